@@ -1,0 +1,42 @@
+# fw_add_library(NAME DIR LIBS...): one static library from every source in DIR (recursively).
+# Files are globbed so that adding a class never means editing a shared list.
+function(fw_add_library name dir)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${dir}/*.cpp ${dir}/*.h ${dir}/*.qrc)
+  if(sources MATCHES "\\.cpp")
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  endif()
+endfunction()
+
+# fw_add_tests(DIR LIBS...): every *_test.cpp in DIR becomes a GoogleTest executable,
+# every tst_*.cpp a QtTest executable; each is one ctest test named after its file.
+function(fw_add_tests dir)
+  file(GLOB gtests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  file(GLOB qtests CONFIGURE_DEPENDS ${dir}/tst_*.cpp)
+  file(GLOB helpers CONFIGURE_DEPENDS ${dir}/support/*.cpp ${dir}/support/*.h)
+  foreach(src IN LISTS gtests qtests)
+    get_filename_component(name ${src} NAME_WE)
+    get_filename_component(sub ${dir} NAME)
+    set(target ${sub}_${name})
+    add_executable(${target} ${src} ${helpers})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${target} PRIVATE ${ARGN} Qt6::Test)
+    target_compile_definitions(${target} PRIVATE
+        FERROWARDEN_BIN="$<TARGET_FILE:ferrowarden>"
+        FERROWARDEN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    if(src IN_LIST gtests)
+      target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
+    endif()
+    add_test(NAME ${target} COMMAND ${target})
+    set_tests_properties(${target} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        TIMEOUT 300)
+  endforeach()
+endfunction()

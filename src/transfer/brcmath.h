@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <cstddef>
+#include <cstdint>
+
+// The transfer cipher: a byte-wise stream cipher whose 16-bit key state is fed back with
+// every enciphered byte. Each data area is enciphered on its own, starting from the key.
+
+QByteArray EncryptBlock(QByteArrayView data, std::uint16_t key);
+QByteArray DecryptBlock(QByteArrayView data, std::uint16_t key);
+
+// A fresh key, drawn from a generator seeded with the time of day to the millisecond.
+std::uint16_t MakeRandomKey();
+
+// In-place forms used by the engines: no allocation.
+void EncryptInPlace(std::uint8_t* data, std::size_t count, std::uint16_t key);
+void DecryptInPlace(std::uint8_t* data, std::size_t count, std::uint16_t key);
+
+// Several independent blocks at once (blocks[i] of `count` bytes each, all under `key`),
+// in place. Identical to one call per block; interleaving four blocks hides the latency of
+// the per-byte key-state chain.
+void EncryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                          std::uint16_t key);
+void DecryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                          std::uint16_t key);
