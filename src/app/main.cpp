@@ -1,6 +1,9 @@
+#include "widgetdemo.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -15,6 +18,8 @@ void printUsage()
 
 int main(int argc, char* argv[])
 {
+    if (argc > 1 && std::strcmp(argv[1], "--widget-demo") == 0)
+        return RunWidgetDemo(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Ferrowarden"));
     QCoreApplication::setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));
