@@ -1,0 +1,144 @@
+#include "settings/sessionlog.h"
+
+#include "platform/apperror.h"
+#include "settings/messagelistview.h"
+
+#include <QFileInfo>
+#include <QLocale>
+
+#include <sys/file.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char kCtrlZ = '\x1A';
+constexpr qint64 kCtrlZWindow = 128;
+const QByteArray kLineBreak("\r\n");
+
+} // namespace
+
+SessionLog::SessionLog(const Settings& settings, QString computerName, MessageListView* view)
+    : m_settings(settings),
+      m_computerName(std::move(computerName)),
+      m_view(view),
+      m_clock([] { return QDateTime::currentDateTime(); }),
+      m_dateFormat(QString::fromLatin1(kDateFormat)),
+      m_timeFormat(QString::fromLatin1(kTimeFormat))
+{
+}
+
+SessionLog::~SessionLog()
+{
+    // Without CloseLogFile the record stays unfinished, but every line written so far
+    // reaches the disk.
+    if (m_file.isOpen())
+        m_file.close();
+}
+
+void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat)
+{
+    m_dateFormat = dateFormat;
+    m_timeFormat = timeFormat;
+}
+
+QString SessionLog::DateTimeText(const QDateTime& when) const
+{
+    const QLocale c = QLocale::c();
+    QString text = c.toString(when.date(), m_dateFormat);
+    if (when.time() != QTime(0, 0))
+        text += QLatin1Char(' ') + c.toString(when.time(), m_timeFormat);
+    return text;
+}
+
+bool SessionLog::fileActive() const
+{
+    return m_settings.CreateLog && m_open;
+}
+
+bool SessionLog::write(const QByteArray& bytes)
+{
+    return m_file.write(bytes) == bytes.size();
+}
+
+bool SessionLog::openFile()
+{
+    // Resolved once: a later change of the current directory must not move the log.
+    m_path = QFileInfo(m_settings.LogFile).absoluteFilePath();
+    m_file.setFileName(m_path);
+    // ReadWrite creates a missing file; emptying waits until the lock is held, so that a
+    // log in use by another instance is never cut.
+    if (!m_file.open(QIODevice::ReadWrite))
+        return false;
+    if (::flock(m_file.handle(), LOCK_EX | LOCK_NB) != 0)
+        return false;
+    if (m_settings.AppendLogData) {
+        const qint64 size = m_file.size();
+        const qint64 tailStart = std::max<qint64>(0, size - kCtrlZWindow);
+        if (!m_file.seek(tailStart))
+            return false;
+        const QByteArray tail = m_file.read(size - tailStart);
+        const qsizetype end = tail.indexOf(kCtrlZ);
+        if (end >= 0 && !m_file.resize(tailStart + end))
+            return false;
+        if (!m_file.seek(m_file.size()) || !write(kLineBreak))
+            return false;
+    } else if (!m_file.resize(0) || !m_file.seek(0)) {
+        return false;
+    }
+    return write("[New Entry]" + kLineBreak)
+           && write((DateTimeText(m_clock()) + QStringLiteral(": Ferrowarden session on ")
+                     + m_computerName).toUtf8()
+                    + kLineBreak);
+}
+
+void SessionLog::OpenLogFile()
+{
+    if (!m_settings.CreateLog || m_open)
+        return;
+    m_open = openFile();
+    if (!m_open && m_file.isOpen())
+        m_file.close();
+}
+
+void SessionLog::CloseLogFile()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    const bool written = write(kLineBreak + kLineBreak + "Session closed "
+                               + DateTimeText(m_clock()).toUtf8() + kLineBreak + kLineBreak)
+                         && m_file.flush();
+    const QString error = m_file.errorString();
+    m_file.close();
+    if (!written)
+        throw AppError(QStringLiteral("Cannot write the log file %1: %2").arg(m_path, error));
+}
+
+void SessionLog::LogMessage(const QString& text)
+{
+    if (fileActive() && !write(kLineBreak + text.toUtf8()))
+        throw AppError(
+            QStringLiteral("Cannot write the log file %1: %2").arg(m_path, m_file.errorString()));
+    if (m_view)
+        m_view->AddLine(text);
+}
+
+void SessionLog::LogAppend(const QString& text)
+{
+    if (fileActive())
+        write(text.toUtf8());
+    if (m_view) {
+        try {
+            m_view->AppendToLastLine(text);
+        } catch (...) {
+            // A continuation that cannot be shown is not worth stopping for.
+        }
+    }
+}
+
+void SessionLog::Flush()
+{
+    if (m_file.isOpen())
+        m_file.flush();
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "settings/settings.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QString>
+
+#include <functional>
+
+class MessageListView;
+
+// The run's log: every line goes to the message list and, while the log file is open and
+// CreateLog is on, to the log file, one record per run:
+//
+//   [CR LF]                                  only when appending
+//   "[New Entry]" CR LF
+//   <date-time> ": Ferrowarden session on " <computer name> CR LF
+//   CR LF <text>                             per LogMessage
+//   <text>                                   per LogAppend
+//   CR LF CR LF "Session closed " <date-time> CR LF CR LF
+//
+// Text is written as UTF-8. When appending, a Ctrl-Z (0x1A) within the last 128 bytes of
+// the existing file marks its end: the file is cut there first. The date-time is
+// "dd.MM.yyyy HH:mm:ss" (24-hour clock), the time left out at exactly midnight, until
+// SetDateTimeFormat changes it. While open, the file holds an exclusive advisory lock
+// (flock), so a second instance cannot write into it and logs to its list only.
+class SessionLog {
+public:
+    static constexpr const char* kDateFormat = "dd.MM.yyyy";
+    static constexpr const char* kTimeFormat = "HH:mm:ss";
+    // The form the file list view switches the run to: month first, no seconds.
+    static constexpr const char* kFileListDateFormat = "MM.dd.yyyy";
+    static constexpr const char* kFileListTimeFormat = "HH:mm";
+
+    // `settings` is read at every call (CreateLog may be switched during the run) and must
+    // outlive the log; `view` may be null.
+    SessionLog(const Settings& settings, QString computerName, MessageListView* view = nullptr);
+    ~SessionLog();
+
+    SessionLog(const SessionLog&) = delete;
+    SessionLog& operator=(const SessionLog&) = delete;
+
+    void SetView(MessageListView* view) { m_view = view; }
+    void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat);
+    // Where "now" comes from; the local clock unless a test fixes it.
+    void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+
+    // Opens the file named by LogFile (created when missing, the name resolved against the
+    // current directory once, now) and writes the record's opening lines. Does nothing when
+    // CreateLog is off; any failure leaves the log closed, silently.
+    void OpenLogFile();
+    // Writes the closing lines and closes the file; does nothing when it is not open.
+    // Throws AppError when the file cannot be written or closed.
+    void CloseLogFile();
+    // A new line. Throws AppError when the file cannot be written; the list then keeps
+    // its lines as they were.
+    void LogMessage(const QString& text);
+    // Continues the last line; every failure is ignored.
+    void LogAppend(const QString& text);
+
+    bool LogOpen() const { return m_open; }
+    // The absolute path of the open (or last opened) log file; empty before the first open.
+    const QString& FilePath() const { return m_path; }
+    // Puts every buffered line on disk, e.g. before the log viewer reads the file.
+    void Flush();
+
+    QString DateTimeText(const QDateTime& when) const;
+
+private:
+    bool fileActive() const;
+    bool openFile();
+    bool write(const QByteArray& bytes);
+
+    const Settings& m_settings;
+    QString m_computerName;
+    MessageListView* m_view;
+    std::function<QDateTime()> m_clock;
+    QString m_dateFormat;
+    QString m_timeFormat;
+    QFile m_file;
+    QString m_path;
+    bool m_open = false;
+};
