@@ -1,0 +1,144 @@
+#include "net/tdplayer.h"
+
+#include "net/resulttext.h"
+#include "net/tdpreceivethread.h"
+#include "platform/apperror.h"
+#include "platform/autoresetevent.h"
+
+#include <QByteArray>
+#include <QtDebug>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+namespace {
+
+constexpr std::uintptr_t kSendContext = 0x11223344;
+
+QObject* CheckedOwner(QObject* owner) {
+    if (owner && !owner->findChildren<TDPlayer*>(Qt::FindDirectChildrenOnly).isEmpty())
+        throw AppError(QStringLiteral("Nur eine TDPlayer-Komponente pro Anwendung!"));
+    return owner;
+}
+
+} // namespace
+
+TDPlayer::TDPlayer(QObject* owner)
+    : QObject(CheckedOwner(owner)), m_receiveEvent(std::make_shared<AutoResetEvent>()) {
+    m_receiveThread = std::make_unique<TDPReceiveThread>(this, m_receiveEvent);
+    m_receiveThread->start();
+}
+
+TDPlayer::~TDPlayer() {
+    if (m_deliveryAlive)
+        *m_deliveryAlive = false;
+    m_receiveThread->Stop();
+    m_receiveThread->wait();
+    m_receiveThread.reset();
+    DirectPlay.reset();
+}
+
+HRESULT TDPlayer::Connect(const QString& playerName, void* data, DWORD dataSize, DWORD flags) {
+    if (m_connected)
+        throw AppError(QStringLiteral("TDPlayer: already connected"));
+    if (!DirectPlay)
+        return DPERR_UNINITIALIZED;
+
+    QByteArray shortName = playerName.toLocal8Bit();
+    DPNAME name{};
+    name.dwSize = DPNAME_SIZE;
+    name.dwFlags = 0;
+    name.lpszShortNameA = shortName.data();
+    name.lpszLongNameA = nullptr;
+
+    m_receiveThread->Attach(DirectPlay);
+    DPID playerId = 0;
+    const HRESULT hr =
+        DirectPlay->CreatePlayer(&playerId, &name, m_receiveEvent, data, dataSize, flags);
+    if (FAILED(hr))
+        return hr;
+    m_playerId = playerId;
+
+    DWORD size = 0;
+    DirectPlay->GetSessionDesc(nullptr, &size);
+    if (size > 0) {
+        std::vector<std::uint8_t> block(std::max<std::size_t>(size, sizeof(DPSESSIONDESC2)));
+        if (SUCCEEDED(DirectPlay->GetSessionDesc(block.data(), &size))) {
+            std::memcpy(&SessionDesc, block.data(), sizeof(DPSESSIONDESC2));
+            // The texts lived in the block, which goes now.
+            SessionDesc.lpszSessionNameA = nullptr;
+            SessionDesc.lpszPasswordA = nullptr;
+        }
+    }
+    m_playerName = playerName;
+    m_connected = true;
+    return hr;
+}
+
+DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize) {
+    DWORD messageId = 0;
+    const HRESULT hr =
+        DirectPlay ? DirectPlay->SendEx(m_playerId, toId, flags, const_cast<void*>(data),
+                                        dataSize, SendPriority, SendTimeout,
+                                        reinterpret_cast<void*>(kSendContext), &messageId)
+                   : DPERR_UNINITIALIZED;
+    if (hr != DPERR_PENDING)
+        CheckResult(hr, QStringLiteral("SendEx"));
+    return messageId;
+}
+
+void TDPlayer::DeliverMessage() {
+    if (m_fromId != DPID_SYSMSG) {
+        if (OnUserMsg)
+            OnUserMsg(this);
+    } else if (OnSystemMsg) {
+        OnSystemMsg(this);
+    }
+}
+
+bool TDPlayer::DeliverBatch(const ReceivedBatch& batch) {
+    bool alive = true;
+    m_deliveryAlive = &alive;
+    for (const ReceivedBatch::Message& message : batch.messages) {
+        m_fromId = message.fromId;
+        m_toId = message.toId;
+        m_receiveBuffer = batch.bytes.data() + message.offset;
+        m_receiveSize = message.size;
+        QString failure;
+        try {
+            DeliverMessage();
+        } catch (const AppError& error) {
+            failure = error.message();
+        } catch (const std::exception& error) {
+            failure = QString::fromLocal8Bit(error.what());
+        } catch (...) {
+            failure = QStringLiteral("Unknown exception in a message handler");
+        }
+        if (!alive) {
+            if (!failure.isEmpty())
+                qWarning("%s", qUtf8Printable(failure));
+            return false;
+        }
+        if (!failure.isEmpty())
+            ReportHandlerError(failure);
+        if (!alive)
+            return false;
+    }
+    m_deliveryAlive = nullptr;
+    m_receiveBuffer = nullptr;
+    return true;
+}
+
+void TDPlayer::ReportHandlerError(const QString& message) {
+    if (!OnHandlerError) {
+        qWarning("Message handler failed: %s", qUtf8Printable(message));
+        return;
+    }
+    try {
+        OnHandlerError(message);
+    } catch (...) {
+        qWarning("Message handler failed: %s", qUtf8Printable(message));
+    }
+}
