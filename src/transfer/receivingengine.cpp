@@ -1,0 +1,290 @@
+#include "transfer/receivingengine.h"
+
+#include "transfer/brcmath.h"
+#include "transfer/crc32.h"
+#include "transfer/messages.h"
+#include "transfer/receivingview.h"
+
+#include <QFile>
+
+#include <sys/statvfs.h>
+
+namespace {
+
+// Packets per one-point step of a bar: a hundredth of the full blocks, truncated.
+std::int64_t stepFor(std::int32_t size, std::int16_t blockSize)
+{
+    return (size / blockSize) / 100;
+}
+
+// Counts one packet towards the next step of a bar and moves the bar on reaching it. A
+// step of 0 or less is never reached, so the bar stands still.
+template <typename Setter>
+void advance(std::int64_t& count, std::int64_t step, int& percent, Setter&& setPercent)
+{
+    if (step <= 0 || ++count != step)
+        return;
+    count = 0;
+    if (percent < 100)
+        setPercent(++percent);
+}
+
+// Names that could point anywhere but at a new entry of the receive directory.
+bool nameAllowed(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
+           && !name.contains('\\');
+}
+
+// Bytes an unprivileged writer may still put into `directory`; -1 when unknown.
+qint64 freeSpace(const QByteArray& directory)
+{
+    struct statvfs info {};
+    if (::statvfs(directory.isEmpty() ? "." : directory.constData(), &info) != 0)
+        return -1;
+    return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
+}
+
+} // namespace
+
+ReceivingEngine::ReceivingEngine(ReceivingView& view) : m_view(view), m_freeSpace(freeSpace) {}
+
+void ReceivingEngine::SetFreeSpaceProbe(FreeSpaceProbe probe)
+{
+    m_freeSpace = probe ? std::move(probe) : FreeSpaceProbe(freeSpace);
+}
+
+ReceivingEngine::~ReceivingEngine() = default;
+
+void ReceivingEngine::SetReceiveDirectory(const QString& directory)
+{
+    m_receiveDirectory = directory;
+    m_receiveDirectoryBytes = QFile::encodeName(directory);
+}
+
+bool ReceivingEngine::CopySucceeded() const
+{
+    return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0
+           && m_summary.completedFiles == m_summary.announcedFiles;
+}
+
+void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
+{
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    const DecodedMessage message =
+        DecodeMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
+    if (const auto* packet = std::get_if<DataPacket>(&message))
+        dataPacket(bytes, packet->count, packet->checksum);
+    else if (const auto* session = std::get_if<SessionData>(&message))
+        sessionData(*session);
+    else if (const auto* header = std::get_if<FileHeader>(&message))
+        fileHeader(header->name, header->fileSize, header->fileNumber);
+    else if (const auto* unknown = std::get_if<UnknownMessage>(&message))
+        m_view.LogMessage(
+            QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
+    else
+        m_view.LogMessage(QStringLiteral("Message dropped: ")
+                          + std::get<RejectedMessage>(message).reason);
+}
+
+void ReceivingEngine::sessionData(const SessionData& session)
+{
+    // A new copy ends whatever the last one left unfinished.
+    CloseCurrentFile();
+
+    m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(session.fileCount));
+    m_expectedFiles = session.fileCount;
+    m_transferBlockSize = session.blockSize;
+    m_transferEncrypted = session.encrypted;
+    m_transferKey = session.key;
+    m_totalSize = session.totalSize;
+    m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2")
+                          .arg(m_transportName)
+                          .arg(m_transferBlockSize));
+    if (m_transferEncrypted)
+        m_view.LogAppend(QStringLiteral("; Using Encryption"));
+    m_totalStep = stepFor(session.totalSize, m_transferBlockSize);
+
+    m_receivedPackets = 0;
+    m_view.ShowReceivedPackets(0);
+    m_totalStepCount = 0;
+    m_totalPercent = 0;
+    m_view.SetTotalProgress(0);
+    m_totalBytesReceived = 0;
+    m_summary = ReceiveSummary{};
+    m_summary.announcedFiles = session.fileCount;
+}
+
+void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number)
+{
+    // A header before the open file completed cuts that file off.
+    CloseCurrentFile();
+
+    m_filePercent = 0;
+    m_fileStepCount = 0;
+    m_view.SetFileProgress(0);
+    m_currentFileSize = size;
+    m_currentFileNumber = number;
+    m_bytesReceived = 0;
+    m_corruptBlocks = 0;
+    m_writeErrorLogged = false;
+
+    m_fileName = QFile::decodeName(name);
+    m_view.ShowFileName(m_fileName);
+    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
+    m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
+    m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
+    m_fileStep = stepFor(size, m_transferBlockSize);
+
+    if (createFile(name)) {
+        m_view.LogMessage(QStringLiteral("Receiving Data..."));
+        m_view.ShowStatus(QStringLiteral(" Receiving..."));
+    } else {
+        ++m_summary.failedFiles;
+    }
+    showProgress();
+}
+
+bool ReceivingEngine::createFile(const QByteArray& name)
+{
+    m_targetPath = m_receiveDirectory + m_fileName;
+    if (!nameAllowed(name)) {
+        m_view.LogMessage(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
+        return false;
+    }
+    if (m_currentFileSize < 0) {
+        m_view.LogMessage(QStringLiteral("Refused \"%1\": announced size %2 is negative")
+                              .arg(m_fileName)
+                              .arg(m_currentFileSize));
+        return false;
+    }
+    const qint64 available = m_freeSpace(m_receiveDirectoryBytes);
+    if (available >= 0 && m_currentFileSize > available) {
+        const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
+                                            "%3 bytes free")
+                                 .arg(m_targetPath)
+                                 .arg(m_currentFileSize)
+                                 .arg(available);
+        m_view.ShowMessage(text);
+        m_view.LogMessage(text);
+        return false;
+    }
+    QString reason;
+    if (!m_file.Create(m_receiveDirectoryBytes + name, &reason)) {
+        const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath);
+        m_view.ShowMessage(text);
+        m_view.LogMessage(text);
+        return false;
+    }
+    return true;
+}
+
+void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum)
+{
+    if (count > m_transferBlockSize) {
+        m_view.LogMessage(
+            QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
+                .arg(count)
+                .arg(m_transferBlockSize));
+        return;
+    }
+    if (m_file.IsOpen() && count > m_currentFileSize - m_bytesReceived) {
+        m_view.LogMessage(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
+                                         "lacks only %3 bytes")
+                              .arg(count)
+                              .arg(m_fileName)
+                              .arg(m_currentFileSize - m_bytesReceived));
+        return;
+    }
+    std::uint8_t* area = p + kDataAreaOffset;
+    // The cipher runs forward only, so the valid bytes decipher alike without the rest.
+    if (m_transferEncrypted)
+        DecryptInPlace(area, static_cast<std::size_t>(count), m_transferKey);
+    const std::uint32_t computed = BlockChecksum(kChecksumStart, area, static_cast<std::size_t>(count));
+    if (computed == checksum) {
+        countPacket();
+    } else {
+        m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
+                              .arg(static_cast<std::int32_t>(checksum))
+                              .arg(static_cast<std::int32_t>(computed)));
+        ++m_corruptBlocks;
+    }
+    if (m_file.IsOpen()) {
+        // A corrupt block is written too, so that later blocks land at their offsets.
+        m_file.Write(area, static_cast<std::size_t>(count));
+        if (m_file.Failed() && !m_writeErrorLogged) {
+            m_writeErrorLogged = true;
+            m_view.LogMessage(
+                QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
+        }
+    }
+    m_bytesReceived += count;
+    m_totalBytesReceived += count;
+    showProgress();
+    if (m_bytesReceived == m_currentFileSize)
+        fileEnded();
+}
+
+void ReceivingEngine::countPacket()
+{
+    ++m_receivedPackets;
+    m_view.ShowReceivedPackets(m_receivedPackets);
+    advance(m_totalStepCount, m_totalStep, m_totalPercent,
+            [this](int percent) { m_view.SetTotalProgress(percent); });
+    advance(m_fileStepCount, m_fileStep, m_filePercent,
+            [this](int percent) { m_view.SetFileProgress(percent); });
+}
+
+void ReceivingEngine::fileEnded()
+{
+    if (!m_file.IsOpen()) {
+        // No file to finish (it could not be created, or it already completed): the
+        // announced bytes have still arrived.
+        m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+        return;
+    }
+    QString reason;
+    if (!m_file.Commit(&reason)) {
+        const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
+                                 .arg(m_targetPath, reason);
+        m_view.ShowError(text);
+        m_view.LogMessage(text);
+        ++m_summary.failedFiles;
+        return;
+    }
+    m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+    ++m_summary.completedFiles;
+    if (m_corruptBlocks > 0) {
+        ++m_summary.filesWithCorruptBlocks;
+        m_view.LogMessage(m_corruptBlocks == 1
+                              ? QStringLiteral("Warning: 1 corrupt block in \"%1\"").arg(m_fileName)
+                              : QStringLiteral("Warning: %1 corrupt blocks in \"%2\"")
+                                    .arg(m_corruptBlocks)
+                                    .arg(m_fileName));
+    }
+}
+
+void ReceivingEngine::CloseCurrentFile()
+{
+    if (!m_file.IsOpen())
+        return;
+    m_file.Discard();
+    ++m_summary.failedFiles;
+    m_view.LogMessage(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
+                                     "received data discarded")
+                          .arg(m_fileName)
+                          .arg(m_bytesReceived)
+                          .arg(m_currentFileSize));
+}
+
+void ReceivingEngine::showProgress()
+{
+    TransferProgress progress;
+    progress.fileNumber = m_currentFileNumber;
+    progress.fileCount = m_expectedFiles;
+    progress.fileBytes = m_bytesReceived;
+    progress.fileSize = m_currentFileSize;
+    progress.totalBytes = m_totalBytesReceived;
+    progress.totalSize = m_totalSize;
+    m_view.ShowProgress(progress);
+}

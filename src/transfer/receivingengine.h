@@ -1,0 +1,110 @@
+#pragma once
+
+#include "transfer/receivedfile.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class ReceivingView;
+struct SessionData;
+
+// How the current (or last) copy went, for a front end that must say whether it worked.
+struct ReceiveSummary {
+    int announcedFiles = 0;       // file count of the last session data message
+    int completedFiles = 0;       // files written in full and put in place
+    int filesWithCorruptBlocks = 0; // of those, files that had corrupt blocks
+    int failedFiles = 0;          // refused, not creatable, not writable, or cut off
+};
+
+// The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
+// it writes each announced file into the receive directory and reports every step to its
+// view. It never answers the client.
+//
+// Besides the plain protocol it keeps these rules:
+// - a received name that is empty, "." or "..", or holds "/" or "\" is refused with a log
+//   line; nothing is written outside the receive directory;
+// - a file is written into a temporary file and renamed over its name only when complete;
+//   a file cut off (next header, next copy, CloseCurrentFile before the end) leaves an
+//   existing file untouched and its temporary file removed;
+// - a corrupt block is written and counted towards completion; a line after
+//   "Transmission Complete!" tells how many blocks were corrupt;
+// - messages shorter than their type, counts above the announced block size or above
+//   what the open file still needs, and block sizes outside 1 to 2048 are dropped with a
+//   log line;
+// - a file larger than the free space of the receive directory is refused like a file
+//   that cannot be created;
+// - a data packet count of accepted packets and the total bar restart with each session
+//   data message, the file bar and its step counter with each file header.
+class ReceivingEngine {
+public:
+    explicit ReceivingEngine(ReceivingView& view);
+    ~ReceivingEngine();
+
+    ReceivingEngine(const ReceivingEngine&) = delete;
+    ReceivingEngine& operator=(const ReceivingEngine&) = delete;
+
+    // The directory received files go into: empty (the current directory) or ending in "/".
+    void SetReceiveDirectory(const QString& directory);
+    const QString& ReceiveDirectory() const { return m_receiveDirectory; }
+    // How the free space of a directory is measured (statvfs unless a test fixes it): bytes,
+    // or -1 when unknown.
+    using FreeSpaceProbe = std::function<qint64(const QByteArray& directory)>;
+    void SetFreeSpaceProbe(FreeSpaceProbe probe);
+    // "TCP/IP" or "IPX", the server's own transport, for the log line of a new copy.
+    void SetTransportName(const QString& name) { m_transportName = name; }
+
+    // Handles one message as it arrived. A data packet's data area is deciphered in place.
+    void HandleTransferMessage(void* data, qsizetype size);
+
+    // Ends the open file, if any: a complete file is put in place, an incomplete one is
+    // discarded with a log line. Call it when the session is lost or the program closes.
+    void CloseCurrentFile();
+
+    bool FileOpen() const { return m_file.IsOpen(); }
+    const ReceiveSummary& Summary() const { return m_summary; }
+    // True when every announced file of the last copy was put in place without a
+    // corrupt block and none is still open.
+    bool CopySucceeded() const;
+
+private:
+    void sessionData(const SessionData& session);
+    void fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number);
+    void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
+    bool createFile(const QByteArray& name);
+    void fileEnded();
+    void countPacket();
+    void showProgress();
+
+    ReceivingView& m_view;
+    QString m_receiveDirectory;
+    QByteArray m_receiveDirectoryBytes;
+    QString m_transportName = QStringLiteral("TCP/IP");
+    FreeSpaceProbe m_freeSpace;
+
+    std::int32_t m_expectedFiles = 0;
+    std::int16_t m_transferBlockSize = 2048;
+    bool m_transferEncrypted = false;
+    std::uint16_t m_transferKey = 0;
+    std::int32_t m_totalSize = 0;
+    std::int32_t m_currentFileSize = 0;
+    std::int32_t m_currentFileNumber = 0;
+    std::int64_t m_bytesReceived = 0;
+    std::int64_t m_totalBytesReceived = 0;
+    qint64 m_receivedPackets = 0;
+    std::int64_t m_totalStep = 0;
+    std::int64_t m_fileStep = 0;
+    std::int64_t m_totalStepCount = 0;
+    std::int64_t m_fileStepCount = 0;
+    int m_totalPercent = 0;
+    int m_filePercent = 0;
+
+    ReceivedFile m_file;
+    QString m_fileName;   // as shown
+    QString m_targetPath; // as shown
+    int m_corruptBlocks = 0;
+    bool m_writeErrorLogged = false;
+    ReceiveSummary m_summary;
+};

@@ -1,0 +1,386 @@
+#include "support/recordingviews.h"
+#include "transfer/brcmath.h"
+#include "transfer/crc32.h"
+#include "transfer/messages.h"
+#include "transfer/receivingengine.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <sys/resource.h>
+
+#include <csignal>
+
+namespace {
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& c : bytes)
+        c = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+class ReceivingEngineTest : public ::testing::Test {
+protected:
+    QTemporaryDir root;
+    QString receiveDirectory = root.filePath(QStringLiteral("recv")) + QLatin1Char('/');
+    RecordingView view;
+    ReceivingEngine engine{view};
+
+    ReceivingEngineTest()
+    {
+        QDir().mkpath(receiveDirectory);
+        engine.SetReceiveDirectory(receiveDirectory);
+    }
+
+    void feed(QByteArray message) // by value: the engine deciphers in place
+    {
+        engine.HandleTransferMessage(message.data(), message.size());
+    }
+    void feed(const std::vector<QByteArray>& messages, std::size_t from = 0,
+              std::size_t to = SIZE_MAX)
+    {
+        for (std::size_t i = from; i < std::min(to, messages.size()); ++i)
+            feed(messages[i]);
+    }
+
+    QByteArray received(const QString& name) const
+    {
+        QFile file(receiveDirectory + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+    QStringList entries(const QString& directory) const
+    {
+        return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                                         QDir::Name);
+    }
+};
+
+TEST_F(ReceivingEngineTest, WorkedExample)
+{
+    feed(BuildCopySequence({{"a.txt", "abc"}}, 2048, std::nullopt));
+
+    EXPECT_EQ(view.log, QStringList({"Protocol: TCP/IP; BlockSize: 2048", "Data size: 3 bytes (0KB)",
+                                     "Filename: a.txt  255", "Receiving Data...",
+                                     "Transmission Complete!"}));
+    EXPECT_EQ(view.fileCounter, "File 1/1");
+    EXPECT_EQ(view.fileName, "a.txt");
+    EXPECT_EQ(view.status, " Receiving...");
+    EXPECT_EQ(view.receivedPackets, 1);
+    EXPECT_EQ(view.fileBar, QList<int>({0}));
+    EXPECT_EQ(view.totalBar, QList<int>({0}));
+    EXPECT_EQ(received(QStringLiteral("a.txt")), "abc");
+    EXPECT_EQ(entries(receiveDirectory), QStringList({"a.txt"}));
+    EXPECT_TRUE(engine.CopySucceeded());
+}
+
+TEST_F(ReceivingEngineTest, ProtocolLineFollowsTheServersTransportAndTheAnnouncedCopy)
+{
+    engine.SetTransportName(QStringLiteral("IPX"));
+    feed(BuildCopySequence({}, 576, std::uint16_t(7))[0]);
+    EXPECT_EQ(view.log, QStringList({"Protocol: IPX; BlockSize: 576; Using Encryption"}));
+    EXPECT_EQ(view.fileCounter, "File 1/0");
+}
+
+TEST_F(ReceivingEngineTest, FilesArriveByteForByte)
+{
+    const QByteArray big = randomBytes(5000, 1);
+    for (const std::int16_t blockSize : {2048, 1024, 576}) {
+        for (const std::optional<std::uint16_t> key : {std::optional<std::uint16_t>(),
+                                                        std::optional<std::uint16_t>(0xBEEF)}) {
+            const std::vector<CopyFile> files = {{"empty", ""},
+                                                 {"three", "abc"},
+                                                 {"block", big.left(2048)},
+                                                 {"two blocks", big.left(4096)},
+                                                 {"odd", big}};
+            view.log.clear();
+            feed(BuildCopySequence(files, blockSize, key));
+            for (const CopyFile& file : files)
+                EXPECT_EQ(received(QString::fromUtf8(file.name)), file.bytes)
+                    << file.name.constData() << " block size " << blockSize << " key "
+                    << key.value_or(0);
+            EXPECT_TRUE(engine.CopySucceeded()) << blockSize;
+            EXPECT_EQ(view.log.count(QStringLiteral("Transmission Complete!")),
+                      blockSize == 576 ? 5 : 7)
+                << "files of a multiple of the block size log it again on their empty packet";
+        }
+    }
+}
+
+TEST_F(ReceivingEngineTest, EmptyPacketAfterCompletionCountsAndCompletesAgain)
+{
+    feed(BuildCopySequence({{"f", randomBytes(4096, 2)}}, 2048, std::nullopt));
+    EXPECT_EQ(view.receivedPackets, 3);
+    EXPECT_EQ(view.log.mid(4), QStringList({"Transmission Complete!", "Transmission Complete!"}));
+    EXPECT_EQ(received(QStringLiteral("f")).size(), 4096);
+}
+
+TEST_F(ReceivingEngineTest, CountersAndBarsOfTwoCopiesInOneRun)
+{
+    // 150 full blocks per file: file step 1, so the file bar moves on every packet and
+    // stops at 100; the total step is 3 per copy of two such files.
+    const QByteArray bytes = randomBytes(150 * 1024, 3);
+    const auto copy = BuildCopySequence({{"one", bytes}, {"two", bytes}}, 1024, std::nullopt);
+    feed(copy);
+    const QList<int> fileBarOfOneFile = QList<int>({0}) + Ramp(100).mid(1);
+    EXPECT_EQ(view.fileBar, fileBarOfOneFile + fileBarOfOneFile);
+    EXPECT_EQ(view.totalBar, Ramp(302 / 3));
+    EXPECT_EQ(view.receivedPackets, 302);
+    EXPECT_EQ(view.fileCounter, "File 2/2");
+
+    view.fileBar.clear();
+    view.totalBar.clear();
+    feed(copy);
+    EXPECT_EQ(view.receivedPackets, 302) << "the count restarts with each copy";
+    EXPECT_EQ(view.totalBar, Ramp(302 / 3)) << "the total bar moves again in the second copy";
+    EXPECT_EQ(view.fileBar, fileBarOfOneFile + fileBarOfOneFile);
+}
+
+TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
+{
+    const QByteArray longName(255, 'n');
+    const struct {
+        QByteArray name;
+        bool accepted;
+    } rows[] = {
+        {"../x", false}, {"/etc/x", false}, {"a/../../x", false}, {"..", false}, {".", false},
+        {"", false},     {"back\\slash", false}, {longName, true}, {".hidden", true},
+        {"spaces and ümlauts", true},
+    };
+    for (const auto& row : rows) {
+        view.log.clear();
+        feed(BuildCopySequence({{row.name, "abc"}}, 2048, std::nullopt));
+        const QString name = QString::fromUtf8(row.name);
+        if (row.accepted) {
+            EXPECT_EQ(received(name), "abc") << row.name.constData();
+            EXPECT_TRUE(engine.CopySucceeded()) << row.name.constData();
+        } else {
+            EXPECT_EQ(view.log.value(3), QStringLiteral("Refused unsafe file name \"%1\"").arg(name))
+                << row.name.constData();
+            EXPECT_EQ(view.log.value(4), "Transmission Complete!") << row.name.constData();
+            EXPECT_FALSE(engine.CopySucceeded()) << row.name.constData();
+        }
+        EXPECT_EQ(view.receivedPackets, 1) << row.name.constData();
+    }
+    EXPECT_EQ(entries(root.path()), QStringList({"recv"}));
+    EXPECT_EQ(entries(receiveDirectory).size(), 3);
+    EXPECT_TRUE(view.messages.isEmpty());
+}
+
+TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
+{
+    const QByteArray bytes = randomBytes(5000, 4);
+    const auto copy = BuildCopySequence({{"a.txt", bytes}, {"b.txt", "bee"}}, 2048, std::nullopt);
+    const QString aborted = QStringLiteral(
+        "Transmission aborted: \"a.txt\" incomplete (2048 of 5000 bytes); received data discarded");
+    // The copy of a.txt stops after its first packet (index 2), and then...
+    const struct {
+        const char* what;
+        std::function<void()> interrupt;
+    } rows[] = {
+        {"the session is lost", [&] { engine.CloseCurrentFile(); }},
+        {"the next file's header arrives", [&] { feed(copy, 5); }},
+        {"a new copy starts", [&] { feed(copy); }},
+    };
+    for (const auto& row : rows) {
+        QFile existing(receiveDirectory + QStringLiteral("a.txt"));
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        existing.write("old contents");
+        existing.close();
+        QFile::remove(receiveDirectory + QStringLiteral("b.txt"));
+        view.log.clear();
+
+        feed(copy, 0, 3);
+        EXPECT_TRUE(engine.FileOpen());
+        row.interrupt();
+
+        const bool restarted = std::string(row.what) == "a new copy starts";
+        EXPECT_TRUE(view.log.contains(aborted)) << row.what;
+        EXPECT_EQ(engine.CopySucceeded(), restarted) << row.what;
+        EXPECT_EQ(received(QStringLiteral("a.txt")), restarted ? bytes : QByteArray("old contents"))
+            << row.what;
+        QStringList expected = {"a.txt"};
+        if (std::string(row.what) != "the session is lost") {
+            EXPECT_EQ(received(QStringLiteral("b.txt")), "bee") << row.what;
+            expected.append(QStringLiteral("b.txt"));
+        }
+        EXPECT_EQ(entries(receiveDirectory), expected) << row.what << ": no temporary file left";
+    }
+}
+
+TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
+{
+    const QByteArray bytes = randomBytes(5000, 5);
+    for (const std::optional<std::uint16_t> key :
+         {std::optional<std::uint16_t>(), std::optional<std::uint16_t>(0x1234)}) {
+        view.log.clear();
+        auto copy = BuildCopySequence({{"f", bytes}}, 2048, key);
+        copy[3][kDataAreaOffset + 10] = static_cast<char>(copy[3][kDataAreaOffset + 10] ^ 0x40);
+        QByteArray plain = copy[3].mid(kDataAreaOffset, 2048);
+        if (key)
+            plain = DecryptBlock(plain, *key);
+        const std::uint32_t sent = qFromLittleEndian<std::uint32_t>(copy[3].constData() + 2056);
+        const std::uint32_t computed = BlockChecksum(kChecksumStart, plain.constData(), 2048);
+        feed(copy);
+
+        EXPECT_EQ(view.log.mid(4), QStringList({QStringLiteral("Packet corrupt! %1#%2")
+                                                    .arg(static_cast<std::int32_t>(sent))
+                                                    .arg(static_cast<std::int32_t>(computed)),
+                                                "Transmission Complete!",
+                                                "Warning: 1 corrupt block in \"f\""}));
+        EXPECT_EQ(view.receivedPackets, 2);
+        EXPECT_EQ(received(QStringLiteral("f")), bytes.left(2048) + plain + bytes.mid(4096));
+        EXPECT_EQ(engine.Summary().filesWithCorruptBlocks, 1);
+        EXPECT_FALSE(engine.CopySucceeded());
+    }
+}
+
+TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedWithALogLine)
+{
+    const QByteArray bytes = randomBytes(1000, 6);
+    const auto copy = BuildCopySequence({{"f", bytes}}, 576, std::nullopt);
+    auto withCount = [&](std::int32_t count) {
+        QByteArray packet = copy[2];
+        qToLittleEndian<std::int32_t>(count, packet.data() + 2052);
+        return packet;
+    };
+    auto withBlockSize = [&](std::int16_t size) {
+        QByteArray session = copy[0];
+        qToLittleEndian<std::int16_t>(size, session.data() + 12);
+        return session;
+    };
+    QByteArray unknown("\x07\0\0\0", 4);
+    const struct {
+        const char* what;
+        QByteArray message;
+        const char* line;
+    } rows[] = {
+        {"short data packet", copy[2].left(2059),
+         "Message dropped: Data packet message of 2059 bytes is shorter than 2060 bytes"},
+        {"short header", copy[1].left(100),
+         "Message dropped: File header message of 100 bytes is shorter than 268 bytes"},
+        {"short session data", copy[0].left(19),
+         "Message dropped: Session data message of 19 bytes is shorter than 20 bytes"},
+        {"count above the block size", withCount(577),
+         "Message dropped: data packet with count 577 above the block size 576"},
+        {"count above the data area", withCount(4096),
+         "Message dropped: Data packet message with count 4096, outside 0 to 2048"},
+        {"negative count", withCount(-1),
+         "Message dropped: Data packet message with count -1, outside 0 to 2048"},
+        {"block size 0", withBlockSize(0),
+         "Message dropped: Session data message announces block size 0, outside 1 to 2048"},
+        {"block size 4096", withBlockSize(4096),
+         "Message dropped: Session data message announces block size 4096, outside 1 to 2048"},
+        {"unknown type", unknown, "(dwType = 7?)"},
+        {"unknown type, high bit", QByteArray(4, '\xFF'), "(dwType = -1?)"},
+    };
+    feed(copy, 0, 3);
+    ASSERT_TRUE(engine.FileOpen());
+    for (const auto& row : rows) {
+        view.log.clear();
+        feed(row.message);
+        EXPECT_EQ(view.log, QStringList({row.line})) << row.what;
+    }
+    feed(copy, 3);
+    EXPECT_EQ(received(QStringLiteral("f")), bytes);
+    EXPECT_TRUE(engine.CopySucceeded());
+    EXPECT_EQ(view.receivedPackets, 2);
+}
+
+TEST_F(ReceivingEngineTest, CountBeyondTheAnnouncedSizeIsDropped)
+{
+    auto copy = BuildCopySequence({{"f", "abc"}}, 2048, std::nullopt);
+    feed(copy, 0, 2);
+    const QByteArray area(2048, 'x');
+    feed(EncodeDataPacket(area, 1000, BlockChecksum(kChecksumStart, area.constData(), 1000)));
+    EXPECT_EQ(view.log.last(),
+              "Message dropped: data packet with count 1000, but \"f\" lacks only 3 bytes");
+    feed(copy, 2);
+    EXPECT_EQ(received(QStringLiteral("f")), "abc");
+}
+
+TEST_F(ReceivingEngineTest, FilesThatCannotBeCreatedAreCountedButWrittenNowhere)
+{
+    const auto copy = BuildCopySequence({{"f", "abc"}}, 2048, std::nullopt);
+    const QString missing = root.filePath(QStringLiteral("gone")) + QLatin1Char('/');
+    const QString cannotCreate = QStringLiteral("Datei %1f kann nicht erstellt werden").arg(missing);
+    const QString noSpace = QStringLiteral("Not enough free space for %1f: 3 bytes needed, 2 bytes free")
+                                .arg(receiveDirectory);
+    const struct {
+        const char* what;
+        QString directory;
+        qint64 freeSpace;
+        QString text;
+    } rows[] = {
+        {"missing directory", missing, -1, cannotCreate},
+        {"no room", receiveDirectory, 2, noSpace},
+    };
+    for (const auto& row : rows) {
+        view.log.clear();
+        view.messages.clear();
+        engine.SetReceiveDirectory(row.directory);
+        engine.SetFreeSpaceProbe([&](const QByteArray&) { return row.freeSpace; });
+        feed(copy);
+        EXPECT_EQ(view.messages, QStringList({row.text})) << row.what;
+        EXPECT_EQ(view.log.mid(3), QStringList({row.text, "Transmission Complete!"})) << row.what;
+        EXPECT_EQ(view.receivedPackets, 1) << row.what;
+        EXPECT_FALSE(engine.CopySucceeded()) << row.what;
+    }
+    EXPECT_EQ(entries(receiveDirectory), QStringList());
+    EXPECT_EQ(entries(root.path()), QStringList({"recv"}));
+}
+
+TEST_F(ReceivingEngineTest, TargetThatIsADirectoryIsNotCreated)
+{
+    QDir(receiveDirectory).mkdir(QStringLiteral("d"));
+    feed(BuildCopySequence({{"d", "abc"}}, 2048, std::nullopt));
+    EXPECT_EQ(view.messages,
+              QStringList({QStringLiteral("Datei %1d kann nicht erstellt werden").arg(receiveDirectory)}));
+    EXPECT_TRUE(QFileInfo(receiveDirectory + QStringLiteral("d")).isDir());
+}
+
+// Writes beyond the limit fail with EFBIG, as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
+
+TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
+{
+    QFile existing(receiveDirectory + QStringLiteral("f"));
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("old");
+    existing.close();
+    {
+        FileSizeLimit limit(1000);
+        feed(BuildCopySequence({{"f", randomBytes(5000, 7)}}, 2048, std::nullopt));
+    }
+    ASSERT_EQ(view.errors.size(), 1);
+    EXPECT_TRUE(view.errors[0].startsWith(
+        QStringLiteral("Transmission failed: %1f could not be written (").arg(receiveDirectory)));
+    EXPECT_EQ(view.log.last(), view.errors[0]);
+    EXPECT_FALSE(view.log.contains(QStringLiteral("Transmission Complete!")));
+    EXPECT_EQ(received(QStringLiteral("f")), "old");
+    EXPECT_EQ(entries(receiveDirectory), QStringList({"f"}));
+    EXPECT_FALSE(engine.CopySucceeded());
+}
+
+} // namespace

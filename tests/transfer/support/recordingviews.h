@@ -1,0 +1,76 @@
+#pragma once
+
+#include "transfer/messagesink.h"
+#include "transfer/receivingview.h"
+#include "transfer/sendingview.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <vector>
+
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.left(300).toStdString() << '"';
+}
+
+// Everything an engine showed: the log as its lines read, the labels' last captions, each
+// bar's every value, the message boxes.
+class RecordingView : public SendingView, public ReceivingView {
+public:
+    QStringList log;
+    QString fileName, fileCounter, status, caption;
+    QList<int> fileBar, totalBar;
+    qint64 sentPackets = -1, receivedPackets = -1;
+    QStringList messages, errors;
+    int processEvents = 0;
+
+    void LogMessage(const QString& text) override { log.append(text); }
+    void LogAppend(const QString& text) override
+    {
+        if (!log.isEmpty())
+            log.last() += text;
+    }
+    void ShowFileName(const QString& name) override { fileName = name; }
+    void ShowFileCounter(const QString& text) override { fileCounter = text; }
+    void ShowStatus(const QString& text) override { status = text; }
+    void SetFileProgress(int percent) override { fileBar.append(percent); }
+    void SetTotalProgress(int percent) override { totalBar.append(percent); }
+    void ShowMessage(const QString& text) override { messages.append(text); }
+    void ShowError(const QString& text) override { errors.append(text); }
+    void ShowSentPackets(qint64 count) override { sentPackets = count; }
+    void ShowCaption(const QString& text) override { caption = text; }
+    void ProcessEvents() override { ++processEvents; }
+    void ShowReceivedPackets(qint64 count) override { receivedPackets = count; }
+};
+
+// Keeps every message sent, as the endpoint would put it on the wire.
+class RecordingSink : public MessageSink {
+public:
+    std::vector<QByteArray> sent;
+    // Runs before each message is kept; may throw like a failing endpoint.
+    std::function<void(const QByteArray&)> before;
+
+    void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override
+    {
+        const QByteArray message(static_cast<const char*>(data), static_cast<qsizetype>(size));
+        if (to != kToAllPlayers || flags != kSendGuaranteed)
+            throw std::logic_error("message not sent to all players, guaranteed");
+        if (before)
+            before(message);
+        sent.push_back(message);
+    }
+};
+
+// The values 0, 1, ..., last: a bar that moved point by point.
+inline QList<int> Ramp(int last)
+{
+    QList<int> values;
+    for (int i = 0; i <= last; ++i)
+        values.append(i);
+    return values;
+}
