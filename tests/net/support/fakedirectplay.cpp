@@ -46,6 +46,8 @@ HRESULT FakeDirectPlay::GetCaps(LPDPCAPS caps, DWORD) {
 HRESULT FakeDirectPlay::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD, LPDPENUMSESSIONSCALLBACK2 callback,
                                      void* context, DWORD flags) {
     enumFlags.push_back(flags);
+    lastEnumApplication = lpsd->guidApplication;
+    lastEnumPassword = lpsd->lpszPasswordA ? lpsd->lpszPasswordA : "";
     if (flags & DPENUMSESSIONS_STOPASYNC)
         return DP_OK;
     const std::size_t poll = enumFlags.size() - 1;

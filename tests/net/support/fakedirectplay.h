@@ -49,6 +49,8 @@ public:
     std::vector<HRESULT> enumResults;
     std::vector<DWORD> enumFlags; // flags of every EnumSessions call, STOPASYNC included
     std::function<void()> onEnum; // runs inside each poll, before the callbacks
+    GUID lastEnumApplication = GUID_NULL;
+    std::string lastEnumPassword;
 
     // Players and sending
     HRESULT createPlayerResult = DP_OK;

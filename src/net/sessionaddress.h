@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/dplay/dplay.h"
+
+#include <QByteArray>
+#include <QString>
+
+// Service-provider addresses for InitializeConnection, built by the lobby object.
+
+// The address made of `count` elements. Raises AppError when no lobby object can be made
+// or the lobby refuses the elements.
+QByteArray MakeCompoundAddress(const DPCOMPOUNDADDRESSELEMENT* elements, DWORD count);
+
+// The TCP/IP address for "host" or "host:port" (an empty host asks the whole LAN). The
+// port, the text after the first ":", must be a decimal number from 0 to 65535; anything
+// else raises AppError.
+QByteArray MakeTcpIpAddress(const QString& hostAndPort);
+
+// The IPX address.
+QByteArray MakeIpxAddress();
