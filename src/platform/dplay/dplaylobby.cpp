@@ -1,5 +1,7 @@
 #include "platform/dplay/dplaylobby.h"
 
+#include "platform/dplay/wireguid.h"
+
 #include <QtEndian>
 
 namespace {
@@ -8,24 +10,6 @@ constexpr std::size_t kRecordHeader = 20;
 constexpr std::size_t kSizeRecord = kRecordHeader + 4;
 // Larger blocks are not addresses this program builds.
 constexpr std::uint32_t kMaxAddressSize = 64 * 1024;
-
-void PutGuid(unsigned char* out, const GUID& g)
-{
-    qToLittleEndian<quint32>(g.Data1, out);
-    qToLittleEndian<quint16>(g.Data2, out + 4);
-    qToLittleEndian<quint16>(g.Data3, out + 6);
-    std::memcpy(out + 8, g.Data4, 8);
-}
-
-GUID GetGuid(const unsigned char* in)
-{
-    GUID g;
-    g.Data1 = qFromLittleEndian<quint32>(in);
-    g.Data2 = qFromLittleEndian<quint16>(in + 4);
-    g.Data3 = qFromLittleEndian<quint16>(in + 6);
-    std::memcpy(g.Data4, in + 8, 8);
-    return g;
-}
 
 } // namespace
 
@@ -48,13 +32,13 @@ HRESULT DirectPlayLobby::CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpEle
         return DPERR_BUFFERTOOSMALL;
     }
     auto* out = static_cast<unsigned char*>(lpAddress);
-    PutGuid(out, DPAID_TotalSize);
+    PutGuidLE(out, DPAID_TotalSize);
     qToLittleEndian<quint32>(4, out + 16);
     qToLittleEndian<quint32>(static_cast<quint32>(needed), out + kRecordHeader);
     out += kSizeRecord;
     for (DWORD i = 0; i < dwElementCount; ++i) {
         const auto& e = lpElements[i];
-        PutGuid(out, e.guidDataType);
+        PutGuidLE(out, e.guidDataType);
         qToLittleEndian<quint32>(e.dwDataSize, out + 16);
         if (e.dwDataSize > 0)
             std::memcpy(out + kRecordHeader, e.lpData, e.dwDataSize);
@@ -68,7 +52,7 @@ std::optional<std::vector<AddressElement>> ParseCompoundAddress(const void* bloc
 {
     std::vector<AddressElement> elements;
     const auto* p = static_cast<const unsigned char*>(block);
-    if (!p || GetGuid(p) != DPAID_TotalSize || qFromLittleEndian<quint32>(p + 16) != 4)
+    if (!p || GetGuidLE(p) != DPAID_TotalSize || qFromLittleEndian<quint32>(p + 16) != 4)
         return std::nullopt;
     const std::size_t size = qFromLittleEndian<quint32>(p + kRecordHeader);
     if (size < kSizeRecord || size > kMaxAddressSize)
@@ -78,7 +62,7 @@ std::optional<std::vector<AddressElement>> ParseCompoundAddress(const void* bloc
         if (size - pos < kRecordHeader)
             return std::nullopt;
         AddressElement e;
-        e.type = GetGuid(p + pos);
+        e.type = GetGuidLE(p + pos);
         const std::size_t n = qFromLittleEndian<quint32>(p + pos + 16);
         pos += kRecordHeader;
         if (n > size - pos)

@@ -1,0 +1,488 @@
+// The session service end to end on loopback: hosting, searching, joining, players,
+// messages, peers that go away, and hostile bytes on both sockets.
+
+#include "dplayhelpers.h"
+
+#include "platform/dplay/discoverymessage.h"
+#include "platform/dplay/framecodec.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstring>
+
+using namespace dplaytest;
+
+namespace {
+
+class DplayLoopback : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { UseOwnDiscoveryPort(); }
+};
+
+std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
+{
+    std::vector<unsigned char> data(size);
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<unsigned char>(seq * 31 + i * 7);
+    if (size >= 4)
+        std::memcpy(data.data(), &seq, 4);
+    return data;
+}
+
+HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data)
+{
+    DWORD id = 0;
+    return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
+                     DWORD(data.size()), 0, 0, reinterpret_cast<void*>(0x11223344), &id);
+}
+
+int ConnectRaw(std::uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the peer ends the connection before the timeout.
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout = 3000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    unsigned char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return true;
+    }
+    return false;
+}
+
+void SendBytes(int fd, const std::vector<unsigned char>& bytes)
+{
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+}
+
+GUID InstanceOf(IDirectPlay4A& dp)
+{
+    DWORD size = 0;
+    dp.GetSessionDesc(nullptr, &size);
+    std::vector<unsigned char> block(size);
+    dp.GetSessionDesc(block.data(), &size);
+    DPSESSIONDESC2 d;
+    std::memcpy(&d, block.data(), sizeof d);
+    return d.guidInstance;
+}
+
+} // namespace
+
+TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    EXPECT_NE(p.hostId, p.clientId);
+    EXPECT_NE(p.hostId, DPID_SYSMSG);
+    EXPECT_NE(p.clientId, DPID_SYSMSG);
+
+    Message m;
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP, &m));
+    DPMSG_CREATEPLAYERORGROUP created;
+    ASSERT_GE(m.data.size(), sizeof created);
+    std::memcpy(&created, m.data.data(), sizeof created);
+    EXPECT_EQ(created.dpId, p.clientId);
+    ASSERT_NE(created.dpnName.lpszShortNameA, nullptr);
+    EXPECT_STREQ(created.dpnName.lpszShortNameA, "FerrowardenClient");
+
+    for (auto* dp : {p.host.get(), p.client.get()}) {
+        DWORD size = 0;
+        ASSERT_EQ(dp->GetSessionDesc(nullptr, &size), DPERR_BUFFERTOOSMALL);
+        std::vector<unsigned char> block(size);
+        ASSERT_EQ(dp->GetSessionDesc(block.data(), &size), DP_OK);
+        DPSESSIONDESC2 d;
+        std::memcpy(&d, block.data(), sizeof d);
+        EXPECT_STREQ(d.lpszSessionNameA, "Label#/srv/in");
+        EXPECT_EQ(d.guidApplication, p.app);
+        EXPECT_EQ(d.dwMaxPlayers, 2u);
+        EXPECT_EQ(d.dwCurrentPlayers, 2u);
+        EXPECT_EQ(d.dwFlags, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL);
+    }
+    EXPECT_EQ(InstanceOf(*p.host), InstanceOf(*p.client));
+
+    DPCAPS caps{};
+    caps.dwSize = DPCAPS_SIZE;
+    ASSERT_EQ(p.client->GetCaps(&caps, 0), DP_OK);
+    EXPECT_EQ(caps.dwTimeout, 1000u);
+}
+
+TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+
+    // Sizes of the three transfer messages and odd ones, more than the queues hold at once.
+    const std::vector<std::size_t> sizes{2060, 20, 268, 1, 2060, 4096, 2060, 65536};
+    const std::uint32_t count = 12000;
+    std::atomic<HRESULT> sendResult{DP_OK};
+    std::thread sender([&] {
+        for (std::uint32_t i = 0; i < count && sendResult == DP_OK; ++i)
+            sendResult = Send(*p.client, p.clientId, Payload(i, sizes[i % sizes.size()]));
+    });
+    Message m;
+    std::uint32_t next = 0;
+    bool intact = true;
+    while (next < count && ReceiveOne(*p.host, *p.hostEvent, m)) {
+        ASSERT_NE(m.from, DPID_SYSMSG);
+        intact = intact && m.from == p.clientId && m.data == Payload(next, sizes[next % sizes.size()]);
+        ++next;
+    }
+    sender.join();
+    EXPECT_EQ(sendResult, DP_OK);
+    EXPECT_EQ(next, count);
+    EXPECT_TRUE(intact);
+
+    // And the other way.
+    ASSERT_EQ(Send(*p.host, p.hostId, Payload(7, 2060)), DP_OK);
+    ASSERT_TRUE(ReceiveOne(*p.client, *p.clientEvent, m));
+    EXPECT_EQ(m.from, p.hostId);
+    EXPECT_EQ(m.to, p.clientId);
+    EXPECT_EQ(m.data, Payload(7, 2060));
+}
+
+TEST_F(DplayLoopback, ReceiveReportsSizeNeededAndEmptyQueue)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+    ASSERT_EQ(Send(*p.client, p.clientId, Payload(1, 268)), DP_OK);
+    ASSERT_TRUE(WaitUntil([&] {
+        DPID from, to;
+        DWORD size = 0;
+        return p.host->Receive(&from, &to, DPRECEIVE_ALL | DPRECEIVE_PEEK, nullptr, &size) == DPERR_BUFFERTOOSMALL;
+    }));
+
+    DPID from = 0, to = 0;
+    std::vector<unsigned char> buf(20);
+    DWORD size = DWORD(buf.size());
+    EXPECT_EQ(p.host->Receive(&from, &to, DPRECEIVE_ALL, buf.data(), &size), DPERR_BUFFERTOOSMALL);
+    EXPECT_EQ(size, 268u);
+    buf.resize(size);
+    EXPECT_EQ(p.host->Receive(&from, &to, DPRECEIVE_ALL, buf.data(), &size), DP_OK);
+    EXPECT_EQ(buf, Payload(1, 268));
+    EXPECT_EQ(from, p.clientId);
+    EXPECT_EQ(p.host->Receive(&from, &to, DPRECEIVE_ALL, buf.data(), &size), DPERR_NOMESSAGES);
+}
+
+TEST_F(DplayLoopback, FullSessionIsHiddenAndRefusesASecondClient)
+{
+    Pair p;
+    auto late = NewService();
+    ASSERT_TRUE(late);
+    auto desc = HostDesc(p.app, "only two", 2);
+    ASSERT_EQ(p.host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    ASSERT_EQ(p.host->CreatePlayer(&p.hostId, nullptr, p.hostEvent, nullptr, 0, 0), DP_OK);
+    const auto seen = Search(*late, p.app); // the late client knows the session from before
+    ASSERT_EQ(seen.size(), 1u);
+
+    const auto found = Search(*p.client, p.app);
+    ASSERT_EQ(found.size(), 1u);
+    DPSESSIONDESC2 join{};
+    join.dwSize = DPSESSIONDESC2_SIZE;
+    join.guidInstance = found[0].instance;
+    ASSERT_EQ(p.client->Open(&join, DPOPEN_JOIN), DP_OK);
+    ASSERT_EQ(p.client->CreatePlayer(&p.clientId, nullptr, p.clientEvent, nullptr, 0, 0), DP_OK);
+
+    EXPECT_EQ(late->Open(&join, DPOPEN_JOIN), DPERR_ACCESSDENIED);
+    // Searches for available sessions no longer list it; a search for all does.
+    EXPECT_TRUE(WaitUntil([&] { return Poll(*late, p.app).sessions.empty(); }));
+    const auto all = Search(*late, p.app, 1, DPENUMSESSIONS_ALL);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].current, 2u);
+}
+
+TEST_F(DplayLoopback, ClientLeavingAfterSendingEverythingFreesTheSession)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+    const DPID leaver = p.clientId;
+
+    // Released right after queueing: what was queued still arrives, before the destroy message.
+    const std::uint32_t count = 3000;
+    for (std::uint32_t i = 0; i < count; ++i)
+        ASSERT_EQ(Send(*p.client, p.clientId, Payload(i, 2060)), DP_OK);
+    std::thread release([&] { p.client.reset(); });
+
+    Message m;
+    std::uint32_t next = 0;
+    while (ReceiveOne(*p.host, *p.hostEvent, m) && m.from != DPID_SYSMSG) {
+        EXPECT_EQ(m.data, Payload(next, 2060));
+        ++next;
+    }
+    release.join();
+    EXPECT_EQ(next, count);
+    ASSERT_EQ(m.from, DPID_SYSMSG);
+    ASSERT_EQ(m.Type(), DPSYS_DESTROYPLAYERORGROUP);
+    DPMSG_DESTROYPLAYERORGROUP destroyed;
+    std::memcpy(&destroyed, m.data.data(), sizeof destroyed);
+    EXPECT_EQ(destroyed.dpId, leaver);
+
+    // The place is free again: a new client finds the session and joins.
+    auto next_client = NewService();
+    ASSERT_EQ(Search(*next_client, p.app).size(), 1u);
+    DPSESSIONDESC2 join{};
+    join.dwSize = DPSESSIONDESC2_SIZE;
+    join.guidInstance = InstanceOf(*p.host);
+    ASSERT_EQ(next_client->Open(&join, DPOPEN_JOIN), DP_OK);
+    DPID id = 0;
+    ASSERT_EQ(next_client->CreatePlayer(&id, nullptr, p.clientEvent, nullptr, 0, 0), DP_OK);
+    EXPECT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+}
+
+TEST_F(DplayLoopback, HostGoingAwayLosesTheSessionOnTheClient)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    p.host.reset();
+    ASSERT_TRUE(WaitForSystem(*p.client, *p.clientEvent, DPSYS_SESSIONLOST));
+    EXPECT_EQ(Send(*p.client, p.clientId, Payload(1, 2060)), DPERR_SESSIONLOST);
+    // The lost session is no longer listed.
+    EXPECT_TRUE(WaitUntil([&] { return Poll(*p.client, p.app).sessions.empty(); }));
+}
+
+TEST_F(DplayLoopback, KeepAliveNoticesASilentPeer)
+{
+    Pair p;
+    auto desc = HostDesc(p.app, "ka", 2);
+    ASSERT_EQ(p.host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    ASSERT_EQ(p.host->CreatePlayer(&p.hostId, nullptr, p.hostEvent, nullptr, 0, 0), DP_OK);
+
+    // A peer that joins, makes its player and then never sends another byte.
+    const int fd = ConnectRaw(p.host->HostPort());
+    ASSERT_GE(fd, 0);
+    FrameCodec::Buffer out;
+    FrameCodec::AppendJoin(out, InstanceOf(*p.host));
+    FrameCodec::AppendCreatePlayer(out, 1, "mute");
+    SendBytes(fd, out);
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+    EXPECT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_DESTROYPLAYERORGROUP, nullptr, 8000ms));
+    close(fd);
+}
+
+TEST_F(DplayLoopback, HostileFramesEndOnlyThatConnection)
+{
+    Pair p;
+    auto desc = HostDesc(p.app, "h", 2);
+    ASSERT_EQ(p.host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    ASSERT_EQ(p.host->CreatePlayer(&p.hostId, nullptr, p.hostEvent, nullptr, 0, 0), DP_OK);
+    const GUID instance = InstanceOf(*p.host);
+
+    auto joinAndPlayer = [&] {
+        FrameCodec::Buffer b;
+        FrameCodec::AppendJoin(b, instance);
+        FrameCodec::AppendCreatePlayer(b, 1, "x");
+        return b;
+    };
+    auto bytes = [](std::initializer_list<unsigned char> l) { return FrameCodec::Buffer(l); };
+    FrameCodec::Buffer wrongMagic;
+    FrameCodec::AppendJoin(wrongMagic, instance);
+    wrongMagic[5] ^= 0xFF;
+    FrameCodec::Buffer dataBeforeJoin;
+    FrameCodec::AppendData(dataBeforeJoin, 5, 0, "abcd", 4);
+    FrameCodec::Buffer spoofedSystemMessage = joinAndPlayer();
+    const DWORD fakeType = DPSYS_SESSIONLOST;
+    FrameCodec::AppendData(spoofedSystemMessage, DPID_SYSMSG, 0, &fakeType, 4);
+
+    const struct {
+        const char* what;
+        FrameCodec::Buffer bytes;
+    } cases[] = {
+        {"length far above the cap", bytes({0xFF, 0xFF, 0xFF, 0x7F, 6})},
+        {"zero length", bytes({0, 0, 0, 0})},
+        {"unknown type", bytes({1, 0, 0, 0, 99})},
+        {"join body too short", bytes({5, 0, 0, 0, 1, 0x46, 0x57, 0x53, 0x4A})},
+        {"join with wrong magic", wrongMagic},
+        {"data before join", dataBeforeJoin},
+        {"data posing as a system message", spoofedSystemMessage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int fd = ConnectRaw(p.host->HostPort());
+        ASSERT_GE(fd, 0);
+        SendBytes(fd, c.bytes);
+        EXPECT_TRUE(ClosedByPeer(fd));
+        close(fd);
+    }
+    // Nothing but the spoofer's own player came and went; no fake session loss was queued.
+    Message m;
+    while (ReceiveOne(*p.host, *p.hostEvent, m, 300ms))
+        EXPECT_NE(m.Type(), DPSYS_SESSIONLOST);
+
+    // The host still takes a real client.
+    auto client = NewService();
+    ASSERT_EQ(Search(*client, p.app).size(), 1u);
+    DPSESSIONDESC2 join{};
+    join.dwSize = DPSESSIONDESC2_SIZE;
+    join.guidInstance = instance;
+    ASSERT_EQ(client->Open(&join, DPOPEN_JOIN), DP_OK);
+    DPID id;
+    EXPECT_EQ(client->CreatePlayer(&id, nullptr, p.clientEvent, nullptr, 0, 0), DP_OK);
+}
+
+TEST_F(DplayLoopback, MalformedDatagramsAreIgnored)
+{
+    const GUID app = RandomGuid();
+    const std::uint16_t port = DiscoveryPortInUse();
+    // A responder on the discovery port that answers each request with junk and one good reply.
+    const int responder = socket(AF_INET, SOCK_DGRAM, 0);
+    const int one = 1;
+    setsockopt(responder, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(responder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    DiscoveryMessage good;
+    good.kind = DiscoveryMessage::Kind::Reply;
+    good.instance = RandomGuid();
+    good.application = app;
+    good.tcpPort = 9;
+    good.maxPlayers = 2;
+    good.currentPlayers = 1;
+    good.name = "real";
+    auto truncated = good.Encode();
+    truncated.pop_back();
+    auto badMagic = good.Encode();
+    badMagic[0] ^= 1;
+    auto hugeName = good.Encode();
+    hugeName[42] = 0xFF;
+    hugeName[43] = 0xFF;
+    DiscoveryMessage portZero = good;
+    portZero.instance = RandomGuid();
+    auto zeroPort = portZero.Encode();
+    zeroPort[40] = zeroPort[41] = 0;
+    const std::vector<std::vector<unsigned char>> junk{{}, {1, 2, 3}, truncated, badMagic, hugeName, zeroPort};
+
+    std::atomic<bool> stop{false};
+    std::thread answer([&] {
+        unsigned char buf[2048];
+        while (!stop) {
+            pollfd pf{responder, POLLIN, 0};
+            if (poll(&pf, 1, 50) <= 0)
+                continue;
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = recvfrom(responder, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            const auto request = DiscoveryMessage::Decode(buf, n > 0 ? std::size_t(n) : 0);
+            if (!request || request->application != app)
+                continue;
+            for (const auto& j : junk)
+                sendto(responder, j.data(), j.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+            const auto g = good.Encode();
+            sendto(responder, g.data(), g.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+    auto searcher = NewService();
+    const auto found = Search(*searcher, app);
+    // Give the junk time to arrive after the good reply as well.
+    WaitUntil([] { return false; }, 300ms);
+    const auto again = Poll(*searcher, app).sessions;
+    stop = true;
+    answer.join();
+    close(responder);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "real");
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].instance, good.instance);
+}
+
+TEST_F(DplayLoopback, AsyncSearchReportsAtOnceAndSessionsAgeOut)
+{
+    auto host = NewService();
+    auto searcher = NewService();
+    const GUID app = RandomGuid();
+    const GUID other = RandomGuid();
+
+    // Nothing known yet: the call returns at once with just the closing callback.
+    EnumRecord first = Poll(*searcher, app);
+    EXPECT_TRUE(first.sessions.empty());
+    EXPECT_TRUE(first.timedOutLast);
+
+    auto desc = HostDesc(app, "A#/a", 2);
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    auto hostOther = NewService();
+    auto descOther = HostDesc(other, "B#/b", 2);
+    ASSERT_EQ(hostOther->Open(&descOther, DPOPEN_CREATE), DP_OK);
+
+    const auto found = Search(*searcher, app);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "A#/a");
+    EnumRecord rec = Poll(*searcher, app);
+    EXPECT_TRUE(rec.timedOutLast);
+    EXPECT_EQ(rec.callsAfterTimeout, 0);
+
+    // A host that goes away is no longer heard from and drops out of the list.
+    host.reset();
+    EXPECT_TRUE(WaitUntil([&] { return Poll(*searcher, app).sessions.empty(); }));
+    DPSESSIONDESC2 d{};
+    d.dwSize = DPSESSIONDESC2_SIZE;
+    d.guidApplication = app;
+    EXPECT_EQ(searcher->EnumSessions(&d, 0, nullptr, nullptr, DPENUMSESSIONS_STOPASYNC), DP_OK);
+
+    // A synchronous search waits for its timeout and lists what answered.
+    d.guidApplication = other;
+    EnumRecord sync;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(searcher->EnumSessions(&d, 300, Collect, &sync, DPENUMSESSIONS_AVAILABLE), DP_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    ASSERT_EQ(sync.sessions.size(), 1u);
+    EXPECT_EQ(sync.sessions[0].name, "B#/b");
+    EXPECT_TRUE(sync.timedOutLast);
+}
+
+TEST_F(DplayLoopback, UnicastSearchAsksTheNamedHost)
+{
+    const GUID app = RandomGuid();
+    auto host = NewService();
+    auto desc = HostDesc(app, "direct", 2);
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    auto searcher = NewService("127.0.0.1");
+    ASSERT_TRUE(searcher);
+    const auto found = Search(*searcher, app);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, "direct");
+}
+
+TEST_F(DplayLoopback, CallsOutOfOrderFailCleanly)
+{
+    auto dp = CreateDirectPlay();
+    DPCAPS caps{};
+    caps.dwSize = DPCAPS_SIZE;
+    EXPECT_EQ(dp->GetCaps(&caps, 0), DPERR_UNINITIALIZED);
+    auto ipx = MakeAddress(DPSPGUID_IPX);
+    EXPECT_EQ(dp->InitializeConnection(ipx.data(), 0), DPERR_UNAVAILABLE);
+
+    auto tcp = NewService();
+    DPID id = 0;
+    EXPECT_EQ(tcp->CreatePlayer(&id, nullptr, nullptr, nullptr, 0, 0), DPERR_NOCONNECTION);
+    char data[8] = {};
+    EXPECT_EQ(tcp->SendEx(1, 0, DPSEND_GUARANTEED, data, 8, 0, 0, nullptr, nullptr), DPERR_NOCONNECTION);
+    DPSESSIONDESC2 unknown{};
+    unknown.dwSize = DPSESSIONDESC2_SIZE;
+    unknown.guidInstance = RandomGuid();
+    EXPECT_EQ(tcp->Open(&unknown, DPOPEN_JOIN), DPERR_NOSESSIONS);
+    auto address = MakeAddress(DPSPGUID_TCPIP);
+    EXPECT_EQ(tcp->InitializeConnection(address.data(), 0), DPERR_ALREADYINITIALIZED);
+}

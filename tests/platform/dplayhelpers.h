@@ -1,0 +1,241 @@
+#pragma once
+
+// Small helpers shared by the session service tests: addresses, set-up, searching and
+// receiving with deadlines.
+
+#include "platform/dplay/dplay.h"
+#include "platform/dplay/sessionservice.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dplaytest {
+
+using namespace std::chrono_literals;
+
+// Each test program searches on its own discovery port, so programs run side by side.
+inline void UseOwnDiscoveryPort()
+{
+    const int port = 20000 + int(getpid() % 20000);
+    setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(port).c_str(), 1);
+}
+
+inline std::uint16_t DiscoveryPortInUse()
+{
+    return std::uint16_t(std::atoi(std::getenv("FERROWARDEN_DISCOVERY_PORT")));
+}
+
+inline GUID RandomGuid()
+{
+    std::random_device rd;
+    GUID g;
+    std::uint32_t words[4] = {rd(), rd(), rd(), rd()};
+    std::memcpy(&g, words, sizeof g);
+    return g;
+}
+
+inline std::vector<unsigned char> MakeAddress(const GUID& provider, const std::string& host = {},
+                                              std::uint16_t port = 0)
+{
+    auto lobby = CreateDirectPlayLobby();
+    GUID sp = provider;
+    std::vector<DPCOMPOUNDADDRESSELEMENT> elements{{DPAID_ServiceProvider, sizeof(GUID), &sp}};
+    std::string text = host;
+    if (provider == DPSPGUID_TCPIP)
+        elements.push_back({DPAID_INet, DWORD(text.size() + 1), text.data()});
+    WORD p = port;
+    if (port)
+        elements.push_back({DPAID_INetPort, 2, &p});
+    DWORD size = 0;
+    if (lobby->CreateCompoundAddress(elements.data(), DWORD(elements.size()), nullptr, &size) != DPERR_BUFFERTOOSMALL)
+        return {};
+    std::vector<unsigned char> block(size);
+    if (lobby->CreateCompoundAddress(elements.data(), DWORD(elements.size()), block.data(), &size) != DP_OK)
+        return {};
+    return block;
+}
+
+inline std::shared_ptr<SessionService> NewService(const std::string& host = {})
+{
+    auto dp = std::static_pointer_cast<SessionService>(CreateDirectPlay());
+    auto address = MakeAddress(DPSPGUID_TCPIP, host);
+    if (dp->InitializeConnection(address.data(), 0) != DP_OK)
+        return nullptr;
+    return dp;
+}
+
+inline DPSESSIONDESC2 HostDesc(const GUID& app, const char* name, DWORD maxPlayers,
+                               DWORD flags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL)
+{
+    DPSESSIONDESC2 d{};
+    d.dwSize = DPSESSIONDESC2_SIZE;
+    d.dwFlags = flags;
+    d.guidApplication = app;
+    d.dwMaxPlayers = maxPlayers;
+    d.lpszSessionNameA = const_cast<char*>(name);
+    return d;
+}
+
+struct Found {
+    std::string name;
+    GUID instance;
+    DWORD current;
+    DWORD max;
+};
+
+struct EnumRecord {
+    std::vector<Found> sessions;
+    bool timedOutLast = false;
+    int callsAfterTimeout = 0;
+};
+
+inline BOOL Collect(LPCDPSESSIONDESC2 sd, DWORD*, DWORD flags, void* context)
+{
+    auto* rec = static_cast<EnumRecord*>(context);
+    if (rec->timedOutLast)
+        ++rec->callsAfterTimeout;
+    if (flags & DPESC_TIMEDOUT) {
+        rec->timedOutLast = true;
+        return FALSE;
+    }
+    rec->sessions.push_back({sd->lpszSessionNameA, sd->guidInstance, sd->dwCurrentPlayers, sd->dwMaxPlayers});
+    return TRUE;
+}
+
+// One asynchronous poll.
+inline EnumRecord Poll(IDirectPlay4A& dp, const GUID& app, DWORD flags = DPENUMSESSIONS_AVAILABLE)
+{
+    DPSESSIONDESC2 d{};
+    d.dwSize = DPSESSIONDESC2_SIZE;
+    d.guidApplication = app;
+    EnumRecord rec;
+    dp.EnumSessions(&d, 0, Collect, &rec, flags | DPENUMSESSIONS_ASYNC);
+    return rec;
+}
+
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Polls until `count` sessions of the application are listed.
+inline std::vector<Found> Search(IDirectPlay4A& dp, const GUID& app, std::size_t count = 1,
+                                 DWORD flags = DPENUMSESSIONS_AVAILABLE)
+{
+    std::vector<Found> found;
+    WaitUntil([&] {
+        found = Poll(dp, app, flags).sessions;
+        return found.size() >= count;
+    });
+    return found;
+}
+
+struct Message {
+    DPID from = 0;
+    DPID to = 0;
+    std::vector<unsigned char> data;
+    DWORD Type() const
+    {
+        DWORD t = 0;
+        if (data.size() >= 4)
+            std::memcpy(&t, data.data(), 4);
+        return t;
+    }
+};
+
+// Takes the next message, waiting on the player's event up to the timeout.
+inline bool ReceiveOne(IDirectPlay4A& dp, AutoResetEvent& event, Message& out,
+                       std::chrono::milliseconds timeout = 5000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        DWORD size = DWORD(out.data.size());
+        HRESULT hr = dp.Receive(&out.from, &out.to, DPRECEIVE_ALL, out.data.empty() ? nullptr : out.data.data(), &size);
+        if (hr == DPERR_BUFFERTOOSMALL) {
+            out.data.resize(size);
+            hr = dp.Receive(&out.from, &out.to, DPRECEIVE_ALL, out.data.data(), &size);
+        }
+        if (hr == DP_OK) {
+            out.data.resize(size);
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        event.WaitFor(left);
+    }
+}
+
+// Waits for a system message of the given type, skipping everything else.
+inline bool WaitForSystem(IDirectPlay4A& dp, AutoResetEvent& event, DWORD type, Message* out = nullptr,
+                          std::chrono::milliseconds timeout = 8000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Message m;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!ReceiveOne(dp, event, m, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+            return false;
+        if (m.from == DPID_SYSMSG && m.Type() == type) {
+            if (out)
+                *out = m;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A joined pair on loopback: host with its player, client with its player.
+struct Pair {
+    GUID app = RandomGuid();
+    std::shared_ptr<SessionService> host = NewService();
+    std::shared_ptr<SessionService> client = NewService();
+    std::shared_ptr<AutoResetEvent> hostEvent = std::make_shared<AutoResetEvent>();
+    std::shared_ptr<AutoResetEvent> clientEvent = std::make_shared<AutoResetEvent>();
+    DPID hostId = 0;
+    DPID clientId = 0;
+
+    // Returns an empty text on success, else what failed.
+    std::string Connect(DWORD maxPlayers = 2, DWORD flags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL)
+    {
+        if (!host || !client)
+            return "InitializeConnection";
+        auto desc = HostDesc(app, "Label#/srv/in", maxPlayers, flags);
+        if (host->Open(&desc, DPOPEN_CREATE) != DP_OK)
+            return "Open CREATE";
+        char hostName[] = "Label#/srv/in";
+        DPNAME hn{DPNAME_SIZE, 0, hostName, nullptr};
+        if (host->CreatePlayer(&hostId, &hn, hostEvent, nullptr, 0, 0) != DP_OK)
+            return "host CreatePlayer";
+        const auto found = Search(*client, app);
+        if (found.size() != 1)
+            return "search";
+        DPSESSIONDESC2 join{};
+        join.dwSize = DPSESSIONDESC2_SIZE;
+        join.guidInstance = found[0].instance;
+        if (client->Open(&join, DPOPEN_JOIN) != DP_OK)
+            return "Open JOIN";
+        char clientName[] = "FerrowardenClient";
+        DPNAME cn{DPNAME_SIZE, 0, clientName, nullptr};
+        if (client->CreatePlayer(&clientId, &cn, clientEvent, nullptr, 0, 0) != DP_OK)
+            return "client CreatePlayer";
+        return {};
+    }
+};
+
+} // namespace dplaytest
