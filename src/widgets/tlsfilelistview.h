@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QFileIconProvider>
+#include <QMimeDatabase>
+#include <QTreeWidget>
+
+// A list of the entries of one directory with icons, sizes, type names, modification times
+// and attribute letters; double-clicking a folder steps into it. Setting Directory makes it
+// the process's current directory.
+class TLsFileListView : public QTreeWidget {
+    Q_OBJECT
+
+public:
+    enum TViewStyle { vsIcon, vsSmallIcon, vsList, vsReport };
+    enum Column { colName, colSize, colType, colModified, colAttributes };
+
+    explicit TLsFileListView(QWidget* parent = nullptr);
+
+    QString Directory() const { return m_directory; }
+    // Does nothing when path equals Directory exactly. Otherwise enters path (the process's
+    // current directory changes), takes the system's name for it and refills the list.
+    // Throws AppError when the directory cannot be entered; the list stays as it was.
+    void SetDirectory(const QString& path);
+    QString Mask() const { return m_mask; }
+    // Patterns separated by ";", matched without regard to case; "*.*" matches every name.
+    void SetMask(const QString& mask);
+
+    bool MultiSelect() const { return m_multiSelect; }
+    void SetMultiSelect(bool value);
+    bool ReadOnly() const { return m_readOnly; }
+    void SetReadOnly(bool value);
+    bool HideSelection() const { return m_hideSelection; }
+    void SetHideSelection(bool value);
+    bool ShowColumnHeaders() const { return m_showColumnHeaders; }
+    void SetShowColumnHeaders(bool value);
+    // The report style shows the five columns; the other styles show names and icons only.
+    TViewStyle ViewStyle() const { return m_viewStyle; }
+    void SetViewStyle(TViewStyle value);
+
+    // Full path of the item clicked last.
+    QString SelectedFile() const { return m_selectedFile; }
+    int SortColumn() const { return m_sortColumn; }
+    bool SortDescending() const { return m_sortDescending; }
+
+    // Sorts by column: the same column again reverses the direction, another column sorts
+    // descending. Entries of size 0 (folders, empty files) go first when ascending and
+    // last when descending.
+    void ColumnClick(int column);
+    // Reads the directory again.
+    void Refill();
+
+    // The item's hidden data, in this order: size, type name, modification time text,
+    // attribute letters, full path (name as stored on disk), "dir" or "file".
+    static QStringList SubItems(const QTreeWidgetItem* item);
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    QTreeWidgetItem* MakeItem(const QFileInfo& info);
+    void Open(QTreeWidgetItem* item);
+    void ApplyViewStyle();
+    QString DateTimeText(const QDateTime& time) const;
+
+    QString m_directory;
+    QString m_mask = QStringLiteral("*.*");
+    bool m_multiSelect = false;
+    bool m_readOnly = true;
+    bool m_hideSelection = false;
+    bool m_showColumnHeaders = true;
+    TViewStyle m_viewStyle = vsReport;
+    QString m_selectedFile;
+    int m_sortColumn = colSize;
+    bool m_sortDescending = true;
+    QFileIconProvider m_iconProvider;
+    QMimeDatabase m_mimeDatabase;
+};
