@@ -1,0 +1,15 @@
+#pragma once
+
+#include "transfer/messagesink.h"
+
+class TDPlayer;
+
+// Hands the sending side's messages to the session endpoint's Send.
+class EndpointSink final : public MessageSink {
+public:
+    explicit EndpointSink(TDPlayer& player) : m_player(player) {}
+    void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override;
+
+private:
+    TDPlayer& m_player;
+};

@@ -1,0 +1,267 @@
+#include "net/sessionroles.h"
+
+#include "net/resulttext.h"
+#include "net/sessionaddress.h"
+#include "net/sessionrolesview.h"
+#include "platform/apperror.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+// {5D3A1F70-2B84-4C19-9E6D-7A0F31C8B452}
+const GUID FerrowardenApplicationGuid = {
+    0x5D3A1F70, 0x2B84, 0x4C19, {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
+
+namespace {
+
+constexpr DWORD kHostSessionFlags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL; // 0x2040
+constexpr DWORD kMaxPlayers = 2; // the host's player and one client
+const char* const kClientPlayerName = "FerrowardenClient";
+
+} // namespace
+
+SessionRoles::SessionRoles(QObject* owner, SessionRolesView& view, QString computerName)
+    : m_owner(owner), m_view(view), m_computerName(std::move(computerName))
+{
+}
+
+SessionRoles::~SessionRoles()
+{
+    ReleaseNetworking();
+}
+
+QString SessionRoles::DefaultLabel(const QString& computerName)
+{
+    return QStringLiteral("Ferrowarden 2.0 Session on ") + computerName;
+}
+
+QString SessionRoles::SessionDescriptor(const QString& label, const QString& directory)
+{
+    return label + QLatin1Char('#') + directory;
+}
+
+std::pair<QString, QString> SessionRoles::SplitDescriptor(const QString& descriptor)
+{
+    const qsizetype hash = descriptor.indexOf(QLatin1Char('#'));
+    if (hash < 0)
+        return {QString(), descriptor};
+    return {descriptor.left(hash), descriptor.mid(hash + 1)};
+}
+
+QString SessionRoles::TransportHintText(TTransport transport)
+{
+    return QStringLiteral("You have selected the %1 protocol. It is possible that it is not "
+                          "correctly installed. Go to the Control Panel and then to Network and "
+                          "see if it is installed and configured. If not refer to your Windows "
+                          "handbook to see how to setup this protocol.")
+        .arg(transport == trIPX ? QStringLiteral("IPX") : QStringLiteral("TCP/IP"));
+}
+
+void SessionRoles::ShowTransportHint()
+{
+    m_view.ShowError(TransportHintText(m_transport));
+}
+
+bool SessionRoles::ModifyConnInfo(LPDPLCONNECTION connInfo)
+{
+    if (connInfo && (connInfo->dwFlags & DPLCONNECTION_CREATESESSION) && connInfo->lpSessionDesc) {
+        connInfo->lpSessionDesc->dwFlags = kHostSessionFlags;
+        connInfo->lpSessionDesc->dwMaxPlayers = kMaxPlayers;
+    }
+    return true;
+}
+
+void SessionRoles::clearSessionDesc()
+{
+    if (!m_player)
+        return;
+    m_player->SessionDesc = DPSESSIONDESC2{};
+    m_player->SessionDesc.dwSize = DPSESSIONDESC2_SIZE;
+}
+
+void SessionRoles::ReleaseNetworking()
+{
+    if (m_enumerator) {
+        m_enumerator->Stop();
+        delete m_enumerator.data();
+    }
+    delete m_player.data(); // stops its receive thread and leaves the session
+}
+
+bool SessionRoles::InitNetworking(const QString& host)
+{
+    ReleaseNetworking();
+    bool ok = true;
+    try {
+        m_player = new TDPlayer(m_owner);
+        m_player->DirectPlay = CreateDirectPlay();
+        if (!m_player->DirectPlay) {
+            m_view.LogMessage(QStringLiteral("Create DirectPlay Object: ") + ResultText(DPERR_UNAVAILABLE));
+            return false;
+        }
+        QByteArray address = m_transport == trIPX ? MakeIpxAddress() : MakeTcpIpAddress(host);
+        const HRESULT hr = m_player->DirectPlay->InitializeConnection(address.data(), 0);
+        if (FAILED(hr)) {
+            m_view.LogMessage(QStringLiteral("Establish Connection: ") + ResultText(hr));
+            ok = false;
+        }
+        m_player->OnSystemMsg = [this](TDPlayer* sender) { OnSystemMessage(sender); };
+        m_player->OnUserMsg = [this](TDPlayer* sender) {
+            if (m_transferHandler) {
+                // The buffer belongs to the endpoint and stays put while the handler runs;
+                // the receiving side deciphers in place.
+                m_transferHandler(const_cast<std::uint8_t*>(sender->ReceiveBuffer()),
+                                  static_cast<qsizetype>(sender->ReceiveSize()));
+            }
+        };
+        m_player->OnModifyConnInfo = &SessionRoles::ModifyConnInfo;
+        m_player->OnHandlerError = [this](const QString& message) { m_view.LogMessage(message); };
+        m_player->SessionDesc = DPSESSIONDESC2{};
+        if (ok)
+            m_view.LogMessage(QStringLiteral("Networking subsystem established succesfully!"));
+    } catch (const AppError& error) {
+        m_view.LogMessage(error.message());
+        return false;
+    }
+    return ok;
+}
+
+void SessionRoles::SearchSessions()
+{
+    m_searchDone = false;
+    m_view.SearchStarted();
+    m_view.LogMessage(QStringLiteral("Searching Sessions..."));
+    m_view.ClearSessionRows();
+
+    if (m_enumerator) {
+        m_enumerator->Stop();
+        m_enumerator->deleteLater();
+    }
+    m_sessionList = std::make_shared<TObjectList>();
+    m_enumerator = new TSessionEnumerator(m_owner);
+    m_enumerator->DirectPlay = m_player ? m_player->DirectPlay : nullptr;
+    m_enumerator->ApplicationGuid = FerrowardenApplicationGuid;
+    m_enumerator->SessionList = m_sessionList;
+    m_enumerator->OnEnumerated = [this](TSessionEnumerator*) { ShowSessionList(); };
+    m_enumerator->OnError = [this](TSessionEnumerator*, const QString& text) { m_view.ShowError(text); };
+    // A search whose last poll failed gets no final OnEnumerated: leave the searching
+    // state all the same.
+    m_enumerator->OnSearchEnded = [this](TSessionEnumerator*) {
+        if (!m_searchDone)
+            leaveSearchingState();
+    };
+    try {
+        m_enumerator->Start();
+    } catch (...) {
+        leaveSearchingState();
+        throw;
+    }
+}
+
+void SessionRoles::leaveSearchingState()
+{
+    m_searchDone = true;
+    m_view.SearchEnded();
+    m_view.ClearSessionRows();
+    m_view.SetCopyEnabled(false);
+}
+
+void SessionRoles::ShowSessionList()
+{
+    if (!m_enumerator)
+        return;
+    if (m_sessionList->IsEmpty() && !m_enumerator->Finished())
+        return; // the next poll may still find one
+    m_enumerator->Stop();
+    m_searchDone = true;
+    m_view.SearchEnded();
+    clearSessionDesc();
+    if (m_sessionList->IsEmpty()) {
+        m_view.ClearSessionRows();
+        m_view.SetCopyEnabled(false);
+        return;
+    }
+    for (int i = 0; i < m_sessionList->Count(); ++i) {
+        const auto [name, directory] = SplitDescriptor(m_sessionList->Strings(i));
+        m_view.AddSessionRow(name, directory);
+    }
+}
+
+bool SessionRoles::JoinSession(int selectedRow)
+{
+    if (!m_player || !m_player->DirectPlay)
+        throw AppError(QStringLiteral("Networking is not available; check the transport in the preferences."));
+    clearSessionDesc();
+    if (m_sessionList->IsEmpty() || selectedRow < 0 || selectedRow >= m_sessionList->Count())
+        return false;
+    const QByteArray* instance = m_sessionList->Objects(selectedRow);
+    if (instance && instance->size() == sizeof(GUID))
+        std::memcpy(&m_player->SessionDesc.guidInstance, instance->constData(), sizeof(GUID));
+    m_view.LogMessage(QStringLiteral("Joining Session ") + m_sessionList->Strings(selectedRow));
+
+    CheckResult(m_player->DirectPlay->Open(&m_player->SessionDesc, DPOPEN_JOIN),
+                QStringLiteral("Session create/connect"));
+    m_view.LogMessage(QStringLiteral("Session joined!"));
+    CheckResult(m_player->Connect(QString::fromLatin1(kClientPlayerName), nullptr, 0, 0),
+                QStringLiteral("Create Client"));
+    m_view.LogMessage(QStringLiteral("Computer configured as client..."));
+    return true;
+}
+
+bool SessionRoles::HostSession(const QString& label, const QString& directory,
+                               const QString& selectedFolder)
+{
+    try {
+        if (!m_player || !m_player->DirectPlay)
+            throw AppError(QStringLiteral("Networking is not available; check the transport in the preferences."));
+        DPSESSIONDESC2& desc = m_player->SessionDesc;
+        desc.dwSize = DPSESSIONDESC2_SIZE;
+        desc.guidApplication = FerrowardenApplicationGuid;
+        const QString descriptor = (!label.isEmpty() || !directory.isEmpty())
+                                       ? SessionDescriptor(label, directory)
+                                       : SessionDescriptor(DefaultLabel(m_computerName), selectedFolder);
+        m_sessionName = descriptor.toLocal8Bit();
+        desc.lpszSessionNameA = m_sessionName.data();
+        desc.dwFlags = kHostSessionFlags;
+        desc.dwMaxPlayers = kMaxPlayers;
+        CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
+                    QStringLiteral("Session create/connect"));
+        CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
+        m_receiveDirectory = directory;
+        m_view.LogMessage(QStringLiteral("Server started succesfully!"));
+        m_view.ShowStatus(QStringLiteral(" Server Waiting..."));
+        return true;
+    } catch (const AppError& error) {
+        m_view.LogMessage(error.message());
+        return false;
+    }
+}
+
+void SessionRoles::OnSystemMessage(TDPlayer* sender)
+{
+    if (sender->ReceiveSize() < sizeof(DWORD))
+        return;
+    const DWORD type = qFromLittleEndian<DWORD>(sender->ReceiveBuffer());
+    switch (type) {
+    case DPSYS_CREATEPLAYERORGROUP:
+        m_view.LogMessage(QStringLiteral("Client has connected..."));
+        m_view.ShowStatus(QStringLiteral(" Awaiting Data..."));
+        break;
+    case DPSYS_DESTROYPLAYERORGROUP:
+        m_view.LogMessage(QStringLiteral("Client disconnected..."));
+        m_view.ShowStatus(QStringLiteral(" Server Waiting..."));
+        break;
+    case DPSYS_SESSIONLOST:
+        m_view.LogMessage(QStringLiteral("Server shut down"));
+        m_view.ShowStatus(QStringLiteral(" Session Closed..."));
+        break;
+    case DPSYS_SENDCOMPLETE:
+        m_view.LogMessage(QStringLiteral("Packet arrived"));
+        break;
+    default:
+        m_view.LogMessage(QStringLiteral("System msg, dwType = $") + QString::number(type, 16).toUpper());
+        break;
+    }
+    m_view.SystemMessageArrived(type);
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "net/tdplayer.h"
+#include "net/tobjectlist.h"
+#include "net/tsessionenumerator.h"
+#include "settings/settings.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class SessionRolesView;
+
+// The application GUID that every hosted session carries and every search asks for.
+extern const GUID FerrowardenApplicationGuid;
+
+// The networking glue of a front end: brings the session service up for the chosen
+// transport, hosts a session as the server, searches for sessions and lists them, joins
+// one as the client, and reports the service's system messages. The session endpoint
+// (`Player`) and the search (`Enumerator`) are children of `owner`, at most one endpoint.
+class SessionRoles final {
+public:
+    // The receiving side: called on the main thread with each application message.
+    using TransferHandler = std::function<void(void* data, qsizetype size)>;
+
+    SessionRoles(QObject* owner, SessionRolesView& view, QString computerName);
+    ~SessionRoles();
+
+    SessionRoles(const SessionRoles&) = delete;
+    SessionRoles& operator=(const SessionRoles&) = delete;
+
+    void SetTransport(TTransport transport) { m_transport = transport; }
+    TTransport Transport() const { return m_transport; }
+    void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
+
+    // Makes a new endpoint bound to the transport; true when it is ready. `host` ("host" or
+    // "host:port") limits searches to one host; empty asks the whole LAN. The previous
+    // endpoint, if any, is freed first.
+    bool InitNetworking(const QString& host = QString());
+    // Frees the endpoint (leaving its session) and the search.
+    void ReleaseNetworking();
+    void SearchSessions();
+    void ShowSessionList();
+    // Joins the session of row `selectedRow` of the latest search and creates the client
+    // player. False, silently, when there is no such row; throws AppError when joining
+    // fails.
+    bool JoinSession(int selectedRow);
+    // Hosts a session named by its descriptor. With an empty label and directory the
+    // default label and `selectedFolder` (the folder chosen in the window) are used.
+    // Failures are logged; false then.
+    bool HostSession(const QString& label, const QString& directory,
+                     const QString& selectedFolder = QString());
+    void OnSystemMessage(TDPlayer* sender);
+    static bool ModifyConnInfo(LPDPLCONNECTION connInfo);
+    void ShowTransportHint();
+
+    static QString DefaultLabel(const QString& computerName);
+    // The text a server announces: label "#" directory.
+    static QString SessionDescriptor(const QString& label, const QString& directory);
+    // Splits a descriptor at its first "#": label and directory. Without "#", an empty
+    // label and the whole text.
+    static std::pair<QString, QString> SplitDescriptor(const QString& descriptor);
+    static QString TransportHintText(TTransport transport);
+
+    TDPlayer* Player() const { return m_player; }
+    TSessionEnumerator* Enumerator() const { return m_enumerator; }
+    const std::shared_ptr<TObjectList>& SessionList() const { return m_sessionList; }
+    bool SearchDone() const { return m_searchDone; }
+    const QString& ReceiveDirectory() const { return m_receiveDirectory; }
+    const QString& ComputerName() const { return m_computerName; }
+
+private:
+    void clearSessionDesc();
+    void leaveSearchingState();
+
+    QObject* m_owner;
+    SessionRolesView& m_view;
+    QString m_computerName;
+    TTransport m_transport = trTCPIP;
+    TransferHandler m_transferHandler;
+    QPointer<TDPlayer> m_player;
+    QPointer<TSessionEnumerator> m_enumerator;
+    std::shared_ptr<TObjectList> m_sessionList = std::make_shared<TObjectList>();
+    bool m_searchDone = true;
+    QString m_receiveDirectory;
+    QByteArray m_sessionName; // what the host's SessionDesc points to while opening
+};
