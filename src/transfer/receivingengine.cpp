@@ -9,6 +9,9 @@
 
 #include <sys/statvfs.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // Packets per one-point step of a bar: a hundredth of the full blocks, truncated.
@@ -68,14 +71,18 @@ bool ReceivingEngine::CopySucceeded() const
            && m_summary.completedFiles == m_summary.announcedFiles;
 }
 
-void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
+void ReceivingEngine::HandleTransferMessage(const void* data, qsizetype size)
 {
-    auto* bytes = static_cast<std::uint8_t*>(data);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
     const DecodedMessage message =
         DecodeMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
-    if (const auto* packet = std::get_if<DataPacket>(&message))
+    if (const auto* packet = std::get_if<DataPacket>(&message)) {
         dataPacket(bytes, packet->count, packet->checksum);
-    else if (const auto* session = std::get_if<SessionData>(&message))
+        return;
+    }
+    // Whatever else arrives comes after the packets still waiting to be checked.
+    Flush();
+    if (const auto* session = std::get_if<SessionData>(&message))
         sessionData(*session);
     else if (const auto* header = std::get_if<FileHeader>(&message))
         fileHeader(header->name, header->fileSize, header->fileNumber);
@@ -179,9 +186,11 @@ bool ReceivingEngine::createFile(const QByteArray& name)
     return true;
 }
 
-void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum)
+void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
+                                 std::uint32_t checksum)
 {
     if (count > m_transferBlockSize) {
+        Flush();
         m_view.LogMessage(
             QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
                 .arg(count)
@@ -189,6 +198,7 @@ void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count, std::uint3
         return;
     }
     if (m_file.IsOpen() && count > m_currentFileSize - m_bytesReceived) {
+        Flush();
         m_view.LogMessage(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
                                          "lacks only %3 bytes")
                               .arg(count)
@@ -196,33 +206,59 @@ void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count, std::uint3
                               .arg(m_currentFileSize - m_bytesReceived));
         return;
     }
-    std::uint8_t* area = p + kDataAreaOffset;
-    // The cipher runs forward only, so the valid bytes decipher alike without the rest.
-    if (m_transferEncrypted)
-        DecryptInPlace(area, static_cast<std::size_t>(count), m_transferKey);
-    const std::uint32_t computed = BlockChecksum(kChecksumStart, area, static_cast<std::size_t>(count));
-    if (computed == checksum) {
-        countPacket();
-    } else {
-        m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
-                              .arg(static_cast<std::int32_t>(checksum))
-                              .arg(static_cast<std::int32_t>(computed)));
-        ++m_corruptBlocks;
-    }
-    if (m_file.IsOpen()) {
-        // A corrupt block is written too, so that later blocks land at their offsets.
-        m_file.Write(area, static_cast<std::size_t>(count));
-        if (m_file.Failed() && !m_writeErrorLogged) {
-            m_writeErrorLogged = true;
-            m_view.LogMessage(
-                QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
-        }
-    }
+    PendingPacket& pending = m_pending[m_pendingCount++];
+    std::memcpy(pending.area, p + kDataAreaOffset, static_cast<std::size_t>(count));
+    pending.count = count;
+    pending.checksum = checksum;
+    // A corrupt block counts towards completion too, so the bytes are counted here.
     m_bytesReceived += count;
     m_totalBytesReceived += count;
-    showProgress();
-    if (m_bytesReceived == m_currentFileSize)
+    const bool completes = m_bytesReceived == m_currentFileSize;
+    if (completes || m_pendingCount == kPendingPackets)
+        Flush();
+    if (completes)
         fileEnded();
+}
+
+void ReceivingEngine::Flush()
+{
+    const std::size_t n = m_pendingCount;
+    if (n == 0)
+        return;
+    m_pendingCount = 0;
+    std::uint8_t* areas[kPendingPackets] = {};
+    std::size_t counts[kPendingPackets] = {};
+    std::uint32_t computed[kPendingPackets] = {};
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        areas[i] = m_pending[i].area;
+        counts[i] = static_cast<std::size_t>(m_pending[i].count);
+        longest = std::max(longest, counts[i]);
+    }
+    // The cipher runs forward only: bytes past a block's count cannot change its valid ones.
+    if (m_transferEncrypted)
+        DecryptBlocksInPlace(areas, n, longest, m_transferKey);
+    BlockChecksums(kChecksumStart, areas, counts, computed, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (computed[i] == m_pending[i].checksum) {
+            countPacket();
+        } else {
+            m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
+                                  .arg(static_cast<std::int32_t>(m_pending[i].checksum))
+                                  .arg(static_cast<std::int32_t>(computed[i])));
+            ++m_corruptBlocks;
+        }
+        if (m_file.IsOpen()) {
+            // A corrupt block is written too, so that later blocks land at their offsets.
+            m_file.Write(areas[i], counts[i]);
+            if (m_file.Failed() && !m_writeErrorLogged) {
+                m_writeErrorLogged = true;
+                m_view.LogMessage(
+                    QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
+            }
+        }
+    }
+    showProgress();
 }
 
 void ReceivingEngine::countPacket()
@@ -266,6 +302,7 @@ void ReceivingEngine::fileEnded()
 
 void ReceivingEngine::CloseCurrentFile()
 {
+    Flush();
     if (!m_file.IsOpen())
         return;
     m_file.Discard();

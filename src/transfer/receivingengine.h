@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/messages.h"
 #include "transfer/receivedfile.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 #include <functional>
 
 class ReceivingView;
-struct SessionData;
 
 // How the current (or last) copy went, for a front end that must say whether it worked.
 struct ReceiveSummary {
@@ -56,8 +56,13 @@ public:
     // "TCP/IP" or "IPX", the server's own transport, for the log line of a new copy.
     void SetTransportName(const QString& name) { m_transportName = name; }
 
-    // Handles one message as it arrived. A data packet's data area is deciphered in place.
-    void HandleTransferMessage(void* data, qsizetype size);
+    // Handles one message as it arrived; the bytes are not kept past the call. Data packets
+    // are checked a few at a time (the checksum and cipher interleave blocks), so the last
+    // few may wait for the next message, for the end of their file or for Flush.
+    void HandleTransferMessage(const void* data, qsizetype size);
+    // Checks, counts and writes the data packets still waiting; call it when the endpoint
+    // has delivered what it had.
+    void Flush();
 
     // Ends the open file, if any: a complete file is put in place, an incomplete one is
     // discarded with a log line. Call it when the session is lost or the program closes.
@@ -72,7 +77,7 @@ public:
 private:
     void sessionData(const SessionData& session);
     void fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number);
-    void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
+    void dataPacket(const std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
     bool createFile(const QByteArray& name);
     void fileEnded();
     void countPacket();
@@ -100,6 +105,15 @@ private:
     std::int64_t m_fileStepCount = 0;
     int m_totalPercent = 0;
     int m_filePercent = 0;
+
+    static constexpr std::size_t kPendingPackets = 4;
+    struct PendingPacket {
+        std::uint8_t area[kDataAreaSize];
+        std::int32_t count;
+        std::uint32_t checksum;
+    };
+    PendingPacket m_pending[kPendingPackets] = {};
+    std::size_t m_pendingCount = 0;
 
     ReceivedFile m_file;
     QString m_fileName;   // as shown

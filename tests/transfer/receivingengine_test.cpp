@@ -242,6 +242,23 @@ TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
     }
 }
 
+TEST_F(ReceivingEngineTest, WaitingPacketsAreReportedByFlushAndBeforeAnAbort)
+{
+    auto copy = BuildCopySequence({{"f", randomBytes(9000, 8)}}, 2048, std::uint16_t(99));
+    copy[3][kDataAreaOffset] = static_cast<char>(copy[3][kDataAreaOffset] ^ 1);
+    feed(copy, 0, 3);
+    engine.Flush();
+    EXPECT_EQ(view.receivedPackets, 1);
+    feed(copy, 3, 4);
+    engine.CloseCurrentFile();
+    ASSERT_EQ(view.log.size(), 6);
+    EXPECT_TRUE(view.log[4].startsWith(QStringLiteral("Packet corrupt! ")));
+    EXPECT_EQ(view.log[5], "Transmission aborted: \"f\" incomplete (4096 of 9000 bytes); "
+                           "received data discarded");
+    EXPECT_EQ(view.receivedPackets, 1);
+    EXPECT_EQ(entries(receiveDirectory), QStringList());
+}
+
 TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedWithALogLine)
 {
     const QByteArray bytes = randomBytes(1000, 6);
