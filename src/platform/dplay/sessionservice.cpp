@@ -13,6 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -42,7 +44,8 @@ constexpr std::size_t kTxCap = 4 * 1024 * 1024;
 constexpr std::size_t kRxCap = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 1024 * 1024;
 constexpr std::size_t kRxBufferSize = kReadChunk + FrameCodec::kHeader + FrameCodec::kMaxBody;
-constexpr std::size_t kRecordHeader = 12;
+constexpr std::size_t kMaxRxChunks = 8;
+constexpr std::size_t kRxPoolSize = 4;
 constexpr std::size_t kMaxConnections = 16;
 constexpr int kMaxDatagramsPerRound = 64;
 
@@ -689,9 +692,11 @@ HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
             ++m_session.currentPlayers;
     }
     m_localPlayers.push_back(id);
+    if (m_localPlayers.size() == 1)
+        m_firstLocalPlayer = id;
     if (hEvent) {
         m_events.push_back(hEvent);
-        if (!m_rxPending.empty())
+        if (!m_rxChunks.empty())
             hEvent->Set();
     }
     *lpidPlayer = id;
@@ -764,38 +769,36 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
         return DPERR_INVALIDPLAYER;
 
     if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo)) {
-        QueueRecord(idFrom, idTo, lpData, dwDataSize);
+        QueueMessage(idFrom, idTo, lpData, dwDataSize);
         SetEvents();
         if (lpdwMsgID)
             *lpdwMsgID = ++m_nextMessageId;
         return DP_OK;
     }
 
-    // The connections the message goes through: every joined peer, or the one that owns idTo
-    // (a client reaches everyone through the host).
-    std::vector<std::shared_ptr<Connection>> targets;
-    for (const auto& c : m_connections) {
-        if (!c->joined || c->dead || c->closing)
-            continue;
-        if (idTo == DPID_ALLPLAYERS || m_role == Role::Client
-            || std::find(c->players.begin(), c->players.end(), idTo) != c->players.end())
-            targets.push_back(c);
-    }
-    if (targets.empty() && idTo != DPID_ALLPLAYERS)
+    // The message goes to every joined peer, or through the one that owns idTo (a client
+    // reaches everyone through the host).
+    const auto isTarget = [&](const Connection& c) {
+        return c.joined && !c.dead && !c.closing
+            && (idTo == DPID_ALLPLAYERS || m_role == Role::Client
+                || std::find(c.players.begin(), c.players.end(), idTo) != c.players.end());
+    };
+    if (idTo != DPID_ALLPLAYERS
+        && std::none_of(m_connections.begin(), m_connections.end(), [&](const auto& c) { return isTarget(*c); }))
         return DPERR_INVALIDPLAYER;
 
-    m_txRoom.wait(lock, [&] {
-        if (m_stop || m_sessionLost)
-            return true;
-        for (const auto& c : targets)
-            if (!c->dead && c->txPending.size() >= kTxCap)
+    const auto roomEverywhere = [&] {
+        for (const auto& c : m_connections)
+            if (isTarget(*c) && c->txPending.size() >= kTxCap)
                 return false;
         return true;
-    });
+    };
+    if (!roomEverywhere())
+        m_txRoom.wait(lock, [&] { return m_stop || m_sessionLost || roomEverywhere(); });
     if (m_sessionLost || m_stop)
         return DPERR_SESSIONLOST;
-    for (const auto& c : targets) {
-        if (c->dead)
+    for (const auto& c : m_connections) {
+        if (!isTarget(*c))
             continue;
         FrameCodec::AppendData(c->txPending, idFrom, idTo, lpData, dwDataSize);
         WakeLocked(*c);
@@ -805,21 +808,22 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
     return DP_OK;
 }
 
-void SessionService::QueueRecord(DPID from, DPID to, const void* data, std::size_t size,
-                                 const void* tail, std::size_t tailSize)
+void SessionService::QueueMessage(DPID from, DPID to, const void* data, std::size_t size,
+                                  const void* tail, std::size_t tailSize)
 {
-    unsigned char head[kRecordHeader];
-    const std::uint32_t total = std::uint32_t(size + tailSize);
-    std::memcpy(head, &from, 4);
-    std::memcpy(head + 4, &to, 4);
-    std::memcpy(head + 8, &total, 4);
-    m_rxPending.insert(m_rxPending.end(), head, head + kRecordHeader);
-    const auto* p = static_cast<const unsigned char*>(data);
-    m_rxPending.insert(m_rxPending.end(), p, p + size);
+    RxChunk chunk;
+    FrameCodec::AppendData(chunk.bytes, from, to, data, std::uint32_t(size));
     if (tailSize) {
+        // Lengthen the frame to take the tail as part of its payload.
         const auto* t = static_cast<const unsigned char*>(tail);
-        m_rxPending.insert(m_rxPending.end(), t, t + tailSize);
+        chunk.bytes.insert(chunk.bytes.end(), t, t + tailSize);
+        const std::uint32_t length = std::uint32_t(chunk.bytes.size() - 4);
+        std::memcpy(chunk.bytes.data(), &length, 4); // little-endian host
     }
+    chunk.end = chunk.bytes.size();
+    m_rxQueued += chunk.end;
+    m_rxChunks.push_back(std::move(chunk));
+    SetEvents();
 }
 
 void SessionService::SetEvents()
@@ -836,7 +840,7 @@ void SessionService::QueueSystemCreate(DPID id, const std::string& name)
     m.dpId = id;
     m.dwCurrentPlayers = Occupancy();
     m.dpnName.dwSize = DPNAME_SIZE;
-    QueueRecord(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m,
+    QueueMessage(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m,
                 name.c_str(), name.size() + 1);
 }
 
@@ -847,13 +851,13 @@ void SessionService::QueueSystemDestroy(DPID id)
     m.dwPlayerType = DPPLAYERTYPE_PLAYER;
     m.dpId = id;
     m.dpnName.dwSize = DPNAME_SIZE;
-    QueueRecord(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+    QueueMessage(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
 }
 
 void SessionService::QueueSessionLost()
 {
     DPMSG_SESSIONLOST m{DPSYS_SESSIONLOST};
-    QueueRecord(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+    QueueMessage(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
 }
 
 HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
@@ -865,32 +869,51 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
         return DPERR_UNSUPPORTED; // one queue per object, taken in arrival order
 
     std::lock_guard consumer(m_rxMutex);
-    if (m_rxPos >= m_rxReading.size()) {
-        bool resume = false;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_rxPending.empty())
-                return DPERR_NOMESSAGES;
-            m_rxReading.clear();
-            m_rxPos = 0;
-            std::swap(m_rxReading, m_rxPending);
-            resume = m_rxPaused;
-            m_rxPaused = false;
+    const unsigned char* frame;
+    std::uint32_t length;
+    for (;;) {
+        RxChunk& r = m_rxReading;
+        if (r.pos >= r.end) {
+            bool resume = false;
+            {
+                std::lock_guard lock(m_mutex);
+                if (r.bytes.size() == kRxBufferSize && m_rxPool.size() < kRxPoolSize)
+                    m_rxPool.push_back(std::move(r.bytes));
+                r = RxChunk{};
+                if (m_rxChunks.empty())
+                    return DPERR_NOMESSAGES;
+                r = std::move(m_rxChunks.front());
+                m_rxChunks.pop_front();
+                m_rxQueued -= r.end - r.pos;
+                if (m_rxPaused && m_rxQueued < kRxCap && m_rxChunks.size() < kMaxRxChunks) {
+                    m_rxPaused = false;
+                    resume = true;
+                }
+            }
+            if (resume)
+                Wake();
         }
-        if (resume)
-            Wake();
+        // Frames in the queue were checked when they arrived; only data frames are messages.
+        frame = r.bytes.data() + r.pos;
+        std::memcpy(&length, frame, 4);
+        length = qFromLittleEndian(length);
+        if (frame[4] == FrameCodec::Data)
+            break;
+        r.pos += 4 + std::size_t(length);
     }
-    const unsigned char* rec = m_rxReading.data() + m_rxPos;
     DPID from, to;
-    std::uint32_t size;
-    std::memcpy(&from, rec, 4);
-    std::memcpy(&to, rec + 4, 4);
-    std::memcpy(&size, rec + 8, 4);
+    std::memcpy(&from, frame + FrameCodec::kHeader, 4);
+    std::memcpy(&to, frame + FrameCodec::kHeader + 4, 4);
+    from = qFromLittleEndian(from);
+    to = qFromLittleEndian(to);
+    if (to == DPID_ALLPLAYERS)
+        to = m_firstLocalPlayer;
+    const std::uint32_t size = length - 1 - FrameCodec::kDataHeader;
     if (!lpData || *lpdwDataSize < size) {
         *lpdwDataSize = size;
         return DPERR_BUFFERTOOSMALL;
     }
-    std::memcpy(lpData, rec + kRecordHeader, size);
+    std::memcpy(lpData, frame + FrameCodec::kHeader + FrameCodec::kDataHeader, size);
     *lpdwDataSize = size;
     *lpidFrom = from;
     *lpidTo = to;
@@ -906,7 +929,7 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
         }
     }
     if (!(dwFlags & DPRECEIVE_PEEK))
-        m_rxPos += kRecordHeader + size;
+        m_rxReading.pos += 4 + std::size_t(length);
     return DP_OK;
 }
 
@@ -953,15 +976,15 @@ bool SessionService::ServiceReads(Connection& c)
     return ParseBuffered(c);
 }
 
-// Hands every whole frame in the connection's buffer on, under one lock.
+// Handles every whole frame in the connection's buffer under one lock; data frames stay in
+// the buffer, which goes to the receive queue as it is.
 bool SessionService::ParseBuffered(Connection& c)
 {
     std::size_t pos = 0;
     bool ok = true;
-    bool queued = false;
+    bool hasData = false;
     {
         std::lock_guard lock(m_mutex);
-        const std::size_t before = m_rxPending.size();
         while (ok) {
             FrameCodec::View v;
             std::size_t consumed = 0;
@@ -972,19 +995,67 @@ bool SessionService::ParseBuffered(Connection& c)
                 ok = false;
                 break;
             }
+            if (v.type == FrameCodec::Data && !c.closing) {
+                ok = CheckDataLocked(c, v);
+                if (ok) {
+                    hasData = true;
+                    pos += consumed;
+                }
+                continue;
+            }
+            if (v.type != FrameCodec::Ping && hasData) {
+                // Messages this frame makes must come after the data before it.
+                HandOverLocked(c, pos);
+                pos = 0;
+                hasData = false;
+                continue;
+            }
             ok = HandleFrame(c, v);
             pos += consumed;
         }
-        queued = m_rxPending.size() != before;
-        if (queued)
-            SetEvents();
-        if (m_rxPending.size() >= kRxCap)
-            m_rxPaused = true;
+        if (hasData) {
+            HandOverLocked(c, pos);
+            pos = 0;
+        }
     }
     m_cond.notify_all();
-    std::memmove(c.rx.data(), c.rx.data() + pos, c.rxEnd - pos);
-    c.rxEnd -= pos;
+    if (pos) {
+        std::memmove(c.rx.data(), c.rx.data() + pos, c.rxEnd - pos);
+        c.rxEnd -= pos;
+    }
     return ok;
+}
+
+void SessionService::HandOverLocked(Connection& c, std::size_t validBytes)
+{
+    Buffer next;
+    if (!m_rxPool.empty()) {
+        next = std::move(m_rxPool.back());
+        m_rxPool.pop_back();
+    } else {
+        next.resize(kRxBufferSize);
+    }
+    std::memcpy(next.data(), c.rx.data() + validBytes, c.rxEnd - validBytes);
+    m_rxChunks.push_back(RxChunk{std::move(c.rx), 0, validBytes});
+    m_rxQueued += validBytes;
+    c.rx = std::move(next);
+    c.rxEnd -= validBytes;
+    SetEvents();
+    if (m_rxQueued >= kRxCap || m_rxChunks.size() >= kMaxRxChunks)
+        m_rxPaused = true;
+}
+
+// A data frame may come only from a joined peer, and only from that peer's own players.
+bool SessionService::CheckDataLocked(const Connection& c, const FrameCodec::View& v) const
+{
+    if (!c.joined)
+        return false;
+    const DPID from = FrameCodec::DataFrom(v);
+    if (from == DPID_SYSMSG)
+        return false;
+    if (m_role == Role::Host)
+        return std::find(c.players.begin(), c.players.end(), from) != c.players.end();
+    return true;
 }
 
 // Runs with m_mutex held. False: the peer broke the protocol and the connection ends.
@@ -1034,16 +1105,6 @@ bool SessionService::HandleFrame(Connection& c, const FrameCodec::View& v)
             FrameCodec::AppendPlayerCreated(c.txPending, reply);
             return true;
         }
-        case FrameCodec::Data: {
-            const DPID from = FrameCodec::DataFrom(v);
-            if (std::find(c.players.begin(), c.players.end(), from) == c.players.end())
-                return false; // only the peer's own players may speak
-            DPID to = FrameCodec::DataTo(v);
-            if (to == DPID_ALLPLAYERS && !m_localPlayers.empty())
-                to = m_localPlayers.front();
-            QueueRecord(from, to, v.body + FrameCodec::kDataHeader, v.size - FrameCodec::kDataHeader);
-            return true;
-        }
         case FrameCodec::Ping:
             return true;
         default:
@@ -1056,16 +1117,6 @@ bool SessionService::HandleFrame(Connection& c, const FrameCodec::View& v)
         if (!reply)
             return false;
         m_playerReplies[reply->request] = *reply;
-        return true;
-    }
-    case FrameCodec::Data: {
-        const DPID from = FrameCodec::DataFrom(v);
-        if (from == DPID_SYSMSG)
-            return false;
-        DPID to = FrameCodec::DataTo(v);
-        if (to == DPID_ALLPLAYERS && !m_localPlayers.empty())
-            to = m_localPlayers.front();
-        QueueRecord(from, to, v.body + FrameCodec::kDataHeader, v.size - FrameCodec::kDataHeader);
         return true;
     }
     case FrameCodec::Ping:

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -106,8 +107,10 @@ private:
     void Linger(const std::vector<std::shared_ptr<Connection>>& conns);
 
     // Callers hold m_mutex.
-    void QueueRecord(DPID from, DPID to, const void* data, std::size_t size,
-                     const void* tail = nullptr, std::size_t tailSize = 0);
+    void QueueMessage(DPID from, DPID to, const void* data, std::size_t size,
+                      const void* tail = nullptr, std::size_t tailSize = 0);
+    void HandOverLocked(Connection& c, std::size_t validBytes);
+    bool CheckDataLocked(const Connection& c, const FrameCodec::View& v) const;
     void QueueSystemCreate(DPID id, const std::string& name);
     void QueueSystemDestroy(DPID id);
     void QueueSessionLost();
@@ -157,10 +160,19 @@ private:
     std::map<std::string, FoundSession> m_found; // by instance GUID bytes
     std::map<std::string, sockaddr_in> m_known;  // every instance ever heard of
 
-    // Receive queue: records of u32 from, u32 to, u32 size, payload, in arrival order.
-    Buffer m_rxPending; // under m_mutex; the network thread appends
-    bool m_rxPaused = false;
-    std::mutex m_rxMutex; // the consumer's side
-    Buffer m_rxReading;
-    std::size_t m_rxPos = 0;
+    // Receive queue: chunks of frames exactly as they came off the socket (already checked),
+    // handed over whole, so a message is copied once more only when Receive takes it.
+    // Messages made here (system messages, sends to a local player) are chunks of their own.
+    struct RxChunk {
+        Buffer bytes;
+        std::size_t pos = 0;
+        std::size_t end = 0;
+    };
+    std::deque<RxChunk> m_rxChunks; // under m_mutex
+    std::size_t m_rxQueued = 0;     // bytes in m_rxChunks
+    std::vector<Buffer> m_rxPool;   // under m_mutex: read buffers to reuse
+    bool m_rxPaused = false;        // the network thread stops reading while the queue is full
+    std::atomic<DPID> m_firstLocalPlayer{0};
+    std::mutex m_rxMutex;           // the consumer's side
+    RxChunk m_rxReading;
 };
