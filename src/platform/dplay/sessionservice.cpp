@@ -40,12 +40,12 @@ constexpr auto kHandshakeTimeout = 5000ms;
 constexpr auto kLingerNoProgress = 3000ms;
 constexpr auto kLingerClose = 5000ms;
 
-constexpr std::size_t kTxCap = 4 * 1024 * 1024;
+constexpr std::size_t kTxCap = 512 * 1024;
 constexpr std::size_t kRxCap = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 1024 * 1024;
 constexpr std::size_t kRxBufferSize = kReadChunk + FrameCodec::kHeader + FrameCodec::kMaxBody;
 constexpr std::size_t kMaxRxChunks = 8;
-constexpr std::size_t kRxPoolSize = 4;
+constexpr std::size_t kRxPoolSize = kMaxRxChunks + 2; // so that steady reading never allocates
 constexpr std::size_t kMaxConnections = 16;
 constexpr int kMaxDatagramsPerRound = 64;
 
@@ -966,12 +966,26 @@ bool SessionService::ServiceWrites(Connection& c)
 
 bool SessionService::ServiceReads(Connection& c)
 {
-    const ssize_t n = ::recv(c.fd, c.rx.data() + c.rxEnd, std::min(kReadChunk, c.rx.size() - c.rxEnd), MSG_DONTWAIT);
-    if (n == 0)
-        return false;
-    if (n < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    c.rxEnd += std::size_t(n);
+    // Read what the socket holds (a few calls at most) so that each buffer handed to the
+    // receive queue is well filled.
+    bool got = false;
+    for (int i = 0; i < 4 && c.rx.size() - c.rxEnd >= 64 * 1024; ++i) {
+        const ssize_t n = ::recv(c.fd, c.rx.data() + c.rxEnd, std::min(kReadChunk, c.rx.size() - c.rxEnd), MSG_DONTWAIT);
+        if (n == 0) {
+            if (got)
+                ParseBuffered(c); // what came before the end is still delivered
+            return false;
+        }
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return false;
+            break;
+        }
+        c.rxEnd += std::size_t(n);
+        got = true;
+    }
+    if (!got)
+        return true;
     c.lastHeard = Clock::now();
     return ParseBuffered(c);
 }
