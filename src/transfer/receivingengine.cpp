@@ -14,24 +14,6 @@
 
 namespace {
 
-// Packets per one-point step of a bar: a hundredth of the full blocks, truncated.
-std::int64_t stepFor(std::int32_t size, std::int16_t blockSize)
-{
-    return (size / blockSize) / 100;
-}
-
-// Counts one packet towards the next step of a bar and moves the bar on reaching it. A
-// step of 0 or less is never reached, so the bar stands still.
-template <typename Setter>
-void advance(std::int64_t& count, std::int64_t step, int& percent, Setter&& setPercent)
-{
-    if (step <= 0 || ++count != step)
-        return;
-    count = 0;
-    if (percent < 100)
-        setPercent(++percent);
-}
-
 // Names that could point anywhere but at a new entry of the receive directory.
 bool nameAllowed(const QByteArray& name)
 {
@@ -110,12 +92,11 @@ void ReceivingEngine::sessionData(const SessionData& session)
                           .arg(m_transferBlockSize));
     if (m_transferEncrypted)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
-    m_totalStep = stepFor(session.totalSize, m_transferBlockSize);
+    m_totalSteps.SetStep(PacketSteps::StepFor(session.totalSize, m_transferBlockSize));
 
     m_receivedPackets = 0;
     m_view.ShowReceivedPackets(0);
-    m_totalStepCount = 0;
-    m_totalPercent = 0;
+    m_totalSteps.Restart();
     m_view.SetTotalProgress(0);
     m_totalBytesReceived = 0;
     m_summary = ReceiveSummary{};
@@ -127,8 +108,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     // A header before the open file completed cuts that file off.
     CloseCurrentFile();
 
-    m_filePercent = 0;
-    m_fileStepCount = 0;
+    m_fileSteps.Restart();
     m_view.SetFileProgress(0);
     m_currentFileSize = size;
     m_currentFileNumber = number;
@@ -141,7 +121,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
     m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
     m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
-    m_fileStep = stepFor(size, m_transferBlockSize);
+    m_fileSteps.SetStep(PacketSteps::StepFor(size, m_transferBlockSize));
 
     if (createFile(name)) {
         m_view.LogMessage(QStringLiteral("Receiving Data..."));
@@ -265,10 +245,10 @@ void ReceivingEngine::countPacket()
 {
     ++m_receivedPackets;
     m_view.ShowReceivedPackets(m_receivedPackets);
-    advance(m_totalStepCount, m_totalStep, m_totalPercent,
-            [this](int percent) { m_view.SetTotalProgress(percent); });
-    advance(m_fileStepCount, m_fileStep, m_filePercent,
-            [this](int percent) { m_view.SetFileProgress(percent); });
+    if (m_totalSteps.Count())
+        m_view.SetTotalProgress(m_totalSteps.Percent());
+    if (m_fileSteps.Count())
+        m_view.SetFileProgress(m_fileSteps.Percent());
 }
 
 void ReceivingEngine::fileEnded()

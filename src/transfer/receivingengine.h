@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/messages.h"
+#include "transfer/packetsteps.h"
 #include "transfer/receivedfile.h"
 
 #include <QByteArray>
@@ -99,12 +100,8 @@ private:
     std::int64_t m_bytesReceived = 0;
     std::int64_t m_totalBytesReceived = 0;
     qint64 m_receivedPackets = 0;
-    std::int64_t m_totalStep = 0;
-    std::int64_t m_fileStep = 0;
-    std::int64_t m_totalStepCount = 0;
-    std::int64_t m_fileStepCount = 0;
-    int m_totalPercent = 0;
-    int m_filePercent = 0;
+    PacketSteps m_totalSteps;
+    PacketSteps m_fileSteps;
 
     static constexpr std::size_t kPendingPackets = 4;
     struct PendingPacket {

@@ -25,21 +25,6 @@ constexpr qint64 kLargestFile = 0x7FFFFFFF; // the wire's size field is signed 3
 constexpr qsizetype kCountOffset = 2052;
 constexpr qsizetype kChecksumOffset = 2056;
 
-std::int64_t stepFor(qint64 size, std::int16_t blockSize)
-{
-    return (size / blockSize) / 100;
-}
-
-template <typename Setter>
-void advance(std::int64_t& count, std::int64_t step, int& percent, Setter&& setPercent)
-{
-    if (step <= 0 || ++count != step)
-        return;
-    count = 0;
-    if (percent < 100)
-        setPercent(++percent);
-}
-
 AppError tooLarge(const QString& path, qint64 size)
 {
     return AppError(QStringLiteral("%1 is %2 bytes long; files of 2 GiB or more cannot be sent")
@@ -102,8 +87,7 @@ void SendingEngine::SendAllFiles()
                            .arg(kMaxBlockSize));
     m_sentPackets = 0;
     m_view.ShowSentPackets(0);
-    m_totalStepCount = 0;
-    m_totalPercent = 0;
+    m_totalSteps.Restart();
     m_view.SetTotalProgress(0);
     m_totalBytesSent = 0;
 
@@ -139,7 +123,7 @@ void SendingEngine::SendSessionData()
         m_totalSize += size;
     }
     session.totalSize = static_cast<std::int32_t>(wireTotal);
-    m_totalStep = stepFor(m_totalSize, m_blocksize);
+    m_totalSteps.SetStep(PacketSteps::StepFor(m_totalSize, m_blocksize));
     const QByteArray message = EncodeSessionData(session);
     sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
                 static_cast<std::uint32_t>(message.size()));
@@ -174,8 +158,7 @@ void SendingEngine::SendFile(const QString& path)
         m_currentPath = path;
         m_currentFileSize = size;
         m_fileBytesSent = 0;
-        m_fileStepCount = 0;
-        m_filePercent = 0;
+        m_fileSteps.Restart();
         m_view.SetFileProgress(0);
         SendFileHeader(name);
         sendFileData();
@@ -190,7 +173,7 @@ void SendingEngine::SendFile(const QString& path)
 void SendingEngine::SendFileHeader(const QString& name)
 {
     m_view.ShowFileName(name);
-    m_fileStep = stepFor(m_currentFileSize, m_blocksize);
+    m_fileSteps.SetStep(PacketSteps::StepFor(m_currentFileSize, m_blocksize));
     const QByteArray message = EncodeFileHeader({QFile::encodeName(name),
                                                  static_cast<std::int32_t>(m_currentFileSize),
                                                  m_currentFileNumber});
@@ -300,10 +283,10 @@ void SendingEngine::packetSent(std::int32_t count)
 {
     ++m_sentPackets;
     m_view.ShowSentPackets(m_sentPackets);
-    advance(m_totalStepCount, m_totalStep, m_totalPercent,
-            [this](int percent) { m_view.SetTotalProgress(percent); });
-    advance(m_fileStepCount, m_fileStep, m_filePercent,
-            [this](int percent) { m_view.SetFileProgress(percent); });
+    if (m_totalSteps.Count())
+        m_view.SetTotalProgress(m_totalSteps.Percent());
+    if (m_fileSteps.Count())
+        m_view.SetFileProgress(m_fileSteps.Percent());
     m_fileBytesSent += count;
     m_totalBytesSent += count;
     TransferProgress progress;

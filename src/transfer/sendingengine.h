@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/packetsteps.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -84,12 +86,8 @@ private:
     qint64 m_currentFileSize = 0;
 
     qint64 m_sentPackets = 0;
-    std::int64_t m_totalStep = 0;
-    std::int64_t m_fileStep = 0;
-    std::int64_t m_totalStepCount = 0;
-    std::int64_t m_fileStepCount = 0;
-    int m_totalPercent = 0;
-    int m_filePercent = 0;
+    PacketSteps m_totalSteps;
+    PacketSteps m_fileSteps;
     qint64 m_fileBytesSent = 0;
     qint64 m_totalBytesSent = 0;
     qint64 m_totalSize = 0;
