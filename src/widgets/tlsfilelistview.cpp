@@ -14,6 +14,7 @@
 #include <QMouseEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -88,6 +89,10 @@ TLsFileListView::TLsFileListView(QWidget* parent)
     connect(header(), &QHeaderView::sectionClicked, this, &TLsFileListView::ColumnClick);
     connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
         m_selectedFile = item->data(colName, kPathRole).toString();
+    });
+    connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        if (item->data(colName, kIsDirRole).toBool())
+            m_folderToOpen = item->data(colName, kPathRole).toString();
     });
 }
 
@@ -227,12 +232,13 @@ QStringList TLsFileListView::SubItems(const QTreeWidgetItem* item)
 
 void TLsFileListView::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    QTreeWidgetItem* item = itemAt(event->position().toPoint());
-    const QString path = item ? item->data(colName, kPathRole).toString() : QString();
-    const bool isDir = item && item->data(colName, kIsDirRole).toBool();
+    // The ordinary double-click event runs first (inside the base class, which notes the
+    // folder to open); the folder is entered after every handler of it has run.
+    m_folderToOpen.clear();
     QTreeWidget::mouseDoubleClickEvent(event);
-    if (isDir)
-        SetDirectory(path);
+    const QString folder = std::exchange(m_folderToOpen, QString());
+    if (!folder.isEmpty())
+        SetDirectory(folder);
 }
 
 void TLsFileListView::keyPressEvent(QKeyEvent* event)
@@ -266,7 +272,8 @@ QTreeWidgetItem* TLsFileListView::MakeItem(const QFileInfo& info)
 
     auto* item = new QTreeWidgetItem;
     item->setText(colName, AsciiLower(info.fileName()));
-    item->setIcon(colName, m_iconProvider.icon(info));
+    const QIcon icon = m_iconProvider.icon(info);
+    item->setIcon(colName, icon.isNull() ? m_iconProvider.icon(QAbstractFileIconProvider::File) : icon);
     item->setText(colSize, QString::number(size));
     item->setText(colType, typeName);
     item->setText(colModified, DateTimeText(modified));

@@ -71,6 +71,7 @@ private:
     bool m_showColumnHeaders = true;
     TViewStyle m_viewStyle = vsReport;
     QString m_selectedFile;
+    QString m_folderToOpen;   // set while a double-click on a folder is handled
     int m_sortColumn = colSize;
     bool m_sortDescending = true;
     QFileIconProvider m_iconProvider;
