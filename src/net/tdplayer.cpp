@@ -28,14 +28,13 @@ QObject* CheckedOwner(QObject* owner) {
 TDPlayer::TDPlayer(QObject* owner)
     : QObject(CheckedOwner(owner)), m_receiveEvent(std::make_shared<AutoResetEvent>()) {
     m_receiveThread = std::make_unique<TDPReceiveThread>(this, m_receiveEvent);
-    m_receiveThread->start();
 }
 
 TDPlayer::~TDPlayer() {
     if (m_deliveryAlive)
         *m_deliveryAlive = false;
     m_receiveThread->Stop();
-    m_receiveThread->wait();
+    m_receiveThread->Join();
     m_receiveThread.reset();
     DirectPlay.reset();
 }

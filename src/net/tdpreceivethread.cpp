@@ -10,11 +10,17 @@
 #include <utility>
 
 TDPReceiveThread::TDPReceiveThread(TDPlayer* endpoint, std::shared_ptr<AutoResetEvent> event)
-    : Endpoint(endpoint), m_event(std::move(event)) {
-    setObjectName(QStringLiteral("TDPReceiveThread"));
+    : Endpoint(endpoint), m_event(std::move(event)), m_thread([this] { Run(); }) {}
+
+TDPReceiveThread::~TDPReceiveThread() {
+    Stop();
+    Join();
 }
 
-TDPReceiveThread::~TDPReceiveThread() = default;
+void TDPReceiveThread::Join() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
 
 void TDPReceiveThread::Attach(std::shared_ptr<IDirectPlay4A> directPlay) {
     std::lock_guard lock(m_mutex);
@@ -35,7 +41,7 @@ bool TDPReceiveThread::Stopping() {
     return m_stopping;
 }
 
-void TDPReceiveThread::run() {
+void TDPReceiveThread::Run() {
     try {
         while (!Stopping()) {
             if (m_event->Wait() != AutoResetEvent::WaitResult::Signalled)

@@ -2,12 +2,11 @@
 
 #include "platform/dplay/dplay.h"
 
-#include <QThread>
-
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class AutoResetEvent;
@@ -29,17 +28,18 @@ struct ReceivedBatch {
 // service's queue into a batch and hands the batch to the main thread, blocking until
 // every message of it has been delivered there. Messages under 4 bytes are taken from the
 // queue and dropped.
-class TDPReceiveThread final : public QThread {
-    Q_OBJECT
-
+class TDPReceiveThread final {
 public:
     // At most this many messages, or about this many bytes, go over in one hand-over.
     static constexpr std::size_t kMaxBatchMessages = 256;
     static constexpr std::size_t kMaxBatchBytes = 1u << 20;
 
+    // Starts the thread; it sleeps on `event` until messages wait.
     TDPReceiveThread(TDPlayer* endpoint, std::shared_ptr<AutoResetEvent> event);
-    // The thread must have been stopped and joined (Stop(), wait()).
-    ~TDPReceiveThread() override;
+    // Stops and joins the thread.
+    ~TDPReceiveThread();
+    TDPReceiveThread(const TDPReceiveThread&) = delete;
+    TDPReceiveThread& operator=(const TDPReceiveThread&) = delete;
 
     TDPlayer* const Endpoint;
 
@@ -48,11 +48,11 @@ public:
     // Main thread: marks the thread terminated and wakes it from its wait and from a
     // pending hand-over. The endpoint is not touched by the thread after this.
     void Stop();
-
-protected:
-    void run() override;
+    // Main thread: waits for the thread to end (after Stop).
+    void Join();
 
 private:
+    void Run();
     // Takes messages until the queue is empty (returns false) or the batch is full (true).
     bool Drain(IDirectPlay4A& directPlay);
     // Hands the batch over and waits; false when stopped meanwhile.
@@ -72,4 +72,5 @@ private:
     std::unique_ptr<std::uint8_t[]> m_block;
     DWORD m_room = 0;
     ReceivedBatch m_batch;
+    std::thread m_thread; // last: starts once everything above is ready
 };
