@@ -193,7 +193,7 @@ inline bool WaitForSystem(IDirectPlay4A& dp, AutoResetEvent& event, DWORD type, 
             return false;
         if (m.from == DPID_SYSMSG && m.Type() == type) {
             if (out)
-                *out = m;
+                *out = std::move(m); // moved, so pointers into the buffer stay valid
             return true;
         }
     }
