@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QStorageInfo>
@@ -25,6 +26,12 @@ constexpr int kVolumePollMs = 2000;
 QString WithSlash(const QString& path)
 {
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+}
+
+QByteArray ReadMountTable()
+{
+    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    return table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
 }
 
 bool IsPlaceholder(const QTreeWidgetItem* item)
@@ -87,7 +94,7 @@ TDirTree::TDirTree(QWidget* parent)
     connect(this, &QTreeWidget::itemExpanded, this, &TDirTree::NodeExpanded);
     connect(this, &QTreeWidget::itemSelectionChanged, this, &TDirTree::SelectionChanged);
     m_pollTimer->setInterval(kVolumePollMs);
-    connect(m_pollTimer, &QTimer::timeout, this, &TDirTree::RescanVolumes);
+    connect(m_pollTimer, &QTimer::timeout, this, &TDirTree::PollVolumes);
 }
 
 QString TDirTree::SelectedPath() const
@@ -190,6 +197,17 @@ void TDirTree::RescanVolumes()
         emit OnChange();
 }
 
+void TDirTree::PollVolumes()
+{
+    // Mounting or unmounting anything changes the kernel's mount table; reading it touches no
+    // volume, so a slow network mount cannot stall the poll.
+    const QByteArray table = ReadMountTable();
+    if (!table.isEmpty() && table == m_mountTable)
+        return;
+    m_mountTable = table;
+    RescanVolumes();
+}
+
 void TDirTree::SetDirTypes(TDirTypes value)
 {
     if (value == m_dirTypes)
@@ -250,6 +268,7 @@ void TDirTree::BuildVolumeNodes()
     WaitCursor wait;
     ++m_updateCount;
     clear();
+    m_mountTable = ReadMountTable();
     m_volumes = WantedVolumes();
     for (int i = 0; i < m_volumes.size(); ++i)
         MakeVolumeNode(m_volumes[i], i);

@@ -56,7 +56,8 @@ public:
     // by itself when the tree is first shown, if ReadOnStart is set.
     void ReadDrives();
     // Compares the mounted volumes with the tree's: removes vanished ones, adds new ones, and
-    // refreshes a volume whose medium changed; then raises OnChange once. Runs on a timer.
+    // refreshes a volume whose medium changed; then raises OnChange once. Runs whenever the
+    // mount table changes (polled every two seconds).
     void RescanVolumes();
 
     bool ReadOnStart() const { return m_readOnStart; }
@@ -105,6 +106,7 @@ private:
     QTreeWidgetItem* VolumeNodeFor(const QString& path) const;
     void NodeExpanded(QTreeWidgetItem* node);
     void SelectionChanged();
+    void PollVolumes();
     void ShowOpenFolder();
 
     bool m_readOnStart = true;
@@ -125,6 +127,7 @@ private:
     QIcon m_openFolderIcon;                  // shown by the selected folder
     QPersistentModelIndex m_openFolder;
     QTimer* m_pollTimer = nullptr;
+    QByteArray m_mountTable;                 // as read by the last poll
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(TDirTree::TDirTypes)

@@ -248,6 +248,7 @@ void TLsFileListViewTest::sortingByTypeIgnoresCase()
 {
     // "HTML document", "plain text document", "PNG image": in this order only without regard
     // to case. The empty file stays first (ascending) or last (descending).
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));   // type names are translated
     for (const char* name : {"pic.png", "notes.txt", "page.html"})
         m_tree->MakeFile(QString::fromLatin1(name), 10);
     m_tree->MakeFile(QStringLiteral("empty.png"), 0);
