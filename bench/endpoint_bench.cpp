@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
     const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 512;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const std::uint64_t count = mib * 1024 * 1024 / kMessage;
-    qputenv("FERROWARDEN_DISCOVERY_PORT", QByteArray::number(40000 + int(getpid() % 20000)));
+    qputenv("FERROWARDEN_DISCOVERY_PORT", QByteArray::number(61000 + int(getpid() % 4500)));
 
     std::vector<double> endpoint, service;
     for (int round = 0; round < rounds; ++round) {

@@ -58,8 +58,8 @@ private slots:
 };
 
 void TestTDPlayerLoopback::initTestCase() {
-    // Our own discovery port, so that test programs run side by side.
-    const int port = 40000 + int(getpid() % 20000);
+    // Our own discovery port above the ephemeral range, so test programs run side by side.
+    const int port = 61000 + int(getpid() % 4500);
     qputenv("FERROWARDEN_DISCOVERY_PORT", QByteArray::number(port));
 }
 
