@@ -254,8 +254,19 @@ TEST_F(DplayLoopback, HostGoingAwayLosesTheSessionOnTheClient)
 {
     Pair p;
     ASSERT_EQ(p.Connect(), "");
+    // A sender that runs into full queues (the host never reads) must be let go, not hang.
+    std::atomic<int> sent{0};
+    std::atomic<HRESULT> last{DP_OK};
+    std::thread sender([&] {
+        const auto block = Payload(1, 2060);
+        while ((last = Send(*p.client, p.clientId, block)) == DP_OK)
+            ++sent;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sent > 2000; }));
     p.host.reset();
-    ASSERT_TRUE(WaitForSystem(*p.client, *p.clientEvent, DPSYS_SESSIONLOST));
+    sender.join();
+    EXPECT_EQ(last, DPERR_SESSIONLOST);
+    EXPECT_TRUE(WaitForSystem(*p.client, *p.clientEvent, DPSYS_SESSIONLOST));
     EXPECT_EQ(Send(*p.client, p.clientId, Payload(1, 2060)), DPERR_SESSIONLOST);
     // The lost session is no longer listed.
     EXPECT_TRUE(WaitUntil([&] { return Poll(*p.client, p.app).sessions.empty(); }));

@@ -1167,7 +1167,7 @@ void SessionService::NetworkLoop()
     std::vector<pollfd> fds;
     std::vector<std::shared_ptr<Connection>> conns;
     while (!m_stop) {
-        bool paused, keepAlive, enumDue;
+        bool paused, keepAlive, enumDue, enumerating;
         int discoveryFd, listenFd;
         const auto now = Clock::now();
         {
@@ -1177,7 +1177,8 @@ void SessionService::NetworkLoop()
             listenFd = m_listenFd;
             paused = m_rxPaused;
             keepAlive = (m_session.flags & DPSESSION_KEEPALIVE) != 0;
-            enumDue = (m_enumActive || now < m_enumSyncUntil) && now - m_lastEnumRequest >= kEnumPeriod;
+            enumerating = m_enumActive || now < m_enumSyncUntil;
+            enumDue = enumerating && now - m_lastEnumRequest >= kEnumPeriod;
         }
         if (enumDue)
             SendDiscoveryRequests();
@@ -1230,7 +1231,9 @@ void SessionService::NetworkLoop()
                 events |= POLLOUT;
             fds.push_back({c->fd, events, 0});
         }
-        if (::poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR)
+        // Timers only need this much precision; an idle object wakes once a second.
+        const int timeout = enumerating ? 50 : !conns.empty() ? 250 : 1000;
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
             break;
 
         if (fds[0].revents & POLLIN) {
