@@ -126,6 +126,7 @@ bool ReceivedFile::Commit(QString* error)
     if (Failed()) {
         ::unlink(m_temp.constData());
         *error = m_error;
+        m_error.clear();
         return false;
     }
     return true;
@@ -138,5 +139,6 @@ void ReceivedFile::Discard()
     ::close(m_fd);
     m_fd = -1;
     m_used = 0;
+    m_error.clear();
     ::unlink(m_temp.constData());
 }

@@ -25,7 +25,7 @@ public:
     bool Create(const QByteArray& target, QString* error);
     bool IsOpen() const { return m_fd >= 0; }
 
-    // Buffered; the first failure is remembered and later writes are skipped.
+    // Buffered; the first failure of the file is remembered and its later writes skipped.
     void Write(const void* data, std::size_t count);
     bool Failed() const { return !m_error.isEmpty(); }
     const QString& ErrorText() const { return m_error; }

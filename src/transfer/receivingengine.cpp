@@ -115,6 +115,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     m_bytesReceived = 0;
     m_corruptBlocks = 0;
     m_writeErrorLogged = false;
+    m_fileWriteFailed = false;
 
     m_fileName = QFile::decodeName(name);
     m_view.ShowFileName(m_fileName);
@@ -219,24 +220,27 @@ void ReceivingEngine::Flush()
     if (m_transferEncrypted)
         DecryptBlocksInPlace(areas, n, longest, m_transferKey);
     BlockChecksums(kChecksumStart, areas, counts, computed, n);
+    // Every block is written before anything is reported, so that a report that fails
+    // cannot leave a gap in the file. A corrupt block is written too, so that later blocks
+    // land at their offsets.
+    if (m_file.IsOpen()) {
+        for (std::size_t i = 0; i < n; ++i)
+            m_file.Write(areas[i], counts[i]);
+    }
     for (std::size_t i = 0; i < n; ++i) {
         if (computed[i] == m_pending[i].checksum) {
             countPacket();
         } else {
+            ++m_corruptBlocks;
             m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
                                   .arg(static_cast<std::int32_t>(m_pending[i].checksum))
                                   .arg(static_cast<std::int32_t>(computed[i])));
-            ++m_corruptBlocks;
         }
-        if (m_file.IsOpen()) {
-            // A corrupt block is written too, so that later blocks land at their offsets.
-            m_file.Write(areas[i], counts[i]);
-            if (m_file.Failed() && !m_writeErrorLogged) {
-                m_writeErrorLogged = true;
-                m_view.LogMessage(
-                    QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
-            }
-        }
+    }
+    if (m_file.Failed() && !m_writeErrorLogged) {
+        m_writeErrorLogged = true;
+        m_view.LogMessage(
+            QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
     showProgress();
 }
@@ -255,12 +259,14 @@ void ReceivingEngine::fileEnded()
 {
     if (!m_file.IsOpen()) {
         // No file to finish (it could not be created, or it already completed): the
-        // announced bytes have still arrived.
-        m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+        // announced bytes have still arrived. A file that could not be written stays failed.
+        if (!m_fileWriteFailed)
+            m_view.LogMessage(QStringLiteral("Transmission Complete!"));
         return;
     }
     QString reason;
     if (!m_file.Commit(&reason)) {
+        m_fileWriteFailed = true;
         const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);

@@ -117,5 +117,6 @@ private:
     QString m_targetPath; // as shown
     int m_corruptBlocks = 0;
     bool m_writeErrorLogged = false;
+    bool m_fileWriteFailed = false;
     ReceiveSummary m_summary;
 };

@@ -382,22 +382,30 @@ private:
 
 TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
 {
-    QFile existing(receiveDirectory + QStringLiteral("f"));
-    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-    existing.write("old");
-    existing.close();
-    {
-        FileSizeLimit limit(1000);
-        feed(BuildCopySequence({{"f", randomBytes(5000, 7)}}, 2048, std::nullopt));
+    // The small file fails when it is put in place, the large one while it arrives.
+    for (const qsizetype size : {qsizetype(5000), qsizetype(3 << 20)}) {
+        view.log.clear();
+        view.errors.clear();
+        QFile existing(receiveDirectory + QStringLiteral("f"));
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        existing.write("old");
+        existing.close();
+        {
+            FileSizeLimit limit(1000);
+            feed(BuildCopySequence({{"f", randomBytes(size, 7)}}, 2048, std::nullopt));
+        }
+        ASSERT_EQ(view.errors.size(), 1) << size;
+        EXPECT_TRUE(view.errors[0].startsWith(
+            QStringLiteral("Transmission failed: %1f could not be written (").arg(receiveDirectory)))
+            << size;
+        EXPECT_EQ(view.log.last(), view.errors[0]) << size;
+        EXPECT_EQ(view.log.filter(QStringLiteral("Cannot write \"")).size(), size > 5000 ? 1 : 0)
+            << size;
+        EXPECT_FALSE(view.log.contains(QStringLiteral("Transmission Complete!"))) << size;
+        EXPECT_EQ(received(QStringLiteral("f")), "old") << size;
+        EXPECT_EQ(entries(receiveDirectory), QStringList({"f"})) << size;
+        EXPECT_FALSE(engine.CopySucceeded()) << size;
     }
-    ASSERT_EQ(view.errors.size(), 1);
-    EXPECT_TRUE(view.errors[0].startsWith(
-        QStringLiteral("Transmission failed: %1f could not be written (").arg(receiveDirectory)));
-    EXPECT_EQ(view.log.last(), view.errors[0]);
-    EXPECT_FALSE(view.log.contains(QStringLiteral("Transmission Complete!")));
-    EXPECT_EQ(received(QStringLiteral("f")), "old");
-    EXPECT_EQ(entries(receiveDirectory), QStringList({"f"}));
-    EXPECT_FALSE(engine.CopySucceeded());
 }
 
 } // namespace
