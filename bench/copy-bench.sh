@@ -34,8 +34,15 @@ fi
 
 WORK=$(mktemp -d /tmp/fwbench.XXXXXX)
 RSYNC_PID=""
+# The daemon runs under GNU time (for its peak memory); stop the daemon, not time.
+stop_rsyncd() {
+  [ -n "$RSYNC_PID" ] || return 0
+  pkill -P "$RSYNC_PID" 2>/dev/null || true
+  wait "$RSYNC_PID" 2>/dev/null || true
+  RSYNC_PID=""
+}
 cleanup() {
-  [ -n "$RSYNC_PID" ] && kill "$RSYNC_PID" 2>/dev/null || true
+  stop_rsyncd
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -58,12 +65,14 @@ mem() { awk '{printf "%.0f", $1/1024}' "$1" 2>/dev/null || echo "?"; }
 RSYNC_PORT=$((PORT_BASE + 3))
 cat > "$WORK/rsyncd.conf" <<CONF
 use chroot = false
+uid = $(id -u)
+gid = $(id -g)
 [dst]
   path = $WORK/dst
   read only = false
 CONF
 /usr/bin/time -f %M -o "$WORK/rsyncd.mem" rsync --daemon --no-detach --config="$WORK/rsyncd.conf" \
-  --port="$RSYNC_PORT" --address=127.0.0.1 &
+  --port="$RSYNC_PORT" --address=127.0.0.1 2>/dev/null &
 RSYNC_PID=$!
 sleep 0.5
 
@@ -128,7 +137,7 @@ for what in big small; do
     SECS[$tool/$what]=$(median < "$WORK/times"); CMEM[$tool/$what]=$cm; SMEM[$tool/$what]=$sm
   done
 done
-kill "$RSYNC_PID" 2>/dev/null; wait "$RSYNC_PID" 2>/dev/null || true; RSYNC_PID=""
+stop_rsyncd
 RSYNCD_MEM=$(mem "$WORK/rsyncd.mem")
 
 printf '\n%s MiB file, %s files of %s KiB, median of %s runs, loopback\n\n' "$SIZE_MIB" "$FILES" "$FILE_KIB" "$RUNS"
