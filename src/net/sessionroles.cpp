@@ -95,7 +95,7 @@ bool SessionRoles::InitNetworking(const QString& host)
     bool ok = true;
     try {
         m_player = new TDPlayer(m_owner);
-        m_player->DirectPlay = CreateDirectPlay();
+        m_player->DirectPlay = m_factory();
         if (!m_player->DirectPlay) {
             m_view.LogMessage(QStringLiteral("Create DirectPlay Object: ") + ResultText(DPERR_UNAVAILABLE));
             return false;

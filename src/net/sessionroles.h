@@ -35,6 +35,9 @@ public:
     void SetTransport(TTransport transport) { m_transport = transport; }
     TTransport Transport() const { return m_transport; }
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
+    // Where session objects come from: the session service unless a test puts a fake here.
+    using DirectPlayFactory = std::function<std::shared_ptr<IDirectPlay4A>()>;
+    void SetDirectPlayFactory(DirectPlayFactory factory) { m_factory = std::move(factory); }
 
     // Makes a new endpoint bound to the transport; true when it is ready. `host` ("host" or
     // "host:port") limits searches to one host; empty asks the whole LAN. The previous
@@ -81,6 +84,7 @@ private:
     QString m_computerName;
     TTransport m_transport = trTCPIP;
     TransferHandler m_transferHandler;
+    DirectPlayFactory m_factory = &CreateDirectPlay;
     QPointer<TDPlayer> m_player;
     QPointer<TSessionEnumerator> m_enumerator;
     std::shared_ptr<TObjectList> m_sessionList = std::make_shared<TObjectList>();

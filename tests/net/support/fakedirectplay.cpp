@@ -34,7 +34,7 @@ std::size_t FakeDirectPlay::Queued() const {
     return m_queue.size();
 }
 
-HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD) { return DP_OK; }
+HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD) { return initializeResult; }
 
 HRESULT FakeDirectPlay::GetCaps(LPDPCAPS caps, DWORD) {
     if (FAILED(capsResult))
@@ -71,7 +71,12 @@ HRESULT FakeDirectPlay::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD, LPDPENUMSESSI
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::Open(LPDPSESSIONDESC2, DWORD) { return DP_OK; }
+HRESULT FakeDirectPlay::Open(LPDPSESSIONDESC2 lpsd, DWORD dwFlags) {
+    OpenCall call{dwFlags, *lpsd, lpsd->lpszSessionNameA ? lpsd->lpszSessionNameA : ""};
+    call.desc.lpszSessionNameA = nullptr;
+    opens.push_back(call);
+    return openResult;
+}
 
 HRESULT FakeDirectPlay::CreatePlayer(DPID* id, LPDPNAME name, std::shared_ptr<AutoResetEvent> hEvent,
                                      void*, DWORD, DWORD) {

@@ -52,6 +52,16 @@ public:
     GUID lastEnumApplication = GUID_NULL;
     std::string lastEnumPassword;
 
+    // Opening: every call with its flags and description (texts copied), and the result.
+    struct OpenCall {
+        DWORD flags;
+        DPSESSIONDESC2 desc;
+        std::string name;
+    };
+    std::vector<OpenCall> opens;
+    HRESULT openResult = DP_OK;
+    HRESULT initializeResult = DP_OK;
+
     // Players and sending
     HRESULT createPlayerResult = DP_OK;
     DPID nextPlayerId = 7;

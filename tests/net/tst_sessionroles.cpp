@@ -1,0 +1,257 @@
+#include "net/sessionroles.h"
+#include "net/sessionrolesview.h"
+#include "platform/apperror.h"
+#include "support/fakedirectplay.h"
+
+#include <QtTest>
+
+#include <cstring>
+
+namespace {
+
+// Records what the roles report, one line per event.
+class RecordingRolesView final : public SessionRolesView {
+public:
+    QStringList log;
+    QStringList rows;
+    QStringList events;
+    QString status;
+    bool copyEnabled = true;
+
+    void LogMessage(const QString& text) override { log << text; }
+    void SearchStarted() override { events << "search started"; }
+    void SearchEnded() override { events << "search ended"; }
+    void ClearSessionRows() override { rows.clear(); }
+    void AddSessionRow(const QString& name, const QString& directory) override
+    {
+        rows << name + "|" + directory;
+    }
+    void SetCopyEnabled(bool enabled) override { copyEnabled = enabled; }
+    void ShowStatus(const QString& caption) override { status = caption; }
+    void ShowError(const QString& text) override { events << "error: " + text; }
+    void SystemMessageArrived(DWORD type) override { events << QString::number(type); }
+};
+
+QByteArray systemMessage(DWORD type)
+{
+    QByteArray bytes(8, '\0');
+    std::memcpy(bytes.data(), &type, sizeof type);
+    return bytes;
+}
+
+} // namespace
+
+class TestSessionRoles : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QObject> owner;
+    std::unique_ptr<RecordingRolesView> view;
+    std::unique_ptr<SessionRoles> roles;
+    std::shared_ptr<FakeDirectPlay> fake;
+
+    void bringUp()
+    {
+        QVERIFY(roles->InitNetworking());
+    }
+
+private slots:
+    void init()
+    {
+        owner = std::make_unique<QObject>();
+        view = std::make_unique<RecordingRolesView>();
+        roles = std::make_unique<SessionRoles>(owner.get(), *view, "pc7");
+        fake = std::make_shared<FakeDirectPlay>();
+        fake->capsTimeout = 100;
+        roles->SetDirectPlayFactory([this] { return fake; });
+    }
+
+    void cleanup()
+    {
+        roles.reset();
+        owner.reset();
+    }
+
+    void descriptors_data()
+    {
+        QTest::addColumn<QString>("descriptor");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("directory");
+        QTest::newRow("plain") << "Lab#/srv/in/" << "Lab" << "/srv/in/";
+        QTest::newRow("hash in label") << "Lab #2#/srv/in/" << "Lab " << "2#/srv/in/";
+        QTest::newRow("hash in directory") << "Lab#/srv/#in/" << "Lab" << "/srv/#in/";
+        QTest::newRow("no hash") << "Just a name" << "" << "Just a name";
+        QTest::newRow("no folder selected") << "Ferrowarden 2.0 Session on pc7#?"
+                                            << "Ferrowarden 2.0 Session on pc7" << "?";
+    }
+
+    void descriptors()
+    {
+        QFETCH(QString, descriptor);
+        QFETCH(QString, name);
+        QFETCH(QString, directory);
+        const auto [splitName, splitDirectory] = SessionRoles::SplitDescriptor(descriptor);
+        QCOMPARE(splitName, name);
+        QCOMPARE(splitDirectory, directory);
+    }
+
+    void initNetworkingLogsAndReportsFailure()
+    {
+        bringUp();
+        QCOMPARE(view->log, QStringList{"Networking subsystem established succesfully!"});
+
+        fake = std::make_shared<FakeDirectPlay>();
+        fake->initializeResult = DPERR_UNAVAILABLE;
+        view->log.clear();
+        QVERIFY(!roles->InitNetworking());
+        QCOMPARE(view->log.size(), 1);
+        QVERIFY(view->log[0].startsWith("Establish Connection: "));
+
+        roles->SetDirectPlayFactory([] { return std::shared_ptr<IDirectPlay4A>(); });
+        view->log.clear();
+        QVERIFY(!roles->InitNetworking());
+        QVERIFY(view->log[0].startsWith("Create DirectPlay Object: "));
+        // With no session object, hosting fails with a logged message instead of a crash.
+        view->log.clear();
+        QVERIFY(!roles->HostSession("Lab", "/in/"));
+        QCOMPARE(view->log.size(), 1);
+    }
+
+    void hostSessionOpensTheDescribedSession()
+    {
+        bringUp();
+        QVERIFY(roles->HostSession({}, {}, "/home/u/in/"));
+        QCOMPARE(fake->opens.size(), size_t(1));
+        const auto& open = fake->opens[0];
+        QCOMPARE(open.flags, DPOPEN_CREATE);
+        QCOMPARE(open.name, std::string("Ferrowarden 2.0 Session on pc7#/home/u/in/"));
+        QCOMPARE(open.desc.dwFlags, DWORD(0x2040));
+        QCOMPARE(open.desc.dwMaxPlayers, DWORD(2));
+        QVERIFY(open.desc.guidApplication == FerrowardenApplicationGuid);
+        QCOMPARE(fake->createdNames.back(), std::string("Ferrowarden 2.0 Session on pc7#/home/u/in/"));
+        QCOMPARE(roles->ReceiveDirectory(), QString()); // the default path receives into the current directory
+        QCOMPARE(view->log.last(), QString("Server started succesfully!"));
+        QCOMPARE(view->status, QString(" Server Waiting..."));
+    }
+
+    void hostFailureLogsTheContext()
+    {
+        bringUp();
+        fake->createPlayerResult = DPERR_CANTCREATEPLAYER;
+        QVERIFY(!roles->HostSession("Lab", "/in/"));
+        QVERIFY2(view->log.last().startsWith("Create Player:: "), qPrintable(view->log.last()));
+        QCOMPARE(view->status, QString());
+    }
+
+    void searchListsSessionsAndJoinsTheSelectedOne()
+    {
+        bringUp();
+        fake->sessions = {{"First#/a/", FilledGuid(1)}, {"Second#/b/", FilledGuid(2)}};
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        QCOMPARE(view->rows, (QStringList{"First|/a/", "Second|/b/"}));
+        QCOMPARE(view->events.first(), QString("search started"));
+        QVERIFY(view->events.contains("search ended"));
+        QCOMPARE(view->log.last(), QString("Searching Sessions..."));
+
+        view->log.clear();
+        QVERIFY(roles->JoinSession(1));
+        QCOMPARE(view->log, (QStringList{"Joining Session Second#/b/", "Session joined!",
+                                         "Computer configured as client..."}));
+        QCOMPARE(fake->opens.back().flags, DPOPEN_JOIN);
+        QVERIFY(fake->opens.back().desc.guidInstance == FilledGuid(2));
+        QCOMPARE(fake->createdNames.back(), std::string("FerrowardenClient"));
+    }
+
+    void searchFindingNothingEndsQuietly()
+    {
+        bringUp();
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        QVERIFY(view->rows.isEmpty());
+        QVERIFY(!view->copyEnabled);
+        QCOMPARE(view->log.last(), QString("Searching Sessions..."));
+        QVERIFY(!roles->JoinSession(0)); // nothing to join: silently nothing
+        QVERIFY(fake->opens.empty());
+    }
+
+    void failingSearchStillLeavesTheSearchingState()
+    {
+        bringUp();
+        fake->enumResults = {DP_OK, DPERR_GENERIC};
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        QVERIFY(view->events.contains("search ended"));
+        QVERIFY(view->events.filter("error: ").size() == 1);
+    }
+
+    void joinFailureRaisesWithContext()
+    {
+        bringUp();
+        fake->sessions = {{"Only#/x/", FilledGuid(3)}};
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        fake->openResult = DPERR_ACCESSDENIED;
+        try {
+            roles->JoinSession(0);
+            QFAIL("no error");
+        } catch (const AppError& error) {
+            QVERIFY2(error.message().startsWith("Session create/connect: "), qPrintable(error.message()));
+        }
+    }
+
+    void systemMessages_data()
+    {
+        QTest::addColumn<uint>("type");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("create") << uint(3) << "Client has connected..." << " Awaiting Data...";
+        QTest::newRow("destroy") << uint(5) << "Client disconnected..." << " Server Waiting...";
+        QTest::newRow("lost") << uint(0x31) << "Server shut down" << " Session Closed...";
+        QTest::newRow("send complete") << uint(0x10D) << "Packet arrived" << "unchanged";
+        QTest::newRow("other") << uint(0x1AB) << "System msg, dwType = $1AB" << "unchanged";
+    }
+
+    void systemMessages()
+    {
+        QFETCH(uint, type);
+        QFETCH(QString, line);
+        QFETCH(QString, status);
+        bringUp();
+        view->status = "unchanged";
+        fake->Push(DPID_SYSMSG, 0, systemMessage(type));
+        QVERIFY(roles->HostSession("Lab", "/in/")); // the player makes the queue flow
+        view->status = "unchanged";
+        QTRY_VERIFY(view->log.contains(line));
+        QCOMPARE(view->status, status);
+        QCOMPARE(view->events.last(), QString::number(type));
+    }
+
+    void transportHint()
+    {
+        roles->SetTransport(trIPX);
+        roles->ShowTransportHint();
+        QCOMPARE(view->events.last(),
+                 QString("error: You have selected the IPX protocol. It is possible that it is not "
+                         "correctly installed. Go to the Control Panel and then to Network and see if "
+                         "it is installed and configured. If not refer to your Windows handbook to see "
+                         "how to setup this protocol."));
+        QVERIFY(SessionRoles::TransportHintText(trTCPIP).startsWith("You have selected the TCP/IP protocol."));
+    }
+
+    void modifyConnInfo()
+    {
+        DPSESSIONDESC2 desc{};
+        DPLCONNECTION connection{};
+        connection.lpSessionDesc = &desc;
+        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
+        QCOMPARE(desc.dwMaxPlayers, DWORD(0));
+        connection.dwFlags = DPLCONNECTION_CREATESESSION;
+        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
+        QCOMPARE(desc.dwFlags, DWORD(0x2040));
+        QCOMPARE(desc.dwMaxPlayers, DWORD(2));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSessionRoles)
+#include "tst_sessionroles.moc"
