@@ -220,9 +220,12 @@ TEST_F(DplayLoopback, ClientLeavingAfterSendingEverythingFreesTheSession)
 
     // Released right after queueing: what was queued still arrives, before the destroy message.
     const std::uint32_t count = 3000;
-    for (std::uint32_t i = 0; i < count; ++i)
-        ASSERT_EQ(Send(*p.client, p.clientId, Payload(i, 2060)), DP_OK);
-    std::thread release([&] { p.client.reset(); });
+    std::atomic<HRESULT> sendResult{DP_OK};
+    std::thread sender([&] {
+        for (std::uint32_t i = 0; i < count && sendResult == DP_OK; ++i)
+            sendResult = Send(*p.client, p.clientId, Payload(i, 2060));
+        p.client.reset();
+    });
 
     Message m;
     std::uint32_t next = 0;
@@ -230,7 +233,8 @@ TEST_F(DplayLoopback, ClientLeavingAfterSendingEverythingFreesTheSession)
         EXPECT_EQ(m.data, Payload(next, 2060));
         ++next;
     }
-    release.join();
+    sender.join();
+    EXPECT_EQ(sendResult, DP_OK);
     EXPECT_EQ(next, count);
     ASSERT_EQ(m.from, DPID_SYSMSG);
     ASSERT_EQ(m.Type(), DPSYS_DESTROYPLAYERORGROUP);

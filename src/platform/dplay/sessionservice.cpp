@@ -45,6 +45,7 @@ constexpr std::size_t kRxCap = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 1024 * 1024;
 constexpr std::size_t kRxBufferSize = kReadChunk + FrameCodec::kHeader + FrameCodec::kMaxBody;
 constexpr std::size_t kMaxRxChunks = 8;
+constexpr std::size_t kSmallHandOver = 64 * 1024;
 constexpr std::size_t kRxPoolSize = kMaxRxChunks + 2; // so that steady reading never allocates
 constexpr std::size_t kMaxConnections = 16;
 constexpr int kMaxDatagramsPerRound = 64;
@@ -1042,6 +1043,22 @@ bool SessionService::ParseBuffered(Connection& c)
 
 void SessionService::HandOverLocked(Connection& c, std::size_t validBytes)
 {
+    // A little data joins the last queued buffer when it has room, so that a trickle does not
+    // fill the queue with nearly empty buffers.
+    if (validBytes <= kSmallHandOver && !m_rxChunks.empty()) {
+        RxChunk& back = m_rxChunks.back();
+        if (back.bytes.size() - back.end >= validBytes) {
+            std::memcpy(back.bytes.data() + back.end, c.rx.data(), validBytes);
+            back.end += validBytes;
+            m_rxQueued += validBytes;
+            std::memmove(c.rx.data(), c.rx.data() + validBytes, c.rxEnd - validBytes);
+            c.rxEnd -= validBytes;
+            SetEvents();
+            if (m_rxQueued >= kRxCap)
+                m_rxPaused = true;
+            return;
+        }
+    }
     Buffer next;
     if (!m_rxPool.empty()) {
         next = std::move(m_rxPool.back());
