@@ -239,8 +239,16 @@ double SessionThroughput(std::uint64_t total)
 
 int main(int argc, char** argv)
 {
-    const std::uint64_t runMiB = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-    const std::uint64_t memMiB = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
+    // Numbers in order; other arguments (a harness's --benchmark_* options) are ignored.
+    std::vector<std::uint64_t> numbers;
+    for (int i = 1; i < argc; ++i) {
+        char* end = nullptr;
+        const std::uint64_t n = std::strtoull(argv[i], &end, 10);
+        if (end != argv[i] && *end == '\0' && n > 0)
+            numbers.push_back(n);
+    }
+    const std::uint64_t runMiB = numbers.size() > 0 ? numbers[0] : 1024;
+    const std::uint64_t memMiB = numbers.size() > 1 ? numbers[1] : 1024;
     setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(40000 + getpid() % 20000).c_str(), 1);
 
     // Memory first, in a child forked before any thread exists, so its peak is its own.
