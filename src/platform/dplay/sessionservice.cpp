@@ -9,7 +9,9 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +51,7 @@ constexpr std::size_t kSmallHandOver = 64 * 1024;
 constexpr std::size_t kRxPoolSize = kMaxRxChunks + 2; // so that steady reading never allocates
 constexpr std::size_t kMaxConnections = 16;
 constexpr int kMaxDatagramsPerRound = 64;
+constexpr std::size_t kMaxFound = 4096;
 
 std::string GuidKey(const GUID& g)
 {
@@ -438,7 +441,16 @@ void SessionService::HandleDiscoveryReplies()
         sockaddr_in address = from;
         address.sin_port = htons(reply->tcpPort);
         std::lock_guard lock(m_mutex);
-        FoundSession& s = m_found[GuidKey(reply->instance)];
+        const std::string key = GuidKey(reply->instance);
+        if (m_found.size() >= kMaxFound && !m_found.count(key)) {
+            // A flood of replies: forget what has gone quiet, and take no more than the cap.
+            const auto now = Clock::now();
+            for (auto it = m_found.begin(); it != m_found.end();)
+                it = now - it->second.lastSeen > kEnumAge ? m_found.erase(it) : std::next(it);
+            if (m_found.size() >= kMaxFound)
+                continue;
+        }
+        FoundSession& s = m_found[key];
         s.address = address;
         s.application = reply->application;
         s.flags = reply->sessionFlags;
@@ -446,8 +458,8 @@ void SessionService::HandleDiscoveryReplies()
         s.currentPlayers = reply->currentPlayers;
         s.name = reply->name;
         s.lastSeen = Clock::now();
-        if (m_known.size() < 4096 || m_known.count(GuidKey(reply->instance)))
-            m_known[GuidKey(reply->instance)] = address;
+        if (m_known.size() < kMaxFound || m_known.count(key))
+            m_known[key] = address;
     }
 }
 
@@ -1333,7 +1345,10 @@ void SessionService::Linger(const std::vector<std::shared_ptr<Connection>>& conn
             fds.push_back({c->fd, POLLOUT, 0});
         ::poll(fds.data(), fds.size(), 100);
     }
-    const auto deadline = Clock::now() + kLingerClose;
+    // Wait for the peer's close while it still takes our data (the unacknowledged bytes shrink);
+    // a peer that takes nothing for kLingerClose is given up.
+    auto deadline = Clock::now() + kLingerClose;
+    std::vector<int> unacked(open.size(), -1);
     for (const auto& c : open)
         ::shutdown(c->fd, SHUT_WR);
     unsigned char sink[64 * 1024];
@@ -1342,11 +1357,23 @@ void SessionService::Linger(const std::vector<std::shared_ptr<Connection>>& conn
         for (const auto& c : open)
             fds.push_back({c->fd, POLLIN, 0});
         ::poll(fds.data(), fds.size(), 100);
-        for (const auto& c : open) {
+        for (std::size_t i = 0; i < open.size(); ++i) {
+            auto& c = open[i];
+            int outq = 0;
+            if (ioctl(c->fd, SIOCOUTQ, &outq) == 0 && outq != unacked[i]) {
+                if (unacked[i] >= 0)
+                    deadline = Clock::now() + kLingerClose;
+                unacked[i] = outq;
+            }
             const ssize_t n = ::recv(c->fd, sink, sizeof sink, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
                 CloseFd(c->fd);
         }
-        open.erase(std::remove_if(open.begin(), open.end(), [](const auto& c) { return c->fd < 0; }), open.end());
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (open[i]->fd < 0) {
+                open.erase(open.begin() + std::ptrdiff_t(i));
+                unacked.erase(unacked.begin() + std::ptrdiff_t(i));
+            }
+        }
     }
 }
