@@ -478,6 +478,21 @@ TEST_F(DplayLoopback, UnicastSearchAsksTheNamedHost)
     const auto found = Search(*searcher, app);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].name, "direct");
+
+    // A host listening on another discovery port is asked there when the address names it.
+    const std::uint16_t ownPort = DiscoveryPortInUse();
+    const std::uint16_t otherPort = std::uint16_t(ownPort + 1);
+    setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(otherPort).c_str(), 1);
+    auto movedHost = NewService();
+    UseOwnDiscoveryPort();
+    const GUID movedApp = RandomGuid();
+    auto movedDesc = HostDesc(movedApp, "moved", 2);
+    ASSERT_EQ(movedHost->Open(&movedDesc, DPOPEN_CREATE), DP_OK);
+    auto portSearcher = NewService("localhost", otherPort);
+    ASSERT_TRUE(portSearcher);
+    const auto moved = Search(*portSearcher, movedApp);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].name, "moved");
 }
 
 TEST_F(DplayLoopback, CallsOutOfOrderFailCleanly)
@@ -488,6 +503,9 @@ TEST_F(DplayLoopback, CallsOutOfOrderFailCleanly)
     EXPECT_EQ(dp->GetCaps(&caps, 0), DPERR_UNINITIALIZED);
     auto ipx = MakeAddress(DPSPGUID_IPX);
     EXPECT_EQ(dp->InitializeConnection(ipx.data(), 0), DPERR_UNAVAILABLE);
+    std::vector<unsigned char> notAnAddress(64, 0xAB);
+    EXPECT_EQ(dp->InitializeConnection(notAnAddress.data(), 0), DPERR_INVALIDPARAMS);
+    EXPECT_EQ(dp->InitializeConnection(nullptr, 0), DPERR_INVALIDPARAMS);
 
     auto tcp = NewService();
     DPID id = 0;

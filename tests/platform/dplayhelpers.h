@@ -64,10 +64,10 @@ inline std::vector<unsigned char> MakeAddress(const GUID& provider, const std::s
     return block;
 }
 
-inline std::shared_ptr<SessionService> NewService(const std::string& host = {})
+inline std::shared_ptr<SessionService> NewService(const std::string& host = {}, std::uint16_t port = 0)
 {
     auto dp = std::static_pointer_cast<SessionService>(CreateDirectPlay());
-    auto address = MakeAddress(DPSPGUID_TCPIP, host);
+    auto address = MakeAddress(DPSPGUID_TCPIP, host, port);
     if (dp->InitializeConnection(address.data(), 0) != DP_OK)
         return nullptr;
     return dp;

@@ -217,6 +217,8 @@ HRESULT SessionService::InitializeConnection(void* lpConnection, DWORD dwFlags)
         return DPERR_ALREADYINITIALIZED;
 
     m_discoveryPort = DiscoveryPortFromEnvironment();
+    // A port in the address is where the other side's discovery listens.
+    m_requestPort = port && *port ? *port : m_discoveryPort;
     if (!host.empty()) {
         addrinfo hints{};
         hints.ai_family = AF_INET;
@@ -226,7 +228,7 @@ HRESULT SessionService::InitializeConnection(void* lpConnection, DWORD dwFlags)
             return DPERR_INVALIDPARAMS;
         m_unicastAddress = *reinterpret_cast<sockaddr_in*>(res->ai_addr);
         freeaddrinfo(res);
-        m_unicastAddress.sin_port = htons(port && *port ? *port : m_discoveryPort);
+        m_unicastAddress.sin_port = htons(m_requestPort);
         m_unicast = true;
     }
 
@@ -299,7 +301,7 @@ void SessionService::SendDiscoveryRequests()
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr = a;
-        to.sin_port = htons(m_discoveryPort);
+        to.sin_port = htons(m_requestPort);
         sendTo(to);
     }
 }

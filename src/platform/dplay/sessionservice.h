@@ -136,7 +136,8 @@ private:
     int m_listenFd = -1;
 
     bool m_initialized = false;
-    std::uint16_t m_discoveryPort = kDefaultDiscoveryPort;
+    std::uint16_t m_discoveryPort = kDefaultDiscoveryPort; // where a hosted session listens
+    std::uint16_t m_requestPort = kDefaultDiscoveryPort;   // where searches ask
     bool m_unicast = false;
     sockaddr_in m_unicastAddress{};
 
