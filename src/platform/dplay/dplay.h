@@ -281,7 +281,10 @@ public:
     // discovery port); IPX answers DPERR_UNAVAILABLE.
     virtual HRESULT InitializeConnection(void* lpConnection, DWORD dwFlags) = 0;
     virtual HRESULT GetCaps(LPDPCAPS lpDPCaps, DWORD dwFlags) = 0;
-    // dwTimeout 0 means the provider's dwTimeout (used only without DPENUMSESSIONS_ASYNC).
+    // With DPENUMSESSIONS_ASYNC: returns at once after calling back once per session heard
+    // from lately, then once with DPESC_TIMEDOUT; requests go on in the background until
+    // DPENUMSESSIONS_STOPASYNC. Without it: asks for dwTimeout ms (0: the provider's
+    // dwTimeout), then calls back. DPENUMSESSIONS_ALL lists full sessions too.
     virtual HRESULT EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
                                  LPDPENUMSESSIONSCALLBACK2 lpEnumSessionsCallback2,
                                  void* lpContext, DWORD dwFlags) = 0;
@@ -291,9 +294,14 @@ public:
                                  DWORD dwDataSize, DWORD dwFlags) = 0;
     // Writes a DPSESSIONDESC2 followed by the texts its pointers point to.
     virtual HRESULT GetSessionDesc(void* lpData, DWORD* lpdwDataSize) = 0;
+    // Takes the oldest message (DPRECEIVE_PEEK leaves it queued): DPERR_BUFFERTOOSMALL with
+    // the size needed in *lpdwDataSize, DPERR_NOMESSAGES when none waits. System messages come
+    // from DPID_SYSMSG. DPRECEIVE_TOPLAYER / FROMPLAYER answer DPERR_UNSUPPORTED.
     virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                             DWORD* lpdwDataSize) = 0;
-    // Queues the message and returns; waits only while the send queue is full.
+    // Queues the message and returns; waits only while the send queue is full. Every message
+    // is delivered complete and in order (as with DPSEND_GUARANTEED) or the session is lost;
+    // after that it answers DPERR_SESSIONLOST.
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;
