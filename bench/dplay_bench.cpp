@@ -249,7 +249,7 @@ int main(int argc, char** argv)
     }
     const std::uint64_t runMiB = numbers.size() > 0 ? numbers[0] : 1024;
     const std::uint64_t memMiB = numbers.size() > 1 ? numbers[1] : 1024;
-    setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(40000 + getpid() % 20000).c_str(), 1);
+    setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(30000 + getpid() % 1500).c_str(), 1);
 
     // Memory first, in a child forked before any thread exists, so its peak is its own.
     int pipeFd[2];

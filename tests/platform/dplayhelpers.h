@@ -25,7 +25,8 @@ using namespace std::chrono_literals;
 // Each test program searches on its own discovery port, so programs run side by side.
 inline void UseOwnDiscoveryPort()
 {
-    const int port = 20000 + int(getpid() % 20000);
+    // Below the ephemeral range, so no socket of the system can hold it by chance.
+    const int port = 24000 + int(getpid() % 6000);
     setenv("FERROWARDEN_DISCOVERY_PORT", std::to_string(port).c_str(), 1);
 }
 

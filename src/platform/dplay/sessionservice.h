@@ -24,7 +24,7 @@
 class SessionService final : public IDirectPlay4A {
 public:
     // Used when FERROWARDEN_DISCOVERY_PORT does not name a port.
-    static constexpr std::uint16_t kDefaultDiscoveryPort = 47181;
+    static constexpr std::uint16_t kDefaultDiscoveryPort = 31847;
 
     SessionService();
     ~SessionService() override;
