@@ -52,6 +52,7 @@ constexpr std::size_t kRxPoolSize = kMaxRxChunks + 2; // so that steady reading 
 constexpr std::size_t kMaxConnections = 16;
 constexpr int kMaxDatagramsPerRound = 64;
 constexpr std::size_t kMaxFound = 4096;
+constexpr std::size_t kMaxPlayersPerPeer = 64;
 
 std::string GuidKey(const GUID& g)
 {
@@ -687,19 +688,21 @@ HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
             return DPERR_CANTCREATEPLAYER;
         id = NextPlayerId();
     } else {
+        if (m_connections.empty())
+            return DPERR_SESSIONLOST;
         const auto c = m_connections.front();
         const std::uint32_t request = ++m_nextRequest;
+        m_playerReplies[request].reset(); // only awaited requests take a reply
         FrameCodec::AppendCreatePlayer(c->txPending, request, name);
         WakeLocked(*c);
-        const bool answered = m_cond.wait_for(lock, kHandshakeTimeout, [&] {
-            return m_playerReplies.count(request) || m_sessionLost || m_stop;
+        m_cond.wait_for(lock, kHandshakeTimeout, [&] {
+            return m_playerReplies[request].has_value() || m_sessionLost || m_stop;
         });
-        if (!answered)
-            return DPERR_TIMEOUT;
-        if (!m_playerReplies.count(request))
-            return DPERR_SESSIONLOST;
-        const auto reply = m_playerReplies[request];
+        const auto answer = m_playerReplies[request];
         m_playerReplies.erase(request);
+        if (!answer)
+            return m_sessionLost || m_stop ? DPERR_SESSIONLOST : DPERR_TIMEOUT;
+        const auto reply = *answer;
         if (FAILED(reply.result))
             return reply.result;
         id = reply.id;
@@ -1140,7 +1143,8 @@ bool SessionService::HandleFrame(Connection& c, const FrameCodec::View& v)
             FrameCodec::PlayerCreatedInfo reply;
             reply.request = request->request;
             // The connection already holds one place; a further player needs another.
-            if (!c.players.empty() && m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers) {
+            if (c.players.size() >= kMaxPlayersPerPeer
+                || (!c.players.empty() && m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers)) {
                 reply.result = DPERR_CANTCREATEPLAYER;
             } else {
                 reply.id = NextPlayerId();
@@ -1161,7 +1165,10 @@ bool SessionService::HandleFrame(Connection& c, const FrameCodec::View& v)
         const auto reply = FrameCodec::DecodePlayerCreated(v);
         if (!reply)
             return false;
-        m_playerReplies[reply->request] = *reply;
+        const auto awaited = m_playerReplies.find(reply->request);
+        if (awaited == m_playerReplies.end() || awaited->second)
+            return false; // nobody asked for this
+        awaited->second = *reply;
         return true;
     }
     case FrameCodec::Ping:

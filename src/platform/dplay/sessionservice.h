@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,7 +150,7 @@ private:
     std::vector<std::shared_ptr<AutoResetEvent>> m_events;
     DPID m_nextPlayerId = 0;
     std::uint32_t m_nextRequest = 0;
-    std::map<std::uint32_t, FrameCodec::PlayerCreatedInfo> m_playerReplies;
+    std::map<std::uint32_t, std::optional<FrameCodec::PlayerCreatedInfo>> m_playerReplies;
     DWORD m_nextMessageId = 0;
     std::vector<std::shared_ptr<Connection>> m_connections;
 
