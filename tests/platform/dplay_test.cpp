@@ -423,6 +423,102 @@ TEST_F(DplayLoopback, MalformedDatagramsAreIgnored)
     EXPECT_EQ(again[0].instance, good.instance);
 }
 
+TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)
+{
+    // A fake host: it answers searches for its application and greets every connection with
+    // the bytes of the current case.
+    const GUID app = RandomGuid();
+    const GUID instance = RandomGuid();
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY); // the searcher joins whichever address answered
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    listen(listener, 4);
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    const int one = 1;
+    setsockopt(udp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in u{};
+    u.sin_family = AF_INET;
+    u.sin_port = htons(DiscoveryPortInUse());
+    u.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr*>(&u), sizeof u), 0);
+
+    DiscoveryMessage reply;
+    reply.kind = DiscoveryMessage::Kind::Reply;
+    reply.instance = instance;
+    reply.application = app;
+    reply.tcpPort = ntohs(a.sin_port);
+    reply.maxPlayers = 2;
+    reply.currentPlayers = 1;
+    reply.name = "fake";
+
+    FrameCodec::Buffer refusedFull, otherInstance, lyingName;
+    FrameCodec::AppendRefused(refusedFull, DPERR_ACCESSDENIED);
+    FrameCodec::AppendJoined(otherInstance, {RandomGuid(), app, 0, 2, 1, "other"});
+    FrameCodec::AppendJoined(lyingName, {instance, app, 0, 2, 1, "name"});
+    lyingName[FrameCodec::kHeader + 44] = 0xFF; // name length beyond the frame
+    const struct {
+        const char* what;
+        FrameCodec::Buffer greeting;
+        HRESULT expected;
+    } cases[] = {
+        {"session full", refusedFull, DPERR_ACCESSDENIED},
+        {"length far above the cap", {0xFF, 0xFF, 0xFF, 0xFF, 2}, DPERR_NOCONNECTION},
+        {"joined for another session", otherInstance, DPERR_NOCONNECTION},
+        {"name length beyond the frame", lyingName, DPERR_NOCONNECTION},
+        {"closes without a word", {}, DPERR_NOCONNECTION},
+    };
+    std::atomic<int> current{0};
+    std::atomic<bool> stop{false};
+    std::thread fake([&] {
+        unsigned char buf[2048];
+        while (!stop) {
+            pollfd fds[2] = {{udp, POLLIN, 0}, {listener, POLLIN, 0}};
+            if (poll(fds, 2, 50) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN) {
+                sockaddr_in from{};
+                socklen_t fl = sizeof from;
+                const ssize_t n = recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+                const auto request = DiscoveryMessage::Decode(buf, n > 0 ? std::size_t(n) : 0);
+                if (request && request->application == app) {
+                    const auto bytes = reply.Encode();
+                    sendto(udp, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+                }
+            }
+            if (fds[1].revents & POLLIN) {
+                const int fd = accept(listener, nullptr, nullptr);
+                // Take the join first, as a host does, so that closing resets nothing.
+                pollfd pf{fd, POLLIN, 0};
+                if (poll(&pf, 1, 2000) > 0)
+                    recv(fd, buf, sizeof buf, 0);
+                const auto& greeting = cases[current].greeting;
+                if (!greeting.empty())
+                    send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+                close(fd);
+            }
+        }
+    });
+
+    auto client = NewService();
+    ASSERT_EQ(Search(*client, app).size(), 1u);
+    DPSESSIONDESC2 join{};
+    join.dwSize = DPSESSIONDESC2_SIZE;
+    join.guidInstance = instance;
+    for (int i = 0; i < int(std::size(cases)); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        current = i;
+        EXPECT_EQ(client->Open(&join, DPOPEN_JOIN), cases[i].expected);
+    }
+    stop = true;
+    fake.join();
+    close(listener);
+    close(udp);
+}
+
 TEST_F(DplayLoopback, AsyncSearchReportsAtOnceAndSessionsAgeOut)
 {
     auto host = NewService();
