@@ -65,7 +65,9 @@ inline std::vector<unsigned char> MakeAddress(const GUID& provider, const std::s
     return block;
 }
 
-inline std::shared_ptr<SessionService> NewService(const std::string& host = {}, std::uint16_t port = 0)
+// Searches broadcast on loopback only (127.255.255.255) unless a test names another host; an
+// empty host broadcasts on every interface, which only the namespace test may do.
+inline std::shared_ptr<SessionService> NewService(const std::string& host = "127.255.255.255", std::uint16_t port = 0)
 {
     auto dp = std::static_pointer_cast<SessionService>(CreateDirectPlay());
     auto address = MakeAddress(DPSPGUID_TCPIP, host, port);

@@ -100,7 +100,7 @@ TEST(DplayNetnsRole, Run)
     if (!role)
         GTEST_SKIP() << "runs only inside a namespace started by DplayNetns";
     const GUID app = GuidFromText(std::getenv(kAppVar));
-    auto dp = NewService();
+    auto dp = NewService(std::string()); // inside the test's own namespace: broadcast
     ASSERT_TRUE(dp);
     auto event = std::make_shared<AutoResetEvent>();
     DPID me = 0;
