@@ -1,5 +1,7 @@
 // Two ferrowarden processes copying files on loopback (and, where permitted, between two
 // network namespaces), compared byte for byte.
+#include "support/testdata.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -18,24 +20,16 @@ struct SourceFile {
     QByteArray bytes;
 };
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (auto& b : bytes)
-        b = static_cast<char>(generator.generate());
-    return bytes;
-}
 
 std::vector<SourceFile> sampleFiles()
 {
     return {
         {"empty.bin", {}},
         {"three.txt", "abc"},
-        {"block.bin", randomBytes(2048, 1)},
-        {"two blocks.bin", randomBytes(4096, 2)},
-        {"five thousand.bin", randomBytes(5000, 3)},
-        {"Grüße aus Köln – ÄÖÜ.dat", randomBytes(1 << 20, 4)},
+        {"block.bin", RandomBytes(2048, 1)},
+        {"two blocks.bin", RandomBytes(4096, 2)},
+        {"five thousand.bin", RandomBytes(5000, 3)},
+        {"Grüße aus Köln – ÄÖÜ.dat", RandomBytes(1 << 20, 4)},
     };
 }
 

@@ -1,6 +1,7 @@
 #include "platform/apperror.h"
 #include "settings/messagelistview.h"
 #include "settings/sessionlog.h"
+#include "support/testdata.h"
 
 #include <gtest/gtest.h>
 
@@ -191,22 +192,6 @@ TEST_F(SessionLogTest, UnopenableFileLeavesLoggingOff)
     EXPECT_EQ(list.lines, QStringList({"still listed"}));
 }
 
-// A file size limit stands in for a full disk: writes beyond it fail with EFBIG.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    rlimit m_saved{};
-};
 
 TEST_F(SessionLogTest, WriteFailuresAreRaised)
 {

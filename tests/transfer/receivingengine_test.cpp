@@ -1,4 +1,5 @@
 #include "support/recordingviews.h"
+#include "support/testdata.h"
 #include "transfer/brcmath.h"
 #include "transfer/crc32.h"
 #include "transfer/messages.h"
@@ -18,14 +19,6 @@
 
 namespace {
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& c : bytes)
-        c = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 class ReceivingEngineTest : public ::testing::Test {
 protected:
@@ -91,7 +84,7 @@ TEST_F(ReceivingEngineTest, ProtocolLineFollowsTheServersTransportAndTheAnnounce
 
 TEST_F(ReceivingEngineTest, FilesArriveByteForByte)
 {
-    const QByteArray big = randomBytes(5000, 1);
+    const QByteArray big = RandomBytes(5000, 1);
     for (const std::int16_t blockSize : {2048, 1024, 576}) {
         for (const std::optional<std::uint16_t> key : {std::optional<std::uint16_t>(),
                                                         std::optional<std::uint16_t>(0xBEEF)}) {
@@ -116,7 +109,7 @@ TEST_F(ReceivingEngineTest, FilesArriveByteForByte)
 
 TEST_F(ReceivingEngineTest, EmptyPacketAfterCompletionCountsAndCompletesAgain)
 {
-    feed(BuildCopySequence({{"f", randomBytes(4096, 2)}}, 2048, std::nullopt));
+    feed(BuildCopySequence({{"f", RandomBytes(4096, 2)}}, 2048, std::nullopt));
     EXPECT_EQ(view.receivedPackets, 3);
     EXPECT_EQ(view.log.mid(4), QStringList({"Transmission Complete!", "Transmission Complete!"}));
     EXPECT_EQ(received(QStringLiteral("f")).size(), 4096);
@@ -126,7 +119,7 @@ TEST_F(ReceivingEngineTest, CountersAndBarsOfTwoCopiesInOneRun)
 {
     // 150 full blocks per file: file step 1, so the file bar moves on every packet and
     // stops at 100; the total step is 3 per copy of two such files.
-    const QByteArray bytes = randomBytes(150 * 1024, 3);
+    const QByteArray bytes = RandomBytes(150 * 1024, 3);
     const auto copy = BuildCopySequence({{"one", bytes}, {"two", bytes}}, 1024, std::nullopt);
     feed(copy);
     const QList<int> fileBarOfOneFile = QList<int>({0}) + Ramp(100).mid(1);
@@ -176,7 +169,7 @@ TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
 
 TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
 {
-    const QByteArray bytes = randomBytes(5000, 4);
+    const QByteArray bytes = RandomBytes(5000, 4);
     const auto copy = BuildCopySequence({{"a.txt", bytes}, {"b.txt", "bee"}}, 2048, std::nullopt);
     const QString aborted = QStringLiteral(
         "Transmission aborted: \"a.txt\" incomplete (2048 of 5000 bytes); received data discarded");
@@ -217,7 +210,7 @@ TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
 
 TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
 {
-    const QByteArray bytes = randomBytes(5000, 5);
+    const QByteArray bytes = RandomBytes(5000, 5);
     for (const std::optional<std::uint16_t> key :
          {std::optional<std::uint16_t>(), std::optional<std::uint16_t>(0x1234)}) {
         view.log.clear();
@@ -244,7 +237,7 @@ TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
 
 TEST_F(ReceivingEngineTest, WaitingPacketsAreReportedByFlushAndBeforeAnAbort)
 {
-    auto copy = BuildCopySequence({{"f", randomBytes(9000, 8)}}, 2048, std::uint16_t(99));
+    auto copy = BuildCopySequence({{"f", RandomBytes(9000, 8)}}, 2048, std::uint16_t(99));
     copy[3][kDataAreaOffset] = static_cast<char>(copy[3][kDataAreaOffset] ^ 1);
     feed(copy, 0, 3);
     engine.Flush();
@@ -261,7 +254,7 @@ TEST_F(ReceivingEngineTest, WaitingPacketsAreReportedByFlushAndBeforeAnAbort)
 
 TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedWithALogLine)
 {
-    const QByteArray bytes = randomBytes(1000, 6);
+    const QByteArray bytes = RandomBytes(1000, 6);
     const auto copy = BuildCopySequence({{"f", bytes}}, 576, std::nullopt);
     auto withCount = [&](std::int32_t count) {
         QByteArray packet = copy[2];
@@ -363,22 +356,6 @@ TEST_F(ReceivingEngineTest, TargetThatIsADirectoryIsNotCreated)
     EXPECT_TRUE(QFileInfo(receiveDirectory + QStringLiteral("d")).isDir());
 }
 
-// Writes beyond the limit fail with EFBIG, as on a full disk.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    rlimit m_saved{};
-};
 
 TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
 {
@@ -392,7 +369,7 @@ TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
         existing.close();
         {
             FileSizeLimit limit(1000);
-            feed(BuildCopySequence({{"f", randomBytes(size, 7)}}, 2048, std::nullopt));
+            feed(BuildCopySequence({{"f", RandomBytes(size, 7)}}, 2048, std::nullopt));
         }
         ASSERT_EQ(view.errors.size(), 1) << size;
         EXPECT_TRUE(view.errors[0].startsWith(

@@ -1,5 +1,6 @@
 #include "platform/apperror.h"
 #include "support/recordingviews.h"
+#include "support/testdata.h"
 #include "transfer/messages.h"
 #include "transfer/sendingengine.h"
 
@@ -15,14 +16,6 @@
 
 namespace {
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& c : bytes)
-        c = static_cast<char>(generator.bounded(256));
-    return bytes;
-}
 
 std::int32_t i32At(const QByteArray& message, qsizetype offset)
 {
@@ -70,7 +63,7 @@ TEST_F(SendingEngineTest, WorkedExample)
 
 TEST_F(SendingEngineTest, OutputEqualsTheCopySequence)
 {
-    const QByteArray big = randomBytes((1 << 20) + 5000, 1); // crosses the read chunks
+    const QByteArray big = RandomBytes((1 << 20) + 5000, 1); // crosses the read chunks
     const std::vector<CopyFile> files = {{"empty", ""},
                                          {"three", "abc"},
                                          {"block", big.left(2048)},
@@ -127,7 +120,7 @@ TEST_F(SendingEngineTest, EachEncryptedCopyGetsAFreshKey)
 TEST_F(SendingEngineTest, CountersAndBarsRestartWithEachCopy)
 {
     // 150 full blocks per file: the file step is 1 and the total step 3.
-    const QByteArray bytes = randomBytes(150 * 1024, 2);
+    const QByteArray bytes = RandomBytes(150 * 1024, 2);
     const QStringList paths = {file(QStringLiteral("one"), bytes), file(QStringLiteral("two"), bytes)};
     engine.SetBlocksize(1024);
     const QList<int> fileBarOfOneFile = Ramp(100);
@@ -178,7 +171,7 @@ TEST_F(SendingEngineTest, FileThatCannotBeMeasuredOrOpened)
 
 TEST_F(SendingEngineTest, SourceFileIsClosedWhenTheCopyFails)
 {
-    const QString path = file(QStringLiteral("f"), randomBytes(100000, 3));
+    const QString path = file(QStringLiteral("f"), RandomBytes(100000, 3));
     const struct {
         const char* what;
         std::function<void(const QByteArray&)> before;
