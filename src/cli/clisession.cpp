@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QSysInfo>
 
@@ -165,6 +166,22 @@ int CliSession::serve()
     if (!receiveDirectory.endsWith(QLatin1Char('/')))
         receiveDirectory += QLatin1Char('/');
 
+    // Watch for Ctrl-C and SIGTERM from the start, so that they always close the log.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return fail(QStringLiteral("Cannot watch for signals"));
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    connect(&notifier, &QSocketNotifier::activated, &m_loop, [this] { m_loop.exit(0); });
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    const auto restore = qScopeGuard([] {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        ::close(signalPipe[0]);
+        ::close(signalPipe[1]);
+    });
+
     if (!bringUp(QString()))
         return 1;
     ConsoleReceivingView view(m_log, m_output);
@@ -189,25 +206,12 @@ int CliSession::serve()
             m_loop.exit(engine.CopySucceeded() ? 0 : 1);
     };
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return fail(QStringLiteral("Cannot watch for signals"));
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    connect(&notifier, &QSocketNotifier::activated, &m_loop, [this] { m_loop.exit(0); });
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
     const int code = m_loop.exec();
 
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
     m_onSystemMessage = nullptr;
     m_roles.SetTransferHandler(nullptr);
     m_roles.ReleaseNetworking();
     engine.CloseCurrentFile();
-    ::close(signalPipe[0]);
-    ::close(signalPipe[1]);
     return code;
 }
 

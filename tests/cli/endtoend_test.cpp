@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -191,6 +192,21 @@ TEST_F(EndToEnd, ServeOnceExitsWithTheCopysOutcome)
     EXPECT_TRUE(text.contains("[New Entry]\r\n"));
     EXPECT_TRUE(text.contains("\r\nFilename: five thousand.bin  255"));
     EXPECT_TRUE(text.contains("Session closed "));
+}
+
+TEST_F(EndToEnd, ServeEndsOnInterruptOrTerminateAndClosesItsLog)
+{
+    for (int signal : {SIGINT, SIGTERM}) {
+        QFile::remove(dir.filePath("fwd.txt"));
+        startServer();
+        ::kill(static_cast<pid_t>(server.processId()), signal);
+        ASSERT_TRUE(server.waitForFinished(10000));
+        EXPECT_EQ(server.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(server.exitCode(), 0) << signal;
+        QFile log(dir.filePath("fwd.txt"));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(log.readAll().endsWith("\r\n\r\n")) << "closing lines written";
+    }
 }
 
 TEST_F(EndToEnd, ListShowsTheSessionAndErrorsAreReported)
