@@ -42,9 +42,10 @@ protected:
         QDir(dir.path()).mkpath("in");
         QDir(dir.path()).mkpath("out");
         QDir(dir.path()).mkpath("cfg");
-        // A discovery port of our own so that tests running side by side never meet.
+        // A discovery port of our own so that tests running side by side never meet; below
+        // the ephemeral range, and apart from the ranges the other test programs use.
         static int sequence = 0;
-        port = 40000 + (::getpid() * 7 + sequence++ * 13) % 20000;
+        port = 10000 + (::getpid() * 7 + sequence++ * 13) % 12000;
         environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", dir.filePath("cfg"));
         environment.insert("FERROWARDEN_DISCOVERY_PORT", QString::number(port));
