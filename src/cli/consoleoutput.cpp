@@ -19,6 +19,25 @@ ConsoleOutput::ConsoleOutput(std::FILE* out, std::FILE* err)
     : m_out(out), m_err(err), m_progressEnabled(::isatty(::fileno(err)) != 0)
 {
     m_clock.start();
+    m_sinceFlush.start();
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(int(kFlushInterval));
+    connect(&m_flushTimer, &QTimer::timeout, this, &ConsoleOutput::Flush);
+}
+
+void ConsoleOutput::Flush()
+{
+    m_flushTimer.stop();
+    std::fflush(m_out);
+    m_sinceFlush.restart();
+}
+
+void ConsoleOutput::flushSoon()
+{
+    if (m_sinceFlush.elapsed() >= kFlushInterval)
+        Flush();
+    else if (!m_flushTimer.isActive())
+        m_flushTimer.start();
 }
 
 ConsoleOutput::~ConsoleOutput()
@@ -33,7 +52,7 @@ void ConsoleOutput::AddLine(const QString& text)
         std::fputc('\n', m_out);
     std::fputs(text.toUtf8().constData(), m_out);
     m_lineOpen = true;
-    std::fflush(m_out);
+    flushSoon();
 }
 
 void ConsoleOutput::AppendToLastLine(const QString& text)
@@ -41,7 +60,7 @@ void ConsoleOutput::AppendToLastLine(const QString& text)
     if (!m_lineOpen)
         return;
     std::fputs(text.toUtf8().constData(), m_out);
-    std::fflush(m_out);
+    flushSoon();
 }
 
 QString ConsoleOutput::ProgressText(const TransferProgress& p, double seconds)
@@ -64,8 +83,12 @@ QString ConsoleOutput::ProgressText(const TransferProgress& p, double seconds)
 
 void ConsoleOutput::ShowProgress(const TransferProgress& progress)
 {
-    if (!m_progressEnabled)
+    if (!m_progressEnabled) {
+        // Runs while a copy keeps the event loop from the flush timer.
+        if (m_flushTimer.isActive())
+            flushSoon();
         return;
+    }
     if (m_startedFile < 0 || progress.totalBytes == 0) {
         m_clock.restart();
         m_startedFile = progress.fileNumber;
@@ -77,9 +100,9 @@ void ConsoleOutput::ShowProgress(const TransferProgress& progress)
     if (m_lineOpen) {
         // The progress line must not overwrite a log line that is still open.
         std::fputc('\n', m_out);
-        std::fflush(m_out);
         m_lineOpen = false;
     }
+    Flush();
     std::fprintf(m_err, "\r%s\x1b[K", ProgressText(progress, now / 1000.0).toUtf8().constData());
     std::fflush(m_err);
     m_progressShown = true;
@@ -99,9 +122,9 @@ void ConsoleOutput::Finish()
     clearProgress();
     if (m_lineOpen) {
         std::fputc('\n', m_out);
-        std::fflush(m_out);
         m_lineOpen = false;
     }
+    Flush();
 }
 
 void ConsoleOutput::PrintError(const QString& text)

@@ -955,16 +955,20 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
 
 bool SessionService::ServiceWrites(Connection& c)
 {
+    // While this thread still has bytes of the connection to write, it comes back for what
+    // is queued meanwhile: senders need not wake it (wakeQueued stays set), which saves a
+    // system call per message when the writer keeps up.
     for (int round = 0; round < 8; ++round) {
         if (c.txPos == c.txWriting.size()) {
             {
                 std::lock_guard lock(m_mutex);
-                if (c.txPending.empty())
+                if (c.txPending.empty()) {
+                    c.wakeQueued = false;
                     return true;
+                }
                 c.txWriting.clear();
                 c.txPos = 0;
                 std::swap(c.txWriting, c.txPending);
-                c.wakeQueued = false;
             }
             m_txRoom.notify_all();
         }
@@ -979,6 +983,9 @@ bool SessionService::ServiceWrites(Connection& c)
             return true;
         return false;
     }
+    // Out of rounds with everything written: come straight back for what is queued.
+    if (c.txPos == c.txWriting.size())
+        Wake();
     return true;
 }
 
