@@ -24,8 +24,12 @@ SessionLog::SessionLog(const Settings& settings, QString computerName, MessageLi
       m_view(view),
       m_clock([] { return QDateTime::currentDateTime(); }),
       m_dateFormat(QString::fromLatin1(kDateFormat)),
-      m_timeFormat(QString::fromLatin1(kTimeFormat))
+      m_timeFormat(QString::fromLatin1(kTimeFormat)),
+      m_locale(QLocale::c())
 {
+    const QLocale user = QLocale::system();
+    if (user.language() != QLocale::C)
+        SetDateTimeFormat(user.dateFormat(QLocale::ShortFormat), user.timeFormat(QLocale::LongFormat), user);
 }
 
 SessionLog::~SessionLog()
@@ -36,18 +40,19 @@ SessionLog::~SessionLog()
         m_file.close();
 }
 
-void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat)
+void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat,
+                                   const QLocale& locale)
 {
     m_dateFormat = dateFormat;
     m_timeFormat = timeFormat;
+    m_locale = locale;
 }
 
 QString SessionLog::DateTimeText(const QDateTime& when) const
 {
-    const QLocale c = QLocale::c();
-    QString text = c.toString(when.date(), m_dateFormat);
+    QString text = m_locale.toString(when.date(), m_dateFormat);
     if (when.time() != QTime(0, 0))
-        text += QLatin1Char(' ') + c.toString(when.time(), m_timeFormat);
+        text += QLatin1Char(' ') + m_locale.toString(when.time(), m_timeFormat);
     return text;
 }
 

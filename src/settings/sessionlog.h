@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QLocale>
 #include <QString>
 
 #include <functional>
@@ -21,12 +22,14 @@ class MessageListView;
 //   CR LF CR LF "Session closed " <date-time> CR LF CR LF
 //
 // Text is written as UTF-8. When appending, a Ctrl-Z (0x1A) within the last 128 bytes of
-// the existing file marks its end: the file is cut there first. The date-time is
-// "dd.MM.yyyy HH:mm:ss" (24-hour clock), the time left out at exactly midnight, until
-// SetDateTimeFormat changes it. While open, the file holds an exclusive advisory lock
-// (flock), so a second instance cannot write into it and logs to its list only.
+// the existing file marks its end: the file is cut there first. The date-time is the
+// user's short date and long time (the system locale's formats; under the plain C locale,
+// which has no regional formats, "dd.MM.yyyy HH:mm:ss"), the time left out at exactly
+// midnight, until SetDateTimeFormat changes it. While open, the file holds an exclusive
+// advisory lock (flock), so a second instance cannot write into it and logs to its list only.
 class SessionLog {
 public:
+    // The fixed form used where the locale has no regional formats.
     static constexpr const char* kDateFormat = "dd.MM.yyyy";
     static constexpr const char* kTimeFormat = "HH:mm:ss";
     // The form the file list view switches the run to: month first, no seconds.
@@ -42,7 +45,9 @@ public:
     SessionLog& operator=(const SessionLog&) = delete;
 
     void SetView(MessageListView* view) { m_view = view; }
-    void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat);
+    // Formats in QDate/QTime notation, rendered with `locale` (month and day names, AM/PM).
+    void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat,
+                           const QLocale& locale = QLocale::c());
     // Where "now" comes from; the local clock unless a test fixes it.
     void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
@@ -78,6 +83,7 @@ private:
     std::function<QDateTime()> m_clock;
     QString m_dateFormat;
     QString m_timeFormat;
+    QLocale m_locale;
     QFile m_file;
     QString m_path;
     bool m_open = false;

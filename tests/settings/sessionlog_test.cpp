@@ -46,6 +46,9 @@ protected:
     {
         settings.LogFile = dir.filePath(QStringLiteral("fwd.txt"));
         log.SetClock([] { return kNow; });
+        // The user's regional formats vary; the records below use the fixed form.
+        log.SetDateTimeFormat(QString::fromLatin1(SessionLog::kDateFormat),
+                              QString::fromLatin1(SessionLog::kTimeFormat));
     }
 
     void existing(const QByteArray& bytes)
