@@ -43,6 +43,10 @@ constexpr auto kLingerNoProgress = 3000ms;
 constexpr auto kLingerClose = 5000ms;
 
 constexpr std::size_t kTxCap = 512 * 1024;
+// While a connection streams, SendEx wakes the network thread only once this much waits.
+constexpr std::size_t kLazyWakeLimit = 64 * 1024;
+// A connection stops streaming when nothing was sent for this long.
+constexpr auto kStreamingIdle = 20ms;
 constexpr std::size_t kRxCap = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 1024 * 1024;
 constexpr std::size_t kRxBufferSize = kReadChunk + FrameCodec::kHeader + FrameCodec::kMaxBody;
@@ -754,12 +758,16 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
 
 // ---- messages ------------------------------------------------------------------------------
 
-void SessionService::WakeLocked(Connection& c)
+void SessionService::WakeLocked(Connection& c, bool lazy)
 {
-    if (!c.wakeQueued) {
-        c.wakeQueued = true;
-        Wake();
-    }
+    if (c.wakeQueued)
+        return;
+    // A streaming connection is looked at every millisecond anyway: a small backlog waits
+    // for that instead of costing a system call (and a contended lock) per message.
+    if (lazy && c.streaming && c.txPending.size() < kLazyWakeLimit)
+        return;
+    c.wakeQueued = true;
+    Wake();
 }
 
 void SessionService::Wake()
@@ -819,7 +827,7 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
         if (!isTarget(*c))
             continue;
         FrameCodec::AppendData(c->txPending, idFrom, idTo, lpData, dwDataSize);
-        WakeLocked(*c);
+        WakeLocked(*c, true);
     }
     if (lpdwMsgID)
         *lpdwMsgID = ++m_nextMessageId;
@@ -964,11 +972,14 @@ bool SessionService::ServiceWrites(Connection& c)
                 std::lock_guard lock(m_mutex);
                 if (c.txPending.empty()) {
                     c.wakeQueued = false;
+                    if (Clock::now() - c.lastSent > kStreamingIdle)
+                        c.streaming = false;
                     return true;
                 }
                 c.txWriting.clear();
                 c.txPos = 0;
                 std::swap(c.txWriting, c.txPending);
+                c.streaming = true;
             }
             m_txRoom.notify_all();
         }
@@ -1260,9 +1271,12 @@ void SessionService::NetworkLoop()
                 }
             }
         }
+        bool streaming = false;
         {
             std::lock_guard lock(m_mutex);
             conns = m_connections;
+            for (const auto& c : conns)
+                streaming = streaming || c->streaming;
         }
 
         fds.clear();
@@ -1277,7 +1291,7 @@ void SessionService::NetworkLoop()
             fds.push_back({c->fd, events, 0});
         }
         // Timers only need this much precision; an idle object wakes once a second.
-        const int timeout = enumerating ? 50 : !conns.empty() ? 250 : 1000;
+        const int timeout = streaming ? 1 : enumerating ? 50 : !conns.empty() ? 250 : 1000;
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
             break;
 

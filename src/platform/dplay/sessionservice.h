@@ -66,6 +66,9 @@ private:
         // Under m_mutex: what SendEx queued and the network thread has not taken yet.
         Buffer txPending;
         bool wakeQueued = false;
+        // While set, the network thread looks at this connection at least every
+        // millisecond, so SendEx need not wake it for every small message.
+        bool streaming = false;
         // Network thread only.
         Buffer txWriting;
         std::size_t txPos = 0;
@@ -116,7 +119,7 @@ private:
     void QueueSystemDestroy(DPID id);
     void QueueSessionLost();
     void SetEvents();
-    void WakeLocked(Connection& c);
+    void WakeLocked(Connection& c, bool lazy = false);
     DWORD Occupancy() const;
     bool IsLocalPlayer(DPID id) const;
     DPID NextPlayerId();
