@@ -8,6 +8,7 @@
 set -euo pipefail
 
 RUNS=3 SIZE_MIB=1024 FILES=10000 FILE_KIB=10
+TOOLS=${TOOLS:-raw rsync fw fw-enc} # a subset for quick looks; the table needs rsync
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
@@ -80,6 +81,9 @@ sleep 0.5
 run_case() {
   local tool=$1 what=$2 start end
   rm -rf "$WORK/dst"/* 2>/dev/null || true
+  # Each run starts with the previous run's data on disk, so that no tool pays for the
+  # write-back of another's.
+  sync
   local -a files
   if [ "$what" = big ]; then files=("$WORK/src/big.bin"); else files=("$WORK/src/small"/*); fi
   case "$tool" in
@@ -122,19 +126,26 @@ run_case() {
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 
+# Rounds take the tools in turn, so that a slow spell of this shared machine falls on all
+# of them alike; each tool's figure is the median of its runs.
 declare -A SECS CMEM SMEM
 for what in big small; do
-  for tool in raw rsync fw fw-enc; do
-    [ "$tool/$what" = raw/small ] && continue
-    : > "$WORK/times"; cm=0; sm=0
-    for run in $(seq "$RUNS"); do
+  for tool in $TOOLS; do
+    : > "$WORK/times.$tool"; CMEM[$tool/$what]=0; SMEM[$tool/$what]=0
+  done
+  for run in $(seq "$RUNS"); do
+    for tool in $TOOLS; do
+      [ "$tool/$what" = raw/small ] && continue
       read -r secs c s < <(run_case "$tool" "$what")
       echo "$tool $what run $run: ${secs}s" >&2
-      echo "$secs" >> "$WORK/times"
-      [ "$c" -gt "$cm" ] 2>/dev/null && cm=$c
-      [ "$s" -gt "$sm" ] 2>/dev/null && sm=$s
+      echo "$secs" >> "$WORK/times.$tool"
+      [ "$c" -gt "${CMEM[$tool/$what]}" ] 2>/dev/null && CMEM[$tool/$what]=$c
+      [ "$s" -gt "${SMEM[$tool/$what]}" ] 2>/dev/null && SMEM[$tool/$what]=$s
     done
-    SECS[$tool/$what]=$(median < "$WORK/times"); CMEM[$tool/$what]=$cm; SMEM[$tool/$what]=$sm
+  done
+  for tool in $TOOLS; do
+    [ "$tool/$what" = raw/small ] && continue
+    SECS[$tool/$what]=$(median < "$WORK/times.$tool")
   done
 done
 stop_rsyncd
@@ -143,7 +154,7 @@ RSYNCD_MEM=$(mem "$WORK/rsyncd.mem")
 printf '\n%s MiB file, %s files of %s KiB, median of %s runs, loopback\n\n' "$SIZE_MIB" "$FILES" "$FILE_KIB" "$RUNS"
 printf '| %-22s | %10s | %12s | %9s | %14s | %14s |\n' tool "big MB/s" "x rsync" "files/s" "client MiB" "server MiB"
 printf '|%s|\n' "------------------------|------------|--------------|-----------|----------------|---------------"
-for tool in raw rsync fw fw-enc; do
+for tool in $TOOLS; do
   big=$(echo "$BIG_BYTES / ${SECS[$tool/big]} / 1000000" | bc -l)
   ratio=$(echo "${SECS[rsync/big]} / ${SECS[$tool/big]}" | bc -l)
   if [ -n "${SECS[$tool/small]:-}" ]; then fps=$(printf '%.0f' "$(echo "$FILES / ${SECS[$tool/small]}" | bc -l)"); else fps=-; fi

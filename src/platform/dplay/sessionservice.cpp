@@ -45,6 +45,8 @@ constexpr auto kLingerClose = 5000ms;
 constexpr std::size_t kTxCap = 512 * 1024;
 // While a connection streams, SendEx wakes the network thread only once this much waits.
 constexpr std::size_t kLazyWakeLimit = 64 * 1024;
+// How long the first poll of a search of one named host waits for its answer.
+constexpr auto kFirstAnswerWait = 30ms;
 // A connection stops streaming when nothing was sent for this long.
 constexpr auto kStreamingIdle = 20ms;
 constexpr std::size_t kRxCap = 4 * 1024 * 1024;
@@ -343,9 +345,30 @@ HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
         else
             m_enumSyncUntil = Clock::now() + std::chrono::milliseconds(dwTimeout ? dwTimeout : kSearchTimeoutMs);
     }
+    const auto asked = Clock::now();
     if (sendNow || !(dwFlags & DPENUMSESSIONS_ASYNC))
         SendDiscoveryRequests();
     Wake();
+
+    // A search that asks one named host gives it a moment to answer before the first poll
+    // returns, so that this poll can already list it. A broadcast search never waits: it
+    // cannot know who else is still to answer.
+    if (sendNow && (dwFlags & DPENUMSESSIONS_ASYNC)) {
+        std::unique_lock lock(m_mutex);
+        if (m_unicast) {
+            m_cond.wait_until(lock, asked + kFirstAnswerWait, [&] {
+                if (m_stop)
+                    return true;
+                for (const auto& entry : m_found) {
+                    const FoundSession& found = entry.second;
+                    if (found.lastSeen >= asked
+                        && (application == GUID_NULL || found.application == application))
+                        return true;
+                }
+                return false;
+            });
+        }
+    }
 
     if (!(dwFlags & DPENUMSESSIONS_ASYNC)) {
         std::unique_lock lock(m_mutex);
@@ -467,6 +490,7 @@ void SessionService::HandleDiscoveryReplies()
         s.lastSeen = Clock::now();
         if (m_known.size() < kMaxFound || m_known.count(key))
             m_known[key] = address;
+        m_cond.notify_all();
     }
 }
 
