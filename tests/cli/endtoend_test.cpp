@@ -255,7 +255,8 @@ protected:
              && sh(QStringLiteral("ip -n %1 link set %2 up").arg(nsServer, vethS))
              && sh(QStringLiteral("ip -n %1 link set %2 up").arg(nsClient, vethC))
              && sh(QStringLiteral("ip -n %1 link set lo up").arg(nsServer))
-             && sh(QStringLiteral("ip -n %1 link set lo up").arg(nsClient));
+             && sh(QStringLiteral("ip -n %1 link set lo up").arg(nsClient))
+             && sh(QStringLiteral("ip netns exec %1 true").arg(nsClient)); // entering can be refused too
         if (!ok)
             skipReason = "cannot set up a veth pair between namespaces";
     }
