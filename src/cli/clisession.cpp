@@ -190,6 +190,13 @@ int CliSession::serve()
     engine.SetTransportName(TransportText(m_settings.Transport));
     m_roles.SetTransferHandler(
         [&engine](void* data, qsizetype size) { engine.HandleTransferMessage(data, size); });
+    // Whatever way serving ends, the session goes before the engine its handlers use.
+    const auto leave = qScopeGuard([&] {
+        m_onSystemMessage = nullptr;
+        m_roles.SetTransferHandler(nullptr);
+        m_roles.ReleaseNetworking();
+        engine.CloseCurrentFile();
+    });
 
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
@@ -206,13 +213,7 @@ int CliSession::serve()
             m_loop.exit(engine.CopySucceeded() ? 0 : 1);
     };
 
-    const int code = m_loop.exec();
-
-    m_onSystemMessage = nullptr;
-    m_roles.SetTransferHandler(nullptr);
-    m_roles.ReleaseNetworking();
-    engine.CloseCurrentFile();
-    return code;
+    return m_loop.exec();
 }
 
 int CliSession::list()
