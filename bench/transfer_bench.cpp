@@ -79,7 +79,7 @@ void BM_Cipher4(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_BlockChecksum);
-BENCHMARK(BM_BlockChecksums4);
+BENCHMARK(BM_BlockChecksums4)->Name("BM_BlockChecksumsAtOnce");
 BENCHMARK_TEMPLATE(BM_Cipher, EncryptInPlace)->Name("BM_EncryptBlock");
 BENCHMARK_TEMPLATE(BM_Cipher, DecryptInPlace)->Name("BM_DecryptBlock");
 BENCHMARK_TEMPLATE(BM_Cipher4, EncryptBlocksInPlace)->Name("BM_EncryptBlocks4");

@@ -18,7 +18,7 @@ std::uint32_t BlockChecksum(std::uint32_t start, const void* data, std::size_t c
 
 // Checksums of `n` independent blocks at once (blocks[i] of counts[i] bytes, each from
 // `start`), written to results[i]. Identical to calling BlockChecksum for each block, but
-// interleaves four blocks per loop so the table fetches of one block hide the latency of
-// another.
+// interleaves eight (or four) blocks per loop so the table fetches of one block hide the
+// latency of another: give it eight or more blocks where you can.
 void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks,
                     const std::size_t* counts, std::uint32_t* results, std::size_t n);

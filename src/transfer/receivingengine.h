@@ -103,7 +103,7 @@ private:
     PacketSteps m_totalSteps;
     PacketSteps m_fileSteps;
 
-    static constexpr std::size_t kPendingPackets = 4;
+    static constexpr std::size_t kPendingPackets = 8;
     struct PendingPacket {
         std::uint8_t area[kDataAreaSize];
         std::int32_t count;
