@@ -190,10 +190,12 @@ int CliSession::serve()
     engine.SetTransportName(TransportText(m_settings.Transport));
     m_roles.SetTransferHandler(
         [&engine](void* data, qsizetype size) { engine.HandleTransferMessage(data, size); });
+    m_roles.SetBatchEndHandler([&engine] { engine.Flush(); });
     // Whatever way serving ends, the session goes before the engine its handlers use.
     const auto leave = qScopeGuard([&] {
         m_onSystemMessage = nullptr;
         m_roles.SetTransferHandler(nullptr);
+        m_roles.SetBatchEndHandler(nullptr);
         m_roles.ReleaseNetworking();
         engine.CloseCurrentFile();
     });

@@ -115,6 +115,10 @@ bool SessionRoles::InitNetworking(const QString& host)
                                   static_cast<qsizetype>(sender->ReceiveSize()));
             }
         };
+        m_player->OnBatchDelivered = [this](TDPlayer*) {
+            if (m_batchEndHandler)
+                m_batchEndHandler();
+        };
         m_player->OnModifyConnInfo = &SessionRoles::ModifyConnInfo;
         m_player->OnHandlerError = [this](const QString& message) { m_view.LogMessage(message); };
         m_player->SessionDesc = DPSESSIONDESC2{};

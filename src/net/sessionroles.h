@@ -35,6 +35,8 @@ public:
     void SetTransport(TTransport transport) { m_transport = transport; }
     TTransport Transport() const { return m_transport; }
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
+    // Called after each batch of arriving messages has been handed to the transfer handler.
+    void SetBatchEndHandler(std::function<void()> handler) { m_batchEndHandler = std::move(handler); }
     // Where session objects come from: the session service unless a test puts a fake here.
     using DirectPlayFactory = std::function<std::shared_ptr<IDirectPlay4A>()>;
     void SetDirectPlayFactory(DirectPlayFactory factory) { m_factory = std::move(factory); }
@@ -84,6 +86,7 @@ private:
     QString m_computerName;
     TTransport m_transport = trTCPIP;
     TransferHandler m_transferHandler;
+    std::function<void()> m_batchEndHandler;
     DirectPlayFactory m_factory = &CreateDirectPlay;
     QPointer<TDPlayer> m_player;
     QPointer<TSessionEnumerator> m_enumerator;

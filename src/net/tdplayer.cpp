@@ -105,29 +105,35 @@ bool TDPlayer::DeliverBatch(const ReceivedBatch& batch) {
         m_toId = message.toId;
         m_receiveBuffer = batch.bytes.data() + message.offset;
         m_receiveSize = message.size;
-        QString failure;
-        try {
-            DeliverMessage();
-        } catch (const AppError& error) {
-            failure = error.message();
-        } catch (const std::exception& error) {
-            failure = QString::fromLocal8Bit(error.what());
-        } catch (...) {
-            failure = QStringLiteral("Unknown exception in a message handler");
-        }
-        if (!alive) {
-            if (!failure.isEmpty())
-                qWarning("%s", qUtf8Printable(failure));
-            return false;
-        }
-        if (!failure.isEmpty())
-            ReportHandlerError(failure);
-        if (!alive)
+        if (!RunHandler([this] { DeliverMessage(); }, alive))
             return false;
     }
-    m_deliveryAlive = nullptr;
     m_receiveBuffer = nullptr;
+    if (OnBatchDelivered && !RunHandler([this] { OnBatchDelivered(this); }, alive))
+        return false;
+    m_deliveryAlive = nullptr;
     return true;
+}
+
+bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& alive) {
+    QString failure;
+    try {
+        handler();
+    } catch (const AppError& error) {
+        failure = error.message();
+    } catch (const std::exception& error) {
+        failure = QString::fromLocal8Bit(error.what());
+    } catch (...) {
+        failure = QStringLiteral("Unknown exception in a message handler");
+    }
+    if (!alive) {
+        if (!failure.isEmpty())
+            qWarning("%s", qUtf8Printable(failure));
+        return false;
+    }
+    if (!failure.isEmpty())
+        ReportHandlerError(failure);
+    return alive;
 }
 
 void TDPlayer::ReportHandlerError(const QString& message) {

@@ -61,6 +61,9 @@ public:
     TNotifyEvent OnUserMsg;
     TNotifyEvent OnSystemMsg;
     TDPModifyConnInfo OnModifyConnInfo; // kept for the owner; the endpoint never raises it
+    // After the last message of each batch the receive thread handed over: handlers that
+    // gather messages (the receiving side checks packets several at a time) finish here.
+    TNotifyEvent OnBatchDelivered;
     // Told the message of an exception that escaped a handler; the endpoint goes on with
     // the next message. Unassigned, the message goes to the warning log.
     std::function<void(const QString& message)> OnHandlerError;
@@ -79,6 +82,9 @@ private:
     // Runs on the main thread while the receive thread waits: delivers every message of
     // the batch in order. Returns false when a handler destroyed the endpoint.
     bool DeliverBatch(const ReceivedBatch& batch);
+    // Runs one handler, reporting what escapes it; false when the handler destroyed the
+    // endpoint (`alive` cleared).
+    bool RunHandler(const std::function<void()>& handler, const bool& alive);
     void ReportHandlerError(const QString& message);
 
     DPID m_playerId = 0;

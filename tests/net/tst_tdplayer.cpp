@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -194,11 +195,17 @@ void TestTDPlayer::manyMessagesArriveInOrderAsSingleDeliveries() {
         expected.push_back({from == DPID_SYSMSG ? "system" : "user", from, DPID(7 + i % 2),
                             Message(4 + (i * 37) % 2100, i), true});
     }
+    // The end of every hand-over is announced after its last message, never within it.
+    std::vector<std::size_t> batchEnds;
+    f.player->OnBatchDelivered = [&](TDPlayer*) { batchEnds.push_back(f.delivered.size()); };
     for (const Delivered& d : expected)
         f.fake->Push(d.fromId, d.toId, d.bytes);
 
     QTRY_COMPARE(f.delivered.size(), expected.size());
     QVERIFY(f.delivered == expected);
+    QTRY_VERIFY(!batchEnds.empty() && batchEnds.back() == expected.size());
+    QVERIFY(std::is_sorted(batchEnds.begin(), batchEnds.end()));
+    QVERIFY(batchEnds.size() < expected.size()); // whole batches, not one hand-over per message
 }
 
 void TestTDPlayer::connect() {
