@@ -205,6 +205,7 @@ int CliSession::serve()
                               : m_arguments.label;
     if (!m_roles.HostSession(label, receiveDirectory))
         return 1;
+    engine.RemoveLeftovers();
 
     m_onSystemMessage = [&](DWORD type) {
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)

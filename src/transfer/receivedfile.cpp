@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +20,11 @@ QString errorText(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
+const char* const kTempPrefix = ".ferrowarden-";
+const char* const kTempSuffix = ".part";
+// Seconds a temporary file must have been left alone before it counts as a leftover.
+constexpr time_t kLeftoverAge = 10;
+
 // The directory part of `path` including its last "/", or empty for a bare name.
 QByteArray directoryOf(const QByteArray& path)
 {
@@ -24,6 +32,33 @@ QByteArray directoryOf(const QByteArray& path)
 }
 
 } // namespace
+
+QList<QByteArray> ReceivedFile::RemoveLeftovers(const QByteArray& directory)
+{
+    QList<QByteArray> removed;
+    DIR* dir = ::opendir(directory.isEmpty() ? "." : directory.constData());
+    if (!dir)
+        return removed;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(kTempPrefix) || !name.endsWith(kTempSuffix))
+            continue;
+        const QByteArray path = directory + name;
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            continue;
+        struct stat info {};
+        // Held by a running receiver, just made (its lock may not be taken yet), or not a
+        // plain file: not ours to remove.
+        const bool old = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                         && ::time(nullptr) - info.st_mtime > kLeftoverAge;
+        if (old && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.constData()) == 0)
+            removed << name;
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
 
 ReceivedFile::ReceivedFile(std::size_t bufferSize)
     : m_buffer(std::make_unique<std::byte[]>(bufferSize)), m_capacity(bufferSize)
@@ -46,11 +81,13 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
     // The temporary name does not grow with the target's, so a 255-byte name still fits.
     const QByteArray directory = directoryOf(target);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray temp = directory + ".ferrowarden-"
+        const QByteArray temp = directory + kTempPrefix
                                 + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-                                + ".part";
+                                + kTempSuffix;
         const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            // Marks the file as in use, so that no other receiver takes it for a leftover.
+            ::flock(fd, LOCK_EX | LOCK_NB);
             m_fd = fd;
             m_temp = temp;
             m_target = target;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstddef>
@@ -23,6 +24,11 @@ public:
     // reason in `error`, when the temporary file cannot be made or the target is a
     // directory.
     bool Create(const QByteArray& target, QString* error);
+
+    // Removes the temporary files in `directory` (local bytes, empty or ending in "/") that
+    // no running receiver holds: what a receiver killed outright left behind. A receiver
+    // holds its temporary file with an advisory lock. Returns the names removed.
+    static QList<QByteArray> RemoveLeftovers(const QByteArray& directory);
     bool IsOpen() const { return m_fd >= 0; }
 
     // Buffered; the first failure of the file is remembered and its later writes skipped.

@@ -47,6 +47,13 @@ void ReceivingEngine::SetReceiveDirectory(const QString& directory)
     m_receiveDirectoryBytes = QFile::encodeName(directory);
 }
 
+void ReceivingEngine::RemoveLeftovers()
+{
+    for (const QByteArray& name : ReceivedFile::RemoveLeftovers(m_receiveDirectoryBytes))
+        m_view.LogMessage(QStringLiteral("Removed unfinished file %1 left by an earlier run")
+                              .arg(QFile::decodeName(name)));
+}
+
 bool ReceivingEngine::CopySucceeded() const
 {
     return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0

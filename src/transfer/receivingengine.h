@@ -49,6 +49,9 @@ public:
 
     // The directory received files go into: empty (the current directory) or ending in "/".
     void SetReceiveDirectory(const QString& directory);
+    // Removes, with a log line each, the temporary files that a receiver killed outright
+    // left in the receive directory (none that a running receiver holds).
+    void RemoveLeftovers();
     const QString& ReceiveDirectory() const { return m_receiveDirectory; }
     // How the free space of a directory is measured (statvfs unless a test fixes it): bytes,
     // or -1 when unknown.

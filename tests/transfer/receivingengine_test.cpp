@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -206,6 +207,46 @@ TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
         }
         EXPECT_EQ(entries(receiveDirectory), expected) << row.what << ": no temporary file left";
     }
+}
+
+TEST_F(ReceivingEngineTest, LeftoversOfAKilledReceiverAreRemovedButNotThoseInUse)
+{
+    // An old temporary file nobody holds, a fresh one, and one a running receiver writes.
+    const auto makeTemp = [&](const char* name, int ageSeconds) {
+        QFile file(receiveDirectory + QLatin1String(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("partial");
+        file.close();
+        const QDateTime when = QDateTime::currentDateTime().addSecs(-ageSeconds);
+        EXPECT_TRUE(file.open(QIODevice::ReadWrite));
+        EXPECT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
+    };
+    makeTemp(".ferrowarden-dead.part", 3600);
+    makeTemp(".ferrowarden-fresh.part", 0);
+    makeTemp("keep.part", 3600);
+    feed(BuildCopySequence({{"busy.bin", RandomBytes(5000, 9)}}, 2048, std::nullopt), 0, 3);
+    ASSERT_TRUE(engine.FileOpen());
+    QStringList busy = entries(receiveDirectory).filter(QStringLiteral(".ferrowarden-"));
+    busy.removeAll(QStringLiteral(".ferrowarden-dead.part"));
+    busy.removeAll(QStringLiteral(".ferrowarden-fresh.part"));
+    ASSERT_EQ(busy.size(), 1);
+    QFile busyFile(receiveDirectory + busy.first());
+    ASSERT_TRUE(busyFile.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(busyFile.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                                     QFileDevice::FileModificationTime));
+
+    RecordingView otherView;
+    ReceivingEngine other{otherView};
+    other.SetReceiveDirectory(receiveDirectory);
+    other.RemoveLeftovers();
+
+    EXPECT_EQ(otherView.log, QStringList({QStringLiteral(
+                                 "Removed unfinished file .ferrowarden-dead.part left by an earlier run")}));
+    const QStringList left = entries(receiveDirectory);
+    EXPECT_FALSE(left.contains(QStringLiteral(".ferrowarden-dead.part")));
+    EXPECT_TRUE(left.contains(QStringLiteral(".ferrowarden-fresh.part")));
+    EXPECT_TRUE(left.contains(QStringLiteral("keep.part")));
+    EXPECT_TRUE(left.contains(busy.first()));
 }
 
 TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
