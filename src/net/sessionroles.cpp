@@ -163,6 +163,7 @@ void SessionRoles::SearchSessions()
     }
 }
 
+// The search is over and found nothing to offer.
 void SessionRoles::leaveSearchingState()
 {
     m_searchDone = true;
@@ -178,14 +179,13 @@ void SessionRoles::ShowSessionList()
     if (m_sessionList->IsEmpty() && !m_enumerator->Finished())
         return; // the next poll may still find one
     m_enumerator->Stop();
-    m_searchDone = true;
-    m_view.SearchEnded();
     clearSessionDesc();
     if (m_sessionList->IsEmpty()) {
-        m_view.ClearSessionRows();
-        m_view.SetCopyEnabled(false);
+        leaveSearchingState();
         return;
     }
+    m_searchDone = true;
+    m_view.SearchEnded();
     for (int i = 0; i < m_sessionList->Count(); ++i) {
         const auto [name, directory] = SplitDescriptor(m_sessionList->Strings(i));
         m_view.AddSessionRow(name, directory);

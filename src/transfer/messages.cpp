@@ -45,17 +45,6 @@ QByteArray CutName(const QByteArray& name, qsizetype maxBytes)
     return name.left(end);
 }
 
-QString BareName(const QString& path)
-{
-    qsizetype cut = -1;
-    for (qsizetype i = 0; i < path.size(); ++i) {
-        const QChar c = path[i];
-        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':'))
-            cut = i;
-    }
-    return path.mid(cut + 1);
-}
-
 QByteArray EncodeSessionData(const SessionData& message)
 {
     QByteArray out(kSessionDataSize, '\0');

@@ -82,9 +82,6 @@ using DecodedMessage =
 // The first `maxBytes` bytes of `name`, cut back to a UTF-8 character boundary.
 QByteArray CutName(const QByteArray& name, qsizetype maxBytes = kMaxNameBytes);
 
-// The bare name of a path: what follows its last "/", "\" or ":".
-QString BareName(const QString& path);
-
 QByteArray EncodeSessionData(const SessionData& message);
 QByteArray EncodeFileHeader(const FileHeader& message); // the name is cut with CutName
 // Writes a whole data packet into `out` (kDataPacketSize bytes). `area` holds the

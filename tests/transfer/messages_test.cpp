@@ -156,15 +156,4 @@ TEST(TransferMessages, NameFieldWithoutTerminatorStopsAt255Bytes)
     EXPECT_EQ(decodeAs<FileHeader>(header).name, QByteArray(255, 'A'));
 }
 
-TEST(BareName, CutsAtLastSeparatorOrColon)
-{
-    const struct {
-        const char* path;
-        const char* bare;
-    } rows[] = {{"/home/u/a.txt", "a.txt"}, {"C:\\dir\\b.bin", "b.bin"}, {"c:x", "x"},
-                {"plain", "plain"}, {"/dir/", ""}};
-    for (const auto& row : rows)
-        EXPECT_EQ(BareName(QString::fromUtf8(row.path)), QString::fromUtf8(row.bare)) << row.path;
-}
-
 } // namespace

@@ -115,6 +115,14 @@ void Registry::save(const QJsonObject& root, const QString& what) const
     }
 }
 
+std::unique_ptr<QLockFile> Registry::lockStore() const
+{
+    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    auto lock = std::make_unique<QLockFile>(m_filePath + QStringLiteral(".lock"));
+    lock->lock(); // without a lock (an unwritable place) the write fails and says so
+    return lock;
+}
+
 bool Registry::keyExists(const QString& keyPath) const
 {
     return findKey(load(), keyPath).has_value();
@@ -122,9 +130,7 @@ bool Registry::keyExists(const QString& keyPath) const
 
 void Registry::createKey(const QString& keyPath)
 {
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    lock.lock();
+    const auto lock = lockStore();
     const QJsonObject root = load();
     if (findKey(root, keyPath))
         return;
@@ -167,9 +173,7 @@ std::optional<qint32> Registry::readNumber(const QString& keyPath, const QString
 void Registry::write(const QString& keyPath, const QString& name, ValueType type,
                      const QJsonValue& data)
 {
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    lock.lock();
+    const auto lock = lockStore();
     const QJsonObject root = updated(load(), splitPath(keyPath), [&](QJsonObject& key) {
         QJsonObject values = key.value(kValues).toObject();
         values.insert(storedName(values, name), QJsonObject{{kType, typeName(type)}, {kData, data}});
@@ -190,9 +194,7 @@ void Registry::writeNumber(const QString& keyPath, const QString& name, qint32 v
 
 void Registry::deleteValue(const QString& keyPath, const QString& name)
 {
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QLockFile lock(m_filePath + QStringLiteral(".lock"));
-    lock.lock();
+    const auto lock = lockStore();
     const QJsonObject root = load();
     if (!findValue(root, keyPath, name))
         return;

@@ -3,7 +3,10 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
+
+class QLockFile;
 
 // A per-user store of typed values under nested keys, standing in for the registry of the
 // current user. Key and value names compare without regard to case; each value is a text or
@@ -36,6 +39,8 @@ public:
     void deleteValue(const QString& keyPath, const QString& name);
 
 private:
+    // Serialises read-modify-write cycles between processes; held until destroyed.
+    std::unique_ptr<QLockFile> lockStore() const;
     QJsonObject load() const;
     void save(const QJsonObject& root, const QString& what) const;
     void write(const QString& keyPath, const QString& name, ValueType type, const QJsonValue& data);
