@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSysInfo>
@@ -77,7 +78,7 @@ TMainWindow::TMainWindow(QWidget* parent)
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);
     PaintStatusStrip();
-    move(368, 268);
+    moveOntoScreen(QPoint(368, 268));
     applyFileSettings();
 
     m_frameTimer.setSingleShot(true);
@@ -368,6 +369,8 @@ bool TMainWindow::event(QEvent* event)
         Guarded([this] { FormActivate(); })();
     else if (event->type() == QEvent::WindowDeactivate)
         FormDeactivate();
+    else if (event->type() == QEvent::ApplicationPaletteChange)
+        PaintStatusStrip();
     return QMainWindow::event(event);
 }
 
@@ -408,6 +411,21 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     m_roles.ReleaseNetworking();
     endServing();
     event->accept();
+}
+
+// Opens at `position`, moved in as far as needed for the whole window to be on the screen.
+void TMainWindow::moveOntoScreen(QPoint position)
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) {
+        move(position);
+        return;
+    }
+    // Room for the window manager's frame and title bar, which are not known before showing.
+    const QRect available = screen->availableGeometry().adjusted(0, 0, -8, -32);
+    position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - width())));
+    position.setY(std::max(available.top(), std::min(position.y(), available.bottom() + 1 - height())));
+    move(position);
 }
 
 void TMainWindow::showInformation(const QString& text)

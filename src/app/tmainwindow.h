@@ -128,6 +128,7 @@ private:
     void connectHandlers();
     void applyFileSettings();
     void showInformation(const QString& text);
+    void moveOntoScreen(QPoint position);
     void frameChanged();
     void endServing();
 
