@@ -2,6 +2,8 @@
 // and states of its handlers, and real copies to and from `ferrowarden` processes on
 // loopback.
 #include "app/tmainwindow.h"
+#include "platform/registry/registry.h"
+#include "settings/settingsregistry.h"
 #include "net/support/fakedirectplay.h"
 #include "support/testdata.h"
 #include "widgets/filelistbox.h"
@@ -310,6 +312,81 @@ private slots:
         window.Button3Click();
         QCOMPARE(second->opens.size(), std::size_t(1));
         QVERIFY(QString::fromStdString(second->opens[0].name).endsWith("#?"));
+    }
+
+    void aFailedJoinIsShownAndLeavesThePanelToClose()
+    {
+        writeFile(path("work/a.txt"), "abc");
+        TMainWindow window;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        fake->sessions = {{"Gone#/x/", FilledGuid(4)}};
+        fake->openResult = DPERR_NOSESSIONS;
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+        window.SearchSessions();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt"});
+
+        BoxCatcher boxes;
+        QTest::mouseClick(window.Button1, Qt::LeftButton); // through the handler's guard
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, 5000);
+        QVERIFY2(boxes.texts[0].startsWith("Session create/connect: "), qPrintable(boxes.texts[0]));
+        QVERIFY(!window.Panel2->isHidden());
+        QVERIFY(!window.Button3->isEnabled());
+        QVERIFY(window.ClosePanelBtn->isEnabled());
+        QVERIFY(window.windowTitle() == "Ferrowarden 2.0");
+        QTest::mouseClick(window.ClosePanelBtn, Qt::LeftButton);
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(window.Button3->isEnabled());
+    }
+
+    void fileSettingsActAsTheirCaptionsSay()
+    {
+        writeFile(path("work/.hidden"), "h");
+        writeFile(path("work/seen.txt"), "s");
+        {
+            Registry registry;
+            SettingsRegistry store(registry);
+            store.StoreFlag("Ferrowarden", "ExtFileList", true);
+            store.StoreFlag("Ferrowarden", "ShowMessages", false);
+        }
+        TMainWindow shown;
+        shown.DirTree1->SelectPath(path("work"));
+        shown.FileListBox1->Refill();
+        QVERIFY(!shown.FileListBox1->findItems(".hidden", Qt::MatchExactly).isEmpty());
+        QVERIFY(shown.GroupBox2->isHidden()); // no message list while copying
+        {
+            Registry registry;
+            SettingsRegistry store(registry);
+            store.StoreFlag("Ferrowarden", "ExtFileList", false);
+            store.StoreFlag("Ferrowarden", "ShowMessages", true);
+        }
+        TMainWindow plain;
+        plain.DirTree1->SelectPath(path("work"));
+        plain.FileListBox1->Refill();
+        QVERIFY(plain.FileListBox1->findItems(".hidden", Qt::MatchExactly).isEmpty());
+        QVERIFY(!plain.FileListBox1->findItems("seen.txt", Qt::MatchExactly).isEmpty());
+        QVERIFY(!plain.GroupBox2->isHidden());
+    }
+
+    void theStatusStripTakesTheCaptionColoursOfADarkPalette()
+    {
+        TMainWindow window;
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(40, 40, 40));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Highlight, QColor(20, 80, 160));
+        dark.setColor(QPalette::HighlightedText, QColor(250, 250, 250));
+        const QPalette before = QApplication::palette();
+        QApplication::setPalette(dark);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.Panel3->palette().color(QPalette::Window), QColor(20, 80, 160));
+        QCOMPARE(window.Panel3->palette().color(QPalette::WindowText), QColor(250, 250, 250));
+        QCOMPARE(window.Label1->palette().color(QPalette::WindowText), QColor(Qt::white));
+        QApplication::setPalette(before);
     }
 
     void copyFromTheWindowToAServer()
