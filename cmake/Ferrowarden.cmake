@@ -14,6 +14,18 @@ function(fw_add_library name dir)
   endif()
 endfunction()
 
+# Seconds a test program may run before ctest stops it as hung. Tests finish in a few
+# seconds even on a loaded machine, so a hang fails quickly and under the test's own name.
+# Builds that run slower (sanitizers) raise FW_TEST_TIMEOUT_SCALE instead of the values.
+set(FW_TEST_TIMEOUT 20 CACHE STRING "Default ctest timeout of a test program, in seconds")
+set(FW_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every test timeout")
+
+# fw_test_timeout(TEST SECONDS): a longer timeout for a test program that needs one.
+function(fw_test_timeout test seconds)
+  math(EXPR scaled "${seconds} * ${FW_TEST_TIMEOUT_SCALE}")
+  set_tests_properties(${test} PROPERTIES TIMEOUT ${scaled})
+endfunction()
+
 # fw_add_tests(DIR LIBS...): every *_test.cpp in DIR becomes a GoogleTest executable,
 # every tst_*.cpp a QtTest executable; each is one ctest test named after its file.
 function(fw_add_tests dir)
@@ -35,8 +47,7 @@ function(fw_add_tests dir)
       target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
     endif()
     add_test(NAME ${target} COMMAND ${target})
-    set_tests_properties(${target} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-        TIMEOUT 300)
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    fw_test_timeout(${target} ${FW_TEST_TIMEOUT})
   endforeach()
 endfunction()

@@ -43,6 +43,10 @@ public:
 
     // Sends from PlayerId; returns the message id. DPERR_PENDING counts as accepted; any
     // other failure raises "SendEx: " + the result text.
+    // Waits for room while the service's send queue is full; room comes from the peer
+    // reading. A process never hosts and sends at once, so the copy may send on the main
+    // thread; whoever holds both ends in one process must send on a thread other than the
+    // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
 
     // Routes the message in the buffer: sender 0 to OnSystemMsg, any other to OnUserMsg.

@@ -4,14 +4,18 @@
 #include "net/sessionaddress.h"
 #include "net/tdplayer.h"
 #include "net/tsessionenumerator.h"
+#include "platform/apperror.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -126,11 +130,35 @@ void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages() {
     QTRY_VERIFY_WITH_TIMEOUT(hostSystem.contains(DPSYS_CREATEPLAYERORGROUP), 10000);
 
     // A copy's worth of messages: all arrive through OnUserMsg, complete and in order.
-    for (int n = 0; n < kMessages; ++n) {
-        const QByteArray bytes = Expected(n);
-        client->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(), DWORD(bytes.size()));
-    }
+    // The client sends from a thread of its own: Send waits for room while the host's
+    // queue is full, and only this (the main) thread can drain that queue. A process that
+    // hosts and sends at once on one thread would stall the same way.
+    std::atomic<bool> stopSending{false};
+    QString sendError;
+    std::thread sender([&] {
+        try {
+            for (int n = 0; n < kMessages && !stopSending; ++n) {
+                const QByteArray bytes = Expected(n);
+                client->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(),
+                             DWORD(bytes.size()));
+            }
+        } catch (const AppError& error) {
+            sendError = error.message();
+        }
+    });
+    // On a failed check below, the host goes first: the client's session is then lost,
+    // which lets a Send that waits for room return, so the sender can be joined.
+    auto joinSender = qScopeGuard([&] {
+        if (!sender.joinable())
+            return;
+        stopSending = true;
+        delete host;
+        sender.join();
+    });
     QTRY_COMPARE_WITH_TIMEOUT(received, kMessages, 30000);
+    joinSender.dismiss();
+    sender.join();
+    QCOMPARE(sendError, QString());
     QCOMPARE(wrong, 0);
 
     // The client leaves by freeing its endpoint; the host hears of it.
