@@ -275,6 +275,13 @@ private slots:
         QCOMPARE(window.ServerList->topLevelItem(1)->text(1), QStringLiteral("no hash"));
         QVERIFY(window.Button1->isEnabled());
         QVERIFY(window.Panel4->isHidden());
+
+        // Enter on a selected row starts nothing: copying is for "Start Copy" alone.
+        window.ServerList->setCurrentItem(window.ServerList->topLevelItem(0));
+        QTest::keyClick(window.ServerList, Qt::Key_Return);
+        QTest::keyClick(window.ServerList, Qt::Key_Enter);
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(fake->opens.empty());
     }
 
     void hostingUsesTheDefaultDescriptorAndClosingThePanelRebuildsNetworking()
