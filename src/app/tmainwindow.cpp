@@ -1,6 +1,7 @@
 #include "app/tmainwindow.h"
 
 #include "app/ferrowardenapplication.h"
+#include "app/helpbrowser.h"
 #include "net/endpointsink.h"
 #include "platform/apperror.h"
 #include "transfer/receivingengine.h"
@@ -334,7 +335,7 @@ void TMainWindow::Preferences1Click()
 
 void TMainWindow::Contents1Click()
 {
-    // Help comes with the dialogs.
+    HelpBrowser::ShowContext(10, this);
 }
 
 void TMainWindow::About1Click()
