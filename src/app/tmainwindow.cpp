@@ -4,6 +4,7 @@
 #include "app/helpbrowser.h"
 #include "net/endpointsink.h"
 #include "platform/apperror.h"
+#include "settings/ui/preferences.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
@@ -80,6 +81,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     BuildControls(this);
     PaintStatusStrip();
     moveOntoScreen(QPoint(368, 268));
+    FormPosition1.Depot = TFormPosition::dpRegistry;
     applyFileSettings();
 
     m_frameTimer.setSingleShot(true);
@@ -324,7 +326,12 @@ void TMainWindow::Exit1Click()
 void TMainWindow::Preferences1Click()
 {
     const TTransport before = m_settings.Transport;
-    // The preferences dialog comes with the dialogs; what follows it is already here.
+    {
+        TPreferencesDlg dialog(m_settings, m_store, this);
+        dialog.OnConnectionSettingsChanged = [this] { ResetTransferView(); };
+        dialog.OnHelp = [&dialog] { HelpBrowser::ShowContext(200, &dialog); };
+        dialog.exec();
+    }
     applyFileSettings();
     if (m_settings.Transport != before) {
         m_roles.ReleaseNetworking();

@@ -5,6 +5,7 @@
 #include "platform/registry/registry.h"
 #include "settings/settingsregistry.h"
 #include "net/support/fakedirectplay.h"
+#include "support/boxcatcher.h"
 #include "support/testdata.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
@@ -29,26 +30,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Answers the next modal box by recording its text and pressing OK.
-class BoxCatcher : public QObject {
-public:
-    explicit BoxCatcher(QObject* parent = nullptr) : QObject(parent)
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                box->accept();
-            }
-        });
-        m_timer.start();
-    }
-    QStringList texts;
-
-private:
-    QTimer m_timer;
-};
 
 QStringList listLines(const QListWidget* list)
 {
