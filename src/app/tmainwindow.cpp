@@ -2,6 +2,7 @@
 
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
+#include "app/tconwizard.h"
 #include "net/endpointsink.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
@@ -310,7 +311,7 @@ void TMainWindow::Button5Click()
 
 void TMainWindow::Button6Click()
 {
-    // The connection wizard comes with the dialogs.
+    RunWizard(*this);
 }
 
 void TMainWindow::Button7Click()
