@@ -455,8 +455,9 @@ TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)
     reply.currentPlayers = 1;
     reply.name = "fake";
 
-    FrameCodec::Buffer refusedFull, otherInstance, lyingName;
+    FrameCodec::Buffer refusedFull, refusedWithSuccess, otherInstance, lyingName;
     FrameCodec::AppendRefused(refusedFull, DPERR_ACCESSDENIED);
+    FrameCodec::AppendRefused(refusedWithSuccess, 1);
     FrameCodec::AppendJoined(otherInstance, {RandomGuid(), app, 0, 2, 1, "other"});
     FrameCodec::AppendJoined(lyingName, {instance, app, 0, 2, 1, "name"});
     lyingName[FrameCodec::kHeader + 44] = 0xFF; // name length beyond the frame
@@ -466,6 +467,7 @@ TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)
         HRESULT expected;
     } cases[] = {
         {"session full", refusedFull, DPERR_ACCESSDENIED},
+        {"refusal that claims success", refusedWithSuccess, DPERR_NOCONNECTION},
         {"length far above the cap", {0xFF, 0xFF, 0xFF, 0xFF, 2}, DPERR_NOCONNECTION},
         {"joined for another session", otherInstance, DPERR_NOCONNECTION},
         {"name length beyond the frame", lyingName, DPERR_NOCONNECTION},
