@@ -1,6 +1,7 @@
 #include "platform/dplay/discoveryresponder.h"
 
 #include "platform/dplay/socketutil.h"
+#include "platform/logging.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -39,8 +40,10 @@ void DiscoveryResponder::AnswerRequests()
         if (std::size_t(n) > sizeof buf || fromLen != sizeof from || from.sin_family != AF_INET)
             continue;
         const auto request = DiscoveryMessage::Decode(buf, std::size_t(n));
-        if (!request || request->kind != DiscoveryMessage::Kind::Request)
+        if (!request || request->kind != DiscoveryMessage::Kind::Request) {
+            qCDebug(lcDplay, "%s: datagram ignored: not a discovery request", AddressText(from).c_str());
             continue;
+        }
         const auto reply = m_advert();
         if (!reply)
             return;

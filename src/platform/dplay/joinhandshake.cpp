@@ -1,6 +1,7 @@
 #include "platform/dplay/joinhandshake.h"
 
 #include "platform/dplay/socketutil.h"
+#include "platform/logging.h"
 
 #include <sys/socket.h>
 
@@ -44,13 +45,16 @@ JoinResult JoinHost(const sockaddr_in& host, const GUID& instance, ReadBuffer& r
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     JoinResult out;
     int fd = ConnectTcp(host);
-    if (fd < 0)
+    if (fd < 0) {
+        qCDebug(lcDplay, "%s: join failed: cannot connect", AddressText(host).c_str());
         return out;
+    }
 
     FrameCodec::Buffer join;
     FrameCodec::AppendJoin(join, instance);
     // SendAll waits for the connection to complete before its first write succeeds.
     if (!SendAll(fd, join.data(), join.size(), deadline)) {
+        qCDebug(lcDplay, "%s: join failed: cannot reach the host", AddressText(host).c_str());
         CloseFd(fd);
         return out;
     }
@@ -61,6 +65,7 @@ JoinResult JoinHost(const sockaddr_in& host, const GUID& instance, ReadBuffer& r
         if (answer.outcome != JoinAnswer::Outcome::NeedMore)
             break;
         if (std::chrono::steady_clock::now() >= deadline) {
+            qCDebug(lcDplay, "%s: join failed: no answer in time", AddressText(host).c_str());
             out.result = DPERR_TIMEOUT;
             CloseFd(fd);
             return out;
@@ -77,6 +82,11 @@ JoinResult JoinHost(const sockaddr_in& host, const GUID& instance, ReadBuffer& r
     if (answer.outcome != JoinAnswer::Outcome::Joined) {
         if (answer.outcome == JoinAnswer::Outcome::Refused)
             out.result = answer.result;
+        qCDebug(lcDplay, "%s: join failed: %s (%08X)", AddressText(host).c_str(),
+                answer.outcome == JoinAnswer::Outcome::NeedMore ? "closed before answering"
+                : answer.result == DPERR_NOCONNECTION           ? "no valid answer"
+                                                                : "refused by the host",
+                unsigned(out.result));
         CloseFd(fd);
         return out;
     }

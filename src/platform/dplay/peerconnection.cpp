@@ -31,6 +31,7 @@ bool WouldBlock()
 
 PeerConnection::PeerConnection(int fd, const WakeupFd& wakeup, ReadBuffer received)
     : m_fd(fd),
+      m_name(PeerName(fd)),
       m_wakeup(wakeup),
       m_rx(received.bytes.empty() ? ReceiveQueue::NewReadBuffer() : std::move(received))
 {
@@ -144,7 +145,7 @@ PeerConnection::ReadResult PeerConnection::Read()
             return got ? ReadResult::DataThenEnd : ReadResult::Ended;
         if (n < 0) {
             if (!WouldBlock())
-                return ReadResult::Ended;
+                return ReadResult::Failed;
             break;
         }
         m_rx.end += std::size_t(n);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class WakeupFd;
@@ -36,6 +37,8 @@ public:
     PeerConnection& operator=(const PeerConnection&) = delete;
 
     int Fd() const { return m_fd; }
+    // The peer's address, for log lines.
+    const std::string& Name() const { return m_name; }
 
     // Queues one data frame, first waiting while kSendCap bytes are queued. While the
     // connection streams, a small backlog waits for the network thread's next round instead
@@ -51,9 +54,9 @@ public:
     bool Write();
     bool Writing() const { return m_writePos < m_writing.size(); }
 
-    enum class ReadResult { Nothing, Data, DataThenEnd, Ended };
+    enum class ReadResult { Nothing, Data, DataThenEnd, Ended, Failed };
     // Reads what the socket holds, a few calls at most, so that each buffer handed to the
-    // receive queue is well filled. Ended: closed by the peer, or failed.
+    // receive queue is well filled. Ended: closed by the peer.
     ReadResult Read();
     ReadBuffer& Received() { return m_rx; }
 
@@ -75,6 +78,7 @@ private:
     bool WakeLocked(bool lazy);
 
     int m_fd = -1;
+    const std::string m_name;
     const WakeupFd& m_wakeup;
 
     std::mutex m_mutex;

@@ -6,6 +6,7 @@
 
 #include "platform/dplay/discoveryresponder.h"
 #include "platform/dplay/joinhandshake.h"
+#include "platform/logging.h"
 
 #include <poll.h>
 
@@ -20,28 +21,29 @@ constexpr std::size_t kMaxPlayersPerPeer = 64;
 } // namespace
 
 // Handles every whole frame in the peer's read buffer under one lock; data frames stay in
-// the buffer, which goes to the receive queue as it is.
-bool SessionService::ParseReceived(Peer& p)
+// the buffer, which goes to the receive queue as it is. Returns why the peer broke the
+// protocol, or nullptr.
+const char* SessionService::ParseReceived(Peer& p)
 {
     ReadBuffer& rx = p.link.Received();
     std::size_t pos = 0;
-    bool ok = true;
+    const char* broken = nullptr;
     bool hasData = false;
     {
         std::lock_guard lock(m_mutex);
-        while (ok) {
+        while (!broken) {
             FrameCodec::View v;
             std::size_t consumed = 0;
             const auto status = FrameCodec::Next(rx.bytes.data() + pos, rx.end - pos, v, consumed);
             if (status == FrameCodec::Status::NeedMore)
                 break;
             if (status == FrameCodec::Status::Malformed) {
-                ok = false;
+                broken = "malformed frame (length, type or body size)";
                 break;
             }
             if (v.type == FrameCodec::Data && !p.closing) {
-                ok = CheckDataLocked(p, v);
-                if (ok) {
+                broken = CheckDataLocked(p, v);
+                if (!broken) {
                     hasData = true;
                     pos += consumed;
                 }
@@ -54,7 +56,7 @@ bool SessionService::ParseReceived(Peer& p)
                 hasData = false;
                 continue;
             }
-            ok = HandleFrameLocked(p, v);
+            broken = HandleFrameLocked(p, v);
             pos += consumed;
         }
         if (hasData) {
@@ -67,34 +69,36 @@ bool SessionService::ParseReceived(Peer& p)
         std::memmove(rx.bytes.data(), rx.bytes.data() + pos, rx.end - pos);
         rx.end -= pos;
     }
-    return ok;
+    return broken;
 }
 
 // A data frame may come only from a joined peer, and only from that peer's own players.
-bool SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
+const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
 {
     if (!p.joined)
-        return false;
+        return "data before the join";
     const DPID from = FrameCodec::DataFrom(v);
     if (from == DPID_SYSMSG)
-        return false;
-    if (m_role == Role::Host)
-        return std::find(p.players.begin(), p.players.end(), from) != p.players.end();
-    return true;
+        return "data posing as a system message";
+    if (m_role == Role::Host && std::find(p.players.begin(), p.players.end(), from) == p.players.end())
+        return "data from a player not its own";
+    return nullptr;
 }
 
-// False: the peer broke the protocol and the connection ends.
-bool SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
+// Returns why the frame breaks the protocol (the connection then ends), or nullptr.
+const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
 {
     if (p.closing)
-        return true; // refused; only waiting for the refusal to go out
+        return nullptr; // refused; only waiting for the refusal to go out
     FrameCodec::Buffer reply;
     if (m_role == Role::Host && !p.joined) {
         const bool full = m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers;
         const auto answer = AnswerJoin(v, m_session.instance, full);
         if (!answer)
-            return false;
+            return "first frame is no join";
         if (FAILED(*answer)) {
+            qCDebug(lcDplay, "%s: join refused: %s", p.link.Name().c_str(),
+                    *answer == DPERR_NOSESSIONS ? "asks for another session" : "session full");
             FrameCodec::AppendRefused(reply, *answer);
             p.closing = true;
         } else {
@@ -103,14 +107,14 @@ bool SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
                                              m_session.maxPlayers, Occupancy(), m_session.name});
         }
         p.link.QueueFrames(reply, false);
-        return true;
+        return nullptr;
     }
     if (v.type == FrameCodec::Ping)
-        return true;
+        return nullptr;
     if (m_role == Role::Host && v.type == FrameCodec::CreatePlayer) {
         const auto request = FrameCodec::DecodeCreatePlayer(v);
         if (!request)
-            return false;
+            return "malformed player request";
         FrameCodec::PlayerCreatedInfo created;
         created.request = request->request;
         // The connection already holds one place; a further player needs another.
@@ -124,19 +128,19 @@ bool SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
         }
         FrameCodec::AppendPlayerCreated(reply, created);
         p.link.QueueFrames(reply, false);
-        return true;
+        return nullptr;
     }
     if (m_role == Role::Client && v.type == FrameCodec::PlayerCreated) {
         const auto created = FrameCodec::DecodePlayerCreated(v);
         if (!created)
-            return false;
+            return "malformed player reply";
         const auto awaited = m_playerReplies.find(created->request);
         if (awaited == m_playerReplies.end() || awaited->second)
-            return false; // nobody asked for this
+            return "player reply nobody asked for";
         awaited->second = *created;
-        return true;
+        return nullptr;
     }
-    return false;
+    return "frame out of place";
 }
 
 void SessionService::QueueSystemCreate(DPID id, const std::string& name)
@@ -167,8 +171,9 @@ void SessionService::QueueSessionLost()
     m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
 }
 
-void SessionService::DropPeer(const std::shared_ptr<Peer>& p)
+void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
 {
+    qCDebug(lcDplay, "%s: connection dropped: %s", p->link.Name().c_str(), why);
     {
         std::lock_guard lock(m_mutex);
         p->dead = true;
@@ -193,6 +198,8 @@ void SessionService::AcceptPeers(int listenFd)
             break;
         std::lock_guard lock(m_mutex);
         if (m_peers.size() >= kMaxConnections) {
+            qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
+                    m_peers.size());
             CloseFd(fd);
             continue;
         }
@@ -209,14 +216,20 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
         c.HoldSilenceClock(now);
     if (p->parsePending) {
         p->parsePending = false;
-        if (!ParseReceived(*p)) {
-            DropPeer(p);
+        if (const char* broken = ParseReceived(*p)) {
+            DropPeer(p, broken);
             return;
         }
     }
-    const bool lost = !c.Write() || c.Expired(now, p->joined, keepAlive);
-    if (lost || (p->closing && c.AllSent())) {
-        DropPeer(p);
+    const char* gone = nullptr;
+    if (!c.Write())
+        gone = "write failed";
+    else if (c.Expired(now, p->joined, keepAlive))
+        gone = p->joined ? "silent for too long" : "no join in time";
+    else if (p->closing && c.AllSent())
+        gone = "its join was refused";
+    if (gone) {
+        DropPeer(p, gone);
         return;
     }
     if (p->joined && keepAlive)
@@ -227,27 +240,32 @@ void SessionService::ServiceSocket(const std::shared_ptr<Peer>& p, short revents
 {
     if (p->dead || !revents)
         return;
-    bool ok = true;
+    const char* gone = nullptr;
     if (revents & (POLLIN | POLLHUP | POLLERR)) {
         switch (p->link.Read()) {
         case PeerConnection::ReadResult::Nothing:
             break;
         case PeerConnection::ReadResult::Data:
-            ok = ParseReceived(*p);
+            gone = ParseReceived(*p);
             break;
         case PeerConnection::ReadResult::DataThenEnd:
-            ParseReceived(*p); // what came before the end is still delivered
-            ok = false;
+            // What came before the end is still delivered.
+            gone = ParseReceived(*p);
+            if (!gone)
+                gone = "closed by the peer";
             break;
         case PeerConnection::ReadResult::Ended:
-            ok = false;
+            gone = "closed by the peer";
+            break;
+        case PeerConnection::ReadResult::Failed:
+            gone = "read failed";
             break;
         }
     }
-    if (ok && (revents & POLLOUT))
-        ok = p->link.Write();
-    if (!ok)
-        DropPeer(p);
+    if (!gone && (revents & POLLOUT) && !p->link.Write())
+        gone = "write failed";
+    if (gone)
+        DropPeer(p, gone);
 }
 
 void SessionService::NetworkLoop()

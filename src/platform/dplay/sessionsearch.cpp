@@ -2,6 +2,7 @@
 
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/socketutil.h"
+#include "platform/logging.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -128,8 +129,10 @@ void SessionSearch::ReadAnswers()
         if (std::size_t(n) > buf.size() || fromLen != sizeof from || from.sin_family != AF_INET)
             continue;
         const auto reply = DiscoveryMessage::Decode(buf.data(), std::size_t(n));
-        if (!reply || reply->kind != DiscoveryMessage::Kind::Reply)
+        if (!reply || reply->kind != DiscoveryMessage::Kind::Reply) {
+            qCDebug(lcDplay, "%s: datagram ignored: not a discovery reply", AddressText(from).c_str());
             continue;
+        }
         m_directory.Record(*reply, from);
     }
 }

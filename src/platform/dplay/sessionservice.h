@@ -102,12 +102,12 @@ private:
     void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive);
     void ServiceSocket(const std::shared_ptr<Peer>& p, short revents);
     void AcceptPeers(int listenFd);
-    bool ParseReceived(Peer& p);
-    void DropPeer(const std::shared_ptr<Peer>& p);
+    const char* ParseReceived(Peer& p);
+    void DropPeer(const std::shared_ptr<Peer>& p, const char* why);
 
     // Callers hold m_mutex.
-    bool HandleFrameLocked(Peer& p, const FrameCodec::View& v);
-    bool CheckDataLocked(const Peer& p, const FrameCodec::View& v) const;
+    const char* HandleFrameLocked(Peer& p, const FrameCodec::View& v);
+    const char* CheckDataLocked(const Peer& p, const FrameCodec::View& v) const;
     void QueueSystemCreate(DPID id, const std::string& name);
     void QueueSystemDestroy(DPID id);
     void QueueSessionLost();

@@ -174,6 +174,22 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline)
     return ::poll(&p, 1, left) > 0;
 }
 
+std::string AddressText(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ':' + std::to_string(ntohs(address.sin_port));
+}
+
+std::string PeerName(int fd)
+{
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0 || address.sin_family != AF_INET)
+        return "unknown peer";
+    return AddressText(address);
+}
+
 WakeupFd::WakeupFd()
     : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {

@@ -40,6 +40,10 @@ bool SendAll(int fd, const unsigned char* data, std::size_t size,
 // Waits until `fd` is readable, or the deadline passes (false).
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 
+// "address:port" of the other end of a connected socket, or of `address`; for log lines.
+std::string PeerName(int fd);
+std::string AddressText(const sockaddr_in& address);
+
 // An eventfd that wakes a thread sleeping in poll(); Wake() may be called from any thread.
 class WakeupFd {
 public:
