@@ -194,6 +194,7 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
         button->setAutoDefault(false);
     }
     Button1->setEnabled(false);
+    Button2->setDefault(true); // Enter goes on, as in any wizard
 
     auto* pageColumn = new QVBoxLayout;
     pageColumn->addWidget(Panel1);
