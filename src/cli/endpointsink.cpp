@@ -1,4 +1,4 @@
-#include "net/endpointsink.h"
+#include "cli/endpointsink.h"
 
 #include "net/tdplayer.h"
 
