@@ -3,7 +3,7 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/tconwizard.h"
-#include "net/endpointsink.h"
+#include "bridge/endpointsink.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
 #include "transfer/receivingengine.h"
