@@ -450,6 +450,11 @@ void TMainWindow::LogMessage(const QString& text)
     m_log.LogMessage(text);
 }
 
+void TMainWindow::LogError(const QString& text)
+{
+    m_log.LogError(text);
+}
+
 void TMainWindow::LogAppend(const QString& text)
 {
     m_log.LogAppend(text);

@@ -96,6 +96,7 @@ public:
 
     // SessionRolesView, ReceivingView, SendingView
     void LogMessage(const QString& text) override;
+    void LogError(const QString& text) override;
     void LogAppend(const QString& text) override;
     void SearchStarted() override;
     void SearchEnded() override;

@@ -18,7 +18,19 @@ std::optional<qint32> ParseStoredInteger(const QString& text)
 
 SettingsRegistry::SettingsRegistry(Registry& registry) : m_registry(registry)
 {
-    m_registry.createKey(QString::fromLatin1(kRootKey));
+    try {
+        m_registry.createKey(QString::fromLatin1(kRootKey));
+    } catch (const AppError& error) {
+        m_cannotStore = QStringLiteral("Settings cannot be stored: %1").arg(error.message());
+    }
+}
+
+QStringList SettingsRegistry::Problems() const
+{
+    QStringList problems = m_registry.Problems();
+    if (!m_cannotStore.isEmpty())
+        problems << m_cannotStore;
+    return problems;
 }
 
 QString SettingsRegistry::keyPath(const QString& section) const
