@@ -3,7 +3,7 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/tmainwindow.h"
-#include "net/sessionlabel.h"
+#include "net/sessionroles.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 #include "widgets/tlsfilelistview.h"
@@ -445,7 +445,7 @@ void TConWizard::Button2Click()
         const QString folder = DirTree1->SelectedPath();
         if (folder.isEmpty() || folder == QLatin1String("?"))
             break; // no folder: the page stays, without a word
-        const QString problem = SessionLabelProblem(SessionNameEdit->text(), folder);
+        const QString problem = SessionRoles::LabelProblem(SessionNameEdit->text(), folder);
         if (!problem.isEmpty()) {
             QMessageBox::information(this, QStringLiteral("Ferrowarden"), problem);
             break;
@@ -554,7 +554,7 @@ void TConWizard::Button5Click()
 void TConWizard::SessionNameEditChange()
 {
     const QString name = SessionNameEdit->text();
-    const QString problem = SessionLabelProblem(name, QString());
+    const QString problem = SessionRoles::LabelProblem(name, QString());
     NameProblem->setText(problem);
     NameProblem->setVisible(!problem.isEmpty());
     Button2->setEnabled(name.size() >= kNameMinimum && name.size() <= kNameMaximum && problem.isEmpty());

@@ -104,6 +104,14 @@ TMainWindow::TMainWindow(QWidget* parent)
     });
     connectHandlers();
 
+    // What the user should hear once about the settings store (cannot be written, a damaged
+    // file set aside), told when the window is up.
+    if (const QStringList problems = m_store.Problems(); !problems.isEmpty()) {
+        QTimer::singleShot(0, this, [this, problems] {
+            QMessageBox::warning(this, QStringLiteral("Ferrowarden"), problems.join(QLatin1Char('\n')));
+        });
+    }
+
     // FormCreate
     m_log.OpenLogFile();
     if (!InitNetworking())
