@@ -2,6 +2,7 @@
 
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
+#include "app/logview.h"
 #include "net/endpointsink.h"
 #include "platform/apperror.h"
 #include "transfer/receivingengine.h"
@@ -303,7 +304,10 @@ void TMainWindow::Button8Click()
 
 void TMainWindow::Button5Click()
 {
-    // The log viewer comes with the dialogs.
+    // A viewer that cannot load the log is not shown; its error box says why.
+    auto viewer = std::make_unique<TProtocolViewer>(this);
+    viewer->LoadLog(m_log, m_settings);
+    viewer->exec();
 }
 
 void TMainWindow::Button6Click()
