@@ -1,5 +1,6 @@
 #include "app/tmainwindow.h"
 
+#include "app/about.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
@@ -344,7 +345,8 @@ void TMainWindow::Contents1Click()
 
 void TMainWindow::About1Click()
 {
-    // The about box comes with the dialogs.
+    auto about = std::make_unique<TAboutDlg>(this);
+    about->exec();
 }
 
 void TMainWindow::DirTree1Change()
