@@ -1,13 +1,15 @@
 # make       configure and build (Release) into build/
 # make run   install what is missing, build, start the program
 # make test  install what is missing, build, run every test
+# make install  build, then install the program, its desktop entry and icon under PREFIX
 BUILD_DIR ?= build
+PREFIX ?= /usr/local
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libbenchmark-dev iproute2 xvfb xauth
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench install clean
 all: build
 
 deps:
@@ -32,6 +34,9 @@ test: build
 
 bench: build
 	./bench/run-all.sh
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD_DIR)
