@@ -20,6 +20,7 @@ namespace {
 constexpr int kWidth = 720;
 constexpr int kHeight = 500;
 constexpr int kContentsWidth = 190;
+constexpr int kPageMargin = 10;
 
 QToolButton* historyButton(QWidget* parent, const char* name, const QString& caption,
                            QStyle::StandardPixmap icon, const QKeySequence& keys)
@@ -77,6 +78,7 @@ HelpWindow::HelpWindow(QWidget* parent)
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setAccessibleName(QStringLiteral("Help page"));
     Browser->setOpenExternalLinks(true);
+    Browser->document()->setDocumentMargin(Scaled(kPageMargin, DesignScale(this)));
 
     const double scale = DesignScale(this);
     splitter->setStretchFactor(1, 1);
