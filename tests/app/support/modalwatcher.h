@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QApplication>
+#include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -11,21 +11,11 @@
 // dialog opened by a handler and close it.
 class ModalWatcher : public QObject {
 public:
-    explicit ModalWatcher(std::function<void(QWidget*)> act, QObject* parent = nullptr)
-        : QObject(parent), m_act(std::move(act))
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal && modal != m_last && modal->isVisible()) {
-                m_last = modal;
-                m_act(modal);
-            }
-        });
-        m_timer.start();
-    }
+    explicit ModalWatcher(std::function<void(QWidget*)> act, QObject* parent = nullptr);
 
 private:
+    void check();
+
     std::function<void(QWidget*)> m_act;
     QPointer<QWidget> m_last;
     QTimer m_timer;
