@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFrame>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
