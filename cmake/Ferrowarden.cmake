@@ -1,8 +1,11 @@
 # fw_add_library(NAME DIR LIBS...): one static library from every source in DIR (recursively).
-# Files are globbed so that adding a class never means editing a shared list.
+# Files are globbed so that adding a class never means editing a shared list. A folder's ui/
+# holds its windows: a library of its own, so that the folder's other code needs no widgets.
 function(fw_add_library name dir)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${dir}/*.cpp ${dir}/*.h ${dir}/*.qrc)
+  string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" escaped_dir "${dir}")
+  list(FILTER sources EXCLUDE REGEX "^${escaped_dir}/ui/")
   if(sources MATCHES "\\.cpp")
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
@@ -47,7 +50,8 @@ function(fw_add_tests dir)
       target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
     endif()
     add_test(NAME ${target} COMMAND ${target})
-    set_tests_properties(${target} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    set(environment QT_QPA_PLATFORM=offscreen ${FW_TEST_ENVIRONMENT})
+    set_tests_properties(${target} PROPERTIES ENVIRONMENT "${environment}")
     fw_test_timeout(${target} ${FW_TEST_TIMEOUT})
   endforeach()
 endfunction()

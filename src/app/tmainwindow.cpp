@@ -4,8 +4,10 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
-#include "net/endpointsink.h"
+#include "app/tconwizard.h"
+#include "bridge/endpointsink.h"
 #include "platform/apperror.h"
+#include "settings/ui/preferences.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
@@ -82,6 +84,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     BuildControls(this);
     PaintStatusStrip();
     moveOntoScreen(QPoint(368, 268));
+    FormPosition1.Depot = TFormPosition::dpRegistry;
     applyFileSettings();
 
     m_frameTimer.setSingleShot(true);
@@ -313,7 +316,7 @@ void TMainWindow::Button5Click()
 
 void TMainWindow::Button6Click()
 {
-    // The connection wizard comes with the dialogs.
+    RunWizard(*this);
 }
 
 void TMainWindow::Button7Click()
@@ -329,7 +332,12 @@ void TMainWindow::Exit1Click()
 void TMainWindow::Preferences1Click()
 {
     const TTransport before = m_settings.Transport;
-    // The preferences dialog comes with the dialogs; what follows it is already here.
+    {
+        TPreferencesDlg dialog(m_settings, m_store, this);
+        dialog.OnConnectionSettingsChanged = [this] { ResetTransferView(); };
+        dialog.OnHelp = [&dialog] { HelpBrowser::ShowContext(200, &dialog); };
+        dialog.exec();
+    }
     applyFileSettings();
     if (m_settings.Transport != before) {
         m_roles.ReleaseNetworking();

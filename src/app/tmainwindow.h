@@ -6,6 +6,7 @@
 #include "platform/registry/registry.h"
 #include "settings/messagelistview.h"
 #include "settings/sessionlog.h"
+#include "settings/ui/formpos.h"
 #include "settings/settings.h"
 #include "settings/settingsregistry.h"
 #include "transfer/receivingview.h"
@@ -151,6 +152,7 @@ private:
     SessionLog m_log;
     SessionRoles m_roles;
     std::unique_ptr<ReceivingEngine> m_receiver; // while a session is hosted
+    TFormPosition FormPosition1{this, m_registry};
 
     bool m_copyRunning = false;
     bool m_closeRequested = false;

@@ -1,6 +1,6 @@
 #include "cli/clisession.h"
 
-#include "net/endpointsink.h"
+#include "bridge/endpointsink.h"
 #include "platform/apperror.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"

@@ -55,7 +55,7 @@ QString SessionRoles::TransportHintText(TTransport transport)
                           "correctly installed. Go to the Control Panel and then to Network and "
                           "see if it is installed and configured. If not refer to your Windows "
                           "handbook to see how to setup this protocol.")
-        .arg(transport == trIPX ? QStringLiteral("IPX") : QStringLiteral("TCP/IP"));
+        .arg(TransportText(transport));
 }
 
 void SessionRoles::ShowTransportHint()

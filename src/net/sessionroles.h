@@ -3,7 +3,7 @@
 #include "net/tdplayer.h"
 #include "net/tobjectlist.h"
 #include "net/tsessionenumerator.h"
-#include "settings/settings.h"
+#include "platform/dplay/transport.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,6 +1,7 @@
 #include "settings/settingsregistry.h"
 
 #include "platform/apperror.h"
+#include "settings/logging.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -31,7 +32,7 @@ std::optional<QString> SettingsRegistry::readStored(const QString& section,
     try {
         return m_registry.readText(keyPath(section), name);
     } catch (const AppError& error) {
-        qWarning().noquote() << error.message() << "- using its default";
+        qCWarning(lcSettings).noquote() << error.message() << "- using its default";
         return std::nullopt;
     }
 }

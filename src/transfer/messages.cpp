@@ -87,8 +87,9 @@ QByteArray EncodeDataPacket(QByteArrayView area, std::int32_t count, std::uint32
     QByteArray out(kDataPacketSize, '\0');
     std::uint8_t* p = bytes(out);
     EncodeDataPacket(p, nullptr, count, checksum);
-    std::memcpy(p + kDataAreaOffset, area.data(),
-                static_cast<std::size_t>(std::min(area.size(), kDataAreaSize)));
+    if (!area.isEmpty()) // an empty view may have no data pointer at all
+        std::memcpy(p + kDataAreaOffset, area.data(),
+                    static_cast<std::size_t>(std::min(area.size(), kDataAreaSize)));
     return out;
 }
 

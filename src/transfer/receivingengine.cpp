@@ -2,6 +2,7 @@
 
 #include "transfer/brcmath.h"
 #include "transfer/crc32.h"
+#include "transfer/logging.h"
 #include "transfer/messages.h"
 #include "transfer/receivingview.h"
 
@@ -78,9 +79,12 @@ void ReceivingEngine::HandleTransferMessage(const void* data, qsizetype size)
     else if (const auto* unknown = std::get_if<UnknownMessage>(&message))
         m_view.LogMessage(
             QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
-    else
-        m_view.LogMessage(QStringLiteral("Message dropped: ")
-                          + std::get<RejectedMessage>(message).reason);
+    else {
+        const QString& reason = std::get<RejectedMessage>(message).reason;
+        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size),
+                qUtf8Printable(reason));
+        m_view.LogMessage(QStringLiteral("Message dropped: ") + reason);
+    }
 }
 
 void ReceivingEngine::sessionData(const SessionData& session)

@@ -5,6 +5,7 @@
 #include "platform/registry/registry.h"
 #include "settings/settingsregistry.h"
 #include "net/support/fakedirectplay.h"
+#include "support/boxcatcher.h"
 #include "support/testdata.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
@@ -29,26 +30,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Answers the next modal box by recording its text and pressing OK.
-class BoxCatcher : public QObject {
-public:
-    explicit BoxCatcher(QObject* parent = nullptr) : QObject(parent)
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                box->accept();
-            }
-        });
-        m_timer.start();
-    }
-    QStringList texts;
-
-private:
-    QTimer m_timer;
-};
 
 QStringList listLines(const QListWidget* list)
 {
@@ -93,6 +74,19 @@ private:
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
     // A ferrowarden process of the same configuration and discovery port.
+    // The server may take a moment to come up: search until its session is listed.
+    static void searchUntilFound(TMainWindow& window)
+    {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            window.SearchSessions();
+            QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+            if (window.ServerList->topLevelItemCount() == 1)
+                return;
+            QTest::qWait(250);
+        }
+        QFAIL("no session found");
+    }
+
     void startProcess(QProcess& process, const QStringList& arguments)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -410,9 +404,7 @@ private slots:
         window.Roles().InitNetworking("127.0.0.1"); // ask only this machine
         window.DirTree1->SelectPath(path("work"));
         window.FileListBox1->Refill();
-        QTRY_VERIFY_WITH_TIMEOUT((window.SearchSessions(), window.ServerList->topLevelItemCount() == 1
-                                  || (QTest::qWait(300), false)),
-                                 10000);
+        searchUntilFound(window);
         QCOMPARE(window.ServerList->topLevelItem(0)->text(0), QStringLiteral("Lab PC"));
         window.ServerList->topLevelItem(0)->setSelected(true);
         selectFiles(window.FileListBox1, {"a.txt"});
@@ -442,9 +434,7 @@ private slots:
         // A second copy of several files from the same window.
         QProcess again;
         startProcess(again, {"serve", path("in"), "--label", "Lab PC", "--once"});
-        QTRY_VERIFY_WITH_TIMEOUT((window.SearchSessions(), window.ServerList->topLevelItemCount() == 1
-                                  || (QTest::qWait(300), false)),
-                                 10000);
+        searchUntilFound(window);
         window.ServerList->topLevelItem(0)->setSelected(true);
         selectFiles(window.FileListBox1, {"a.txt", "big.bin"});
         window.Button1Click();
