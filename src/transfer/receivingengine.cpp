@@ -33,7 +33,12 @@ qint64 freeSpace(const QByteArray& directory)
 
 } // namespace
 
-ReceivingEngine::ReceivingEngine(ReceivingView& view) : m_view(view), m_freeSpace(freeSpace) {}
+ReceivingEngine::ReceivingEngine(ReceivingView& view)
+    : m_view(view),
+      m_freeSpace(freeSpace),
+      m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); })
+{
+}
 
 void ReceivingEngine::SetFreeSpaceProbe(FreeSpaceProbe probe)
 {
@@ -93,23 +98,16 @@ void ReceivingEngine::sessionData(const SessionData& session)
     CloseCurrentFile();
 
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(session.fileCount));
-    m_expectedFiles = session.fileCount;
     m_transferBlockSize = session.blockSize;
     m_transferEncrypted = session.encrypted;
     m_transferKey = session.key;
-    m_totalSize = session.totalSize;
     m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2")
                           .arg(m_transportName)
                           .arg(m_transferBlockSize));
     if (m_transferEncrypted)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
-    m_totalSteps.SetStep(PacketSteps::StepFor(session.totalSize, m_transferBlockSize));
-
-    m_receivedPackets = 0;
-    m_view.ShowReceivedPackets(0);
-    m_totalSteps.Restart();
-    m_view.SetTotalProgress(0);
-    m_totalBytesReceived = 0;
+    m_progress.SetCopy(session.fileCount, session.totalSize, m_transferBlockSize);
+    m_progress.RestartCopy();
     m_summary = ReceiveSummary{};
     m_summary.announcedFiles = session.fileCount;
 }
@@ -119,21 +117,17 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     // A header before the open file completed cuts that file off.
     CloseCurrentFile();
 
-    m_fileSteps.Restart();
-    m_view.SetFileProgress(0);
-    m_currentFileSize = size;
-    m_currentFileNumber = number;
-    m_bytesReceived = 0;
+    m_progress.RestartFile(number, size);
     m_corruptBlocks = 0;
     m_writeErrorLogged = false;
     m_fileWriteFailed = false;
 
     m_fileName = QFile::decodeName(name);
     m_view.ShowFileName(m_fileName);
-    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
+    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_progress.FileCount()));
     m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
     m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
-    m_fileSteps.SetStep(PacketSteps::StepFor(size, m_transferBlockSize));
+    m_progress.SetFileStep(m_transferBlockSize);
 
     if (createFile(name)) {
         m_view.LogMessage(QStringLiteral("Receiving Data..."));
@@ -141,7 +135,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     } else {
         ++m_summary.failedFiles;
     }
-    showProgress();
+    m_progress.Show();
 }
 
 bool ReceivingEngine::createFile(const QByteArray& name)
@@ -151,18 +145,18 @@ bool ReceivingEngine::createFile(const QByteArray& name)
         m_view.LogMessage(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
         return false;
     }
-    if (m_currentFileSize < 0) {
+    if (m_progress.FileSize() < 0) {
         m_view.LogMessage(QStringLiteral("Refused \"%1\": announced size %2 is negative")
                               .arg(m_fileName)
-                              .arg(m_currentFileSize));
+                              .arg(m_progress.FileSize()));
         return false;
     }
     const qint64 available = m_freeSpace(m_receiveDirectoryBytes);
-    if (available >= 0 && m_currentFileSize > available) {
+    if (available >= 0 && m_progress.FileSize() > available) {
         const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
                                             "%3 bytes free")
                                  .arg(m_targetPath)
-                                 .arg(m_currentFileSize)
+                                 .arg(m_progress.FileSize())
                                  .arg(available);
         m_view.ShowMessage(text);
         m_view.LogMessage(text);
@@ -189,13 +183,14 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
                 .arg(m_transferBlockSize));
         return;
     }
-    if (m_file.IsOpen() && count > m_currentFileSize - m_bytesReceived) {
+    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
+    if (m_file.IsOpen() && count > lacking) {
         Flush();
         m_view.LogMessage(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
                                          "lacks only %3 bytes")
                               .arg(count)
                               .arg(m_fileName)
-                              .arg(m_currentFileSize - m_bytesReceived));
+                              .arg(lacking));
         return;
     }
     PendingPacket& pending = m_pending[m_pendingCount++];
@@ -203,9 +198,8 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
     pending.count = count;
     pending.checksum = checksum;
     // A corrupt block counts towards completion too, so the bytes are counted here.
-    m_bytesReceived += count;
-    m_totalBytesReceived += count;
-    const bool completes = m_bytesReceived == m_currentFileSize;
+    m_progress.AddBytes(count);
+    const bool completes = m_progress.FileBytes() == m_progress.FileSize();
     if (completes || m_pendingCount == kPendingPackets)
         Flush();
     if (completes)
@@ -240,7 +234,7 @@ void ReceivingEngine::Flush()
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (computed[i] == m_pending[i].checksum) {
-            countPacket();
+            m_progress.CountPacket();
         } else {
             ++m_corruptBlocks;
             m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
@@ -253,17 +247,7 @@ void ReceivingEngine::Flush()
         m_view.LogMessage(
             QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
-    showProgress();
-}
-
-void ReceivingEngine::countPacket()
-{
-    ++m_receivedPackets;
-    m_view.ShowReceivedPackets(m_receivedPackets);
-    if (m_totalSteps.Count())
-        m_view.SetTotalProgress(m_totalSteps.Percent());
-    if (m_fileSteps.Count())
-        m_view.SetFileProgress(m_fileSteps.Percent());
+    m_progress.Show();
 }
 
 void ReceivingEngine::fileEnded()
@@ -307,18 +291,6 @@ void ReceivingEngine::CloseCurrentFile()
     m_view.LogMessage(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
                                      "received data discarded")
                           .arg(m_fileName)
-                          .arg(m_bytesReceived)
-                          .arg(m_currentFileSize));
-}
-
-void ReceivingEngine::showProgress()
-{
-    TransferProgress progress;
-    progress.fileNumber = m_currentFileNumber;
-    progress.fileCount = m_expectedFiles;
-    progress.fileBytes = m_bytesReceived;
-    progress.fileSize = m_currentFileSize;
-    progress.totalBytes = m_totalBytesReceived;
-    progress.totalSize = m_totalSize;
-    m_view.ShowProgress(progress);
+                          .arg(m_progress.FileBytes())
+                          .arg(m_progress.FileSize()));
 }
