@@ -1,7 +1,5 @@
 #include "transfer/copyprogress.h"
 
-#include "transfer/transferview.h"
-
 CopyProgress::CopyProgress(TransferView& view, std::function<void(qint64)> showPackets)
     : m_view(view), m_showPackets(std::move(showPackets))
 {
@@ -13,13 +11,13 @@ void CopyProgress::RestartCopy()
     m_showPackets(0);
     m_totalSteps.Restart();
     m_view.SetTotalProgress(0);
-    m_totalBytes = 0;
+    m_bytes.totalBytes = 0;
 }
 
 void CopyProgress::SetCopy(int fileCount, qint64 totalSize, std::int16_t blockSize)
 {
-    m_fileCount = fileCount;
-    m_totalSize = totalSize;
+    m_bytes.fileCount = fileCount;
+    m_bytes.totalSize = totalSize;
     m_totalSteps.SetStep(PacketSteps::StepFor(totalSize, blockSize));
 }
 
@@ -27,20 +25,20 @@ void CopyProgress::RestartFile(int number, qint64 size)
 {
     m_fileSteps.Restart();
     m_view.SetFileProgress(0);
-    m_fileNumber = number;
-    m_fileSize = size;
-    m_fileBytes = 0;
+    m_bytes.fileNumber = number;
+    m_bytes.fileSize = size;
+    m_bytes.fileBytes = 0;
 }
 
 void CopyProgress::SetFileStep(std::int16_t blockSize)
 {
-    m_fileSteps.SetStep(PacketSteps::StepFor(m_fileSize, blockSize));
+    m_fileSteps.SetStep(PacketSteps::StepFor(m_bytes.fileSize, blockSize));
 }
 
 void CopyProgress::AddBytes(qint64 count)
 {
-    m_fileBytes += count;
-    m_totalBytes += count;
+    m_bytes.fileBytes += count;
+    m_bytes.totalBytes += count;
 }
 
 void CopyProgress::CountPacket()
@@ -55,12 +53,5 @@ void CopyProgress::CountPacket()
 
 void CopyProgress::Show() const
 {
-    TransferProgress progress;
-    progress.fileNumber = m_fileNumber;
-    progress.fileCount = m_fileCount;
-    progress.fileBytes = m_fileBytes;
-    progress.fileSize = m_fileSize;
-    progress.totalBytes = m_totalBytes;
-    progress.totalSize = m_totalSize;
-    m_view.ShowProgress(progress);
+    m_view.ShowProgress(m_bytes);
 }

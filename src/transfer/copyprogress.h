@@ -1,13 +1,12 @@
 #pragma once
 
 #include "transfer/packetsteps.h"
+#include "transfer/transferview.h"
 
 #include <QtGlobal>
 
 #include <cstdint>
 #include <functional>
-
-class TransferView;
 
 // Where a copy stands, as both engines count it and report it to their view: the packet
 // counter, the file and total bars (moved by PacketSteps), and the bytes of the file and of
@@ -33,9 +32,9 @@ public:
     void Show() const;
 
     qint64 Packets() const { return m_packets; }
-    int FileCount() const { return m_fileCount; }
-    qint64 FileSize() const { return m_fileSize; }
-    qint64 FileBytes() const { return m_fileBytes; }
+    int FileCount() const { return m_bytes.fileCount; }
+    qint64 FileSize() const { return m_bytes.fileSize; }
+    qint64 FileBytes() const { return m_bytes.fileBytes; }
 
 private:
     TransferView& m_view;
@@ -43,10 +42,5 @@ private:
     qint64 m_packets = 0;
     PacketSteps m_totalSteps;
     PacketSteps m_fileSteps;
-    int m_fileCount = 0;
-    int m_fileNumber = 0;
-    qint64 m_totalSize = 0;
-    qint64 m_totalBytes = 0;
-    qint64 m_fileSize = 0;
-    qint64 m_fileBytes = 0;
+    TransferProgress m_bytes;
 };
