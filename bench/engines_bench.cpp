@@ -1,6 +1,7 @@
 // Throughput of the sending and receiving engines without a network: the sender reads a
 // file and hands its messages to a sink that drops them; the receiver is fed a prepared
 // copy and writes it into a temporary directory. Plain and encrypted.
+#include "support/copysequence.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/receivingengine.h"

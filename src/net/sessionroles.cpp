@@ -129,8 +129,9 @@ bool SessionRoles::InitNetworking(const QString& host)
         m_player->OnSystemMsg = [this](TDPlayer* sender) { OnSystemMessage(sender); };
         m_player->OnUserMsg = [this](TDPlayer* sender) {
             if (m_transferHandler) {
-                // The buffer belongs to the endpoint and stays put while the handler runs;
-                // the receiving side deciphers in place.
+                // The buffer belongs to the endpoint and stays put while the handler runs.
+                // The handler's type (part of this class's interface) takes a mutable
+                // pointer; the engines only read through it.
                 m_transferHandler(const_cast<std::uint8_t*>(sender->ReceiveBuffer()),
                                   static_cast<qsizetype>(sender->ReceiveSize()));
             }

@@ -39,9 +39,6 @@ public:
     // The fixed form used where the locale has no regional formats.
     static constexpr const char* kDateFormat = "dd.MM.yyyy";
     static constexpr const char* kTimeFormat = "HH:mm:ss";
-    // The form the file list view switches the run to: month first, no seconds.
-    static constexpr const char* kFileListDateFormat = "MM.dd.yyyy";
-    static constexpr const char* kFileListTimeFormat = "HH:mm";
 
     // `settings` is read at every call (CreateLog may be switched during the run) and must
     // outlive the log; `view` may be null.

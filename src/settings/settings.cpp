@@ -2,28 +2,58 @@
 
 #include "settings/settingsregistry.h"
 
+namespace {
+
+QString Section()
+{
+    return QString::fromLatin1(SettingsRegistry::kSection);
+}
+
+} // namespace
+
 TTransport TransportFromText(const QString& protocol)
 {
     return protocol == QLatin1String("IPX") ? trIPX : trTCPIP;
 }
 
+bool ReadSetting(const SettingsRegistry& registry, const FlagSetting& setting)
+{
+    return registry.ReadFlag(Section(), QString::fromLatin1(setting.name), setting.defaultValue);
+}
+
+qint16 ReadSetting(const SettingsRegistry& registry, const NumberSetting& setting)
+{
+    const qint32 value = registry.ReadNumber(Section(), QString::fromLatin1(setting.name), setting.defaultValue);
+    return value >= setting.min && value <= setting.max ? static_cast<qint16>(value) : setting.defaultValue;
+}
+
+TTransport ReadSetting(const SettingsRegistry& registry, const TransportSetting& setting)
+{
+    const QString text = registry.ReadText(Section(), QString::fromLatin1(setting.name),
+                                           TransportText(setting.defaultValue));
+    return TransportFromText(text);
+}
+
+QString ReadSetting(const SettingsRegistry& registry, const TextSetting& setting)
+{
+    const QString text = registry.ReadText(Section(), QString::fromLatin1(setting.name),
+                                           QString::fromLatin1(setting.defaultValue));
+    if (text.isEmpty() || text == QLatin1String(" "))
+        return QString::fromLatin1(setting.defaultValue);
+    return text;
+}
+
 Settings LoadSettings(const SettingsRegistry& registry)
 {
-    const QString section = QString::fromLatin1(SettingsRegistry::kSection);
     Settings settings;
-    settings.ExtFileList = registry.ReadFlag(section, QStringLiteral("ExtFileList"), false);
-    settings.ShowMessages = registry.ReadFlag(section, QStringLiteral("ShowMessages"), true);
-    settings.AutoSearch = registry.ReadFlag(section, QStringLiteral("AutoSearch"), true);
-    settings.Encrypt = registry.ReadFlag(section, QStringLiteral("Encrypt"), false);
-    const qint32 blocksize = registry.ReadNumber(section, QStringLiteral("Blocksize"), kDefaultBlocksize);
-    settings.Blocksize = (blocksize >= 1 && blocksize <= 2048) ? static_cast<qint16>(blocksize)
-                                                               : kDefaultBlocksize;
-    settings.Transport =
-        TransportFromText(registry.ReadText(section, QStringLiteral("Protocol"), QStringLiteral("TCPIP")));
-    settings.CreateLog = registry.ReadFlag(section, QStringLiteral("CreateLog"), true);
-    settings.AppendLogData = registry.ReadFlag(section, QStringLiteral("AppendLogData"), true);
-    settings.LogFile = registry.ReadText(section, QStringLiteral("LogFile"), QString::fromLatin1(kDefaultLogFile));
-    if (settings.LogFile.isEmpty() || settings.LogFile == QLatin1String(" "))
-        settings.LogFile = QString::fromLatin1(kDefaultLogFile);
+    settings.ExtFileList = ReadSetting(registry, Setting::ExtFileList);
+    settings.ShowMessages = ReadSetting(registry, Setting::ShowMessages);
+    settings.AutoSearch = ReadSetting(registry, Setting::AutoSearch);
+    settings.Encrypt = ReadSetting(registry, Setting::Encrypt);
+    settings.Blocksize = ReadSetting(registry, Setting::Blocksize);
+    settings.Transport = ReadSetting(registry, Setting::Transport);
+    settings.CreateLog = ReadSetting(registry, Setting::CreateLog);
+    settings.AppendLogData = ReadSetting(registry, Setting::AppendLogData);
+    settings.LogFile = ReadSetting(registry, Setting::LogFile);
     return settings;
 }

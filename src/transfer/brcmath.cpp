@@ -97,9 +97,14 @@ QByteArray DecryptBlock(QByteArrayView data, std::uint16_t key)
     return out;
 }
 
-std::uint16_t MakeRandomKey()
+std::uint16_t KeyForMillisecond(std::uint32_t millisecondOfDay)
 {
-    std::mt19937 generator(static_cast<std::uint32_t>(QTime::currentTime().msecsSinceStartOfDay()));
+    std::mt19937 generator(millisecondOfDay);
     std::uniform_int_distribution<int> distribution(0, 65535);
     return static_cast<std::uint16_t>(distribution(generator));
+}
+
+std::uint16_t MakeRandomKey()
+{
+    return KeyForMillisecond(static_cast<std::uint32_t>(QTime::currentTime().msecsSinceStartOfDay()));
 }

@@ -8,12 +8,17 @@
 
 // The transfer cipher: a byte-wise stream cipher whose 16-bit key state is fed back with
 // every enciphered byte. Each data area is enciphered on its own, starting from the key.
+// It hides data from a casual look, nothing more: the key comes from the clock's
+// milliseconds, keys that differ only in their top bit decipher a block alike but for one
+// bit, and anyone who sees the traffic can try every key in a moment.
 
 QByteArray EncryptBlock(QByteArrayView data, std::uint16_t key);
 QByteArray DecryptBlock(QByteArrayView data, std::uint16_t key);
 
 // A fresh key, drawn from a generator seeded with the time of day to the millisecond.
 std::uint16_t MakeRandomKey();
+// The key MakeRandomKey draws at `millisecondOfDay`.
+std::uint16_t KeyForMillisecond(std::uint32_t millisecondOfDay);
 
 // In-place forms used by the engines: no allocation.
 void EncryptInPlace(std::uint8_t* data, std::size_t count, std::uint16_t key);

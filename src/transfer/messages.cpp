@@ -1,7 +1,5 @@
 #include "transfer/messages.h"
 
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
 
 #include <QtEndian>
 
@@ -70,16 +68,21 @@ QByteArray EncodeFileHeader(const FileHeader& message)
     return out;
 }
 
+void EncodeDataPacketFields(std::uint8_t* packet, std::int32_t count, std::uint32_t checksum)
+{
+    put<std::uint32_t>(packet, 0, static_cast<std::uint32_t>(MessageType::DataPacket));
+    put<std::int32_t>(packet, kDataCountOffset, count);
+    put<std::uint32_t>(packet, kDataChecksumOffset, checksum);
+}
+
 void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count,
                       std::uint32_t checksum)
 {
-    put<std::uint32_t>(out, 0, static_cast<std::uint32_t>(MessageType::DataPacket));
     if (area)
         std::memcpy(out + kDataAreaOffset, area, kDataAreaSize);
     else
         std::memset(out + kDataAreaOffset, 0, kDataAreaSize);
-    put<std::int32_t>(out, 2052, count);
-    put<std::uint32_t>(out, 2056, checksum);
+    EncodeDataPacketFields(out, count, checksum);
 }
 
 QByteArray EncodeDataPacket(QByteArrayView area, std::int32_t count, std::uint32_t checksum)
@@ -130,8 +133,8 @@ DecodedMessage DecodeMessage(QByteArrayView view)
         if (size < kDataPacketSize)
             return tooShort("Data packet message", size, kDataPacketSize);
         DataPacket message;
-        message.count = get<std::int32_t>(p, 2052);
-        message.checksum = get<std::uint32_t>(p, 2056);
+        message.count = get<std::int32_t>(p, kDataCountOffset);
+        message.checksum = get<std::uint32_t>(p, kDataChecksumOffset);
         if (message.count < 0 || message.count > kDataAreaSize)
             return RejectedMessage{QStringLiteral("Data packet message with count %1, outside 0 to %2")
                                        .arg(message.count).arg(kDataAreaSize)};
@@ -139,45 +142,4 @@ DecodedMessage DecodeMessage(QByteArrayView view)
     }
     }
     return UnknownMessage{type};
-}
-
-std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files,
-                                          std::int16_t blockSize,
-                                          std::optional<std::uint16_t> key)
-{
-    std::vector<QByteArray> sequence;
-    SessionData session;
-    session.fileCount = static_cast<std::int32_t>(files.size());
-    std::uint32_t total = 0;
-    for (const CopyFile& file : files)
-        total += static_cast<std::uint32_t>(file.bytes.size());
-    session.totalSize = static_cast<std::int32_t>(total);
-    session.blockSize = blockSize;
-    session.encrypted = key.has_value();
-    session.key = key.value_or(0);
-    sequence.push_back(EncodeSessionData(session));
-
-    std::int32_t number = 0;
-    for (const CopyFile& file : files) {
-        sequence.push_back(EncodeFileHeader(
-            {file.name, static_cast<std::int32_t>(file.bytes.size()), ++number}));
-        const auto* data = reinterpret_cast<const std::uint8_t*>(file.bytes.constData());
-        const qsizetype size = file.bytes.size();
-        qsizetype offset = 0;
-        for (;;) {
-            const qsizetype count = std::min<qsizetype>(blockSize, size - offset);
-            std::uint8_t area[kDataAreaSize] = {};
-            std::memcpy(area, data + offset, static_cast<std::size_t>(count));
-            const std::uint32_t checksum = BlockChecksum(kChecksumStart, area, count);
-            if (key)
-                EncryptInPlace(area, kDataAreaSize, *key);
-            QByteArray packet(kDataPacketSize, '\0');
-            EncodeDataPacket(bytes(packet), area, static_cast<std::int32_t>(count), checksum);
-            sequence.push_back(packet);
-            offset += count;
-            if (count < blockSize)
-                break;
-        }
-    }
-    return sequence;
 }

@@ -27,9 +27,7 @@
 #include <QString>
 
 #include <cstdint>
-#include <optional>
 #include <variant>
-#include <vector>
 
 enum class MessageType : std::uint32_t { SessionData = 1, FileHeader = 2, DataPacket = 3 };
 
@@ -38,6 +36,8 @@ inline constexpr qsizetype kFileHeaderSize = 268;
 inline constexpr qsizetype kDataPacketSize = 2060;
 inline constexpr qsizetype kDataAreaOffset = 4;
 inline constexpr qsizetype kDataAreaSize = 2048;
+inline constexpr qsizetype kDataCountOffset = 2052;
+inline constexpr qsizetype kDataChecksumOffset = 2056;
 inline constexpr qsizetype kNameFieldSize = 256;
 inline constexpr qsizetype kMaxNameBytes = 255;
 inline constexpr int kMaxBlockSize = 2048;
@@ -88,19 +88,8 @@ QByteArray EncodeFileHeader(const FileHeader& message); // the name is cut with 
 // kDataAreaSize bytes of the data area, or is null for a zero-filled one.
 void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count,
                       std::uint32_t checksum);
+// Writes every field of a data packet around a data area already in place in `packet`.
+void EncodeDataPacketFields(std::uint8_t* packet, std::int32_t count, std::uint32_t checksum);
 QByteArray EncodeDataPacket(QByteArrayView area, std::int32_t count, std::uint32_t checksum);
 
 DecodedMessage DecodeMessage(QByteArrayView bytes);
-
-// One file of a copy, for BuildCopySequence.
-struct CopyFile {
-    QByteArray name;
-    QByteArray bytes;
-};
-
-// Every message of one copy, in sending order: the session data, then per file its header
-// and data packets. The data area beyond `count` is zero. With a key the copy is
-// encrypted under it.
-std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files,
-                                          std::int16_t blockSize,
-                                          std::optional<std::uint16_t> key);

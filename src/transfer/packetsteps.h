@@ -4,7 +4,7 @@
 
 // One progress bar driven by packets: it runs from 0 to 100 and moves one point every
 // `step` packets, where the step is a hundredth of the full blocks (0 or less: it stands
-// still). Both engines keep one for the file and one for the whole copy.
+// still). CopyProgress keeps one for the file and one for the whole copy.
 class PacketSteps {
 public:
     // Packets per one-point step for `size` bytes in blocks of `blockSize`, truncated.

@@ -35,7 +35,12 @@ qint64 freeSpace(const QByteArray& directory)
 
 } // namespace
 
-ReceivingEngine::ReceivingEngine(ReceivingView& view) : m_view(view), m_freeSpace(freeSpace) {}
+ReceivingEngine::ReceivingEngine(ReceivingView& view)
+    : m_view(view),
+      m_freeSpace(freeSpace),
+      m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); })
+{
+}
 
 void ReceivingEngine::SetFreeSpaceProbe(FreeSpaceProbe probe)
 {
@@ -95,23 +100,16 @@ void ReceivingEngine::sessionData(const SessionData& session)
     CloseCurrentFile();
 
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(session.fileCount));
-    m_expectedFiles = session.fileCount;
     m_transferBlockSize = session.blockSize;
     m_transferEncrypted = session.encrypted;
     m_transferKey = session.key;
-    m_totalSize = session.totalSize;
     m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2")
                           .arg(m_transportName)
                           .arg(m_transferBlockSize));
     if (m_transferEncrypted)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
-    m_totalSteps.SetStep(PacketSteps::StepFor(session.totalSize, m_transferBlockSize));
-
-    m_receivedPackets = 0;
-    m_view.ShowReceivedPackets(0);
-    m_totalSteps.Restart();
-    m_view.SetTotalProgress(0);
-    m_totalBytesReceived = 0;
+    m_progress.SetCopy(session.fileCount, session.totalSize, m_transferBlockSize);
+    m_progress.RestartCopy();
     m_state = FileState::None;
     m_summary = ReceiveSummary{};
     m_summary.announcedFiles = session.fileCount;
@@ -122,20 +120,16 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     // A header before the open file completed cuts that file off.
     CloseCurrentFile();
 
-    m_fileSteps.Restart();
-    m_view.SetFileProgress(0);
-    m_currentFileSize = size;
-    m_currentFileNumber = number;
-    m_bytesReceived = 0;
+    m_progress.RestartFile(number, size);
     m_corruptBlocks = 0;
     m_writeErrorLogged = false;
 
     m_fileName = Printable(QFile::decodeName(name));
     m_view.ShowFileName(m_fileName);
-    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
+    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_progress.FileCount()));
     m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
     m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
-    m_fileSteps.SetStep(PacketSteps::StepFor(size, m_transferBlockSize));
+    m_progress.SetFileStep(m_transferBlockSize);
 
     if (size < 0) {
         // No packet can ever complete it: its data goes nowhere, without a line per packet.
@@ -152,7 +146,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
         m_state = FileState::Discarding;
         ++m_summary.failedFiles;
     }
-    showProgress();
+    m_progress.Show();
 }
 
 bool ReceivingEngine::createFile(const QByteArray& name)
@@ -163,10 +157,10 @@ bool ReceivingEngine::createFile(const QByteArray& name)
         return false;
     }
     const qint64 available = m_freeSpace(m_receiveDirectoryBytes);
-    if (available >= 0 && m_currentFileSize > available) {
+    if (available >= 0 && m_progress.FileSize() > available) {
         const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
                                             "%3 bytes free")
-                                 .arg(m_targetPath, QString::number(m_currentFileSize),
+                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
                                       QString::number(available));
         m_view.ShowMessage(text);
         m_view.LogError(text);
@@ -199,12 +193,12 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
         return;
     }
     const bool inProgress = m_state == FileState::Receiving || m_state == FileState::Discarding;
-    if (inProgress && count > m_currentFileSize - m_bytesReceived) {
+    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
+    if (inProgress && count > lacking) {
         Flush();
         m_view.LogError(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
                                        "lacks only %3 bytes")
-                            .arg(QString::number(count), m_fileName,
-                                 QString::number(m_currentFileSize - m_bytesReceived)));
+                            .arg(QString::number(count), m_fileName, QString::number(lacking)));
         return;
     }
     PendingPacket& pending = m_pending[m_pendingCount++];
@@ -212,9 +206,8 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
     pending.count = count;
     pending.checksum = checksum;
     // A corrupt block counts towards completion too, so the bytes are counted here.
-    m_bytesReceived += count;
-    m_totalBytesReceived += count;
-    const bool completes = m_bytesReceived == m_currentFileSize;
+    m_progress.AddBytes(count);
+    const bool completes = m_progress.FileBytes() == m_progress.FileSize();
     if (completes || m_pendingCount == kPendingPackets)
         Flush();
     if (completes)
@@ -249,7 +242,7 @@ void ReceivingEngine::Flush()
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (computed[i] == m_pending[i].checksum) {
-            countPacket();
+            m_progress.CountPacket();
         } else {
             ++m_corruptBlocks;
             m_view.LogError(QStringLiteral("Packet corrupt! %1#%2")
@@ -262,17 +255,7 @@ void ReceivingEngine::Flush()
         m_view.LogError(
             QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
-    showProgress();
-}
-
-void ReceivingEngine::countPacket()
-{
-    ++m_receivedPackets;
-    m_view.ShowReceivedPackets(m_receivedPackets);
-    if (m_totalSteps.Count())
-        m_view.SetTotalProgress(m_totalSteps.Percent());
-    if (m_fileSteps.Count())
-        m_view.SetFileProgress(m_fileSteps.Percent());
+    m_progress.Show();
 }
 
 void ReceivingEngine::fileEnded()
@@ -338,18 +321,6 @@ void ReceivingEngine::CloseCurrentFile()
     m_state = FileState::Failed;
     m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
                                    "received data discarded")
-                        .arg(m_fileName, QString::number(m_bytesReceived),
-                             QString::number(m_currentFileSize)));
-}
-
-void ReceivingEngine::showProgress()
-{
-    TransferProgress progress;
-    progress.fileNumber = m_currentFileNumber;
-    progress.fileCount = m_expectedFiles;
-    progress.fileBytes = m_bytesReceived;
-    progress.fileSize = m_currentFileSize;
-    progress.totalBytes = m_totalBytesReceived;
-    progress.totalSize = m_totalSize;
-    m_view.ShowProgress(progress);
+                        .arg(m_fileName, QString::number(m_progress.FileBytes()),
+                             QString::number(m_progress.FileSize())));
 }

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "transfer/copyprogress.h"
 #include "transfer/messages.h"
-#include "transfer/packetsteps.h"
 #include "transfer/receivedfile.h"
 
 #include <QByteArray>
@@ -89,8 +89,6 @@ private:
     bool createFile(const QByteArray& name);
     void fileEnded();
     void commitFile();
-    void countPacket();
-    void showProgress();
 
     ReceivingView& m_view;
     QString m_receiveDirectory;
@@ -98,18 +96,10 @@ private:
     QString m_transportName = QStringLiteral("TCP/IP");
     FreeSpaceProbe m_freeSpace;
 
-    std::int32_t m_expectedFiles = 0;
     std::int16_t m_transferBlockSize = 2048;
     bool m_transferEncrypted = false;
     std::uint16_t m_transferKey = 0;
-    std::int32_t m_totalSize = 0;
-    std::int32_t m_currentFileSize = 0;
-    std::int32_t m_currentFileNumber = 0;
-    std::int64_t m_bytesReceived = 0;
-    std::int64_t m_totalBytesReceived = 0;
-    qint64 m_receivedPackets = 0;
-    PacketSteps m_totalSteps;
-    PacketSteps m_fileSteps;
+    CopyProgress m_progress;
 
     static constexpr std::size_t kPendingPackets = 8;
     struct PendingPacket {

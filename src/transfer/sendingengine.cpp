@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
@@ -22,8 +21,6 @@ namespace {
 constexpr std::size_t kChunkSize = std::size_t(1) << 20;
 constexpr std::size_t kBatch = 32;
 constexpr qint64 kLargestFile = 0x7FFFFFFF; // the wire's size field is signed 32-bit
-constexpr qsizetype kCountOffset = 2052;
-constexpr qsizetype kChecksumOffset = 2056;
 
 AppError tooLarge(const QString& path, qint64 size)
 {
@@ -53,6 +50,7 @@ SendingEngine::SendingEngine(MessageSink& sink, SendingView& view, KeySource key
     : m_sink(sink),
       m_view(view),
       m_keySource(keySource ? std::move(keySource) : KeySource(MakeRandomKey)),
+      m_progress(view, [&view](qint64 packets) { view.ShowSentPackets(packets); }),
       m_chunk(std::make_unique<std::uint8_t[]>(kChunkSize)),
       m_packets(std::make_unique<std::uint8_t[]>(kBatch * kDataPacketSize))
 {
@@ -85,11 +83,7 @@ void SendingEngine::SendAllFiles()
         throw AppError(QStringLiteral("Block size %1 is outside 1 to %2")
                            .arg(m_blocksize)
                            .arg(kMaxBlockSize));
-    m_sentPackets = 0;
-    m_view.ShowSentPackets(0);
-    m_totalSteps.Restart();
-    m_view.SetTotalProgress(0);
-    m_totalBytesSent = 0;
+    m_progress.RestartCopy();
 
     SendSessionData();
     const auto count = static_cast<int>(m_filesToSend.size());
@@ -114,16 +108,16 @@ void SendingEngine::SendSessionData()
     }
     // The wire's total wraps at 32 bits; the bar runs on the true total.
     std::uint32_t wireTotal = 0;
-    m_totalSize = 0;
+    qint64 totalSize = 0;
     for (const QString& path : std::as_const(m_filesToSend)) {
         const qint64 size = GetFileSize(path);
         if (size > kLargestFile)
             throw tooLarge(path, size);
         wireTotal += static_cast<std::uint32_t>(size);
-        m_totalSize += size;
+        totalSize += size;
     }
     session.totalSize = static_cast<std::int32_t>(wireTotal);
-    m_totalSteps.SetStep(PacketSteps::StepFor(m_totalSize, m_blocksize));
+    m_progress.SetCopy(session.fileCount, totalSize, m_blocksize);
     const QByteArray message = EncodeSessionData(session);
     sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
                 static_cast<std::uint32_t>(message.size()));
@@ -157,9 +151,7 @@ void SendingEngine::SendFile(const QString& path)
         ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         m_currentPath = path;
         m_currentFileSize = size;
-        m_fileBytesSent = 0;
-        m_fileSteps.Restart();
-        m_view.SetFileProgress(0);
+        m_progress.RestartFile(m_currentFileNumber, size);
         SendFileHeader(name);
         sendFileData();
     } catch (...) {
@@ -173,7 +165,7 @@ void SendingEngine::SendFile(const QString& path)
 void SendingEngine::SendFileHeader(const QString& name)
 {
     m_view.ShowFileName(name);
-    m_fileSteps.SetStep(PacketSteps::StepFor(m_currentFileSize, m_blocksize));
+    m_progress.SetFileStep(m_blocksize);
     const QByteArray message = EncodeFileHeader({QFile::encodeName(name),
                                                  static_cast<std::int32_t>(m_currentFileSize),
                                                  m_currentFileNumber});
@@ -256,9 +248,7 @@ void SendingEngine::flushPackets()
         EncryptBlocksInPlace(areas, n, kDataAreaSize, m_sessionKey);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint8_t* packet = m_packets.get() + i * kDataPacketSize;
-        qToLittleEndian<std::uint32_t>(static_cast<std::uint32_t>(MessageType::DataPacket), packet);
-        qToLittleEndian<std::int32_t>(m_queuedCounts[i], packet + kCountOffset);
-        qToLittleEndian<std::uint32_t>(checksums[i], packet + kChecksumOffset);
+        EncodeDataPacketFields(packet, m_queuedCounts[i], checksums[i]);
         sendMessage(packet, kDataPacketSize);
         packetSent(m_queuedCounts[i]);
     }
@@ -281,22 +271,9 @@ void SendingEngine::sendMessage(const std::uint8_t* message, std::uint32_t size)
 
 void SendingEngine::packetSent(std::int32_t count)
 {
-    ++m_sentPackets;
-    m_view.ShowSentPackets(m_sentPackets);
-    if (m_totalSteps.Count())
-        m_view.SetTotalProgress(m_totalSteps.Percent());
-    if (m_fileSteps.Count())
-        m_view.SetFileProgress(m_fileSteps.Percent());
-    m_fileBytesSent += count;
-    m_totalBytesSent += count;
-    TransferProgress progress;
-    progress.fileNumber = m_currentFileNumber;
-    progress.fileCount = static_cast<int>(m_filesToSend.size());
-    progress.fileBytes = m_fileBytesSent;
-    progress.fileSize = m_currentFileSize;
-    progress.totalBytes = m_totalBytesSent;
-    progress.totalSize = m_totalSize;
-    m_view.ShowProgress(progress);
+    m_progress.CountPacket();
+    m_progress.AddBytes(count);
+    m_progress.Show();
 }
 
 void SendingEngine::CloseCurrentFile()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/packetsteps.h"
+#include "transfer/copyprogress.h"
 
 #include <QString>
 #include <QStringList>
@@ -55,13 +55,14 @@ public:
     // Sends the header of the open file under the bare `name`.
     void SendFileHeader(const QString& name);
     // Sends one data packet: `block` holds the 2048-byte data area as it goes on the wire.
+    // The copy itself sends its packets a batch at a time; this is the single form.
     bool SendDataPacket(const std::uint8_t* block, std::int32_t count, std::uint32_t checksum);
     // The size of the file at `path`, or -1 (after an error box) when it cannot be opened.
     qint64 GetFileSize(const QString& path);
     void CloseCurrentFile();
 
     std::uint16_t SessionKey() const { return m_sessionKey; }
-    qint64 SentPackets() const { return m_sentPackets; }
+    qint64 SentPackets() const { return m_progress.Packets(); }
 
 private:
     void sendFileData();
@@ -85,12 +86,7 @@ private:
     QString m_currentPath;
     qint64 m_currentFileSize = 0;
 
-    qint64 m_sentPackets = 0;
-    PacketSteps m_totalSteps;
-    PacketSteps m_fileSteps;
-    qint64 m_fileBytesSent = 0;
-    qint64 m_totalBytesSent = 0;
-    qint64 m_totalSize = 0;
+    CopyProgress m_progress;
 
     std::unique_ptr<std::uint8_t[]> m_chunk;   // file bytes, read in large pieces
     std::unique_ptr<std::uint8_t[]> m_packets; // data packets built a batch at a time

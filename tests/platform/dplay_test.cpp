@@ -171,11 +171,17 @@ TEST_F(DplayLoopback, ReceiveReportsSizeNeededAndEmptyQueue)
     ASSERT_EQ(p.Connect(), "");
     ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
     ASSERT_EQ(Send(*p.client, p.clientId, Payload(1, 268)), DP_OK);
-    ASSERT_TRUE(WaitUntil([&] {
+    // The player's event is set when the message is queued.
+    const auto deadline = std::chrono::steady_clock::now() + 5000ms;
+    for (;;) {
         DPID from, to;
         DWORD size = 0;
-        return p.host->Receive(&from, &to, DPRECEIVE_ALL | DPRECEIVE_PEEK, nullptr, &size) == DPERR_BUFFERTOOSMALL;
-    }));
+        if (p.host->Receive(&from, &to, DPRECEIVE_ALL | DPRECEIVE_PEEK, nullptr, &size) == DPERR_BUFFERTOOSMALL)
+            break;
+        ASSERT_EQ(p.hostEvent->WaitFor(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())),
+                  AutoResetEvent::WaitResult::Signalled);
+    }
 
     DPID from = 0, to = 0;
     std::vector<unsigned char> buf(20);
@@ -215,7 +221,7 @@ TEST_F(DplayLoopback, FullSessionIsHiddenAndRefusesASecondClient)
         EXPECT_TRUE(trace.Has("join failed: refused by the host")); // on the late client
     }
     // Searches for available sessions no longer list it; a search for all does.
-    EXPECT_TRUE(WaitUntil([&] { return Poll(*late, p.app).sessions.empty(); }));
+    EXPECT_TRUE(SearchUntilGone(*late, p.app));
     const auto all = Search(*late, p.app, 1, DPENUMSESSIONS_ALL);
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].current, 2u);
@@ -273,21 +279,23 @@ TEST_F(DplayLoopback, HostGoingAwayLosesTheSessionOnTheClient)
     Pair p;
     ASSERT_EQ(p.Connect(), "");
     // A sender that runs into full queues (the host never reads) must be let go, not hang.
-    std::atomic<int> sent{0};
+    AutoResetEvent sentEnough;
     std::atomic<HRESULT> last{DP_OK};
     std::thread sender([&] {
         const auto block = Payload(1, 2060);
-        while ((last = Send(*p.client, p.clientId, block)) == DP_OK)
-            ++sent;
+        for (int sent = 0; (last = Send(*p.client, p.clientId, block)) == DP_OK;)
+            if (++sent == 2000)
+                sentEnough.Set();
+        sentEnough.Set();
     });
-    ASSERT_TRUE(WaitUntil([&] { return sent > 2000; }));
+    ASSERT_EQ(sentEnough.WaitFor(5000ms), AutoResetEvent::WaitResult::Signalled);
     p.host.reset();
     sender.join();
     EXPECT_EQ(last, DPERR_SESSIONLOST);
     EXPECT_TRUE(WaitForSystem(*p.client, *p.clientEvent, DPSYS_SESSIONLOST));
     EXPECT_EQ(Send(*p.client, p.clientId, Payload(1, 2060)), DPERR_SESSIONLOST);
     // The lost session is no longer listed.
-    EXPECT_TRUE(WaitUntil([&] { return Poll(*p.client, p.app).sessions.empty(); }));
+    EXPECT_TRUE(SearchUntilGone(*p.client, p.app));
 }
 
 TEST_F(DplayLoopback, KeepAliveNoticesASilentPeer)
@@ -429,9 +437,8 @@ TEST_F(DplayLoopback, MalformedDatagramsAreIgnored)
     });
     auto searcher = NewService();
     const auto found = Search(*searcher, app);
-    // Give the junk time to arrive after the good reply as well.
-    WaitUntil([] { return false; }, 300ms);
-    const auto again = Poll(*searcher, app).sessions;
+    // A search long enough for the junk to arrive after the good reply as well.
+    const auto again = Listen(*searcher, app, 300ms).sessions;
     stop = true;
     answer.join();
     close(responder);
@@ -566,7 +573,7 @@ TEST_F(DplayLoopback, AsyncSearchReportsAtOnceAndSessionsAgeOut)
 
     // A host that goes away is no longer heard from and drops out of the list.
     host.reset();
-    EXPECT_TRUE(WaitUntil([&] { return Poll(*searcher, app).sessions.empty(); }));
+    EXPECT_TRUE(SearchUntilGone(*searcher, app));
     DPSESSIONDESC2 d{};
     d.dwSize = DPSESSIONDESC2_SIZE;
     d.guidApplication = app;

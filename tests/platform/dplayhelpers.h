@@ -186,28 +186,45 @@ inline EnumRecord Poll(IDirectPlay4A& dp, const GUID& app, DWORD flags = DPENUMS
     return rec;
 }
 
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5000ms)
+// One synchronous search: asks, waits `period` on the service's own clock while the answers
+// come in, then lists.
+inline EnumRecord Listen(IDirectPlay4A& dp, const GUID& app, std::chrono::milliseconds period,
+                         DWORD flags = DPENUMSESSIONS_AVAILABLE)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    DPSESSIONDESC2 d{};
+    d.dwSize = DPSESSIONDESC2_SIZE;
+    d.guidApplication = app;
+    EnumRecord rec;
+    dp.EnumSessions(&d, DWORD(period.count()), Collect, &rec, flags);
+    return rec;
 }
 
-// Polls until `count` sessions of the application are listed.
+// Searches in rounds of 100 ms until what is listed satisfies `done`, or `timeout` passes;
+// returns the last list.
+template <class Done>
+std::vector<Found> SearchUntil(IDirectPlay4A& dp, const GUID& app, Done done,
+                               DWORD flags = DPENUMSESSIONS_AVAILABLE,
+                               std::chrono::milliseconds timeout = 5000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::vector<Found> found;
+    do
+        found = Listen(dp, app, 100ms, flags).sessions;
+    while (!done(found) && std::chrono::steady_clock::now() < deadline);
+    return found;
+}
+
+// Searches until `count` sessions of the application are listed.
 inline std::vector<Found> Search(IDirectPlay4A& dp, const GUID& app, std::size_t count = 1,
                                  DWORD flags = DPENUMSESSIONS_AVAILABLE)
 {
-    std::vector<Found> found;
-    WaitUntil([&] {
-        found = Poll(dp, app, flags).sessions;
-        return found.size() >= count;
-    });
-    return found;
+    return SearchUntil(dp, app, [&](const std::vector<Found>& found) { return found.size() >= count; }, flags);
+}
+
+// Searches until no session of the application is listed; true when none is.
+inline bool SearchUntilGone(IDirectPlay4A& dp, const GUID& app)
+{
+    return SearchUntil(dp, app, [](const std::vector<Found>& found) { return found.empty(); }).empty();
 }
 
 struct Message {

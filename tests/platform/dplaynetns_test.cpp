@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -54,16 +57,22 @@ pid_t Start(const std::vector<std::string>& args)
     return pid;
 }
 
-// Exit code of the child, or -1 when it had to be killed at the deadline.
+// Exit code of the child, or -1 when it had to be killed at the deadline. Waits on the
+// child's pidfd, which becomes readable when it exits.
 int Finish(pid_t pid, std::chrono::milliseconds timeout)
 {
+    const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+    pollfd exited{pidfd, POLLIN, 0};
+    const bool done = pidfd >= 0 && poll(&exited, 1, int(timeout.count())) == 1;
+    if (pidfd >= 0)
+        close(pidfd);
     int status = 0;
-    const bool done = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
     if (!done) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
     }
+    waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

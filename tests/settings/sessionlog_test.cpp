@@ -257,8 +257,7 @@ TEST_F(SessionLogTest, DateTimeTexts)
          SessionLog::kTimeFormat, "02.01.2026"},
         {QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1)), SessionLog::kDateFormat,
          SessionLog::kTimeFormat, "02.01.2026 00:00:01"},
-        {kNow, SessionLog::kFileListDateFormat, SessionLog::kFileListTimeFormat,
-         "12.10.2026 13:05"},
+        {kNow, "MM.dd.yyyy", "HH:mm", "12.10.2026 13:05"},
     };
     for (const auto& row : rows) {
         log.SetDateTimeFormat(QString::fromLatin1(row.date), QString::fromLatin1(row.time));

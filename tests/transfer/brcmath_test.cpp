@@ -1,10 +1,13 @@
 #include "transfer/brcmath.h"
 
-#include <QThread>
+#include <QTime>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace {
@@ -94,17 +97,25 @@ TEST(TransferCipher, SeveralBlocksAtOnceMatchOneAtATime)
 
 TEST(MakeRandomKey, CoversTheKeyRange)
 {
-    // Seeded from the time of day in milliseconds: over many draws both halves of the range
-    // come out.
-    bool low = false;
-    bool high = false;
-    for (int i = 0; i < 2000 && !(low && high); ++i) {
-        const std::uint16_t key = MakeRandomKey();
-        (key < 0x8000 ? low : high) = true;
-        QThread::usleep(300);
+    // Seeded from the time of day in milliseconds: the keys of one second of draws fall into
+    // every sixteenth of the range, and neighbouring milliseconds seldom share a key.
+    std::set<std::uint16_t> keys;
+    std::array<bool, 16> sixteenths{};
+    for (std::uint32_t ms = 43'200'000; ms < 43'201'000; ++ms) {
+        const std::uint16_t key = KeyForMillisecond(ms);
+        keys.insert(key);
+        sixteenths[key >> 12] = true;
     }
-    EXPECT_TRUE(low);
-    EXPECT_TRUE(high);
+    EXPECT_GT(keys.size(), 950u);
+    EXPECT_TRUE(std::all_of(sixteenths.begin(), sixteenths.end(), [](bool hit) { return hit; }));
+    // And the drawn key is the one of the current millisecond.
+    const auto before = static_cast<std::uint32_t>(QTime::currentTime().msecsSinceStartOfDay());
+    const std::uint16_t key = MakeRandomKey();
+    const auto after = static_cast<std::uint32_t>(QTime::currentTime().msecsSinceStartOfDay());
+    bool matched = false;
+    for (std::uint32_t ms = before; ms <= after && !matched; ++ms)
+        matched = KeyForMillisecond(ms) == key;
+    EXPECT_TRUE(matched || after < before); // after < before: midnight passed meanwhile
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "support/copysequence.h"
 #include "transfer/brcmath.h"
 #include "transfer/crc32.h"
 #include "transfer/messages.h"

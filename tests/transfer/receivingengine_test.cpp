@@ -1,3 +1,4 @@
+#include "support/copysequence.h"
 #include "support/recordingviews.h"
 #include "support/testdata.h"
 #include "transfer/brcmath.h"
@@ -128,6 +129,7 @@ TEST_F(ReceivingEngineTest, CountersAndBarsOfTwoCopiesInOneRun)
     EXPECT_EQ(view.totalBar, Ramp(302 / 3));
     EXPECT_EQ(view.receivedPackets, 302);
     EXPECT_EQ(view.fileCounter, "File 2/2");
+    EXPECT_EQ(Bytes(view.progress), (std::vector<qint64>{2, 2, 150 * 1024, 150 * 1024, 300 * 1024, 300 * 1024}));
 
     view.fileBar.clear();
     view.totalBar.clear();

@@ -1,4 +1,5 @@
 #include "platform/apperror.h"
+#include "support/copysequence.h"
 #include "support/recordingviews.h"
 #include "support/testdata.h"
 #include "transfer/messages.h"
@@ -133,6 +134,7 @@ TEST_F(SendingEngineTest, CountersAndBarsRestartWithEachCopy)
         EXPECT_EQ(view.totalBar, Ramp(302 / 3)) << "copy " << copy;
         EXPECT_EQ(view.fileBar, fileBarOfOneFile + fileBarOfOneFile) << "copy " << copy;
         EXPECT_EQ(view.fileCounter, "File 2/2");
+        EXPECT_EQ(Bytes(view.progress), (std::vector<qint64>{2, 2, 150 * 1024, 150 * 1024, 300 * 1024, 300 * 1024}));
     }
 }
 

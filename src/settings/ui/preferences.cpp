@@ -20,6 +20,13 @@ namespace {
 
 const QString kSection = QString::fromLatin1(SettingsRegistry::kSection);
 
+// The name an option is stored under, from the table LoadSettings reads by.
+template <typename Option>
+QString stored(const Option& setting)
+{
+    return QString::fromLatin1(setting.name);
+}
+
 template <typename Widget>
 Widget* named(Widget* widget, const char* name)
 {
@@ -276,23 +283,23 @@ void TPreferencesDlg::Button1Click()
     }
 
     m_settings.ExtFileList = CheckBox1->isChecked();
-    m_store.StoreFlag(kSection, QStringLiteral("ExtFileList"), m_settings.ExtFileList);
+    m_store.StoreFlag(kSection, stored(Setting::ExtFileList), m_settings.ExtFileList);
     m_settings.ShowMessages = CheckBox2->isChecked();
-    m_store.StoreFlag(kSection, QStringLiteral("ShowMessages"), m_settings.ShowMessages);
+    m_store.StoreFlag(kSection, stored(Setting::ShowMessages), m_settings.ShowMessages);
     m_settings.AutoSearch = CheckBox3->isChecked();
-    m_store.StoreFlag(kSection, QStringLiteral("AutoSearch"), m_settings.AutoSearch);
+    m_store.StoreFlag(kSection, stored(Setting::AutoSearch), m_settings.AutoSearch);
     if (CheckBox4->isChecked()) {
         m_settings.CreateLog = true;
-        m_store.StoreFlag(kSection, QStringLiteral("CreateLog"), true);
+        m_store.StoreFlag(kSection, stored(Setting::CreateLog), true);
         if (Edit1->text().isEmpty())
-            Edit1->setText(QString::fromLatin1(kDefaultLogFile));
+            Edit1->setText(QString::fromLatin1(Setting::LogFile.defaultValue));
         m_settings.LogFile = Edit1->text();
-        m_store.StoreText(kSection, QStringLiteral("LogFile"), m_settings.LogFile);
+        m_store.StoreText(kSection, stored(Setting::LogFile), m_settings.LogFile);
         m_settings.AppendLogData = CheckBox5->isChecked();
-        m_store.StoreFlag(kSection, QStringLiteral("AppendLogData"), m_settings.AppendLogData);
+        m_store.StoreFlag(kSection, stored(Setting::AppendLogData), m_settings.AppendLogData);
     } else {
         m_settings.CreateLog = false;
-        m_store.StoreFlag(kSection, QStringLiteral("CreateLog"), false);
+        m_store.StoreFlag(kSection, stored(Setting::CreateLog), false);
     }
 
     if (!blocksize)
@@ -301,13 +308,13 @@ void TPreferencesDlg::Button1Click()
     const bool changed = (m_settings.Transport == trIPX && protocol != QLatin1String("IPX"))
                          || (m_settings.Transport == trTCPIP && protocol != QLatin1String("TCP/IP"))
                          || *blocksize != m_settings.Blocksize;
-    m_store.StoreText(kSection, QStringLiteral("Protocol"), protocol);
-    m_store.StoreNumber(kSection, QStringLiteral("Blocksize"), *blocksize);
+    m_store.StoreText(kSection, stored(Setting::Transport), protocol);
+    m_store.StoreNumber(kSection, stored(Setting::Blocksize), *blocksize);
     m_settings.Blocksize = static_cast<qint16>(*blocksize);
     m_settings.Transport = TransportFromText(protocol);
     if (changed && OnConnectionSettingsChanged)
         OnConnectionSettingsChanged();
     m_settings.Encrypt = CheckBox6->isChecked();
-    m_store.StoreFlag(kSection, QStringLiteral("Encrypt"), m_settings.Encrypt);
+    m_store.StoreFlag(kSection, stored(Setting::Encrypt), m_settings.Encrypt);
     accept();
 }

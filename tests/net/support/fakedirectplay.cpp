@@ -24,11 +24,6 @@ void FakeDirectPlay::PushAll(DPID from, DPID to, const std::vector<QByteArray>& 
         toSignal->Set();
 }
 
-std::vector<FakeDirectPlay::ReceiveCall> FakeDirectPlay::ReceiveCalls() const {
-    std::lock_guard lock(m_mutex);
-    return m_receiveCalls;
-}
-
 std::size_t FakeDirectPlay::Queued() const {
     std::lock_guard lock(m_mutex);
     return m_queue.size();
@@ -117,7 +112,6 @@ HRESULT FakeDirectPlay::GetSessionDesc(void* data, DWORD* size) {
 
 HRESULT FakeDirectPlay::Receive(DPID* from, DPID* to, DWORD, void* data, DWORD* size) {
     std::lock_guard lock(m_mutex);
-    m_receiveCalls.push_back({data == nullptr, *size});
     if (m_queue.empty())
         return DPERR_NOMESSAGES;
     const QueuedMessage& front = m_queue.front();

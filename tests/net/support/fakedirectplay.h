@@ -18,10 +18,6 @@
 // endpoint's receive thread calls it (Receive).
 class FakeDirectPlay final : public IDirectPlay4A {
 public:
-    struct ReceiveCall {
-        bool nullBuffer;
-        DWORD room;
-    };
     struct SendCall {
         DPID from, to;
         DWORD flags;
@@ -38,7 +34,6 @@ public:
     void Push(DPID from, DPID to, const QByteArray& bytes);
     // Queues several without signalling, then signals once.
     void PushAll(DPID from, DPID to, const std::vector<QByteArray>& messages);
-    std::vector<ReceiveCall> ReceiveCalls() const;
     std::size_t Queued() const;
 
     // Session search
@@ -94,7 +89,6 @@ private:
     };
     mutable std::mutex m_mutex;
     std::deque<QueuedMessage> m_queue;
-    std::vector<ReceiveCall> m_receiveCalls;
 };
 
 // A GUID whose bytes are all `value`.

@@ -13,6 +13,12 @@
 #include <ostream>
 #include <vector>
 
+// The bytes a copy's progress stands at, in one comparable row.
+inline std::vector<qint64> Bytes(const TransferProgress& p)
+{
+    return {p.fileNumber, p.fileCount, p.fileBytes, p.fileSize, p.totalBytes, p.totalSize};
+}
+
 inline void PrintTo(const QString& text, std::ostream* out)
 {
     *out << '"' << text.left(300).toStdString() << '"';
@@ -28,6 +34,7 @@ public:
     qint64 sentPackets = -1, receivedPackets = -1;
     QStringList messages, errors;
     int processEvents = 0;
+    TransferProgress progress; // the last one shown
 
     void LogMessage(const QString& text) override { log.append(text); }
     void LogAppend(const QString& text) override
@@ -46,6 +53,7 @@ public:
     void ShowCaption(const QString& text) override { caption = text; }
     void ProcessEvents() override { ++processEvents; }
     void ShowReceivedPackets(qint64 count) override { receivedPackets = count; }
+    void ShowProgress(const TransferProgress& shown) override { progress = shown; }
 };
 
 // Keeps every message sent, as the endpoint would put it on the wire.
