@@ -2,8 +2,10 @@
 # make run        install what is missing, build, start the program
 # make test       install what is missing, build, run every test
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
+# make test-tsan  the threaded tests built with ThreadSanitizer, in build-tsan/
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libbenchmark-dev iproute2 xvfb xauth
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
@@ -23,7 +25,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers build run test test-asan bench clean
+.PHONY: all deps deps-sanitizers build run test test-asan test-tsan bench clean
 all: build
 
 deps:
@@ -49,8 +51,15 @@ test-asan: deps-sanitizers
 	cmake --build $(ASAN_DIR)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j2
 
+# Only the tests whose code runs on several threads (label "threads").
+test-tsan: deps-sanitizers
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	      -DFW_SANITIZE=thread -DFW_TEST_TIMEOUT_SCALE=5
+	cmake --build $(TSAN_DIR) --target thread-tests
+	ctest --test-dir $(TSAN_DIR) --output-on-failure -j2 -L threads
+
 bench: build
 	./bench/run-all.sh
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
