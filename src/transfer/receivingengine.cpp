@@ -14,11 +14,36 @@
 
 namespace {
 
-// Names that could point anywhere but at a new entry of the receive directory.
+bool isControl(unsigned c)
+{
+    return c < 0x20 || c == 0x7F;
+}
+
+// Names that could point anywhere but at a new entry of the receive directory, and names
+// that would put control characters into a directory listing.
 bool nameAllowed(const QByteArray& name)
 {
     return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
-           && !name.contains('\\');
+           && !name.contains('\\')
+           && std::none_of(name.begin(), name.end(),
+                           [](char c) { return isControl(static_cast<unsigned char>(c)); });
+}
+
+// A received name as labels and log lines show it: control characters as \xHH, so that a
+// name can neither break a log record nor steer a terminal.
+QString shownName(const QByteArray& name)
+{
+    const QString decoded = QFile::decodeName(name);
+    QString shown;
+    shown.reserve(decoded.size());
+    for (const QChar c : decoded) {
+        if (isControl(c.unicode()))
+            shown += QStringLiteral("\\x")
+                     + QString::number(c.unicode(), 16).rightJustified(2, QLatin1Char('0')).toUpper();
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 // Bytes an unprivileged writer may still put into `directory`; -1 when unknown.
@@ -124,7 +149,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     m_writeErrorLogged = false;
     m_fileWriteFailed = false;
 
-    m_fileName = QFile::decodeName(name);
+    m_fileName = shownName(name);
     m_view.ShowFileName(m_fileName);
     m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
     m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));

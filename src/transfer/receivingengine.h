@@ -25,8 +25,9 @@ struct ReceiveSummary {
 // view. It never answers the client.
 //
 // Besides the plain protocol it keeps these rules:
-// - a received name that is empty, "." or "..", or holds "/" or "\" is refused with a log
-//   line; nothing is written outside the receive directory;
+// - a received name that is empty, "." or "..", or holds "/", "\" or a control character
+//   (below 0x20, 0x7F) is refused with a log line; nothing is written outside the receive
+//   directory; labels and log lines show control characters of a name as \xHH;
 // - a file is written into a temporary file and renamed over its name only when complete;
 //   a file cut off (next header, next copy, CloseCurrentFile before the end) leaves an
 //   existing file untouched and its temporary file removed;

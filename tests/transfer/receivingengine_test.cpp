@@ -143,20 +143,27 @@ TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
     const struct {
         QByteArray name;
         bool accepted;
+        const char* shown = nullptr; // in labels and the log, when not the name itself
     } rows[] = {
         {"../x", false}, {"/etc/x", false}, {"a/../../x", false}, {"..", false}, {".", false},
         {"", false},     {"back\\slash", false}, {longName, true}, {".hidden", true},
         {"spaces and ümlauts", true},
+        {"two\nlines", false, "two\\x0Alines"}, {"\x1b[2Jclear", false, "\\x1B[2Jclear"},
+        {"tab\t", false, "tab\\x09"}, {"del\x7f", false, "del\\x7F"},
     };
     for (const auto& row : rows) {
         view.log.clear();
         feed(BuildCopySequence({{row.name, "abc"}}, 2048, std::nullopt));
         const QString name = QString::fromUtf8(row.name);
+        const QString shown = row.shown ? QString::fromUtf8(row.shown) : name;
+        EXPECT_EQ(view.fileName, shown) << row.name.constData();
+        EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(shown))
+            << row.name.constData();
         if (row.accepted) {
             EXPECT_EQ(received(name), "abc") << row.name.constData();
             EXPECT_TRUE(engine.CopySucceeded()) << row.name.constData();
         } else {
-            EXPECT_EQ(view.log.value(3), QStringLiteral("Refused unsafe file name \"%1\"").arg(name))
+            EXPECT_EQ(view.log.value(3), QStringLiteral("Refused unsafe file name \"%1\"").arg(shown))
                 << row.name.constData();
             EXPECT_EQ(view.log.value(4), "Transmission Complete!") << row.name.constData();
             EXPECT_FALSE(engine.CopySucceeded()) << row.name.constData();
