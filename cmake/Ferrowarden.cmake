@@ -1,8 +1,11 @@
 # fw_add_library(NAME DIR LIBS...): one static library from every source in DIR (recursively).
-# Files are globbed so that adding a class never means editing a shared list.
+# Files are globbed so that adding a class never means editing a shared list. A folder's ui/
+# holds its windows: a library of its own, so that the folder's other code needs no widgets.
 function(fw_add_library name dir)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${dir}/*.cpp ${dir}/*.h ${dir}/*.qrc)
+  string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" escaped_dir "${dir}")
+  list(FILTER sources EXCLUDE REGEX "^${escaped_dir}/ui/")
   if(sources MATCHES "\\.cpp")
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)

@@ -1,12 +1,16 @@
-#include "widgetdemo.h"
+#include "app/ferrowardenapplication.h"
+#include "app/tmainwindow.h"
 
 #include "cli/cliarguments.h"
 #include "cli/clisession.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,13 +20,40 @@ void printUsage(std::FILE* to)
                  FERROWARDEN_VERSION, CliUsage().toUtf8().constData());
 }
 
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+int runDesktop(int argc, char* argv[])
+{
+    FerrowardenApplication app(argc, argv);
+    TMainWindow window;
+    // Ctrl-C, SIGTERM and SIGHUP close the window as its close box does: the log is closed
+    // and the session left properly.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+        QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+            char byte;
+            [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+            window.close();
+        });
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(signal, &action, nullptr);
+    }
+    window.show();
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc > 1 && std::strcmp(argv[1], "--widget-demo") == 0)
-        return RunWidgetDemo(argc, argv);
-
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -34,8 +65,9 @@ int main(int argc, char* argv[])
     }
     const CliArguments& cli = std::get<CliArguments>(parsed);
     switch (cli.command) {
+    case CliArguments::Command::Desktop:
+        return runDesktop(argc, argv);
     case CliArguments::Command::Help:
-    case CliArguments::Command::Desktop: // the main window comes with the application shell
         printUsage(stdout);
         return 0;
     case CliArguments::Command::Version:

@@ -1,6 +1,6 @@
 #include "cli/clisession.h"
 
-#include "net/endpointsink.h"
+#include "bridge/endpointsink.h"
 #include "platform/apperror.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
@@ -15,10 +15,14 @@
 #include <QSysInfo>
 
 #include <csignal>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+// Set by SIGINT, SIGTERM and SIGHUP; a copy in progress checks it as it goes.
+volatile std::sig_atomic_t interrupted = 0;
 
 // The engines' views: log lines into the session log, progress onto the console, boxes
 // onto stderr. Labels and bars have no place on a terminal.
@@ -27,6 +31,7 @@ class ConsoleTransferView : public Base {
 public:
     ConsoleTransferView(SessionLog& log, ConsoleOutput& output) : m_log(log), m_output(output) {}
     void LogMessage(const QString& text) override { m_log.LogMessage(text); }
+    void LogError(const QString& text) override { m_log.LogError(text); }
     void LogAppend(const QString& text) override { m_log.LogAppend(text); }
     void ShowFileName(const QString&) override {}
     void ShowFileCounter(const QString&) override {}
@@ -35,7 +40,12 @@ public:
     void SetTotalProgress(int) override {}
     void ShowMessage(const QString& text) override { m_output.PrintError(text); }
     void ShowError(const QString& text) override { m_output.PrintError(text); }
-    void ShowProgress(const TransferProgress& progress) override { m_output.ShowProgress(progress); }
+    void ShowProgress(const TransferProgress& progress) override
+    {
+        m_output.ShowProgress(progress);
+        // A long copy keeps the event loop, and with it the log's timer, waiting.
+        m_log.FlushIfDue();
+    }
 
 protected:
     SessionLog& m_log;
@@ -54,16 +64,59 @@ public:
     void ShowSentPackets(qint64) override {}
     void ShowCaption(const QString& text) override { m_output.AddLine(text); }
     void ProcessEvents() override { QCoreApplication::processEvents(); }
+    void ShowProgress(const TransferProgress& progress) override
+    {
+        if (interrupted)
+            throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
+        ConsoleTransferView::ShowProgress(progress);
+    }
 };
 
-// SIGINT and SIGTERM end `serve` through the event loop, so that the log is closed properly.
-int signalPipe[2] = {-1, -1};
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) end a run through the event loop, so
+// that the log is closed properly; a copy in progress stops at its next packet. SIGPIPE is
+// ignored: a reader of stdout that went away must not end a server.
+class SignalWatch {
+public:
+    SignalWatch()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_pipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        for (const int signal : kSignals)
+            ::sigaction(signal, &action, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+    ~SignalWatch()
+    {
+        for (const int signal : kSignals)
+            std::signal(signal, SIG_DFL);
+        std::signal(SIGPIPE, SIG_DFL);
+        m_notifier.reset();
+        if (s_pipe[0] >= 0) {
+            ::close(s_pipe[0]);
+            ::close(s_pipe[1]);
+            s_pipe[0] = s_pipe[1] = -1;
+        }
+    }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
 
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
-}
+    QSocketNotifier* Notifier() const { return m_notifier.get(); }
+
+private:
+    static void onSignal(int)
+    {
+        interrupted = 1;
+        const char byte = 1;
+        [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
+    }
+
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    static inline int s_pipe[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
 
 } // namespace
 
@@ -90,6 +143,15 @@ CliSession::~CliSession()
 
 int CliSession::Run()
 {
+    for (const QString& problem : m_store.Problems())
+        m_output.PrintError(problem);
+    const SignalWatch watch;
+    if (QSocketNotifier* notifier = watch.Notifier())
+        connect(notifier, &QSocketNotifier::activated, &m_loop, [this, notifier] {
+            char byte;
+            [[maybe_unused]] const auto read = ::read(int(notifier->socket()), &byte, 1);
+            m_loop.exit(m_interruptedExitCode);
+        });
     try {
         switch (m_arguments.command) {
         case CliArguments::Command::Serve:
@@ -110,6 +172,9 @@ int CliSession::Run()
 
 int CliSession::fail(const QString& message)
 {
+    // A failure belongs to the run's record, too.
+    if (m_log.LogOpen())
+        m_log.LogError(message);
     m_output.PrintError(message);
     return 1;
 }
@@ -117,6 +182,11 @@ int CliSession::fail(const QString& message)
 void CliSession::LogMessage(const QString& text)
 {
     m_log.LogMessage(text);
+}
+
+void CliSession::LogError(const QString& text)
+{
+    m_log.LogError(text);
 }
 
 void CliSession::SearchEnded()
@@ -152,7 +222,7 @@ bool CliSession::bringUp(const QString& host)
 bool CliSession::search()
 {
     m_roles.SearchSessions();
-    if (!m_roles.SearchDone())
+    if (!m_roles.SearchDone() && !interrupted)
         m_loop.exec();
     return m_roles.SearchDone();
 }
@@ -166,21 +236,15 @@ int CliSession::serve()
     if (!receiveDirectory.endsWith(QLatin1Char('/')))
         receiveDirectory += QLatin1Char('/');
 
-    // Watch for Ctrl-C and SIGTERM from the start, so that they always close the log.
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return fail(QStringLiteral("Cannot watch for signals"));
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    connect(&notifier, &QSocketNotifier::activated, &m_loop, [this] { m_loop.exit(0); });
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    const auto restore = qScopeGuard([] {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        ::close(signalPipe[0]);
-        ::close(signalPipe[1]);
-    });
+    if (!m_arguments.label.isEmpty()) {
+        const QString problem = SessionRoles::LabelProblem(m_arguments.label, receiveDirectory);
+        if (!problem.isEmpty()) {
+            m_output.PrintError(problem);
+            return 2;
+        }
+    }
+    // A signal ends serving as the end of its event loop, with success (--once: see below).
+    m_interruptedExitCode = 0;
 
     if (!bringUp(QString()))
         return 1;
@@ -216,7 +280,14 @@ int CliSession::serve()
             m_loop.exit(engine.CopySucceeded() ? 0 : 1);
     };
 
-    return m_loop.exec();
+    const int code = m_loop.exec();
+    if (m_arguments.once && interrupted) {
+        // Stopped before the client left: only a copy that already arrived whole succeeded.
+        m_roles.ReleaseNetworking();
+        engine.CloseCurrentFile();
+        return engine.CopySucceeded() ? 0 : 1;
+    }
+    return code;
 }
 
 int CliSession::list()
@@ -224,7 +295,7 @@ int CliSession::list()
     if (!bringUp(m_arguments.host))
         return 1;
     if (!search())
-        return fail(QStringLiteral("The search did not end"));
+        return fail(interrupted ? QStringLiteral("Interrupted") : QStringLiteral("The search did not end"));
     for (const auto& [name, directory] : m_rows)
         m_output.AddLine(name + QLatin1Char('\t') + directory);
     return 0;
@@ -247,7 +318,7 @@ int CliSession::send()
     if (!bringUp(m_arguments.host))
         return 1;
     if (!search())
-        return fail(QStringLiteral("The search did not end"));
+        return fail(interrupted ? QStringLiteral("Interrupted") : QStringLiteral("The search did not end"));
 
     std::vector<int> candidates;
     QStringList found;

@@ -26,11 +26,13 @@ public:
     explicit CliSession(CliArguments arguments);
     ~CliSession() override;
 
-    // The process's exit code: 0 success, 1 failure.
+    // The process's exit code: 0 success, 1 failure, 2 a bad argument. Problems of the
+    // settings store are told once on stderr first.
     int Run();
 
     // SessionRolesView
     void LogMessage(const QString& text) override;
+    void LogError(const QString& text) override;
     void SearchStarted() override {}
     void SearchEnded() override;
     void ClearSessionRows() override { m_rows.clear(); }
@@ -61,4 +63,6 @@ private:
     QEventLoop m_loop;
     std::vector<std::pair<QString, QString>> m_rows;
     std::function<void(DWORD)> m_onSystemMessage;
+    // What a run's event loop returns when a signal ends it.
+    int m_interruptedExitCode = 1;
 };

@@ -4,6 +4,7 @@
 #include "net/sessionaddress.h"
 #include "net/sessionrolesview.h"
 #include "platform/apperror.h"
+#include "text/printable.h"
 
 #include <QtEndian>
 
@@ -49,13 +50,32 @@ std::pair<QString, QString> SessionRoles::SplitDescriptor(const QString& descrip
     return {descriptor.left(hash), descriptor.mid(hash + 1)};
 }
 
+QString SessionRoles::LabelProblem(const QString& label, const QString& directory)
+{
+    if (label.contains(QLatin1Char('#')))
+        return QStringLiteral("The label \"%1\" holds a \"#\"; searchers split a session's name at "
+                              "its first \"#\", so they would not find it again")
+            .arg(Printable(label));
+    if (Printable(label) != label)
+        return QStringLiteral("The label \"%1\" holds control characters (such as tabs or line "
+                              "breaks); choose one without them")
+            .arg(Printable(label));
+    const qsizetype bytes = SessionDescriptor(label, directory).toLocal8Bit().size();
+    if (bytes > kMaxDescriptorBytes)
+        return QStringLiteral("The label is too long: with the directory, the session's name takes "
+                              "%1 bytes, and only %2 reach a searcher")
+            .arg(bytes)
+            .arg(kMaxDescriptorBytes);
+    return QString();
+}
+
 QString SessionRoles::TransportHintText(TTransport transport)
 {
     return QStringLiteral("You have selected the %1 protocol. It is possible that it is not "
                           "correctly installed. Go to the Control Panel and then to Network and "
                           "see if it is installed and configured. If not refer to your Windows "
                           "handbook to see how to setup this protocol.")
-        .arg(transport == trIPX ? QStringLiteral("IPX") : QStringLiteral("TCP/IP"));
+        .arg(TransportText(transport));
 }
 
 void SessionRoles::ShowTransportHint()
@@ -97,13 +117,13 @@ bool SessionRoles::InitNetworking(const QString& host)
         m_player = new TDPlayer(m_owner);
         m_player->DirectPlay = m_factory();
         if (!m_player->DirectPlay) {
-            m_view.LogMessage(QStringLiteral("Create DirectPlay Object: ") + ResultText(DPERR_UNAVAILABLE));
+            m_view.LogError(QStringLiteral("Create DirectPlay Object: ") + ResultText(DPERR_UNAVAILABLE));
             return false;
         }
         QByteArray address = m_transport == trIPX ? MakeIpxAddress() : MakeTcpIpAddress(host);
         const HRESULT hr = m_player->DirectPlay->InitializeConnection(address.data(), 0);
         if (FAILED(hr)) {
-            m_view.LogMessage(QStringLiteral("Establish Connection: ") + ResultText(hr));
+            m_view.LogError(QStringLiteral("Establish Connection: ") + ResultText(hr));
             ok = false;
         }
         m_player->OnSystemMsg = [this](TDPlayer* sender) { OnSystemMessage(sender); };
@@ -120,12 +140,12 @@ bool SessionRoles::InitNetworking(const QString& host)
                 m_batchEndHandler();
         };
         m_player->OnModifyConnInfo = &SessionRoles::ModifyConnInfo;
-        m_player->OnHandlerError = [this](const QString& message) { m_view.LogMessage(message); };
+        m_player->OnHandlerError = [this](const QString& message) { m_view.LogError(message); };
         m_player->SessionDesc = DPSESSIONDESC2{};
         if (ok)
             m_view.LogMessage(QStringLiteral("Networking subsystem established succesfully!"));
     } catch (const AppError& error) {
-        m_view.LogMessage(error.message());
+        m_view.LogError(error.message());
         return false;
     }
     return ok;
@@ -186,9 +206,10 @@ void SessionRoles::ShowSessionList()
     }
     m_searchDone = true;
     m_view.SearchEnded();
+    // Labels and directories come from anyone on the LAN.
     for (int i = 0; i < m_sessionList->Count(); ++i) {
         const auto [name, directory] = SplitDescriptor(m_sessionList->Strings(i));
-        m_view.AddSessionRow(name, directory);
+        m_view.AddSessionRow(Printable(name), Printable(directory));
     }
 }
 
@@ -202,7 +223,7 @@ bool SessionRoles::JoinSession(int selectedRow)
     const QByteArray* instance = m_sessionList->Objects(selectedRow);
     if (instance && instance->size() == sizeof(GUID))
         std::memcpy(&m_player->SessionDesc.guidInstance, instance->constData(), sizeof(GUID));
-    m_view.LogMessage(QStringLiteral("Joining Session ") + m_sessionList->Strings(selectedRow));
+    m_view.LogMessage(QStringLiteral("Joining Session ") + Printable(m_sessionList->Strings(selectedRow)));
 
     CheckResult(m_player->DirectPlay->Open(&m_player->SessionDesc, DPOPEN_JOIN),
                 QStringLiteral("Session create/connect"));
@@ -222,9 +243,13 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         DPSESSIONDESC2& desc = m_player->SessionDesc;
         desc.dwSize = DPSESSIONDESC2_SIZE;
         desc.guidApplication = FerrowardenApplicationGuid;
-        const QString descriptor = (!label.isEmpty() || !directory.isEmpty())
-                                       ? SessionDescriptor(label, directory)
-                                       : SessionDescriptor(DefaultLabel(m_computerName), selectedFolder);
+        const bool given = !label.isEmpty() || !directory.isEmpty();
+        const QString shownLabel = given ? label : DefaultLabel(m_computerName);
+        const QString shownDirectory = given ? directory : selectedFolder;
+        const QString problem = LabelProblem(shownLabel, shownDirectory);
+        if (!problem.isEmpty())
+            throw AppError(problem);
+        const QString descriptor = SessionDescriptor(shownLabel, shownDirectory);
         m_sessionName = descriptor.toLocal8Bit();
         desc.lpszSessionNameA = m_sessionName.data();
         desc.dwFlags = kHostSessionFlags;
@@ -237,7 +262,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         m_view.ShowStatus(QStringLiteral(" Server Waiting..."));
         return true;
     } catch (const AppError& error) {
-        m_view.LogMessage(error.message());
+        m_view.LogError(error.message());
         return false;
     }
 }
@@ -257,7 +282,7 @@ void SessionRoles::OnSystemMessage(TDPlayer* sender)
         m_view.ShowStatus(QStringLiteral(" Server Waiting..."));
         break;
     case DPSYS_SESSIONLOST:
-        m_view.LogMessage(QStringLiteral("Server shut down"));
+        m_view.LogError(QStringLiteral("Server shut down"));
         m_view.ShowStatus(QStringLiteral(" Session Closed..."));
         break;
     case DPSYS_SENDCOMPLETE:

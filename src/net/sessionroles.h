@@ -3,7 +3,7 @@
 #include "net/tdplayer.h"
 #include "net/tobjectlist.h"
 #include "net/tsessionenumerator.h"
-#include "settings/settings.h"
+#include "platform/dplay/transport.h"
 
 #include <QObject>
 #include <QPointer>
@@ -55,7 +55,8 @@ public:
     bool JoinSession(int selectedRow);
     // Hosts a session named by its descriptor. With an empty label and directory the
     // default label and `selectedFolder` (the folder chosen in the window) are used.
-    // Failures are logged; false then.
+    // Failures, and a label that searchers could not find again (LabelProblem), are
+    // logged; false then.
     bool HostSession(const QString& label, const QString& directory,
                      const QString& selectedFolder = QString());
     void OnSystemMessage(TDPlayer* sender);
@@ -68,6 +69,12 @@ public:
     // Splits a descriptor at its first "#": label and directory. Without "#", an empty
     // label and the whole text.
     static std::pair<QString, QString> SplitDescriptor(const QString& descriptor);
+    // Bytes of a descriptor that a session's name carries to searchers.
+    static constexpr qsizetype kMaxDescriptorBytes = 4096;
+    // Why a searcher could not find `label` again as it was entered, or empty when it can:
+    // a "#" (the descriptor is split at its first "#"), a control character, or a
+    // descriptor with `directory` longer than a session's name carries.
+    static QString LabelProblem(const QString& label, const QString& directory);
     static QString TransportHintText(TTransport transport);
 
     TDPlayer* Player() const { return m_player; }

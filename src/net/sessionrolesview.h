@@ -11,6 +11,8 @@ public:
     virtual ~SessionRolesView() = default;
 
     virtual void LogMessage(const QString& text) = 0;
+    // A line that reports a failure: like LogMessage, but a log file gets it at once.
+    virtual void LogError(const QString& text) { LogMessage(text); }
     // Busy cursor, controls disabled, "Searching sessions..." shown, session rows cleared.
     virtual void SearchStarted() = 0;
     // Controls enabled again, cursor restored, the searching note hidden.

@@ -1,5 +1,6 @@
 #include "net/tdplayer.h"
 
+#include "net/logging.h"
 #include "net/resulttext.h"
 #include "net/tdpreceivethread.h"
 #include "platform/apperror.h"
@@ -128,7 +129,7 @@ bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& aliv
     }
     if (!alive) {
         if (!failure.isEmpty())
-            qWarning("%s", qUtf8Printable(failure));
+            qCWarning(lcNet, "%s", qUtf8Printable(failure));
         return false;
     }
     if (!failure.isEmpty())
@@ -138,12 +139,12 @@ bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& aliv
 
 void TDPlayer::ReportHandlerError(const QString& message) {
     if (!OnHandlerError) {
-        qWarning("Message handler failed: %s", qUtf8Printable(message));
+        qCWarning(lcNet, "Message handler failed: %s", qUtf8Printable(message));
         return;
     }
     try {
         OnHandlerError(message);
     } catch (...) {
-        qWarning("Message handler failed: %s", qUtf8Printable(message));
+        qCWarning(lcNet, "Message handler failed: %s", qUtf8Printable(message));
     }
 }

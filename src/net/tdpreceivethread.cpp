@@ -1,5 +1,6 @@
 #include "net/tdpreceivethread.h"
 
+#include "net/logging.h"
 #include "net/tdplayer.h"
 #include "platform/autoresetevent.h"
 
@@ -68,9 +69,9 @@ void TDPReceiveThread::Run() {
         }
     } catch (const std::exception& error) {
         // Most likely no memory for a message's block; the endpoint delivers nothing more.
-        qWarning("Receive thread stopped: %s", error.what());
+        qCWarning(lcNet, "Receive thread stopped: %s", error.what());
     } catch (...) {
-        qWarning("Receive thread stopped by an unknown exception");
+        qCWarning(lcNet, "Receive thread stopped by an unknown exception");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "net/tsessionenumerator.h"
 
+#include "net/logging.h"
 #include "net/resulttext.h"
 #include "platform/apperror.h"
 
@@ -97,7 +98,7 @@ void TSessionEnumerator::Poll() {
             if (!Raise([this, &text] { OnError(this, text); }))
                 return;
         } else {
-            qWarning("Session search failed: %s", qUtf8Printable(text));
+            qCWarning(lcNet, "Session search failed: %s", qUtf8Printable(text));
         }
     }
 

@@ -3,6 +3,7 @@
 #include "platform/apperror.h"
 #include "settings/messagelistview.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFileInfo>
 #include <QLocale>
 
@@ -30,6 +31,9 @@ SessionLog::SessionLog(const Settings& settings, QString computerName, MessageLi
     const QLocale user = QLocale::system();
     if (user.language() != QLocale::C)
         SetDateTimeFormat(user.dateFormat(QLocale::ShortFormat), user.timeFormat(QLocale::LongFormat), user);
+    m_sinceFlush.start();
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.callOnTimeout([this] { Flush(); });
 }
 
 SessionLog::~SessionLog()
@@ -63,7 +67,23 @@ bool SessionLog::fileActive() const
 
 bool SessionLog::write(const QByteArray& bytes)
 {
+    m_unflushed = true;
     return m_file.write(bytes) == bytes.size();
+}
+
+void SessionLog::flushSoon()
+{
+    if (m_sinceFlush.elapsed() >= kFlushIntervalMs) {
+        Flush();
+    } else if (!m_flushTimer.isActive() && QAbstractEventDispatcher::instance()) {
+        m_flushTimer.start(int(kFlushIntervalMs - m_sinceFlush.elapsed()));
+    }
+}
+
+void SessionLog::FlushIfDue()
+{
+    if (m_unflushed && m_sinceFlush.elapsed() >= kFlushIntervalMs)
+        Flush();
 }
 
 bool SessionLog::openFile()
@@ -91,10 +111,12 @@ bool SessionLog::openFile()
     } else if (!m_file.resize(0) || !m_file.seek(0)) {
         return false;
     }
+    // The header is on disk at once: it says that a run took place even if nothing follows.
     return write("[New Entry]" + kLineBreak)
            && write((DateTimeText(m_clock()) + QStringLiteral(": Ferrowarden session on ")
                      + m_computerName).toUtf8()
-                    + kLineBreak);
+                    + kLineBreak)
+           && m_file.flush();
 }
 
 void SessionLog::OpenLogFile()
@@ -104,6 +126,8 @@ void SessionLog::OpenLogFile()
     m_open = openFile();
     if (!m_open && m_file.isOpen())
         m_file.close();
+    m_unflushed = false;
+    m_sinceFlush.restart();
 }
 
 void SessionLog::CloseLogFile()
@@ -116,23 +140,36 @@ void SessionLog::CloseLogFile()
                          && m_file.flush();
     const QString error = m_file.errorString();
     m_file.close();
+    m_flushTimer.stop();
+    m_unflushed = false;
     if (!written)
         throw AppError(QStringLiteral("Cannot write the log file %1: %2").arg(m_path, error));
 }
 
 void SessionLog::LogMessage(const QString& text)
 {
-    if (fileActive() && !write(kLineBreak + text.toUtf8()))
-        throw AppError(
-            QStringLiteral("Cannot write the log file %1: %2").arg(m_path, m_file.errorString()));
+    if (fileActive()) {
+        if (!write(kLineBreak + text.toUtf8()))
+            throw AppError(QStringLiteral("Cannot write the log file %1: %2")
+                               .arg(m_path, m_file.errorString()));
+        flushSoon();
+    }
     if (m_view)
         m_view->AddLine(text);
 }
 
+void SessionLog::LogError(const QString& text)
+{
+    LogMessage(text);
+    Flush();
+}
+
 void SessionLog::LogAppend(const QString& text)
 {
-    if (fileActive())
+    if (fileActive()) {
         write(text.toUtf8());
+        flushSoon();
+    }
     if (m_view) {
         try {
             m_view->AppendToLastLine(text);
@@ -144,6 +181,9 @@ void SessionLog::LogAppend(const QString& text)
 
 void SessionLog::Flush()
 {
+    m_flushTimer.stop();
+    m_sinceFlush.restart();
+    m_unflushed = false;
     if (m_file.isOpen())
         m_file.flush();
 }

@@ -3,9 +3,11 @@
 #include "settings/settings.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -27,6 +29,11 @@ class MessageListView;
 // which has no regional formats, "dd.MM.yyyy HH:mm:ss"), the time left out at exactly
 // midnight, until SetDateTimeFormat changes it. While open, the file holds an exclusive
 // advisory lock (flock), so a second instance cannot write into it and logs to its list only.
+//
+// Lines reach the file within about a second (LogError's at once), so that a process that
+// is killed loses at most the last second of its record: a line is put on disk when the
+// last flush is older than that, else by a timer where an event loop runs, or by
+// FlushIfDue, which a long operation that blocks the event loop calls as it goes.
 class SessionLog {
 public:
     // The fixed form used where the locale has no regional formats.
@@ -61,6 +68,8 @@ public:
     // A new line. Throws AppError when the file cannot be written; the list then keeps
     // its lines as they were.
     void LogMessage(const QString& text);
+    // A new line that reports a failure: like LogMessage, and on disk at once.
+    void LogError(const QString& text);
     // Continues the last line; every failure is ignored.
     void LogAppend(const QString& text);
 
@@ -69,6 +78,10 @@ public:
     const QString& FilePath() const { return m_path; }
     // Puts every buffered line on disk, e.g. before the log viewer reads the file.
     void Flush();
+    // Flushes when lines have waited for about a second; cheap enough to call per packet.
+    void FlushIfDue();
+
+    static constexpr int kFlushIntervalMs = 1000;
 
     QString DateTimeText(const QDateTime& when) const;
 
@@ -76,6 +89,8 @@ private:
     bool fileActive() const;
     bool openFile();
     bool write(const QByteArray& bytes);
+    // After a write: flushes now when the last flush is old enough, else arms the timer.
+    void flushSoon();
 
     const Settings& m_settings;
     QString m_computerName;
@@ -87,4 +102,7 @@ private:
     QFile m_file;
     QString m_path;
     bool m_open = false;
+    bool m_unflushed = false;
+    QElapsedTimer m_sinceFlush;
+    QTimer m_flushTimer;
 };

@@ -7,11 +7,6 @@ TTransport TransportFromText(const QString& protocol)
     return protocol == QLatin1String("IPX") ? trIPX : trTCPIP;
 }
 
-QString TransportText(TTransport transport)
-{
-    return transport == trIPX ? QStringLiteral("IPX") : QStringLiteral("TCP/IP");
-}
-
 Settings LoadSettings(const SettingsRegistry& registry)
 {
     const QString section = QString::fromLatin1(SettingsRegistry::kSection);

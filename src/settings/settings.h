@@ -1,10 +1,10 @@
 #pragma once
 
+#include "platform/dplay/transport.h"
+
 #include <QString>
 
 class SettingsRegistry;
-
-enum TTransport { trIPX, trTCPIP };
 
 // The user's options, loaded once at start; only the preferences dialog changes them.
 struct Settings {
@@ -27,7 +27,6 @@ inline constexpr const char* kDefaultLogFile = "fwd.txt";
 // the sender divides by it.
 Settings LoadSettings(const SettingsRegistry& registry);
 
-// "IPX" (exactly) selects IPX; any other text, the default "TCPIP" included, TCP/IP.
+// "IPX" (exactly) selects IPX; any other text, the default "TCPIP" included, TCP/IP. The
+// preferences store TransportText's names.
 TTransport TransportFromText(const QString& protocol);
-// The text the preferences store for a transport: "TCP/IP" or "IPX".
-QString TransportText(TTransport transport);

@@ -1,6 +1,7 @@
 #include "settings/settingsregistry.h"
 
 #include "platform/apperror.h"
+#include "settings/logging.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -17,7 +18,19 @@ std::optional<qint32> ParseStoredInteger(const QString& text)
 
 SettingsRegistry::SettingsRegistry(Registry& registry) : m_registry(registry)
 {
-    m_registry.createKey(QString::fromLatin1(kRootKey));
+    try {
+        m_registry.createKey(QString::fromLatin1(kRootKey));
+    } catch (const AppError& error) {
+        m_cannotStore = QStringLiteral("Settings cannot be stored: %1").arg(error.message());
+    }
+}
+
+QStringList SettingsRegistry::Problems() const
+{
+    QStringList problems = m_registry.Problems();
+    if (!m_cannotStore.isEmpty())
+        problems << m_cannotStore;
+    return problems;
 }
 
 QString SettingsRegistry::keyPath(const QString& section) const
@@ -31,7 +44,7 @@ std::optional<QString> SettingsRegistry::readStored(const QString& section,
     try {
         return m_registry.readText(keyPath(section), name);
     } catch (const AppError& error) {
-        qWarning().noquote() << error.message() << "- using its default";
+        qCWarning(lcSettings).noquote() << error.message() << "- using its default";
         return std::nullopt;
     }
 }

@@ -12,7 +12,14 @@ public:
     static constexpr const char* kRootKey = "Software\\Brindlecraft";
     static constexpr const char* kSection = "Ferrowarden";
 
+    // Creates the root key when it is missing. A store that cannot be written is no
+    // reason to stop: the settings that can be read, or the defaults, are used, and
+    // Problems says so.
     explicit SettingsRegistry(Registry& registry);
+
+    // What the user should hear once about the store: that settings cannot be stored, that
+    // a damaged file was set aside. Empty when all is well.
+    QStringList Problems() const;
 
     // A missing section or value reads as `defaultValue`; so does a text that does not
     // convert and a value stored with another type than text (reported with qWarning,
@@ -31,6 +38,7 @@ private:
     QString keyPath(const QString& section) const;
 
     Registry& m_registry;
+    QString m_cannotStore;
 };
 
 // The decimal text of a stored number or flag as an integer; nullopt when it is not one.

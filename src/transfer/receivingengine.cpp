@@ -1,7 +1,9 @@
 #include "transfer/receivingengine.h"
 
+#include "text/printable.h"
 #include "transfer/brcmath.h"
 #include "transfer/crc32.h"
+#include "transfer/logging.h"
 #include "transfer/messages.h"
 #include "transfer/receivingview.h"
 
@@ -14,36 +16,12 @@
 
 namespace {
 
-bool isControl(unsigned c)
-{
-    return c < 0x20 || c == 0x7F;
-}
-
 // Names that could point anywhere but at a new entry of the receive directory, and names
-// that would put control characters into a directory listing.
+// with control characters, which have no business in a file name.
 bool nameAllowed(const QByteArray& name)
 {
     return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
-           && !name.contains('\\')
-           && std::none_of(name.begin(), name.end(),
-                           [](char c) { return isControl(static_cast<unsigned char>(c)); });
-}
-
-// A received name as labels and log lines show it: control characters as \xHH, so that a
-// name can neither break a log record nor steer a terminal.
-QString shownName(const QByteArray& name)
-{
-    const QString decoded = QFile::decodeName(name);
-    QString shown;
-    shown.reserve(decoded.size());
-    for (const QChar c : decoded) {
-        if (isControl(c.unicode()))
-            shown += QStringLiteral("\\x")
-                     + QString::number(c.unicode(), 16).rightJustified(2, QLatin1Char('0')).toUpper();
-        else
-            shown += c;
-    }
-    return shown;
+           && !name.contains('\\') && !HasControlBytes(name);
 }
 
 // Bytes an unprivileged writer may still put into `directory`; -1 when unknown.
@@ -76,7 +54,7 @@ void ReceivingEngine::RemoveLeftovers()
 {
     for (const QByteArray& name : ReceivedFile::RemoveLeftovers(m_receiveDirectoryBytes))
         m_view.LogMessage(QStringLiteral("Removed unfinished file %1 left by an earlier run")
-                              .arg(QFile::decodeName(name)));
+                              .arg(Printable(QFile::decodeName(name))));
 }
 
 bool ReceivingEngine::CopySucceeded() const
@@ -101,11 +79,14 @@ void ReceivingEngine::HandleTransferMessage(const void* data, qsizetype size)
     else if (const auto* header = std::get_if<FileHeader>(&message))
         fileHeader(header->name, header->fileSize, header->fileNumber);
     else if (const auto* unknown = std::get_if<UnknownMessage>(&message))
-        m_view.LogMessage(
+        m_view.LogError(
             QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
-    else
-        m_view.LogMessage(QStringLiteral("Message dropped: ")
-                          + std::get<RejectedMessage>(message).reason);
+    else {
+        const QString& reason = std::get<RejectedMessage>(message).reason;
+        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size),
+                qUtf8Printable(reason));
+        m_view.LogError(QStringLiteral("Message dropped: ") + reason);
+    }
 }
 
 void ReceivingEngine::sessionData(const SessionData& session)
@@ -131,6 +112,7 @@ void ReceivingEngine::sessionData(const SessionData& session)
     m_totalSteps.Restart();
     m_view.SetTotalProgress(0);
     m_totalBytesReceived = 0;
+    m_state = FileState::None;
     m_summary = ReceiveSummary{};
     m_summary.announcedFiles = session.fileCount;
 }
@@ -147,19 +129,27 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
     m_bytesReceived = 0;
     m_corruptBlocks = 0;
     m_writeErrorLogged = false;
-    m_fileWriteFailed = false;
 
-    m_fileName = shownName(name);
+    m_fileName = Printable(QFile::decodeName(name));
     m_view.ShowFileName(m_fileName);
     m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_expectedFiles));
     m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
     m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
     m_fileSteps.SetStep(PacketSteps::StepFor(size, m_transferBlockSize));
 
-    if (createFile(name)) {
+    if (size < 0) {
+        // No packet can ever complete it: its data goes nowhere, without a line per packet.
+        m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is negative; its data "
+                                       "will be discarded")
+                            .arg(m_fileName, QString::number(size)));
+        m_state = FileState::Failed;
+        ++m_summary.failedFiles;
+    } else if (createFile(name)) {
+        m_state = FileState::Receiving;
         m_view.LogMessage(QStringLiteral("Receiving Data..."));
         m_view.ShowStatus(QStringLiteral(" Receiving..."));
     } else {
+        m_state = FileState::Discarding;
         ++m_summary.failedFiles;
     }
     showProgress();
@@ -169,31 +159,24 @@ bool ReceivingEngine::createFile(const QByteArray& name)
 {
     m_targetPath = m_receiveDirectory + m_fileName;
     if (!nameAllowed(name)) {
-        m_view.LogMessage(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
-        return false;
-    }
-    if (m_currentFileSize < 0) {
-        m_view.LogMessage(QStringLiteral("Refused \"%1\": announced size %2 is negative")
-                              .arg(m_fileName)
-                              .arg(m_currentFileSize));
+        m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
         return false;
     }
     const qint64 available = m_freeSpace(m_receiveDirectoryBytes);
     if (available >= 0 && m_currentFileSize > available) {
         const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
                                             "%3 bytes free")
-                                 .arg(m_targetPath)
-                                 .arg(m_currentFileSize)
-                                 .arg(available);
+                                 .arg(m_targetPath, QString::number(m_currentFileSize),
+                                      QString::number(available));
         m_view.ShowMessage(text);
-        m_view.LogMessage(text);
+        m_view.LogError(text);
         return false;
     }
     QString reason;
     if (!m_file.Create(m_receiveDirectoryBytes + name, &reason)) {
         const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath);
         m_view.ShowMessage(text);
-        m_view.LogMessage(text);
+        m_view.LogError(text);
         return false;
     }
     return true;
@@ -204,19 +187,24 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
 {
     if (count > m_transferBlockSize) {
         Flush();
-        m_view.LogMessage(
+        m_view.LogError(
             QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
                 .arg(count)
                 .arg(m_transferBlockSize));
         return;
     }
-    if (m_file.IsOpen() && count > m_currentFileSize - m_bytesReceived) {
+    if (m_state == FileState::None) {
         Flush();
-        m_view.LogMessage(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
-                                         "lacks only %3 bytes")
-                              .arg(count)
-                              .arg(m_fileName)
-                              .arg(m_currentFileSize - m_bytesReceived));
+        m_view.LogError(QStringLiteral("Message dropped: data packet before any file header"));
+        return;
+    }
+    const bool inProgress = m_state == FileState::Receiving || m_state == FileState::Discarding;
+    if (inProgress && count > m_currentFileSize - m_bytesReceived) {
+        Flush();
+        m_view.LogError(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
+                                       "lacks only %3 bytes")
+                            .arg(QString::number(count), m_fileName,
+                                 QString::number(m_currentFileSize - m_bytesReceived)));
         return;
     }
     PendingPacket& pending = m_pending[m_pendingCount++];
@@ -264,14 +252,14 @@ void ReceivingEngine::Flush()
             countPacket();
         } else {
             ++m_corruptBlocks;
-            m_view.LogMessage(QStringLiteral("Packet corrupt! %1#%2")
+            m_view.LogError(QStringLiteral("Packet corrupt! %1#%2")
                                   .arg(static_cast<std::int32_t>(m_pending[i].checksum))
                                   .arg(static_cast<std::int32_t>(computed[i])));
         }
     }
     if (m_file.Failed() && !m_writeErrorLogged) {
         m_writeErrorLogged = true;
-        m_view.LogMessage(
+        m_view.LogError(
             QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
     showProgress();
@@ -289,47 +277,69 @@ void ReceivingEngine::countPacket()
 
 void ReceivingEngine::fileEnded()
 {
-    if (!m_file.IsOpen()) {
-        // No file to finish (it could not be created, or it already completed): the
-        // announced bytes have still arrived. A file that could not be written stays failed.
-        if (!m_fileWriteFailed)
-            m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+    switch (m_state) {
+    case FileState::Receiving:
+        commitFile();
+        return;
+    case FileState::Discarding:
+        m_state = FileState::Failed;
+        m_view.LogError(QStringLiteral("Transmission failed: \"%1\" was not written; received "
+                                       "data discarded")
+                            .arg(m_fileName));
+        return;
+    case FileState::Complete:
+        // An empty packet after the last full block of a file: its bytes have all arrived
+        // once more.
+        m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+        return;
+    case FileState::None:
+    case FileState::Failed:
+        return;
+    }
+}
+
+void ReceivingEngine::commitFile()
+{
+    m_state = FileState::Failed;
+    if (m_corruptBlocks > 0) {
+        // Nothing corrupt lands under a real name.
+        m_file.Discard();
+        ++m_summary.filesWithCorruptBlocks;
+        const QString blocks = m_corruptBlocks == 1
+                                   ? QStringLiteral("1 corrupt block")
+                                   : QStringLiteral("%1 corrupt blocks").arg(m_corruptBlocks);
+        m_view.LogError(QStringLiteral("Transmission failed: %1 in \"%2\"; received data discarded")
+                            .arg(blocks, m_fileName));
         return;
     }
     QString reason;
     if (!m_file.Commit(&reason)) {
-        m_fileWriteFailed = true;
         const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);
-        m_view.LogMessage(text);
+        m_view.LogError(text);
         ++m_summary.failedFiles;
         return;
     }
+    m_state = FileState::Complete;
     m_view.LogMessage(QStringLiteral("Transmission Complete!"));
     ++m_summary.completedFiles;
-    if (m_corruptBlocks > 0) {
-        ++m_summary.filesWithCorruptBlocks;
-        m_view.LogMessage(m_corruptBlocks == 1
-                              ? QStringLiteral("Warning: 1 corrupt block in \"%1\"").arg(m_fileName)
-                              : QStringLiteral("Warning: %1 corrupt blocks in \"%2\"")
-                                    .arg(m_corruptBlocks)
-                                    .arg(m_fileName));
-    }
 }
 
 void ReceivingEngine::CloseCurrentFile()
 {
     Flush();
-    if (!m_file.IsOpen())
+    if (m_state != FileState::Receiving && m_state != FileState::Discarding)
         return;
-    m_file.Discard();
-    ++m_summary.failedFiles;
-    m_view.LogMessage(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
-                                     "received data discarded")
-                          .arg(m_fileName)
-                          .arg(m_bytesReceived)
-                          .arg(m_currentFileSize));
+    if (m_state == FileState::Receiving) {
+        m_file.Discard();
+        ++m_summary.failedFiles;
+    }
+    m_state = FileState::Failed;
+    m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
+                                   "received data discarded")
+                        .arg(m_fileName, QString::number(m_bytesReceived),
+                             QString::number(m_currentFileSize)));
 }
 
 void ReceivingEngine::showProgress()

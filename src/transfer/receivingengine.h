@@ -14,10 +14,10 @@ class ReceivingView;
 
 // How the current (or last) copy went, for a front end that must say whether it worked.
 struct ReceiveSummary {
-    int announcedFiles = 0;       // file count of the last session data message
-    int completedFiles = 0;       // files written in full and put in place
-    int filesWithCorruptBlocks = 0; // of those, files that had corrupt blocks
-    int failedFiles = 0;          // refused, not creatable, not writable, or cut off
+    int announcedFiles = 0;         // file count of the last session data message
+    int completedFiles = 0;         // files written in full and put in place
+    int filesWithCorruptBlocks = 0; // files discarded because blocks were corrupt
+    int failedFiles = 0;            // refused, not creatable, not writable, or cut off
 };
 
 // The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
@@ -26,16 +26,19 @@ struct ReceiveSummary {
 //
 // Besides the plain protocol it keeps these rules:
 // - a received name that is empty, "." or "..", or holds "/", "\" or a control character
-//   (below 0x20, 0x7F) is refused with a log line; nothing is written outside the receive
-//   directory; labels and log lines show control characters of a name as \xHH;
+//   is refused with a log line; nothing is written outside the receive directory, and no
+//   received name reaches a log line or a label unescaped;
 // - a file is written into a temporary file and renamed over its name only when complete;
 //   a file cut off (next header, next copy, CloseCurrentFile before the end) leaves an
 //   existing file untouched and its temporary file removed;
-// - a corrupt block is written and counted towards completion; a line after
-//   "Transmission Complete!" tells how many blocks were corrupt;
+// - a corrupt block is written and counted towards completion, so its file completes; the
+//   file is then discarded, with a line that tells how many blocks were corrupt, and an
+//   existing file of its name stays untouched;
+// - a file that was not written (refused, not creatable, discarded) never gets the line
+//   "Transmission Complete!"; one line says that its data was discarded;
 // - messages shorter than their type, counts above the announced block size or above
-//   what the open file still needs, and block sizes outside 1 to 2048 are dropped with a
-//   log line;
+//   what the announced file still needs, data packets before any file header, and block
+//   sizes outside 1 to 2048 are dropped with a log line;
 // - a file larger than the free space of the receive directory is refused like a file
 //   that cannot be created;
 // - a data packet count of accepted packets and the total bar restart with each session
@@ -85,6 +88,7 @@ private:
     void dataPacket(const std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
     bool createFile(const QByteArray& name);
     void fileEnded();
+    void commitFile();
     void countPacket();
     void showProgress();
 
@@ -116,11 +120,19 @@ private:
     PendingPacket m_pending[kPendingPackets] = {};
     std::size_t m_pendingCount = 0;
 
+    // Where the announced file stands.
+    enum class FileState {
+        None,       // no file announced in this copy yet
+        Receiving,  // written into its temporary file
+        Discarding, // not written (refused, cannot be created); its bytes are still counted
+        Complete,   // put in place
+        Failed,     // not put in place; its one line has been logged
+    };
+    FileState m_state = FileState::None;
     ReceivedFile m_file;
-    QString m_fileName;   // as shown
-    QString m_targetPath; // as shown
+    QString m_fileName;   // as shown: escaped
+    QString m_targetPath; // as shown: escaped
     int m_corruptBlocks = 0;
     bool m_writeErrorLogged = false;
-    bool m_fileWriteFailed = false;
     ReceiveSummary m_summary;
 };

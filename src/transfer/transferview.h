@@ -22,6 +22,9 @@ public:
 
     virtual void LogMessage(const QString& text) = 0;
     virtual void LogAppend(const QString& text) = 0;
+    // A line that reports a failure or a refusal: like LogMessage, but a log file gets it at
+    // once rather than with the next batch of lines.
+    virtual void LogError(const QString& text) { LogMessage(text); }
 
     virtual void ShowFileName(const QString& name) = 0;       // Label2
     virtual void ShowFileCounter(const QString& caption) = 0; // Label5, "File n/N"

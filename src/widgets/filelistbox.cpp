@@ -40,6 +40,15 @@ void FileListBox::SetMultiSelect(bool value)
     setSelectionMode(value ? QAbstractItemView::ExtendedSelection : QAbstractItemView::SingleSelection);
 }
 
+void FileListBox::SetShowHidden(bool value)
+{
+    if (value == m_showHidden)
+        return;
+    m_showHidden = value;
+    if (!m_directory.isEmpty())
+        Refill();
+}
+
 QStringList FileListBox::SelectedNames() const
 {
     QStringList names;
@@ -63,9 +72,9 @@ void FileListBox::Refill()
     WaitCursor wait;
     const FileMask mask(m_mask);
 
-    // Ordinary files only: no folders, no hidden (dot) files, no devices or pipes.
+    // Ordinary files only: no folders, no devices or pipes, hidden (dot) files when asked.
     QStringList names;
-    QDirIterator it(m_directory, QDir::Files);
+    QDirIterator it(m_directory, m_showHidden ? QDir::Files | QDir::Hidden : QDir::Files);
     while (it.hasNext()) {
         it.next();
         const QString name = it.fileName();

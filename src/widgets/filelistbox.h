@@ -22,6 +22,9 @@ public:
     void SetMask(const QString& mask);
     bool MultiSelect() const { return m_multiSelect; }
     void SetMultiSelect(bool value);
+    // Whether hidden (dot) files are listed too; they are left out unless asked for.
+    bool ShowHidden() const { return m_showHidden; }
+    void SetShowHidden(bool value);
 
     // The selected files' names as stored on disk, without path, in list order.
     QStringList SelectedNames() const;
@@ -34,5 +37,6 @@ private:
     QString m_directory;
     QString m_mask = QStringLiteral("*.*");
     bool m_multiSelect = true;
+    bool m_showHidden = false;
     QFileIconProvider m_iconProvider;
 };

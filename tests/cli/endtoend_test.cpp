@@ -10,8 +10,10 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <csignal>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -195,9 +197,9 @@ TEST_F(EndToEnd, ServeOnceExitsWithTheCopysOutcome)
     EXPECT_TRUE(text.contains("Session closed "));
 }
 
-TEST_F(EndToEnd, ServeEndsOnInterruptOrTerminateAndClosesItsLog)
+TEST_F(EndToEnd, ServeEndsOnInterruptTerminateOrHangupAndClosesItsLog)
 {
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         QFile::remove(dir.filePath("fwd.txt"));
         startServer();
         ::kill(static_cast<pid_t>(server.processId()), signal);
@@ -207,6 +209,102 @@ TEST_F(EndToEnd, ServeEndsOnInterruptOrTerminateAndClosesItsLog)
         QFile log(dir.filePath("fwd.txt"));
         ASSERT_TRUE(log.open(QIODevice::ReadOnly));
         EXPECT_TRUE(log.readAll().endsWith("\r\n\r\n")) << "closing lines written";
+    }
+}
+
+TEST_F(EndToEnd, LogLinesReachTheFileWhileServingSoAKillLosesNothing)
+{
+    const auto files = sampleFiles();
+    const QStringList paths = writeSources({files[1], files[4]});
+    startServer();
+    QByteArray out;
+    ASSERT_EQ(run(QStringList{"send", "--host", "127.0.0.1"} + paths, &out), 0) << out.toStdString();
+    // The server goes on running; its record is on disk within about a second.
+    QFile log(dir.filePath("fwd.txt"));
+    QByteArray text;
+    for (int i = 0; i < 100 && !text.contains("Client disconnected..."); ++i) {
+        QThread::msleep(50);
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        text = log.readAll();
+        log.close();
+    }
+    ::kill(static_cast<pid_t>(server.processId()), SIGKILL);
+    ASSERT_TRUE(server.waitForFinished(5000));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    text = log.readAll();
+    for (const char* line : {"[New Entry]\r\n", "\r\nServer started succesfully!", "\r\nClient has connected...",
+                             "\r\nFilename: five thousand.bin  255", "\r\nTransmission Complete!",
+                             "\r\nClient disconnected..."})
+        EXPECT_TRUE(text.contains(line)) << line << "\n" << text.toStdString();
+}
+
+TEST_F(EndToEnd, UnusableSettingsStoreIsToldOnceAndTheDefaultsServe)
+{
+    QFile(dir.filePath("file")).open(QIODevice::WriteOnly); // a file where a folder should be
+    const struct {
+        const char* what;
+        std::function<void()> prepare;
+        const char* warning;
+    } rows[] = {
+        {"no config folder can be made",
+         [&] {
+             environment.remove("XDG_CONFIG_HOME");
+             environment.insert("HOME", dir.filePath("file/home"));
+         },
+         "Settings cannot be stored: "},
+        {"damaged store",
+         [&] {
+             environment.insert("XDG_CONFIG_HOME", dir.filePath("cfg"));
+             QDir(dir.path()).mkpath("cfg/ferrowarden");
+             QFile store(dir.filePath("cfg/ferrowarden/registry.json"));
+             ASSERT_TRUE(store.open(QIODevice::WriteOnly));
+             store.write("{ bad");
+         },
+         "was damaged"},
+    };
+    const auto files = sampleFiles();
+    const QStringList paths = writeSources({files[1]});
+    for (const auto& row : rows) {
+        row.prepare();
+        QByteArray out, err;
+        ASSERT_EQ(run({"list", "--host", "127.0.0.1"}, &out, &err), 0) << row.what << err.toStdString();
+        EXPECT_EQ(err.count(row.warning), 1) << row.what << "\n" << err.toStdString();
+        EXPECT_EQ(err.count("\n"), 1) << row.what << "\n" << err.toStdString();
+
+        startServer({"--once"});
+        ASSERT_EQ(run(QStringList{"send", "--host", "127.0.0.1"} + paths, &out, &err), 0)
+            << row.what << out.toStdString() << err.toStdString();
+        ASSERT_TRUE(server.waitForFinished(20000)) << row.what;
+        EXPECT_EQ(server.exitCode(), 0) << row.what;
+        expectReceived({files[1]}, row.what);
+    }
+    // The damaged store was kept aside as it was; later runs have nothing to tell.
+    const QStringList aside = QDir(dir.filePath("cfg/ferrowarden")).entryList({"registry.json.damaged-*"});
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(dir.filePath("cfg/ferrowarden/" + aside.first()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "{ bad");
+    QByteArray out, err;
+    ASSERT_EQ(run({"list", "--host", "127.0.0.1"}, &out, &err), 0);
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(EndToEnd, ServeRefusesLabelsThatCannotBeFoundAgain)
+{
+    const struct {
+        QString label;
+        const char* reason;
+    } rows[] = {
+        {"Lab #2", "holds a \"#\""},
+        {"tab\there", "\"tab\\x09here\" holds control characters"},
+        {"line\nbreak", "\"line\\x0Abreak\" holds control characters"},
+        {QString(5000, 'x'), "The label is too long"},
+    };
+    for (const auto& row : rows) {
+        QByteArray out, err;
+        EXPECT_EQ(run({"serve", dir.filePath("in"), "--label", row.label}, &out, &err), 2) << row.reason;
+        EXPECT_TRUE(err.contains(row.reason)) << err.toStdString();
+        EXPECT_EQ(out, "") << "nothing hosted";
     }
 }
 

@@ -163,6 +163,53 @@ private slots:
         QCOMPARE(fake->createdNames.back(), std::string("FerrowardenClient"));
     }
 
+    void labelsAndDirectoriesFromTheNetworkAreEscaped()
+    {
+        bringUp();
+        fake->sessions = {{"evil\nServer shut down#/in\x1b[2J/", FilledGuid(1)},
+                          {"tab\there#/a\r/", FilledGuid(2)}};
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        QCOMPARE(view->rows, (QStringList{"evil\\x0AServer shut down|/in\\x1B[2J/",
+                                          "tab\\x09here|/a\\x0D/"}));
+        QVERIFY(roles->JoinSession(0));
+        QVERIFY(view->log.contains("Joining Session evil\\x0AServer shut down#/in\\x1B[2J/"));
+    }
+
+    void labelsThatCannotBeFoundAgainAreRefused_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("directory");
+        QTest::addColumn<QString>("problem"); // the start of the reason; empty when accepted
+        const QString longDirectory = "/" + QString(4090, 'd') + "/";
+        QTest::newRow("plain") << "Lab PC" << "/in/" << "";
+        QTest::newRow("umlauts") << "Grüße" << "/in/" << "";
+        QTest::newRow("hash") << "Lab #2" << "/in/" << "The label \"Lab #2\" holds a \"#\"";
+        QTest::newRow("tab") << "a\tb" << "/in/" << "The label \"a\\x09b\" holds control characters";
+        QTest::newRow("newline") << "a\nb" << "/in/" << "The label \"a\\x0Ab\" holds control characters";
+        QTest::newRow("fits") << "" << QString(4095, 'd') << "";
+        QTest::newRow("one byte too long") << "x" << QString(4095, 'd') << "The label is too long";
+        QTest::newRow("long directory") << "Ferrowarden 2.0 Session on pc7" << longDirectory
+                                        << "The label is too long";
+    }
+
+    void labelsThatCannotBeFoundAgainAreRefused()
+    {
+        QFETCH(QString, label);
+        QFETCH(QString, directory);
+        QFETCH(QString, problem);
+        const QString reason = SessionRoles::LabelProblem(label, directory);
+        QVERIFY2(problem.isEmpty() ? reason.isEmpty() : reason.startsWith(problem), qPrintable(reason));
+        if (label.isEmpty())
+            return;
+        bringUp();
+        QCOMPARE(roles->HostSession(label, directory), problem.isEmpty());
+        if (!problem.isEmpty()) {
+            QCOMPARE(view->log.last(), reason);
+            QVERIFY(fake->opens.empty());
+        }
+    }
+
     void searchFindingNothingEndsQuietly()
     {
         bringUp();

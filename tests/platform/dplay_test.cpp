@@ -208,7 +208,12 @@ TEST_F(DplayLoopback, FullSessionIsHiddenAndRefusesASecondClient)
     ASSERT_EQ(p.client->Open(&join, DPOPEN_JOIN), DP_OK);
     ASSERT_EQ(p.client->CreatePlayer(&p.clientId, nullptr, p.clientEvent, nullptr, 0, 0), DP_OK);
 
-    EXPECT_EQ(late->Open(&join, DPOPEN_JOIN), DPERR_ACCESSDENIED);
+    {
+        DplayTrace trace;
+        EXPECT_EQ(late->Open(&join, DPOPEN_JOIN), DPERR_ACCESSDENIED);
+        EXPECT_TRUE(trace.Has("join refused: session full")); // on the host
+        EXPECT_TRUE(trace.Has("join failed: refused by the host")); // on the late client
+    }
     // Searches for available sessions no longer list it; a search for all does.
     EXPECT_TRUE(WaitUntil([&] { return Poll(*late, p.app).sessions.empty(); }));
     const auto all = Search(*late, p.app, 1, DPENUMSESSIONS_ALL);
@@ -328,24 +333,28 @@ TEST_F(DplayLoopback, HostileFramesEndOnlyThatConnection)
     const DWORD fakeType = DPSYS_SESSIONLOST;
     FrameCodec::AppendData(spoofedSystemMessage, DPID_SYSMSG, 0, &fakeType, 4);
 
+    // Each connection's end leaves a debug line with its reason.
     const struct {
         const char* what;
         FrameCodec::Buffer bytes;
+        const char* traced;
     } cases[] = {
-        {"length far above the cap", bytes({0xFF, 0xFF, 0xFF, 0x7F, 6})},
-        {"zero length", bytes({0, 0, 0, 0})},
-        {"unknown type", bytes({1, 0, 0, 0, 99})},
-        {"join body too short", bytes({5, 0, 0, 0, 1, 0x46, 0x57, 0x53, 0x4A})},
-        {"join with wrong magic", wrongMagic},
-        {"data before join", dataBeforeJoin},
-        {"data posing as a system message", spoofedSystemMessage},
+        {"length far above the cap", bytes({0xFF, 0xFF, 0xFF, 0x7F, 6}), "malformed frame"},
+        {"zero length", bytes({0, 0, 0, 0}), "malformed frame"},
+        {"unknown type", bytes({1, 0, 0, 0, 99}), "malformed frame"},
+        {"join body too short", bytes({5, 0, 0, 0, 1, 0x46, 0x57, 0x53, 0x4A}), "malformed frame"},
+        {"join with wrong magic", wrongMagic, "first frame is no join"},
+        {"data before join", dataBeforeJoin, "data before the join"},
+        {"data posing as a system message", spoofedSystemMessage, "data posing as a system message"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        DplayTrace trace;
         const int fd = ConnectRaw(p.host->HostPort());
         ASSERT_GE(fd, 0);
         SendBytes(fd, c.bytes);
         EXPECT_TRUE(ClosedByPeer(fd));
+        EXPECT_TRUE(trace.Has(std::string("connection dropped: ") + c.traced));
         close(fd);
     }
     // Nothing but the spoofer's own player came and went; no fake session loss was queued.
@@ -464,8 +473,9 @@ TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)
     reply.currentPlayers = 1;
     reply.name = "fake";
 
-    FrameCodec::Buffer refusedFull, otherInstance, lyingName;
+    FrameCodec::Buffer refusedFull, refusedWithSuccess, otherInstance, lyingName;
     FrameCodec::AppendRefused(refusedFull, DPERR_ACCESSDENIED);
+    FrameCodec::AppendRefused(refusedWithSuccess, 1);
     FrameCodec::AppendJoined(otherInstance, {RandomGuid(), app, 0, 2, 1, "other"});
     FrameCodec::AppendJoined(lyingName, {instance, app, 0, 2, 1, "name"});
     lyingName[FrameCodec::kHeader + 44] = 0xFF; // name length beyond the frame
@@ -475,6 +485,7 @@ TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)
         HRESULT expected;
     } cases[] = {
         {"session full", refusedFull, DPERR_ACCESSDENIED},
+        {"refusal that claims success", refusedWithSuccess, DPERR_NOCONNECTION},
         {"length far above the cap", {0xFF, 0xFF, 0xFF, 0xFF, 2}, DPERR_NOCONNECTION},
         {"joined for another session", otherInstance, DPERR_NOCONNECTION},
         {"name length beyond the frame", lyingName, DPERR_NOCONNECTION},

@@ -4,6 +4,7 @@
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/dplaylobby.h"
 #include "platform/dplay/framecodec.h"
+#include "platform/dplay/joinhandshake.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,75 @@ TEST(DplayFrames, PartialAndHostileInput)
         ASSERT_EQ(Split(*bytes, v, consumed), FrameCodec::Status::Frame);
         EXPECT_FALSE(FrameCodec::DecodeCreatePlayer(v));
         EXPECT_FALSE(FrameCodec::DecodeJoin(v));
+    }
+}
+
+TEST(DplayJoin, TheHostsAnswerReadFromTheStartOfItsBytes)
+{
+    const GUID other = {7, 7, 7, {7, 7, 7, 7, 7, 7, 7, 7}};
+    const FrameCodec::JoinedInfo session{kGuid, other, DPSESSION_KEEPALIVE, 2, 1, "Label#/dir"};
+    FrameCodec::Buffer joined, joinedThenData, refusedFull, refusedClaimingSuccess, joinedElsewhere, ping;
+    FrameCodec::AppendJoined(joined, session);
+    joinedThenData = joined;
+    FrameCodec::AppendData(joinedThenData, 5, 6, "abc", 3);
+    FrameCodec::AppendRefused(refusedFull, DPERR_ACCESSDENIED);
+    FrameCodec::AppendRefused(refusedClaimingSuccess, DP_OK);
+    FrameCodec::AppendJoined(joinedElsewhere, {other, other, 0, 2, 1, "x"});
+    FrameCodec::AppendPing(ping);
+    using Outcome = JoinAnswer::Outcome;
+    const struct {
+        const char* what;
+        Bytes bytes;
+        Outcome outcome;
+        HRESULT result;
+        std::size_t consumed;
+    } cases[] = {
+        {"nothing yet", {}, Outcome::NeedMore, DP_OK, 0},
+        {"half a reply", Bytes(joined.begin(), joined.begin() + 20), Outcome::NeedMore, DP_OK, 0},
+        {"joined", joined, Outcome::Joined, DP_OK, joined.size()},
+        {"joined, traffic follows", joinedThenData, Outcome::Joined, DP_OK, joined.size()},
+        {"refused", refusedFull, Outcome::Refused, DPERR_ACCESSDENIED, 0},
+        {"refusal claiming success", refusedClaimingSuccess, Outcome::Refused, DPERR_NOCONNECTION, 0},
+        {"joined to another session", joinedElsewhere, Outcome::Refused, DPERR_NOCONNECTION, 0},
+        {"no answer but a ping", ping, Outcome::Refused, DPERR_NOCONNECTION, 0},
+        {"length beyond the cap", {0xFF, 0xFF, 0xFF, 0xFF, 2}, Outcome::Refused, DPERR_NOCONNECTION, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto answer = ReadJoinAnswer(c.bytes.data(), c.bytes.size(), kGuid);
+        EXPECT_EQ(answer.outcome, c.outcome);
+        EXPECT_EQ(answer.result, c.result);
+        EXPECT_EQ(answer.consumed, c.consumed);
+        if (answer.outcome == Outcome::Joined) {
+            EXPECT_EQ(answer.session.name, "Label#/dir");
+        }
+    }
+}
+
+TEST(DplayJoin, TheHostTakesOnlyAJoinOfItsOwnSessionWithRoom)
+{
+    const GUID other = {7, 7, 7, {7, 7, 7, 7, 7, 7, 7, 7}};
+    FrameCodec::Buffer ours, theirs, ping;
+    FrameCodec::AppendJoin(ours, kGuid);
+    FrameCodec::AppendJoin(theirs, other);
+    FrameCodec::AppendPing(ping);
+    const struct {
+        const char* what;
+        const FrameCodec::Buffer& first;
+        bool full;
+        std::optional<HRESULT> expected;
+    } cases[] = {
+        {"join with room", ours, false, DP_OK},
+        {"join when full", ours, true, DPERR_ACCESSDENIED},
+        {"join of another session", theirs, false, DPERR_NOSESSIONS},
+        {"no join at all", ping, false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FrameCodec::View v;
+        std::size_t consumed = 0;
+        ASSERT_EQ(Split(c.first, v, consumed), FrameCodec::Status::Frame);
+        EXPECT_EQ(AnswerJoin(v, kGuid, c.full), c.expected);
     }
 }
 

@@ -11,8 +11,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QLoggingCategory>
+#include <QString>
+
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -87,6 +92,62 @@ inline DPSESSIONDESC2 HostDesc(const GUID& app, const char* name, DWORD maxPlaye
     d.lpszSessionNameA = const_cast<char*>(name);
     return d;
 }
+
+// Collects the session service's debug lines (category fw.dplay) while it lives.
+class DplayTrace {
+public:
+    DplayTrace()
+    {
+        std::lock_guard lock(Mutex());
+        Current() = this;
+        m_previous = qInstallMessageHandler(&DplayTrace::Handle);
+        QLoggingCategory::setFilterRules(QStringLiteral("fw.dplay.debug=true"));
+    }
+    ~DplayTrace()
+    {
+        QLoggingCategory::setFilterRules(QString());
+        std::lock_guard lock(Mutex());
+        qInstallMessageHandler(m_previous);
+        Current() = nullptr;
+    }
+    DplayTrace(const DplayTrace&) = delete;
+    DplayTrace& operator=(const DplayTrace&) = delete;
+
+    // True when a line so far holds `text`.
+    bool Has(const std::string& text) const
+    {
+        std::lock_guard lock(Mutex());
+        for (const auto& line : m_lines)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+private:
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static DplayTrace*& Current()
+    {
+        static DplayTrace* current = nullptr;
+        return current;
+    }
+    static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        std::lock_guard lock(Mutex());
+        if (!Current())
+            return;
+        if (context.category && std::strcmp(context.category, "fw.dplay") == 0)
+            Current()->m_lines.push_back(message.toStdString());
+        else if (Current()->m_previous)
+            Current()->m_previous(type, context, message);
+    }
+
+    QtMessageHandler m_previous = nullptr;
+    std::vector<std::string> m_lines;
+};
 
 struct Found {
     std::string name;

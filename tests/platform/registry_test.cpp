@@ -61,7 +61,7 @@ TEST_F(RegistryTest, WriteReplacesTheFileAtomically)
     Registry registry(path());
     registry.writeText("K", "A", "1");
     // No temporary file is left beside the store, and a damaged store reads as empty
-    // rather than failing.
+    // rather than failing (it is kept aside, see below).
     const QStringList files = QDir(dir.filePath("sub")).entryList(QDir::Files);
     EXPECT_EQ(files.filter(QStringLiteral("registry.json")).size(), 1) << files.join(' ').toStdString();
     QFile file(path());
@@ -71,6 +71,36 @@ TEST_F(RegistryTest, WriteReplacesTheFileAtomically)
     EXPECT_EQ(registry.readText("K", "A"), std::nullopt);
     registry.writeText("K", "A", "2");
     EXPECT_EQ(registry.readText("K", "A"), "2");
+}
+
+TEST_F(RegistryTest, DamagedStoreIsKeptAsideAndNeverOverwritten)
+{
+    const QByteArray rows[] = {"{ bad", "", "[1, 2]", "\xff\xfe\x00garbage", "{\"keys\": {"};
+    for (const QByteArray& damaged : rows) {
+        QDir(dir.filePath("sub")).removeRecursively();
+        QDir().mkpath(dir.filePath("sub"));
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+        file.close();
+
+        Registry registry(path());
+        EXPECT_EQ(registry.readText("K", "A"), std::nullopt) << damaged.constData();
+        EXPECT_EQ(registry.readText("K", "B"), std::nullopt) << damaged.constData();
+        const QStringList aside =
+            QDir(dir.filePath("sub")).entryList({QStringLiteral("registry.json.damaged-*")}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1) << damaged.constData();
+        QFile kept(dir.filePath("sub/" + aside.first()));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), damaged);
+        ASSERT_EQ(registry.Problems().size(), 1) << "told once, however often it is read";
+        EXPECT_TRUE(registry.Problems().first().contains(aside.first()))
+            << registry.Problems().first().toStdString();
+
+        registry.writeText("K", "A", "new");
+        EXPECT_EQ(Registry(path()).readText("K", "A"), "new");
+        EXPECT_EQ(registry.Problems().size(), 1);
+    }
 }
 
 TEST_F(RegistryTest, UnwritableStoreRaisesNamingTheValue)

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <sys/resource.h>
 
@@ -215,6 +217,30 @@ TEST_F(SessionLogTest, WriteFailuresAreRaised)
     EXPECT_FALSE(log.LogOpen());
     ASSERT_EQ(list.lines.size(), 1);
     EXPECT_TRUE(list.lines[0].startsWith(QStringLiteral("fits!yyy")));
+}
+
+TEST_F(SessionLogTest, LinesReachTheDiskWhileTheLogIsOpen)
+{
+    int argc = 1;
+    char name[] = "sessionlog_test";
+    char* argv[] = {name};
+    QCoreApplication app(argc, argv);
+    log.OpenLogFile();
+    ASSERT_TRUE(log.LogOpen());
+    EXPECT_EQ(contents(), "\r\n" + kHeader) << "the header is on disk at once";
+
+    // A failure line is on disk at once, and takes what was waiting with it.
+    log.LogMessage(QStringLiteral("Receiving Data..."));
+    log.LogError(QStringLiteral("Datei x kann nicht erstellt werden"));
+    EXPECT_EQ(contents(), "\r\n" + kHeader + "\r\nReceiving Data...\r\nDatei x kann nicht erstellt werden");
+
+    // Other lines within about a second, while the event loop runs.
+    log.LogMessage(QStringLiteral("Transmission Complete!"));
+    log.LogAppend(QStringLiteral(" (appended)"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return contents().endsWith("Complete! (appended)"); }, 5000))
+        << contents().toStdString();
+    log.CloseLogFile();
+    EXPECT_TRUE(contents().endsWith(kClosing));
 }
 
 TEST_F(SessionLogTest, DateTimeTexts)

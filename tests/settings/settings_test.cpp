@@ -122,4 +122,16 @@ TEST_F(SettingsTest, ValueOfTheWrongTypeLoadsAsItsDefault)
     EXPECT_TRUE(s.Encrypt); // the other values still load
 }
 
+TEST(SettingsStore, UnwritableStoreRunsWithTheDefaultsAndSaysSo)
+{
+    Registry registry(QStringLiteral("/proc/ferrowarden-no-such-dir/registry.json"));
+    SettingsRegistry store(registry);
+    const Settings s = LoadSettings(store);
+    EXPECT_EQ(s.Blocksize, 2048);
+    EXPECT_EQ(s.LogFile, "fwd.txt");
+    ASSERT_EQ(store.Problems().size(), 1);
+    EXPECT_TRUE(store.Problems().first().startsWith(QStringLiteral("Settings cannot be stored: ")))
+        << store.Problems().first().toStdString();
+}
+
 } // namespace

@@ -140,38 +140,59 @@ TEST_F(ReceivingEngineTest, CountersAndBarsOfTwoCopiesInOneRun)
 TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
 {
     const QByteArray longName(255, 'n');
+    const QByteArray dots(255, '.');
     const struct {
         QByteArray name;
-        bool accepted;
-        const char* shown = nullptr; // in labels and the log, when not the name itself
+        const char* shown; // as log lines show a refused name; empty when accepted
     } rows[] = {
-        {"../x", false}, {"/etc/x", false}, {"a/../../x", false}, {"..", false}, {".", false},
-        {"", false},     {"back\\slash", false}, {longName, true}, {".hidden", true},
-        {"spaces and ümlauts", true},
-        {"two\nlines", false, "two\\x0Alines"}, {"\x1b[2Jclear", false, "\\x1B[2Jclear"},
-        {"tab\t", false, "tab\\x09"}, {"del\x7f", false, "del\\x7F"},
+        {"../x", "../x"},
+        {"/etc/x", "/etc/x"},
+        {"a/../../x", "a/../../x"},
+        {"..", ".."},
+        {".", "."},
+        {"", ""},
+        {"back\\slash", "back\\slash"},
+        {"evil\nServer shut down", "evil\\x0AServer shut down"},
+        {"cr\rhere", "cr\\x0Dhere"},
+        {"\x1b[2J\x1b[31mred", "\\x1B[2J\\x1B[31mred"},
+        {"bell\a", "bell\\x07"},
+        {"tab\there", "tab\\x09here"},
+        {"del\x7f", "del\\x7F"},
+        {"\x01", "\\x01"},
+        {longName, nullptr},
+        {dots, nullptr},
+        {".hidden", nullptr},
+        {"spaces and ümlauts", nullptr},
     };
+    int accepted = 0;
     for (const auto& row : rows) {
         view.log.clear();
         feed(BuildCopySequence({{row.name, "abc"}}, 2048, std::nullopt));
         const QString name = QString::fromUtf8(row.name);
-        const QString shown = row.shown ? QString::fromUtf8(row.shown) : name;
-        EXPECT_EQ(view.fileName, shown) << row.name.constData();
-        EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(shown))
-            << row.name.constData();
-        if (row.accepted) {
+        if (!row.shown) {
+            ++accepted;
             EXPECT_EQ(received(name), "abc") << row.name.constData();
             EXPECT_TRUE(engine.CopySucceeded()) << row.name.constData();
-        } else {
-            EXPECT_EQ(view.log.value(3), QStringLiteral("Refused unsafe file name \"%1\"").arg(shown))
-                << row.name.constData();
             EXPECT_EQ(view.log.value(4), "Transmission Complete!") << row.name.constData();
+        } else {
+            const QString shown = QString::fromUtf8(row.shown);
+            EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(shown));
+            EXPECT_EQ(view.log.value(3), QStringLiteral("Refused unsafe file name \"%1\"").arg(shown));
+            EXPECT_EQ(view.log.mid(4), QStringList({QStringLiteral("Transmission failed: \"%1\" was "
+                                                                   "not written; received data "
+                                                                   "discarded")
+                                                        .arg(shown)}))
+                << row.name.constData();
+            EXPECT_EQ(view.fileName, shown);
             EXPECT_FALSE(engine.CopySucceeded()) << row.name.constData();
         }
         EXPECT_EQ(view.receivedPackets, 1) << row.name.constData();
+        for (const QString& line : std::as_const(view.log))
+            EXPECT_FALSE(std::any_of(line.begin(), line.end(), [](QChar c) { return c < QChar(0x20); }))
+                << "a raw control character in: " << line.toStdString();
     }
     EXPECT_EQ(entries(root.path()), QStringList({"recv"}));
-    EXPECT_EQ(entries(receiveDirectory).size(), 3);
+    EXPECT_EQ(entries(receiveDirectory).size(), accepted);
     EXPECT_TRUE(view.messages.isEmpty());
 }
 
@@ -256,31 +277,73 @@ TEST_F(ReceivingEngineTest, LeftoversOfAKilledReceiverAreRemovedButNotThoseInUse
     EXPECT_TRUE(left.contains(busy.first()));
 }
 
-TEST_F(ReceivingEngineTest, CorruptBlockIsReportedWrittenAndCompletes)
+TEST_F(ReceivingEngineTest, FileWithCorruptBlocksCompletesButIsDiscarded)
 {
     const QByteArray bytes = RandomBytes(5000, 5);
-    for (const std::optional<std::uint16_t> key :
-         {std::optional<std::uint16_t>(), std::optional<std::uint16_t>(0x1234)}) {
+    // Packets 2, 3 and 4 carry the file's three blocks.
+    const struct {
+        const char* what;
+        std::vector<int> corrupt;
+        std::optional<std::uint16_t> key;
+        const char* line;
+    } rows[] = {
+        {"middle block", {3}, std::nullopt, "Transmission failed: 1 corrupt block in \"f\"; "
+                                            "received data discarded"},
+        {"middle block, encrypted", {3}, std::uint16_t(0x1234),
+         "Transmission failed: 1 corrupt block in \"f\"; received data discarded"},
+        {"every block", {2, 3, 4}, std::nullopt,
+         "Transmission failed: 3 corrupt blocks in \"f\"; received data discarded"},
+    };
+    for (const auto& row : rows) {
+        QFile existing(receiveDirectory + QStringLiteral("f"));
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        existing.write("good old contents");
+        existing.close();
         view.log.clear();
-        auto copy = BuildCopySequence({{"f", bytes}}, 2048, key);
-        copy[3][kDataAreaOffset + 10] = static_cast<char>(copy[3][kDataAreaOffset + 10] ^ 0x40);
-        QByteArray plain = copy[3].mid(kDataAreaOffset, 2048);
-        if (key)
-            plain = DecryptBlock(plain, *key);
-        const std::uint32_t sent = qFromLittleEndian<std::uint32_t>(copy[3].constData() + 2056);
-        const std::uint32_t computed = BlockChecksum(kChecksumStart, plain.constData(), 2048);
+        auto copy = BuildCopySequence({{"f", bytes}}, 2048, row.key);
+        QStringList expected;
+        for (const int index : row.corrupt) {
+            QByteArray& packet = copy[std::size_t(index)];
+            packet[kDataAreaOffset + 10] = static_cast<char>(packet[kDataAreaOffset + 10] ^ 0x40);
+            QByteArray plain = packet.mid(kDataAreaOffset, 2048);
+            if (row.key)
+                plain = DecryptBlock(plain, *row.key);
+            const std::int32_t count = qFromLittleEndian<std::int32_t>(packet.constData() + 2052);
+            const std::uint32_t sent = qFromLittleEndian<std::uint32_t>(packet.constData() + 2056);
+            const std::uint32_t computed = BlockChecksum(kChecksumStart, plain.constData(), count);
+            expected << QStringLiteral("Packet corrupt! %1#%2")
+                            .arg(static_cast<std::int32_t>(sent))
+                            .arg(static_cast<std::int32_t>(computed));
+        }
+        expected << QString::fromUtf8(row.line);
         feed(copy);
 
-        EXPECT_EQ(view.log.mid(4), QStringList({QStringLiteral("Packet corrupt! %1#%2")
-                                                    .arg(static_cast<std::int32_t>(sent))
-                                                    .arg(static_cast<std::int32_t>(computed)),
-                                                "Transmission Complete!",
-                                                "Warning: 1 corrupt block in \"f\""}));
-        EXPECT_EQ(view.receivedPackets, 2);
-        EXPECT_EQ(received(QStringLiteral("f")), bytes.left(2048) + plain + bytes.mid(4096));
-        EXPECT_EQ(engine.Summary().filesWithCorruptBlocks, 1);
-        EXPECT_FALSE(engine.CopySucceeded());
+        EXPECT_EQ(view.log.mid(4), expected) << row.what;
+        EXPECT_FALSE(view.log.contains(QStringLiteral("Transmission Complete!"))) << row.what;
+        EXPECT_EQ(view.receivedPackets, qint64(3 - row.corrupt.size())) << row.what;
+        EXPECT_EQ(received(QStringLiteral("f")), "good old contents") << row.what;
+        EXPECT_EQ(entries(receiveDirectory), QStringList({"f"})) << row.what << ": no temporary file";
+        EXPECT_FALSE(engine.FileOpen()) << row.what;
+        EXPECT_EQ(engine.Summary().filesWithCorruptBlocks, 1) << row.what;
+        EXPECT_EQ(engine.Summary().completedFiles, 0) << row.what;
+        EXPECT_FALSE(engine.CopySucceeded()) << row.what;
     }
+}
+
+TEST_F(ReceivingEngineTest, PacketsBeforeAnyFileHeaderAreDropped)
+{
+    const auto copy = BuildCopySequence({{"f", "abc"}, {"g", ""}}, 2048, std::nullopt);
+    // The empty packet of "g" is the one that would complete a file of size 0.
+    feed(copy[0]);
+    feed(copy[4]);
+    feed(copy[2]);
+    EXPECT_EQ(view.log.mid(1), QStringList({"Message dropped: data packet before any file header",
+                                            "Message dropped: data packet before any file header"}));
+    EXPECT_EQ(view.receivedPackets, 0);
+    feed(copy, 1);
+    EXPECT_EQ(received(QStringLiteral("f")), "abc");
+    EXPECT_EQ(received(QStringLiteral("g")), "");
+    EXPECT_TRUE(engine.CopySucceeded());
 }
 
 TEST_F(ReceivingEngineTest, WaitingPacketsAreReportedByFlushAndBeforeAnAbort)
@@ -387,7 +450,9 @@ TEST_F(ReceivingEngineTest, FilesThatCannotBeCreatedAreCountedButWrittenNowhere)
         engine.SetFreeSpaceProbe([&](const QByteArray&) { return row.freeSpace; });
         feed(copy);
         EXPECT_EQ(view.messages, QStringList({row.text})) << row.what;
-        EXPECT_EQ(view.log.mid(3), QStringList({row.text, "Transmission Complete!"})) << row.what;
+        EXPECT_EQ(view.log.mid(3), QStringList({row.text, "Transmission failed: \"f\" was not "
+                                                          "written; received data discarded"}))
+            << row.what;
         EXPECT_EQ(view.receivedPackets, 1) << row.what;
         EXPECT_FALSE(engine.CopySucceeded()) << row.what;
     }

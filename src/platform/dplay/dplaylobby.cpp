@@ -73,3 +73,24 @@ std::optional<std::vector<AddressElement>> ParseCompoundAddress(const void* bloc
     }
     return elements;
 }
+
+std::optional<ProviderAddress> ReadProviderAddress(const void* block)
+{
+    const auto elements = ParseCompoundAddress(block);
+    if (!elements)
+        return std::nullopt;
+    ProviderAddress a;
+    for (const auto& e : *elements) {
+        if (e.type == DPAID_ServiceProvider && e.data.size() == sizeof(GUID)) {
+            GUID g;
+            std::memcpy(&g, e.data.data(), sizeof g);
+            a.provider = g;
+        } else if (e.type == DPAID_INet) {
+            a.host.assign(reinterpret_cast<const char*>(e.data.data()), e.data.size());
+            a.host = a.host.substr(0, a.host.find('\0'));
+        } else if (e.type == DPAID_INetPort && e.data.size() == 2) {
+            std::memcpy(&a.port, e.data.data(), 2);
+        }
+    }
+    return a;
+}

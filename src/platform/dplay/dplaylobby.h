@@ -26,6 +26,16 @@ struct AddressElement {
     std::vector<unsigned char> data;
 };
 
+// What an address block says to a service provider.
+struct ProviderAddress {
+    std::optional<GUID> provider;
+    std::string host;       // TCP/IP: the one host to ask when searching; empty: broadcast
+    std::uint16_t port = 0; // TCP/IP: that host's discovery port; 0: our own
+};
+
+// nullopt when the block is no address block.
+std::optional<ProviderAddress> ReadProviderAddress(const void* block);
+
 // Splits an address block (without its size record); nullopt when the block does not start
 // with a size record or a record runs past the end.
 std::optional<std::vector<AddressElement>> ParseCompoundAddress(const void* block);

@@ -2,26 +2,39 @@
 
 #include "platform/dplay/dplay.h"
 #include "platform/dplay/framecodec.h"
-
-#include <netinet/in.h>
+#include "platform/dplay/peerconnection.h"
+#include "platform/dplay/receivequeue.h"
+#include "platform/dplay/sessionsearch.h"
+#include "platform/dplay/socketutil.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-// The session object of the TCP/IP provider: UDP discovery, one TCP connection per joined
-// peer, and a network thread that does all socket work in batches (see dplay.h for the API).
+class DiscoveryResponder;
+struct DiscoveryMessage;
+
+// The session object of the TCP/IP provider (see dplay.h for the API): the session, its
+// players, and the network thread that drives the parts it is made of: the search and its
+// directory (sessionsearch.h), the discovery responder of a hosted session, one
+// PeerConnection per peer, and the receive queue that Receive takes from.
 //
-// Messages are queued in both directions as byte records, so neither SendEx nor Receive
-// allocates per message, and both queues are bounded: SendEx waits for room, and the network
-// thread stops reading from the socket while the receive queue is full.
+// Threads: every method may be called from any thread. The network thread, started by
+// InitializeConnection, does the steady socket work: it writes what SendEx queued, reads and
+// checks frames, answers searches, asks again while a search runs, takes new players and
+// keeps connections alive. The calls that set something up do their own socket work on the
+// caller's thread: InitializeConnection and Open(DPOPEN_CREATE) open sockets, EnumSessions
+// sends its first request, and Open(DPOPEN_JOIN) connects and waits for the host's answer.
+//
+// Locks: m_mutex guards the session and its players; each part has its own lock for its own
+// state. m_mutex may be held while taking a part's lock, never the other way round.
 class SessionService final : public IDirectPlay4A {
 public:
     // Used when FERROWARDEN_DISCOVERY_PORT does not name a port.
@@ -53,40 +66,21 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    using Buffer = FrameCodec::Buffer;
+    // A host closes connections beyond this many at once.
+    static constexpr std::size_t kMaxConnections = 16;
     enum class Role { None, Joining, Host, Client };
 
-    struct Connection {
-        int fd = -1;
+    // A peer as the session sees it: its connection, and whether and as whom it joined.
+    struct Peer {
+        Peer(int fd, const WakeupFd& wakeup, ReadBuffer received = {}) : link(fd, wakeup, std::move(received)) {}
+        PeerConnection link;
+        // Under m_mutex; written on the network thread only.
         bool joined = false;
         bool closing = false; // refused: close once everything queued is sent
         bool dead = false;
-        bool parsePending = false; // bytes that arrived with the join reply
         std::vector<DPID> players; // host side: the peer's players
-        // Under m_mutex: what SendEx queued and the network thread has not taken yet.
-        Buffer txPending;
-        bool wakeQueued = false;
-        // While set, the network thread looks at this connection at least every
-        // millisecond, so SendEx need not wake it for every small message.
-        bool streaming = false;
-        // Network thread only.
-        Buffer txWriting;
-        std::size_t txPos = 0;
-        Buffer rx;
-        std::size_t rxEnd = 0;
-        Clock::time_point opened;
-        Clock::time_point lastHeard;
-        Clock::time_point lastSent;
-    };
-
-    struct FoundSession {
-        sockaddr_in address{};
-        GUID application = GUID_NULL;
-        DWORD flags = 0;
-        DWORD maxPlayers = 0;
-        DWORD currentPlayers = 0;
-        std::string name;
-        Clock::time_point lastSeen;
+        // Network thread: bytes that arrived with the join reply wait to be parsed.
+        bool parsePending = false;
     };
 
     struct SessionInfo {
@@ -99,85 +93,52 @@ private:
         std::string password;
     };
 
+    HRESULT HostSession(const DPSESSIONDESC2& desc);
+    HRESULT JoinSession(const GUID& instance);
+    std::optional<DiscoveryMessage> Advert() const;
+
     // Network thread.
     void NetworkLoop();
-    bool ServiceWrites(Connection& c);
-    bool ServiceReads(Connection& c);
-    bool ParseBuffered(Connection& c);
-    bool HandleFrame(Connection& c, const FrameCodec::View& v);
-    void HandleDiscoveryRequests();
-    void HandleDiscoveryReplies();
-    void DropConnection(const std::shared_ptr<Connection>& c);
-    void Linger(const std::vector<std::shared_ptr<Connection>>& conns);
+    void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive);
+    void ServiceSocket(const std::shared_ptr<Peer>& p, short revents);
+    void AcceptPeers(int listenFd);
+    const char* ParseReceived(Peer& p);
+    void DropPeer(const std::shared_ptr<Peer>& p, const char* why);
 
     // Callers hold m_mutex.
-    void QueueMessage(DPID from, DPID to, const void* data, std::size_t size,
-                      const void* tail = nullptr, std::size_t tailSize = 0);
-    void HandOverLocked(Connection& c, std::size_t validBytes);
-    bool CheckDataLocked(const Connection& c, const FrameCodec::View& v) const;
+    const char* HandleFrameLocked(Peer& p, const FrameCodec::View& v);
+    const char* CheckDataLocked(const Peer& p, const FrameCodec::View& v) const;
     void QueueSystemCreate(DPID id, const std::string& name);
     void QueueSystemDestroy(DPID id);
     void QueueSessionLost();
-    void SetEvents();
-    void WakeLocked(Connection& c, bool lazy = false);
     DWORD Occupancy() const;
     bool IsLocalPlayer(DPID id) const;
     DPID NextPlayerId();
 
-    void Wake();
-    void SendDiscoveryRequests();
-    HRESULT HostSession(const DPSESSIONDESC2& desc);
-    HRESULT JoinSession(const GUID& instance);
+    // Declared first: the parts below hold references to it.
+    WakeupFd m_wakeup;
+    ReceiveQueue m_received;
+    SessionSearch m_search;
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_cond;   // replies, session state
-    std::condition_variable m_txRoom; // send queues drained
+    std::condition_variable m_cond; // player replies, a synchronous search's wait
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
-    int m_wakeFd = -1;
-    int m_enumFd = -1;      // searcher's UDP socket
-    int m_discoveryFd = -1; // host's UDP socket on the discovery port
+    std::unique_ptr<DiscoveryResponder> m_responder; // while hosting
     int m_listenFd = -1;
 
     bool m_initialized = false;
     std::uint16_t m_discoveryPort = kDefaultDiscoveryPort; // where a hosted session listens
-    std::uint16_t m_requestPort = kDefaultDiscoveryPort;   // where searches ask
-    bool m_unicast = false;
-    sockaddr_in m_unicastAddress{};
 
     Role m_role = Role::None;
-    bool m_sessionLost = false;
+    std::atomic<bool> m_sessionLost{false}; // written under m_mutex
     SessionInfo m_session;
     std::uint16_t m_hostPort = 0;
     std::vector<DPID> m_localPlayers;
-    std::vector<std::shared_ptr<AutoResetEvent>> m_events;
+    std::atomic<DPID> m_firstLocalPlayer{0};
     DPID m_nextPlayerId = 0;
     std::uint32_t m_nextRequest = 0;
     std::map<std::uint32_t, std::optional<FrameCodec::PlayerCreatedInfo>> m_playerReplies;
-    DWORD m_nextMessageId = 0;
-    std::vector<std::shared_ptr<Connection>> m_connections;
-
-    bool m_enumActive = false;
-    Clock::time_point m_enumSyncUntil;
-    Clock::time_point m_lastEnumRequest;
-    GUID m_enumApplication = GUID_NULL;
-    bool m_enumIncludeFull = false;
-    std::map<std::string, FoundSession> m_found; // by instance GUID bytes
-    std::map<std::string, sockaddr_in> m_known;  // every instance ever heard of
-
-    // Receive queue: chunks of frames exactly as they came off the socket (already checked),
-    // handed over whole, so a message is copied once more only when Receive takes it.
-    // Messages made here (system messages, sends to a local player) are chunks of their own.
-    struct RxChunk {
-        Buffer bytes;
-        std::size_t pos = 0;
-        std::size_t end = 0;
-    };
-    std::deque<RxChunk> m_rxChunks; // under m_mutex
-    std::size_t m_rxQueued = 0;     // bytes in m_rxChunks
-    std::vector<Buffer> m_rxPool;   // under m_mutex: read buffers to reuse
-    bool m_rxPaused = false;        // the network thread stops reading while the queue is full
-    std::atomic<DPID> m_firstLocalPlayer{0};
-    std::mutex m_rxMutex;           // the consumer's side
-    RxChunk m_rxReading;
+    std::atomic<DWORD> m_nextMessageId{0};
+    std::vector<std::shared_ptr<Peer>> m_peers;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/apperror.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -97,15 +98,57 @@ QString Registry::defaultFilePath()
 
 QJsonObject Registry::load() const
 {
+    m_damagedInPlace = false;
     QFile file(m_filePath);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    file.close();
+    if (error.error != QJsonParseError::NoError) {
+        setAside(error.errorString());
+        return {};
+    }
+    if (!document.isObject()) {
+        setAside(QStringLiteral("not a JSON object"));
+        return {};
+    }
     return document.object();
+}
+
+void Registry::addProblem(const QString& text) const
+{
+    if (!m_problems.contains(text))
+        m_problems << text;
+}
+
+void Registry::setAside(const QString& reason) const
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = m_filePath + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = m_filePath + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    if (QFile::rename(m_filePath, aside)) {
+        addProblem(QStringLiteral("The settings file %1 was damaged (%2); it is kept as %3, and "
+                                  "the defaults are used")
+                       .arg(m_filePath, reason, aside));
+        return;
+    }
+    // Another process may have moved it first; then there is nothing left to protect.
+    if (!QFileInfo::exists(m_filePath))
+        return;
+    m_damagedInPlace = true;
+    addProblem(QStringLiteral("The settings file %1 is damaged (%2) and cannot be renamed; the "
+                              "defaults are used and no setting is stored")
+                   .arg(m_filePath, reason));
 }
 
 void Registry::save(const QJsonObject& root, const QString& what) const
 {
+    if (m_damagedInPlace)
+        throw AppError(QStringLiteral("Cannot write %1 to %2: the file is damaged, and it is "
+                                      "kept as it is")
+                           .arg(what, m_filePath));
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly)
         || file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0

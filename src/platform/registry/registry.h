@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -12,6 +13,10 @@ class QLockFile;
 // current user. Key and value names compare without regard to case; each value is a text or
 // a 32-bit number. Every read loads the file afresh and every write replaces it atomically,
 // so several processes (the desktop program and the command line) share one store.
+//
+// A store file that cannot be parsed is never overwritten: the first read that meets it
+// renames it to "<name>.damaged-<date>-<time>" and reads an empty store; the problem is
+// kept for the front end to report (Problems). Should the rename fail, writes fail too.
 class Registry {
 public:
     enum class ValueType { Text, Number };
@@ -38,12 +43,21 @@ public:
     void writeNumber(const QString& keyPath, const QString& name, qint32 value);
     void deleteValue(const QString& keyPath, const QString& name);
 
+    // What went wrong with the store file so far, one sentence each, for the user.
+    const QStringList& Problems() const { return m_problems; }
+
 private:
     // Serialises read-modify-write cycles between processes; held until destroyed.
     std::unique_ptr<QLockFile> lockStore() const;
+    // The store's contents; empty when the file is missing or damaged.
     QJsonObject load() const;
+    void setAside(const QString& reason) const;
+    void addProblem(const QString& text) const;
     void save(const QJsonObject& root, const QString& what) const;
     void write(const QString& keyPath, const QString& name, ValueType type, const QJsonValue& data);
 
     QString m_filePath;
+    mutable QStringList m_problems;
+    // A damaged file that could not be renamed is still in place: never write over it.
+    mutable bool m_damagedInPlace = false;
 };

@@ -4,7 +4,8 @@
 
 class TDPlayer;
 
-// Hands the sending side's messages to the session endpoint's Send.
+// Hands the sending engine's messages to the session endpoint's Send. It lives with the front
+// ends, which join the transfer and net layers; neither of those knows the other.
 class EndpointSink final : public MessageSink {
 public:
     explicit EndpointSink(TDPlayer& player) : m_player(player) {}

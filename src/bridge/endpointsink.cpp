@@ -1,4 +1,4 @@
-#include "net/endpointsink.h"
+#include "bridge/endpointsink.h"
 
 #include "net/tdplayer.h"
 

@@ -1,0 +1,164 @@
+#pragma once
+
+#include "app/mainwindowcontrols.h"
+#include "net/sessionroles.h"
+#include "net/sessionrolesview.h"
+#include "platform/registry/registry.h"
+#include "settings/messagelistview.h"
+#include "settings/sessionlog.h"
+#include "settings/ui/formpos.h"
+#include "settings/settings.h"
+#include "settings/settingsregistry.h"
+#include "transfer/receivingview.h"
+#include "transfer/sendingview.h"
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+class ReceivingEngine;
+
+// The program's one window and the hub of the system: it finds sessions, hosts one as the
+// server, starts copies as the client, and shows what every part reports. It owns the
+// settings, the session log, the networking (one endpoint at a time), the list of files to
+// send and the receiving side of a hosted session.
+//
+// States: Idle (all controls usable, "Start Copy" only once a search found sessions or the
+// progress panel was closed), Searching (controls disabled, Panel4 shown, busy cursor),
+// Serving and Sending (controls disabled, the progress panel Panel2 shown). Only the
+// panel's close button returns to Idle from the last two, and it always rebuilds the
+// networking.
+//
+// A copy runs to its end inside the click handler that starts it. Labels, bars and the
+// message list are repainted at most once a frame; while a copy is sent, each frame also
+// lets the window repaint itself, but takes no user input. A process never hosts and
+// sends at once: the receiving side runs from the event loop, the sending side inside a
+// handler, so one thread never waits on both ends of a session.
+class TMainWindow final : public QMainWindow,
+                          public MainWindowControls,
+                          public SessionRolesView,
+                          public ReceivingView,
+                          public SendingView,
+                          public MessageListView {
+    Q_OBJECT
+
+public:
+    // Start-up: the computer name, the settings, the log header, the networking (with a
+    // hint box when it cannot be brought up) and an empty list of files to send.
+    explicit TMainWindow(QWidget* parent = nullptr);
+    ~TMainWindow() override;
+
+    // Shared operations
+    void DisableControls();
+    void EnableControls();
+    void ResetTransferView();
+
+    // Networking and roles
+    bool InitNetworking();
+    void SearchSessions();
+    // Hosts a session: with an empty label and directory, the default label and the folder
+    // selected in DirTree1.
+    void HostSession(const QString& label, const QString& directory);
+    // Joins the session of row `selectedRow` of the latest search and sends FilesToSend and
+    // the files selected in FileListBox1. Throws AppError when the copy fails.
+    void StartCopy(int selectedRow);
+
+    // Handlers
+    void Button1Click();
+    void Button3Click();
+    void Button8Click();
+    void Button5Click();
+    void Button6Click();
+    void Button7Click();
+    void Exit1Click();
+    void Preferences1Click();
+    void Contents1Click();
+    void About1Click();
+    void DirTree1Change();
+    void ClosePanelBtnClick();
+
+    // Full paths of the files to send, in order; the wizard fills it, StartCopy appends.
+    QStringList FilesToSend;
+    bool FirstActivation = true;
+
+    const QString& ComputerName() const { return m_computerName; }
+    const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
+    bool SearchDone() const { return m_roles.SearchDone(); }
+    ::Settings& AppSettings() { return m_settings; }
+    SessionLog& Log() { return m_log; }
+    SessionRoles& Roles() { return m_roles; }
+    // Puts every change that waits for the next frame on the screen now.
+    void PaintFrame();
+
+    // SessionRolesView, ReceivingView, SendingView
+    void LogMessage(const QString& text) override;
+    void LogError(const QString& text) override;
+    void LogAppend(const QString& text) override;
+    void SearchStarted() override;
+    void SearchEnded() override;
+    void ClearSessionRows() override;
+    void AddSessionRow(const QString& name, const QString& directory) override;
+    void SetCopyEnabled(bool enabled) override;
+    void ShowStatus(const QString& caption) override;
+    void ShowError(const QString& text) override;
+    void ShowMessage(const QString& text) override;
+    void SystemMessageArrived(DWORD type) override;
+    void ShowFileName(const QString& name) override;
+    void ShowFileCounter(const QString& caption) override;
+    void SetFileProgress(int percent) override;
+    void SetTotalProgress(int percent) override;
+    void ShowReceivedPackets(qint64 count) override;
+    void ShowSentPackets(qint64 count) override;
+    void ShowCaption(const QString& text) override;
+    void ProcessEvents() override;
+
+    // MessageListView
+    void AddLine(const QString& text) override;
+    void AppendToLastLine(const QString& text) override;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormActivate();
+    void FormDeactivate();
+    void connectHandlers();
+    void applyFileSettings();
+    void showInformation(const QString& text);
+    void moveOntoScreen(QPoint position);
+    void frameChanged();
+    void endServing();
+
+    // The changes that wait for the next frame.
+    struct Frame {
+        std::optional<QString> fileName;
+        std::optional<QString> fileCounter;
+        std::optional<QString> status;
+        std::optional<int> filePercent;
+        std::optional<int> totalPercent;
+        std::optional<qint64> sentPackets;
+        std::optional<qint64> receivedPackets;
+        bool newLines = false;
+    };
+
+    QString m_computerName;
+    Registry m_registry;
+    SettingsRegistry m_store;
+    ::Settings m_settings;
+    SessionLog m_log;
+    SessionRoles m_roles;
+    std::unique_ptr<ReceivingEngine> m_receiver; // while a session is hosted
+    TFormPosition FormPosition1{this, m_registry};
+
+    bool m_copyRunning = false;
+    bool m_closeRequested = false;
+    Frame m_frame;
+    QElapsedTimer m_frameClock;
+    QTimer m_frameTimer;
+    QTimer m_logFlushTimer;
+};

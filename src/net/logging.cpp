@@ -1,0 +1,3 @@
+#include "net/logging.h"
+
+Q_LOGGING_CATEGORY(lcNet, "fw.net", QtInfoMsg)

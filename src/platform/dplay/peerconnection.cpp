@@ -1,0 +1,258 @@
+#include "platform/dplay/peerconnection.h"
+
+#include "platform/dplay/socketutil.h"
+
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// While a connection streams, senders wake the network thread only once this much waits.
+constexpr std::size_t kLazyWakeLimit = 64 * 1024;
+// A connection stops streaming when nothing was sent for this long.
+constexpr auto kStreamingIdle = 20ms;
+// On release: how long to wait for a peer to take what is still queued, and for its close.
+constexpr auto kLingerNoProgress = 3000ms;
+constexpr auto kLingerClose = 5000ms;
+
+bool WouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+} // namespace
+
+PeerConnection::PeerConnection(int fd, const WakeupFd& wakeup, ReadBuffer received)
+    : m_fd(fd),
+      m_name(PeerName(fd)),
+      m_wakeup(wakeup),
+      m_rx(received.bytes.empty() ? ReceiveQueue::NewReadBuffer() : std::move(received))
+{
+    m_opened = m_lastHeard = m_lastSent = Clock::now();
+}
+
+PeerConnection::~PeerConnection()
+{
+    CloseFd(m_fd);
+}
+
+bool PeerConnection::WakeLocked(bool lazy)
+{
+    if (m_wakeQueued)
+        return false;
+    // A streaming connection is looked at every millisecond anyway: a small backlog waits
+    // for that instead of costing a system call (and a contended lock) per message.
+    if (lazy && m_streaming && m_pending.size() < kLazyWakeLimit)
+        return false;
+    m_wakeQueued = true;
+    return true;
+}
+
+bool PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32_t size)
+{
+    bool wake;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_pending.size() >= kSendCap)
+            m_room.wait(lock, [&] { return m_closed || m_pending.size() < kSendCap; });
+        if (m_closed)
+            return false;
+        FrameCodec::AppendData(m_pending, from, to, data, size);
+        wake = WakeLocked(true);
+    }
+    if (wake)
+        m_wakeup.Wake();
+    return true;
+}
+
+void PeerConnection::QueueFrames(const Buffer& frames, bool wake)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed)
+            return;
+        m_pending.insert(m_pending.end(), frames.begin(), frames.end());
+        wake = wake && WakeLocked(false);
+    }
+    if (wake)
+        m_wakeup.Wake();
+}
+
+bool PeerConnection::AllSent()
+{
+    std::lock_guard lock(m_mutex);
+    return !Writing() && m_pending.empty();
+}
+
+bool PeerConnection::Streaming()
+{
+    std::lock_guard lock(m_mutex);
+    return m_streaming;
+}
+
+bool PeerConnection::Write()
+{
+    // While this thread still has bytes of the connection to write, it comes back for what
+    // is queued meanwhile: senders need not wake it (m_wakeQueued stays set), which saves a
+    // system call per message when the writer keeps up.
+    for (int round = 0; round < 8; ++round) {
+        if (!Writing()) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_pending.empty()) {
+                    m_wakeQueued = false;
+                    if (Clock::now() - m_lastSent > kStreamingIdle)
+                        m_streaming = false;
+                    return true;
+                }
+                m_writing.clear();
+                m_writePos = 0;
+                std::swap(m_writing, m_pending);
+                m_streaming = true;
+            }
+            m_room.notify_all();
+        }
+        const ssize_t n = ::send(m_fd, m_writing.data() + m_writePos, m_writing.size() - m_writePos,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            m_writePos += std::size_t(n);
+            m_lastSent = Clock::now();
+            continue;
+        }
+        return n < 0 && WouldBlock();
+    }
+    // Out of rounds with everything written: come straight back for what is queued.
+    if (!Writing())
+        m_wakeup.Wake();
+    return true;
+}
+
+PeerConnection::ReadResult PeerConnection::Read()
+{
+    bool got = false;
+    for (int i = 0; i < 4 && m_rx.bytes.size() - m_rx.end >= 64 * 1024; ++i) {
+        const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end,
+                                 std::min(ReceiveQueue::kReadChunk, m_rx.bytes.size() - m_rx.end),
+                                 MSG_DONTWAIT);
+        if (n == 0)
+            return got ? ReadResult::DataThenEnd : ReadResult::Ended;
+        if (n < 0) {
+            if (!WouldBlock())
+                return ReadResult::Failed;
+            break;
+        }
+        m_rx.end += std::size_t(n);
+        got = true;
+    }
+    if (!got)
+        return ReadResult::Nothing;
+    m_lastHeard = Clock::now();
+    return ReadResult::Data;
+}
+
+void PeerConnection::HoldSilenceClock(Clock::time_point now)
+{
+    m_lastHeard = now;
+}
+
+bool PeerConnection::Expired(Clock::time_point now, bool joined, bool keepAlive) const
+{
+    if (!joined)
+        return now - m_opened > kJoinTimeout;
+    return keepAlive && now - m_lastHeard > kDeadAfter;
+}
+
+void PeerConnection::PingIfIdle(Clock::time_point now)
+{
+    if (now - m_lastSent < kPingAfter || Writing())
+        return;
+    bool wake;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_pending.empty() || m_closed)
+            return;
+        FrameCodec::AppendPing(m_pending);
+        wake = WakeLocked(false);
+    }
+    if (wake)
+        m_wakeup.Wake();
+}
+
+void PeerConnection::Close()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+    }
+    m_room.notify_all();
+    CloseFd(m_fd);
+}
+
+void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
+{
+    std::vector<PeerConnection*> open;
+    for (auto* c : connections)
+        if (c->m_fd >= 0)
+            open.push_back(c);
+    auto lastProgress = Clock::now();
+    std::vector<pollfd> fds;
+    while (!open.empty()) {
+        bool allSent = true;
+        for (auto* c : open) {
+            const std::size_t before = c->m_writePos;
+            if (!c->Write()) {
+                CloseFd(c->m_fd);
+                continue;
+            }
+            if (c->m_writePos != before)
+                lastProgress = Clock::now();
+            if (!c->AllSent())
+                allSent = false;
+        }
+        open.erase(std::remove_if(open.begin(), open.end(), [](auto* c) { return c->m_fd < 0; }), open.end());
+        if (allSent || Clock::now() - lastProgress > kLingerNoProgress)
+            break;
+        fds.clear();
+        for (auto* c : open)
+            fds.push_back({c->m_fd, POLLOUT, 0});
+        ::poll(fds.data(), fds.size(), 100);
+    }
+    // Wait for the peer's close while it still takes our data (the unacknowledged bytes
+    // shrink); a peer that takes nothing for kLingerClose is given up.
+    auto deadline = Clock::now() + kLingerClose;
+    std::vector<int> unacked(open.size(), -1);
+    for (auto* c : open)
+        ::shutdown(c->m_fd, SHUT_WR);
+    unsigned char sink[64 * 1024];
+    while (!open.empty() && Clock::now() < deadline) {
+        fds.clear();
+        for (auto* c : open)
+            fds.push_back({c->m_fd, POLLIN, 0});
+        ::poll(fds.data(), fds.size(), 100);
+        for (std::size_t i = 0; i < open.size(); ++i) {
+            auto* c = open[i];
+            int outq = 0;
+            if (ioctl(c->m_fd, SIOCOUTQ, &outq) == 0 && outq != unacked[i]) {
+                if (unacked[i] >= 0)
+                    deadline = Clock::now() + kLingerClose;
+                unacked[i] = outq;
+            }
+            const ssize_t n = ::recv(c->m_fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && !WouldBlock()))
+                CloseFd(c->m_fd);
+        }
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (open[i]->m_fd < 0) {
+                open.erase(open.begin() + std::ptrdiff_t(i));
+                unacked.erase(unacked.begin() + std::ptrdiff_t(i));
+            }
+        }
+    }
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "platform/dplay/dplay.h"
+#include "platform/dplay/framecodec.h"
+#include "platform/dplay/receivequeue.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class WakeupFd;
+
+// One TCP connection to a peer: the frames queued for it, the bytes read from it, and the
+// clocks that tell whether it is still alive. It knows bytes and frames, not sessions.
+//
+// Threads: Queue*, AllSent and Streaming from any thread (the queue has its own lock);
+// everything else on the network thread only.
+class PeerConnection {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Buffer = FrameCodec::Buffer;
+
+    // SendEx waits while this much is queued for a connection.
+    static constexpr std::size_t kSendCap = 512 * 1024;
+    // With keep-alive, an idle connection is pinged; a peer silent for kDeadAfter is gone.
+    static constexpr auto kPingAfter = std::chrono::milliseconds(1000);
+    static constexpr auto kDeadAfter = std::chrono::milliseconds(4000);
+    // A connection must have joined within this time.
+    static constexpr auto kJoinTimeout = std::chrono::milliseconds(5000);
+
+    // Takes `fd`; `received` holds what was read before (the join reply's followers).
+    PeerConnection(int fd, const WakeupFd& wakeup, ReadBuffer received = {});
+    ~PeerConnection();
+    PeerConnection(const PeerConnection&) = delete;
+    PeerConnection& operator=(const PeerConnection&) = delete;
+
+    int Fd() const { return m_fd; }
+    // The peer's address, for log lines.
+    const std::string& Name() const { return m_name; }
+
+    // Queues one data frame, first waiting while kSendCap bytes are queued. While the
+    // connection streams, a small backlog waits for the network thread's next round instead
+    // of waking it. False when the connection is closed.
+    bool QueueData(DPID from, DPID to, const void* data, std::uint32_t size);
+    // Queues frames without waiting for room; `wake` when the network thread may be asleep.
+    void QueueFrames(const Buffer& frames, bool wake);
+    // Every queued byte written.
+    bool AllSent();
+    bool Streaming();
+
+    // Writes what is queued; false when the connection failed.
+    bool Write();
+    bool Writing() const { return m_writePos < m_writing.size(); }
+
+    enum class ReadResult { Nothing, Data, DataThenEnd, Ended, Failed };
+    // Reads what the socket holds, a few calls at most, so that each buffer handed to the
+    // receive queue is well filled. Ended: closed by the peer.
+    ReadResult Read();
+    ReadBuffer& Received() { return m_rx; }
+
+    // A reader that is not reading cannot judge its peer: the silence clock restarts.
+    void HoldSilenceClock(Clock::time_point now);
+    // Silent too long (keep-alive), or not joined in time.
+    bool Expired(Clock::time_point now, bool joined, bool keepAlive) const;
+    // With keep-alive: a ping when nothing was sent for kPingAfter.
+    void PingIfIdle(Clock::time_point now);
+
+    // Fails every later Queue*, lets waiting senders go and closes the socket.
+    void Close();
+
+    // On release: sends what is still queued, then closes our side and waits for each peer
+    // to close its own, so that nothing in flight is cut off by a reset.
+    static void Linger(const std::vector<PeerConnection*>& connections);
+
+private:
+    bool WakeLocked(bool lazy);
+
+    int m_fd = -1;
+    const std::string m_name;
+    const WakeupFd& m_wakeup;
+
+    std::mutex m_mutex;
+    std::condition_variable m_room;
+    Buffer m_pending;          // queued, not yet taken by the network thread
+    bool m_wakeQueued = false; // the network thread will look at m_pending without a wake
+    // While set, the network thread looks at this connection at least every millisecond.
+    bool m_streaming = false;
+    bool m_closed = false;
+
+    // Network thread.
+    Buffer m_writing;
+    std::size_t m_writePos = 0;
+    ReadBuffer m_rx;
+    Clock::time_point m_opened;
+    Clock::time_point m_lastHeard;
+    Clock::time_point m_lastSent;
+};

@@ -1,0 +1,90 @@
+#include "platform/dplay/sessiondirectory.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+std::string GuidKey(const GUID& g)
+{
+    return std::string(reinterpret_cast<const char*>(&g), sizeof g);
+}
+
+} // namespace
+
+void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& from)
+{
+    sockaddr_in address = from;
+    address.sin_port = htons(reply.tcpPort);
+    const std::string key = GuidKey(reply.instance);
+    std::lock_guard lock(m_mutex);
+    if (m_found.size() >= kMaxSessions && !m_found.count(key)) {
+        // A flood of replies: forget what has gone quiet, and take no more than the cap.
+        const auto now = Clock::now();
+        for (auto it = m_found.begin(); it != m_found.end();)
+            it = now - it->second.lastSeen > kAge ? m_found.erase(it) : std::next(it);
+        if (m_found.size() >= kMaxSessions)
+            return;
+    }
+    Found& s = m_found[key];
+    s.address = address;
+    s.application = reply.application;
+    s.flags = reply.sessionFlags;
+    s.maxPlayers = reply.maxPlayers;
+    s.currentPlayers = reply.currentPlayers;
+    s.name = reply.name;
+    s.lastSeen = Clock::now();
+    if (m_known.size() < kMaxSessions || m_known.count(key))
+        m_known[key] = address;
+    m_answered.notify_all();
+}
+
+std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& application,
+                                                                bool includeFull) const
+{
+    std::vector<Listing> listed;
+    std::lock_guard lock(m_mutex);
+    const auto now = Clock::now();
+    for (const auto& [key, s] : m_found) {
+        if (now - s.lastSeen > kAge)
+            continue;
+        if (application != GUID_NULL && s.application != application)
+            continue;
+        if (!includeFull && s.maxPlayers != 0 && s.currentPlayers >= s.maxPlayers)
+            continue;
+        Listing l;
+        std::memcpy(&l.instance, key.data(), sizeof l.instance);
+        l.application = s.application;
+        l.flags = s.flags;
+        l.maxPlayers = s.maxPlayers;
+        l.currentPlayers = s.currentPlayers;
+        l.name = s.name;
+        listed.push_back(std::move(l));
+    }
+    return listed;
+}
+
+std::optional<sockaddr_in> SessionDirectory::Address(const GUID& instance) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_known.find(GuidKey(instance));
+    if (it == m_known.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point since,
+                                     Clock::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    m_answered.wait_until(lock, deadline, [&] {
+        for (const auto& entry : m_found) {
+            const Found& found = entry.second;
+            if (found.lastSeen >= since && (application == GUID_NULL || found.application == application))
+                return true;
+        }
+        return false;
+    });
+}

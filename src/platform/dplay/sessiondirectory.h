@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/dplay/discoverymessage.h"
+#include "platform/dplay/dplay.h"
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What searching has heard: the sessions that answered lately (for lists) and the address of
+// every session ever heard of (for joins). Both are capped, so a flood of forged replies
+// cannot grow them without bound. All methods may be called from any thread.
+class SessionDirectory {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Sessions not heard from for this long drop out of lists.
+    static constexpr auto kAge = std::chrono::milliseconds(1000);
+    static constexpr std::size_t kMaxSessions = 4096;
+
+    struct Listing {
+        GUID instance = GUID_NULL;
+        GUID application = GUID_NULL;
+        DWORD flags = 0;
+        DWORD maxPlayers = 0;
+        DWORD currentPlayers = 0;
+        std::string name;
+    };
+
+    // Records a host's reply that came from `from` (the reply names its TCP port).
+    void Record(const DiscoveryMessage& reply, const sockaddr_in& from);
+    // Sessions of `application` (GUID_NULL: any) heard from lately; full ones only with
+    // `includeFull`.
+    std::vector<Listing> Listed(const GUID& application, bool includeFull) const;
+    // Where to join `instance`; nullopt when it was never heard of.
+    std::optional<sockaddr_in> Address(const GUID& instance) const;
+    // Waits until a session of `application` has answered at or after `since`, or until
+    // `deadline`.
+    void WaitForAnswer(const GUID& application, Clock::time_point since, Clock::time_point deadline);
+
+private:
+    struct Found {
+        sockaddr_in address{};
+        GUID application = GUID_NULL;
+        DWORD flags = 0;
+        DWORD maxPlayers = 0;
+        DWORD currentPlayers = 0;
+        std::string name;
+        Clock::time_point lastSeen;
+    };
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_answered;
+    std::map<std::string, Found> m_found;       // by instance GUID bytes
+    std::map<std::string, sockaddr_in> m_known; // every instance ever heard of
+};

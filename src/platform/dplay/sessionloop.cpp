@@ -1,0 +1,334 @@
+// The session service's network thread: the poll loop over every socket, what each peer's
+// frames mean for the session and its players, and peers that come and go. The operations
+// callers make are in sessionservice.cpp.
+
+#include "platform/dplay/sessionservice.h"
+
+#include "platform/dplay/discoveryresponder.h"
+#include "platform/dplay/joinhandshake.h"
+#include "platform/logging.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kMaxPlayersPerPeer = 64;
+
+} // namespace
+
+// Handles every whole frame in the peer's read buffer under one lock; data frames stay in
+// the buffer, which goes to the receive queue as it is. Returns why the peer broke the
+// protocol, or nullptr.
+const char* SessionService::ParseReceived(Peer& p)
+{
+    ReadBuffer& rx = p.link.Received();
+    std::size_t pos = 0;
+    const char* broken = nullptr;
+    bool hasData = false;
+    {
+        std::lock_guard lock(m_mutex);
+        while (!broken) {
+            FrameCodec::View v;
+            std::size_t consumed = 0;
+            const auto status = FrameCodec::Next(rx.bytes.data() + pos, rx.end - pos, v, consumed);
+            if (status == FrameCodec::Status::NeedMore)
+                break;
+            if (status == FrameCodec::Status::Malformed) {
+                broken = "malformed frame (length, type or body size)";
+                break;
+            }
+            if (v.type == FrameCodec::Data && !p.closing) {
+                broken = CheckDataLocked(p, v);
+                if (!broken) {
+                    hasData = true;
+                    pos += consumed;
+                }
+                continue;
+            }
+            if (v.type != FrameCodec::Ping && hasData) {
+                // Messages this frame makes must come after the data before it.
+                m_received.HandOver(rx, pos);
+                pos = 0;
+                hasData = false;
+                continue;
+            }
+            broken = HandleFrameLocked(p, v);
+            pos += consumed;
+        }
+        if (hasData) {
+            m_received.HandOver(rx, pos);
+            pos = 0;
+        }
+    }
+    m_cond.notify_all();
+    if (pos) {
+        std::memmove(rx.bytes.data(), rx.bytes.data() + pos, rx.end - pos);
+        rx.end -= pos;
+    }
+    return broken;
+}
+
+// A data frame may come only from a joined peer, and only from that peer's own players.
+const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
+{
+    if (!p.joined)
+        return "data before the join";
+    const DPID from = FrameCodec::DataFrom(v);
+    if (from == DPID_SYSMSG)
+        return "data posing as a system message";
+    if (m_role == Role::Host && std::find(p.players.begin(), p.players.end(), from) == p.players.end())
+        return "data from a player not its own";
+    return nullptr;
+}
+
+// Returns why the frame breaks the protocol (the connection then ends), or nullptr.
+const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
+{
+    if (p.closing)
+        return nullptr; // refused; only waiting for the refusal to go out
+    FrameCodec::Buffer reply;
+    if (m_role == Role::Host && !p.joined) {
+        const bool full = m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers;
+        const auto answer = AnswerJoin(v, m_session.instance, full);
+        if (!answer)
+            return "first frame is no join";
+        if (FAILED(*answer)) {
+            qCDebug(lcDplay, "%s: join refused: %s", p.link.Name().c_str(),
+                    *answer == DPERR_NOSESSIONS ? "asks for another session" : "session full");
+            FrameCodec::AppendRefused(reply, *answer);
+            p.closing = true;
+        } else {
+            p.joined = true;
+            FrameCodec::AppendJoined(reply, {m_session.instance, m_session.application, m_session.flags,
+                                             m_session.maxPlayers, Occupancy(), m_session.name});
+        }
+        p.link.QueueFrames(reply, false);
+        return nullptr;
+    }
+    if (v.type == FrameCodec::Ping)
+        return nullptr;
+    if (m_role == Role::Host && v.type == FrameCodec::CreatePlayer) {
+        const auto request = FrameCodec::DecodeCreatePlayer(v);
+        if (!request)
+            return "malformed player request";
+        FrameCodec::PlayerCreatedInfo created;
+        created.request = request->request;
+        // The connection already holds one place; a further player needs another.
+        if (p.players.size() >= kMaxPlayersPerPeer
+            || (!p.players.empty() && m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers)) {
+            created.result = DPERR_CANTCREATEPLAYER;
+        } else {
+            created.id = NextPlayerId();
+            p.players.push_back(created.id);
+            QueueSystemCreate(created.id, request->name);
+        }
+        FrameCodec::AppendPlayerCreated(reply, created);
+        p.link.QueueFrames(reply, false);
+        return nullptr;
+    }
+    if (m_role == Role::Client && v.type == FrameCodec::PlayerCreated) {
+        const auto created = FrameCodec::DecodePlayerCreated(v);
+        if (!created)
+            return "malformed player reply";
+        const auto awaited = m_playerReplies.find(created->request);
+        if (awaited == m_playerReplies.end() || awaited->second)
+            return "player reply nobody asked for";
+        awaited->second = *created;
+        return nullptr;
+    }
+    return "frame out of place";
+}
+
+void SessionService::QueueSystemCreate(DPID id, const std::string& name)
+{
+    DPMSG_CREATEPLAYERORGROUP m{};
+    m.dwType = DPSYS_CREATEPLAYERORGROUP;
+    m.dwPlayerType = DPPLAYERTYPE_PLAYER;
+    m.dpId = id;
+    m.dwCurrentPlayers = Occupancy();
+    m.dpnName.dwSize = DPNAME_SIZE;
+    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m,
+                    name.c_str(), name.size() + 1);
+}
+
+void SessionService::QueueSystemDestroy(DPID id)
+{
+    DPMSG_DESTROYPLAYERORGROUP m{};
+    m.dwType = DPSYS_DESTROYPLAYERORGROUP;
+    m.dwPlayerType = DPPLAYERTYPE_PLAYER;
+    m.dpId = id;
+    m.dpnName.dwSize = DPNAME_SIZE;
+    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+}
+
+void SessionService::QueueSessionLost()
+{
+    DPMSG_SESSIONLOST m{DPSYS_SESSIONLOST};
+    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+}
+
+void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
+{
+    qCDebug(lcDplay, "%s: connection dropped: %s", p->link.Name().c_str(), why);
+    {
+        std::lock_guard lock(m_mutex);
+        p->dead = true;
+        m_peers.erase(std::remove(m_peers.begin(), m_peers.end(), p), m_peers.end());
+        if (m_role == Role::Host) {
+            for (DPID id : p->players)
+                QueueSystemDestroy(id);
+        } else if (m_role == Role::Client && !m_sessionLost && !m_stop) {
+            m_sessionLost = true;
+            QueueSessionLost();
+        }
+    }
+    p->link.Close();
+    m_cond.notify_all();
+}
+
+void SessionService::AcceptPeers(int listenFd)
+{
+    for (int i = 0; i < 8; ++i) {
+        int fd = AcceptTcp(listenFd);
+        if (fd < 0)
+            break;
+        std::lock_guard lock(m_mutex);
+        if (m_peers.size() >= kMaxConnections) {
+            qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
+                    m_peers.size());
+            CloseFd(fd);
+            continue;
+        }
+        m_peers.push_back(std::make_shared<Peer>(fd, m_wakeup));
+    }
+}
+
+// Timers, bytes that wait to be parsed, and writes; drops a peer that is gone.
+void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused,
+                            bool keepAlive)
+{
+    PeerConnection& c = p->link;
+    if (paused)
+        c.HoldSilenceClock(now);
+    if (p->parsePending) {
+        p->parsePending = false;
+        if (const char* broken = ParseReceived(*p)) {
+            DropPeer(p, broken);
+            return;
+        }
+    }
+    const char* gone = nullptr;
+    if (!c.Write())
+        gone = "write failed";
+    else if (c.Expired(now, p->joined, keepAlive))
+        gone = p->joined ? "silent for too long" : "no join in time";
+    else if (p->closing && c.AllSent())
+        gone = "its join was refused";
+    if (gone) {
+        DropPeer(p, gone);
+        return;
+    }
+    if (p->joined && keepAlive)
+        c.PingIfIdle(now);
+}
+
+void SessionService::ServiceSocket(const std::shared_ptr<Peer>& p, short revents)
+{
+    if (p->dead || !revents)
+        return;
+    const char* gone = nullptr;
+    if (revents & (POLLIN | POLLHUP | POLLERR)) {
+        switch (p->link.Read()) {
+        case PeerConnection::ReadResult::Nothing:
+            break;
+        case PeerConnection::ReadResult::Data:
+            gone = ParseReceived(*p);
+            break;
+        case PeerConnection::ReadResult::DataThenEnd:
+            // What came before the end is still delivered.
+            gone = ParseReceived(*p);
+            if (!gone)
+                gone = "closed by the peer";
+            break;
+        case PeerConnection::ReadResult::Ended:
+            gone = "closed by the peer";
+            break;
+        case PeerConnection::ReadResult::Failed:
+            gone = "read failed";
+            break;
+        }
+    }
+    if (!gone && (revents & POLLOUT) && !p->link.Write())
+        gone = "write failed";
+    if (gone)
+        DropPeer(p, gone);
+}
+
+void SessionService::NetworkLoop()
+{
+    std::vector<pollfd> fds;
+    std::vector<std::shared_ptr<Peer>> peers;
+    while (!m_stop) {
+        const auto now = Clock::now();
+        const bool paused = m_received.Paused();
+        bool keepAlive;
+        DiscoveryResponder* responder;
+        int listenFd;
+        {
+            std::lock_guard lock(m_mutex);
+            peers = m_peers;
+            responder = m_responder.get();
+            listenFd = m_listenFd;
+            keepAlive = (m_session.flags & DPSESSION_KEEPALIVE) != 0;
+        }
+        const bool searching = m_search.Tick(now);
+        for (const auto& p : peers)
+            KeepUp(p, now, paused, keepAlive);
+
+        bool streaming = false;
+        {
+            std::lock_guard lock(m_mutex);
+            peers = m_peers;
+        }
+        fds.clear();
+        fds.push_back({m_wakeup.Fd(), POLLIN, 0});
+        fds.push_back({m_search.Fd(), POLLIN, 0});
+        fds.push_back({responder ? responder->Fd() : -1, POLLIN, 0});
+        fds.push_back({listenFd, POLLIN, 0});
+        for (const auto& p : peers) {
+            streaming = streaming || p->link.Streaming();
+            short events = paused ? 0 : POLLIN;
+            if (p->link.Writing())
+                events |= POLLOUT;
+            fds.push_back({p->link.Fd(), events, 0});
+        }
+        // Timers only need this much precision; an idle object wakes once a second.
+        const int timeout = streaming ? 1 : searching ? 50 : !peers.empty() ? 250 : 1000;
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
+            break;
+
+        if (fds[0].revents & POLLIN)
+            m_wakeup.Clear();
+        if (fds[1].revents & POLLIN)
+            m_search.ReadAnswers();
+        if (responder && (fds[2].revents & POLLIN))
+            responder->AnswerRequests();
+        if (listenFd >= 0 && (fds[3].revents & POLLIN))
+            AcceptPeers(listenFd);
+        for (std::size_t i = 0; i < peers.size(); ++i)
+            ServiceSocket(peers[i], fds[4 + i].revents);
+    }
+    std::vector<PeerConnection*> joined;
+    {
+        std::lock_guard lock(m_mutex);
+        peers = m_peers;
+    }
+    for (const auto& p : peers)
+        if (p->joined)
+            joined.push_back(&p->link);
+    PeerConnection::Linger(joined);
+}

@@ -1,0 +1,3 @@
+#include "platform/logging.h"
+
+Q_LOGGING_CATEGORY(lcDplay, "fw.dplay", QtInfoMsg)

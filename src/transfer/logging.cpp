@@ -1,0 +1,3 @@
+#include "transfer/logging.h"
+
+Q_LOGGING_CATEGORY(lcTransfer, "fw.transfer", QtInfoMsg)

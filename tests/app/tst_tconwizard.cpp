@@ -1,0 +1,256 @@
+// The connection wizard over a real main window: both paths page by page, the name rule,
+// the search wait, and the actions started on closing.
+#include "app/tconwizard.h"
+#include "app/tmainwindow.h"
+#include "net/support/fakedirectplay.h"
+#include "support/boxcatcher.h"
+#include "widgets/filelistbox.h"
+#include "widgets/tdirtree.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <unistd.h>
+
+class TestConWizard : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<TMainWindow> m_main;
+    std::shared_ptr<FakeDirectPlay> m_fake;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    int page(const TConWizard& wizard) const { return wizard.Notebook1->currentIndex(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        qputenv("XDG_CONFIG_HOME", path("cfg").toLocal8Bit());
+        qputenv("FERROWARDEN_DISCOVERY_PORT", QByteArray::number(10000 + (::getpid() * 13) % 12000));
+        for (const char* sub : {"work", "in", "out"})
+            QDir(m_dir.path()).mkpath(sub);
+        QVERIFY(QDir::setCurrent(path("work")));
+        QFile file(path("out/a.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("abc");
+    }
+
+    void init()
+    {
+        m_main = std::make_unique<TMainWindow>();
+        m_fake = std::make_shared<FakeDirectPlay>();
+        m_main->Roles().SetDirectPlayFactory([this] { return m_fake; });
+        QVERIFY(m_main->InitNetworking());
+    }
+
+    void cleanup() { m_main.reset(); }
+
+    void theServerPathPageByPage()
+    {
+        TConWizard wizard(*m_main);
+        QCOMPARE(page(wizard), 0);
+        QCOMPARE(wizard.Panel1->text(), QStringLiteral(" Choose your PC's role"));
+        QVERIFY(!wizard.Button1->isEnabled());
+        QVERIFY(wizard.ServerRadio->isChecked());
+
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 1);
+        QCOMPARE(wizard.Panel1->text(), QStringLiteral(" Server - Choose session name"));
+        QVERIFY(!wizard.Button2->isEnabled());
+        QVERIFY(wizard.Button1->isEnabled());
+        wizard.SessionNameEdit->setText("Lab PC");
+        QVERIFY(wizard.Button2->isEnabled());
+
+        // Back to the role and forward again: Next waits for an edit of the name.
+        wizard.Button1Click();
+        QCOMPARE(page(wizard), 0);
+        QVERIFY(!wizard.Button1->isEnabled());
+        wizard.Button2Click();
+        QVERIFY(!wizard.Button2->isEnabled());
+        wizard.SessionNameEdit->setText("Lab PC 2");
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 2);
+
+        // No folder: Next does nothing, without a word.
+        wizard.DirTree1->clearSelection();
+        BoxCatcher boxes;
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 2);
+        QVERIFY(boxes.texts.isEmpty());
+
+        wizard.DirTree1->SelectPath(path("in"));
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 3);
+        QCOMPARE(wizard.Button2->text(), QStringLiteral("&Connect"));
+        QCOMPARE(wizard.ListView1->topLevelItemCount(), 2);
+        QCOMPARE(wizard.ListView1->topLevelItem(0)->text(1), QStringLiteral("Lab PC 2"));
+        const QString folder = wizard.DirTree1->SelectedPath();
+        QCOMPARE(wizard.ListView1->topLevelItem(1)->text(1), folder);
+        wizard.Button1Click();
+        QCOMPARE(wizard.Button2->text(), QStringLiteral("&Next >"));
+        wizard.Button2Click();
+
+        // Connect hosts through the main window.
+        wizard.Button2Click();
+        QVERIFY(wizard.ConnectPressed);
+        QCOMPARE(wizard.result(), int(QDialog::Accepted));
+        QCOMPARE(m_fake->opens.size(), std::size_t(1));
+        QCOMPARE(QString::fromStdString(m_fake->opens[0].name), "Lab PC 2#" + folder);
+        QVERIFY(!m_main->Panel2->isHidden());
+        QVERIFY(!m_main->Button3->isEnabled());
+        QCOMPARE(m_main->ReceiveDirectory(), folder);
+    }
+
+    void theNameRule_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("next");
+        QTest::addColumn<bool>("explained");
+        QTest::newRow("3") << QString(3, 'n') << false << false;
+        QTest::newRow("4") << QString(4, 'n') << true << false;
+        QTest::newRow("126") << QString(126, 'n') << true << false;
+        QTest::newRow("127") << QString(127, 'n') << false << false;
+        QTest::newRow("hash") << "Lab#PC" << false << true;
+        QTest::newRow("tab") << "Lab\tPC" << false << true;
+        QTest::newRow("line break") << "Lab PC\nServer shut down" << false << true;
+    }
+
+    void theNameRule()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, next);
+        QFETCH(bool, explained);
+        TConWizard wizard(*m_main);
+        wizard.Button2Click();
+        wizard.SessionNameEdit->setText(name);
+        QCOMPARE(wizard.Button2->isEnabled(), next);
+        QCOMPARE(!wizard.NameProblem->isHidden(), explained);
+    }
+
+    void theClientPathWithTwoSessions()
+    {
+        m_fake->sessions = {{"First#/a/", FilledGuid(1)}, {"Second#/b/", FilledGuid(2)}};
+        m_main->FilesToSend << "/stale/entry";
+        TConWizard wizard(*m_main);
+        wizard.ClientRadio->setChecked(true);
+        wizard.Button2Click(); // the search runs and is waited for
+        QCOMPARE(page(wizard), 4);
+        QVERIFY(m_main->SearchDone());
+        QCOMPARE(wizard.ListView2->topLevelItemCount(), 2);
+        QCOMPARE(wizard.ListView2->topLevelItem(1)->text(0), QStringLiteral("Second"));
+        QCOMPARE(wizard.ListView2->topLevelItem(1)->text(1), QStringLiteral("/b/"));
+        QVERIFY(wizard.ListView2->topLevelItem(0)->isSelected());
+        QCOMPARE(wizard.Label15->text(), QStringLiteral("2 sessions found"));
+        QVERIFY(wizard.Button2->isEnabled());
+        QVERIFY(wizard.Button5->isEnabled());
+        // The main window shows the same sessions.
+        QCOMPARE(m_main->ServerList->topLevelItemCount(), 2);
+
+        wizard.ListView2->topLevelItem(1)->setSelected(true);
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 5);
+        QVERIFY(!wizard.Button2->isEnabled());
+        wizard.DirTree2->SelectPath(path("out"));
+        wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
+        QVERIFY(wizard.Button2->isEnabled());
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 6);
+        QCOMPARE(wizard.Button2->text(), QStringLiteral("&Connect"));
+        const QString folder = wizard.DirTree2->SelectedPath();
+        QCOMPARE(m_main->FilesToSend, QStringList{folder + "a.txt"});
+
+        // Back to the search: a new one, the first row selected again.
+        wizard.Button1Click();
+        wizard.Button1Click();
+        QCOMPARE(page(wizard), 4);
+        QVERIFY(wizard.ListView2->topLevelItem(0)->isSelected());
+    }
+
+    void aSearchThatFindsNothingOrCannotStartEndsTheWait()
+    {
+        TConWizard wizard(*m_main);
+        wizard.ClientRadio->setChecked(true);
+        wizard.Button2Click();
+        QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
+        QVERIFY(!wizard.Button2->isEnabled());
+        // Back on the role page the user can still switch to the server.
+        wizard.Button1Click();
+        QVERIFY(wizard.Button2->isEnabled());
+
+        // No session object at all: the search cannot start; the box says why and the
+        // wait ends.
+        m_main->Roles().SetDirectPlayFactory([] { return std::shared_ptr<IDirectPlay4A>(); });
+        m_main->InitNetworking();
+        BoxCatcher boxes;
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 4);
+        QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY(m_main->SearchDone());
+    }
+
+    void closingOnTheLastPagesStartsNothing()
+    {
+        m_fake->sessions = {{"First#/a/", FilledGuid(1)}};
+        TConWizard wizard(*m_main);
+        wizard.ClientRadio->setChecked(true);
+        wizard.Button2Click();
+        wizard.Button2Click();
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 6);
+        wizard.reject();
+        QVERIFY(!wizard.ConnectPressed);
+        QVERIFY(m_fake->opens.empty());
+        QVERIFY(m_main->Panel2->isHidden());
+    }
+
+    void aCopyStartedFromTheWizardArrives()
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        QProcess server;
+        server.setWorkingDirectory(path("work"));
+        server.start(FERROWARDEN_BIN, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        QVERIFY(server.waitForStarted(5000));
+        m_main->Roles().SetDirectPlayFactory(&CreateDirectPlay);
+        m_main->Roles().InitNetworking("127.0.0.1");
+
+        TConWizard wizard(*m_main);
+        wizard.ClientRadio->setChecked(true);
+        // The server may take a moment to come up: search until it is found.
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            wizard.Button2Click();
+            if (wizard.ListView2->topLevelItemCount() == 1)
+                break;
+            wizard.Button1Click();
+            QTest::qWait(250);
+        }
+        QCOMPARE(wizard.ListView2->topLevelItemCount(), 1);
+        wizard.Button2Click();
+        wizard.DirTree2->SelectPath(path("out"));
+        wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
+        wizard.Button2Click();
+        wizard.Button2Click(); // Connect: the copy runs before the wizard has closed
+        QCOMPARE(m_main->windowTitle(), QStringLiteral("Transmission complete!"));
+        m_main->ClosePanelBtnClick();
+        QVERIFY(server.waitForFinished(10000));
+        QVERIFY2(server.exitCode() == 0, server.readAll().constData());
+        QFile arrived(path("in/a.txt"));
+        QVERIFY(arrived.open(QIODevice::ReadOnly));
+        QCOMPARE(arrived.readAll(), QByteArray("abc"));
+    }
+};
+
+QTEST_MAIN(TestConWizard)
+#include "tst_tconwizard.moc"

@@ -1,0 +1,516 @@
+// The main window driven as a user would, on the offscreen platform: start-up, the checks
+// and states of its handlers, and real copies to and from `ferrowarden` processes on
+// loopback.
+#include "app/tmainwindow.h"
+#include "platform/registry/registry.h"
+#include "settings/settingsregistry.h"
+#include "net/support/fakedirectplay.h"
+#include "support/boxcatcher.h"
+#include "support/testdata.h"
+#include "widgets/filelistbox.h"
+#include "widgets/tdirtree.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+QStringList listLines(const QListWidget* list)
+{
+    QStringList lines;
+    for (int i = 0; i < list->count(); ++i)
+        lines << list->item(i)->text();
+    return lines;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+void selectFiles(FileListBox* list, const QStringList& names)
+{
+    list->clearSelection();
+    for (const QString& name : names) {
+        const auto found = list->findItems(name, Qt::MatchExactly);
+        QVERIFY2(!found.isEmpty(), qPrintable(name));
+        found.first()->setSelected(true);
+    }
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_port;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // A ferrowarden process of the same configuration and discovery port.
+    // The server may take a moment to come up: search until its session is listed.
+    static void searchUntilFound(TMainWindow& window)
+    {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            window.SearchSessions();
+            QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+            if (window.ServerList->topLevelItemCount() == 1)
+                return;
+            QTest::qWait(250);
+        }
+        QFAIL("no session found");
+    }
+
+    void startProcess(QProcess& process, const QStringList& arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(path("work"));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(FERROWARDEN_BIN, arguments);
+        QVERIFY(process.waitForStarted(5000));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // Every window and process of this test reads its own settings and discovers on a
+        // port of its own, below the ephemeral range.
+        qputenv("XDG_CONFIG_HOME", path("cfg").toLocal8Bit());
+        m_port = QString::number(10000 + (::getpid() * 11) % 12000);
+        qputenv("FERROWARDEN_DISCOVERY_PORT", m_port.toLatin1());
+        for (const char* sub : {"work", "in", "out"})
+            QDir(m_dir.path()).mkpath(sub);
+        QVERIFY(QDir::setCurrent(path("work")));
+    }
+
+    void init()
+    {
+        QFile::remove(path("work/fwd.txt"));
+        QVERIFY(QDir::setCurrent(path("work")));
+    }
+
+    void startUpShowsTheIdleWindowAndWritesTheLogHeader()
+    {
+        TMainWindow window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Ferrowarden 2.0"));
+        QVERIFY(window.minimumSize() == window.maximumSize());
+        QVERIFY(window.width() >= 570 && window.height() >= 380);
+        QVERIFY(!window.Button1->isEnabled());
+        QVERIFY(window.Button3->isEnabled());
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(window.Panel4->isHidden());
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Waiting..."));
+        QCOMPARE(window.Label5->text(), QStringLiteral("File X/X"));
+        QVERIFY(window.FilesToSend.isEmpty());
+        QCOMPARE(window.ServerList->headerItem()->text(0), QStringLiteral("Name"));
+        QCOMPARE(window.ServerList->headerItem()->text(1), QStringLiteral("Target Directory"));
+
+        // Every control by its designer name, each with a name a screen reader can say.
+        const char* names[] = {"Button1", "Button3", "Button8", "Button5", "Button6", "Button7",
+                               "Panel1", "Panel2", "Panel3", "Panel4", "ServerList", "DirTree1",
+                               "FileListBox1", "ClosePanelBtn", "GroupBox1", "GroupBox2",
+                               "Label1", "Label2", "Label3", "Label4", "Label5", "Label6",
+                               "Label9", "ThisFileProgBar", "TotalProgBar", "PacksSent",
+                               "PacksReceived", "DebugMsgList", "Splitter1", "Splitter2"};
+        for (const char* name : names) {
+            auto* control = window.findChild<QWidget*>(QLatin1String(name));
+            QVERIFY2(control, name);
+            QVERIFY2(!control->accessibleName().isEmpty(), name);
+        }
+        // Captions fit: no button is narrower than its caption needs. (No search at first
+        // activation: it would ask the whole network.)
+        window.AppSettings().AutoSearch = false;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (QPushButton* button : window.findChildren<QPushButton*>())
+            QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->text()));
+
+        window.Log().Flush();
+        const QByteArray log = readFile(path("work/fwd.txt"));
+        QVERIFY2(log.contains("[New Entry]\r\n"), log.constData());
+        QVERIFY(log.contains(": Ferrowarden session on " + window.ComputerName().toUtf8()));
+        QVERIFY(log.contains("Networking subsystem established succesfully!"));
+    }
+
+    void startCopyChecksItsSelectionsInOrder_data()
+    {
+        QTest::addColumn<bool>("row");
+        QTest::addColumn<bool>("file");
+        QTest::addColumn<bool>("folder");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("nothing") << false << false << true << "Please select a server to connect to!";
+        QTest::newRow("no file, no folder") << false << false << false << "Please select a server to connect to!";
+        QTest::newRow("row only") << true << false << true << "You have to select a file to copy!";
+        QTest::newRow("no folder") << true << true << false << "You have to select a destination folder!";
+    }
+
+    void startCopyChecksItsSelectionsInOrder()
+    {
+        QFETCH(bool, row);
+        QFETCH(bool, file);
+        QFETCH(bool, folder);
+        QFETCH(QString, box);
+        writeFile(path("work/a.txt"), "abc");
+        TMainWindow window;
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        window.AddSessionRow("First", "/a/");
+        if (row)
+            window.ServerList->topLevelItem(0)->setSelected(true);
+        if (file)
+            selectFiles(window.FileListBox1, {"a.txt"});
+        if (!folder)
+            window.DirTree1->clearSelection();
+        BoxCatcher boxes;
+        window.Button1Click();
+        QCOMPARE(boxes.texts, QStringList{box});
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(window.Button3->isEnabled());
+    }
+
+    void disableEnableAndResetTouchOnlyTheirControls()
+    {
+        TMainWindow window;
+        const QList<QWidget*> controls = {window.Button1, window.Button3, window.Button5,
+                                          window.Button6, window.Button7, window.Button8,
+                                          window.DirTree1, window.FileListBox1, window.ServerList};
+        window.ShowStatus(" Receiving...");
+        window.ShowFileCounter("File 2/3");
+        window.ShowFileName("b.bin");
+        window.SetTotalProgress(40);
+        window.ShowSentPackets(12);
+        window.ShowCaption("Transmission complete!");
+        window.LogMessage("a line");
+        window.FilesToSend << "/x/a";
+        window.PaintFrame();
+
+        window.DisableControls();
+        for (QWidget* control : controls)
+            QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
+        QVERIFY(!window.File1->menuAction()->isEnabled());
+        QVERIFY(!window.Help1->menuAction()->isEnabled());
+        QVERIFY(window.ClosePanelBtn->isEnabled());
+        QVERIFY(window.Panel3->text() == " Receiving...");
+
+        window.EnableControls(); // "Start Copy" too, with an empty session list
+        for (QWidget* control : controls)
+            QVERIFY2(control->isEnabled(), qPrintable(control->objectName()));
+        QVERIFY(window.File1->menuAction()->isEnabled());
+
+        const QByteArray logBefore = (window.Log().Flush(), readFile(path("work/fwd.txt")));
+        window.ResetTransferView();
+        QVERIFY(window.FilesToSend.isEmpty());
+        QCOMPARE(window.TotalProgBar->value(), 0);
+        QCOMPARE(window.PacksSent->text(), QStringLiteral("0"));
+        QCOMPARE(window.PacksReceived->text(), QStringLiteral("0"));
+        QVERIFY(window.Label2->text().isEmpty());
+        QCOMPARE(window.DebugMsgList->count(), 0);
+        QCOMPARE(window.Label5->text(), QStringLiteral("File 2/3"));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Receiving..."));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
+        window.Log().Flush();
+        QCOMPARE(readFile(path("work/fwd.txt")), logBefore);
+    }
+
+    void searchStates()
+    {
+        TMainWindow window;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+
+        // Nothing found: an empty list, "Start Copy" disabled, the searching state left.
+        window.EnableControls();
+        window.Button8Click();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QCOMPARE(window.ServerList->topLevelItemCount(), 0);
+        QVERIFY(!window.Button1->isEnabled());
+        QVERIFY(window.Button8->isEnabled());
+        QVERIFY(window.Panel4->isHidden());
+        QVERIFY(!QApplication::overrideCursor());
+
+        // Two found: one row each, split at the first "#"; a name without "#" is all
+        // directory.
+        fake->sessions = {{"Lab PC#/srv/in/#1", FilledGuid(1)}, {"no hash", FilledGuid(2)}};
+        window.SearchSessions();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QCOMPARE(window.ServerList->topLevelItemCount(), 2);
+        QCOMPARE(window.ServerList->topLevelItem(0)->text(0), QStringLiteral("Lab PC"));
+        QCOMPARE(window.ServerList->topLevelItem(0)->text(1), QStringLiteral("/srv/in/#1"));
+        QCOMPARE(window.ServerList->topLevelItem(1)->text(0), QString());
+        QCOMPARE(window.ServerList->topLevelItem(1)->text(1), QStringLiteral("no hash"));
+        QVERIFY(window.Button1->isEnabled());
+        QVERIFY(window.Panel4->isHidden());
+
+        // Enter on a selected row starts nothing: copying is for "Start Copy" alone.
+        window.ServerList->setCurrentItem(window.ServerList->topLevelItem(0));
+        QTest::keyClick(window.ServerList, Qt::Key_Return);
+        QTest::keyClick(window.ServerList, Qt::Key_Enter);
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(fake->opens.empty());
+    }
+
+    void hostingUsesTheDefaultDescriptorAndClosingThePanelRebuildsNetworking()
+    {
+        TMainWindow window;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+        window.DirTree1->SelectPath(path("in"));
+        window.Button3Click();
+        QVERIFY(window.Panel2->isVisible() || !window.Panel2->isHidden());
+        QVERIFY(!window.Button3->isEnabled());
+        QCOMPARE(fake->opens.size(), std::size_t(1));
+        const QString descriptor = "Ferrowarden 2.0 Session on " + window.ComputerName() + "#"
+                                   + QDir(path("in")).canonicalPath() + "/";
+        QCOMPARE(QString::fromStdString(fake->opens[0].name), descriptor);
+        window.PaintFrame();
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
+        QVERIFY(listLines(window.DebugMsgList).contains("Server started succesfully!"));
+
+        // The panel's close button: a new endpoint, the idle window, the counter kept.
+        window.ShowFileCounter("File 1/1");
+        window.PaintFrame();
+        auto second = std::make_shared<FakeDirectPlay>();
+        window.Roles().SetDirectPlayFactory([&] { return second; });
+        window.ClosePanelBtnClick();
+        QVERIFY(window.Roles().Player() && window.Roles().Player()->DirectPlay == second);
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(window.Button1->isEnabled());
+        QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
+        QCOMPARE(listLines(window.DebugMsgList), QStringList{"Networking subsystem established succesfully!"});
+
+        // No folder chosen: the descriptor ends in "#?".
+        window.DirTree1->clearSelection();
+        window.Button3Click();
+        QCOMPARE(second->opens.size(), std::size_t(1));
+        QVERIFY(QString::fromStdString(second->opens[0].name).endsWith("#?"));
+    }
+
+    void aFailedJoinIsShownAndLeavesThePanelToClose()
+    {
+        writeFile(path("work/a.txt"), "abc");
+        TMainWindow window;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        fake->sessions = {{"Gone#/x/", FilledGuid(4)}};
+        fake->openResult = DPERR_NOSESSIONS;
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+        window.SearchSessions();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt"});
+
+        BoxCatcher boxes;
+        QTest::mouseClick(window.Button1, Qt::LeftButton); // through the handler's guard
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, 5000);
+        QVERIFY2(boxes.texts[0].startsWith("Session create/connect: "), qPrintable(boxes.texts[0]));
+        QVERIFY(!window.Panel2->isHidden());
+        QVERIFY(!window.Button3->isEnabled());
+        QVERIFY(window.ClosePanelBtn->isEnabled());
+        QVERIFY(window.windowTitle() == "Ferrowarden 2.0");
+        QTest::mouseClick(window.ClosePanelBtn, Qt::LeftButton);
+        QVERIFY(window.Panel2->isHidden());
+        QVERIFY(window.Button3->isEnabled());
+    }
+
+    void fileSettingsActAsTheirCaptionsSay()
+    {
+        writeFile(path("work/.hidden"), "h");
+        writeFile(path("work/seen.txt"), "s");
+        {
+            Registry registry;
+            SettingsRegistry store(registry);
+            store.StoreFlag("Ferrowarden", "ExtFileList", true);
+            store.StoreFlag("Ferrowarden", "ShowMessages", false);
+        }
+        TMainWindow shown;
+        shown.DirTree1->SelectPath(path("work"));
+        shown.FileListBox1->Refill();
+        QVERIFY(!shown.FileListBox1->findItems(".hidden", Qt::MatchExactly).isEmpty());
+        QVERIFY(shown.GroupBox2->isHidden()); // no message list while copying
+        {
+            Registry registry;
+            SettingsRegistry store(registry);
+            store.StoreFlag("Ferrowarden", "ExtFileList", false);
+            store.StoreFlag("Ferrowarden", "ShowMessages", true);
+        }
+        TMainWindow plain;
+        plain.DirTree1->SelectPath(path("work"));
+        plain.FileListBox1->Refill();
+        QVERIFY(plain.FileListBox1->findItems(".hidden", Qt::MatchExactly).isEmpty());
+        QVERIFY(!plain.FileListBox1->findItems("seen.txt", Qt::MatchExactly).isEmpty());
+        QVERIFY(!plain.GroupBox2->isHidden());
+    }
+
+    void theStatusStripTakesTheCaptionColoursOfADarkPalette()
+    {
+        TMainWindow window;
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(40, 40, 40));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Highlight, QColor(20, 80, 160));
+        dark.setColor(QPalette::HighlightedText, QColor(250, 250, 250));
+        const QPalette before = QApplication::palette();
+        QApplication::setPalette(dark);
+        QCoreApplication::processEvents();
+        QCOMPARE(window.Panel3->palette().color(QPalette::Window), QColor(20, 80, 160));
+        QCOMPARE(window.Panel3->palette().color(QPalette::WindowText), QColor(250, 250, 250));
+        QCOMPARE(window.Label1->palette().color(QPalette::WindowText), QColor(Qt::white));
+        QApplication::setPalette(before);
+    }
+
+    void copyFromTheWindowToAServer()
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        writeFile(path("work/a.txt"), "abc");
+        const QByteArray big = RandomBytes(3 * 1024 * 1024 + 17, 9);
+        writeFile(path("work/big.bin"), big);
+
+        QProcess server;
+        startProcess(server, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        TMainWindow window;
+        window.Roles().InitNetworking("127.0.0.1"); // ask only this machine
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        searchUntilFound(window);
+        QCOMPARE(window.ServerList->topLevelItem(0)->text(0), QStringLiteral("Lab PC"));
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt"});
+        window.DebugMsgList->clear();
+
+        window.Button1Click();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
+        QCOMPARE(window.PacksSent->text(), QStringLiteral("1"));
+        QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
+        QCOMPARE(window.Label2->text(), QStringLiteral("a.txt"));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Client Sending..."));
+        QVERIFY(!window.ClosePanelBtn->isHidden() && window.ClosePanelBtn->isEnabled());
+        QVERIFY(!window.Button3->isEnabled());
+        const QStringList lines = listLines(window.DebugMsgList);
+        const QStringList expected = {"Filelist contains 1 files", "Protocol: TCP/IP; BlockSize: 2048",
+                                      "Sending Session Data...Done", "Transmitting file \"a.txt\"...Done"};
+        const qsizetype first = lines.indexOf(expected.first());
+        QVERIFY2(first > 0 && lines.mid(first) == expected, qPrintable(lines.join('|')));
+        QVERIFY(lines.contains("Session joined!"));
+
+        // Closing the panel leaves the session; the server saw a whole copy.
+        window.ClosePanelBtnClick();
+        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.exitCode(), 0);
+        QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+
+        // A second copy of several files from the same window.
+        QProcess again;
+        startProcess(again, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt", "big.bin"});
+        window.Button1Click();
+        QCOMPARE(window.Label5->text(), QStringLiteral("File 2/2"));
+        QCOMPARE(window.TotalProgBar->value(), 100);
+        window.ClosePanelBtnClick();
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitCode(), 0);
+        QVERIFY(readFile(path("in/big.bin")) == big);
+    }
+
+    void copyFromTheCommandLineIntoAHostingWindow()
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        writeFile(path("out/a.txt"), "abc");
+        const QByteArray big = RandomBytes(2 * 1024 * 1024 + 5, 10);
+        writeFile(path("out/big.bin"), big);
+        writeFile(path("in/big.bin"), "an older file of that name");
+
+        TMainWindow window;
+        window.DirTree1->SelectPath(path("in"));
+        window.Button3Click();
+        window.DebugMsgList->clear();
+
+        QProcess sender;
+        startProcess(sender, {"send", "--host", "127.0.0.1", path("out/a.txt")});
+        QVERIFY(sender.waitForFinished(15000) || (QTest::qWait(0), false));
+        QTRY_VERIFY_WITH_TIMEOUT(listLines(window.DebugMsgList).contains("Client disconnected..."), 10000);
+        window.PaintFrame();
+        QCOMPARE(sender.exitCode(), 0);
+        const QStringList lines = listLines(window.DebugMsgList);
+        const QStringList expected = {"Protocol: TCP/IP; BlockSize: 2048", "Data size: 3 bytes (0KB)",
+                                      "Filename: a.txt  255", "Receiving Data...",
+                                      "Transmission Complete!"};
+        const qsizetype first = lines.indexOf(expected.first());
+        QVERIFY2(first >= 0 && lines.mid(first, expected.size()) == expected, qPrintable(lines.join('|')));
+        QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
+        QCOMPARE(window.PacksReceived->text(), QStringLiteral("1"));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
+        QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+
+        // The next client of the same session, a larger file over an older one.
+        QProcess second;
+        startProcess(second, {"send", "--host", "127.0.0.1", path("out/big.bin")});
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 15000);
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(listLines(window.DebugMsgList).count("Client disconnected...") == 2, 10000);
+        QVERIFY(readFile(path("in/big.bin")) == big);
+    }
+
+    void closingWhileReceivingLeavesNoHalfFile()
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        writeFile(path("in/big.bin"), "the good old file");
+        writeFile(path("out/big.bin"), RandomBytes(64 * 1024 * 1024, 11));
+
+        QProcess sender;
+        {
+            TMainWindow window;
+            window.DirTree1->SelectPath(path("in"));
+            window.Button3Click();
+            startProcess(sender, {"send", "--host", "127.0.0.1", path("out/big.bin")});
+            QTRY_VERIFY_WITH_TIMEOUT(window.PacksReceived->text().toLongLong() > 100, 15000);
+            window.close();
+            window.Log().Flush();
+            const QByteArray log = readFile(path("work/fwd.txt"));
+            QVERIFY2(log.contains("Session closed"), log.constData());
+        }
+        QVERIFY(sender.waitForFinished(15000));
+        QCOMPARE(sender.exitCode(), 1);
+        QCOMPARE(readFile(path("in/big.bin")), QByteArray("the good old file"));
+        QCOMPARE(QDir(path("in")).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_tmainwindow.moc"
