@@ -4,11 +4,17 @@
 // same frames and the same verdict; every frame lies inside the bytes given, and every
 // frame its type's decoder accepts encodes back to exactly its bytes.
 //
+// The same stream goes through both sides of the join handshake: as a host's answer that a
+// joining client reads while it arrives (ReadJoinAnswer), and as a client's first frame
+// that a host judges (AnswerJoin). Each must decide as the first frame says, once for all.
+//
 // Input: u8 seed for the piece sizes, then the stream.
 
 #include "fuzzcheck.h"
+#include "seedguids.h"
 
 #include "platform/dplay/framecodec.h"
+#include "platform/dplay/joinhandshake.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -94,6 +100,69 @@ Buffer reencode(const Buffer& frame)
     return out;
 }
 
+bool sameAnswer(const JoinAnswer& a, const JoinAnswer& b)
+{
+    return a.outcome == b.outcome && a.result == b.result && a.consumed == b.consumed
+           && a.session.instance == b.session.instance && a.session.name == b.session.name
+           && a.session.application == b.session.application && a.session.flags == b.session.flags
+           && a.session.maxPlayers == b.session.maxPlayers
+           && a.session.currentPlayers == b.session.currentPlayers;
+}
+
+// The client's reading of the host's answer, against what the first frame says.
+void checkClientJoin(const Buffer& stream, const Parsed& whole)
+{
+    const JoinAnswer answer = ReadJoinAnswer(stream.data(), stream.size(), kSeedInstance);
+    if (whole.frames.empty()) {
+        FUZZ_CHECK(answer.outcome == (whole.malformed ? JoinAnswer::Outcome::Refused
+                                                      : JoinAnswer::Outcome::NeedMore));
+        return;
+    }
+    const Buffer& first = whole.frames.front();
+    FrameCodec::View v;
+    std::size_t consumed = 0;
+    FrameCodec::Next(first.data(), first.size(), v, consumed);
+    const auto joined = FrameCodec::DecodeJoined(v);
+    if (joined && joined->instance == kSeedInstance) {
+        FUZZ_CHECK(answer.outcome == JoinAnswer::Outcome::Joined);
+        FUZZ_CHECK(answer.result == DP_OK);
+        FUZZ_CHECK(answer.consumed == first.size());
+        FUZZ_CHECK(answer.session.name == joined->name);
+    } else {
+        FUZZ_CHECK(answer.outcome == JoinAnswer::Outcome::Refused);
+        FUZZ_CHECK(FAILED(answer.result)); // a refusal claiming success joins nothing
+    }
+    // No decision before the first frame is whole, and bytes that arrive after it never
+    // change the decision.
+    for (const std::size_t part : {std::size_t(0), std::size_t(4), std::size_t(5), first.size() - 1})
+        if (part < first.size())
+            FUZZ_CHECK(ReadJoinAnswer(first.data(), part, kSeedInstance).outcome
+                       == JoinAnswer::Outcome::NeedMore);
+    FUZZ_CHECK(sameAnswer(ReadJoinAnswer(first.data(), first.size(), kSeedInstance), answer));
+}
+
+// The host's judgement of a connection's first frame.
+void checkHostJoin(const Parsed& whole)
+{
+    if (whole.frames.empty())
+        return;
+    const Buffer& first = whole.frames.front();
+    FrameCodec::View v;
+    std::size_t consumed = 0;
+    FrameCodec::Next(first.data(), first.size(), v, consumed);
+    const auto asked = FrameCodec::DecodeJoin(v);
+    for (const bool full : {false, true}) {
+        const std::optional<HRESULT> answer = AnswerJoin(v, kSeedInstance, full);
+        FUZZ_CHECK(answer.has_value() == asked.has_value());
+        if (!answer)
+            continue;
+        if (*asked != kSeedInstance)
+            FUZZ_CHECK(*answer == DPERR_NOSESSIONS);
+        else
+            FUZZ_CHECK(*answer == (full ? DPERR_ACCESSDENIED : DP_OK));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -128,5 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Buffer again = reencode(frame);
         FUZZ_CHECK(again.empty() || again == frame);
     }
+    checkClientJoin(stream, whole);
+    checkHostJoin(whole);
     return 0;
 }

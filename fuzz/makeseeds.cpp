@@ -5,6 +5,7 @@
 //   fuzz-makeseeds CORPUS_DIR      (CORPUS_DIR/<target>/ is filled; existing seeds stay)
 
 #include "engineinput.h"
+#include "seedguids.h"
 
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/framecodec.h"
@@ -88,11 +89,6 @@ QByteArray bytesOf(const std::vector<unsigned char>& v)
     return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size()));
 }
 
-constexpr GUID kApplication = {0x5D3A1F70, 0x2B84, 0x4C19,
-                               {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
-constexpr GUID kInstance = {0x0B1E55ED, 0x7A11, 0x4E0F,
-                            {0x81, 0x22, 0x3C, 0x44, 0x55, 0x66, 0x77, 0x88}};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -131,7 +127,7 @@ int main(int argc, char** argv)
         // Both directions of the copy's connection, as the session service frames them.
         const DPID host = 0x2A5C0001, client = 0x2A5C0002;
         FrameCodec::Buffer up{0x00};
-        FrameCodec::AppendJoin(up, kInstance);
+        FrameCodec::AppendJoin(up, kSeedInstance);
         FrameCodec::AppendCreatePlayer(up, 1, "FerrowardenClient");
         for (const QByteArray& message : messages)
             FrameCodec::AppendData(up, client, DPID_ALLPLAYERS, message.constData(),
@@ -140,7 +136,7 @@ int main(int argc, char** argv)
         write(corpus + QStringLiteral("/framecodec"), QLatin1String(copy.name) + QStringLiteral("-client"),
               bytesOf(up));
         FrameCodec::Buffer down{0x35};
-        FrameCodec::AppendJoined(down, {kInstance, kApplication, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL,
+        FrameCodec::AppendJoined(down, {kSeedInstance, kSeedApplication, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL,
                                         2, 2, "Lab PC#/srv/in"});
         FrameCodec::AppendPlayerCreated(down, {1, DP_OK, client});
         FrameCodec::AppendData(down, host, client, "bye!", 4);
@@ -157,12 +153,12 @@ int main(int argc, char** argv)
 
     DiscoveryMessage request;
     request.kind = DiscoveryMessage::Kind::Request;
-    request.application = kApplication;
+    request.application = kSeedApplication;
     write(corpus + QStringLiteral("/discovery"), QStringLiteral("request"), bytesOf(request.Encode()));
     DiscoveryMessage reply;
     reply.kind = DiscoveryMessage::Kind::Reply;
-    reply.instance = kInstance;
-    reply.application = kApplication;
+    reply.instance = kSeedInstance;
+    reply.application = kSeedApplication;
     reply.tcpPort = 40123;
     reply.sessionFlags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL;
     reply.maxPlayers = 2;
