@@ -4,14 +4,20 @@
 #include "net/tdplayer.h"
 #include "platform/autoresetevent.h"
 
-#include <QMetaObject>
 #include <QtDebug>
 
 #include <exception>
 #include <utility>
 
 TDPReceiveThread::TDPReceiveThread(TDPlayer* endpoint, std::shared_ptr<AutoResetEvent> event)
-    : Endpoint(endpoint), m_event(std::move(event)), m_thread([this] { Run(); }) {}
+    : Endpoint(endpoint), m_event(std::move(event)) {
+    // Queued rather than blocking-queued so that an endpoint destroyed on the main thread
+    // can wake the receive thread's wait instead of deadlocking against it. A call still
+    // queued when the endpoint dies is discarded with it.
+    connect(this, &TDPReceiveThread::BatchReady, endpoint, [this] { DeliverHandedBatch(); },
+            Qt::QueuedConnection);
+    m_thread = std::thread([this] { Run(); });
+}
 
 TDPReceiveThread::~TDPReceiveThread() {
     Stop();
@@ -108,21 +114,22 @@ bool TDPReceiveThread::HandOver() {
             return false;
         m_delivered = false;
     }
-    // Queued rather than blocking-queued so that an endpoint destroyed on the main thread
-    // can wake this wait instead of deadlocking against it. A call still queued when the
-    // endpoint dies is discarded with it.
-    TDPlayer* endpoint = Endpoint;
-    const ReceivedBatch* batch = &m_batch;
-    QMetaObject::invokeMethod(
-        endpoint,
-        [this, endpoint, batch] {
-            if (endpoint->DeliverBatch(*batch))
-                MarkDelivered(); // otherwise a handler destroyed the endpoint and this thread
-        },
-        Qt::QueuedConnection);
+    // The signal carries nothing: the batch stays in m_batch, which the main thread reads
+    // only after taking m_mutex, and this thread touches again only once it is delivered.
+    emit BatchReady();
     std::unique_lock lock(m_mutex);
     m_cond.wait(lock, [this] { return m_delivered || m_stopping; });
     return !m_stopping;
+}
+
+void TDPReceiveThread::DeliverHandedBatch() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
+    }
+    if (Endpoint->DeliverBatch(m_batch))
+        MarkDelivered(); // otherwise a handler destroyed the endpoint and this object
 }
 
 void TDPReceiveThread::MarkDelivered() {

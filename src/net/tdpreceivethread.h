@@ -2,6 +2,8 @@
 
 #include "platform/dplay/dplay.h"
 
+#include <QObject>
+
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -28,7 +30,9 @@ struct ReceivedBatch {
 // service's queue into a batch and hands the batch to the main thread, blocking until
 // every message of it has been delivered there. Messages under 4 bytes are taken from the
 // queue and dropped.
-class TDPReceiveThread final {
+class TDPReceiveThread final : public QObject {
+    Q_OBJECT
+
 public:
     // At most this many messages, or about this many bytes, go over in one hand-over.
     static constexpr std::size_t kMaxBatchMessages = 256;
@@ -38,8 +42,6 @@ public:
     TDPReceiveThread(TDPlayer* endpoint, std::shared_ptr<AutoResetEvent> event);
     // Stops and joins the thread.
     ~TDPReceiveThread();
-    TDPReceiveThread(const TDPReceiveThread&) = delete;
-    TDPReceiveThread& operator=(const TDPReceiveThread&) = delete;
 
     TDPlayer* const Endpoint;
 
@@ -51,12 +53,18 @@ public:
     // Main thread: waits for the thread to end (after Stop).
     void Join();
 
+signals:
+    // Receive thread: a batch waits to be delivered. Connected, queued, to the endpoint.
+    void BatchReady();
+
 private:
     void Run();
     // Takes messages until the queue is empty (returns false) or the batch is full (true).
     bool Drain(IDirectPlay4A& directPlay);
     // Hands the batch over and waits; false when stopped meanwhile.
     bool HandOver();
+    // Main thread: delivers the batch handed over.
+    void DeliverHandedBatch();
     void MarkDelivered();
     bool Stopping();
 
@@ -72,5 +80,5 @@ private:
     std::unique_ptr<std::uint8_t[]> m_block;
     DWORD m_room = 0;
     ReceivedBatch m_batch;
-    std::thread m_thread; // last: starts once everything above is ready
+    std::thread m_thread; // started by the constructor once everything above is ready
 };

@@ -9,11 +9,12 @@ namespace {
 constexpr std::uint16_t kMultiplier = 0xDC02;
 constexpr std::uint16_t kAddend = 0x6C86;
 
-// Both directions drive the key state with the enciphered byte.
+// Both directions drive the key state with the enciphered byte. The product is taken in
+// 32 unsigned bits: two 16-bit values promoted to int can overflow it.
 inline std::uint16_t nextKey(std::uint16_t k, std::uint8_t enciphered)
 {
-    return static_cast<std::uint16_t>((static_cast<std::uint16_t>(k + enciphered)) * kMultiplier
-                                      + kAddend);
+    const std::uint32_t state = static_cast<std::uint16_t>(k + enciphered);
+    return static_cast<std::uint16_t>(state * kMultiplier + kAddend);
 }
 
 inline std::uint8_t encryptByte(std::uint16_t& k, std::uint8_t x)

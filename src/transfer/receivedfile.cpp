@@ -61,7 +61,7 @@ QList<QByteArray> ReceivedFile::RemoveLeftovers(const QByteArray& directory)
 }
 
 ReceivedFile::ReceivedFile(std::size_t bufferSize)
-    : m_buffer(std::make_unique<std::byte[]>(bufferSize)), m_capacity(bufferSize)
+    : m_buffer(std::make_unique_for_overwrite<std::byte[]>(bufferSize)), m_capacity(bufferSize)
 {
 }
 

@@ -161,6 +161,9 @@ TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
         {"tab\there", "tab\\x09here"},
         {"del\x7f", "del\\x7F"},
         {"\x01", "\\x01"},
+        {"two\nlines", "two\\x0Alines"},
+        {"\x1b[2Jclear", "\\x1B[2Jclear"},
+        {"tab\t", "tab\\x09"},
         {longName, nullptr},
         {dots, nullptr},
         {".hidden", nullptr},
@@ -171,6 +174,11 @@ TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
         view.log.clear();
         feed(BuildCopySequence({{row.name, "abc"}}, 2048, std::nullopt));
         const QString name = QString::fromUtf8(row.name);
+        // The label and the file's log line show the name escaped, accepted or not.
+        const QString label = row.shown ? QString::fromUtf8(row.shown) : name;
+        EXPECT_EQ(view.fileName, label) << row.name.constData();
+        EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(label))
+            << row.name.constData();
         if (!row.shown) {
             ++accepted;
             EXPECT_EQ(received(name), "abc") << row.name.constData();
