@@ -42,7 +42,7 @@ TAboutDlg::TAboutDlg(QWidget* owner)
     setWindowTitle(QStringLiteral("About Ferrowarden"));
     // Moves over the background reach FormMouseMove without a button held.
     setMouseTracking(true);
-    const double scale = DesignScale(this);
+    const double scale = DesignScale(*this);
 
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName(QStringLiteral("Bevel1"));

@@ -8,17 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-constexpr double kDesignLineHeight = 13.0;
-
-} // namespace
-
-double DesignScale(const QWidget* widget)
-{
-    return std::max(1.0, widget->fontMetrics().height() / kDesignLineHeight);
-}
-
 int Scaled(int pixels, double scale)
 {
     return int(std::lround(pixels * scale));

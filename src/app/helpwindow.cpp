@@ -78,9 +78,9 @@ HelpWindow::HelpWindow(QWidget* parent)
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setAccessibleName(QStringLiteral("Help page"));
     Browser->setOpenExternalLinks(true);
-    Browser->document()->setDocumentMargin(Scaled(kPageMargin, DesignScale(this)));
+    Browser->document()->setDocumentMargin(Scaled(kPageMargin, DesignScale(*this)));
 
-    const double scale = DesignScale(this);
+    const double scale = DesignScale(*this);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({Scaled(kContentsWidth, scale), Scaled(kWidth - kContentsWidth, scale)});
 

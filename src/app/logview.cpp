@@ -39,7 +39,7 @@ TProtocolViewer::TProtocolViewer(QWidget* owner)
     Button1->setAutoDefault(false);
     connect(Button1, &QPushButton::clicked, this, &TProtocolViewer::Button1Click);
 
-    const double scale = DesignScale(this);
+    const double scale = DesignScale(*this);
     const QSize client(Scaled(kClientWidth, scale), Scaled(kClientHeight, scale));
     const int memoHeight = Scaled(kMemoHeight, scale);
     Memo1->setGeometry(0, 0, client.width(), memoHeight);

@@ -1,5 +1,6 @@
 #include "app/tconwizard.h"
 
+#include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/tmainwindow.h"
@@ -227,6 +228,7 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
     connect(SourceFileList, &QListWidget::itemSelectionChanged, this, guarded(&TConWizard::SourceFileListClick));
 
     setFixedSize(ScaledDesignSize(*this, QSize(513, 311)).expandedTo(sizeHint()));
+    CenterOnScreen(this);
 
     // Opening
     ConnectPressed = false;

@@ -1,6 +1,7 @@
 #include "cli/clisession.h"
 
 #include "bridge/endpointsink.h"
+#include "net/sessionaddress.h"
 #include "platform/apperror.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
@@ -145,6 +146,14 @@ int CliSession::Run()
 {
     for (const QString& problem : m_store.Problems())
         m_output.PrintError(problem);
+    // A port that nobody else would use either: say so rather than search or host elsewhere.
+    if (m_settings.Transport == trTCPIP) {
+        const QString portProblem = DiscoveryPortProblem();
+        if (!portProblem.isEmpty()) {
+            m_output.PrintError(portProblem);
+            return 2;
+        }
+    }
     const SignalWatch watch;
     if (QSocketNotifier* notifier = watch.Notifier())
         connect(notifier, &QSocketNotifier::activated, &m_loop, [this, notifier] {

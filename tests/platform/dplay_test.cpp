@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 using namespace dplaytest;
 
@@ -67,6 +68,21 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds timeout = 3000ms)
             return true;
     }
     return false;
+}
+
+// Waits until bytes arrive from the peer and appends them to `rx`; false when none came
+// before the timeout or the peer ended the connection.
+bool ReceiveSome(int fd, std::vector<unsigned char>& rx, std::chrono::milliseconds timeout = 3000ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, int(timeout.count())) <= 0)
+        return false;
+    unsigned char buf[4096];
+    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0)
+        return false;
+    rx.insert(rx.end(), buf, buf + n);
+    return true;
 }
 
 void SendBytes(int fd, const std::vector<unsigned char>& bytes)
@@ -365,7 +381,33 @@ TEST_F(DplayLoopback, HostileFramesEndOnlyThatConnection)
         EXPECT_TRUE(trace.Has(std::string("connection dropped: ") + c.traced));
         close(fd);
     }
-    // Nothing but the spoofer's own player came and went; no fake session loss was queued.
+    // Data from the peer's own player, but for one that is not in the session: nothing here
+    // passes messages on, so it makes no sense and ends the connection.
+    {
+        DplayTrace trace;
+        const int fd = ConnectRaw(p.host->HostPort());
+        ASSERT_GE(fd, 0);
+        SendBytes(fd, joinAndPlayer());
+        std::optional<DPID> own;
+        std::vector<unsigned char> rx;
+        while (!own && ReceiveSome(fd, rx)) {
+            FrameCodec::View v;
+            std::size_t consumed = 0;
+            while (FrameCodec::Next(rx.data(), rx.size(), v, consumed) == FrameCodec::Status::Frame) {
+                if (const auto created = FrameCodec::DecodePlayerCreated(v))
+                    own = created->id;
+                rx.erase(rx.begin(), rx.begin() + std::ptrdiff_t(consumed));
+            }
+        }
+        ASSERT_TRUE(own);
+        FrameCodec::Buffer toNobody;
+        FrameCodec::AppendData(toNobody, *own, 0x00DEAD00, "abcd", 4);
+        SendBytes(fd, toNobody);
+        EXPECT_TRUE(ClosedByPeer(fd));
+        EXPECT_TRUE(trace.Has("connection dropped: data for a player that is not here"));
+        close(fd);
+    }
+    // Nothing but the spoofers' own players came and went; no fake session loss was queued.
     Message m;
     while (ReceiveOne(*p.host, *p.hostEvent, m, 300ms))
         EXPECT_NE(m.Type(), DPSYS_SESSIONLOST);

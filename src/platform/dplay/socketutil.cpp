@@ -190,6 +190,15 @@ std::string PeerName(int fd)
     return AddressText(address);
 }
 
+std::uint32_t PeerAddress(int fd)
+{
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0 || address.sin_family != AF_INET)
+        return 0;
+    return address.sin_addr.s_addr;
+}
+
 WakeupFd::WakeupFd()
     : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {

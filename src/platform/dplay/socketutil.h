@@ -42,6 +42,8 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 
 // "address:port" of the other end of a connected socket, or of `address`; for log lines.
 std::string PeerName(int fd);
+// The IPv4 address of the other end of a connected socket (network order); 0 when unknown.
+std::uint32_t PeerAddress(int fd);
 std::string AddressText(const sockaddr_in& address);
 
 // An eventfd that wakes a thread sleeping in poll(); Wake() may be called from any thread.
