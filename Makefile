@@ -2,10 +2,12 @@
 # make run        install what is missing, build, start the program
 # make test       install what is missing, build, run every test
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
+# make install    build, then install the program, its desktop entry and icon under PREFIX
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
+PREFIX ?= /usr/local
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 
@@ -23,7 +25,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers build run test test-asan bench clean
+.PHONY: all deps deps-sanitizers build run test test-asan bench install clean
 all: build
 
 deps:
@@ -51,6 +53,9 @@ test-asan: deps-sanitizers
 
 bench: build
 	./bench/run-all.sh
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
