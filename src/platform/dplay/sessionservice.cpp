@@ -106,6 +106,16 @@ std::uint16_t SessionService::DiscoveryPort() const
     return m_discoveryPort;
 }
 
+std::vector<std::string> SessionService::PeerAddresses() const
+{
+    std::vector<std::string> addresses;
+    std::lock_guard lock(m_mutex);
+    for (const auto& p : m_peers)
+        if (p->joined && !p->dead)
+            addresses.push_back(p->link.Name());
+    return addresses;
+}
+
 // ---- set-up ------------------------------------------------------------------------------
 
 HRESULT SessionService::InitializeConnection(void* lpConnection, DWORD dwFlags)

@@ -69,6 +69,10 @@ public:
     std::uint16_t HostPort() const;
     // The UDP port this object's discovery uses (valid after InitializeConnection).
     std::uint16_t DiscoveryPort() const;
+    // What the current (or last) search asked and heard, to tell why it found nothing.
+    SearchReport LastSearch() const { return m_search.Report(); }
+    // Host side: "address:port" of each peer that has joined and is still connected.
+    std::vector<std::string> PeerAddresses() const;
 
 private:
     using Clock = std::chrono::steady_clock;

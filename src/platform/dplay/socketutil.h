@@ -14,8 +14,16 @@
 
 void CloseFd(int& fd);
 
-// The broadcast address of every IPv4 interface that is up, loopback included.
-std::vector<in_addr> BroadcastAddresses();
+// An IPv4 address of an interface that is up, with the broadcast address of its network.
+// An address configured without a broadcast address (the system then names the address
+// itself in its place), or a /32, has none: nothing sent there reaches another PC.
+struct InterfaceAddress {
+    std::string interfaceName;
+    in_addr address{};
+    int prefixLength = 0;
+    std::optional<in_addr> broadcast;
+};
+std::vector<InterfaceAddress> InterfaceAddresses();
 
 // The first IPv4 address of `host` with `port`; nullopt when the name does not resolve.
 std::optional<sockaddr_in> ResolveIPv4(const std::string& host, std::uint16_t port);
