@@ -243,6 +243,9 @@ void TMainWindow::StartCopy(int selectedRow)
 
     if (!m_roles.JoinSession(selectedRow))
         return;
+    // The copy sends on the thread that also delivers what the endpoint receives. That
+    // cannot stall: the window's one endpoint either hosts or joins, so no received message
+    // waits for this thread while Send waits for room (see TDPlayer::Send).
     EndpointSink sink(*m_roles.Player());
     SendingEngine engine(sink, static_cast<SendingView&>(*this));
     engine.SetBlocksize(m_settings.Blocksize);
