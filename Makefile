@@ -2,7 +2,8 @@
 # make run        install what is missing, build, start the program
 # make test       install what is missing, build, run every test
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
-# make install    build, then install the program, its desktop entry and icon under PREFIX
+# make install    build, then install the program, its desktop entry, icon and manual page
+#                 under PREFIX
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 PREFIX ?= /usr/local
