@@ -58,6 +58,8 @@ QString BytesText(qint64 bytes)
 {
     if (bytes < 0)
         return QStringLiteral("?");
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
     if (bytes < 1024 * 1024)
         return QStringLiteral("%1 KiB").arg(bytes / 1024.0, 0, 'f', 1);
     if (bytes < qint64(1024) * 1024 * 1024)
