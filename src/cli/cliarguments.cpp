@@ -60,7 +60,12 @@ bool parseWith(QCommandLineParser& parser, const QStringList& arguments, QString
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(kHelp);
     if (!parser.parse(QStringList{QStringLiteral("ferrowarden")} + arguments)) {
+        // In the voice of the other messages: "unknown option 'x'", "missing value after '--host'".
         error = parser.errorText();
+        if (!error.isEmpty())
+            error[0] = error[0].toLower();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
         return false;
     }
     return true;

@@ -11,10 +11,10 @@ QString filesText(int count)
     return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
 }
 
-// "12.3 MB/s", or nothing when no time has passed to measure by.
+// "12.3 MB/s", or nothing when too little time passed to measure by.
 QString rateText(qint64 bytes, double seconds)
 {
-    if (seconds <= 0)
+    if (seconds < 0.05)
         return QString();
     return QStringLiteral("%1 MB/s").arg(bytes / seconds / 1e6, 0, 'f', 1);
 }
