@@ -145,7 +145,8 @@ TEST_F(Terminal, SendKeepsItsProgressOnOneLineAndLeavesASummary)
         for (const QByteArray& line : progress)
             EXPECT_LT(line.size(), columns) << columns << " columns: \"" << line.toStdString() << "\"";
         // The widest form where there is room for it.
-        EXPECT_EQ(progress.last().endsWith(" left"), columns == 200) << progress.last().toStdString();
+        if (columns == 200)
+            EXPECT_TRUE(progress.last().endsWith(" left")) << progress.last().toStdString();
         // The summary stays, the last line, once the progress line has been taken away.
         const QByteArray last = send.Screen.mid(send.Screen.lastIndexOf('\n', -3) + 1);
         EXPECT_TRUE(last.startsWith("Sent 3 files (4.0 MiB) in ")) << last.toStdString();
