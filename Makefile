@@ -5,7 +5,8 @@
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
 # make test-tsan  the threaded tests built with ThreadSanitizer, in build-tsan/
 # make test-fuzz  the fuzz targets built with libFuzzer (clang), a short run each, in build-fuzz/
-# make install    build, then install the program, its desktop entry and icon under PREFIX
+# make install    build, then install the program, its desktop entry, icon and manual page
+#                 under PREFIX
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan

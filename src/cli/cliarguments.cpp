@@ -60,7 +60,12 @@ bool parseWith(QCommandLineParser& parser, const QStringList& arguments, QString
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(kHelp);
     if (!parser.parse(QStringList{QStringLiteral("ferrowarden")} + arguments)) {
+        // In the voice of the other messages: "unknown option 'x'", "missing value after '--host'".
         error = parser.errorText();
+        if (!error.isEmpty())
+            error[0] = error[0].toLower();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
         return false;
     }
     return true;
@@ -93,9 +98,8 @@ std::optional<UsageError> takeSearchOptions(const QCommandLineParser& parser, co
 
 std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text)
 {
-    const QString hint = QStringLiteral("--host takes HOST or HOST:PORT, a name or an IPv4 address "
-                                        "and a port from 1 to 65535; \"%1\" is neither")
-                             .arg(text);
+    const QString hint =
+        QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(text);
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() > 2 || parts.first().trimmed().isEmpty() || parts.first() != parts.first().trimmed())
         return UsageError{hint, {}};

@@ -230,7 +230,7 @@ int CliSession::fail(const QString& text, const QString& logText)
     if (m_log.LogOpen()) {
         m_log.SetView(nullptr);
         m_log.LogError(logText.isEmpty() ? text : logText);
-        m_log.SetView(&m_output);
+        m_log.SetView(m_echo ? &m_output : nullptr);
     }
     m_output.PrintError(text);
     return 1;
@@ -308,7 +308,12 @@ bool CliSession::search()
     if (interrupted)
         return false;
     m_searchFailed = false;
+    // A command that waits searches again and again: the log records each search, the
+    // terminal is told once.
+    if (m_searches++ > 0)
+        m_log.SetView(nullptr);
     m_roles.SearchSessions();
+    m_log.SetView(m_echo ? &m_output : nullptr);
     if (!m_roles.SearchDone() && !interrupted)
         m_loop.exec();
     return m_roles.SearchDone() && !interrupted && !m_searchFailed;
@@ -409,9 +414,17 @@ int CliSession::serve()
     QElapsedTimer copyClock;
     m_onSystemMessage = [&](DWORD type) {
         if (type == DPSYS_CREATEPLAYERORGROUP) {
+            // Messages come in batches: the client may have left by now, but the service
+            // still knows where it came from.
             const auto service = m_service.lock();
-            const auto peers = service ? service->PeerAddresses() : std::vector<std::string>{};
-            client = peers.empty() ? QStringLiteral("a client") : QString::fromStdString(peers.back());
+            const TDPlayer* player = m_roles.Player();
+            DPMSG_CREATEPLAYERORGROUP created{};
+            std::string address;
+            if (service && player && player->ReceiveSize() >= sizeof created) {
+                std::memcpy(&created, player->ReceiveBuffer(), sizeof created);
+                address = service->PlayerAddress(created.dpId);
+            }
+            client = address.empty() ? QStringLiteral("a client") : QString::fromStdString(address);
             m_output.SetProgressLabel(QStringLiteral("from ") + client);
             view.ForgetProgress();
             copyClock.start();
@@ -445,6 +458,7 @@ int CliSession::list()
     if (!host)
         return 1;
     // Listing leaves no record: no log file, and stdout holds the sessions only.
+    m_echo = false;
     m_log.SetView(nullptr);
     if (!bringUp(*host))
         return 1;

@@ -90,6 +90,8 @@ private:
     std::function<void(DWORD)> m_onSystemMessage;
     QString m_lastError;   // the latest failure line of the networking layer
     bool m_searchFailed = false;
+    int m_searches = 0;
+    bool m_echo = true; // log lines are shown on stdout
     QString m_waitingFor;  // what the latest notice of waiting told
     QElapsedTimer m_waited;
     // What a run's event loop returns when a signal ends it.

@@ -11,10 +11,10 @@ QString filesText(int count)
     return count == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(count);
 }
 
-// "12.3 MB/s", or nothing when no time has passed to measure by.
-QString rateText(qint64 bytes, double seconds)
+// "12.3 MB/s"; nothing when less than `shortest` seconds passed to measure by.
+QString rateText(qint64 bytes, double seconds, double shortest = 0.05)
 {
-    if (seconds <= 0)
+    if (seconds <= 0 || seconds < shortest)
         return QString();
     return QStringLiteral("%1 MB/s").arg(bytes / seconds / 1e6, 0, 'f', 1);
 }
@@ -58,6 +58,8 @@ QString BytesText(qint64 bytes)
 {
     if (bytes < 0)
         return QStringLiteral("?");
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
     if (bytes < 1024 * 1024)
         return QStringLiteral("%1 KiB").arg(bytes / 1024.0, 0, 'f', 1);
     if (bytes < qint64(1024) * 1024 * 1024)
@@ -79,7 +81,8 @@ QString ProgressLine(const TransferProgress& p, double seconds, const QString& l
 {
     const QString files = QStringLiteral("File %1/%2").arg(p.fileNumber).arg(p.fileCount);
     const QString shortFiles = QStringLiteral("%1/%2").arg(p.fileNumber).arg(p.fileCount);
-    QString rate = rateText(p.totalBytes, seconds);
+    // The line is redrawn as the copy goes: any time measures.
+    QString rate = rateText(p.totalBytes, seconds, 0);
     if (rate.isEmpty())
         rate = QStringLiteral("0.0 MB/s");
     const QString left = timeLeftText(p, seconds);

@@ -8,7 +8,7 @@
 // The command line's texts about a copy: its progress line, fitted to the terminal, and the
 // summary that stays when it is over.
 
-// "3.0 KiB", "2.9 MiB", "1.5 GiB".
+// "512 B", "3.0 KiB", "2.9 MiB", "1.5 GiB".
 QString BytesText(qint64 bytes);
 // "0.42 s", "12.3 s", "2:05".
 QString DurationText(double seconds);

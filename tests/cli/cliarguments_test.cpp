@@ -127,7 +127,8 @@ TEST(CliArguments, HostAndPort)
         const auto result = ParseHostArgument(row.text);
         if (!row.name) {
             ASSERT_TRUE(std::holds_alternative<UsageError>(result)) << row.text;
-            EXPECT_TRUE(std::get<UsageError>(result).message.startsWith("--host takes HOST or HOST:PORT"));
+            EXPECT_EQ(std::get<UsageError>(result).message,
+                      QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(row.text));
             continue;
         }
         ASSERT_TRUE(std::holds_alternative<HostArgument>(result)) << row.text;

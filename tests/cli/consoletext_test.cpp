@@ -54,7 +54,7 @@ TEST(ProgressLine, TimeLeftAndUnknownRate)
 TEST(Summaries, FilesBytesTimeSpeedAndOutcome)
 {
     EXPECT_EQ(SentSummary(2, 2, 3145728, 3145728, 0.5, "done"), "Sent 2 files (3.0 MiB) in 0.50 s, 6.3 MB/s: done");
-    EXPECT_EQ(SentSummary(1, 1, 5, 5, 0.0, "done"), "Sent 1 file (0.0 KiB) in 0.00 s: done");
+    EXPECT_EQ(SentSummary(1, 1, 5, 5, 0.0, "done"), "Sent 1 file (5 B) in 0.00 s: done");
     EXPECT_EQ(SentSummary(1, 3, 1048576, 3145728, 12.0, "failed"),
               "Sent 1 of 3 files (1.0 MiB of 3.0 MiB) in 12.0 s, 0.1 MB/s: failed");
 
@@ -79,6 +79,7 @@ TEST(Summaries, FilesBytesTimeSpeedAndOutcome)
 TEST(BytesText, Units)
 {
     EXPECT_EQ(BytesText(-1), "?");
+    EXPECT_EQ(BytesText(1023), "1023 B");
     EXPECT_EQ(BytesText(1536), "1.5 KiB");
     EXPECT_EQ(BytesText(5 * 1048576 / 2), "2.5 MiB");
     EXPECT_EQ(BytesText(qint64(3) << 30), "3.0 GiB");

@@ -145,7 +145,8 @@ TEST_F(Terminal, SendKeepsItsProgressOnOneLineAndLeavesASummary)
         for (const QByteArray& line : progress)
             EXPECT_LT(line.size(), columns) << columns << " columns: \"" << line.toStdString() << "\"";
         // The widest form where there is room for it.
-        EXPECT_EQ(progress.last().endsWith(" left"), columns == 200) << progress.last().toStdString();
+        if (columns == 200)
+            EXPECT_TRUE(progress.last().endsWith(" left")) << progress.last().toStdString();
         // The summary stays, the last line, once the progress line has been taken away.
         const QByteArray last = send.Screen.mid(send.Screen.lastIndexOf('\n', -3) + 1);
         EXPECT_TRUE(last.startsWith("Sent 3 files (4.0 MiB) in ")) << last.toStdString();
@@ -166,9 +167,11 @@ TEST_F(Terminal, ServeShowsTheSendersAddressAndASummaryPerCopy)
             send.setProcessEnvironment(env.Environment);
             send.setWorkingDirectory(env.Path());
             send.start(FERROWARDEN_BIN, QStringList{"send", "--host", "127.0.0.1"} + files);
+            // The server's terminal is read while the copy runs, so that the server never
+            // waits for room on it.
+            ASSERT_TRUE(serve.ReadUntil("Received 3 files (4.0 MiB) from 127.0.0.1:", copy)) << serve.Screen.toStdString();
             ASSERT_TRUE(send.waitForFinished(30000));
             EXPECT_EQ(send.exitCode(), 0);
-            ASSERT_TRUE(serve.ReadUntil("Received 3 files (4.0 MiB) from 127.0.0.1:", copy)) << serve.Screen.toStdString();
         }
         serve.Signal(SIGTERM);
         ASSERT_TRUE(serve.ReadUntil());

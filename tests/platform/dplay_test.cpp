@@ -133,10 +133,6 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
     EXPECT_EQ(created.dpId, p.clientId);
     ASSERT_NE(created.dpnName.lpszShortNameA, nullptr);
     EXPECT_STREQ(created.dpnName.lpszShortNameA, "FerrowardenClient");
-    // The host can name where the client is.
-    const auto peers = p.host->PeerAddresses();
-    ASSERT_EQ(peers.size(), 1u);
-    EXPECT_EQ(peers[0].rfind("127.0.0.1:", 0), 0u) << peers[0];
 
     for (auto* dp : {p.host.get(), p.client.get()}) {
         DWORD size = 0;
@@ -157,6 +153,13 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
     caps.dwSize = DPCAPS_SIZE;
     ASSERT_EQ(p.client->GetCaps(&caps, 0), DP_OK);
     EXPECT_EQ(caps.dwTimeout, 1000u);
+
+    // The host can name where the client came from, also once it has gone.
+    EXPECT_EQ(p.host->PlayerAddress(p.clientId).rfind("127.0.0.1:", 0), 0u) << p.host->PlayerAddress(p.clientId);
+    EXPECT_EQ(p.host->PlayerAddress(p.hostId), "") << "a local player";
+    p.client.reset();
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_DESTROYPLAYERORGROUP));
+    EXPECT_EQ(p.host->PlayerAddress(p.clientId).rfind("127.0.0.1:", 0), 0u);
 }
 
 TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)

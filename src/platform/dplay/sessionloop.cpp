@@ -132,6 +132,11 @@ const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v
         } else {
             created.id = NextPlayerId();
             p.players.push_back(created.id);
+            // Kept past the connection, for a front end that names the player's address
+            // when its messages are handled, perhaps after it left.
+            if (m_playerAddresses.size() >= kMaxPlayerAddresses)
+                m_playerAddresses.erase(m_playerAddresses.begin());
+            m_playerAddresses[created.id] = p.link.Name();
             QueueSystemCreate(created.id, request->name);
         }
         FrameCodec::AppendPlayerCreated(reply, created);

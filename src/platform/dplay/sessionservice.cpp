@@ -106,14 +106,11 @@ std::uint16_t SessionService::DiscoveryPort() const
     return m_discoveryPort;
 }
 
-std::vector<std::string> SessionService::PeerAddresses() const
+std::string SessionService::PlayerAddress(DPID player) const
 {
-    std::vector<std::string> addresses;
     std::lock_guard lock(m_mutex);
-    for (const auto& p : m_peers)
-        if (p->joined && !p->dead)
-            addresses.push_back(p->link.Name());
-    return addresses;
+    const auto found = m_playerAddresses.find(player);
+    return found == m_playerAddresses.end() ? std::string() : found->second;
 }
 
 // ---- set-up ------------------------------------------------------------------------------

@@ -71,8 +71,9 @@ public:
     std::uint16_t DiscoveryPort() const;
     // What the current (or last) search asked and heard, to tell why it found nothing.
     SearchReport LastSearch() const { return m_search.Report(); }
-    // Host side: "address:port" of each peer that has joined and is still connected.
-    std::vector<std::string> PeerAddresses() const;
+    // Host side: "address:port" of the connection a remote player came in on, known still
+    // after it left (for the latest kMaxPlayerAddresses players); empty when unknown.
+    std::string PlayerAddress(DPID player) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -81,6 +82,7 @@ private:
     static constexpr std::size_t kMaxConnections = 16;
     static constexpr std::size_t kMaxUnjoinedPerAddress = 4;
 
+    static constexpr std::size_t kMaxPlayerAddresses = 64;
     enum class Role { None, Joining, Host, Client };
 
     // A peer as the session sees it: its connection, and whether and as whom it joined.
@@ -162,4 +164,5 @@ private:
     std::vector<std::shared_ptr<Peer>> m_peers;
     // Set when the network thread ends: whether every peer took all that was sent to it.
     std::atomic<bool> m_delivered{true};
+    std::map<DPID, std::string> m_playerAddresses; // host side, under m_mutex
 };
