@@ -5,12 +5,14 @@
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
 # make test-tsan  the threaded tests built with ThreadSanitizer, in build-tsan/
 # make test-fuzz  the fuzz targets built with libFuzzer (clang), a short run each, in build-fuzz/
+# make install    build, then install the program, its desktop entry and icon under PREFIX
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
+PREFIX ?= /usr/local
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 # clang and its run-time libraries, libFuzzer among them (not pulled in without recommends).
@@ -30,7 +32,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz build run test test-asan test-tsan test-fuzz bench clean
+.PHONY: all deps deps-sanitizers deps-fuzz build run test test-asan test-tsan test-fuzz bench install clean
 all: build
 
 deps:
@@ -76,6 +78,9 @@ test-fuzz: deps-fuzz
 
 bench: build
 	./bench/run-all.sh
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

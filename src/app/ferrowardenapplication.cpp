@@ -1,5 +1,6 @@
 #include "app/ferrowardenapplication.h"
 
+#include "app/appicon.h"
 #include "platform/apperror.h"
 
 #include <QMessageBox>
@@ -9,6 +10,9 @@ FerrowardenApplication::FerrowardenApplication(int& argc, char** argv)
 {
     setApplicationName(QStringLiteral("Ferrowarden"));
     setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));
+    // The desktop entry this program is started from, and its icon on every window.
+    setDesktopFileName(QStringLiteral("ferrowarden"));
+    setWindowIcon(FerrowardenIcon());
 }
 
 bool FerrowardenApplication::notify(QObject* receiver, QEvent* event)

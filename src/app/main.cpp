@@ -1,24 +1,15 @@
 #include "app/ferrowardenapplication.h"
 #include "app/tmainwindow.h"
 
-#include "cli/cliarguments.h"
-#include "cli/clisession.h"
+#include "cli/commandline.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-void printUsage(std::FILE* to)
-{
-    std::fprintf(to, "Ferrowarden %s - copies files between PCs on a local network\n\n%s",
-                 FERROWARDEN_VERSION, CliUsage().toUtf8().constData());
-}
 
 int signalPipe[2] = {-1, -1};
 
@@ -54,32 +45,7 @@ int runDesktop(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const auto parsed = ParseCliArguments(arguments);
-    if (const auto* error = std::get_if<UsageError>(&parsed)) {
-        std::fprintf(stderr, "ferrowarden: %s\n\n", error->message.toUtf8().constData());
-        printUsage(stderr);
-        return 2;
-    }
-    const CliArguments& cli = std::get<CliArguments>(parsed);
-    switch (cli.command) {
-    case CliArguments::Command::Desktop:
-        return runDesktop(argc, argv);
-    case CliArguments::Command::Help:
-        printUsage(stdout);
-        return 0;
-    case CliArguments::Command::Version:
-        std::printf("ferrowarden %s\n", FERROWARDEN_VERSION);
-        return 0;
-    default:
-        break;
-    }
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Ferrowarden"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));
-    CliSession session(cli);
-    return session.Run();
+    if (const auto code = RunCommandLine(argc, argv))
+        return *code;
+    return runDesktop(argc, argv);
 }

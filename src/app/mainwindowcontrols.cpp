@@ -1,5 +1,6 @@
 #include "app/mainwindowcontrols.h"
 
+#include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
@@ -24,9 +25,6 @@
 #include <cmath>
 
 namespace {
-
-// The design's sizes are for an 8-point font whose lines are 13 pixels high.
-constexpr double kDesignLineHeight = 13.0;
 
 template <typename Widget>
 Widget* named(Widget* widget, const char* objectName, const QString& accessibleName)
@@ -282,16 +280,14 @@ void MainWindowControls::fixSize(QMainWindow* window)
 {
     // The design's size at its 8-point font, grown in proportion to the platform font and,
     // where that is not enough, to what the laid-out captions need.
-    const double scale = std::max(1.0, window->fontMetrics().height() / kDesignLineHeight);
+    const double scale = DesignScale(*window);
     QHeaderView* header = ServerList->header();
     header->resizeSection(0, int(std::lround(kServerNameColumnWidth * scale)));
     // The progress panel is hidden at start but must fit as well.
     window->centralWidget()->layout()->activate();
     const QSize needed = window->minimumSizeHint().expandedTo(
         QSize(Panel2->minimumSizeHint().width() + 160 * scale, 0));
-    const QSize size = QSize(int(std::lround(kDesignWidth * scale)),
-                             int(std::lround(kDesignHeight * scale)))
-                           .expandedTo(needed);
+    const QSize size = ScaledDesignSize(*window, QSize(kDesignWidth, kDesignHeight)).expandedTo(needed);
     window->setFixedSize(size);
     Splitter2->setSizes({size.height() * 2 / 5, size.height() * 3 / 5});
     Splitter1->setSizes({size.width() / 2, size.width() / 2});

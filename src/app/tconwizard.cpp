@@ -1,9 +1,11 @@
 #include "app/tconwizard.h"
 
+#include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/tmainwindow.h"
 #include "net/sessionroles.h"
+#include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 #include "widgets/tlsfilelistview.h"
@@ -31,8 +33,6 @@
 
 namespace {
 
-// The design's sizes are for an 8-point font whose lines are 13 pixels high.
-constexpr double kDesignLineHeight = 13.0;
 constexpr int kNameMinimum = 4;   // characters
 constexpr int kNameMaximum = 126; // the edit box takes one more, which is refused
 
@@ -151,9 +151,7 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
 {
     setObjectName(QStringLiteral("ConWizard"));
     setWindowTitle(QStringLiteral("Ferrowarden Connection Wizard"));
-    const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
-
-    const QSize pictureSize(int(std::lround(105 * scale)), int(std::lround(249 * scale)));
+    const QSize pictureSize = ScaledDesignSize(*this, QSize(105, 249));
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setAccessibleName(QStringLiteral("Two PCs copying a file"));
@@ -176,7 +174,6 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
         Notebook1->addWidget(buildPage(page));
     for (QTreeWidget* list : {ListView1, ListView2})
         list->header()->setStretchLastSection(true);
-    Q_UNUSED(scale);
 
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName(QStringLiteral("Bevel1"));
@@ -230,8 +227,8 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
     connect(DirTree2, &TDirTree::OnChange, this, guarded(&TConWizard::DirTree2Change));
     connect(SourceFileList, &QListWidget::itemSelectionChanged, this, guarded(&TConWizard::SourceFileListClick));
 
-    const QSize designed(int(std::lround(513 * scale)), int(std::lround(311 * scale)));
-    setFixedSize(designed.expandedTo(sizeHint()));
+    setFixedSize(ScaledDesignSize(*this, QSize(513, 311)).expandedTo(sizeHint()));
+    CenterOnScreen(this);
 
     // Opening
     ConnectPressed = false;
@@ -334,9 +331,8 @@ QWidget* TConWizard::serverSummaryPage()
                                  "selected options please check in the box below. If there's anything wrong go "
                                  "back by using the \"< &Previous\" button and change whatever you want to. If "
                                  "everything is all right click on the \"Connect\" button to start the server."));
-    const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
     ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")},
-                           {100, 240}, scale);
+                           {100, 240}, DesignScale(*this));
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
     layout->addWidget(Label9);
@@ -353,9 +349,8 @@ QWidget* TConWizard::searchPage()
                                   "start a server session on the target PC. If the desired computer is in the "
                                   "list select it and click the \"Next >\"  button. If not, start a Ferrowarden "
                                   "server session on it and click on the refresh button."));
-    const double scale = std::max(1.0, fontMetrics().height() / kDesignLineHeight);
     ListView2 = reportList(page, "ListView2", {QStringLiteral("Name"), QStringLiteral("Target Directory")},
-                           {160, 180}, scale);
+                           {160, 180}, DesignScale(*this));
     Label15 = new QLabel(QStringLiteral("Searching..."), page);
     Label15->setObjectName(QStringLiteral("Label15"));
     Label15->hide();

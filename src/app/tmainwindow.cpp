@@ -1,7 +1,9 @@
 #include "app/tmainwindow.h"
 
+#include "app/about.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
+#include "app/logview.h"
 #include "app/tconwizard.h"
 #include "bridge/endpointsink.h"
 #include "platform/apperror.h"
@@ -317,7 +319,10 @@ void TMainWindow::Button8Click()
 
 void TMainWindow::Button5Click()
 {
-    // The log viewer comes with the dialogs.
+    // A viewer that cannot load the log is not shown; its error box says why.
+    auto viewer = std::make_unique<TProtocolViewer>(this);
+    viewer->LoadLog(m_log, m_settings);
+    viewer->exec();
 }
 
 void TMainWindow::Button6Click()
@@ -359,7 +364,8 @@ void TMainWindow::Contents1Click()
 
 void TMainWindow::About1Click()
 {
-    // The about box comes with the dialogs.
+    auto about = std::make_unique<TAboutDlg>(this);
+    about->exec();
 }
 
 void TMainWindow::DirTree1Change()

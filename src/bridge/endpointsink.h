@@ -10,6 +10,8 @@ class EndpointSink final : public MessageSink {
 public:
     explicit EndpointSink(TDPlayer& player) : m_player(player) {}
     void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override;
+    // Leaves the session, confirming that the server read everything (TDPlayer::Close).
+    void Finish() override;
 
 private:
     TDPlayer& m_player;

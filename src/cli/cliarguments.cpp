@@ -2,14 +2,22 @@
 
 #include <QCommandLineParser>
 
+#include <limits>
+
 namespace {
 
+const QCommandLineOption kHelp(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                               QStringLiteral("This help"));
 const QCommandLineOption kLabel(QStringList{QStringLiteral("label")},
                                 QStringLiteral("Session label"), QStringLiteral("TEXT"));
 const QCommandLineOption kOnce(QStringList{QStringLiteral("once")},
                                QStringLiteral("Exit when the first client has left"));
+const QCommandLineOption kMkdir(QStringList{QStringLiteral("mkdir")},
+                                QStringLiteral("Create the directory when it is missing"));
 const QCommandLineOption kHost(QStringList{QStringLiteral("host")},
                                QStringLiteral("Search only this host"), QStringLiteral("HOST[:PORT]"));
+const QCommandLineOption kWait(QStringList{QStringLiteral("wait")},
+                               QStringLiteral("Search this long for a free session"), QStringLiteral("SECONDS"));
 const QCommandLineOption kSession(QStringList{QStringLiteral("session")},
                                   QStringLiteral("Label of the session to join"), QStringLiteral("LABEL"));
 const QCommandLineOption kBlockSize(QStringList{QStringLiteral("block-size")},
@@ -19,10 +27,38 @@ const QCommandLineOption kEncrypt(QStringList{QStringLiteral("encrypt")},
 const QCommandLineOption kNoEncrypt(QStringList{QStringLiteral("no-encrypt")},
                                     QStringLiteral("Do not encrypt this copy"));
 
+// The window system's own options (QGuiApplication, X11), passed on to the desktop program;
+// those of the first list take a value, as the next argument or after "=".
+const char* const kWindowOptionsWithValue[] = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+    "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "name", "title"};
+const char* const kWindowFlags[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
+
+// How many arguments a window-system option at `index` takes up, or 0 when it is none.
+int windowOptionLength(const QStringList& arguments, qsizetype index)
+{
+    QString option = arguments[index];
+    option.remove(0, option.startsWith(QLatin1String("--")) ? 2 : 1);
+    const qsizetype equals = option.indexOf(QLatin1Char('='));
+    const QString name = equals < 0 ? option : option.left(equals);
+    for (const char* flag : kWindowFlags)
+        if (name == QLatin1String(flag))
+            return equals < 0 ? 1 : 0;
+    for (const char* withValue : kWindowOptionsWithValue) {
+        if (name != QLatin1String(withValue))
+            continue;
+        if (equals >= 0)
+            return 1;
+        return index + 1 < arguments.size() ? 2 : 0;
+    }
+    return 0;
+}
+
 // QCommandLineParser wants the program name first.
 bool parseWith(QCommandLineParser& parser, const QStringList& arguments, QString& error)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(kHelp);
     if (!parser.parse(QStringList{QStringLiteral("ferrowarden")} + arguments)) {
         error = parser.errorText();
         return false;
@@ -30,33 +66,74 @@ bool parseWith(QCommandLineParser& parser, const QStringList& arguments, QString
     return true;
 }
 
+// --host and --wait, shared by list and send.
+std::optional<UsageError> takeSearchOptions(const QCommandLineParser& parser, const QString& command,
+                                            CliArguments& result)
+{
+    if (parser.isSet(kHost)) {
+        const auto host = ParseHostArgument(parser.value(kHost));
+        if (const auto* error = std::get_if<UsageError>(&host))
+            return UsageError{error->message, command};
+        result.host = std::get<HostArgument>(host).name;
+        result.hostPort = std::get<HostArgument>(host).port;
+    }
+    if (parser.isSet(kWait)) {
+        // Milliseconds of the wait must fit an int.
+        constexpr uint kMaxWait = std::numeric_limits<int>::max() / 1000;
+        bool ok = false;
+        const uint seconds = parser.value(kWait).toUInt(&ok, 10);
+        if (!ok || seconds > kMaxWait)
+            return UsageError{QStringLiteral("--wait takes a whole number of seconds, such as 30"), command};
+        result.waitSeconds = int(seconds);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-QString CliUsage()
+std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text)
 {
-    return QStringLiteral(
-        "Usage:\n"
-        "  ferrowarden                       start the desktop program\n"
-        "  ferrowarden serve DIR [--label TEXT] [--once]\n"
-        "                                    host a session and receive files into DIR\n"
-        "  ferrowarden list [--host HOST[:PORT]]\n"
-        "                                    list the sessions hosted on the network\n"
-        "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--block-size N]\n"
-        "                   [--encrypt | --no-encrypt] FILE...\n"
-        "                                    send files to a hosted session\n"
-        "  ferrowarden --help | --version\n");
+    const QString hint = QStringLiteral("--host takes HOST or HOST:PORT, a name or an IPv4 address "
+                                        "and a port from 1 to 65535; \"%1\" is neither")
+                             .arg(text);
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() > 2 || parts.first().trimmed().isEmpty() || parts.first() != parts.first().trimmed())
+        return UsageError{hint, {}};
+    HostArgument host{parts.first(), std::nullopt};
+    if (parts.size() == 2) {
+        bool ok = false;
+        const uint port = parts[1].toUInt(&ok, 10);
+        if (!ok || port < 1 || port > 65535)
+            return UsageError{hint, {}};
+        host.port = quint16(port);
+    }
+    return host;
 }
 
 std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& arguments)
 {
     CliArguments result;
     if (arguments.isEmpty() || arguments.first().startsWith(QLatin1Char('-'))) {
-        if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h")))
+        if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
             result.command = CliArguments::Command::Help;
-        else if (arguments.contains(QStringLiteral("--version")))
+            return result;
+        }
+        if (arguments.contains(QStringLiteral("--version"))) {
             result.command = CliArguments::Command::Version;
-        else
-            result.passThrough = arguments;
+            return result;
+        }
+        // Only the window system's options start the desktop program; anything else is a
+        // mistake that must not open a window or pass silently.
+        for (qsizetype i = 0; i < arguments.size();) {
+            const int length = arguments[i].startsWith(QLatin1Char('-')) ? windowOptionLength(arguments, i) : 0;
+            if (length == 0)
+                return UsageError{arguments[i].startsWith(QLatin1Char('-'))
+                                      ? QStringLiteral("unknown option \"%1\"").arg(arguments[i])
+                                      : QStringLiteral("a command comes first: \"%1\" is not one").arg(arguments[i]),
+                                  {}};
+            i += length;
+        }
+        result.passThrough = arguments;
         return result;
     }
 
@@ -65,52 +142,78 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
     QCommandLineParser parser;
     QString error;
 
+    if (command == QLatin1String("help")) {
+        const QStringList known{QStringLiteral("serve"), QStringLiteral("list"), QStringLiteral("send")};
+        if (rest.size() > 1 || (rest.size() == 1 && !known.contains(rest.first())))
+            return UsageError{QStringLiteral("help takes one of serve, list or send"), {}};
+        result.command = CliArguments::Command::Help;
+        result.helpTopic = rest.value(0);
+        return result;
+    }
     if (command == QLatin1String("serve")) {
-        parser.addOptions({kLabel, kOnce});
+        parser.addOptions({kLabel, kOnce, kMkdir});
         if (!parseWith(parser, rest, error))
-            return UsageError{error};
+            return UsageError{error, command};
+        if (parser.isSet(kHelp)) {
+            result.command = CliArguments::Command::Help;
+            result.helpTopic = command;
+            return result;
+        }
         if (parser.positionalArguments().size() != 1)
-            return UsageError{QStringLiteral("serve needs exactly one directory")};
+            return UsageError{QStringLiteral("serve needs exactly one directory"), command};
         result.command = CliArguments::Command::Serve;
         result.directory = parser.positionalArguments().first();
         result.label = parser.value(kLabel);
         result.once = parser.isSet(kOnce);
+        result.makeDirectory = parser.isSet(kMkdir);
         return result;
     }
     if (command == QLatin1String("list")) {
-        parser.addOption(kHost);
+        parser.addOptions({kHost, kWait});
         if (!parseWith(parser, rest, error))
-            return UsageError{error};
+            return UsageError{error, command};
+        if (parser.isSet(kHelp)) {
+            result.command = CliArguments::Command::Help;
+            result.helpTopic = command;
+            return result;
+        }
         if (!parser.positionalArguments().isEmpty())
-            return UsageError{QStringLiteral("list takes no files or directories")};
+            return UsageError{QStringLiteral("list takes no files or directories"), command};
+        if (auto usage = takeSearchOptions(parser, command, result))
+            return *usage;
         result.command = CliArguments::Command::List;
-        result.host = parser.value(kHost);
         return result;
     }
     if (command == QLatin1String("send")) {
-        parser.addOptions({kSession, kHost, kBlockSize, kEncrypt, kNoEncrypt});
+        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt});
         if (!parseWith(parser, rest, error))
-            return UsageError{error};
+            return UsageError{error, command};
+        if (parser.isSet(kHelp)) {
+            result.command = CliArguments::Command::Help;
+            result.helpTopic = command;
+            return result;
+        }
         if (parser.positionalArguments().isEmpty())
-            return UsageError{QStringLiteral("send needs at least one file")};
+            return UsageError{QStringLiteral("send needs at least one file"), command};
         if (parser.isSet(kEncrypt) && parser.isSet(kNoEncrypt))
-            return UsageError{QStringLiteral("--encrypt and --no-encrypt exclude each other")};
+            return UsageError{QStringLiteral("--encrypt and --no-encrypt exclude each other"), command};
         if (parser.isSet(kBlockSize)) {
             bool ok = false;
             const int size = parser.value(kBlockSize).toInt(&ok);
             if (!ok || size < 1 || size > 2048)
-                return UsageError{QStringLiteral("the block size must be a number from 1 to 2048")};
+                return UsageError{QStringLiteral("the block size must be a number from 1 to 2048"), command};
             result.blockSize = static_cast<qint16>(size);
         }
+        if (auto usage = takeSearchOptions(parser, command, result))
+            return *usage;
         if (parser.isSet(kEncrypt))
             result.encrypt = true;
         else if (parser.isSet(kNoEncrypt))
             result.encrypt = false;
         result.command = CliArguments::Command::Send;
         result.label = parser.value(kSession);
-        result.host = parser.value(kHost);
         result.files = parser.positionalArguments();
         return result;
     }
-    return UsageError{QStringLiteral("unknown command \"%1\"").arg(command)};
+    return UsageError{QStringLiteral("unknown command \"%1\"").arg(command), {}};
 }

@@ -11,22 +11,33 @@ struct CliArguments {
     enum class Command { Desktop, Serve, List, Send, Help, Version };
 
     Command command = Command::Desktop;
+    QString helpTopic;                  // help: "serve", "list", "send", or empty for all
     QString directory;                  // serve: the receive directory as given
     QString label;                      // serve --label, send --session
     bool once = false;                  // serve --once
-    QString host;                       // list/send --host HOST[:PORT]
+    bool makeDirectory = false;         // serve --mkdir
+    QString host;                       // list/send --host: the host's name or address
+    std::optional<quint16> hostPort;    // list/send --host HOST:PORT
+    int waitSeconds = 0;                // list/send --wait
     std::optional<qint16> blockSize;    // send --block-size, 1 to 2048
     std::optional<bool> encrypt;        // send --encrypt / --no-encrypt
     QStringList files;                  // send: the files, in order
     QStringList passThrough;            // desktop: arguments left for the window system
 };
 
+// A command line that cannot run; `command` names the command whose usage fits, if any.
 struct UsageError {
     QString message;
+    QString command;
 };
 
 // Parses the arguments after the program name.
 std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& arguments);
 
-// The usage text printed for --help and after a usage error.
-QString CliUsage();
+// The host and port of `--host HOST[:PORT]`.
+struct HostArgument {
+    QString name;
+    std::optional<quint16> port;
+};
+// "HOST" or "HOST:PORT": a name or an IPv4 address, and a port from 1 to 65535.
+std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text);

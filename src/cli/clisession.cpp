@@ -1,7 +1,15 @@
 #include "cli/clisession.h"
 
 #include "bridge/endpointsink.h"
+#include "net/sessionaddress.h"
+#include "cli/consoletext.h"
+#include "cli/hostlookup.h"
+#include "cli/searchfindings.h"
+#include "cli/sourcefiles.h"
+#include "net/resulttext.h"
 #include "platform/apperror.h"
+#include "platform/dplay/sessionservice.h"
+#include "text/printable.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
 #include "transfer/sendingengine.h"
@@ -9,12 +17,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QSysInfo>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,8 +36,9 @@ namespace {
 // Set by SIGINT, SIGTERM and SIGHUP; a copy in progress checks it as it goes.
 volatile std::sig_atomic_t interrupted = 0;
 
-// The engines' views: log lines into the session log, progress onto the console, boxes
-// onto stderr. Labels and bars have no place on a terminal.
+// The engines' views: log lines into the session log, progress onto the console. Labels and
+// bars have no place on a terminal; the engines' boxes repeat lines that the log already
+// has, and the command line says in its own words how a copy ended.
 template <typename Base>
 class ConsoleTransferView : public Base {
 public:
@@ -38,18 +51,24 @@ public:
     void ShowStatus(const QString&) override {}
     void SetFileProgress(int) override {}
     void SetTotalProgress(int) override {}
-    void ShowMessage(const QString& text) override { m_output.PrintError(text); }
-    void ShowError(const QString& text) override { m_output.PrintError(text); }
+    void ShowMessage(const QString&) override {}
+    void ShowError(const QString&) override {}
     void ShowProgress(const TransferProgress& progress) override
     {
+        m_last = progress;
         m_output.ShowProgress(progress);
         // A long copy keeps the event loop, and with it the log's timer, waiting.
         m_log.FlushIfDue();
     }
 
+    // Where the copy stood at its last report.
+    const TransferProgress& LastProgress() const { return m_last; }
+    void ForgetProgress() { m_last = TransferProgress{}; }
+
 protected:
     SessionLog& m_log;
     ConsoleOutput& m_output;
+    TransferProgress m_last;
 };
 
 class ConsoleReceivingView final : public ConsoleTransferView<ReceivingView> {
@@ -118,6 +137,27 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
+QString addressText(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
+// "session "Lab PC"", or "the session" for one without a label.
+QString sessionName(const QString& label)
+{
+    return label.isEmpty() ? QStringLiteral("the session") : QStringLiteral("session \"%1\"").arg(label);
+}
+
+QString foundText(const std::vector<std::pair<QString, QString>>& rows)
+{
+    QStringList found;
+    for (const auto& [name, directory] : rows)
+        found << QStringLiteral("\"%1\" (%2)").arg(name, directory);
+    return found.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 CliSession::CliSession(CliArguments arguments)
@@ -128,6 +168,12 @@ CliSession::CliSession(CliArguments arguments)
       m_roles(this, *this, QSysInfo::machineHostName())
 {
     m_roles.SetTransport(m_settings.Transport);
+    // The session service itself, so that the command line can ask it what only it knows.
+    m_roles.SetDirectPlayFactory([this]() -> std::shared_ptr<IDirectPlay4A> {
+        auto service = std::make_shared<SessionService>();
+        m_service = service;
+        return service;
+    });
 }
 
 CliSession::~CliSession()
@@ -145,6 +191,14 @@ int CliSession::Run()
 {
     for (const QString& problem : m_store.Problems())
         m_output.PrintError(problem);
+    // A port that nobody else would use either: say so rather than search or host elsewhere.
+    if (m_settings.Transport == trTCPIP) {
+        const QString portProblem = DiscoveryPortProblem();
+        if (!portProblem.isEmpty()) {
+            m_output.PrintError(portProblem);
+            return 2;
+        }
+    }
     const SignalWatch watch;
     if (QSocketNotifier* notifier = watch.Notifier())
         connect(notifier, &QSocketNotifier::activated, &m_loop, [this, notifier] {
@@ -170,12 +224,15 @@ int CliSession::Run()
     }
 }
 
-int CliSession::fail(const QString& message)
+int CliSession::fail(const QString& text, const QString& logText)
 {
-    // A failure belongs to the run's record, too.
-    if (m_log.LogOpen())
-        m_log.LogError(message);
-    m_output.PrintError(message);
+    // A failure belongs to the run's record, too; the terminal gets it once, on stderr.
+    if (m_log.LogOpen()) {
+        m_log.SetView(nullptr);
+        m_log.LogError(logText.isEmpty() ? text : logText);
+        m_log.SetView(&m_output);
+    }
+    m_output.PrintError(text);
     return 1;
 }
 
@@ -186,6 +243,7 @@ void CliSession::LogMessage(const QString& text)
 
 void CliSession::LogError(const QString& text)
 {
+    m_lastError = text;
     m_log.LogError(text);
 }
 
@@ -201,7 +259,10 @@ void CliSession::AddSessionRow(const QString& name, const QString& directory)
 
 void CliSession::ShowError(const QString& text)
 {
-    m_output.PrintError(text);
+    // Boxes of the desktop program: their texts belong to the log; the command line tells
+    // what they mean where it knows. During a search, one means the search failed.
+    LogError(text);
+    m_searchFailed = true;
 }
 
 void CliSession::SystemMessageArrived(DWORD type)
@@ -210,32 +271,75 @@ void CliSession::SystemMessageArrived(DWORD type)
         m_onSystemMessage(type);
 }
 
+std::optional<QString> CliSession::searchAddress()
+{
+    if (m_arguments.host.isEmpty())
+        return QString();
+    const HostLookup found = LookUpHost(m_arguments.host);
+    if (found.address.isEmpty()) {
+        m_output.PrintError(QStringLiteral("cannot find host \"%1\": %2").arg(m_arguments.host, found.error));
+        m_output.PrintDetail(QStringLiteral("check the name, or give the server's IPv4 address: --host 192.168.1.20"));
+        return std::nullopt;
+    }
+    if (m_arguments.hostPort)
+        return found.address + QLatin1Char(':') + QString::number(*m_arguments.hostPort);
+    return found.address;
+}
+
 bool CliSession::bringUp(const QString& host)
 {
-    m_log.OpenLogFile();
     if (m_roles.InitNetworking(host))
         return true;
-    m_roles.ShowTransportHint();
+    // The desktop program's hint names another system's control panel: the log keeps it,
+    // the terminal gets what it means here.
+    const QString hint = SessionRoles::TransportHintText(m_settings.Transport);
+    if (m_log.LogOpen())
+        m_log.LogError(hint);
+    if (m_settings.Transport == trIPX)
+        m_output.PrintError(QStringLiteral("the settings choose the IPX protocol, which this system does not "
+                                           "have; choose TCP/IP in the desktop program's preferences"));
+    else
+        m_output.PrintError(QStringLiteral("cannot start networking (%1); is the network up?").arg(m_lastError));
     return false;
 }
 
 bool CliSession::search()
 {
+    if (interrupted)
+        return false;
+    m_searchFailed = false;
     m_roles.SearchSessions();
     if (!m_roles.SearchDone() && !interrupted)
         m_loop.exec();
-    return m_roles.SearchDone();
+    return m_roles.SearchDone() && !interrupted && !m_searchFailed;
+}
+
+SearchReport CliSession::lastSearch() const
+{
+    const auto service = m_service.lock();
+    return service ? service->LastSearch() : SearchReport{};
+}
+
+int CliSession::waitLeft() const
+{
+    const qint64 left = qint64(m_arguments.waitSeconds) * 1000 - m_waited.elapsed();
+    return left > 0 ? int((left + 999) / 1000) : 0;
+}
+
+void CliSession::tellWaiting(const QString& what)
+{
+    if (what == m_waitingFor)
+        return;
+    m_waitingFor = what;
+    m_output.PrintError(QStringLiteral("%1; waiting up to %2 s (Ctrl-C stops)").arg(what).arg(waitLeft()));
 }
 
 int CliSession::serve()
 {
     const QFileInfo directory(m_arguments.directory);
-    if (!directory.isDir())
-        return fail(QStringLiteral("\"%1\" is not a directory").arg(m_arguments.directory));
     QString receiveDirectory = directory.absoluteFilePath();
     if (!receiveDirectory.endsWith(QLatin1Char('/')))
         receiveDirectory += QLatin1Char('/');
-
     if (!m_arguments.label.isEmpty()) {
         const QString problem = SessionRoles::LabelProblem(m_arguments.label, receiveDirectory);
         if (!problem.isEmpty()) {
@@ -243,9 +347,26 @@ int CliSession::serve()
             return 2;
         }
     }
+
+    if (!directory.exists() && m_arguments.makeDirectory) {
+        std::error_code error;
+        std::filesystem::create_directories(QFile::encodeName(receiveDirectory).toStdString(), error);
+        if (error)
+            return fail(QStringLiteral("cannot create %1: %2")
+                            .arg(m_arguments.directory, QString::fromLocal8Bit(error.message().c_str())));
+    } else if (!directory.exists()) {
+        return fail(QStringLiteral("%1: no such directory; create it, or add --mkdir").arg(m_arguments.directory));
+    } else if (!directory.isDir()) {
+        return fail(QStringLiteral("%1: not a directory").arg(m_arguments.directory));
+    }
+    if (::access(QFile::encodeName(receiveDirectory).constData(), W_OK | X_OK) != 0)
+        return fail(QStringLiteral("%1: cannot write there (%2)")
+                        .arg(m_arguments.directory, QString::fromLocal8Bit(std::strerror(errno))));
+
     // A signal ends serving as the end of its event loop, with success (--once: see below).
     m_interruptedExitCode = 0;
 
+    m_log.OpenLogFile();
     if (!bringUp(QString()))
         return 1;
     ConsoleReceivingView view(m_log, m_output);
@@ -267,15 +388,43 @@ int CliSession::serve()
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    if (!m_roles.HostSession(label, receiveDirectory))
+    if (!m_roles.HostSession(label, receiveDirectory)) {
+        // The log has the reason already.
+        const auto service = m_service.lock();
+        m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
+                                .arg(m_lastError)
+                                .arg(service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort));
         return 1;
+    }
     engine.RemoveLeftovers();
+    if (const auto service = m_service.lock()) {
+        m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
+                             .arg(label, receiveDirectory)
+                             .arg(service->DiscoveryPort())
+                             .arg(service->HostPort()));
+    }
+    m_output.EndLine();
 
+    QString client;
+    QElapsedTimer copyClock;
     m_onSystemMessage = [&](DWORD type) {
+        if (type == DPSYS_CREATEPLAYERORGROUP) {
+            const auto service = m_service.lock();
+            const auto peers = service ? service->PeerAddresses() : std::vector<std::string>{};
+            client = peers.empty() ? QStringLiteral("a client") : QString::fromStdString(peers.back());
+            m_output.SetProgressLabel(QStringLiteral("from ") + client);
+            view.ForgetProgress();
+            copyClock.start();
+            m_output.EndLine();
+            return;
+        }
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
             return;
         // A file cut off by the client leaving is discarded; a complete one stays.
         engine.CloseCurrentFile();
+        if (type == DPSYS_DESTROYPLAYERORGROUP)
+            m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
+                                                  copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
         if (m_arguments.once)
             m_loop.exit(engine.CopySucceeded() ? 0 : 1);
     };
@@ -292,65 +441,184 @@ int CliSession::serve()
 
 int CliSession::list()
 {
-    if (!bringUp(m_arguments.host))
+    const auto host = searchAddress();
+    if (!host)
         return 1;
-    if (!search())
-        return fail(interrupted ? QStringLiteral("Interrupted") : QStringLiteral("The search did not end"));
+    // Listing leaves no record: no log file, and stdout holds the sessions only.
+    m_log.SetView(nullptr);
+    if (!bringUp(*host))
+        return 1;
+
+    m_waited.start();
+    std::vector<BusySession> busy;
+    for (;;) {
+        if (!search())
+            return fail(interrupted ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+        busy = BusySessions(lastSearch(), FerrowardenApplicationGuid);
+        if (!m_rows.empty() || waitLeft() == 0)
+            break;
+        tellWaiting(busy.empty() ? QStringLiteral("no session yet")
+                                 : QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label)));
+    }
+
     for (const auto& [name, directory] : m_rows)
         m_output.AddLine(name + QLatin1Char('\t') + directory);
-    return 0;
+    for (const BusySession& session : busy)
+        m_output.AddLine(session.label + QLatin1Char('\t') + session.directory + QStringLiteral("\tbusy"));
+    m_output.EndLine();
+    if (!m_rows.empty())
+        return 0;
+    if (!busy.empty())
+        return fail(QStringLiteral("no free session: %1 is busy, another client is sending")
+                        .arg(sessionName(busy.front().label)));
+    m_output.PrintError(QStringLiteral("no session found"));
+    for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+        m_output.PrintDetail(line);
+    return 1;
+}
+
+QString CliSession::joinFailure(const ResultError& error, int row) const
+{
+    const QString name = sessionName(m_rows[row].first);
+    switch (error.Result()) {
+    case DPERR_ACCESSDENIED:
+    case DPERR_NONEWPLAYERS:
+        return QStringLiteral("%1 is full: another client joined it first; try again, or wait for it "
+                              "with --wait SECONDS")
+            .arg(name);
+    case DPERR_NOSESSIONS:
+        return QStringLiteral("%1 has ended: its server stopped hosting it").arg(name);
+    case DPERR_NOCONNECTION:
+    case DPERR_TIMEOUT: {
+        QString where;
+        const QByteArray* instance = m_roles.SessionList()->Objects(row);
+        for (const auto& session : lastSearch().heard) {
+            if (instance && instance->size() == qsizetype(sizeof(GUID))
+                && std::memcmp(&session.instance, instance->constData(), sizeof(GUID)) == 0)
+                where = QStringLiteral(" at %1, TCP port %2")
+                            .arg(addressText(session.address))
+                            .arg(ntohs(session.address.sin_port));
+        }
+        return QStringLiteral("cannot reach %1%2: %3; check that a firewall there lets TCP in")
+            .arg(name, where,
+                 error.Result() == DPERR_TIMEOUT ? QStringLiteral("no answer in time")
+                                                 : QStringLiteral("no connection"));
+    }
+    default:
+        return QStringLiteral("cannot join %1: %2").arg(name, ResultText(error.Result()));
+    }
 }
 
 int CliSession::send()
 {
-    QStringList paths;
-    for (const QString& file : m_arguments.files) {
-        const QFileInfo info(file);
-        if (!info.isFile())
-            return fail(QStringLiteral("\"%1\" is not a file").arg(file));
-        paths << info.absoluteFilePath();
+    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
+    if (!sources.problems.empty()) {
+        for (const SourceFiles::Problem& problem : sources.problems)
+            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
+        m_output.PrintDetail(QStringLiteral("nothing was sent"));
+        return 1;
     }
     if (m_arguments.blockSize)
         m_settings.Blocksize = *m_arguments.blockSize;
     if (m_arguments.encrypt)
         m_settings.Encrypt = *m_arguments.encrypt;
 
-    if (!bringUp(m_arguments.host))
+    const auto host = searchAddress();
+    if (!host)
         return 1;
-    if (!search())
-        return fail(interrupted ? QStringLiteral("Interrupted") : QStringLiteral("The search did not end"));
+    m_log.OpenLogFile();
+    if (!bringUp(*host))
+        return 1;
 
-    std::vector<int> candidates;
-    QStringList found;
-    for (int row = 0; row < int(m_rows.size()); ++row) {
-        found << QStringLiteral("\"%1\" (%2)").arg(m_rows[row].first, m_rows[row].second);
-        if (m_arguments.label.isEmpty() || m_rows[row].first == m_arguments.label)
-            candidates.push_back(row);
+    const QString& wanted = m_arguments.label;
+    m_waited.start();
+    for (;;) {
+        if (!search())
+            return fail(interrupted ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+        std::vector<int> candidates;
+        for (int row = 0; row < int(m_rows.size()); ++row)
+            if (wanted.isEmpty() || m_rows[row].first == wanted)
+                candidates.push_back(row);
+        if (candidates.size() > 1)
+            return fail(QStringLiteral("several sessions found: %1; choose one with --session LABEL")
+                            .arg(foundText(m_rows)));
+        if (candidates.size() == 1) {
+            try {
+                if (m_roles.JoinSession(candidates.front()))
+                    break;
+                return fail(QStringLiteral("the session is no longer listed"));
+            } catch (const ResultError& error) {
+                const bool taken = error.Result() == DPERR_ACCESSDENIED || error.Result() == DPERR_NONEWPLAYERS;
+                if (!taken || waitLeft() == 0)
+                    return fail(joinFailure(error, candidates.front()), error.message());
+                m_log.LogError(error.message());
+                tellWaiting(QStringLiteral("%1 is busy: another client is sending").arg(sessionName(m_rows[candidates.front()].first)));
+                continue;
+            }
+        }
+
+        std::vector<BusySession> busy;
+        for (const BusySession& session : BusySessions(lastSearch(), FerrowardenApplicationGuid))
+            if (wanted.isEmpty() || session.label == wanted)
+                busy.push_back(session);
+        if (waitLeft() > 0) {
+            tellWaiting(!busy.empty() ? QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label))
+                        : wanted.isEmpty() ? QStringLiteral("no session yet")
+                                           : QStringLiteral("no session \"%1\" yet").arg(wanted));
+            continue;
+        }
+        if (!busy.empty())
+            return fail(m_arguments.waitSeconds > 0
+                            ? QStringLiteral("%1 is still busy after %2 s: another client is sending")
+                                  .arg(sessionName(busy.front().label))
+                                  .arg(m_arguments.waitSeconds)
+                            : QStringLiteral("%1 is busy: another client is sending; try again when it is "
+                                             "done, or wait for it with --wait SECONDS")
+                                  .arg(sessionName(busy.front().label)));
+        if (!m_rows.empty())
+            return fail(QStringLiteral("no session \"%1\" found; found %2").arg(wanted, foundText(m_rows)));
+        fail(QStringLiteral("no session found"));
+        for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+            m_output.PrintDetail(line);
+        return 1;
     }
-    if (m_rows.empty())
-        return fail(QStringLiteral("No session found"));
-    if (candidates.empty())
-        return fail(QStringLiteral("No session \"%1\" found; found %2")
-                        .arg(m_arguments.label, found.join(QStringLiteral(", "))));
-    if (candidates.size() > 1)
-        return fail(QStringLiteral("Several sessions found: %1; choose one with --session")
-                        .arg(found.join(QStringLiteral(", "))));
 
-    if (!m_roles.JoinSession(candidates.front()))
-        return fail(QStringLiteral("The session is no longer listed"));
     EndpointSink sink(*m_roles.Player());
     ConsoleSendingView view(m_log, m_output);
     SendingEngine engine(sink, view);
     engine.SetBlocksize(m_settings.Blocksize);
     engine.SetEncrypt(m_settings.Encrypt);
     engine.SetTransportName(TransportText(m_settings.Transport));
+    const int fileCount = int(sources.paths.size());
+    QElapsedTimer clock;
+    clock.start();
     try {
-        engine.StartCopy(paths);
+        engine.StartCopy(sources.paths);
     } catch (const AppError& error) {
         engine.CloseCurrentFile();
-        return fail(error.message());
+        const TransferProgress& at = view.LastProgress();
+        const bool stopped = interrupted;
+        m_output.PrintSummary(SentSummary(qMax(0, at.fileNumber - 1), fileCount, at.totalBytes, sources.totalBytes,
+                                          clock.elapsed() / 1000.0,
+                                          stopped ? QStringLiteral("interrupted") : QStringLiteral("failed")));
+        if (stopped)
+            return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
+                        error.message());
+        const auto* result = dynamic_cast<const ResultError*>(&error);
+        if (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION))
+            return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
+                                       "that arrived whole"),
+                        error.message());
+        // A file that changed since it was checked is named as the checks name it.
+        const SourceFiles now = CheckSourceFiles(m_arguments.files);
+        if (!now.problems.empty())
+            return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
+                        error.message());
+        return fail(QStringLiteral("the copy stopped: ") + error.message());
     }
     // Leaving the session hands over what is still queued before the connection closes.
     m_roles.ReleaseNetworking();
+    m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
+                                      clock.elapsed() / 1000.0, QStringLiteral("done")));
     return 0;
 }

@@ -9,16 +9,24 @@
 #include "settings/settings.h"
 #include "settings/settingsregistry.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
+class ResultError;
+class SessionService;
+struct SearchReport;
+
 // One run of the command line: `serve`, `list` or `send` over the same settings, log
-// file, session roles and engines as the desktop program, reporting on stdout/stderr.
+// file, session roles and engines as the desktop program, reporting on stdout/stderr. The
+// log keeps the design's texts; stderr says in plain words what happened and what to do.
 class CliSession final : public QObject, public SessionRolesView {
     Q_OBJECT
 
@@ -49,9 +57,23 @@ private:
     int serve();
     int list();
     int send();
+    // The text InitNetworking takes for --host: the address looked up before any
+    // networking, with the port given. nullopt (after telling why) when the name does not
+    // resolve.
+    std::optional<QString> searchAddress();
+    // Brings networking up; on failure tells why in plain words and returns false.
     bool bringUp(const QString& host);
     bool search();
-    int fail(const QString& message);
+    SearchReport lastSearch() const;
+    // Seconds of --wait still left, or 0.
+    int waitLeft() const;
+    // Tells on stderr that the command waits, once per change of what it waits for.
+    void tellWaiting(const QString& what);
+    // The message for a join that failed, by its result.
+    QString joinFailure(const ResultError& error, int row) const;
+    // Prints `text` on stderr (and the log's text, `logText` when given, into the log);
+    // returns 1.
+    int fail(const QString& text, const QString& logText = QString());
 
     CliArguments m_arguments;
     Registry m_registry;
@@ -60,9 +82,16 @@ private:
     ConsoleOutput m_output;
     SessionLog m_log;
     SessionRoles m_roles;
+    // The session object the roles use, for what only it knows (the search's report, the
+    // client's address).
+    std::weak_ptr<SessionService> m_service;
     QEventLoop m_loop;
     std::vector<std::pair<QString, QString>> m_rows;
     std::function<void(DWORD)> m_onSystemMessage;
+    QString m_lastError;   // the latest failure line of the networking layer
+    bool m_searchFailed = false;
+    QString m_waitingFor;  // what the latest notice of waiting told
+    QElapsedTimer m_waited;
     // What a run's event loop returns when a signal ends it.
     int m_interruptedExitCode = 1;
 };

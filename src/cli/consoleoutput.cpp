@@ -1,19 +1,9 @@
 #include "cli/consoleoutput.h"
 
+#include "cli/consoletext.h"
+
+#include <sys/ioctl.h>
 #include <unistd.h>
-
-namespace {
-
-QString bytesText(qint64 bytes)
-{
-    if (bytes < 0)
-        return QStringLiteral("?");
-    if (bytes < 1024 * 1024)
-        return QStringLiteral("%1 KiB").arg(bytes / 1024.0, 0, 'f', 1);
-    return QStringLiteral("%1 MiB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
-}
-
-} // namespace
 
 ConsoleOutput::ConsoleOutput(std::FILE* out, std::FILE* err)
     : m_out(out), m_err(err), m_progressEnabled(::isatty(::fileno(err)) != 0)
@@ -63,22 +53,21 @@ void ConsoleOutput::AppendToLastLine(const QString& text)
     flushSoon();
 }
 
-QString ConsoleOutput::ProgressText(const TransferProgress& p, double seconds)
+void ConsoleOutput::EndLine()
 {
-    const double rate = seconds > 0 ? p.totalBytes / seconds : 0;
-    QString left = QStringLiteral("--:--");
-    if (rate > 0 && p.totalSize > p.totalBytes) {
-        const auto remaining = static_cast<qint64>((p.totalSize - p.totalBytes) / rate);
-        left = QStringLiteral("%1:%2").arg(remaining / 60).arg(remaining % 60, 2, 10, QLatin1Char('0'));
-    } else if (p.totalSize >= 0 && p.totalBytes >= p.totalSize) {
-        left = QStringLiteral("0:00");
-    }
-    return QStringLiteral("File %1/%2  %3 of %4  %5 MB/s  %6 left")
-        .arg(p.fileNumber)
-        .arg(p.fileCount)
-        .arg(bytesText(p.totalBytes), bytesText(p.totalSize))
-        .arg(rate / 1e6, 0, 'f', 1)
-        .arg(left);
+    if (!m_lineOpen)
+        return;
+    std::fputc('\n', m_out);
+    m_lineOpen = false;
+    flushSoon();
+}
+
+int ConsoleOutput::progressWidth() const
+{
+    winsize size{};
+    if (::ioctl(::fileno(m_err), TIOCGWINSZ, &size) != 0 || size.ws_col == 0)
+        return 79;
+    return size.ws_col - 1;
 }
 
 void ConsoleOutput::ShowProgress(const TransferProgress& progress)
@@ -103,7 +92,8 @@ void ConsoleOutput::ShowProgress(const TransferProgress& progress)
         m_lineOpen = false;
     }
     Flush();
-    std::fprintf(m_err, "\r%s\x1b[K", ProgressText(progress, now / 1000.0).toUtf8().constData());
+    const QString line = ProgressLine(progress, now / 1000.0, m_progressLabel, progressWidth());
+    std::fprintf(m_err, "\r%s\x1b[K", line.toUtf8().constData());
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -132,4 +122,21 @@ void ConsoleOutput::PrintError(const QString& text)
     Finish();
     std::fprintf(m_err, "ferrowarden: %s\n", text.toUtf8().constData());
     std::fflush(m_err);
+}
+
+void ConsoleOutput::PrintDetail(const QString& text)
+{
+    Finish();
+    std::fprintf(m_err, "  %s\n", text.toUtf8().constData());
+    std::fflush(m_err);
+}
+
+void ConsoleOutput::PrintSummary(const QString& text)
+{
+    Finish();
+    std::fprintf(m_out, "%s\n", text.toUtf8().constData());
+    Flush();
+    // The next copy's progress line measures from its own start.
+    m_startedFile = -1;
+    m_lastDraw = -1;
 }

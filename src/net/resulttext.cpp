@@ -140,5 +140,5 @@ QString ResultName(std::int32_t code) {
 bool CheckResult(std::int32_t code, const QString& context) {
     if (code >= 0)
         return true;
-    throw AppError(context + QStringLiteral(": ") + ResultText(code));
+    throw ResultError(context + QStringLiteral(": ") + ResultText(code), code);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/apperror.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -14,6 +16,17 @@ QString ResultText(std::int32_t code);
 // The result's name ("DPERR_SESSIONLOST"), or an empty text for an unlisted code. For logs.
 QString ResultName(std::int32_t code);
 
+// The failure CheckResult raises: an AppError that keeps its result code, so that a front
+// end can tell a full session from an unreachable one without reading the text.
+class ResultError final : public AppError {
+public:
+    ResultError(const QString& message, std::int32_t result) : AppError(message), m_result(result) {}
+    std::int32_t Result() const { return m_result; }
+
+private:
+    std::int32_t m_result;
+};
+
 // True when `code` is a success (high bit clear, positive codes included). A failure raises
-// AppError with the message `context` + ": " + ResultText(code). Never returns false.
+// ResultError with the message `context` + ": " + ResultText(code). Never returns false.
 bool CheckResult(std::int32_t code, const QString& context);

@@ -2,6 +2,8 @@
 
 #include "net/resulttext.h"
 #include "platform/apperror.h"
+#include "platform/dplay/sessionservice.h"
+#include "text/printable.h"
 
 #include <QtEndian>
 
@@ -66,4 +68,12 @@ QByteArray MakeIpxAddress() {
     GUID provider = DPSPGUID_IPX;
     const DPCOMPOUNDADDRESSELEMENT element{DPAID_ServiceProvider, sizeof(GUID), &provider};
     return MakeCompoundAddress(&element, 1);
+}
+
+QString DiscoveryPortProblem()
+{
+    if (SessionService::DiscoveryPortFromEnvironment())
+        return QString();
+    return QStringLiteral("FERROWARDEN_DISCOVERY_PORT is \"%1\"; it must be a port number from 1 to 65535")
+        .arg(Printable(QString::fromLocal8Bit(qgetenv("FERROWARDEN_DISCOVERY_PORT"))));
 }

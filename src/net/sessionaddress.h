@@ -18,3 +18,8 @@ QByteArray MakeTcpIpAddress(const QString& hostAndPort);
 
 // The IPX address.
 QByteArray MakeIpxAddress();
+
+// Why FERROWARDEN_DISCOVERY_PORT cannot be used (it is set, but names no port from 1 to
+// 65535), or an empty text. The session service then refuses to start rather than fall back
+// to the default port, where nobody would find the session.
+QString DiscoveryPortProblem();

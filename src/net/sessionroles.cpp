@@ -121,9 +121,13 @@ bool SessionRoles::InitNetworking(const QString& host)
             return false;
         }
         QByteArray address = m_transport == trIPX ? MakeIpxAddress() : MakeTcpIpAddress(host);
-        const HRESULT hr = m_player->DirectPlay->InitializeConnection(address.data(), 0);
+        const QString portProblem = m_transport == trTCPIP ? DiscoveryPortProblem() : QString();
+        const HRESULT hr = portProblem.isEmpty()
+                               ? m_player->DirectPlay->InitializeConnection(address.data(), 0)
+                               : DPERR_INVALIDPARAMS;
         if (FAILED(hr)) {
-            m_view.LogError(QStringLiteral("Establish Connection: ") + ResultText(hr));
+            m_view.LogError(portProblem.isEmpty() ? QStringLiteral("Establish Connection: ") + ResultText(hr)
+                                                  : portProblem);
             ok = false;
         }
         m_player->OnSystemMsg = [this](TDPlayer* sender) { OnSystemMessage(sender); };

@@ -89,6 +89,10 @@ DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize) {
     return messageId;
 }
 
+void TDPlayer::Close() {
+    CheckResult(DirectPlay ? DirectPlay->Close() : DPERR_UNINITIALIZED, QStringLiteral("Close"));
+}
+
 void TDPlayer::DeliverMessage() {
     if (m_fromId != DPID_SYSMSG) {
         if (OnUserMsg)

@@ -49,6 +49,12 @@ public:
     // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
 
+    // Leaves the session once every message sent has reached the other side: waits until
+    // the peer has read all of it and closed its end. Raises "Close: " + the result text
+    // when that cannot be confirmed (the peer went away first or stopped reading). Sends
+    // fail afterwards; messages that arrived are still delivered.
+    void Close();
+
     // Routes the message in the buffer: sender 0 to OnSystemMsg, any other to OnUserMsg.
     // An unassigned handler drops the message.
     void DeliverMessage();

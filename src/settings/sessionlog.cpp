@@ -10,6 +10,8 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -186,4 +188,63 @@ void SessionLog::Flush()
     m_unflushed = false;
     if (m_file.isOpen())
         m_file.flush();
+}
+
+void SessionLog::fail(const QString& what, const QString& error) const
+{
+    throw AppError(QStringLiteral("%1 %2: %3").arg(what, m_path, error));
+}
+
+// Opens the run's log file again after a plain close, positioned for appending at its end:
+// an existing file only (one that vanished in between is not recreated without its
+// record's opening lines), locked as at the first open. Returns why it failed, or nothing.
+QString SessionLog::reopenForAppend()
+{
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return m_file.errorString();
+    QString error;
+    if (::flock(m_file.handle(), LOCK_EX | LOCK_NB) != 0)
+        error = errno == EWOULDBLOCK ? QStringLiteral("the file is in use by another program")
+                                     : QString::fromLocal8Bit(std::strerror(errno));
+    else if (!m_file.seek(m_file.size()))
+        error = m_file.errorString();
+    if (!error.isEmpty())
+        m_file.close();
+    return error;
+}
+
+QByteArray SessionLog::Reload()
+{
+    if (!m_open)
+        return {};
+    const bool flushed = m_file.flush();
+    const QString writeError = m_file.errorString();
+    m_file.close();
+    if (const QString openError = reopenForAppend(); !openError.isEmpty()) {
+        m_open = false;
+        fail(flushed ? QStringLiteral("Cannot open the log file")
+                     : QStringLiteral("Cannot write the log file"),
+             flushed ? openError : writeError);
+    }
+    if (!flushed)
+        fail(QStringLiteral("Cannot write the log file"), writeError);
+    const qint64 end = m_file.pos();
+    m_file.unsetError();
+    QByteArray contents;
+    bool read = m_file.seek(0);
+    if (read) {
+        contents = m_file.read(end);
+        read = m_file.error() == QFileDevice::NoError;
+    }
+    const QString readError = m_file.errorString();
+    if (!m_file.seek(end)) {
+        const QString seekError = m_file.errorString();
+        m_file.close();
+        m_open = false;
+        fail(QStringLiteral("Cannot open the log file"), seekError);
+    }
+    if (!read)
+        fail(QStringLiteral("Cannot read the log file"), readError);
+    return contents;
 }

@@ -76,18 +76,29 @@ public:
     bool LogOpen() const { return m_open; }
     // The absolute path of the open (or last opened) log file; empty before the first open.
     const QString& FilePath() const { return m_path; }
-    // Puts every buffered line on disk, e.g. before the log viewer reads the file.
+    // Puts every buffered line on disk.
     void Flush();
     // Flushes when lines have waited for about a second; cheap enough to call per packet.
     void FlushIfDue();
 
     static constexpr int kFlushIntervalMs = 1000;
 
+    // Reads the open log file whole, for showing it: the file is closed as it stands, so
+    // that every buffered line is on disk (no closing lines; the log stays open), then
+    // opened again, read and left positioned for appending at its end, with nothing
+    // written. It is always the file this run's record is being written to, whatever
+    // LogFile says now. Returns nothing while the log is not open. Throws AppError when a
+    // step fails; the log is then open for appending again if the file could be reopened,
+    // and closed (LogOpen false) if not, never open on a closed file.
+    QByteArray Reload();
+
     QString DateTimeText(const QDateTime& when) const;
 
 private:
     bool fileActive() const;
     bool openFile();
+    QString reopenForAppend();
+    [[noreturn]] void fail(const QString& what, const QString& error) const;
     bool write(const QByteArray& bytes);
     // After a write: flushes now when the last flush is old enough, else arms the timer.
     void flushSoon();

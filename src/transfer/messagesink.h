@@ -13,4 +13,7 @@ public:
     virtual ~MessageSink() = default;
     virtual void Send(std::uint32_t to, std::uint32_t flags, const void* data,
                       std::uint32_t size) = 0;
+    // Waits until everything sent has reached the receiver (its end of the connection has
+    // read all of it); throws AppError when that cannot be confirmed. The copy is over then.
+    virtual void Finish() {}
 };

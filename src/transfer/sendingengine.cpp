@@ -98,6 +98,8 @@ void SendingEngine::SendAllFiles()
         m_currentFileNumber = i;
         SendFile(m_filesToSend[i - 1]);
     }
+    // Sent is not arrived: the copy is complete once the server has read all of it.
+    m_sink.Finish();
     m_view.ShowCaption(QStringLiteral("Transmission complete!"));
 }
 

@@ -24,7 +24,9 @@ class SendingView;
 //   be read while being sent ends the copy with an error instead of a short file;
 // - the source file is closed when a copy ends with an error;
 // - the packet count and the total bar restart with each copy, the file bar with each
-//   file; the data area beyond a packet's valid bytes is zero.
+//   file; the data area beyond a packet's valid bytes is zero;
+// - "Transmission complete!" is shown only once the sink has confirmed that the receiver
+//   read everything (MessageSink::Finish); otherwise the copy ends with an error.
 class SendingEngine {
 public:
     using KeySource = std::function<std::uint16_t()>;

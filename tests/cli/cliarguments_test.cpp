@@ -27,7 +27,11 @@ TEST(CliArguments, Commands)
     EXPECT_EQ(serve.label, "Lab #1");
     EXPECT_TRUE(serve.once);
 
-    EXPECT_EQ(parsed({"list", "--host", "127.0.0.1:4000"}).host, "127.0.0.1:4000");
+    const CliArguments list = parsed({"list", "--host", "127.0.0.1:4000", "--wait", "30"});
+    EXPECT_EQ(list.host, "127.0.0.1");
+    EXPECT_EQ(list.hostPort, std::optional<quint16>(4000));
+    EXPECT_EQ(list.waitSeconds, 30);
+    EXPECT_EQ(parsed({"serve", "d", "--mkdir"}).makeDirectory, true);
 
     const CliArguments send = parsed({"send", "--session", "S", "--block-size", "576", "--encrypt",
                                       "a b.txt", "c"});
@@ -54,11 +58,81 @@ TEST(CliArguments, UsageErrors)
         {"send", "--block-size", "many", "f"},
         {"send", "--encrypt", "--no-encrypt", "f"},
         {"send", "--session"},
+        {"--bogus"},
+        {"-v"},
+        {"-platform"}, // a window-system option without its value
+        {"stray"},
+        {"help", "bogus"},
+        {"list", "--host", "127.0.0.1:abc"},
+        {"send", "--host", "", "f"},
+        {"send", "--wait", "soon", "f"},
+        {"list", "--wait", "-1"},
     };
     for (const QStringList& arguments : rows) {
         const auto result = ParseCliArguments(arguments);
         ASSERT_TRUE(std::holds_alternative<UsageError>(result)) << arguments.join(' ').toStdString();
         EXPECT_FALSE(std::get<UsageError>(result).message.isEmpty());
+    }
+}
+
+TEST(CliArguments, HelpOfEachCommand)
+{
+    const struct {
+        QStringList arguments;
+        const char* topic;
+    } rows[] = {
+        {{"-h"}, ""},
+        {{"help"}, ""},
+        {{"help", "send"}, "send"},
+        {{"serve", "--help"}, "serve"},
+        {{"list", "-h"}, "list"},
+        {{"send", "--help"}, "send"},
+        {{"send", "--help", "--block-size", "9999"}, "send"}, // help wins over the values
+    };
+    for (const auto& row : rows) {
+        const CliArguments arguments = parsed(row.arguments);
+        EXPECT_EQ(arguments.command, Command::Help) << row.arguments.join(' ').toStdString();
+        EXPECT_EQ(arguments.helpTopic, row.topic) << row.arguments.join(' ').toStdString();
+    }
+}
+
+TEST(CliArguments, WindowSystemOptionsStartTheDesktop)
+{
+    for (const QStringList& arguments : {QStringList{"-platform", "offscreen"}, QStringList{"--style=fusion"},
+                                         QStringList{"-reverse", "-qwindowtitle", "Copy"}}) {
+        const CliArguments result = parsed(arguments);
+        EXPECT_EQ(result.command, Command::Desktop) << arguments.join(' ').toStdString();
+        EXPECT_EQ(result.passThrough, arguments);
+    }
+}
+
+TEST(CliArguments, HostAndPort)
+{
+    const struct {
+        const char* text;
+        const char* name; // nullptr: refused
+        std::optional<quint16> port;
+    } rows[] = {
+        {"lab-pc", "lab-pc", std::nullopt},
+        {"192.168.1.20:4000", "192.168.1.20", 4000},
+        {"lab-pc:65535", "lab-pc", 65535},
+        {"lab-pc:0", nullptr, std::nullopt},
+        {"lab-pc:65536", nullptr, std::nullopt},
+        {"lab-pc:", nullptr, std::nullopt},
+        {":4000", nullptr, std::nullopt},
+        {"::1", nullptr, std::nullopt},
+        {" lab-pc", nullptr, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const auto result = ParseHostArgument(row.text);
+        if (!row.name) {
+            ASSERT_TRUE(std::holds_alternative<UsageError>(result)) << row.text;
+            EXPECT_TRUE(std::get<UsageError>(result).message.startsWith("--host takes HOST or HOST:PORT"));
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<HostArgument>(result)) << row.text;
+        EXPECT_EQ(std::get<HostArgument>(result).name, row.name);
+        EXPECT_EQ(std::get<HostArgument>(result).port, row.port) << row.text;
     }
 }
 

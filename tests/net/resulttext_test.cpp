@@ -108,8 +108,9 @@ TEST(CheckResult, FailureRaisesContextColonText) {
         try {
             CheckResult(Code(c.code), QString::fromUtf8(c.context));
             ADD_FAILURE() << "no exception for " << std::hex << c.code;
-        } catch (const AppError& error) {
+        } catch (const ResultError& error) {
             EXPECT_EQ(error.message().toStdString(), c.message);
+            EXPECT_EQ(error.Result(), Code(c.code)); // a front end tells the cases apart by it
         }
     }
 }

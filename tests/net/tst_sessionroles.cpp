@@ -117,6 +117,24 @@ private slots:
         QCOMPARE(view->log.size(), 1);
     }
 
+    void badDiscoveryPortStopsTheNetworkingWithAReason()
+    {
+        const QByteArray saved = qgetenv("FERROWARDEN_DISCOVERY_PORT");
+        const bool wasSet = qEnvironmentVariableIsSet("FERROWARDEN_DISCOVERY_PORT");
+        qputenv("FERROWARDEN_DISCOVERY_PORT", "31847x");
+        QVERIFY(!roles->InitNetworking());
+        QCOMPARE(view->log, QStringList{"FERROWARDEN_DISCOVERY_PORT is \"31847x\"; it must be a port "
+                                        "number from 1 to 65535"});
+        QCOMPARE(fake->initializeCalls, 0);
+        roles->SetTransport(trIPX); // IPX has no discovery port to complain about
+        view->log.clear();
+        QVERIFY(roles->InitNetworking());
+        if (wasSet)
+            qputenv("FERROWARDEN_DISCOVERY_PORT", saved);
+        else
+            qunsetenv("FERROWARDEN_DISCOVERY_PORT");
+    }
+
     void hostSessionOpensTheDescribedSession()
     {
         bringUp();

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 using namespace dplaytest;
 
@@ -103,6 +104,10 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
     EXPECT_EQ(created.dpId, p.clientId);
     ASSERT_NE(created.dpnName.lpszShortNameA, nullptr);
     EXPECT_STREQ(created.dpnName.lpszShortNameA, "FerrowardenClient");
+    // The host can name where the client is.
+    const auto peers = p.host->PeerAddresses();
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].rfind("127.0.0.1:", 0), 0u) << peers[0];
 
     for (auto* dp : {p.host.get(), p.client.get()}) {
         DWORD size = 0;
@@ -357,7 +362,39 @@ TEST_F(DplayLoopback, HostileFramesEndOnlyThatConnection)
         EXPECT_TRUE(trace.Has(std::string("connection dropped: ") + c.traced));
         close(fd);
     }
-    // Nothing but the spoofer's own player came and went; no fake session loss was queued.
+    // Data from the peer's own player, but for one that is not in the session: nothing here
+    // passes messages on, so it makes no sense and ends the connection.
+    {
+        DplayTrace trace;
+        const int fd = ConnectRaw(p.host->HostPort());
+        ASSERT_GE(fd, 0);
+        SendBytes(fd, joinAndPlayer());
+        std::optional<DPID> own;
+        std::vector<unsigned char> rx;
+        while (!own && WaitUntil([&] {
+            unsigned char buf[4096];
+            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0)
+                rx.insert(rx.end(), buf, buf + n);
+            return n > 0;
+        }, 3000ms)) {
+            FrameCodec::View v;
+            std::size_t consumed = 0;
+            while (FrameCodec::Next(rx.data(), rx.size(), v, consumed) == FrameCodec::Status::Frame) {
+                if (const auto created = FrameCodec::DecodePlayerCreated(v))
+                    own = created->id;
+                rx.erase(rx.begin(), rx.begin() + std::ptrdiff_t(consumed));
+            }
+        }
+        ASSERT_TRUE(own);
+        FrameCodec::Buffer toNobody;
+        FrameCodec::AppendData(toNobody, *own, 0x00DEAD00, "abcd", 4);
+        SendBytes(fd, toNobody);
+        EXPECT_TRUE(ClosedByPeer(fd));
+        EXPECT_TRUE(trace.Has("connection dropped: data for a player that is not here"));
+        close(fd);
+    }
+    // Nothing but the spoofers' own players came and went; no fake session loss was queued.
     Message m;
     while (ReceiveOne(*p.host, *p.hostEvent, m, 300ms))
         EXPECT_NE(m.Type(), DPSYS_SESSIONLOST);
@@ -439,6 +476,78 @@ TEST_F(DplayLoopback, MalformedDatagramsAreIgnored)
     EXPECT_EQ(found[0].name, "real");
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].instance, good.instance);
+}
+
+TEST_F(DplayLoopback, SearchReportTellsWhomItAskedAndWhatCameBack)
+{
+    const GUID app = RandomGuid();
+    const GUID otherApp = RandomGuid();
+    const std::uint16_t port = DiscoveryPortInUse();
+    // A full session: one place, taken by the host's own player.
+    auto host = NewService();
+    ASSERT_TRUE(host);
+    auto desc = HostDesc(app, "busy#/srv", 1);
+    DPID hostId = 0;
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    ASSERT_EQ(host->CreatePlayer(&hostId, nullptr, std::make_shared<AutoResetEvent>(), nullptr, 0, 0), DP_OK);
+    // Another program on the discovery port, answering with junk and a reply for another application.
+    const int other = socket(AF_INET, SOCK_DGRAM, 0);
+    const int one = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    auto searcher = NewService();
+    ASSERT_TRUE(searcher);
+    EXPECT_TRUE(Poll(*searcher, app).sessions.empty()); // starts the search
+    unsigned char buf[2048];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    pollfd pf{other, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 5000), 1);
+    const ssize_t n = recvfrom(other, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    const auto request = DiscoveryMessage::Decode(buf, n > 0 ? std::size_t(n) : 0);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->requestFlags, DiscoveryMessage::kIncludeFull); // so that busy can be told from none
+    DiscoveryMessage foreign;
+    foreign.kind = DiscoveryMessage::Kind::Reply;
+    foreign.instance = RandomGuid();
+    foreign.application = otherApp;
+    foreign.tcpPort = 9;
+    foreign.name = "game";
+    const auto reply = foreign.Encode();
+    const unsigned char junk[] = {'h', 'e', 'l', 'l', 'o'};
+    sendto(other, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&from), len);
+    sendto(other, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+
+    SearchReport report;
+    const auto heardAll = [&] {
+        report = searcher->LastSearch();
+        return report.notReplies >= 1 && report.heard.size() >= 2;
+    };
+    EXPECT_TRUE(WaitUntil(heardAll));
+    close(other);
+
+    ASSERT_EQ(report.asked.size(), 1u);
+    EXPECT_EQ(report.asked[0].address.sin_addr.s_addr, htonl(0x7FFFFFFF));
+    EXPECT_EQ(ntohs(report.asked[0].address.sin_port), port);
+    EXPECT_EQ(report.asked[0].sendError, 0);
+    EXPECT_GE(report.datagrams, 3u);
+    ASSERT_EQ(report.notReplySenders.size(), 1u);
+    EXPECT_EQ(ntohs(report.notReplySenders[0].sin_port), port);
+    bool busySeen = false, foreignSeen = false;
+    for (const auto& session : report.heard) {
+        busySeen |= session.application == app && session.currentPlayers == 1 && session.maxPlayers == 1;
+        foreignSeen |= session.application == otherApp && session.name == "game";
+    }
+    EXPECT_TRUE(busySeen);
+    EXPECT_TRUE(foreignSeen);
+    // Lists of free sessions still leave the full one out.
+    EXPECT_TRUE(Poll(*searcher, app).sessions.empty());
+    EXPECT_EQ(Poll(*searcher, app, DPENUMSESSIONS_ALL).sessions.size(), 1u);
 }
 
 TEST_F(DplayLoopback, HostileHostAnswersFailTheJoinCleanly)

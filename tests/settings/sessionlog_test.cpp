@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -266,3 +267,70 @@ TEST_F(SessionLogTest, DateTimeTexts)
 }
 
 } // namespace
+
+// The log viewer's reading: every line so far, the buffered ones included; nothing
+// written, however often; the record goes on in the same file afterwards.
+TEST_F(SessionLogTest, ReloadShowsBufferedLinesAndWritesNothing)
+{
+    existing("earlier run\r\n");
+    log.OpenLogFile();
+    log.LogMessage(QStringLiteral("M1"));
+    log.LogAppend(QStringLiteral("A"));
+    ASSERT_FALSE(contents().contains("M1A")) << "precondition: the lines are still buffered";
+
+    const QByteArray expected = "earlier run\r\n" "\r\n" + kHeader + "\r\nM1A";
+    // A name entered in the preferences during the run applies at the next start; this
+    // run's record stays in one file.
+    const QString runFile = settings.LogFile;
+    settings.LogFile = dir.filePath(QStringLiteral("renamed.txt"));
+    EXPECT_EQ(log.Reload(), expected);
+    EXPECT_EQ(log.Reload(), expected);
+    EXPECT_TRUE(log.LogOpen());
+    EXPECT_FALSE(QFile::exists(settings.LogFile));
+
+    log.LogMessage(QStringLiteral("M2"));
+    log.CloseLogFile();
+    settings.LogFile = runFile;
+    EXPECT_EQ(contents(), expected + "\r\nM2" + kClosing);
+}
+
+TEST_F(SessionLogTest, ReloadOfAClosedLogReadsNothing)
+{
+    settings.CreateLog = false;
+    log.OpenLogFile();
+    EXPECT_TRUE(log.Reload().isEmpty());
+    EXPECT_FALSE(QFile::exists(settings.LogFile));
+}
+
+// A failed reload leaves the log either open for appending or closed, never writing to a
+// closed file.
+TEST_F(SessionLogTest, ReloadThatCannotReopenClosesTheLog)
+{
+    log.OpenLogFile();
+    log.LogMessage(QStringLiteral("M1"));
+    ASSERT_TRUE(QFile::remove(settings.LogFile));
+    EXPECT_THROW(log.Reload(), AppError);
+    EXPECT_FALSE(log.LogOpen());
+    // The vanished file is not brought back without its record's opening lines.
+    EXPECT_NO_THROW(log.LogMessage(QStringLiteral("M2")));
+    EXPECT_NO_THROW(log.CloseLogFile());
+    EXPECT_FALSE(QFile::exists(settings.LogFile));
+    EXPECT_EQ(list.lines, QStringList({"M1", "M2"}));
+}
+
+TEST_F(SessionLogTest, ReloadThatCannotWriteTheBufferLeavesTheLogOpenForAppending)
+{
+    settings.AppendLogData = false;
+    log.OpenLogFile();
+    log.Flush();
+    const qint64 size = QFileInfo(settings.LogFile).size();
+    log.LogMessage(QStringLiteral("lost to a full disk"));
+    {
+        FileSizeLimit limit(size);
+        EXPECT_THROW(log.Reload(), AppError);
+    }
+    EXPECT_TRUE(log.LogOpen());
+    log.LogMessage(QStringLiteral("M2"));
+    log.CloseLogFile();
+    EXPECT_EQ(contents(), kHeader + "\r\nM2" + kClosing);
+}

@@ -61,6 +61,25 @@ TEST_F(SendingEngineTest, WorkedExample)
     EXPECT_EQ(sink.sent, BuildCopySequence({{"a.txt", "abc"}}, 2048, std::nullopt));
 }
 
+TEST_F(SendingEngineTest, CompleteOnlyOnceTheReceiverConfirmedEverything)
+{
+    const QStringList paths = {file(QStringLiteral("a.txt"), "abc"), file(QStringLiteral("b.txt"), "bee")};
+    engine.StartCopy(paths);
+    EXPECT_EQ(sink.sentAtFinish, 5) << "after the last message";
+    EXPECT_EQ(view.caption, "Transmission complete!");
+
+    view.caption.clear();
+    engine.FilesToSend().clear();
+    sink.finish = [] { throw AppError(QStringLiteral("The server did not confirm")); };
+    try {
+        engine.StartCopy(paths);
+        FAIL() << "no error";
+    } catch (const AppError& error) {
+        EXPECT_EQ(error.message(), "The server did not confirm");
+    }
+    EXPECT_EQ(view.caption, "") << "never reported complete";
+}
+
 TEST_F(SendingEngineTest, OutputEqualsTheCopySequence)
 {
     const QByteArray big = RandomBytes((1 << 20) + 5000, 1); // crosses the read chunks

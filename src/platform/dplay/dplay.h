@@ -305,6 +305,12 @@ public:
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;
+    // Leaves the session: sends what is still queued, ends every connection and waits until
+    // each peer has taken all of it and closed its side in turn. DP_OK when everything
+    // arrived; DPERR_SESSIONLOST when a peer went away, or stopped taking data, first. Later
+    // sends fail; Receive still hands out what had arrived. An object without connections
+    // has nothing to wait for.
+    virtual HRESULT Close() { return DP_OK; }
 };
 
 // Builds service-provider addresses.

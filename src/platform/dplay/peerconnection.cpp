@@ -151,22 +151,35 @@ PeerConnection::ReadResult PeerConnection::Read()
         m_rx.end += std::size_t(n);
         got = true;
     }
-    if (!got)
-        return ReadResult::Nothing;
-    m_lastHeard = Clock::now();
-    return ReadResult::Data;
+    return got ? ReadResult::Data : ReadResult::Nothing;
+}
+
+void PeerConnection::Parsed(Clock::time_point now, bool wholeFrames, bool partialFrame)
+{
+    if (wholeFrames)
+        m_lastHeard = now;
+    if (!partialFrame)
+        m_partialSince.reset();
+    else if (wholeFrames || !m_partialSince)
+        m_partialSince = now;
 }
 
 void PeerConnection::HoldSilenceClock(Clock::time_point now)
 {
     m_lastHeard = now;
+    if (m_partialSince)
+        m_partialSince = now;
 }
 
-bool PeerConnection::Expired(Clock::time_point now, bool joined, bool keepAlive) const
+const char* PeerConnection::Expired(Clock::time_point now, bool joined, bool keepAlive) const
 {
-    if (!joined)
-        return now - m_opened > kJoinTimeout;
-    return keepAlive && now - m_lastHeard > kDeadAfter;
+    if (!joined && now - m_opened > kJoinTimeout)
+        return "no join in time";
+    if (joined && keepAlive && now - m_lastHeard > kDeadAfter)
+        return "no whole frame for too long";
+    if (m_partialSince && now - *m_partialSince > kDeadAfter)
+        return "a frame left incomplete for too long";
+    return nullptr;
 }
 
 void PeerConnection::PingIfIdle(Clock::time_point now)
@@ -195,8 +208,9 @@ void PeerConnection::Close()
     CloseFd(m_fd);
 }
 
-void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
+bool PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
 {
+    bool delivered = true;
     std::vector<PeerConnection*> open;
     for (auto* c : connections)
         if (c->m_fd >= 0)
@@ -209,6 +223,7 @@ void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
             const std::size_t before = c->m_writePos;
             if (!c->Write()) {
                 CloseFd(c->m_fd);
+                delivered = false;
                 continue;
             }
             if (c->m_writePos != before)
@@ -217,8 +232,12 @@ void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
                 allSent = false;
         }
         open.erase(std::remove_if(open.begin(), open.end(), [](auto* c) { return c->m_fd < 0; }), open.end());
-        if (allSent || Clock::now() - lastProgress > kLingerNoProgress)
+        if (allSent)
             break;
+        if (Clock::now() - lastProgress > kLingerNoProgress) {
+            delivered = false;
+            break;
+        }
         fds.clear();
         for (auto* c : open)
             fds.push_back({c->m_fd, POLLOUT, 0});
@@ -245,8 +264,17 @@ void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
                 unacked[i] = outq;
             }
             const ssize_t n = ::recv(c->m_fd, sink, sizeof sink, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && !WouldBlock()))
+            if (n == 0) {
+                // A peer that read up to our end has acknowledged every byte before its own;
+                // one that closed with bytes of ours unacknowledged went away without them.
+                if (ioctl(c->m_fd, SIOCOUTQ, &outq) != 0 || outq != 0)
+                    delivered = false;
                 CloseFd(c->m_fd);
+            } else if (n < 0 && !WouldBlock()) {
+                // A reset: the peer went away with our data unread.
+                CloseFd(c->m_fd);
+                delivered = false;
+            }
         }
         for (std::size_t i = open.size(); i-- > 0;) {
             if (open[i]->m_fd < 0) {
@@ -255,4 +283,5 @@ void PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
             }
         }
     }
+    return delivered && open.empty();
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,12 @@ public:
 
     // SendEx waits while this much is queued for a connection.
     static constexpr std::size_t kSendCap = 512 * 1024;
-    // With keep-alive, an idle connection is pinged; a peer silent for kDeadAfter is gone.
+    // With keep-alive, an idle connection is pinged; a peer that sent no whole frame for
+    // kDeadAfter is gone. Bytes that trickle in without completing a frame do not count, and
+    // a frame left incomplete for kDeadAfter ends the connection, keep-alive or not.
     static constexpr auto kPingAfter = std::chrono::milliseconds(1000);
     static constexpr auto kDeadAfter = std::chrono::milliseconds(4000);
-    // A connection must have joined within this time.
+    // A connection must have joined within this time (and, at a host, made its player).
     static constexpr auto kJoinTimeout = std::chrono::milliseconds(5000);
 
     // Takes `fd`; `received` holds what was read before (the join reply's followers).
@@ -60,10 +63,14 @@ public:
     ReadResult Read();
     ReadBuffer& Received() { return m_rx; }
 
-    // A reader that is not reading cannot judge its peer: the silence clock restarts.
+    // After the read buffer was parsed: whether whole frames came, and whether the start of
+    // one still waits for the rest.
+    void Parsed(Clock::time_point now, bool wholeFrames, bool partialFrame);
+    // A reader that is not reading cannot judge its peer: the silence clocks restart.
     void HoldSilenceClock(Clock::time_point now);
-    // Silent too long (keep-alive), or not joined in time.
-    bool Expired(Clock::time_point now, bool joined, bool keepAlive) const;
+    // Why the connection has expired (silent too long with keep-alive, a frame incomplete
+    // too long, not joined in time), or nullptr.
+    const char* Expired(Clock::time_point now, bool joined, bool keepAlive) const;
     // With keep-alive: a ping when nothing was sent for kPingAfter.
     void PingIfIdle(Clock::time_point now);
 
@@ -71,8 +78,10 @@ public:
     void Close();
 
     // On release: sends what is still queued, then closes our side and waits for each peer
-    // to close its own, so that nothing in flight is cut off by a reset.
-    static void Linger(const std::vector<PeerConnection*>& connections);
+    // to close its own, so that nothing in flight is cut off by a reset. True when every
+    // byte was written and every peer closed in order (it reads up to our end before it
+    // closes); false when a peer failed, reset the connection or stopped taking data.
+    static bool Linger(const std::vector<PeerConnection*>& connections);
 
 private:
     bool WakeLocked(bool lazy);
@@ -94,6 +103,7 @@ private:
     std::size_t m_writePos = 0;
     ReadBuffer m_rx;
     Clock::time_point m_opened;
-    Clock::time_point m_lastHeard;
+    Clock::time_point m_lastHeard; // the last whole frame
     Clock::time_point m_lastSent;
+    std::optional<Clock::time_point> m_partialSince; // an incomplete frame waits since then
 };

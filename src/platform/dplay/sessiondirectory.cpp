@@ -61,6 +61,7 @@ std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& appl
         l.maxPlayers = s.maxPlayers;
         l.currentPlayers = s.currentPlayers;
         l.name = s.name;
+        l.address = s.address;
         listed.push_back(std::move(l));
     }
     return listed;

@@ -31,6 +31,7 @@ public:
         DWORD maxPlayers = 0;
         DWORD currentPlayers = 0;
         std::string name;
+        sockaddr_in address{}; // where to join: the host's address and TCP port
     };
 
     // Records a host's reply that came from `from` (the reply names its TCP port).

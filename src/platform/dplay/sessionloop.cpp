@@ -29,6 +29,7 @@ const char* SessionService::ParseReceived(Peer& p)
     std::size_t pos = 0;
     const char* broken = nullptr;
     bool hasData = false;
+    bool wholeFrames = false;
     {
         std::lock_guard lock(m_mutex);
         while (!broken) {
@@ -41,6 +42,7 @@ const char* SessionService::ParseReceived(Peer& p)
                 broken = "malformed frame (length, type or body size)";
                 break;
             }
+            wholeFrames = true;
             if (v.type == FrameCodec::Data && !p.closing) {
                 broken = CheckDataLocked(p, v);
                 if (!broken) {
@@ -69,10 +71,12 @@ const char* SessionService::ParseReceived(Peer& p)
         std::memmove(rx.bytes.data(), rx.bytes.data() + pos, rx.end - pos);
         rx.end -= pos;
     }
+    p.link.Parsed(Clock::now(), wholeFrames, rx.end > 0);
     return broken;
 }
 
-// A data frame may come only from a joined peer, and only from that peer's own players.
+// A data frame may come only from a joined peer, only from that peer's own players, and only
+// to all players or to one of ours: nothing here passes messages on to third parties.
 const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
 {
     if (!p.joined)
@@ -82,6 +86,9 @@ const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::Vie
         return "data posing as a system message";
     if (m_role == Role::Host && std::find(p.players.begin(), p.players.end(), from) == p.players.end())
         return "data from a player not its own";
+    const DPID to = FrameCodec::DataTo(v);
+    if (to != DPID_ALLPLAYERS && !IsLocalPlayer(to))
+        return "data for a player that is not here";
     return nullptr;
 }
 
@@ -103,6 +110,7 @@ const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v
             p.closing = true;
         } else {
             p.joined = true;
+            p.joinedAt = Clock::now();
             FrameCodec::AppendJoined(reply, {m_session.instance, m_session.application, m_session.flags,
                                              m_session.maxPlayers, Occupancy(), m_session.name});
         }
@@ -203,13 +211,24 @@ void SessionService::AcceptPeers(int listenFd)
             CloseFd(fd);
             continue;
         }
+        // One address cannot hold every place with connections that never join.
+        const std::uint32_t address = PeerAddress(fd);
+        const auto waiting = std::count_if(m_peers.begin(), m_peers.end(), [&](const auto& p) {
+            return !p->joined && p->address == address;
+        });
+        if (std::size_t(waiting) >= kMaxUnjoinedPerAddress) {
+            qCDebug(lcDplay, "%s: connection refused: %zu from there have not joined yet",
+                    PeerName(fd).c_str(), std::size_t(waiting));
+            CloseFd(fd);
+            continue;
+        }
         m_peers.push_back(std::make_shared<Peer>(fd, m_wakeup));
     }
 }
 
 // Timers, bytes that wait to be parsed, and writes; drops a peer that is gone.
 void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused,
-                            bool keepAlive)
+                            bool keepAlive, bool host)
 {
     PeerConnection& c = p->link;
     if (paused)
@@ -224,8 +243,10 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
     const char* gone = nullptr;
     if (!c.Write())
         gone = "write failed";
-    else if (c.Expired(now, p->joined, keepAlive))
-        gone = p->joined ? "silent for too long" : "no join in time";
+    else if (const char* expired = c.Expired(now, p->joined, keepAlive))
+        gone = expired;
+    else if (host && p->joined && p->players.empty() && now - p->joinedAt > PeerConnection::kJoinTimeout)
+        gone = "no player in time"; // a joined peer holds a place: it must use it
     else if (p->closing && c.AllSent())
         gone = "its join was refused";
     if (gone) {
@@ -276,6 +297,7 @@ void SessionService::NetworkLoop()
         const auto now = Clock::now();
         const bool paused = m_received.Paused();
         bool keepAlive;
+        bool host;
         DiscoveryResponder* responder;
         int listenFd;
         {
@@ -284,10 +306,11 @@ void SessionService::NetworkLoop()
             responder = m_responder.get();
             listenFd = m_listenFd;
             keepAlive = (m_session.flags & DPSESSION_KEEPALIVE) != 0;
+            host = m_role == Role::Host;
         }
         const bool searching = m_search.Tick(now);
         for (const auto& p : peers)
-            KeepUp(p, now, paused, keepAlive);
+            KeepUp(p, now, paused, keepAlive, host);
 
         bool streaming = false;
         {
@@ -330,5 +353,8 @@ void SessionService::NetworkLoop()
     for (const auto& p : peers)
         if (p->joined)
             joined.push_back(&p->link);
-    PeerConnection::Linger(joined);
+    m_delivered = PeerConnection::Linger(joined);
+    // Senders still waiting for room learn that the session is over.
+    for (const auto& p : peers)
+        p->link.Close();
 }

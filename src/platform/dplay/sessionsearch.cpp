@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <thread>
 #include <vector>
 
@@ -36,13 +38,13 @@ bool SessionSearch::Open(std::uint16_t requestPort, std::optional<sockaddr_in> h
     return m_fd >= 0;
 }
 
-bool SessionSearch::Begin(const GUID& application, bool includeFull, bool async,
-                          Clock::time_point syncUntil)
+bool SessionSearch::Begin(const GUID& application, bool async, Clock::time_point syncUntil)
 {
     std::lock_guard lock(m_mutex);
-    const bool changed = !m_active || m_application != application || m_includeFull != includeFull;
+    const bool changed = !m_active || m_application != application;
+    if (!m_active && Clock::now() >= m_syncUntil)
+        m_report = SearchReport{}; // a new search, not one carried on
     m_application = application;
-    m_includeFull = includeFull;
     if (async)
         m_active = true;
     else
@@ -54,7 +56,7 @@ std::vector<SessionDirectory::Listing> SessionSearch::Poll(const GUID& applicati
                                                           bool async, std::chrono::milliseconds timeout)
 {
     const auto asked = Clock::now();
-    const bool changed = Begin(application, includeFull, async, asked + timeout);
+    const bool changed = Begin(application, async, asked + timeout);
     if (changed || !async)
         Ask();
     m_wakeup.Wake();
@@ -79,27 +81,67 @@ void SessionSearch::Ask()
 {
     DiscoveryMessage m;
     m.kind = DiscoveryMessage::Kind::Request;
+    // Full sessions answer too: the directory hides them from lists that want free ones.
+    m.requestFlags = DiscoveryMessage::kIncludeFull;
     {
         std::lock_guard lock(m_mutex);
         m.application = m_application;
-        m.requestFlags = m_includeFull ? DiscoveryMessage::kIncludeFull : 0;
         m_lastRequest = Clock::now();
     }
     const auto bytes = m.Encode();
-    auto sendTo = [&](const sockaddr_in& to) {
-        ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    };
+
+    std::vector<SearchReport::Target> asked;
+    std::vector<InterfaceAddress> withoutBroadcast;
     if (m_host) {
-        sendTo(*m_host);
-        return;
+        asked.push_back({std::string(), *m_host, 0});
+    } else {
+        for (InterfaceAddress& i : InterfaceAddresses()) {
+            if (!i.broadcast) {
+                withoutBroadcast.push_back(std::move(i));
+                continue;
+            }
+            const bool known = std::any_of(asked.begin(), asked.end(), [&](const SearchReport::Target& t) {
+                return t.address.sin_addr.s_addr == i.broadcast->s_addr;
+            });
+            if (known)
+                continue;
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr = *i.broadcast;
+            to.sin_port = htons(m_requestPort);
+            asked.push_back({i.interfaceName, to, 0});
+        }
+        // Sessions of this PC answer on loopback even where its interface is not listed.
+        const bool loopback = std::any_of(asked.begin(), asked.end(), [](const SearchReport::Target& t) {
+            return t.address.sin_addr.s_addr == htonl(0x7FFFFFFF);
+        });
+        if (!loopback) {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(0x7FFFFFFF);
+            to.sin_port = htons(m_requestPort);
+            asked.push_back({"lo", to, 0});
+        }
     }
-    for (const in_addr& a : BroadcastAddresses()) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr = a;
-        to.sin_port = htons(m_requestPort);
-        sendTo(to);
+    for (SearchReport::Target& target : asked) {
+        if (::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target.address),
+                     sizeof target.address) < 0)
+            target.sendError = errno;
     }
+    std::lock_guard lock(m_mutex);
+    m_report.asked = std::move(asked);
+    m_report.withoutBroadcast = std::move(withoutBroadcast);
+}
+
+SearchReport SessionSearch::Report() const
+{
+    SearchReport report;
+    {
+        std::lock_guard lock(m_mutex);
+        report = m_report;
+    }
+    report.heard = m_directory.Listed(GUID_NULL, true);
+    return report;
 }
 
 bool SessionSearch::Tick(Clock::time_point now)
@@ -126,10 +168,25 @@ void SessionSearch::ReadAnswers()
                                      reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0)
             return;
-        if (std::size_t(n) > buf.size() || fromLen != sizeof from || from.sin_family != AF_INET)
+        if (fromLen != sizeof from || from.sin_family != AF_INET)
             continue;
-        const auto reply = DiscoveryMessage::Decode(buf.data(), std::size_t(n));
-        if (!reply || reply->kind != DiscoveryMessage::Kind::Reply) {
+        const auto reply = std::size_t(n) > buf.size() ? std::nullopt : DiscoveryMessage::Decode(buf.data(), std::size_t(n));
+        const bool isReply = reply && reply->kind == DiscoveryMessage::Kind::Reply;
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_report.datagrams;
+            if (!isReply) {
+                ++m_report.notReplies;
+                const bool known = std::any_of(m_report.notReplySenders.begin(), m_report.notReplySenders.end(),
+                                               [&](const sockaddr_in& s) {
+                                                   return s.sin_addr.s_addr == from.sin_addr.s_addr
+                                                          && s.sin_port == from.sin_port;
+                                               });
+                if (!known && m_report.notReplySenders.size() < SearchReport::kMaxSenders)
+                    m_report.notReplySenders.push_back(from);
+            }
+        }
+        if (!isReply) {
             qCDebug(lcDplay, "%s: datagram ignored: not a discovery reply", AddressText(from).c_str());
             continue;
         }

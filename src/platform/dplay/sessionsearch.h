@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/dplay/dplay.h"
+#include "platform/dplay/searchreport.h"
 #include "platform/dplay/sessiondirectory.h"
 
 #include <netinet/in.h>
@@ -14,7 +15,9 @@ class WakeupFd;
 
 // The searching side of discovery: the UDP socket that asks for sessions, whom it asks (one
 // named host, or the broadcast address of every interface), how often, and the directory the
-// answers fill. Open once, before the network thread starts; then any thread may begin or
+// answers fill. Requests always ask hosts to answer even when their session is full, and
+// the directory leaves full sessions out of the lists that do not want them, so that a
+// busy session can be told from none. Open once, before the network thread starts; then any thread may begin or
 // stop a search while the network thread asks again and reads the answers.
 class SessionSearch {
 public:
@@ -48,11 +51,13 @@ public:
     void ReadAnswers();
 
     SessionDirectory& Directory() { return m_directory; }
+    // What the current (or last) search asked and heard.
+    SearchReport Report() const;
 
 private:
     // Starts a search, or carries one on; true when what is asked changed (or nothing was
     // asked yet).
-    bool Begin(const GUID& application, bool includeFull, bool async, Clock::time_point syncUntil);
+    bool Begin(const GUID& application, bool async, Clock::time_point syncUntil);
     // Sends the current request now.
     void Ask();
 
@@ -61,12 +66,12 @@ private:
     std::uint16_t m_requestPort = 0;
     std::optional<sockaddr_in> m_host;
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     bool m_active = false;
     Clock::time_point m_syncUntil;
     Clock::time_point m_lastRequest;
     GUID m_application = GUID_NULL;
-    bool m_includeFull = false;
+    SearchReport m_report; // without `heard`, which the directory knows
 
     SessionDirectory m_directory;
 };

@@ -7,9 +7,12 @@
 #include "platform/dplay/discoveryresponder.h"
 #include "platform/dplay/dplaylobby.h"
 #include "platform/dplay/joinhandshake.h"
+#include "platform/logging.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <random>
@@ -37,23 +40,27 @@ bool DescSizeOk(const DPSESSIONDESC2* d)
     return d && (d->dwSize == DPSESSIONDESC2_SIZE || d->dwSize == sizeof(DPSESSIONDESC2));
 }
 
-std::uint16_t DiscoveryPortFromEnvironment()
-{
-    if (const char* text = std::getenv("FERROWARDEN_DISCOVERY_PORT")) {
-        char* end = nullptr;
-        const long port = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && port > 0 && port < 65536)
-            return static_cast<std::uint16_t>(port);
-    }
-    return SessionService::kDefaultDiscoveryPort;
-}
-
 } // namespace
 
 SessionService::SessionService()
     : m_received([this] { m_wakeup.Wake(); }),
       m_search(m_wakeup)
 {
+}
+
+std::optional<std::uint16_t> SessionService::DiscoveryPortFromEnvironment()
+{
+    const char* text = std::getenv("FERROWARDEN_DISCOVERY_PORT");
+    if (!text)
+        return kDefaultDiscoveryPort;
+    char* end = nullptr;
+    errno = 0;
+    const long port = std::strtol(text, &end, 10);
+    // Digits only: no sign, no blanks, nothing after them.
+    if (!std::isdigit(static_cast<unsigned char>(*text)) || *end != '\0' || errno != 0 || port < 1
+        || port > 65535)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(port);
 }
 
 SessionService::~SessionService()
@@ -69,6 +76,24 @@ SessionService::~SessionService()
     CloseFd(m_listenFd);
 }
 
+HRESULT SessionService::Close()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_initialized)
+            return DP_OK;
+        m_stop = true;
+    }
+    m_cond.notify_all();
+    m_wakeup.Wake();
+    // The network thread sends what is queued, closes and waits for the peers' close.
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
+        m_thread.join();
+    if (m_sessionLost || !m_delivered)
+        return DPERR_SESSIONLOST;
+    return DP_OK;
+}
+
 std::uint16_t SessionService::HostPort() const
 {
     std::lock_guard lock(m_mutex);
@@ -79,6 +104,16 @@ std::uint16_t SessionService::DiscoveryPort() const
 {
     std::lock_guard lock(m_mutex);
     return m_discoveryPort;
+}
+
+std::vector<std::string> SessionService::PeerAddresses() const
+{
+    std::vector<std::string> addresses;
+    std::lock_guard lock(m_mutex);
+    for (const auto& p : m_peers)
+        if (p->joined && !p->dead)
+            addresses.push_back(p->link.Name());
+    return addresses;
 }
 
 // ---- set-up ------------------------------------------------------------------------------
@@ -96,7 +131,12 @@ HRESULT SessionService::InitializeConnection(void* lpConnection, DWORD dwFlags)
     std::lock_guard lock(m_mutex);
     if (m_initialized)
         return DPERR_ALREADYINITIALIZED;
-    m_discoveryPort = DiscoveryPortFromEnvironment();
+    const auto discoveryPort = DiscoveryPortFromEnvironment();
+    if (!discoveryPort) {
+        qCDebug(lcDplay, "FERROWARDEN_DISCOVERY_PORT names no port from 1 to 65535");
+        return DPERR_INVALIDPARAMS;
+    }
+    m_discoveryPort = *discoveryPort;
     // A port in the address is where the other side's discovery listens.
     const std::uint16_t requestPort = address->port ? address->port : m_discoveryPort;
     std::optional<sockaddr_in> host;

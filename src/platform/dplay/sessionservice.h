@@ -58,27 +58,45 @@ public:
     HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize,
                    DWORD dwPriority, DWORD dwTimeout, void* lpContext,
                    DWORD* lpdwMsgID) override;
+    HRESULT Close() override;
+
+    // The discovery port: FERROWARDEN_DISCOVERY_PORT when it names one (decimal, 1 to 65535),
+    // kDefaultDiscoveryPort when it is not set, and nullopt when it is set to anything else;
+    // InitializeConnection then fails with DPERR_INVALIDPARAMS rather than guess.
+    static std::optional<std::uint16_t> DiscoveryPortFromEnvironment();
 
     // The TCP port a hosted session takes players on; 0 when not hosting.
     std::uint16_t HostPort() const;
     // The UDP port this object's discovery uses (valid after InitializeConnection).
     std::uint16_t DiscoveryPort() const;
+    // What the current (or last) search asked and heard, to tell why it found nothing.
+    SearchReport LastSearch() const { return m_search.Report(); }
+    // Host side: "address:port" of each peer that has joined and is still connected.
+    std::vector<std::string> PeerAddresses() const;
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A host closes connections beyond this many at once.
+    // A host closes connections beyond this many at once, and connections from an address
+    // that already holds kMaxUnjoinedPerAddress that have not joined yet.
     static constexpr std::size_t kMaxConnections = 16;
+    static constexpr std::size_t kMaxUnjoinedPerAddress = 4;
+
     enum class Role { None, Joining, Host, Client };
 
     // A peer as the session sees it: its connection, and whether and as whom it joined.
     struct Peer {
-        Peer(int fd, const WakeupFd& wakeup, ReadBuffer received = {}) : link(fd, wakeup, std::move(received)) {}
+        Peer(int fd, const WakeupFd& wakeup, ReadBuffer received = {})
+            : link(fd, wakeup, std::move(received)), address(PeerAddress(fd))
+        {
+        }
         PeerConnection link;
+        const std::uint32_t address; // IPv4, network order
         // Under m_mutex; written on the network thread only.
         bool joined = false;
         bool closing = false; // refused: close once everything queued is sent
         bool dead = false;
         std::vector<DPID> players; // host side: the peer's players
+        Clock::time_point joinedAt;
         // Network thread: bytes that arrived with the join reply wait to be parsed.
         bool parsePending = false;
     };
@@ -99,7 +117,8 @@ private:
 
     // Network thread.
     void NetworkLoop();
-    void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive);
+    void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive,
+                bool host);
     void ServiceSocket(const std::shared_ptr<Peer>& p, short revents);
     void AcceptPeers(int listenFd);
     const char* ParseReceived(Peer& p);
@@ -141,4 +160,6 @@ private:
     std::map<std::uint32_t, std::optional<FrameCodec::PlayerCreatedInfo>> m_playerReplies;
     std::atomic<DWORD> m_nextMessageId{0};
     std::vector<std::shared_ptr<Peer>> m_peers;
+    // Set when the network thread ends: whether every peer took all that was sent to it.
+    std::atomic<bool> m_delivered{true};
 };

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <set>
 
 namespace {
 
@@ -46,32 +45,36 @@ void CloseFd(int& fd)
     fd = -1;
 }
 
-std::vector<in_addr> BroadcastAddresses()
+std::vector<InterfaceAddress> InterfaceAddresses()
 {
-    std::set<std::uint32_t> seen;
-    std::vector<in_addr> out;
+    std::vector<InterfaceAddress> out;
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) == 0) {
-        for (ifaddrs* i = list; i; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
-                continue;
-            std::uint32_t bcast;
-            if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr) {
-                bcast = reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
-            } else if (i->ifa_netmask) {
-                const auto addr = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-                const auto mask = reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
-                bcast = addr | ~mask;
-            } else {
-                continue;
-            }
-            if (seen.insert(bcast).second)
-                out.push_back(in_addr{bcast});
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
+            continue;
+        InterfaceAddress entry;
+        entry.interfaceName = i->ifa_name ? i->ifa_name : "";
+        entry.address = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+        const std::uint32_t address = entry.address.s_addr;
+        std::uint32_t mask = 0xFFFFFFFF;
+        if (i->ifa_netmask)
+            mask = reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
+        entry.prefixLength = __builtin_popcount(mask);
+        std::optional<std::uint32_t> broadcast;
+        if (i->ifa_flags & IFF_BROADCAST) {
+            if (i->ifa_broadaddr)
+                broadcast = reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr;
+        } else if (i->ifa_netmask) {
+            // Loopback and point-to-point links: the top of the network.
+            broadcast = address | ~mask;
         }
-        freeifaddrs(list);
+        if (broadcast && *broadcast != address && *broadcast != 0)
+            entry.broadcast = in_addr{*broadcast};
+        out.push_back(std::move(entry));
     }
-    if (seen.insert(htonl(0x7FFFFFFF)).second)
-        out.push_back(in_addr{htonl(0x7FFFFFFF)});
+    freeifaddrs(list);
     return out;
 }
 
@@ -188,6 +191,15 @@ std::string PeerName(int fd)
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0 || address.sin_family != AF_INET)
         return "unknown peer";
     return AddressText(address);
+}
+
+std::uint32_t PeerAddress(int fd)
+{
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0 || address.sin_family != AF_INET)
+        return 0;
+    return address.sin_addr.s_addr;
 }
 
 WakeupFd::WakeupFd()

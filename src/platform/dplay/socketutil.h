@@ -14,8 +14,16 @@
 
 void CloseFd(int& fd);
 
-// The broadcast address of every IPv4 interface that is up, loopback included.
-std::vector<in_addr> BroadcastAddresses();
+// An IPv4 address of an interface that is up, with the broadcast address of its network.
+// An address configured without a broadcast address (the system then names the address
+// itself in its place), or a /32, has none: nothing sent there reaches another PC.
+struct InterfaceAddress {
+    std::string interfaceName;
+    in_addr address{};
+    int prefixLength = 0;
+    std::optional<in_addr> broadcast;
+};
+std::vector<InterfaceAddress> InterfaceAddresses();
 
 // The first IPv4 address of `host` with `port`; nullopt when the name does not resolve.
 std::optional<sockaddr_in> ResolveIPv4(const std::string& host, std::uint16_t port);
@@ -42,6 +50,8 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);
 
 // "address:port" of the other end of a connected socket, or of `address`; for log lines.
 std::string PeerName(int fd);
+// The IPv4 address of the other end of a connected socket (network order); 0 when unknown.
+std::uint32_t PeerAddress(int fd);
 std::string AddressText(const sockaddr_in& address);
 
 // An eventfd that wakes a thread sleeping in poll(); Wake() may be called from any thread.

@@ -34,7 +34,10 @@ std::size_t FakeDirectPlay::Queued() const {
     return m_queue.size();
 }
 
-HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD) { return initializeResult; }
+HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD) {
+    ++initializeCalls;
+    return initializeResult;
+}
 
 HRESULT FakeDirectPlay::GetCaps(LPDPCAPS caps, DWORD) {
     if (FAILED(capsResult))

@@ -61,6 +61,7 @@ public:
     std::vector<OpenCall> opens;
     HRESULT openResult = DP_OK;
     HRESULT initializeResult = DP_OK;
+    int initializeCalls = 0;
 
     // Players and sending
     HRESULT createPlayerResult = DP_OK;

@@ -54,6 +54,17 @@ public:
     std::vector<QByteArray> sent;
     // Runs before each message is kept; may throw like a failing endpoint.
     std::function<void(const QByteArray&)> before;
+    // Messages sent when Finish was called, or -1; `finish` may throw like an endpoint whose
+    // peer did not confirm.
+    int sentAtFinish = -1;
+    std::function<void()> finish;
+
+    void Finish() override
+    {
+        sentAtFinish = int(sent.size());
+        if (finish)
+            finish();
+    }
 
     void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override
     {

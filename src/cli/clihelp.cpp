@@ -1,0 +1,122 @@
+#include "cli/clihelp.h"
+
+namespace {
+
+const char* const kServeUsage =
+    "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n";
+const char* const kListUsage =
+    "Usage: ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n";
+const char* const kSendUsage =
+    "Usage: ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
+    "                        [--block-size N] [--encrypt | --no-encrypt] FILE...\n";
+
+// Where every command keeps its record, and what the exit codes mean.
+const char* const kFilesAndExitCodes =
+    "\n"
+    "Files:\n"
+    "  The log is fwd.txt in the current directory, unless the settings name another\n"
+    "  file (LogFile, set in the desktop program's preferences). The settings live in\n"
+    "  ~/.config/ferrowarden/registry.json ($XDG_CONFIG_HOME/ferrowarden/ when set).\n"
+    "\n"
+    "Exit codes: 0 done, 1 failed, 2 a mistake on the command line.\n";
+
+const char* const kSearchNotes =
+    "  --host HOST[:PORT]   ask only this host (a name or an IPv4 address), for\n"
+    "                       example when broadcasts do not reach it; PORT is its\n"
+    "                       discovery port\n"
+    "  --wait SECONDS       keep searching this long for a free session instead of\n"
+    "                       giving up after a second; a busy one is waited for, too\n";
+
+const char* const kDiscovery =
+    "\n"
+    "Sessions are found by UDP broadcast to port 31847 on every network interface\n"
+    "(FERROWARDEN_DISCOVERY_PORT moves it); files then travel over a TCP connection\n"
+    "to the port the server names when it starts.\n";
+
+} // namespace
+
+QString CliUsage()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  ferrowarden                       start the desktop program\n"
+        "  ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
+        "                                    host a session and receive files into DIR\n"
+        "  ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n"
+        "                                    list the sessions hosted on the network\n"
+        "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
+        "                   [--block-size N] [--encrypt | --no-encrypt] FILE...\n"
+        "                                    send files to a hosted session\n"
+        "  ferrowarden help [COMMAND]        a command's options (or COMMAND --help)\n"
+        "  ferrowarden --help | --version\n"
+        "\n"
+        "man ferrowarden tells more: limits, encryption, firewalls.\n");
+}
+
+QString CommandUsage(const QString& command)
+{
+    if (command == QLatin1String("serve"))
+        return QString::fromLatin1(kServeUsage);
+    if (command == QLatin1String("list"))
+        return QString::fromLatin1(kListUsage);
+    if (command == QLatin1String("send"))
+        return QString::fromLatin1(kSendUsage);
+    return CliUsage();
+}
+
+QString CommandHelp(const QString& command)
+{
+    if (command == QLatin1String("serve"))
+        return QString::fromLatin1(kServeUsage)
+               + QStringLiteral(
+                   "\n"
+                   "Hosts a session on the local network and writes every file a client sends into\n"
+                   "DIR, replacing a file of the same name once the new one has arrived whole. One\n"
+                   "client at a time: while one sends, the session is busy for the others. Runs\n"
+                   "until Ctrl-C, SIGTERM or SIGHUP.\n"
+                   "\n"
+                   "Options:\n"
+                   "  --label TEXT   the label searchers see (default \"Ferrowarden 2.0 Session on\n"
+                   "                 HOSTNAME\"); no \"#\" and no control characters\n"
+                   "  --once         exit when the first client has left: 0 when every file it\n"
+                   "                 announced arrived whole, 1 otherwise\n"
+                   "  --mkdir        create DIR, with its parents, when it does not exist\n"
+                   "  -h, --help     this help\n")
+               + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
+    if (command == QLatin1String("list"))
+        return QString::fromLatin1(kListUsage)
+               + QStringLiteral(
+                   "\n"
+                   "Searches the local network for hosted sessions and prints one line each: the\n"
+                   "label, a tab, the server's target directory, and \"\\tbusy\" while another\n"
+                   "client is sending. When nothing is found it tells, on stderr, whom it asked and\n"
+                   "what came back. Keeps no log.\n"
+                   "\n"
+                   "Options:\n")
+               + QString::fromLatin1(kSearchNotes)
+               + QStringLiteral("  -h, --help           this help\n")
+               + QString::fromLatin1(kDiscovery)
+               + QStringLiteral("\nExit codes: 0 a free session was listed, 1 none, 2 a mistake on\n"
+                                "the command line.\n");
+    if (command == QLatin1String("send"))
+        return QString::fromLatin1(kSendUsage)
+               + QStringLiteral(
+                   "\n"
+                   "Finds a hosted session, joins it and sends the FILEs, in order, under their bare\n"
+                   "names. Every file is checked first (readable, a regular file, under 2 GiB), so a\n"
+                   "bad one stops the copy before anything is sent. Exit code 0 means every file was\n"
+                   "handed to the server and the connection closed in order; the server writes\n"
+                   "what it received (serve --once tells whether every file arrived whole).\n"
+                   "\n"
+                   "Options:\n"
+                   "  --session LABEL      the session to join; needed when several are found\n")
+               + QString::fromLatin1(kSearchNotes)
+               + QStringLiteral(
+                   "  --block-size N       bytes per block, 1 to 2048 (default: the settings, 2048)\n"
+                   "  --encrypt            scramble the blocks; the key travels with the copy, so\n"
+                   "                       anyone who can see the traffic can read it: no secrecy\n"
+                   "  --no-encrypt         send the blocks as they are (default: the settings)\n"
+                   "  -h, --help           this help\n")
+               + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
+    return CliUsage();
+}
