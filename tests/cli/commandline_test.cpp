@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
 #include <memory>
 #include <optional>
@@ -177,6 +179,16 @@ TEST_F(CommandLine, ListKeepsNoLogAndServeMakesItsFolderWhenAsked)
 }
 
 // Starts `ferrowarden ARGUMENTS` and reads its stderr until it holds `text`.
+// The server puts a file in place just after it has read it, which may be a moment after
+// send has ended: the server does not confirm its writes.
+void waitForFile(const QFile& file)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!file.exists() && clock.elapsed() < 10000)
+        QThread::msleep(20);
+}
+
 bool startAndWaitForError(const CliEnvironment& env, QProcess& process, const QStringList& arguments,
                           const QByteArray& text, QByteArray& seen)
 {
@@ -205,6 +217,7 @@ TEST_F(CommandLine, WaitingSendFindsAServerStartedLater)
     ASSERT_TRUE(send.waitForFinished(30000));
     EXPECT_EQ(send.exitCode(), 0) << (err + send.readAllStandardError()).toStdString();
     QFile received(env.Path("in/b.bin"));
+    waitForFile(received);
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_TRUE(received.readAll() == RandomBytes(100000, 7));
 }
@@ -237,6 +250,7 @@ TEST_F(CommandLine, WaitingSendAndListOutlastABusySession)
     ASSERT_TRUE(send.waitForFinished(30000));
     EXPECT_EQ(send.exitCode(), 0) << send.readAllStandardError().toStdString();
     QFile received(env.Path("in/a.txt"));
+    waitForFile(received);
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), "alpha");
 }

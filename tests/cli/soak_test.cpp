@@ -59,7 +59,11 @@ TEST_F(EndToEnd, TwoHundredCopiesInARowLeaveTheServerAsItWas)
                 static_cast<long long>(rss));
     EXPECT_EQ(fds, fdsAfterWarmUp) << "file descriptors leak";
     // Generous: the allocator keeps some pages; a leak of even 10 KiB per copy exceeds it.
+    // AddressSanitizer holds freed memory in quarantine, so under it only LeakSanitizer and
+    // the descriptors speak.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(rss - rssAfterWarmUp, 1024) << "memory grows with every copy";
+#endif
 }
 
 } // namespace
