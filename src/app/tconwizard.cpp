@@ -209,13 +209,7 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
     layout->addLayout(buttons);
 
     const auto guarded = [this](void (TConWizard::*handler)()) {
-        return [this, handler] {
-            try {
-                (this->*handler)();
-            } catch (...) {
-                FerrowardenApplication::ShowException(std::current_exception());
-            }
-        };
+        return FerrowardenApplication::Guarded([this, handler] { (this->*handler)(); });
     };
     connect(Button1, &QPushButton::clicked, this, guarded(&TConWizard::Button1Click));
     connect(Button2, &QPushButton::clicked, this, guarded(&TConWizard::Button2Click));

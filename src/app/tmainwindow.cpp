@@ -37,20 +37,6 @@ constexpr int kFrameMilliseconds = 16;
 // The copy stops because the window is being closed.
 struct CopyCancelled {};
 
-// Runs a handler; an exception it raises is shown in the program's error box, and the
-// handler's remaining steps are skipped.
-template <typename Handler>
-auto Guarded(Handler handler)
-{
-    return [handler](auto&&...) {
-        try {
-            handler();
-        } catch (...) {
-            FerrowardenApplication::ShowException(std::current_exception());
-        }
-    };
-}
-
 QString WithTrailingSlash(const QString& directory)
 {
     if (directory.isEmpty() || directory.endsWith(QLatin1Char('/')))
@@ -134,7 +120,7 @@ TMainWindow::~TMainWindow()
 void TMainWindow::connectHandlers()
 {
     const auto on = [this](auto* sender, auto signal, void (TMainWindow::*handler)()) {
-        connect(sender, signal, this, Guarded([this, handler] { (this->*handler)(); }));
+        connect(sender, signal, this, FerrowardenApplication::Guarded([this, handler] { (this->*handler)(); }));
     };
     on(Button1, &QPushButton::clicked, &TMainWindow::Button1Click);
     on(Button3, &QPushButton::clicked, &TMainWindow::Button3Click);
@@ -392,7 +378,7 @@ void TMainWindow::ClosePanelBtnClick()
 bool TMainWindow::event(QEvent* event)
 {
     if (event->type() == QEvent::WindowActivate)
-        Guarded([this] { FormActivate(); })();
+        FerrowardenApplication::Guarded([this] { FormActivate(); })();
     else if (event->type() == QEvent::WindowDeactivate)
         FormDeactivate();
     else if (event->type() == QEvent::ApplicationPaletteChange)

@@ -1,5 +1,7 @@
 #include "cli/clisession.h"
 
+#include "platform/signalwatch.h"
+
 #include "bridge/endpointsink.h"
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
@@ -32,9 +34,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Set by SIGINT, SIGTERM and SIGHUP; a copy in progress checks it as it goes.
-volatile std::sig_atomic_t interrupted = 0;
 
 // The engines' views: log lines into the session log, progress onto the console. Labels and
 // bars have no place on a terminal; the engines' boxes repeat lines that the log already
@@ -85,56 +84,10 @@ public:
     void ProcessEvents() override { QCoreApplication::processEvents(); }
     void ShowProgress(const TransferProgress& progress) override
     {
-        if (interrupted)
+        if (SignalWatch::Interrupted())
             throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
         ConsoleTransferView::ShowProgress(progress);
     }
-};
-
-// SIGINT, SIGTERM and SIGHUP (the terminal closed) end a run through the event loop, so
-// that the log is closed properly; a copy in progress stops at its next packet. SIGPIPE is
-// ignored: a reader of stdout that went away must not end a server.
-class SignalWatch {
-public:
-    SignalWatch()
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_pipe) != 0)
-            return;
-        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
-        struct sigaction action {};
-        action.sa_handler = onSignal;
-        for (const int signal : kSignals)
-            ::sigaction(signal, &action, nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
-    }
-    ~SignalWatch()
-    {
-        for (const int signal : kSignals)
-            std::signal(signal, SIG_DFL);
-        std::signal(SIGPIPE, SIG_DFL);
-        m_notifier.reset();
-        if (s_pipe[0] >= 0) {
-            ::close(s_pipe[0]);
-            ::close(s_pipe[1]);
-            s_pipe[0] = s_pipe[1] = -1;
-        }
-    }
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
-
-    QSocketNotifier* Notifier() const { return m_notifier.get(); }
-
-private:
-    static void onSignal(int)
-    {
-        interrupted = 1;
-        const char byte = 1;
-        [[maybe_unused]] const auto written = ::write(s_pipe[1], &byte, 1);
-    }
-
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    static inline int s_pipe[2] = {-1, -1};
-    std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
 QString addressText(const sockaddr_in& address)
@@ -199,13 +152,10 @@ int CliSession::Run()
             return 2;
         }
     }
+    // Ctrl-C, SIGTERM and SIGHUP end a run through the event loop, so that the log is
+    // closed properly; a copy in progress stops at its next packet.
     const SignalWatch watch;
-    if (QSocketNotifier* notifier = watch.Notifier())
-        connect(notifier, &QSocketNotifier::activated, &m_loop, [this, notifier] {
-            char byte;
-            [[maybe_unused]] const auto read = ::read(int(notifier->socket()), &byte, 1);
-            m_loop.exit(m_interruptedExitCode);
-        });
+    connect(&watch, &SignalWatch::Raised, &m_loop, [this] { m_loop.exit(m_interruptedExitCode); });
     try {
         switch (m_arguments.command) {
         case CliArguments::Command::Serve:
@@ -305,7 +255,7 @@ bool CliSession::bringUp(const QString& host)
 
 bool CliSession::search()
 {
-    if (interrupted)
+    if (SignalWatch::Interrupted())
         return false;
     m_searchFailed = false;
     // A command that waits searches again and again: the log records each search, the
@@ -314,9 +264,9 @@ bool CliSession::search()
         m_log.SetView(nullptr);
     m_roles.SearchSessions();
     m_log.SetView(m_echo ? &m_output : nullptr);
-    if (!m_roles.SearchDone() && !interrupted)
+    if (!m_roles.SearchDone() && !SignalWatch::Interrupted())
         m_loop.exec();
-    return m_roles.SearchDone() && !interrupted && !m_searchFailed;
+    return m_roles.SearchDone() && !SignalWatch::Interrupted() && !m_searchFailed;
 }
 
 SearchReport CliSession::lastSearch() const
@@ -443,7 +393,7 @@ int CliSession::serve()
     };
 
     const int code = m_loop.exec();
-    if (m_arguments.once && interrupted) {
+    if (m_arguments.once && SignalWatch::Interrupted()) {
         // Stopped before the client left: only a copy that already arrived whole succeeded.
         m_roles.ReleaseNetworking();
         engine.CloseCurrentFile();
@@ -467,7 +417,7 @@ int CliSession::list()
     std::vector<BusySession> busy;
     for (;;) {
         if (!search())
-            return fail(interrupted ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
         busy = BusySessions(lastSearch(), FerrowardenApplicationGuid);
         if (!m_rows.empty() || waitLeft() == 0)
             break;
@@ -548,7 +498,7 @@ int CliSession::send()
     m_waited.start();
     for (;;) {
         if (!search())
-            return fail(interrupted ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
         std::vector<int> candidates;
         for (int row = 0; row < int(m_rows.size()); ++row)
             if (wanted.isEmpty() || m_rows[row].first == wanted)
@@ -611,7 +561,7 @@ int CliSession::send()
     } catch (const AppError& error) {
         engine.CloseCurrentFile();
         const TransferProgress& at = view.LastProgress();
-        const bool stopped = interrupted;
+        const bool stopped = SignalWatch::Interrupted();
         m_output.PrintSummary(SentSummary(qMax(0, at.fileNumber - 1), fileCount, at.totalBytes, sources.totalBytes,
                                           clock.elapsed() / 1000.0,
                                           stopped ? QStringLiteral("interrupted") : QStringLiteral("failed")));
