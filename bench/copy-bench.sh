@@ -13,10 +13,14 @@
 # usage: bench/copy-bench.sh [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns]
 #   --netns  client and server in two network namespaces joined by a veth pair (needs root)
 #   TOOLS="rsync fw"  a subset of raw rsync fw fw-enc for quick looks; the ratios need rsync
+#   FW_BASE=path/to/ferrowarden  adds "base" and "base-enc" to TOOLS: an earlier build of the
+#                    program taking its turn in the same rounds, for before-and-after figures
 set -euo pipefail
 
 RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0
 TOOLS=${TOOLS:-raw rsync fw fw-enc}
+FW_BASE=${FW_BASE:-}
+[ -z "$FW_BASE" ] || TOOLS="$TOOLS base base-enc"
 usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -142,9 +146,10 @@ run_case() {
       "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" rsync -a "$from" "rsync://$SRV_ADDR:$RSYNC_PORT/dst/"
       end=$(now)
       stop_rsyncd ;;
-    fw|fw-enc)
-      local label="bench$RANDOM" enc=--no-encrypt
-      [ "$tool" = fw-enc ] && enc=--encrypt
+    fw|fw-enc|base|base-enc)
+      local label="bench$RANDOM" enc=--no-encrypt FW=$FW
+      case "$tool" in *-enc) enc=--encrypt ;; esac
+      case "$tool" in base*) FW=$FW_BASE ;; esac
       (cd "$WORK" && "${SRV[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/srv.time" "$FW" serve "$WORK/dst" --label "$label" --once >/dev/null) &
       local srv=$!
       for _ in $(seq 100); do
@@ -195,9 +200,14 @@ done
 
 mode="loopback"; [ "$NETNS" = 1 ] && mode="two network namespaces over veth"
 printf '\n%s MiB file, %s files of %s KiB, %s rounds, %s\n\n' "$SIZE_MIB" "$FILES" "$FILE_KIB" "$RUNS" "$mode"
-printf '| %-22s | %8s | %-17s | %8s | %-17s | %10s | %10s |\n' tool "big MB/s" "x rsync (spread)" "files/s" "x rsync (spread)" "client MiB" "server MiB"
+printf '| %-24s | %8s | %-17s | %8s | %-17s | %10s | %10s |\n' tool "big MB/s" "x rsync (spread)" "files/s" "x rsync (spread)" "client MiB" "server MiB"
 printf '|%s|\n' "------------------------|----------|-------------------|----------|-------------------|------------|-----------"
-name_of() { case "$1" in fw) echo ferrowarden ;; fw-enc) echo "ferrowarden encrypted" ;; raw) echo "raw TCP pipe" ;; *) echo "$1" ;; esac; }
+name_of() {
+  case "$1" in
+    fw) echo ferrowarden ;; fw-enc) echo "ferrowarden encrypted" ;; raw) echo "raw TCP pipe" ;;
+    base) echo "earlier build" ;; base-enc) echo "earlier build encrypted" ;; *) echo "$1" ;;
+  esac
+}
 ratio_of() {
   [ -s "$WORK/ratio.$1.$2" ] || { echo "-"; return; }
   printf '%.2f (%s)' "$(median < "$WORK/ratio.$1.$2")" "$(spread < "$WORK/ratio.$1.$2")"
@@ -210,12 +220,12 @@ for tool in $TOOLS; do
     fratio=$(ratio_of "$tool" small)
   fi
   smem=$(maxof < "$WORK/smem.$tool")
-  printf '| %-22s | %8.0f | %-17s | %8s | %-17s | %10s | %10s |\n' "$(name_of "$tool")" "$big" \
+  printf '| %-24s | %8.0f | %-17s | %8s | %-17s | %10s | %10s |\n' "$(name_of "$tool")" "$big" \
     "$(ratio_of "$tool" big)" "$fps" "$fratio" "$(maxof < "$WORK/cmem.$tool")" "$smem"
 done
 
 printf '\nCPU seconds (user + system), medians: per GiB of the big file, per 1,000 small files\n\n'
-printf '| %-22s | %10s | %10s | %10s | %16s | %10s | %10s |\n' tool "client/GiB" "server/GiB" "total/GiB" "CPU-bound MB/s" "client/1k" "server/1k"
+printf '| %-24s | %10s | %10s | %10s | %16s | %10s | %10s |\n' tool "client/GiB" "server/GiB" "total/GiB" "CPU-bound MB/s" "client/1k" "server/1k"
 printf '|%s|\n' "------------------------|------------|------------|------------|------------------|------------|-----------"
 GIB=$(echo "$BIG_BYTES / 1073741824" | bc -l)
 for tool in $TOOLS; do
@@ -229,6 +239,6 @@ for tool in $TOOLS; do
     c1k=$(printf '%.2f' "$(echo "$(median < "$WORK/ccpu.$tool.small") * 1000 / $FILES" | bc -l)")
     s1k=$(printf '%.2f' "$(echo "$(median < "$WORK/scpu.$tool.small") * 1000 / $FILES" | bc -l)")
   fi
-  printf '| %-22s | %10.2f | %10.2f | %10.2f | %16s | %10s | %10s |\n' "$(name_of "$tool")" "$c" "$s" \
+  printf '| %-24s | %10.2f | %10.2f | %10.2f | %16s | %10s | %10s |\n' "$(name_of "$tool")" "$c" "$s" \
     "$(echo "$c + $s" | bc -l)" "$bound" "$c1k" "$s1k"
 done
