@@ -201,7 +201,7 @@ done
 mode="loopback"; [ "$NETNS" = 1 ] && mode="two network namespaces over veth"
 printf '\n%s MiB file, %s files of %s KiB, %s rounds, %s\n\n' "$SIZE_MIB" "$FILES" "$FILE_KIB" "$RUNS" "$mode"
 printf '| %-24s | %8s | %-17s | %8s | %-17s | %10s | %10s |\n' tool "big MB/s" "x rsync (spread)" "files/s" "x rsync (spread)" "client MiB" "server MiB"
-printf '|%s|\n' "------------------------|----------|-------------------|----------|-------------------|------------|-----------"
+printf '|%s|\n' "--------------------------|----------|-------------------|----------|-------------------|------------|-----------"
 name_of() {
   case "$1" in
     fw) echo ferrowarden ;; fw-enc) echo "ferrowarden encrypted" ;; raw) echo "raw TCP pipe" ;;
@@ -226,7 +226,7 @@ done
 
 printf '\nCPU seconds (user + system), medians: per GiB of the big file, per 1,000 small files\n\n'
 printf '| %-24s | %10s | %10s | %10s | %16s | %10s | %10s |\n' tool "client/GiB" "server/GiB" "total/GiB" "CPU-bound MB/s" "client/1k" "server/1k"
-printf '|%s|\n' "------------------------|------------|------------|------------|------------------|------------|-----------"
+printf '|%s|\n' "--------------------------|------------|------------|------------|------------------|------------|-----------"
 GIB=$(echo "$BIG_BYTES / 1073741824" | bc -l)
 for tool in $TOOLS; do
   c=$(echo "$(median < "$WORK/ccpu.$tool.big") / $GIB" | bc -l)
