@@ -11,17 +11,21 @@
 # is the rate the slower side's CPU would allow if each side had its own cores, as on a LAN.
 #
 # usage: bench/copy-bench.sh [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns]
+#                            [--tree] [--huge-gib G]
 #   --netns  client and server in two network namespaces joined by a veth pair (needs root)
+#   --tree   also a folder tree: 1,000 files of 1 to 64 KiB in 50 nested folders (10 chains of
+#            5), plus an empty folder
+#   --huge-gib G  also a sparse file of G GiB (rsync with --sparse)
 #   TOOLS="rsync fw"  a subset of raw rsync fw fw-enc for quick looks; the ratios need rsync
 #   FW_BASE=path/to/ferrowarden  adds "base" and "base-enc" to TOOLS: an earlier build of the
 #                    program taking its turn in the same rounds, for before-and-after figures
 set -euo pipefail
 
-RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0
+RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0 TREE=0 HUGE_GIB=0
 TOOLS=${TOOLS:-raw rsync fw fw-enc}
 FW_BASE=${FW_BASE:-}
 [ -z "$FW_BASE" ] || TOOLS="$TOOLS base base-enc"
-usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns]" >&2; exit 2; }
+usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns] [--tree] [--huge-gib G]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
@@ -29,6 +33,8 @@ while [ $# -gt 0 ]; do
     --files) FILES=$2; shift 2 ;;
     --file-kib) FILE_KIB=$2; shift 2 ;;
     --netns) NETNS=1; shift ;;
+    --tree) TREE=1; shift ;;
+    --huge-gib) HUGE_GIB=$2; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -83,6 +89,31 @@ echo "Preparing ${SIZE_MIB} MiB file and ${FILES} files of ${FILE_KIB} KiB in $W
 head -c "${SIZE_MIB}M" /dev/urandom > "$WORK/src/big.bin"
 head -c "$((FILES * FILE_KIB))K" /dev/urandom | (cd "$WORK/src/small" && split -b "${FILE_KIB}K" -a 6 -d - f)
 BIG_BYTES=$(stat -c %s "$WORK/src/big.bin")
+WHATS="big small"
+if [ "$TREE" = 1 ]; then
+  WHATS="$WHATS tree"
+  for chain in $(seq 0 9); do
+    dir="$WORK/src/tree/chain $chain"
+    for level in $(seq 1 5); do
+      dir="$dir/level $level"
+      mkdir -p "$dir"
+      for f in $(seq 1 20); do
+        head -c "$(( (RANDOM % 64 + 1) * 1024 ))" /dev/urandom > "$dir/file $f.bin"
+      done
+    done
+  done
+  mkdir -p "$WORK/src/tree/empty folder"
+  TREE_FILES=$(find "$WORK/src/tree" -type f | wc -l)
+fi
+if [ "$HUGE_GIB" != 0 ]; then
+  WHATS="$WHATS huge"
+  truncate -s "${HUGE_GIB}G" "$WORK/src/huge.bin"
+  # a few real bytes at both ends and in the middle, so that a copy that loses its place shows
+  head -c 4096 /dev/urandom | dd of="$WORK/src/huge.bin" conv=notrunc status=none
+  head -c 4096 /dev/urandom | dd of="$WORK/src/huge.bin" bs=1M seek=$((HUGE_GIB * 512)) conv=notrunc status=none
+  head -c 4096 /dev/urandom | dd of="$WORK/src/huge.bin" bs=4096 seek=$((HUGE_GIB * 262144 - 1)) conv=notrunc status=none
+  HUGE_BYTES=$(stat -c %s "$WORK/src/huge.bin")
+fi
 
 PORT_BASE=$((20000 + RANDOM % 20000))
 PORT_NEXT=$PORT_BASE
@@ -129,7 +160,12 @@ run_case() {
   # write-back of another's.
   sync
   local -a files
-  if [ "$what" = big ]; then files=("$WORK/src/big.bin"); else files=("$WORK/src/small"/*); fi
+  case "$what" in
+    big) files=("$WORK/src/big.bin") ;;
+    small) files=("$WORK/src/small"/*) ;;
+    tree) files=("$WORK/src/tree") ;;
+    huge) files=("$WORK/src/huge.bin") ;;
+  esac
   case "$tool" in
     raw)
       PORT_NEXT=$((PORT_NEXT + 1))
@@ -140,10 +176,11 @@ run_case() {
       wait "$srv"; end=$(now) ;;
     rsync)
       start_rsyncd
-      local from="$WORK/src/big.bin"
-      [ "$what" = big ] || from="$WORK/src/small/"
+      local from=${files[0]} sparse=""
+      [ "$what" = small ] && from="$WORK/src/small/"
+      [ "$what" = huge ] && sparse=--sparse
       start=$(now)
-      "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" rsync -a "$from" "rsync://$SRV_ADDR:$RSYNC_PORT/dst/"
+      "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" rsync -a $sparse "$from" "rsync://$SRV_ADDR:$RSYNC_PORT/dst/"
       end=$(now)
       stop_rsyncd ;;
     fw|fw-enc|base|base-enc)
@@ -160,11 +197,11 @@ run_case() {
       (cd "$WORK" && "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" "$FW" send --host "$SRV_ADDR" --session "$label" $enc "${files[@]}" >/dev/null)
       wait "$srv"; end=$(now) ;;
   esac
-  if [ "$what" = big ]; then
-    cmp -s "$WORK/src/big.bin" "$WORK/dst/big.bin" || { echo "$tool: copy differs!" >&2; exit 1; }
-  else
-    [ "$(ls "$WORK/dst" | wc -l)" = "$FILES" ] || { echo "$tool: files missing!" >&2; exit 1; }
-  fi
+  case "$what" in
+    big|huge) cmp -s "$WORK/src/$what.bin" "$WORK/dst/$what.bin" || { echo "$tool: $what copy differs!" >&2; exit 1; } ;;
+    small) [ "$(ls "$WORK/dst" | wc -l)" = "$FILES" ] || { echo "$tool: files missing!" >&2; exit 1; } ;;
+    tree) diff -r "$WORK/src/tree" "$WORK/dst/tree" >/dev/null || { echo "$tool: tree differs!" >&2; exit 1; } ;;
+  esac
   echo "$(echo "$end - $start" | bc -l) $(usage_of "$WORK/cli.time") $(usage_of "$WORK/srv.time")"
 }
 
@@ -172,11 +209,11 @@ median() { sort -g | awk '{a[NR]=$1} END {if (NR == 0) print "nan"; else print (
 spread() { sort -g | awk 'NR == 1 {lo=$1} {hi=$1} END {printf "%.2f-%.2f", lo, hi}'; }
 maxof() { sort -g | tail -1; }
 
-for what in big small; do
+for what in $WHATS; do
   for run in $(seq "$RUNS"); do
     rsync_secs=""
     for tool in $TOOLS; do
-      [ "$tool/$what" = raw/small ] && continue
+      [ "$tool" = raw ] && [ "$what" != big ] && continue
       read -r secs cmem ccpu smem scpu < <(run_case "$tool" "$what")
       echo "$tool $what run $run: ${secs}s, CPU client ${ccpu}s server ${scpu}s" >&2
       echo "$secs" >> "$WORK/secs.$tool.$what"
@@ -242,3 +279,24 @@ for tool in $TOOLS; do
   printf '| %-24s | %10.2f | %10.2f | %10.2f | %16s | %10s | %10s |\n' "$(name_of "$tool")" "$c" "$s" \
     "$(echo "$c + $s" | bc -l)" "$bound" "$c1k" "$s1k"
 done
+
+if [ "$WHATS" != "big small" ]; then
+  printf '\nFolders and a sparse file: %s files in %s, a sparse file of %s GiB\n\n' "${TREE_FILES:-0}" "50 nested folders" "$HUGE_GIB"
+  printf '| %-24s | %8s | %-17s | %9s | %-17s | %10s | %10s |\n' tool "files/s" "x rsync (spread)" "sparse MB/s" "x rsync (spread)" "client/GiB" "server/GiB"
+  printf '|%s|\n' "--------------------------|----------|-------------------|-------------|-------------------|------------|-----------"
+  for tool in $TOOLS; do
+    [ "$tool" = raw ] && continue
+    tfps=- tratio=- hmbs=- hratio=- hc=- hs=-
+    if [ -s "$WORK/secs.$tool.tree" ]; then
+      tfps=$(printf '%.0f' "$(echo "$TREE_FILES / $(median < "$WORK/secs.$tool.tree")" | bc -l)")
+      tratio=$(ratio_of "$tool" tree)
+    fi
+    if [ -s "$WORK/secs.$tool.huge" ]; then
+      hmbs=$(printf '%.0f' "$(echo "$HUGE_BYTES / $(median < "$WORK/secs.$tool.huge") / 1000000" | bc -l)")
+      hratio=$(ratio_of "$tool" huge)
+      hc=$(printf '%.2f' "$(echo "$(median < "$WORK/ccpu.$tool.huge") / $HUGE_GIB" | bc -l)")
+      hs=$(printf '%.2f' "$(echo "$(median < "$WORK/scpu.$tool.huge") / $HUGE_GIB" | bc -l)")
+    fi
+    printf '| %-24s | %8s | %-17s | %11s | %-17s | %10s | %10s |\n' "$(name_of "$tool")" "$tfps" "$tratio" "$hmbs" "$hratio" "$hc" "$hs"
+  done
+fi
