@@ -102,13 +102,13 @@ void TDPlayer::DeliverMessage() {
     }
 }
 
-bool TDPlayer::DeliverBatch(const ReceivedBatch& batch) {
+bool TDPlayer::DeliverBatch(const ReceivedMessages& batch) {
     bool alive = true;
     m_deliveryAlive = &alive;
-    for (const ReceivedBatch::Message& message : batch.messages) {
+    for (const ReceivedMessages::Message& message : batch.messages) {
         m_fromId = message.fromId;
         m_toId = message.toId;
-        m_receiveBuffer = batch.bytes.data() + message.offset;
+        m_receiveBuffer = message.data;
         m_receiveSize = message.size;
         if (!RunHandler([this] { DeliverMessage(); }, alive))
             return false;

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -60,11 +61,6 @@ QList<QByteArray> ReceivedFile::RemoveLeftovers(const QByteArray& directory)
     return removed;
 }
 
-ReceivedFile::ReceivedFile(std::size_t bufferSize)
-    : m_buffer(std::make_unique_for_overwrite<std::byte[]>(bufferSize)), m_capacity(bufferSize)
-{
-}
-
 ReceivedFile::~ReceivedFile()
 {
     Discard();
@@ -91,7 +87,7 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
             m_fd = fd;
             m_temp = temp;
             m_target = target;
-            m_used = 0;
+            m_written = 0;
             m_error.clear();
             return true;
         }
@@ -110,41 +106,68 @@ void ReceivedFile::fail(int errorNumber)
         m_error = errorText(errorNumber);
 }
 
-bool ReceivedFile::flushBuffer()
+bool ReceivedFile::Reserve(qint64 size, QString* error)
 {
-    const auto* p = reinterpret_cast<const char*>(m_buffer.get());
-    std::size_t left = m_used;
-    m_used = 0;
-    while (left > 0 && !Failed()) {
-        const ssize_t written = ::write(m_fd, p, left);
-        if (written < 0) {
-            if (errno != EINTR)
-                fail(errno);
-            continue;
-        }
-        if (written == 0) {
-            fail(ENOSPC);
-            break;
-        }
-        p += written;
-        left -= static_cast<std::size_t>(written);
+    if (!IsOpen() || size <= 0)
+        return true;
+    // The size stays as written: a file cut off never looks longer than what arrived.
+    if (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+        return true;
+    const int reason = errno;
+    if (reason == ENOSPC || reason == EDQUOT || reason == EFBIG) {
+        *error = errorText(reason);
+        return false;
     }
-    return !Failed();
+    return true; // the file system cannot reserve (or was interrupted): write as it comes
 }
 
 void ReceivedFile::Write(const void* data, std::size_t count)
 {
+    const auto* piece = static_cast<const std::uint8_t*>(data);
+    Write(&piece, &count, 1);
+}
+
+void ReceivedFile::Write(const std::uint8_t* const* pieces, const std::size_t* counts, std::size_t n)
+{
     if (!IsOpen() || Failed())
         return;
-    const auto* p = static_cast<const std::byte*>(data);
-    while (count > 0) {
-        if (m_used == m_capacity && !flushBuffer())
+    // Up to this many pieces per call; what one call leaves unwritten is taken up by the next.
+    constexpr std::size_t kMaxPieces = 1024;
+    iovec iov[kMaxPieces];
+    std::size_t next = 0;     // the first piece not yet in iov
+    std::size_t skip = 0;     // bytes of pieces[next] already written
+    while (next < n) {
+        std::size_t used = 0;
+        std::size_t bytes = 0;
+        for (std::size_t i = next; i < n && used < kMaxPieces; ++i) {
+            const std::size_t offset = i == next ? skip : 0;
+            if (counts[i] == offset)
+                continue;
+            iov[used++] = {const_cast<std::uint8_t*>(pieces[i]) + offset, counts[i] - offset};
+            bytes += counts[i] - offset;
+        }
+        if (used == 0)
             return;
-        const std::size_t n = std::min(count, m_capacity - m_used);
-        std::memcpy(m_buffer.get() + m_used, p, n);
-        m_used += n;
-        p += n;
-        count -= n;
+        const ssize_t written = ::pwritev(m_fd, iov, int(used), m_written);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+            return;
+        }
+        if (written == 0) {
+            fail(ENOSPC);
+            return;
+        }
+        m_written += written;
+        // Step past what was written, whole pieces and perhaps part of one.
+        auto left = static_cast<std::size_t>(written);
+        while (next < n && left >= counts[next] - skip) {
+            left -= counts[next] - skip;
+            skip = 0;
+            ++next;
+        }
+        skip += left;
     }
 }
 
@@ -154,7 +177,6 @@ bool ReceivedFile::Commit(QString* error)
         *error = errorText(EBADF);
         return false;
     }
-    flushBuffer();
     if (::close(m_fd) != 0)
         fail(errno);
     m_fd = -1;
@@ -175,7 +197,7 @@ void ReceivedFile::Discard()
         return;
     ::close(m_fd);
     m_fd = -1;
-    m_used = 0;
+    m_written = 0;
     m_error.clear();
     ::unlink(m_temp.constData());
 }

@@ -5,16 +5,15 @@
 #include <QString>
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 
-// One file being received: its bytes go through a large buffer into a temporary file next
-// to the target, which replaces the target only when the file is complete. Until then an
-// existing file of that name stays untouched; a discarded file leaves nothing behind.
+// One file being received: its bytes go straight from the caller's buffers into a temporary
+// file next to the target (gathered, one system call for many pieces), which replaces the
+// target only when the file is complete. Until then an existing file of that name stays
+// untouched; a discarded file leaves nothing behind.
 class ReceivedFile {
 public:
-    static constexpr std::size_t kDefaultBufferSize = std::size_t(1) << 20;
-
-    explicit ReceivedFile(std::size_t bufferSize = kDefaultBufferSize);
+    ReceivedFile() = default;
     ~ReceivedFile();
 
     ReceivedFile(const ReceivedFile&) = delete;
@@ -24,6 +23,11 @@ public:
     // reason in `error`, when the temporary file cannot be made or the target is a
     // directory.
     bool Create(const QByteArray& target, QString* error);
+    // Reserves room for `size` bytes on the disk, so that a file that fits does not fail
+    // half-way and its blocks lie together. False, with the reason in `error`, when the
+    // disk has no room for it; true where the file system cannot reserve (nothing is
+    // reserved then, and writes find out as they go).
+    bool Reserve(qint64 size, QString* error);
 
     // Removes the temporary files in `directory` (local bytes, empty or ending in "/") that
     // no running receiver holds: what a receiver killed outright left behind. A receiver
@@ -31,26 +35,26 @@ public:
     static QList<QByteArray> RemoveLeftovers(const QByteArray& directory);
     bool IsOpen() const { return m_fd >= 0; }
 
-    // Buffered; the first failure of the file is remembered and its later writes skipped.
+    // Appends `n` pieces (pieces[i] of counts[i] bytes) in order; the first failure of the
+    // file is remembered and its later writes skipped.
+    void Write(const std::uint8_t* const* pieces, const std::size_t* counts, std::size_t n);
     void Write(const void* data, std::size_t count);
     bool Failed() const { return !m_error.isEmpty(); }
     const QString& ErrorText() const { return m_error; }
+    // Bytes written so far.
+    qint64 Written() const { return m_written; }
 
-    // Writes what is buffered, closes and renames over the target. False, with the
-    // reason in `error`, when any write, the close or the rename failed; the temporary
-    // file is then removed.
+    // Closes and renames over the target. False, with the reason in `error`, when any
+    // write, the close or the rename failed; the temporary file is then removed.
     bool Commit(QString* error);
     // Closes and removes the temporary file.
     void Discard();
 
 private:
-    bool flushBuffer();
     void fail(int errorNumber);
 
-    std::unique_ptr<std::byte[]> m_buffer;
-    std::size_t m_capacity;
-    std::size_t m_used = 0;
     int m_fd = -1;
+    qint64 m_written = 0;
     QByteArray m_target;
     QByteArray m_temp;
     QString m_error;

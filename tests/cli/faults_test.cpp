@@ -11,6 +11,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -185,7 +187,7 @@ TEST_F(Faults, StallOrCutEndsTheCopyCleanlyOnBothSides)
 
 // The receive directory is a small tmpfs in a mount namespace of the server's own; the test
 // sees into it through /proc/<pid>/root.
-TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
+TEST_F(Faults, FullDiskRefusesWhatCannotFitAndKeepsRoomForWhatItTook)
 {
     const QString in = dir.filePath("in");
     if (QProcess::execute("unshare", {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs " + in}) != 0)
@@ -218,26 +220,53 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
     EXPECT_EQ(inside("fits.bin"), fits.bytes);
     EXPECT_EQ(inside("toolarge.bin"), "<missing>");
 
-    // A file that fits when it is announced, but the disk fills while it arrives.
+    // A file that fits when it is announced keeps its room: the disk reserved it, so another
+    // writer that fills the disk meanwhile runs out first, and the file arrives whole.
     serverOutput.clear();
     proxy.SetShape({4096, 20000});
     const SourceFile fills{"fills.bin", RandomBytes(2 << 20, 33)};
     startSender(writeSources({fills}));
     ASSERT_TRUE(waitForServer("Receiving Data...")) << serverOutput.toStdString();
+    std::size_t filled = 0;
     {
-        QFile filler(seen + "filler.bin");
-        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        filler.write(QByteArray(2 << 20, 'f')); // what tmpfs still takes
+        const int fd = ::open(QFile::encodeName(seen + "filler.bin").constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        const QByteArray block(64 << 10, 'f');
+        for (ssize_t n = 1; n > 0 && filled < (2u << 20); filled += std::size_t(std::max<ssize_t>(n, 0)))
+            n = ::write(fd, block.constData(), std::size_t(block.size()));
+        ::close(fd);
     }
+    EXPECT_LT(filled, 2u << 20) << "the filler found room the copy had reserved";
     ASSERT_TRUE(sender.waitForFinished(30000));
     ASSERT_TRUE(waitForServer("Client disconnected...", 15000)) << serverOutput.toStdString();
-    EXPECT_TRUE(serverOutput.contains("Transmission failed: " + in.toUtf8() + "/fills.bin could not be written ("))
-        << serverOutput.toStdString();
-    EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << serverOutput.toStdString();
-    EXPECT_EQ(inside("fills.bin"), "<missing>");
+    EXPECT_TRUE(serverOutput.contains("Transmission Complete!")) << serverOutput.toStdString();
+    EXPECT_EQ(inside("fills.bin"), fills.bytes);
     EXPECT_EQ(inside("fits.bin"), fits.bytes);
     EXPECT_EQ(inside("keep.bin"), "kept as it was");
     EXPECT_EQ(QDir(seen).entryList({".ferrowarden-*"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
+// A write that fails in the middle of a file (here the server's file size limit, which a
+// reservation does not see) is reported; the file is not put in place, an existing one
+// stays as it was, and the server goes on.
+TEST_F(Faults, WriteThatFailsInTheMiddleOfAFileIsReported)
+{
+    writeExisting("large.bin", "good old contents");
+    startServer({}, {"prlimit", "--fsize=1048576", "--"});
+    const SourceFile large{"large.bin", RandomBytes(2 << 20, 34)};
+    QByteArray out, err;
+    ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port)}
+                      + writeSources({large}), &out, &err), 0) << err.toStdString();
+    ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
+    EXPECT_TRUE(serverOutput.contains("Cannot write \"" + dir.filePath("in/large.bin").toUtf8() + "\": "))
+        << serverOutput.toStdString();
+    EXPECT_TRUE(serverOutput.contains("Transmission failed: " + dir.filePath("in/large.bin").toUtf8()
+                                      + " could not be written ("))
+        << serverOutput.toStdString();
+    EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << serverOutput.toStdString();
+    EXPECT_EQ(received("large.bin"), "good old contents");
+    EXPECT_EQ(temporaryFiles(), QStringList());
+    expectAGoodCopy("after a write failed");
 }
 
 // The link between two namespaces goes down in the middle of a copy and comes back.

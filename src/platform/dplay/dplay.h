@@ -19,6 +19,8 @@
 #include <cstring>
 #include <memory>
 
+struct ReceivedMessages;
+
 using HRESULT = std::int32_t;
 using DWORD = std::uint32_t;
 using WORD = std::uint16_t;
@@ -299,6 +301,13 @@ public:
     // from DPID_SYSMSG. DPRECEIVE_TOPLAYER / FROMPLAYER answer DPERR_UNSUPPORTED.
     virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                             DWORD* lpdwDataSize) = 0;
+    // Not in DirectPlay: takes the waiting messages into `batch` (emptied first) as Receive
+    // would take them one by one, without copying them where the object can avoid it: at
+    // least one message when any waits, more while fewer than `maxMessages` and `maxBytes`
+    // are taken (an object may overshoot both by what arrived together). DPERR_NOMESSAGES
+    // when none waits. This form calls Receive for each message.
+    virtual HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                                 std::size_t maxBytes);
     // Queues the message and returns; waits only while the send queue is full. Every message
     // is delivered complete and in order (as with DPSEND_GUARANTEED) or the session is lost;
     // after that it answers DPERR_SESSIONLOST.

@@ -137,10 +137,14 @@ bool PeerConnection::Write()
 PeerConnection::ReadResult PeerConnection::Read()
 {
     bool got = false;
-    for (int i = 0; i < 4 && m_rx.bytes.size() - m_rx.end >= 64 * 1024; ++i) {
-        const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end,
-                                 std::min(ReceiveQueue::kReadChunk, m_rx.bytes.size() - m_rx.end),
-                                 MSG_DONTWAIT);
+    for (int i = 0; i < 4; ++i) {
+        // Up to kReadChunk; past it only for the rest of a large frame that started below.
+        const std::size_t want = m_rx.end < ReceiveQueue::kReadChunk ? ReceiveQueue::kReadChunk - m_rx.end
+                                 : got ? 0
+                                       : m_rx.bytes.size() - m_rx.end;
+        if (want == 0)
+            break;
+        const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end, want, MSG_DONTWAIT);
         if (n == 0)
             return got ? ReadResult::DataThenEnd : ReadResult::Ended;
         if (n < 0) {

@@ -477,17 +477,40 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
     if (hr != DP_OK)
         return hr;
     *lpidFrom = from;
-    *lpidTo = to == DPID_ALLPLAYERS ? m_firstLocalPlayer.load() : to;
-    if (from == DPID_SYSMSG && *lpdwDataSize > sizeof(DPMSG_CREATEPLAYERORGROUP)) {
-        DWORD type;
-        std::memcpy(&type, lpData, 4);
-        if (type == DPSYS_CREATEPLAYERORGROUP) {
-            // The name follows the structure; point at it inside the caller's buffer.
-            char* name = static_cast<char*>(lpData) + sizeof(DPMSG_CREATEPLAYERORGROUP);
-            std::memcpy(static_cast<char*>(lpData) + offsetof(DPMSG_CREATEPLAYERORGROUP, dpnName)
-                            + offsetof(DPNAME, lpszShortNameA),
-                        &name, sizeof name);
-        }
-    }
+    *lpidTo = Addressee(to);
+    if (from == DPID_SYSMSG)
+        PointAtName(lpData, *lpdwDataSize);
     return DP_OK;
+}
+
+HRESULT SessionService::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                                     std::size_t maxBytes)
+{
+    const HRESULT hr = m_received.TakeBatch(batch, maxMessages, maxBytes);
+    for (auto& m : batch.messages) {
+        m.toId = Addressee(m.toId);
+        if (m.fromId == DPID_SYSMSG)
+            PointAtName(m.data, m.size);
+    }
+    return hr;
+}
+
+DPID SessionService::Addressee(DPID to) const
+{
+    return to == DPID_ALLPLAYERS ? m_firstLocalPlayer.load() : to;
+}
+
+void SessionService::PointAtName(void* message, DWORD size)
+{
+    if (size <= sizeof(DPMSG_CREATEPLAYERORGROUP))
+        return;
+    DWORD type;
+    std::memcpy(&type, message, 4);
+    if (type == DPSYS_CREATEPLAYERORGROUP) {
+        // The name follows the structure; point at it inside the message's own bytes.
+        char* name = static_cast<char*>(message) + sizeof(DPMSG_CREATEPLAYERORGROUP);
+        std::memcpy(static_cast<char*>(message) + offsetof(DPMSG_CREATEPLAYERORGROUP, dpnName)
+                        + offsetof(DPNAME, lpszShortNameA),
+                    &name, sizeof name);
+    }
 }

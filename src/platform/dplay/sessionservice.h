@@ -55,6 +55,9 @@ public:
     HRESULT GetSessionDesc(void* lpData, DWORD* lpdwDataSize) override;
     HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                     DWORD* lpdwDataSize) override;
+    // Hands over the receive queue's buffers themselves: no message is copied.
+    HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                         std::size_t maxBytes) override;
     HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize,
                    DWORD dwPriority, DWORD dwTimeout, void* lpContext,
                    DWORD* lpdwMsgID) override;
@@ -116,6 +119,11 @@ private:
     HRESULT HostSession(const DPSESSIONDESC2& desc);
     HRESULT JoinSession(const GUID& instance);
     std::optional<DiscoveryMessage> Advert() const;
+
+    // Where a message to all players is delivered: the first local player.
+    DPID Addressee(DPID to) const;
+    // A system message that names a player gets its name pointer set to the name after it.
+    static void PointAtName(void* message, DWORD size);
 
     // Network thread.
     void NetworkLoop();
