@@ -89,6 +89,27 @@ DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize) {
     return messageId;
 }
 
+TDPlayer::SendRoom TDPlayer::ReserveSend(DPID toId, DWORD, DWORD dataSize, DWORD count) {
+    SendRoom room;
+    const HRESULT hr = DirectPlay ? DirectPlay->ReserveSend(m_playerId, toId, dataSize, count,
+                                                            &room.base, &room.stride)
+                                  : DPERR_UNINITIALIZED;
+    if (hr == DPERR_UNSUPPORTED)
+        return {};
+    CheckResult(hr, QStringLiteral("SendEx"));
+    return room;
+}
+
+void TDPlayer::SendReserved() {
+    CheckResult(DirectPlay ? DirectPlay->SendReserved() : DPERR_UNINITIALIZED,
+                QStringLiteral("SendEx"));
+}
+
+void TDPlayer::CancelReserved() {
+    if (DirectPlay)
+        DirectPlay->CancelReserved();
+}
+
 void TDPlayer::Close() {
     CheckResult(DirectPlay ? DirectPlay->Close() : DPERR_UNINITIALIZED, QStringLiteral("Close"));
 }

@@ -50,6 +50,17 @@ public:
     // thread; whoever holds both ends in one process must send on a thread other than the
     // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
+    // Room in the send queue for `count` messages of `dataSize` bytes each to `toId`, from
+    // PlayerId: message i is filled at base + i * stride, and all are sent with SendReserved
+    // (or given back with CancelReserved). A null base when the session object offers no
+    // room; Send each message then. Waits for room like Send; failures raise like Send's.
+    struct SendRoom {
+        std::uint8_t* base = nullptr;
+        std::size_t stride = 0;
+    };
+    SendRoom ReserveSend(DPID toId, DWORD flags, DWORD dataSize, DWORD count);
+    void SendReserved();
+    void CancelReserved();
 
     // Leaves the session once every message sent has reached the other side: waits until
     // the peer has read all of it and closed its end. Raises "Close: " + the result text

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+struct iovec;
 class MessageSink;
 class SendingView;
 
@@ -67,10 +68,13 @@ public:
     qint64 SentPackets() const { return m_progress.Packets(); }
 
 private:
+    // Data packets built and sent together.
+    static constexpr std::size_t kBatch = 64;
+
     void sendFileData();
-    std::size_t readFully(std::size_t want);
-    void queuePacket(const std::uint8_t* data, std::size_t count);
-    void flushPackets();
+    void buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
+                      std::size_t n);
+    void readFully(struct iovec* iov, int count);
     void sendMessage(const std::uint8_t* message, std::uint32_t size);
     void packetSent(std::int32_t count);
 
@@ -90,8 +94,6 @@ private:
 
     CopyProgress m_progress;
 
-    std::unique_ptr<std::uint8_t[]> m_chunk;   // file bytes, read in large pieces
-    std::unique_ptr<std::uint8_t[]> m_packets; // data packets built a batch at a time
-    std::size_t m_queued = 0;
-    std::int32_t m_queuedCounts[32] = {};
+    // A batch of data packets, where the sink offers no room of its own.
+    std::unique_ptr<std::uint8_t[]> m_packets;
 };

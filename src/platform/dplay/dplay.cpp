@@ -57,3 +57,8 @@ HRESULT IDirectPlay4A::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMess
     }
     return batch.messages.empty() ? DPERR_NOMESSAGES : DP_OK;
 }
+
+HRESULT IDirectPlay4A::ReserveSend(DPID, DPID, DWORD, DWORD, std::uint8_t**, std::size_t*)
+{
+    return DPERR_UNSUPPORTED;
+}

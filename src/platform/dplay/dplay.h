@@ -314,6 +314,16 @@ public:
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;
+    // Not in DirectPlay: room in the send queue for `count` guaranteed messages of `size`
+    // bytes each, which the caller fills in place (message i at *base + i * *stride) and
+    // then sends with SendReserved, or gives back with CancelReserved; nothing is copied
+    // on the way to the connection. Waits for room like SendEx. One reservation at a time.
+    // DPERR_UNSUPPORTED where the object cannot offer room (this form; a message for a
+    // player of this object or for several connections): use SendEx then.
+    virtual HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
+                                std::uint8_t** base, std::size_t* stride);
+    virtual HRESULT SendReserved() { return DPERR_UNSUPPORTED; }
+    virtual void CancelReserved() {}
     // Leaves the session: sends what is still queued, ends every connection and waits until
     // each peer has taken all of it and closed its side in turn. DP_OK when everything
     // arrived; DPERR_SESSIONLOST when a peer went away, or stopped taking data, first. Later

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -462,6 +463,67 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
     if (lpdwMsgID)
         *lpdwMsgID = ++m_nextMessageId;
     return DP_OK;
+}
+
+HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
+                                    std::uint8_t** base, std::size_t* stride)
+{
+    // Rooms larger than this are not worth holding back from the connection.
+    constexpr std::size_t kMaxRoom = 4 * 1024 * 1024;
+    if (!base || !stride || size == 0 || count == 0 || m_reservedFor)
+        return DPERR_INVALIDPARAMS;
+    if (size > FrameCodec::kMaxMessage)
+        return DPERR_SENDTOOBIG;
+    if (std::size_t(count) * (size + FrameCodec::kHeader + FrameCodec::kDataHeader) > kMaxRoom)
+        return DPERR_INVALIDPARAMS;
+    std::shared_ptr<Peer> target;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_sessionLost)
+            return DPERR_SESSIONLOST;
+        if (m_role != Role::Host && m_role != Role::Client)
+            return DPERR_NOCONNECTION;
+        if (!IsLocalPlayer(idFrom))
+            return DPERR_INVALIDPLAYER;
+        if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo))
+            return DPERR_UNSUPPORTED; // delivered here, not through a connection
+        for (const auto& p : m_peers) {
+            if (p->joined && !p->dead && !p->closing
+                && (idTo == DPID_ALLPLAYERS || m_role == Role::Client
+                    || std::find(p->players.begin(), p->players.end(), idTo) != p->players.end())) {
+                if (target)
+                    return DPERR_UNSUPPORTED; // several connections: each needs its own copy
+                target = p;
+            }
+        }
+        if (!target)
+            return idTo == DPID_ALLPLAYERS ? DPERR_UNSUPPORTED : DPERR_INVALIDPLAYER;
+    }
+    // Waits for room outside m_mutex, as SendEx does.
+    if (!target->link.Reserve(idFrom, idTo, size, count, base, stride) || m_sessionLost || m_stop) {
+        target->link.CancelReserved();
+        return DPERR_SESSIONLOST;
+    }
+    m_reservedFor = std::move(target);
+    return DP_OK;
+}
+
+HRESULT SessionService::SendReserved()
+{
+    const auto target = std::exchange(m_reservedFor, nullptr);
+    if (!target)
+        return DPERR_INVALIDPARAMS;
+    target->link.CommitReserved();
+    if (m_sessionLost || m_stop)
+        return DPERR_SESSIONLOST;
+    ++m_nextMessageId;
+    return DP_OK;
+}
+
+void SessionService::CancelReserved()
+{
+    if (const auto target = std::exchange(m_reservedFor, nullptr))
+        target->link.CancelReserved();
 }
 
 HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,

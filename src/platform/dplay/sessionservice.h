@@ -61,6 +61,10 @@ public:
     HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize,
                    DWORD dwPriority, DWORD dwTimeout, void* lpContext,
                    DWORD* lpdwMsgID) override;
+    HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count, std::uint8_t** base,
+                        std::size_t* stride) override;
+    HRESULT SendReserved() override;
+    void CancelReserved() override;
     HRESULT Close() override;
 
     // The discovery port: FERROWARDEN_DISCOVERY_PORT when it names one (decimal, 1 to 65535),
@@ -173,4 +177,6 @@ private:
     // Set when the network thread ends: whether every peer took all that was sent to it.
     std::atomic<bool> m_delivered{true};
     std::map<DPID, std::string> m_playerAddresses; // host side, under m_mutex
+    // The peer whose queue holds the open reservation; the reserving thread only.
+    std::shared_ptr<Peer> m_reservedFor;
 };
