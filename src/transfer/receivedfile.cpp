@@ -74,30 +74,53 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
         *error = errorText(EISDIR);
         return false;
     }
-    // The temporary name does not grow with the target's, so a 255-byte name still fits.
     const QByteArray directory = directoryOf(target);
+    m_target = target;
+    m_written = 0;
+    m_error.clear();
+    m_temp.clear();
+    // A file without a name until it is complete: nothing to rename, and nothing left behind
+    // when the receiver dies. Where the file system cannot make one, a temporary name.
+    if (procFdUsable()) {
+        const int fd = ::open(directory.isEmpty() ? "." : directory.constData(),
+                              O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            m_fd = fd;
+            return true;
+        }
+    }
+    const int fd = openTemporary(directory, &m_temp);
+    if (fd < 0) {
+        *error = errorText(errno);
+        return false;
+    }
+    // Marks the file as in use, so that no other receiver takes it for a leftover.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    m_fd = fd;
+    return true;
+}
+
+bool ReceivedFile::procFdUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+int ReceivedFile::openTemporary(const QByteArray& directory, QByteArray* name)
+{
+    // The temporary name does not grow with the target's, so a 255-byte name still fits.
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QByteArray temp = directory + kTempPrefix
                                 + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
                                 + kTempSuffix;
         const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            // Marks the file as in use, so that no other receiver takes it for a leftover.
-            ::flock(fd, LOCK_EX | LOCK_NB);
-            m_fd = fd;
-            m_temp = temp;
-            m_target = target;
-            m_written = 0;
-            m_error.clear();
-            return true;
-        }
-        if (errno != EEXIST) {
-            *error = errorText(errno);
-            return false;
+        if (fd >= 0 || errno != EEXIST) {
+            *name = temp;
+            return fd;
         }
     }
-    *error = errorText(EEXIST);
-    return false;
+    errno = EEXIST;
+    return -1;
 }
 
 void ReceivedFile::fail(int errorNumber)
@@ -108,7 +131,9 @@ void ReceivedFile::fail(int errorNumber)
 
 bool ReceivedFile::Reserve(qint64 size, QString* error)
 {
-    if (!IsOpen() || size <= 0)
+    // A small file costs its reservation more than it gains from it.
+    constexpr qint64 kReserveFrom = qint64(1) << 20;
+    if (!IsOpen() || size < kReserveFrom)
         return true;
     // The size stays as written: a file cut off never looks longer than what arrived.
     if (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
@@ -177,18 +202,48 @@ bool ReceivedFile::Commit(QString* error)
         *error = errorText(EBADF);
         return false;
     }
+    if (m_temp.isEmpty() && !Failed())
+        linkAnonymous();
     if (::close(m_fd) != 0)
         fail(errno);
     m_fd = -1;
-    if (!Failed() && ::rename(m_temp.constData(), m_target.constData()) != 0)
+    if (!Failed() && !m_temp.isEmpty() && ::rename(m_temp.constData(), m_target.constData()) != 0)
         fail(errno);
     if (Failed()) {
-        ::unlink(m_temp.constData());
+        if (!m_temp.isEmpty())
+            ::unlink(m_temp.constData());
         *error = m_error;
         m_error.clear();
         return false;
     }
     return true;
+}
+
+// Gives the nameless file its name: the target's where none exists, else a temporary name
+// that then replaces the target, so that an existing file is swapped whole, never opened.
+void ReceivedFile::linkAnonymous()
+{
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, m_target.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return;
+    if (errno != EEXIST) {
+        fail(errno);
+        return;
+    }
+    const QByteArray directory = directoryOf(m_target);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QByteArray temp = directory + kTempPrefix
+                                + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
+                                + kTempSuffix;
+        if (::linkat(AT_FDCWD, self, AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0) {
+            m_temp = temp; // renamed over the target by Commit
+            return;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    fail(errno);
 }
 
 void ReceivedFile::Discard()
@@ -199,5 +254,7 @@ void ReceivedFile::Discard()
     m_fd = -1;
     m_written = 0;
     m_error.clear();
-    ::unlink(m_temp.constData());
+    // A nameless file goes with its descriptor.
+    if (!m_temp.isEmpty())
+        ::unlink(m_temp.constData());
 }

@@ -10,7 +10,10 @@
 // One file being received: its bytes go straight from the caller's buffers into a temporary
 // file next to the target (gathered, one system call for many pieces), which replaces the
 // target only when the file is complete. Until then an existing file of that name stays
-// untouched; a discarded file leaves nothing behind.
+// untouched; a discarded file leaves nothing behind. The temporary file has no name at all
+// where the file system allows (O_TMPFILE): it gets the target's name when complete (or a
+// temporary one that is renamed over an existing target), and vanishes with a receiver that
+// is killed. Elsewhere it is a hidden file ".ferrowarden-*.part".
 class ReceivedFile {
 public:
     ReceivedFile() = default;
@@ -23,8 +26,8 @@ public:
     // reason in `error`, when the temporary file cannot be made or the target is a
     // directory.
     bool Create(const QByteArray& target, QString* error);
-    // Reserves room for `size` bytes on the disk, so that a file that fits does not fail
-    // half-way and its blocks lie together. False, with the reason in `error`, when the
+    // Reserves room for `size` bytes on the disk (files of 1 MiB and more), so that a file
+    // that fits does not fail half-way and its blocks lie together. False, with the reason in `error`, when the
     // disk has no room for it; true where the file system cannot reserve (nothing is
     // reserved then, and writes find out as they go).
     bool Reserve(qint64 size, QString* error);
@@ -52,10 +55,15 @@ public:
 
 private:
     void fail(int errorNumber);
+    void linkAnonymous();
+    // Opens a new hidden temporary file in `directory`; -1 (errno set) on failure.
+    static int openTemporary(const QByteArray& directory, QByteArray* name);
+    // Whether /proc/self/fd names open files, which naming a nameless file needs.
+    static bool procFdUsable();
 
     int m_fd = -1;
     qint64 m_written = 0;
     QByteArray m_target;
-    QByteArray m_temp;
+    QByteArray m_temp; // the temporary name, empty while the file has none
     QString m_error;
 };

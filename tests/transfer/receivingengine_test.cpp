@@ -15,7 +15,10 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <deque>
@@ -266,30 +269,34 @@ TEST_F(ReceivingEngineTest, LeftoversOfAKilledReceiverAreRemovedButNotThoseInUse
     };
     makeTemp(".ferrowarden-dead.part", 3600);
     makeTemp(".ferrowarden-fresh.part", 0);
+    makeTemp(".ferrowarden-held.part", 3600);
     makeTemp("keep.part", 3600);
-    feed(BuildCopySequence({{"busy.bin", RandomBytes(5000, 9)}}, 2048, std::nullopt), 0, 3);
+    // A receiver that writes under a temporary name holds it locked (a nameless one needs
+    // nothing: it has no name to be found by).
+    const int held = ::open(QFile::encodeName(receiveDirectory + ".ferrowarden-held.part").constData(), O_RDWR);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    // And a receiver of this process is in the middle of a file.
+    const auto copy = BuildCopySequence({{"busy.bin", RandomBytes(5000, 9)}}, 2048, std::nullopt);
+    feed(copy, 0, 3);
     ASSERT_TRUE(engine.FileOpen());
-    QStringList busy = entries(receiveDirectory).filter(QStringLiteral(".ferrowarden-"));
-    busy.removeAll(QStringLiteral(".ferrowarden-dead.part"));
-    busy.removeAll(QStringLiteral(".ferrowarden-fresh.part"));
-    ASSERT_EQ(busy.size(), 1);
-    QFile busyFile(receiveDirectory + busy.first());
-    ASSERT_TRUE(busyFile.open(QIODevice::ReadWrite));
-    ASSERT_TRUE(busyFile.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
-                                     QFileDevice::FileModificationTime));
 
     RecordingView otherView;
     ReceivingEngine other{otherView};
     other.SetReceiveDirectory(receiveDirectory);
     other.RemoveLeftovers();
+    ::close(held);
 
     EXPECT_EQ(otherView.log, QStringList({QStringLiteral(
                                  "Removed unfinished file .ferrowarden-dead.part left by an earlier run")}));
     const QStringList left = entries(receiveDirectory);
     EXPECT_FALSE(left.contains(QStringLiteral(".ferrowarden-dead.part")));
     EXPECT_TRUE(left.contains(QStringLiteral(".ferrowarden-fresh.part")));
+    EXPECT_TRUE(left.contains(QStringLiteral(".ferrowarden-held.part")));
     EXPECT_TRUE(left.contains(QStringLiteral("keep.part")));
-    EXPECT_TRUE(left.contains(busy.first()));
+    // The running receiver's file was left alone: it completes.
+    feed(copy, 3);
+    EXPECT_EQ(received(QStringLiteral("busy.bin")), RandomBytes(5000, 9));
 }
 
 TEST_F(ReceivingEngineTest, FileWithCorruptBlocksCompletesButIsDiscarded)
