@@ -120,6 +120,8 @@ GUID InstanceOf(IDirectPlay4A& dp)
 TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
 {
     Pair p;
+    const DWORD user[4] = {0x01585746, 2, 0xFFFFFFFF, 4};
+    std::copy(std::begin(user), std::end(user), p.user);
     ASSERT_EQ(p.Connect(), "");
     EXPECT_NE(p.hostId, p.clientId);
     EXPECT_NE(p.hostId, DPID_SYSMSG);
@@ -146,6 +148,9 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
         EXPECT_EQ(d.dwMaxPlayers, 2u);
         EXPECT_EQ(d.dwCurrentPlayers, 2u);
         EXPECT_EQ(d.dwFlags, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL);
+        // The host's user fields reach the client through the search it joined from.
+        EXPECT_EQ((std::array{d.dwUser1, d.dwUser2, d.dwUser3, d.dwUser4}),
+                  (std::array{user[0], user[1], user[2], user[3]}));
     }
     EXPECT_EQ(InstanceOf(*p.host), InstanceOf(*p.client));
 
@@ -160,6 +165,49 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
     p.client.reset();
     ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_DESTROYPLAYERORGROUP));
     EXPECT_EQ(p.host->PlayerAddress(p.clientId).rfind("127.0.0.1:", 0), 0u);
+}
+
+// A searcher of an earlier build asks without flag bit 1 and takes a reply of any other
+// size for none: it gets the reply it knows; one that asks gets the user fields too.
+TEST_F(DplayLoopback, OnlyASearcherThatAsksGetsTheUserFields)
+{
+    const GUID app = RandomGuid();
+    auto host = NewService();
+    ASSERT_TRUE(host);
+    auto desc = HostDesc(app, "Label#/srv/in", 2);
+    desc.dwUser1 = 0x01585746;
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(udp, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(DiscoveryPortInUse());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (const std::uint32_t flags : {DiscoveryMessage::kIncludeFull,
+                                      DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData}) {
+        SCOPED_TRACE(flags);
+        DiscoveryMessage request;
+        request.application = app;
+        request.requestFlags = flags;
+        const auto bytes = request.Encode();
+        ASSERT_EQ(sendto(udp, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  ssize_t(bytes.size()));
+        pollfd p{udp, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 3000), 1);
+        unsigned char buf[2048];
+        const ssize_t n = recv(udp, buf, sizeof buf, 0);
+        const std::size_t plain = 56 + std::strlen("Label#/srv/in");
+        const bool asked = flags & DiscoveryMessage::kWantUserData;
+        ASSERT_EQ(std::size_t(n), asked ? plain + 16 : plain);
+        const auto reply = DiscoveryMessage::Decode(buf, std::size_t(n));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->user.has_value(), asked);
+        if (asked) {
+            EXPECT_EQ((*reply->user)[0], 0x01585746u);
+        }
+    }
+    close(udp);
 }
 
 TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)
@@ -544,7 +592,8 @@ TEST_F(DplayLoopback, SearchReportTellsWhomItAskedAndWhatCameBack)
     const ssize_t n = recvfrom(other, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     const auto request = DiscoveryMessage::Decode(buf, n > 0 ? std::size_t(n) : 0);
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->requestFlags, DiscoveryMessage::kIncludeFull); // so that busy can be told from none
+    // Full sessions too, so that busy can be told from none; and what each host offers.
+    EXPECT_EQ(request->requestFlags, DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData);
     DiscoveryMessage foreign;
     foreign.kind = DiscoveryMessage::Kind::Reply;
     foreign.instance = RandomGuid();

@@ -202,6 +202,10 @@ HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
         d.dwMaxPlayers = l.maxPlayers;
         d.dwCurrentPlayers = l.currentPlayers;
         d.lpszSessionNameA = l.name.data();
+        d.dwUser1 = l.user[0];
+        d.dwUser2 = l.user[1];
+        d.dwUser3 = l.user[2];
+        d.dwUser4 = l.user[3];
         if (!callback(&d, &timeout, 0, context))
             return DP_OK;
     }
@@ -251,6 +255,7 @@ HRESULT SessionService::HostSession(const DPSESSIONDESC2& desc)
             m_session.name = desc.lpszSessionNameA;
         if (desc.lpszPasswordA)
             m_session.password = desc.lpszPasswordA;
+        m_session.user = {desc.dwUser1, desc.dwUser2, desc.dwUser3, desc.dwUser4};
         m_hostPort = tcpPort;
         m_listenFd = listenFd;
         m_responder = std::move(responder);
@@ -276,6 +281,7 @@ std::optional<DiscoveryMessage> SessionService::Advert() const
     reply.maxPlayers = m_session.maxPlayers;
     reply.currentPlayers = Occupancy();
     reply.name = m_session.name;
+    reply.user = m_session.user;
     return reply;
 }
 
@@ -302,6 +308,7 @@ HRESULT SessionService::JoinSession(const GUID& instance)
         m_session.maxPlayers = joined.session.maxPlayers;
         m_session.currentPlayers = joined.session.currentPlayers;
         m_session.name = joined.session.name;
+        m_session.user = m_search.Directory().UserFields(instance);
         m_peers.push_back(peer);
         m_role = Role::Client;
     }
@@ -412,6 +419,10 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
     d.dwCurrentPlayers = m_role == Role::Host ? Occupancy() : m_session.currentPlayers;
     d.lpszSessionNameA = name;
     d.lpszPasswordA = password;
+    d.dwUser1 = m_session.user[0];
+    d.dwUser2 = m_session.user[1];
+    d.dwUser3 = m_session.user[2];
+    d.dwUser4 = m_session.user[3];
     std::memcpy(base, &d, sizeof d);
     *lpdwDataSize = DWORD(needed);
     return DP_OK;
