@@ -78,36 +78,77 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
         *error = errorText(EISDIR);
         return false;
     }
+    m_directoryFd = AT_FDCWD;
+    m_target = target;
+    return openTemporary(directoryOf(target), error);
+}
+
+bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* error)
+{
+    Discard();
+    struct stat info {};
+    if (::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+        *error = errorText(EISDIR);
+        return false;
+    }
+    m_directoryFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    if (m_directoryFd < 0) {
+        *error = errorText(errno);
+        return false;
+    }
+    m_target = name;
+    return openTemporary(QByteArray(), error);
+}
+
+bool ReceivedFile::Exists(int directoryFd, const QByteArray& name)
+{
+    struct stat info {};
+    return ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error)
+{
     // The temporary name does not grow with the target's, so a 255-byte name still fits.
-    const QByteArray directory = directoryOf(target);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray temp = directory + kTempPrefix
+        const QByteArray temp = directoryPart + kTempPrefix
                                 + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
                                 + kTempSuffix;
-        const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::openat(m_directoryFd, temp.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0) {
             // Marks the file as in use, so that no other receiver takes it for a leftover.
             ::flock(fd, LOCK_EX | LOCK_NB);
             m_fd = fd;
             m_temp = temp;
-            m_target = target;
             m_used = 0;
             m_error.clear();
+            m_errorNumber = 0;
             return true;
         }
         if (errno != EEXIST) {
             *error = errorText(errno);
+            releaseDirectory();
             return false;
         }
     }
     *error = errorText(EEXIST);
+    releaseDirectory();
     return false;
+}
+
+void ReceivedFile::releaseDirectory()
+{
+    if (m_directoryFd >= 0)
+        ::close(m_directoryFd);
+    m_directoryFd = -1;
 }
 
 void ReceivedFile::fail(int errorNumber)
 {
-    if (m_error.isEmpty())
+    if (m_error.isEmpty()) {
         m_error = errorText(errorNumber);
+        m_errorNumber = errorNumber;
+    }
 }
 
 bool ReceivedFile::flushBuffer()
@@ -148,7 +189,40 @@ void ReceivedFile::Write(const void* data, std::size_t count)
     }
 }
 
+void ReceivedFile::Skip(qint64 count)
+{
+    if (!IsOpen() || Failed() || !flushBuffer())
+        return;
+    if (::lseek(m_fd, static_cast<off_t>(count), SEEK_CUR) < 0)
+        fail(errno);
+}
+
 bool ReceivedFile::Commit(QString* error)
+{
+    Placement placed;
+    return Commit(ExistingFiles::Overwrite, &placed, error);
+}
+
+int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
+{
+    if (::renameat2(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    // A file system without that rename: a hard link is just as exclusive.
+    if (::linkat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), 0) == 0) {
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    // Nor hard links (FAT): look first, then rename.
+    if (Exists(m_directoryFd, name))
+        return EEXIST;
+    return ::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData()) == 0 ? 0 : errno;
+}
+
+bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* error)
 {
     if (!IsOpen()) {
         *error = errorText(EBADF);
@@ -158,10 +232,52 @@ bool ReceivedFile::Commit(QString* error)
     if (::close(m_fd) != 0)
         fail(errno);
     m_fd = -1;
-    if (!Failed() && ::rename(m_temp.constData(), m_target.constData()) != 0)
-        fail(errno);
+    const qsizetype slash = m_target.lastIndexOf('/');
+    const QByteArray directoryPart = m_target.left(slash + 1);
+    const QByteArray leaf = m_target.mid(slash + 1);
+    placed->how = Placed::New;
+    placed->name = leaf;
+    bool removeTemp = true;
+    if (!Failed()) {
+        switch (existing) {
+        case ExistingFiles::Overwrite:
+            if (Exists(m_directoryFd, m_target))
+                placed->how = Placed::Replaced;
+            if (::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, m_target.constData()) == 0)
+                removeTemp = false;
+            else
+                fail(errno);
+            break;
+        case ExistingFiles::Skip: {
+            const int result = placeWithoutReplacing(m_target);
+            if (result == 0)
+                removeTemp = false;
+            else if (result == EEXIST)
+                placed->how = Placed::Kept;
+            else
+                fail(result);
+            break;
+        }
+        case ExistingFiles::Rename: {
+            int result = EEXIST;
+            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
+                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
+                result = placeWithoutReplacing(directoryPart + placed->name);
+                if (number > 0)
+                    placed->how = Placed::Renamed;
+            }
+            if (result == 0)
+                removeTemp = false;
+            else
+                fail(result);
+            break;
+        }
+        }
+    }
+    if (removeTemp)
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    releaseDirectory();
     if (Failed()) {
-        ::unlink(m_temp.constData());
         *error = m_error;
         m_error.clear();
         return false;
@@ -177,5 +293,7 @@ void ReceivedFile::Discard()
     m_fd = -1;
     m_used = 0;
     m_error.clear();
-    ::unlink(m_temp.constData());
+    m_errorNumber = 0;
+    ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    releaseDirectory();
 }
