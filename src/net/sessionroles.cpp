@@ -259,6 +259,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         desc.lpszSessionNameA = m_sessionName.data();
         desc.dwFlags = kHostSessionFlags;
         desc.dwMaxPlayers = kMaxPlayers;
+        desc.dwUser1 = m_hostUser1;
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
                     QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));

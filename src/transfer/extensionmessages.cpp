@@ -91,9 +91,14 @@ bool knownDetail(Outcome outcome, std::uint8_t detail)
 
 ExtensionMessage decodeReceipt(QByteArrayView bytes)
 {
-    auto path = pathAfter("Receipt", bytes, kReceiptHead, 32, 0);
-    if (auto* problem = std::get_if<RejectedMessage>(&path))
-        return *problem;
+    if (bytes.size() < kReceiptHead)
+        return wrongSize("Receipt", bytes.size(), kReceiptHead);
+    const qsizetype nameLength = get<std::uint16_t>(bytes, 32);
+    const qsizetype noteLength = get<std::uint16_t>(bytes, 34);
+    if (nameLength > kMaxPathBytes || noteLength > kMaxNoteBytes)
+        return rejected(QStringLiteral("Receipt with a name of %1 and a note of %2 bytes").arg(nameLength).arg(noteLength));
+    if (bytes.size() != kReceiptHead + nameLength + noteLength)
+        return wrongSize("Receipt", bytes.size(), kReceiptHead + nameLength + noteLength);
     Receipt receipt;
     receipt.entry = get<std::uint32_t>(bytes, 4);
     const std::uint8_t kind = get<std::uint8_t>(bytes, 8);
@@ -111,7 +116,8 @@ ExtensionMessage decodeReceipt(QByteArrayView bytes)
     receipt.size = get<std::uint64_t>(bytes, 12);
     receipt.received = get<std::uint64_t>(bytes, 20);
     receipt.corruptBlocks = get<std::uint32_t>(bytes, 28);
-    receipt.storedAs = std::get<QByteArray>(path);
+    receipt.storedAs = QByteArray(bytes.data() + kReceiptHead, nameLength);
+    receipt.note = QByteArray(bytes.data() + kReceiptHead + nameLength, noteLength);
     return receipt;
 }
 
@@ -187,7 +193,9 @@ QByteArray EncodeCopyEnd(const CopyEnd& m)
 
 QByteArray EncodeReceipt(const Receipt& m)
 {
-    QByteArray out = withPath(ExtensionType::Receipt, kReceiptHead, 32, m.storedAs);
+    const QByteArray note = CutName(m.note, kMaxNoteBytes);
+    QByteArray out = withPath(ExtensionType::Receipt, kReceiptHead, 32, m.storedAs) + note;
+    put<std::uint16_t>(out, 34, static_cast<std::uint16_t>(note.size()));
     put<std::uint32_t>(out, 4, m.entry);
     out[8] = static_cast<char>(m.kind);
     out[9] = static_cast<char>(m.outcome);

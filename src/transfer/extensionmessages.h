@@ -21,8 +21,10 @@
 //   server -> client
 //   32 Receipt     0 u32 type   4 u32 entry   8 u8 kind (1 file, 2 folder)   9 u8 outcome
 //                 10 u8 detail   11 u8 0   12 u64 size   20 u64 bytes received
-//                 28 u32 corrupt blocks   32 u16 stored-name length L (0 .. 4096)   34 u16 0
-//                 36 stored name (the path it was stored under, when renamed)   36 + L bytes
+//                 28 u32 corrupt blocks   32 u16 stored-name length L (0 .. 4096)
+//                 34 u16 note length M (0 .. 1024)   36 stored name (the path it was stored
+//                 under, when renamed)   36 + L note (the server's words for a failure,
+//                 UTF-8)                                                           36 + L + M bytes
 //   33 Summary     0 u32 type   4 u32 files stored   8 u32 files skipped
 //                 12 u32 files not stored   16 u32 folders made   20 u32 folders not made
 //                 24 u64 bytes stored                                                32 bytes
@@ -54,6 +56,7 @@ enum class ExtensionType : std::uint32_t {
 
 inline constexpr std::uint16_t kExtensionVersion = 1;
 inline constexpr qsizetype kMaxPathBytes = 4096;
+inline constexpr qsizetype kMaxNoteBytes = 1024;
 inline constexpr qsizetype kCopyStartSize = 28;
 inline constexpr qsizetype kFileEntryHead = 20;
 inline constexpr qsizetype kFolderEntryHead = 12;
@@ -128,6 +131,7 @@ struct Receipt {
     std::uint64_t received = 0; // bytes of it that arrived
     std::uint32_t corruptBlocks = 0;
     QByteArray storedAs; // the path it went to when renamed; empty otherwise
+    QByteArray note;     // what the server had to say about a failure, if anything
     bool operator==(const Receipt&) const = default;
 };
 
@@ -149,7 +153,8 @@ QByteArray EncodeFileEntry(const FileEntry& message);     // the path is cut to 
 QByteArray EncodeFolderEntry(const FolderEntry& message); // the path is cut to kMaxPathBytes
 QByteArray EncodeZeroRun(const ZeroRun& message);
 QByteArray EncodeCopyEnd(const CopyEnd& message);
-QByteArray EncodeReceipt(const Receipt& message); // the stored name is cut to kMaxPathBytes
+// The stored name is cut to kMaxPathBytes, the note to kMaxNoteBytes.
+QByteArray EncodeReceipt(const Receipt& message);
 QByteArray EncodeSummary(const CopySummary& message);
 
 // Decodes a message whose type IsExtensionType; any other type is rejected.

@@ -180,6 +180,7 @@ void ReceivingEngine::beginFile(const QByteArray& name, qint64 size, int number,
     m_corruptBlocks = 0;
     m_writeErrorLogged = false;
     m_skipping = false;
+    m_note.clear();
 
     m_fileName = Printable(QFile::decodeName(name));
     m_view.ShowFileName(m_fileName);
@@ -199,6 +200,7 @@ bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refus
                                       QString::number(limit));
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = QStringLiteral("files of at most %1 bytes").arg(limit);
         *refused = RefusedWhy::TooLarge;
         return true;
     }
@@ -210,6 +212,7 @@ bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refus
                                       QString::number(available));
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = QStringLiteral("%1 bytes free").arg(available);
         *refused = RefusedWhy::NoSpace;
         return true;
     }
@@ -230,6 +233,7 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
                                      .arg(m_targetPath, Printable(reason));
             m_view.ShowMessage(text);
             m_view.LogError(text);
+            m_note = reason;
             *refused = RefusedWhy::CannotCreate;
             return false;
         }
@@ -252,6 +256,7 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
         const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath);
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = reason;
         *refused = RefusedWhy::CannotCreate;
         return false;
     }
@@ -404,6 +409,7 @@ void ReceivingEngine::commitFile()
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);
         m_view.LogError(text);
+        m_note = reason;
         fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(m_file.ErrorNumber() == ENOSPC
                                                                       ? DiscardedWhy::NoSpace
                                                                       : DiscardedWhy::WriteFailed));
@@ -484,6 +490,7 @@ void ReceivingEngine::fileOutcome(Outcome outcome, std::uint8_t detail, const QB
     receipt.received = static_cast<std::uint64_t>(std::max<qint64>(0, m_progress.FileBytes()));
     receipt.corruptBlocks = static_cast<std::uint32_t>(m_corruptBlocks);
     receipt.storedAs = storedAs;
+    receipt.note = m_note.toUtf8();
     answer(EncodeReceipt(receipt));
 }
 
@@ -578,6 +585,7 @@ void ReceivingEngine::fileEntry(const FileEntry& entry)
     bool skipped = false;
     if (!problem.isEmpty()) {
         m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\": %2").arg(m_fileName, problem));
+        m_note = problem;
     } else if (!representable) {
         m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is larger than a file can be")
                             .arg(m_fileName, QString::number(entry.size)));
@@ -603,11 +611,13 @@ void ReceivingEngine::folderEntry(const FolderEntry& entry)
     bool existed = false;
     if (!reason.isEmpty()) {
         m_view.LogError(QStringLiteral("Refused unsafe folder name \"%1\": %2").arg(shown, reason));
+        receipt.note = reason.toUtf8();
         receipt.outcome = Outcome::Refused;
         receipt.detail = static_cast<std::uint8_t>(RefusedWhy::UnsafeName);
     } else if (!m_tree.MakeFolder(entry.path, &existed, &reason)) {
         m_view.LogError(QStringLiteral("Cannot create the folder %1%2: %3")
                             .arg(m_receiveDirectory, shown, Printable(reason)));
+        receipt.note = reason.toUtf8();
         receipt.outcome = Outcome::Refused;
         receipt.detail = static_cast<std::uint8_t>(RefusedWhy::CannotCreate);
     } else {

@@ -177,6 +177,7 @@ private:
     int m_corruptBlocks = 0;
     bool m_writeErrorLogged = false;
     bool m_skipping = false; // the file's name is taken and the existing file stays
+    QString m_note;          // the server's words on why the file failed, for its receipt
     ReceiveSummary m_summary;
 
     // The extended copy under way, if any.

@@ -363,14 +363,18 @@ QString discardedReason(const Receipt& receipt)
     return QString();
 }
 
-// Why the entry was not stored, or an empty text when it was (or was skipped).
+// Why the entry was not stored, with the server's own words, or an empty text when it was
+// (or was skipped).
 QString problemOf(const Receipt& receipt)
 {
+    QString reason;
     if (receipt.outcome == Outcome::Refused)
-        return refusedReason(receipt.detail);
-    if (receipt.outcome == Outcome::Discarded)
-        return discardedReason(receipt);
-    return QString();
+        reason = refusedReason(receipt.detail);
+    else if (receipt.outcome == Outcome::Discarded)
+        reason = discardedReason(receipt);
+    if (!reason.isEmpty() && !receipt.note.isEmpty())
+        reason += QStringLiteral(" (%1)").arg(Printable(QString::fromUtf8(receipt.note)));
+    return reason;
 }
 
 qint64 alignDown(qint64 offset, qint64 block)

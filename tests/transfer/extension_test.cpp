@@ -196,17 +196,18 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
     } rows[] = {
         {"a file where a folder should be", "blocker/f",
          [](ExtendedCopy& t) { QFile(t.receiveDirectory + "blocker").open(QIODevice::WriteOnly); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it", false},
+         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it (blocker is not a folder)", false},
         {"a link where a folder should be", "link/f",
          [](ExtendedCopy& t) {
              QDir().mkpath(t.root.filePath("outside"));
              QFile::link(t.root.filePath("outside"), t.receiveDirectory + "link");
          },
-         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it", false},
+         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate),
+         "the server cannot create it (link is a link, which is never followed)", false},
         {"no space", "f", [](ExtendedCopy& t) { t.server.SetFreeSpaceProbe([](const QByteArray&) { return qint64(100); }); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::NoSpace), "not enough free space on the server", false},
+         Outcome::Refused, std::uint8_t(RefusedWhy::NoSpace), "not enough free space on the server (100 bytes free)", false},
         {"too large", "f", [](ExtendedCopy& t) { t.server.SetFileSizeLimitProbe([] { return qint64(4999); }); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::TooLarge), "too large for the server", false},
+         Outcome::Refused, std::uint8_t(RefusedWhy::TooLarge), "too large for the server (files of at most 4999 bytes)", false},
         {"a corrupt block", "f",
          [](ExtendedCopy& t) {
              t.toServer.tamper = [n = 0](QByteArray& m) mutable {
@@ -487,7 +488,7 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
          "Message dropped: a run of 3 zero bytes, but \"z\" lacks 3 bytes"},
         {"zeros past the file's end", {EncodeZeroRun({0xFFFFFFFFFFFFFFFFull})},
          "Message dropped: a run of 18446744073709551615 zero bytes, but \"z\" lacks 3 bytes"},
-        {"a receipt of its own", {EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 0, 0, 0, {}})},
+        {"a receipt of its own", {EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 0, 0, 0, {}, {}})},
          "Message dropped: answers are the server's to send"},
         {"a plain file header", {EncodeFileHeader({"plain.txt", 3, 1})},
          "Message dropped: a file header of the plain protocol inside an extended copy"},

@@ -28,9 +28,12 @@ TEST(ExtensionMessages, LayoutsByteByByte)
         {"folder", EncodeFolderEntry({1, "d"}), hex("12000000" "01000000" "0100" "0000") + "d"},
         {"zero run", EncodeZeroRun({0x200000000ull}), hex("13000000" "00000000" "0000000002000000")},
         {"copy end", EncodeCopyEnd({9}), hex("14000000" "09000000")},
-        {"receipt", EncodeReceipt({7, EntryKind::File, Outcome::Stored, 2, 3, 3, 0, "a (1).txt"}),
+        {"receipt", EncodeReceipt({7, EntryKind::File, Outcome::Stored, 2, 3, 3, 0, "a (1).txt", {}}),
          hex("20000000" "07000000" "01" "01" "02" "00" "0300000000000000" "0300000000000000" "00000000"
              "0900" "0000") + "a (1).txt"},
+        {"receipt with a note", EncodeReceipt({2, EntryKind::Folder, Outcome::Refused, 2, 0, 0, 0, {}, "Read-only"}),
+         hex("20000000" "02000000" "02" "03" "02" "00" "0000000000000000" "0000000000000000" "00000000"
+             "0000" "0900") + "Read-only"},
         {"summary", EncodeSummary({1, 2, 3, 4, 5, 0x100000000ull}),
          hex("21000000" "01000000" "02000000" "03000000" "04000000" "05000000" "0000000001000000")},
     };
@@ -44,6 +47,7 @@ TEST(ExtensionMessages, LayoutsByteByByte)
     }
     EXPECT_EQ(std::get<FileEntry>(DecodeExtensionMessage(rows[1].encoded)), (FileEntry{7, 0x100000003ull, "d/a.txt"}));
     EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[5].encoded)).storedAs, "a (1).txt");
+    EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[6].encoded)).note, "Read-only");
     for (const std::uint32_t type : {0u, 1u, 2u, 3u, 15u, 21u, 31u, 34u})
         EXPECT_FALSE(IsExtensionType(type)) << type;
 }
@@ -57,7 +61,7 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
     const QByteArray start = EncodeCopyStart({2048, false, 0, 1, 0, 3});
     const QByteArray file = EncodeFileEntry({1, 3, "a"});
     const QByteArray folder = EncodeFolderEntry({1, "a"});
-    const QByteArray receipt = EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 3, 3, 0, {}});
+    const QByteArray receipt = EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 3, 3, 0, {}, {}});
     const struct {
         const char* what;
         QByteArray bytes;
@@ -86,6 +90,8 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"receipt with stored detail 4", with(receipt, 10, hex("04"))},
         {"receipt refused for reason 0", with(with(receipt, 9, hex("03")), 10, hex("00"))},
         {"receipt with a name past the end", with(receipt, 32, hex("0100"))},
+        {"receipt with a note past the end", with(receipt, 34, hex("0100"))},
+        {"receipt with a note of 1025 bytes", with(receipt, 34, hex("0104")) + QByteArray(1025, 'n')},
         {"summary one byte short", EncodeSummary({}).chopped(1)},
         {"a type of the plain protocol", QByteArray::fromHex("0300000000000000")},
     };
