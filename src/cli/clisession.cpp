@@ -602,8 +602,6 @@ int CliSession::send()
                                                         sources.needExtension.front().reason));
         return 1;
     }
-    if (extension != 0)
-        m_log.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(extension));
 
     EndpointSink sink(*m_roles.Player());
     ConsoleSendingView view(m_log, m_output);

@@ -549,16 +549,17 @@ void ReceivingEngine::copyStart(const CopyStart& start)
     session.blockSize = start.blockSize;
     session.encrypted = start.encrypted;
     session.key = start.key;
-    sessionData(session);
-    // The bars run on the true total.
-    m_progress.SetCopy(session.fileCount,
-                       static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
-                       m_transferBlockSize);
+    // Its own line first, so that the design's lines of a copy stay together.
     m_view.LogMessage(QStringLiteral("Extended protocol %1: %2 files and %3 folders, %4 bytes")
                           .arg(kExtensionVersion)
                           .arg(start.files)
                           .arg(start.folders)
                           .arg(start.totalSize));
+    sessionData(session);
+    // The bars run on the true total.
+    m_progress.SetCopy(session.fileCount,
+                       static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
+                       m_transferBlockSize);
     m_summary.announcedFolders = static_cast<int>(std::min<std::uint32_t>(start.folders, INT32_MAX));
     m_extended = true;
     m_answerFailed = false;

@@ -95,6 +95,8 @@ void SendingEngine::StartCopy(const QList<SendEntry>& entries)
 void SendingEngine::prepareCopy(const QStringList& selected)
 {
     m_view.ProcessEvents();
+    if (m_extension != 0)
+        m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
     m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
     m_filesToSend += selected;

@@ -95,10 +95,12 @@ TEST_F(Faults, ServerKilledInTheMiddleOfACopy)
                 static_cast<long long>(clock.elapsed()));
     EXPECT_EQ(sender.exitStatus(), QProcess::NormalExit);
     EXPECT_NE(sender.exitCode(), 0);
-    // Cut off while sending (SendEx fails) or while waiting for the server to take the rest.
+    // Cut off while sending (SendEx fails) or while waiting for the server to take the rest
+    // or to answer for it.
     const QByteArray err = sender.readAllStandardError();
     const QByteArray out = sender.readAllStandardOutput();
-    EXPECT_TRUE(err.contains("SendEx: ") || err.contains("did not confirm that it received the whole copy"))
+    EXPECT_TRUE(err.contains("SendEx: ") || err.contains("did not confirm that it received the whole copy")
+                || err.contains("The connection to the server was lost before it confirmed the copy"))
         << err.toStdString();
     EXPECT_FALSE(out.contains("Transmission complete!")) << out.toStdString();
     EXPECT_EQ(received("first.bin"), copy.first.bytes);
@@ -205,12 +207,16 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
         existing.write("kept as it was");
     }
 
-    // What cannot fit is refused before anything is written; what fits arrives.
+    // What cannot fit is refused before anything is written, and the sender is told; what
+    // fits arrives.
     const SourceFile fits{"fits.bin", RandomBytes(1 << 20, 31)};
     const SourceFile tooLarge{"toolarge.bin", RandomBytes(5 << 20, 32)};
     QByteArray out, err;
     ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port)}
-                      + writeSources({fits, tooLarge}), &out, &err), 0) << err.toStdString();
+                      + writeSources({fits, tooLarge}), &out, &err), 1) << err.toStdString();
+    EXPECT_TRUE(err.startsWith("ferrowarden: the server did not store 1 of 2 files:\n"
+                               "  toolarge.bin: not enough free space on the server ("))
+        << err.toStdString();
     ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
     EXPECT_TRUE(serverOutput.contains("Not enough free space for " + in.toUtf8() + "/toolarge.bin: 5242880 bytes needed"))
         << serverOutput.toStdString();
@@ -230,6 +236,8 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
         filler.write(QByteArray(2 << 20, 'f')); // what tmpfs still takes
     }
     ASSERT_TRUE(sender.waitForFinished(30000));
+    EXPECT_EQ(sender.exitCode(), 1);
+    EXPECT_TRUE(sender.readAllStandardError().contains("  fills.bin: the server's disk is full ("));
     ASSERT_TRUE(waitForServer("Client disconnected...", 15000)) << serverOutput.toStdString();
     EXPECT_TRUE(serverOutput.contains("Transmission failed: " + in.toUtf8() + "/fills.bin could not be written ("))
         << serverOutput.toStdString();

@@ -193,6 +193,78 @@ TEST_F(HostilePeer, MessagesThatLieOrMakeNoSense)
     expectAGoodCopyAndAnHonestLog();
 }
 
+// The same in the extended protocol, whose paths have parts: each entry is refused with a
+// receipt that says why, nothing lands outside the receive directory or through a link,
+// and the summary comes once the copy ends.
+TEST_F(HostilePeer, PathsAndSizesOfTheExtendedProtocol)
+{
+    const QByteArray abc = "abc";
+    const struct {
+        QByteArray path;
+        std::uint8_t refusedFor; // 1 unsafe name, 2 cannot create
+    } rows[] = {
+        {"..", 1},
+        {"../x", 1},
+        {"a/../../x", 1},
+        {"/etc/ferrowarden-test", 1},
+        {"a//b", 1},
+        {"a/./b", 1},
+        {"..\\x", 1},
+        {"evil\nServer shut down", 1},
+        {"\x1b]0;owned\x07\x1b[2J", 1},
+        {"link/x", 2},
+        {"keep.txt/x", 2},
+    };
+    Peer peer;
+    ASSERT_TRUE(peer.Enter(std::uint16_t(port)));
+    ASSERT_TRUE(peer.SendData(CopyStartMessage(std::size(rows) + 2, std::size(rows), 3 * (std::size(rows) + 1))));
+    std::uint32_t entry = 0;
+    for (const auto& row : rows) {
+        for (const bool folder : {false, true}) {
+            const std::string what = row.path.toStdString() + (folder ? " (folder)" : " (file)");
+            ++entry;
+            if (folder) {
+                ASSERT_TRUE(peer.SendData(FolderEntryMessage(entry, row.path))) << what;
+            } else {
+                ASSERT_TRUE(peer.SendData(FileEntryMessage(entry, 3, row.path))) << what;
+                ASSERT_TRUE(peer.SendData(packetOf(abc))) << what;
+            }
+            const auto answer = peer.ReceiveMessage();
+            ASSERT_TRUE(answer) << what << "\n" << serverOutput.toStdString();
+            const auto receipt = ParseReceipt(*answer);
+            ASSERT_TRUE(receipt) << what;
+            EXPECT_EQ(receipt->entry, entry) << what;
+            EXPECT_EQ(receipt->kind, folder ? 2 : 1) << what;
+            EXPECT_EQ(receipt->outcome, 3) << what << ": refused";
+            EXPECT_EQ(receipt->detail, row.refusedFor) << what;
+        }
+    }
+    // A size no file can have, then a good file deep down.
+    ASSERT_TRUE(peer.SendData(FileEntryMessage(++entry, 0x8000000000000000ull, "huge")));
+    auto answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(ParseReceipt(*answer)->outcome, 3);
+    EXPECT_EQ(ParseReceipt(*answer)->detail, 4) << "too large";
+    ASSERT_TRUE(peer.SendData(FileEntryMessage(++entry, 3, "sub/dir/ok.txt")));
+    ASSERT_TRUE(peer.SendData(packetOf(abc)));
+    answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(ParseReceipt(*answer)->outcome, 1) << "stored";
+    ASSERT_TRUE(peer.SendData(CopyEndMessage(entry)));
+    answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(IsSummary(*answer));
+    peer.Close();
+    ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
+
+    EXPECT_EQ(received("sub/dir/ok.txt"), abc);
+    EXPECT_EQ(QDir(dir.filePath("in")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({"keep.txt", "link", "sub"}));
+    EXPECT_TRUE(QFileInfo(dir.filePath("in/link")).isSymLink());
+    expectNothingOutside("extended protocol");
+    expectAGoodCopyAndAnHonestLog();
+}
+
 TEST_F(HostilePeer, FramesOutOfShapeEndOnlyThatConnection)
 {
     const auto reply = Discover(std::uint16_t(port));
