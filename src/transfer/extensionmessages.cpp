@@ -71,6 +71,8 @@ std::variant<QByteArray, RejectedMessage> pathAfter(const char* what, QByteArray
                             .arg(QLatin1String(what)).arg(length).arg(minLength).arg(kMaxPathBytes));
     if (bytes.size() != head + length)
         return wrongSize(what, bytes.size(), head + length);
+    if (get<std::uint16_t>(bytes, lengthAt + 2) != 0)
+        return rejected(QStringLiteral("%1 with a non-zero field after its path length").arg(QLatin1String(what)));
     return QByteArray(bytes.data() + head, length);
 }
 
@@ -106,6 +108,8 @@ ExtensionMessage decodeReceipt(QByteArrayView bytes)
     receipt.detail = get<std::uint8_t>(bytes, 10);
     if (receipt.entry == 0)
         return rejected(QStringLiteral("Receipt for entry 0"));
+    if (get<std::uint8_t>(bytes, 11) != 0)
+        return rejected(QStringLiteral("Receipt with a non-zero byte 11"));
     if (kind != static_cast<std::uint8_t>(EntryKind::File) && kind != static_cast<std::uint8_t>(EntryKind::Folder))
         return rejected(QStringLiteral("Receipt for an entry of unknown kind %1").arg(kind));
     if (outcome < static_cast<std::uint8_t>(Outcome::Stored) || outcome > static_cast<std::uint8_t>(Outcome::Discarded)
@@ -267,8 +271,10 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
         if (bytes.size() != kZeroRunSize)
             return wrongSize("Zero run message", bytes.size(), kZeroRunSize);
         ZeroRun m{get<std::uint64_t>(bytes, 8)};
-        if (m.count == 0)
-            return rejected(QStringLiteral("Zero run message of 0 bytes"));
+        if (m.count == 0 || get<std::uint32_t>(bytes, 4) != 0)
+            return rejected(QStringLiteral("Zero run message of %1 bytes with %2 in its second field")
+                                .arg(m.count)
+                                .arg(get<std::uint32_t>(bytes, 4)));
         return m;
     }
     case ExtensionType::CopyEnd:

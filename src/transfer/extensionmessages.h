@@ -32,8 +32,9 @@
 // Entries (files and folders) are numbered together from 1 in the order sent. A path is
 // relative, its parts separated by "/"; the receiver checks every part (PathProblem). The
 // decoder rejects, with a reason, a message of another size, a length field that does not
-// match, a version other than 1, a block size outside 1 .. 2048, entry 0, an empty zero run,
-// and outcomes, kinds and details it does not know. It never reads outside the bytes given.
+// match, a field shown as 0 that is not, a version other than 1, a block size outside
+// 1 .. 2048, entry 0, an empty zero run, and outcomes, kinds and details it does not know;
+// what it accepts encodes back to the same bytes. It never reads outside the bytes given.
 
 #include "transfer/messages.h"
 
