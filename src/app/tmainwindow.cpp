@@ -608,9 +608,10 @@ void TMainWindow::ProcessEvents()
 
 void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& done)
 {
-    PaintFrame();
+    // Between files only what has come in; repaints keep to the frame rate.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     if (!done() && milliseconds > 0 && !m_closeRequested) {
+        PaintFrame();
         QEventLoop loop;
         QTimer check;
         connect(&check, &QTimer::timeout, &loop, [&] {

@@ -18,6 +18,9 @@ namespace {
 
 constexpr DWORD kHostSessionFlags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL; // 0x2040
 constexpr DWORD kMaxPlayers = 2; // the host's player and one client
+// A host sends only answers to its client; one that takes none of them must not hold the
+// host's main thread for long.
+constexpr DWORD kHostSendTimeoutMs = 5000;
 const char* const kClientPlayerName = "FerrowardenClient";
 
 } // namespace
@@ -263,6 +266,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
                     QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
+        m_player->SendTimeout = kHostSendTimeoutMs;
         m_receiveDirectory = directory;
         m_view.LogMessage(QStringLiteral("Server started succesfully!"));
         m_view.ShowStatus(QStringLiteral(" Server Waiting..."));

@@ -58,7 +58,8 @@ public:
     // fails.
     bool JoinSession(int selectedRow);
     // Hosts a session named by its descriptor. With an empty label and directory the
-    // default label and `selectedFolder` (the folder chosen in the window) are used.
+    // default label and `selectedFolder` (the folder chosen in the window) are used. What the
+    // host sends waits at most 5 s for room (TDPlayer::SendTimeout), then fails.
     // Failures, and a label that searchers could not find again (LabelProblem), are
     // logged; false then.
     bool HostSession(const QString& label, const QString& directory,

@@ -560,8 +560,9 @@ void SendingEngine::HandleAnswer(const void* data, qsizetype size)
         || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
             && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
         answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
-                            .arg(type)
-                            .arg(size), true);
+                       .arg(type)
+                       .arg(size),
+                   true);
         return;
     }
     const ExtensionMessage message = DecodeExtensionMessage(bytes);
@@ -580,13 +581,13 @@ void SendingEngine::HandleAnswer(const void* data, qsizetype size)
     }
     m_summary = summary;
     answerLine(QStringLiteral("The server stored %1 files (%2 bytes), skipped %3 and did not store %4; "
-                                     "folders: %5 made, %6 not made")
-                          .arg(summary.filesStored)
-                          .arg(summary.bytesStored)
-                          .arg(summary.filesSkipped)
-                          .arg(summary.filesNotStored)
-                          .arg(summary.foldersMade)
-                          .arg(summary.foldersNotMade),
+                              "folders: %5 made, %6 not made")
+                   .arg(summary.filesStored)
+                   .arg(summary.bytesStored)
+                   .arg(summary.filesSkipped)
+                   .arg(summary.filesNotStored)
+                   .arg(summary.foldersMade)
+                   .arg(summary.foldersNotMade),
                false);
 }
 
@@ -619,7 +620,8 @@ void SendingEngine::noteReceipt(const Receipt& receipt)
 {
     // Only entries already sent can have an outcome.
     if (receipt.entry > m_currentEntry || receipt.entry > m_receipts.size()) {
-        answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry), true);
+        answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
+                   true);
         return;
     }
     const SendEntry& entry = m_entries.at(static_cast<qsizetype>(receipt.entry) - 1);
@@ -648,12 +650,14 @@ void SendingEngine::noteReceipt(const Receipt& receipt)
     case Outcome::Stored:
         if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
             answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")
-                                  .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
-                                  .arg(receipt.size), false);
+                           .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
+                           .arg(receipt.size),
+                       false);
         else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Replaced))
             answerLine(QStringLiteral("Stored \"%1\" (%2 bytes), replacing the server's file of that name")
-                                  .arg(name)
-                                  .arg(receipt.size), false);
+                           .arg(name)
+                           .arg(receipt.size),
+                       false);
         else
             answerLine(QStringLiteral("Stored \"%1\" (%2 bytes)").arg(name).arg(receipt.size), false);
         return;

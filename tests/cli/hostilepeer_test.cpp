@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <functional>
 
@@ -262,6 +264,58 @@ TEST_F(HostilePeer, PathsAndSizesOfTheExtendedProtocol)
               QStringList({"keep.txt", "link", "sub"}));
     EXPECT_TRUE(QFileInfo(dir.filePath("in/link")).isSymLink());
     expectNothingOutside("extended protocol");
+    expectAGoodCopyAndAnHonestLog();
+}
+
+// A peer that sends entry after entry and reads none of the answers: they pile up until the
+// server's send queue is full; the server then gives up answering that client, instead of
+// waiting for it for ever, and goes on serving. (This server's output goes to a file: a
+// pipe that the test does not read fast enough would hold the server up by itself.)
+TEST_F(HostilePeer, APeerThatReadsNoAnswersCannotHoldTheServer)
+{
+    server.terminate();
+    ASSERT_TRUE(server.waitForFinished(5000));
+    QProcess flooded;
+    flooded.setProcessEnvironment(environment);
+    flooded.setWorkingDirectory(dir.path());
+    flooded.setStandardOutputFile(dir.filePath("serve.out"));
+    flooded.start(FERROWARDEN_BIN, {"serve", dir.filePath("in"), "--label", label});
+    const auto said = [&](const QByteArray& text, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            QFile out(dir.filePath("serve.out"));
+            if (out.open(QIODevice::ReadOnly) && out.readAll().contains(text))
+                return true;
+            if (clock.elapsed() > timeoutMs)
+                return false;
+            QThread::msleep(50);
+        }
+    };
+    ASSERT_TRUE(said("Server started succesfully!", 10000));
+
+    const QByteArray blocker(255, 'b'); // a file where a folder should be: long answers
+    writeExisting(QString::fromLatin1(blocker), "x");
+    const QByteArray path = blocker + "/" + QByteArray(200, 'f');
+    Peer peer;
+    ASSERT_TRUE(peer.Enter(std::uint16_t(port)));
+    ASSERT_TRUE(peer.SendData(CopyStartMessage(0, 100000, 0)));
+    std::uint32_t entry = 0;
+    // The server stops reading while it waits for room for its answers, up to 5 s.
+    while (entry < 100000 && !said("Cannot answer the client: ", 0))
+        for (int i = 0; i < 1000; ++i)
+            ASSERT_TRUE(peer.SendData(FolderEntryMessage(++entry, path), 15000)) << entry;
+    EXPECT_TRUE(said("Cannot answer the client: SendEx: ", 10000)) << "after " << entry << " entries";
+    peer.Close();
+    EXPECT_TRUE(said("Client disconnected...", 10000));
+    flooded.terminate();
+    ASSERT_TRUE(flooded.waitForFinished(5000));
+    EXPECT_EQ(flooded.exitCode(), 0);
+
+    QFile::remove(dir.filePath("in/" + QString::fromLatin1(blocker)));
+    QFile::remove(dir.filePath("serve.out"));
+    expectNothingOutside("a peer that reads no answers");
+    startServer();
     expectAGoodCopyAndAnHonestLog();
 }
 

@@ -33,11 +33,11 @@ std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
     return data;
 }
 
-HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data)
+HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data, DWORD timeoutMs = 0)
 {
     DWORD id = 0;
     return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
-                     DWORD(data.size()), 0, 0, reinterpret_cast<void*>(0x11223344), &id);
+                     DWORD(data.size()), 0, timeoutMs, reinterpret_cast<void*>(0x11223344), &id);
 }
 
 int ConnectRaw(std::uint16_t port)
@@ -248,6 +248,36 @@ TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)
     EXPECT_EQ(m.from, p.hostId);
     EXPECT_EQ(m.to, p.clientId);
     EXPECT_EQ(m.data, Payload(7, 2060));
+}
+
+// A sender with a timeout does not wait for ever on a peer that reads nothing: once the
+// queues on the way are full, SendEx gives up after the timeout; once the peer reads again,
+// sending goes on, and what was queued arrives in order.
+TEST_F(DplayLoopback, SendWithATimeoutGivesUpOnAPeerThatDoesNotRead)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+    HRESULT result = DP_OK;
+    std::uint32_t sent = 0;
+    const auto started = std::chrono::steady_clock::now();
+    // The client reads nothing: its receive queue, both sockets and the host's send queue
+    // fill up, a few tens of MB at most.
+    while (sent < 100000 && (result = Send(*p.host, p.hostId, Payload(sent, 2060), 100)) == DP_OK)
+        ++sent;
+    EXPECT_EQ(result, DPERR_TIMEOUT) << "after " << sent << " messages";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+
+    Message m;
+    std::uint32_t next = 0;
+    while (next < sent && ReceiveOne(*p.client, *p.clientEvent, m)) {
+        if (m.from == DPID_SYSMSG)
+            continue;
+        ASSERT_EQ(m.data, Payload(next, 2060)) << next;
+        ++next;
+    }
+    EXPECT_EQ(next, sent);
+    EXPECT_EQ(Send(*p.host, p.hostId, Payload(sent, 2060), 100), DP_OK);
 }
 
 TEST_F(DplayLoopback, ReceiveReportsSizeNeededAndEmptyQueue)

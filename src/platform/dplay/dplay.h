@@ -299,9 +299,11 @@ public:
     // from DPID_SYSMSG. DPRECEIVE_TOPLAYER / FROMPLAYER answer DPERR_UNSUPPORTED.
     virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                             DWORD* lpdwDataSize) = 0;
-    // Queues the message and returns; waits only while the send queue is full. Every message
-    // is delivered complete and in order (as with DPSEND_GUARANTEED) or the session is lost;
-    // after that it answers DPERR_SESSIONLOST.
+    // Queues the message and returns; waits only while the send queue is full, for at most
+    // dwTimeout ms when that is not 0 (then DPERR_TIMEOUT, and the message is not sent to a
+    // peer whose queue stayed full). Every message queued is delivered complete and in order
+    // (as with DPSEND_GUARANTEED) or the session is lost; after that it answers
+    // DPERR_SESSIONLOST.
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;

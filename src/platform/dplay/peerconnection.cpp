@@ -55,21 +55,27 @@ bool PeerConnection::WakeLocked(bool lazy)
     return true;
 }
 
-bool PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32_t size)
+PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32_t size,
+                                                 std::chrono::milliseconds timeout)
 {
     bool wake;
     {
         std::unique_lock lock(m_mutex);
-        if (m_pending.size() >= kSendCap)
-            m_room.wait(lock, [&] { return m_closed || m_pending.size() < kSendCap; });
+        if (m_pending.size() >= kSendCap) {
+            const auto room = [&] { return m_closed || m_pending.size() < kSendCap; };
+            if (timeout.count() == 0)
+                m_room.wait(lock, room);
+            else if (!m_room.wait_for(lock, timeout, room))
+                return Queued::TimedOut;
+        }
         if (m_closed)
-            return false;
+            return Queued::Closed;
         FrameCodec::AppendData(m_pending, from, to, data, size);
         wake = WakeLocked(true);
     }
     if (wake)
         m_wakeup.Wake();
-    return true;
+    return Queued::Yes;
 }
 
 void PeerConnection::QueueFrames(const Buffer& frames, bool wake)

@@ -431,7 +431,7 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
 // ---- messages ------------------------------------------------------------------------------
 
 HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWORD dwDataSize,
-                               DWORD, DWORD, void*, DWORD* lpdwMsgID)
+                               DWORD, DWORD dwTimeout, void*, DWORD* lpdwMsgID)
 {
     if (!lpData || dwDataSize == 0)
         return DPERR_INVALIDPARAMS;
@@ -466,10 +466,14 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
             return DPERR_INVALIDPLAYER;
     }
     // Waits for room outside m_mutex: the network thread needs it to make room.
+    bool timedOut = false;
     for (std::size_t i = 0; i < count; ++i)
-        targets[i]->link.QueueData(idFrom, idTo, lpData, dwDataSize);
+        timedOut |= targets[i]->link.QueueData(idFrom, idTo, lpData, dwDataSize, std::chrono::milliseconds(dwTimeout))
+                    == PeerConnection::Queued::TimedOut;
     if (m_sessionLost || m_stop)
         return DPERR_SESSIONLOST;
+    if (timedOut)
+        return DPERR_TIMEOUT;
     if (lpdwMsgID)
         *lpdwMsgID = ++m_nextMessageId;
     return DP_OK;

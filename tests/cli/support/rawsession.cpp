@@ -288,13 +288,13 @@ bool Peer::Connect(std::uint16_t tcpPort, const char* source)
     return true;
 }
 
-bool Peer::Send(const QByteArray& bytes)
+bool Peer::Send(const QByteArray& bytes, int timeoutMs)
 {
     const char* p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
         pollfd out{m_fd, POLLOUT, 0};
-        if (m_fd < 0 || ::poll(&out, 1, 5000) <= 0)
+        if (m_fd < 0 || ::poll(&out, 1, timeoutMs) <= 0)
             return false;
         const ssize_t n = ::send(m_fd, p, std::size_t(left), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))

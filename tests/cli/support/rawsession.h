@@ -78,9 +78,12 @@ public:
     // Discovers the host at `discoveryPort`, connects, joins and makes a player.
     std::optional<std::uint32_t> Enter(std::uint16_t discoveryPort, const QByteArray& name = "raw");
 
-    // False when the connection is gone.
-    bool Send(const QByteArray& bytes);
-    bool SendData(const QByteArray& message) { return Send(DataFrame(m_player, 0, message)); }
+    // False when the connection is gone, or took nothing for `timeoutMs`.
+    bool Send(const QByteArray& bytes, int timeoutMs = 5000);
+    bool SendData(const QByteArray& message, int timeoutMs = 5000)
+    {
+        return Send(DataFrame(m_player, 0, message), timeoutMs);
+    }
     // The next message the host sends to this peer (Data frames only), or nullopt when none
     // comes within `timeoutMs`.
     std::optional<QByteArray> ReceiveMessage(int timeoutMs = 3000);
