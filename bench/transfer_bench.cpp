@@ -82,13 +82,33 @@ void BM_Cipher(benchmark::State& state)
     state.SetBytesProcessed(std::int64_t(state.iterations()) * kData);
 }
 
-// Argument: blocks per call.
-template <void (*Cipher)(std::uint8_t* const*, std::size_t, std::size_t, std::uint16_t)>
+// Arguments: path (0 = as the plain form picks, 1 = portable, 2 = AVX2) and blocks per call.
+template <void (*Cipher)(std::uint8_t* const*, std::size_t, std::size_t, std::uint16_t),
+          void (*CipherOn)(CipherPath, std::uint8_t* const*, std::size_t, std::size_t,
+                           std::uint16_t)>
 void BM_Ciphers(benchmark::State& state)
 {
-    const auto group = static_cast<std::size_t>(state.range(0));
-    inGroups(state, group,
-             [&](std::uint8_t* const* blocks) { Cipher(blocks, group, kBlock, 0x1234); });
+    const auto path = state.range(0);
+    const auto group = static_cast<std::size_t>(state.range(1));
+    if (path == 2 && !CipherPathAvailable(CipherPath::Avx2)) {
+        state.SkipWithError("no AVX2 on this processor");
+        return;
+    }
+    inGroups(state, group, [&](std::uint8_t* const* blocks) {
+        if (path == 0)
+            Cipher(blocks, group, kBlock, 0x1234);
+        else
+            CipherOn(path == 1 ? CipherPath::Portable : CipherPath::Avx2, blocks, group, kBlock,
+                     0x1234);
+    });
+}
+
+void cipherArguments(benchmark::internal::Benchmark* b)
+{
+    for (int group : {8, 16, 32}) {
+        for (int path : {0, 1, 2})
+            b->Args({path, group});
+    }
 }
 
 void checksumArguments(benchmark::internal::Benchmark* b)
@@ -106,9 +126,9 @@ BENCHMARK(BM_BlockChecksum);
 BENCHMARK(BM_BlockChecksums)->Apply(checksumArguments)->ArgNames({"lanes", "blocks"});
 BENCHMARK_TEMPLATE(BM_Cipher, EncryptInPlace)->Name("BM_EncryptBlock");
 BENCHMARK_TEMPLATE(BM_Cipher, DecryptInPlace)->Name("BM_DecryptBlock");
-BENCHMARK_TEMPLATE(BM_Ciphers, EncryptBlocksInPlace)
-    ->Name("BM_EncryptBlocks")->ArgName("blocks")->Arg(8)->Arg(16)->Arg(32);
-BENCHMARK_TEMPLATE(BM_Ciphers, DecryptBlocksInPlace)
-    ->Name("BM_DecryptBlocks")->ArgName("blocks")->Arg(8)->Arg(16)->Arg(32);
+BENCHMARK_TEMPLATE(BM_Ciphers, EncryptBlocksInPlace, EncryptBlocksInPlaceOn)
+    ->Name("BM_EncryptBlocks")->Apply(cipherArguments)->ArgNames({"path", "blocks"});
+BENCHMARK_TEMPLATE(BM_Ciphers, DecryptBlocksInPlace, DecryptBlocksInPlaceOn)
+    ->Name("BM_DecryptBlocks")->Apply(cipherArguments)->ArgNames({"path", "blocks"});
 
 BENCHMARK_MAIN();
