@@ -105,7 +105,7 @@ void BM_Ciphers(benchmark::State& state)
 
 void cipherArguments(benchmark::internal::Benchmark* b)
 {
-    for (int group : {8, 16, 32}) {
+    for (int group : {8, 16, 24, 32}) {
         for (int path : {0, 1, 2})
             b->Args({path, group});
     }
@@ -113,7 +113,7 @@ void cipherArguments(benchmark::internal::Benchmark* b)
 
 void checksumArguments(benchmark::internal::Benchmark* b)
 {
-    for (int group : {8, 12, 16, 32}) {
+    for (int group : {8, 12, 16, 24, 32}) {
         for (int lanes : {0, 8, 12})
             b->Args({lanes, group});
     }
