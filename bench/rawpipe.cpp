@@ -2,6 +2,7 @@
 // 1 MiB writes, read on the other side in 1 MiB reads and written to a file.
 //   rawpipe recv PORT OUTFILE     listens on 127.0.0.1:PORT, writes what arrives, exits at EOF
 //   rawpipe send PORT FILE        connects to 127.0.0.1:PORT and sends the file
+// RAWPIPE_ADDRESS names another IPv4 address to listen on or connect to.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,6 +46,9 @@ int main(int argc, char* argv[])
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (const char* named = std::getenv("RAWPIPE_ADDRESS"); named && *named
+        && ::inet_pton(AF_INET, named, &address.sin_addr) != 1)
+        return std::fprintf(stderr, "rawpipe: RAWPIPE_ADDRESS is not an IPv4 address\n"), 2;
     std::vector<char> buffer(kChunk);
     const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
 
