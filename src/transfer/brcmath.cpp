@@ -70,7 +70,7 @@ FW_SCALAR_LANES void cipherLanes(std::uint8_t* const* blocks, std::size_t count,
         for (std::size_t lane = 0; lane < Lanes; ++lane) {
             const std::uint32_t in = p[lane][i];
             if constexpr (Encrypt) {
-                const std::uint32_t out = in ^ ((k[lane] >> 8) & 0xFF);
+                const std::uint32_t out = (in ^ (k[lane] >> 8)) & 0xFF;
                 p[lane][i] = static_cast<std::uint8_t>(out);
                 k[lane] = nextKey(k[lane], out);
             } else {
