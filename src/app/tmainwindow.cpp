@@ -612,15 +612,12 @@ void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& 
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     if (!done() && milliseconds > 0 && !m_closeRequested) {
         PaintFrame();
-        QEventLoop loop;
-        QTimer check;
-        connect(&check, &QTimer::timeout, &loop, [&] {
-            if (done() || m_closeRequested)
-                loop.quit();
-        });
-        check.start(10);
-        QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        // Every answer comes as an event, and so does the end of the wait: each wakes this.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.start(milliseconds);
+        while (!done() && deadline.isActive() && !m_closeRequested)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
         PaintFrame();
     }
     if (m_closeRequested)

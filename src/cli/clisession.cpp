@@ -102,17 +102,12 @@ public:
     void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override
     {
         QCoreApplication::processEvents();
-        if (!done() && milliseconds > 0 && !SignalWatch::Interrupted()) {
-            QEventLoop loop;
-            QTimer check;
-            QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-                if (done() || SignalWatch::Interrupted())
-                    loop.quit();
-            });
-            check.start(10);
-            QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
+        // Every answer comes as an event, and so does the end of the wait: each wakes this.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.start(std::max(milliseconds, 0));
+        while (!done() && deadline.isActive() && !SignalWatch::Interrupted())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (SignalWatch::Interrupted())
             throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
     }

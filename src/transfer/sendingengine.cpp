@@ -403,6 +403,7 @@ void SendingEngine::sendExtended()
     m_problems.clear();
     m_currentEntry = 0;
     m_connectionLost = false;
+    m_answersLetIn.start();
 
     openLine(QStringLiteral("Sending Session Data..."));
     CopyStart start;
@@ -442,8 +443,12 @@ void SendingEngine::sendExtended()
             m_currentFileNumber = fileNumber;
             sendEntryFile(entry);
         }
-        // The answers so far, so that they neither pile up nor wait for the end.
-        m_view.WaitForAnswers(0, [] { return true; });
+        // The answers so far, a few times a second, so that they neither pile up nor wait for
+        // the end.
+        if (m_answersLetIn.elapsed() >= 20) {
+            m_view.WaitForAnswers(0, [] { return true; });
+            m_answersLetIn.start();
+        }
     }
     const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
     sendMessage(reinterpret_cast<const std::uint8_t*>(end.constData()), static_cast<std::uint32_t>(end.size()));

@@ -163,7 +163,8 @@ private:
     std::uint32_t m_currentEntry = 0;
     bool m_abandonFile = false; // the server refused the file being sent
     bool m_connectionLost = false;
-    QElapsedTimer m_lastAnswer;
+    QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
+    QElapsedTimer m_answersLetIn; // between entries
     bool m_lineOpen = false;
     QList<std::pair<QString, bool>> m_heldLines; // text, error
 };
