@@ -9,6 +9,8 @@
 
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/framecodec.h"
+#include "platform/apperror.h"
+#include "transfer/extensionmessages.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingengine.h"
@@ -53,26 +55,40 @@ struct Copy {
     const char* name;
     std::int16_t blockSize;
     bool encrypt;
-    std::vector<std::pair<QString, QByteArray>> files;
+    std::vector<std::pair<QString, QByteArray>> files; // a name ending in "/" is a folder
+    bool extended = false;
 };
 
 // The messages of one copy, as the sending engine sends them.
 std::vector<QByteArray> send(const Copy& copy)
 {
     QTemporaryDir dir;
-    QStringList paths;
+    QList<SendEntry> entries;
     for (const auto& [name, bytes] : copy.files) {
+        if (name.endsWith(QLatin1Char('/'))) {
+            entries.append({QString(), QFile::encodeName(name.chopped(1)), true});
+            continue;
+        }
+        QDir().mkpath(QFileInfo(dir.filePath(name)).path());
         QFile file(dir.filePath(name));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             qFatal("cannot write %s", qPrintable(file.fileName()));
-        paths << file.fileName();
+        entries.append({file.fileName(), QFile::encodeName(name), false});
     }
     Recorder sink;
     QuietView view;
     SendingEngine engine(sink, view, [] { return std::uint16_t(0x5A17); });
     engine.SetBlocksize(copy.blockSize);
     engine.SetEncrypt(copy.encrypt);
-    engine.StartCopy(paths);
+    engine.SetExtension(copy.extended ? kExtensionVersion : 0);
+    // Nobody answers here: the wait for the server's summary ends at once.
+    engine.SetAnswerTimeout(0);
+    try {
+        engine.StartCopy(entries);
+    } catch (const AppError&) {
+        if (!copy.extended)
+            throw;
+    }
     return sink.sent;
 }
 
@@ -108,6 +124,8 @@ int main(int argc, char** argv)
         {"one-file", 2048, false, {{"notes.txt", text}}},
         {"small-blocks-encrypted", 16, true, {{"a.bin", binary.left(40)}, {"b.txt", text.left(20)}}},
         {"empty-and-exact", 8, false, {{"empty", {}}, {"eight", "01234567"}, {"name ü.txt", "x"}}},
+        {"extended-tree", 16, true,
+         {{"docs/", {}}, {"docs/notes.txt", text}, {"docs/empty/", {}}, {"b.bin", binary.left(50)}}, true},
     };
 
     std::vector<QByteArray> everyMessage;
@@ -119,7 +137,7 @@ int main(int argc, char** argv)
         QByteArray records;
         for (const QByteArray& message : messages) {
             records += EncodeEngineMessage(message);
-            if (message.startsWith(char(2)))
+            if (message.startsWith(char(2)) || message.startsWith(char(17)))
                 records += EncodeEngineFlush();
         }
         write(corpus + QStringLiteral("/receivingengine"), QLatin1String(copy.name), records);
@@ -145,6 +163,12 @@ int main(int argc, char** argv)
               bytesOf(down));
     }
 
+    // The server's answers and a run of zeros, which the copies above do not show.
+    everyMessage.push_back(EncodeReceipt({2, EntryKind::File, Outcome::Stored, 2, 70, 70, 0, "docs/notes (1).txt", {}}));
+    everyMessage.push_back(EncodeReceipt({3, EntryKind::Folder, Outcome::Refused, 2, 0, 0, 0, {}, "Read-only file system"}));
+    everyMessage.push_back(EncodeSummary({1, 0, 1, 1, 1, 70}));
+    everyMessage.push_back(EncodeZeroRun({4096}));
+
     // One seed per kind of message (and per size of packet) met in the copies.
     for (const QByteArray& message : everyMessage) {
         const QByteArray hash = QCryptographicHash::hash(message, QCryptographicHash::Sha1).toHex().left(16);
@@ -165,5 +189,7 @@ int main(int argc, char** argv)
     reply.currentPlayers = 1;
     reply.name = "Lab PC#/srv/in";
     write(corpus + QStringLiteral("/discovery"), QStringLiteral("reply"), bytesOf(reply.Encode()));
+    reply.user = std::array<std::uint32_t, 4>{ExtensionOffer(), 0, 0, 0};
+    write(corpus + QStringLiteral("/discovery"), QStringLiteral("reply-offering"), bytesOf(reply.Encode()));
     return 0;
 }

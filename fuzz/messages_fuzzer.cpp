@@ -1,10 +1,14 @@
-// The transfer message decoder on arbitrary bytes: whatever it accepts is within the
-// limits its grammar promises and encodes back to a message that decodes the same.
-// The name cutter is checked on the same bytes.
+// The transfer message decoders on arbitrary bytes: whatever they accept is within the
+// limits their grammar promises and encodes back to a message that decodes the same (the
+// extension's messages: to the very same bytes). The name cutter and the path check are
+// checked on the same bytes.
 
 #include "fuzzcheck.h"
 
+#include "transfer/extensionmessages.h"
 #include "transfer/messages.h"
+
+#include <QList>
 
 #include <cstdint>
 #include <cstring>
@@ -22,12 +26,52 @@ void checkCutName(const QByteArray& name)
         FUZZ_CHECK((static_cast<std::uint8_t>(name[cut.size()]) & 0xC0) != 0x80);
 }
 
+// Every message of the extension that decodes is within its limits and encodes back to
+// exactly its bytes.
+void checkExtension(const QByteArray& bytes)
+{
+    const ExtensionMessage message = DecodeExtensionMessage(bytes);
+    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
+        FUZZ_CHECK(!rejected->reason.isEmpty());
+        return;
+    }
+    QByteArray encoded;
+    if (const auto* start = std::get_if<CopyStart>(&message)) {
+        FUZZ_CHECK(start->blockSize >= 1 && start->blockSize <= kMaxBlockSize);
+        encoded = EncodeCopyStart(*start);
+    } else if (const auto* file = std::get_if<FileEntry>(&message)) {
+        FUZZ_CHECK(file->entry >= 1 && !file->path.isEmpty() && file->path.size() <= kMaxPathBytes);
+        encoded = EncodeFileEntry(*file);
+    } else if (const auto* folder = std::get_if<FolderEntry>(&message)) {
+        FUZZ_CHECK(folder->entry >= 1 && !folder->path.isEmpty() && folder->path.size() <= kMaxPathBytes);
+        encoded = EncodeFolderEntry(*folder);
+    } else if (const auto* run = std::get_if<ZeroRun>(&message)) {
+        FUZZ_CHECK(run->count >= 1);
+        encoded = EncodeZeroRun(*run);
+    } else if (const auto* end = std::get_if<CopyEnd>(&message)) {
+        encoded = EncodeCopyEnd(*end);
+    } else if (const auto* receipt = std::get_if<Receipt>(&message)) {
+        FUZZ_CHECK(receipt->entry >= 1 && receipt->storedAs.size() <= kMaxPathBytes
+                   && receipt->note.size() <= kMaxNoteBytes);
+        encoded = EncodeReceipt(*receipt);
+    } else {
+        encoded = EncodeSummary(std::get<CopySummary>(message));
+    }
+    FUZZ_CHECK(encoded == bytes);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     checkCutName(bytes);
+    // A path that passes the check has no part that leads anywhere but down.
+    if (PathProblem(bytes).isEmpty()) {
+        FUZZ_CHECK(!bytes.startsWith('/') && !bytes.contains('\\'));
+        for (const QByteArray& part : bytes.split('/'))
+            FUZZ_CHECK(!part.isEmpty() && part != "." && part != ".." && part.size() <= 255);
+    }
 
     const DecodedMessage message = DecodeMessage(bytes);
     if (const auto* session = std::get_if<SessionData>(&message)) {
@@ -60,6 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t type = 0;
         std::memcpy(&type, data, sizeof type);
         FUZZ_CHECK(unknown->type == type);
+        if (IsExtensionType(type))
+            checkExtension(bytes);
     } else {
         FUZZ_CHECK(!std::get<RejectedMessage>(message).reason.isEmpty());
     }

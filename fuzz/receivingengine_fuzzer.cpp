@@ -1,12 +1,16 @@
-// The receiving engine fed arbitrary message sequences (see engineinput.h) into a fresh
-// receive directory inside a scratch directory of its own. After every input it checks
-// that nothing appeared in the scratch directory outside the receive directory, that no
-// temporary file outlived the session, that no file name holds a control character and that
-// no label or log line holds one either (nor a mark that reorders text). The receive directory is emptied for the next input.
+// The receiving engine, offering the extended protocol, fed arbitrary message sequences (see
+// engineinput.h) into a fresh receive directory inside a scratch directory of its own. After
+// every input it checks that nothing appeared in the scratch directory outside the receive
+// directory, that nothing inside it is a link or a temporary file that outlived the session,
+// that no file name holds a control character and that no label or log line holds one
+// either (nor a mark that reorders text); every answer the engine sends is a receipt or a
+// summary that decodes. The receive directory is emptied for the next input.
 
 #include "engineinput.h"
 #include "fuzzcheck.h"
 
+#include "transfer/extensionmessages.h"
+#include "transfer/messagesink.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
 
@@ -58,6 +62,17 @@ private:
     static void check(const QString& text) { FUZZ_CHECK(!unsafeOnTerminal(text)); }
 };
 
+// The engine's answers must be answers, well formed.
+class CheckingSink final : public MessageSink {
+public:
+    void Send(std::uint32_t, std::uint32_t, const void* data, std::uint32_t size) override
+    {
+        const ExtensionMessage answer =
+            DecodeExtensionMessage(QByteArrayView(static_cast<const char*>(data), qsizetype(size)));
+        FUZZ_CHECK(std::holds_alternative<Receipt>(answer) || std::holds_alternative<CopySummary>(answer));
+    }
+};
+
 struct Scratch {
     QTemporaryDir root;
     std::filesystem::path base;
@@ -91,15 +106,15 @@ void checkAndClear(const Scratch& s)
     }
     FUZZ_CHECK(top == 2);
     FUZZ_CHECK(std::filesystem::is_empty(s.sibling));
-    for (const auto& entry : std::filesystem::directory_iterator(s.receive)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(s.receive)) {
         const std::string name = entry.path().filename().string();
-        FUZZ_CHECK(!entry.is_directory());
         FUZZ_CHECK(!entry.is_symlink());
         // The temporary files are gone (RemoveLeftovers would take these for leftovers).
         FUZZ_CHECK(!(name.starts_with(".ferrowarden-") && name.ends_with(".part")));
         FUZZ_CHECK(!hasControlCharacter(name));
-        std::filesystem::remove(entry.path());
     }
+    for (const auto& entry : std::filesystem::directory_iterator(s.receive))
+        std::filesystem::remove_all(entry.path());
 }
 
 } // namespace
@@ -109,8 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Scratch& s = scratch();
     {
         CheckingView view;
+        CheckingSink answers;
         ReceivingEngine engine(view);
         engine.SetReceiveDirectory(QString::fromStdString(s.receive.string()) + QLatin1Char('/'));
+        engine.SetExtensionOffered(true);
+        engine.SetAnswerSink(&answers);
         // The engine deciphers data packets where they lie and writes them from there at
         // the next flush: the messages stay alive until the engine is done.
         std::vector<EngineStep> steps = DecodeEngineInput(data, size);

@@ -8,6 +8,8 @@
 #include "bridge/endpointsink.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
+#include "transfer/extensionmessages.h"
+#include "transfer/messagesink.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
@@ -16,6 +18,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -36,6 +39,22 @@ constexpr int kFrameMilliseconds = 16;
 
 // The copy stops because the window is being closed.
 struct CopyCancelled {};
+
+// The hosted session's answers to its client, through whatever endpoint the roles hold now.
+class HostAnswers final : public MessageSink {
+public:
+    explicit HostAnswers(SessionRoles& roles) : m_roles(roles) {}
+    void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override
+    {
+        TDPlayer* player = m_roles.Player();
+        if (!player)
+            throw AppError(QStringLiteral("The session has ended"));
+        player->Send(to, flags, data, size);
+    }
+
+private:
+    SessionRoles& m_roles;
+};
 
 QString WithTrailingSlash(const QString& directory)
 {
@@ -82,9 +101,12 @@ TMainWindow::TMainWindow(QWidget* parent)
     connect(&m_logFlushTimer, &QTimer::timeout, this, [this] { m_log.Flush(); });
     m_logFlushTimer.start();
 
+    m_answers = std::make_unique<HostAnswers>(m_roles);
     m_roles.SetTransferHandler([this](void* data, qsizetype size) {
         if (m_receiver)
             m_receiver->HandleTransferMessage(data, size);
+        else if (m_sender)
+            m_sender->HandleAnswer(data, size);
     });
     m_roles.SetBatchEndHandler([this] {
         if (m_receiver)
@@ -110,6 +132,8 @@ TMainWindow::TMainWindow(QWidget* parent)
 TMainWindow::~TMainWindow()
 {
     // FormDestroy: the session goes before the receiving side its handlers use.
+    if (m_receiver)
+        m_receiver->SetAnswerSink(nullptr);
     m_roles.ReleaseNetworking();
     if (m_receiver)
         m_receiver->CloseCurrentFile();
@@ -208,6 +232,9 @@ void TMainWindow::HostSession(const QString& label, const QString& directory)
     m_receiver = std::make_unique<ReceivingEngine>(static_cast<ReceivingView&>(*this));
     m_receiver->SetReceiveDirectory(WithTrailingSlash(target));
     m_receiver->SetTransportName(TransportText(m_settings.Transport));
+    m_receiver->SetExtensionOffered(ExtensionEnabled());
+    m_receiver->SetAnswerSink(m_answers.get());
+    m_roles.SetHostUserData(m_receiver->ExtensionOffered() ? ExtensionOffer() : 0);
     if (m_roles.HostSession(label, directory, selectedFolder))
         m_receiver->RemoveLeftovers();
 }
@@ -234,6 +261,11 @@ void TMainWindow::StartCopy(int selectedRow)
     // waits for this thread while Send waits for room (see TDPlayer::Send).
     EndpointSink sink(*m_roles.Player());
     SendingEngine engine(sink, static_cast<SendingView&>(*this));
+    // The server's offer, unless this end keeps to the protocol of earlier versions.
+    if (ExtensionEnabled())
+        engine.SetExtension(std::min(OfferedExtension(m_roles.Player()->SessionDesc.dwUser1), kExtensionVersion));
+    m_sender = &engine;
+    const auto noSender = qScopeGuard([this] { m_sender = nullptr; });
     engine.SetBlocksize(m_settings.Blocksize);
     engine.SetEncrypt(m_settings.Encrypt);
     engine.SetTransportName(TransportText(m_settings.Transport));
@@ -263,6 +295,7 @@ void TMainWindow::endServing()
 {
     if (!m_receiver)
         return;
+    m_receiver->SetAnswerSink(nullptr);
     m_receiver->CloseCurrentFile();
     m_receiver.reset();
     PaintFrame();
@@ -513,9 +546,14 @@ void TMainWindow::ShowMessage(const QString& text)
 void TMainWindow::SystemMessageArrived(DWORD type)
 {
     // A client that leaves, or a session that is lost, ends the file being received; a
-    // complete one stays, a cut-off one is discarded.
-    if ((type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) && m_receiver)
+    // complete one stays, a cut-off one is discarded. Nobody is left to hear about it.
+    if ((type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) && m_receiver) {
+        m_receiver->SetAnswerSink(nullptr);
         m_receiver->CloseCurrentFile();
+        m_receiver->SetAnswerSink(m_answers.get());
+    }
+    if (type == DPSYS_SESSIONLOST && m_sender)
+        m_sender->ConnectionLost();
     PaintFrame();
 }
 
@@ -564,6 +602,24 @@ void TMainWindow::ProcessEvents()
 {
     PaintFrame();
     QCoreApplication::processEvents();
+    if (m_closeRequested)
+        throw CopyCancelled{};
+}
+
+void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& done)
+{
+    // Between files only what has come in; repaints keep to the frame rate.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (!done() && milliseconds > 0 && !m_closeRequested) {
+        PaintFrame();
+        // Every answer comes as an event, and so does the end of the wait: each wakes this.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.start(milliseconds);
+        while (!done() && deadline.isActive() && !m_closeRequested)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+        PaintFrame();
+    }
     if (m_closeRequested)
         throw CopyCancelled{};
 }

@@ -20,7 +20,9 @@
 #include <memory>
 #include <optional>
 
+class MessageSink;
 class ReceivingEngine;
+class SendingEngine;
 
 // The program's one window and the hub of the system: it finds sessions, hosts one as the
 // server, starts copies as the client, and shows what every part reports. It owns the
@@ -35,9 +37,10 @@ class ReceivingEngine;
 //
 // A copy runs to its end inside the click handler that starts it. Labels, bars and the
 // message list are repainted at most once a frame; while a copy is sent, each frame also
-// lets the window repaint itself, but takes no user input. A process never hosts and
-// sends at once: the receiving side runs from the event loop, the sending side inside a
-// handler, so one thread never waits on both ends of a session.
+// lets the window repaint itself, but takes no user input; so does the wait for the
+// server's answers at the end of an extended copy. A process never hosts and sends at
+// once: the receiving side runs from the event loop, the sending side inside a handler, so
+// one thread never waits on both ends of a session.
 class TMainWindow final : public QMainWindow,
                           public MainWindowControls,
                           public SessionRolesView,
@@ -115,6 +118,7 @@ public:
     void ShowSentPackets(qint64 count) override;
     void ShowCaption(const QString& text) override;
     void ProcessEvents() override;
+    void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override;
 
     // MessageListView
     void AddLine(const QString& text) override;
@@ -153,6 +157,8 @@ private:
     SessionLog m_log;
     SessionRoles m_roles;
     std::unique_ptr<ReceivingEngine> m_receiver; // while a session is hosted
+    std::unique_ptr<MessageSink> m_answers;      // the receiver's answers to its client
+    SendingEngine* m_sender = nullptr;           // while a copy is sent
     TFormPosition FormPosition1{this, m_registry};
 
     bool m_copyRunning = false;

@@ -14,6 +14,9 @@ const QCommandLineOption kOnce(QStringList{QStringLiteral("once")},
                                QStringLiteral("Exit when the first client has left"));
 const QCommandLineOption kMkdir(QStringList{QStringLiteral("mkdir")},
                                 QStringLiteral("Create the directory when it is missing"));
+const QCommandLineOption kExisting(QStringList{QStringLiteral("existing")},
+                                   QStringLiteral("What to do with a file whose name is taken"),
+                                   QStringLiteral("overwrite|rename|skip"));
 const QCommandLineOption kHost(QStringList{QStringLiteral("host")},
                                QStringLiteral("Search only this host"), QStringLiteral("HOST[:PORT]"));
 const QCommandLineOption kWait(QStringList{QStringLiteral("wait")},
@@ -155,7 +158,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         return result;
     }
     if (command == QLatin1String("serve")) {
-        parser.addOptions({kLabel, kOnce, kMkdir});
+        parser.addOptions({kLabel, kOnce, kMkdir, kExisting});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -170,6 +173,12 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         result.label = parser.value(kLabel);
         result.once = parser.isSet(kOnce);
         result.makeDirectory = parser.isSet(kMkdir);
+        if (parser.isSet(kExisting)) {
+            const auto existing = ParseExistingFiles(parser.value(kExisting));
+            if (!existing)
+                return UsageError{QStringLiteral("--existing takes overwrite, rename or skip"), command};
+            result.existing = *existing;
+        }
         return result;
     }
     if (command == QLatin1String("list")) {
@@ -198,7 +207,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
             return result;
         }
         if (parser.positionalArguments().isEmpty())
-            return UsageError{QStringLiteral("send needs at least one file"), command};
+            return UsageError{QStringLiteral("send needs at least one file or folder"), command};
         if (parser.isSet(kEncrypt) && parser.isSet(kNoEncrypt))
             return UsageError{QStringLiteral("--encrypt and --no-encrypt exclude each other"), command};
         if (parser.isSet(kBlockSize)) {

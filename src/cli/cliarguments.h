@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/existingfiles.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -16,12 +18,13 @@ struct CliArguments {
     QString label;                      // serve --label, send --session
     bool once = false;                  // serve --once
     bool makeDirectory = false;         // serve --mkdir
+    ExistingFiles existing = ExistingFiles::Overwrite; // serve --existing
     QString host;                       // list/send --host: the host's name or address
     std::optional<quint16> hostPort;    // list/send --host HOST:PORT
     int waitSeconds = 0;                // list/send --wait
     std::optional<qint16> blockSize;    // send --block-size, 1 to 2048
     std::optional<bool> encrypt;        // send --encrypt / --no-encrypt
-    QStringList files;                  // send: the files, in order
+    QStringList files;                  // send: the files and folders, in order
     QStringList passThrough;            // desktop: arguments left for the window system
 };
 

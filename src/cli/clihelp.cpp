@@ -3,12 +3,13 @@
 namespace {
 
 const char* const kServeUsage =
-    "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n";
+    "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
+    "                         [--existing overwrite|rename|skip]\n";
 const char* const kListUsage =
     "Usage: ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n";
 const char* const kSendUsage =
     "Usage: ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-    "                        [--block-size N] [--encrypt | --no-encrypt] FILE...\n";
+    "                        [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n";
 
 // Where every command keeps its record, and what the exit codes mean.
 const char* const kFilesAndExitCodes =
@@ -31,7 +32,11 @@ const char* const kDiscovery =
     "\n"
     "Sessions are found by UDP broadcast to port 31847 on every network interface\n"
     "(FERROWARDEN_DISCOVERY_PORT moves it); files then travel over a TCP connection\n"
-    "to the port the server names when it starts.\n";
+    "to the port the server names when it starts.\n"
+    "\n"
+    "Both ends speak an extended protocol when both have it: folders, files of any\n"
+    "size, and a receipt from the server for every file. FERROWARDEN_EXTENSION=off\n"
+    "turns it off, at either end, for the protocol of earlier versions.\n";
 
 } // namespace
 
@@ -41,12 +46,13 @@ QString CliUsage()
         "Usage:\n"
         "  ferrowarden                       start the desktop program\n"
         "  ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
+        "                    [--existing overwrite|rename|skip]\n"
         "                                    host a session and receive files into DIR\n"
         "  ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n"
         "                                    list the sessions hosted on the network\n"
         "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-        "                   [--block-size N] [--encrypt | --no-encrypt] FILE...\n"
-        "                                    send files to a hosted session\n"
+        "                   [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n"
+        "                                    send files and folders to a hosted session\n"
         "  ferrowarden help [COMMAND]        a command's options (or COMMAND --help)\n"
         "  ferrowarden --help | --version\n"
         "\n"
@@ -71,9 +77,9 @@ QString CommandHelp(const QString& command)
                + QStringLiteral(
                    "\n"
                    "Hosts a session on the local network and writes every file a client sends into\n"
-                   "DIR, replacing a file of the same name once the new one has arrived whole. One\n"
-                   "client at a time: while one sends, the session is busy for the others. Runs\n"
-                   "until Ctrl-C, SIGTERM or SIGHUP.\n"
+                   "DIR (folders too, from a client that sends them), putting each in place once\n"
+                   "it has arrived whole. One client at a time: while one sends, the session is\n"
+                   "busy for the others. Runs until Ctrl-C, SIGTERM or SIGHUP.\n"
                    "\n"
                    "Options:\n"
                    "  --label TEXT   the label searchers see (default \"Ferrowarden 2.0 Session on\n"
@@ -81,6 +87,10 @@ QString CommandHelp(const QString& command)
                    "  --once         exit when the first client has left: 0 when every file it\n"
                    "                 announced arrived whole, 1 otherwise\n"
                    "  --mkdir        create DIR, with its parents, when it does not exist\n"
+                   "  --existing overwrite|rename|skip\n"
+                   "                 what happens when a file of the same name is there:\n"
+                   "                 replace it (the default), store the new one as \"a (1).txt\",\n"
+                   "                 \"a (2).txt\"..., or keep the old one and drop the new\n"
                    "  -h, --help     this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
     if (command == QLatin1String("list"))
@@ -103,10 +113,16 @@ QString CommandHelp(const QString& command)
                + QStringLiteral(
                    "\n"
                    "Finds a hosted session, joins it and sends the FILEs, in order, under their bare\n"
-                   "names. Every file is checked first (readable, a regular file, under 2 GiB), so a\n"
-                   "bad one stops the copy before anything is sent. Exit code 0 means every file was\n"
-                   "handed to the server and the connection closed in order; the server writes\n"
-                   "what it received (serve --once tells whether every file arrived whole).\n"
+                   "names, and each DIR with everything below it, empty folders included, under\n"
+                   "paths that start with the folder's name. Links inside a DIR are skipped, never\n"
+                   "followed. Every file is checked first (readable, a regular file), so a bad one\n"
+                   "stops the copy before anything is sent.\n"
+                   "\n"
+                   "A server that speaks the extended protocol answers for every file: send prints\n"
+                   "each answer, waits for the last, and exits 0 only when every file was stored,\n"
+                   "1 when some were refused or discarded (it lists them and why). A server that\n"
+                   "does not takes files under 2 GiB only, no folders, and never answers: exit code\n"
+                   "0 then means every file was handed to it and the connection closed in order.\n"
                    "\n"
                    "Options:\n"
                    "  --session LABEL      the session to join; needed when several are found\n")

@@ -12,6 +12,7 @@
 #include "platform/apperror.h"
 #include "platform/dplay/sessionservice.h"
 #include "text/printable.h"
+#include "transfer/extensionmessages.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
 #include "transfer/sendingengine.h"
@@ -19,6 +20,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -78,7 +81,10 @@ public:
 
 class ConsoleSendingView final : public ConsoleTransferView<SendingView> {
 public:
-    using ConsoleTransferView::ConsoleTransferView;
+    ConsoleSendingView(SessionLog& log, ConsoleOutput& output) : ConsoleTransferView(log, output)
+    {
+        m_sinceEvents.start();
+    }
     void ShowSentPackets(qint64) override {}
     void ShowCaption(const QString& text) override { m_output.AddLine(text); }
     void ProcessEvents() override { QCoreApplication::processEvents(); }
@@ -87,7 +93,27 @@ public:
         if (SignalWatch::Interrupted())
             throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
         ConsoleTransferView::ShowProgress(progress);
+        // The server's answers come in as events: a refusal stops a file early.
+        if (m_sinceEvents.elapsed() >= 50) {
+            QCoreApplication::processEvents();
+            m_sinceEvents.restart();
+        }
     }
+    void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override
+    {
+        QCoreApplication::processEvents();
+        // Every answer comes as an event, and so does the end of the wait: each wakes this.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.start(std::max(milliseconds, 0));
+        while (!done() && deadline.isActive() && !SignalWatch::Interrupted())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (SignalWatch::Interrupted())
+            throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
+    }
+
+private:
+    QElapsedTimer m_sinceEvents;
 };
 
 QString addressText(const sockaddr_in& address)
@@ -326,8 +352,13 @@ int CliSession::serve()
         return 1;
     ConsoleReceivingView view(m_log, m_output);
     ReceivingEngine engine(view);
+    EndpointSink answers(*m_roles.Player());
     engine.SetReceiveDirectory(receiveDirectory);
     engine.SetTransportName(TransportText(m_settings.Transport));
+    engine.SetExistingFiles(m_arguments.existing);
+    engine.SetExtensionOffered(ExtensionEnabled());
+    engine.SetAnswerSink(&answers);
+    m_roles.SetHostUserData(engine.ExtensionOffered() ? ExtensionOffer() : 0);
     m_roles.SetTransferHandler(
         [&engine](void* data, qsizetype size) { engine.HandleTransferMessage(data, size); });
     m_roles.SetBatchEndHandler([&engine] { engine.Flush(); });
@@ -336,6 +367,7 @@ int CliSession::serve()
         m_onSystemMessage = nullptr;
         m_roles.SetTransferHandler(nullptr);
         m_roles.SetBatchEndHandler(nullptr);
+        engine.SetAnswerSink(nullptr);
         m_roles.ReleaseNetworking();
         engine.CloseCurrentFile();
     });
@@ -383,8 +415,11 @@ int CliSession::serve()
         }
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
             return;
-        // A file cut off by the client leaving is discarded; a complete one stays.
+        // A file cut off by the client leaving is discarded; a complete one stays. Nobody is
+        // left to hear about it.
+        engine.SetAnswerSink(nullptr);
         engine.CloseCurrentFile();
+        engine.SetAnswerSink(&answers);
         if (type == DPSYS_DESTROYPLAYERORGROUP)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
@@ -395,6 +430,7 @@ int CliSession::serve()
     const int code = m_loop.exec();
     if (m_arguments.once && SignalWatch::Interrupted()) {
         // Stopped before the client left: only a copy that already arrived whole succeeded.
+        engine.SetAnswerSink(nullptr);
         m_roles.ReleaseNetworking();
         engine.CloseCurrentFile();
         return engine.CopySucceeded() ? 0 : 1;
@@ -547,17 +583,42 @@ int CliSession::send()
         return 1;
     }
 
+    for (const QString& line : sources.skipped)
+        m_log.LogMessage(line);
+    // The server's offer, unless this end keeps to the protocol of earlier versions.
+    const std::uint16_t offered = OfferedExtension(m_roles.Player()->SessionDesc.dwUser1);
+    const std::uint16_t extension = ExtensionEnabled() ? std::min(offered, kExtensionVersion) : 0;
+    if (extension == 0 && !sources.needExtension.empty()) {
+        for (const SourceFiles::Problem& problem : sources.needExtension)
+            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
+        m_output.PrintDetail(QStringLiteral("nothing was sent; send files under 2 GiB only, or update the server"));
+        if (m_log.LogOpen())
+            m_log.LogError(QStringLiteral("%1: %2").arg(sources.needExtension.front().file,
+                                                        sources.needExtension.front().reason));
+        return 1;
+    }
+
     EndpointSink sink(*m_roles.Player());
     ConsoleSendingView view(m_log, m_output);
     SendingEngine engine(sink, view);
     engine.SetBlocksize(m_settings.Blocksize);
     engine.SetEncrypt(m_settings.Encrypt);
     engine.SetTransportName(TransportText(m_settings.Transport));
+    engine.SetExtension(extension);
+    m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
+    m_onSystemMessage = [&engine](DWORD type) {
+        if (type == DPSYS_SESSIONLOST)
+            engine.ConnectionLost();
+    };
+    const auto unhook = qScopeGuard([this] {
+        m_roles.SetTransferHandler(nullptr);
+        m_onSystemMessage = nullptr;
+    });
     const int fileCount = int(sources.paths.size());
     QElapsedTimer clock;
     clock.start();
     try {
-        engine.StartCopy(sources.paths);
+        engine.StartCopy(sources.entries);
     } catch (const AppError& error) {
         engine.CloseCurrentFile();
         const TransferProgress& at = view.LastProgress();
@@ -582,7 +643,18 @@ int CliSession::send()
     }
     // Leaving the session hands over what is still queued before the connection closes.
     m_roles.ReleaseNetworking();
+    const QList<EntryProblem>& notStored = engine.Problems();
     m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
-                                      clock.elapsed() / 1000.0, QStringLiteral("done")));
-    return 0;
+                                      clock.elapsed() / 1000.0,
+                                      notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored")));
+    if (notStored.isEmpty())
+        return 0;
+    const qsizetype entries = sources.entries.size();
+    m_output.PrintError(QStringLiteral("the server did not store %1 of %2 %3:")
+                            .arg(notStored.size())
+                            .arg(entries)
+                            .arg(sources.folderCount > 0 ? QStringLiteral("files and folders") : QStringLiteral("files")));
+    for (const EntryProblem& problem : notStored)
+        m_output.PrintDetail(QStringLiteral("%1: %2").arg(problem.name, problem.reason));
+    return 1;
 }

@@ -119,9 +119,9 @@ QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 total
 QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& progress, double seconds,
                         const QString& from)
 {
-    if (summary.announcedFiles == 0)
+    if (summary.announcedFiles == 0 && summary.announcedFolders == 0)
         return QStringLiteral("%1 left without sending anything").arg(from);
-    const bool whole = summary.completedFiles == summary.announcedFiles;
+    const bool whole = summary.completedFiles + summary.skippedFiles == summary.announcedFiles;
     QString text = whole ? QStringLiteral("Received %1 (%2)").arg(filesText(summary.completedFiles),
                                                                   BytesText(progress.totalBytes))
                          : QStringLiteral("Received %1 of %2 (%3)")
@@ -136,9 +136,16 @@ QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& p
         problems << QStringLiteral("%1 discarded for corrupt blocks").arg(summary.filesWithCorruptBlocks);
     if (summary.failedFiles > 0)
         problems << QStringLiteral("%1 not written").arg(summary.failedFiles);
-    const int missing = summary.announcedFiles - summary.completedFiles - summary.filesWithCorruptBlocks
-                        - summary.failedFiles;
+    const int missing = summary.announcedFiles - summary.completedFiles - summary.skippedFiles
+                        - summary.filesWithCorruptBlocks - summary.failedFiles;
     if (missing > 0)
         problems << QStringLiteral("%1 never arrived").arg(missing);
-    return text + QStringLiteral(": ") + (problems.isEmpty() ? QStringLiteral("complete") : problems.join(QStringLiteral(", ")));
+    if (summary.failedFolders > 0)
+        problems << QStringLiteral("%1 %2 not made").arg(summary.failedFolders).arg(summary.failedFolders == 1 ? "folder" : "folders");
+    QString outcome = problems.isEmpty() ? QStringLiteral("complete") : problems.join(QStringLiteral(", "));
+    if (summary.skippedFiles > 0)
+        outcome += QStringLiteral("; %1 skipped, the existing %2 kept")
+                       .arg(summary.skippedFiles)
+                       .arg(summary.skippedFiles == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    return text + QStringLiteral(": ") + outcome;
 }

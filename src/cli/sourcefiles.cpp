@@ -1,13 +1,18 @@
 #include "cli/sourcefiles.h"
 
 #include "cli/consoletext.h"
+#include "text/printable.h"
+#include "transfer/extensionmessages.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,60 +36,145 @@ QString errorText(int error)
     }
 }
 
-// Why `path` cannot be sent, or an empty text; `size` gets its size.
-QString problemOf(const QString& path, qint64& size)
+// What a server refuses to write (it never writes outside its directory, nor names that
+// could steer a terminal or a log).
+QString nameProblem(const QByteArray& name)
 {
-    // Non-blocking, so that a FIFO given by mistake does not wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errorText(errno);
-    struct stat info {};
-    const int statResult = ::fstat(fd, &info);
-    const int statError = errno;
-    ::close(fd);
-    if (statResult != 0)
-        return errorText(statError);
-    if (S_ISDIR(info.st_mode))
-        return QStringLiteral("is a directory");
-    if (!S_ISREG(info.st_mode))
-        return QStringLiteral("not a regular file");
-    size = info.st_size;
-    if (size > kLargestSendableFile)
-        return QStringLiteral("%1; files of 2 GiB or more cannot be sent").arg(BytesText(size));
-    // What a server refuses to write (it never writes outside its directory, nor names that
-    // could steer a terminal or a log).
-    const QByteArray name = QFile::encodeName(QFileInfo(path).fileName());
     for (const char c : name)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\')
             return QStringLiteral("the server refuses names with \"\\\" or control characters; rename it");
     return QString();
 }
 
+// Opens `path` as `open` would read it, and tells what it is: its stat in `info`, or why it
+// cannot be read. Non-blocking, so that a FIFO given by mistake does not wait for a writer;
+// a link is followed only when `follow`.
+QString readable(int at, const QByteArray& path, bool follow, struct stat& info)
+{
+    const int fd = ::openat(at, path.constData(),
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return errorText(errno);
+    const int statResult = ::fstat(fd, &info);
+    const int statError = errno;
+    ::close(fd);
+    return statResult == 0 ? QString() : errorText(statError);
+}
+
+class Walk {
+public:
+    explicit Walk(SourceFiles& result) : m_result(result) {}
+
+    void file(const QString& shown, const QString& path, const QByteArray& name, qint64 size)
+    {
+        if (size > kLargestSendableFile)
+            m_result.needExtension.push_back(
+                {shown, QStringLiteral("%1; files of 2 GiB or more cannot be sent: the server does not offer the "
+                                       "extended protocol")
+                            .arg(BytesText(size))});
+        m_result.entries.append({path, name, false});
+        m_result.paths << path;
+        m_result.totalBytes += size;
+    }
+
+    // Everything below the folder at `path`, travelling as `name`.
+    void folder(const QString& shown, const QString& path, const QByteArray& name)
+    {
+        m_result.entries.append({QString(), name, true});
+        ++m_result.folderCount;
+        DIR* dir = ::opendir(QFile::encodeName(path).constData());
+        if (!dir) {
+            m_result.problems.push_back({shown, errorText(errno)});
+            return;
+        }
+        QList<QByteArray> names;
+        while (const dirent* entry = ::readdir(dir)) {
+            const QByteArray child(entry->d_name);
+            if (child != "." && child != "..")
+                names << child;
+        }
+        // The same order on every run.
+        std::sort(names.begin(), names.end());
+        const int fd = ::dirfd(dir);
+        for (const QByteArray& child : std::as_const(names)) {
+            const QString childShown = shown + QLatin1Char('/') + Printable(QFile::decodeName(child));
+            const QString childPath = path + QLatin1Char('/') + QFile::decodeName(child);
+            const QByteArray childName = name + '/' + child;
+            struct stat info {};
+            if (::fstatat(fd, child.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                m_result.problems.push_back({childShown, errorText(errno)});
+                continue;
+            }
+            if (S_ISLNK(info.st_mode)) {
+                m_result.skipped << QStringLiteral("Skipped the link %1: links are not followed").arg(childShown);
+                continue;
+            }
+            if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+                m_result.skipped << QStringLiteral("Skipped %1: not a regular file").arg(childShown);
+                continue;
+            }
+            QString problem = nameProblem(child);
+            if (problem.isEmpty() && childName.size() > kMaxPathBytes)
+                problem = QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
+            if (problem.isEmpty() && S_ISREG(info.st_mode))
+                problem = readable(fd, child, false, info);
+            if (!problem.isEmpty()) {
+                m_result.problems.push_back({childShown, problem});
+                continue;
+            }
+            if (S_ISDIR(info.st_mode))
+                folder(childShown, childPath, childName);
+            else
+                file(childShown, childPath, childName, info.st_size);
+        }
+        ::closedir(dir);
+    }
+
+private:
+    SourceFiles& m_result;
+};
+
 } // namespace
 
 SourceFiles CheckSourceFiles(const QStringList& files)
 {
     SourceFiles result;
-    QHash<QString, QString> byName; // bare name -> the file as given
+    Walk walk(result);
+    QHash<QString, QString> byName; // the name it travels under -> the file as given
     for (const QString& file : files) {
-        qint64 size = 0;
-        QString problem = problemOf(file, size);
-        const QFileInfo info(file);
+        struct stat info {};
+        QString problem = readable(AT_FDCWD, QFile::encodeName(file), true, info);
+        const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());
+        const QString name = QFileInfo(path).fileName();
+        if (problem.isEmpty() && !S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode))
+            problem = QStringLiteral("not a regular file");
+        if (problem.isEmpty() && name.isEmpty())
+            problem = QStringLiteral("has no name to send it under");
+        if (problem.isEmpty())
+            problem = nameProblem(QFile::encodeName(name));
         if (problem.isEmpty()) {
-            const auto other = byName.constFind(info.fileName());
+            const auto other = byName.constFind(name);
             if (other != byName.cend())
                 problem = QStringLiteral("has the same name as %1; the server would keep only one").arg(*other);
             else
-                byName.insert(info.fileName(), file);
+                byName.insert(name, file);
         }
         if (!problem.isEmpty()) {
             result.problems.push_back({file, problem});
             continue;
         }
-        result.paths << info.absoluteFilePath();
-        result.totalBytes += size;
+        if (S_ISDIR(info.st_mode)) {
+            result.needExtension.push_back(
+                {file, QStringLiteral("is a folder; the server takes folders only with the extended protocol, "
+                                      "which it does not offer")});
+            walk.folder(file, path, QFile::encodeName(name));
+        } else {
+            walk.file(file, path, QFile::encodeName(name), info.st_size);
+        }
     }
-    if (!result.problems.empty())
+    if (!result.problems.empty()) {
         result.paths.clear();
+        result.entries.clear();
+    }
     return result;
 }

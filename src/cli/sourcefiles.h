@@ -1,26 +1,39 @@
 #pragma once
 
+#include "transfer/sendingengine.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <vector>
 
-// The files of a copy, checked before anything is sent: each must be readable and a regular
-// file, under the 2 GiB that a file header can announce, with a bare name that a server
-// accepts, and no two may share a bare name (the server would keep only the last). One bad
-// file stops the copy before it starts, so a server never holds half a set.
+// The files and folders of a copy, checked before anything is sent. Each file must be
+// readable and a regular file, with a name that a server accepts; no two may travel under
+// one name (the server would keep only the last). A folder is walked: everything below it
+// travels under paths that start with the folder's own name, empty folders included; links
+// and special files inside it are skipped with a line, never followed. One bad file stops
+// the copy before it starts, so a server never holds half a set.
+//
+// Folders and files of 2 GiB or more need the extended protocol; whether the server offers
+// it is known only once joined, so they are listed apart (NeedExtension).
 struct SourceFiles {
     struct Problem {
-        QString file;   // as given
+        QString file;   // as given, or as found inside a folder given
         QString reason; // "no such file", "permission denied", ...
     };
 
-    QStringList paths; // absolute, in order; empty when there are problems
+    QStringList paths;         // the files, absolute, in order; empty when there are problems
+    QList<SendEntry> entries;  // files and folders in sending order, folders before what they hold
+    int folderCount = 0;
     qint64 totalBytes = 0;
     std::vector<Problem> problems;
+    // Folders and files of 2 GiB or more, with why a server without the extension cannot
+    // take them.
+    std::vector<Problem> needExtension;
+    QStringList skipped;                // lines for what inside a folder is not sent
 };
 
 SourceFiles CheckSourceFiles(const QStringList& files);
 
-// Bytes a file header can announce: its size field is a signed 32-bit number.
+// Bytes a plain file header can announce: its size field is a signed 32-bit number.
 inline constexpr qint64 kLargestSendableFile = 0x7FFFFFFF;

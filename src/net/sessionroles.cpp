@@ -18,6 +18,9 @@ namespace {
 
 constexpr DWORD kHostSessionFlags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL; // 0x2040
 constexpr DWORD kMaxPlayers = 2; // the host's player and one client
+// A host sends only answers to its client; one that takes none of them must not hold the
+// host's main thread for long.
+constexpr DWORD kHostSendTimeoutMs = 5000;
 const char* const kClientPlayerName = "FerrowardenClient";
 
 } // namespace
@@ -262,9 +265,11 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         desc.lpszSessionNameA = m_sessionName.data();
         desc.dwFlags = kHostSessionFlags;
         desc.dwMaxPlayers = kMaxPlayers;
+        desc.dwUser1 = m_hostUser1;
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
                     QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
+        m_player->SendTimeout = kHostSendTimeoutMs;
         m_receiveDirectory = directory;
         m_view.LogMessage(QStringLiteral("Server started succesfully!"));
         m_view.ShowStatus(QStringLiteral(" Server Waiting..."));

@@ -35,6 +35,10 @@ public:
     SessionRoles& operator=(const SessionRoles&) = delete;
 
     void SetTransport(TTransport transport) { m_transport = transport; }
+    // What a hosted session tells searchers in its dwUser1: the extension of the transfer
+    // protocol its server offers (0: none). A joined client finds the host's value in
+    // Player()->SessionDesc.dwUser1.
+    void SetHostUserData(DWORD user1) { m_hostUser1 = user1; }
     TTransport Transport() const { return m_transport; }
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
     // Called after each batch of arriving messages has been handed to the transfer handler.
@@ -56,7 +60,8 @@ public:
     // fails.
     bool JoinSession(int selectedRow);
     // Hosts a session named by its descriptor. With an empty label and directory the
-    // default label and `selectedFolder` (the folder chosen in the window) are used.
+    // default label and `selectedFolder` (the folder chosen in the window) are used. What the
+    // host sends waits at most 5 s for room (TDPlayer::SendTimeout), then fails.
     // Failures, and a label that searchers could not find again (LabelProblem), are
     // logged; false then.
     bool HostSession(const QString& label, const QString& directory,
@@ -94,6 +99,7 @@ private:
     SessionRolesView& m_view;
     QString m_computerName;
     TTransport m_transport = trTCPIP;
+    DWORD m_hostUser1 = 0;
     TransferHandler m_transferHandler;
     std::function<void()> m_batchEndHandler;
     DirectPlayFactory m_factory = &CreateDirectPlay;

@@ -25,11 +25,21 @@ const char* const kTempPrefix = ".ferrowarden-";
 const char* const kTempSuffix = ".part";
 // Seconds a temporary file must have been left alone before it counts as a leftover.
 constexpr time_t kLeftoverAge = 10;
+// A small file costs its reservation more than it gains from it.
+constexpr qint64 kReserveFrom = qint64(1) << 20;
 
 // The directory part of `path` including its last "/", or empty for a bare name.
 QByteArray directoryOf(const QByteArray& path)
 {
     return path.left(path.lastIndexOf('/') + 1);
+}
+
+// A fresh temporary name in `directoryPart`; it does not grow with the target's, so a
+// 255-byte name still fits.
+QByteArray temporaryName(const QByteArray& directoryPart)
+{
+    return directoryPart + kTempPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
+           + kTempSuffix;
 }
 
 } // namespace
@@ -74,30 +84,32 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
         *error = errorText(EISDIR);
         return false;
     }
-    const QByteArray directory = directoryOf(target);
+    m_directoryFd = AT_FDCWD;
     m_target = target;
-    m_written = 0;
-    m_error.clear();
-    m_temp.clear();
-    // A file without a name until it is complete: nothing to rename, and nothing left behind
-    // when the receiver dies. Where the file system cannot make one, a temporary name.
-    if (procFdUsable()) {
-        const int fd = ::open(directory.isEmpty() ? "." : directory.constData(),
-                              O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            m_fd = fd;
-            return true;
-        }
+    return openFile(directoryOf(target), error);
+}
+
+bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* error)
+{
+    Discard();
+    struct stat info {};
+    if (::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+        *error = errorText(EISDIR);
+        return false;
     }
-    const int fd = openTemporary(directory, &m_temp);
-    if (fd < 0) {
+    m_directoryFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    if (m_directoryFd < 0) {
         *error = errorText(errno);
         return false;
     }
-    // Marks the file as in use, so that no other receiver takes it for a leftover.
-    ::flock(fd, LOCK_EX | LOCK_NB);
-    m_fd = fd;
-    return true;
+    m_target = name;
+    return openFile(QByteArray(), error);
+}
+
+bool ReceivedFile::Exists(int directoryFd, const QByteArray& name)
+{
+    struct stat info {};
+    return ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool ReceivedFile::procFdUsable()
@@ -106,38 +118,73 @@ bool ReceivedFile::procFdUsable()
     return usable;
 }
 
-int ReceivedFile::openTemporary(const QByteArray& directory, QByteArray* name)
+bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
 {
-    // The temporary name does not grow with the target's, so a 255-byte name still fits.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray temp = directory + kTempPrefix
-                                + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-                                + kTempSuffix;
-        const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            *name = temp;
-            return fd;
+    m_written = 0;
+    m_reserved = false;
+    m_holeAtEnd = false;
+    m_error.clear();
+    m_errorNumber = 0;
+    m_temp.clear();
+    if (procFdUsable()) {
+        const int fd = ::openat(m_directoryFd, directoryPart.isEmpty() ? "." : directoryPart.constData(),
+                                O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            m_fd = fd;
+            return true;
         }
     }
-    errno = EEXIST;
-    return -1;
+    return openTemporary(directoryPart, error);
+}
+
+bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QByteArray temp = temporaryName(directoryPart);
+        const int fd = ::openat(m_directoryFd, temp.constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0) {
+            // Marks the file as in use, so that no other receiver takes it for a leftover.
+            ::flock(fd, LOCK_EX | LOCK_NB);
+            m_fd = fd;
+            m_temp = temp;
+            return true;
+        }
+        if (errno != EEXIST) {
+            *error = errorText(errno);
+            releaseDirectory();
+            return false;
+        }
+    }
+    *error = errorText(EEXIST);
+    releaseDirectory();
+    return false;
+}
+
+void ReceivedFile::releaseDirectory()
+{
+    if (m_directoryFd >= 0)
+        ::close(m_directoryFd);
+    m_directoryFd = -1;
 }
 
 void ReceivedFile::fail(int errorNumber)
 {
-    if (m_error.isEmpty())
+    if (m_error.isEmpty()) {
         m_error = errorText(errorNumber);
+        m_errorNumber = errorNumber;
+    }
 }
 
 bool ReceivedFile::Reserve(qint64 size, QString* error)
 {
-    // A small file costs its reservation more than it gains from it.
-    constexpr qint64 kReserveFrom = qint64(1) << 20;
     if (!IsOpen() || size < kReserveFrom)
         return true;
     // The size stays as written: a file cut off never looks longer than what arrived.
-    if (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+    if (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+        m_reserved = true;
         return true;
+    }
     const int reason = errno;
     if (reason == ENOSPC || reason == EDQUOT || reason == EFBIG) {
         *error = errorText(reason);
@@ -159,17 +206,14 @@ void ReceivedFile::Write(const std::uint8_t* const* pieces, const std::size_t* c
     // Up to this many pieces per call; what one call leaves unwritten is taken up by the next.
     constexpr std::size_t kMaxPieces = 1024;
     iovec iov[kMaxPieces];
-    std::size_t next = 0;     // the first piece not yet in iov
-    std::size_t skip = 0;     // bytes of pieces[next] already written
+    std::size_t next = 0; // the first piece not yet written whole
+    std::size_t skip = 0; // bytes of pieces[next] already written
     while (next < n) {
         std::size_t used = 0;
-        std::size_t bytes = 0;
         for (std::size_t i = next; i < n && used < kMaxPieces; ++i) {
             const std::size_t offset = i == next ? skip : 0;
-            if (counts[i] == offset)
-                continue;
-            iov[used++] = {const_cast<std::uint8_t*>(pieces[i]) + offset, counts[i] - offset};
-            bytes += counts[i] - offset;
+            if (counts[i] > offset)
+                iov[used++] = {const_cast<std::uint8_t*>(pieces[i]) + offset, counts[i] - offset};
         }
         if (used == 0)
             return;
@@ -185,7 +229,8 @@ void ReceivedFile::Write(const std::uint8_t* const* pieces, const std::size_t* c
             return;
         }
         m_written += written;
-        // Step past what was written, whole pieces and perhaps part of one.
+        m_holeAtEnd = false;
+        // Step past what was written: whole pieces, and perhaps part of one.
         auto left = static_cast<std::size_t>(written);
         while (next < n && left >= counts[next] - skip) {
             left -= counts[next] - skip;
@@ -196,54 +241,164 @@ void ReceivedFile::Write(const std::uint8_t* const* pieces, const std::size_t* c
     }
 }
 
+void ReceivedFile::Skip(qint64 count)
+{
+    if (!IsOpen() || Failed() || count <= 0)
+        return;
+    // Writes go to their offsets, so what is skipped stays a hole; what was reserved for it
+    // is given back.
+    // (A hole is punched only below the file's end: the size moves on first.)
+    if (m_reserved && ::ftruncate(m_fd, m_written + count) == 0)
+        ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, m_written, count);
+    m_written += count;
+    m_holeAtEnd = true;
+}
+
 bool ReceivedFile::Commit(QString* error)
+{
+    Placement placed;
+    return Commit(ExistingFiles::Overwrite, &placed, error);
+}
+
+int ReceivedFile::linkNameless(const QByteArray& name)
+{
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
+    return ::linkat(AT_FDCWD, self, m_directoryFd, name.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+bool ReceivedFile::nameTemporarily(const QByteArray& directoryPart)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QByteArray temp = temporaryName(directoryPart);
+        const int result = linkNameless(temp);
+        if (result == 0) {
+            m_temp = temp;
+            return true;
+        }
+        if (result != EEXIST) {
+            fail(result);
+            return false;
+        }
+    }
+    fail(EEXIST);
+    return false;
+}
+
+int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
+{
+    if (::renameat2(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return errno;
+    // A file system without that rename: a hard link is just as exclusive.
+    if (::linkat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), 0) == 0) {
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    // Nor hard links (FAT): look first, then rename.
+    if (Exists(m_directoryFd, name))
+        return EEXIST;
+    return ::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData()) == 0 ? 0 : errno;
+}
+
+bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* error)
 {
     if (!IsOpen()) {
         *error = errorText(EBADF);
         return false;
     }
-    if (m_temp.isEmpty() && !Failed())
-        linkAnonymous();
+    if (m_holeAtEnd && !Failed() && ::ftruncate(m_fd, m_written) != 0)
+        fail(errno);
+    const qsizetype slash = m_target.lastIndexOf('/');
+    const QByteArray directoryPart = m_target.left(slash + 1);
+    const QByteArray leaf = m_target.mid(slash + 1);
+    placed->how = Placed::New;
+    placed->name = leaf;
+    // A nameless file takes its name while it is still open: straight the final one where
+    // that is free (a link never replaces anything); else, to replace an existing file, a
+    // temporary name that then goes as a named file's does.
+    QByteArray linkedAs;
+    if (m_temp.isEmpty() && !Failed()) {
+        if (existing == ExistingFiles::Rename) {
+            int result = EEXIST;
+            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
+                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
+                result = linkNameless(directoryPart + placed->name);
+                if (number > 0)
+                    placed->how = Placed::Renamed;
+            }
+            if (result == 0)
+                linkedAs = directoryPart + placed->name;
+            else
+                fail(result);
+        } else {
+            const int result = linkNameless(m_target);
+            if (result == 0)
+                linkedAs = m_target;
+            else if (result != EEXIST)
+                fail(result);
+            else if (existing == ExistingFiles::Skip)
+                placed->how = Placed::Kept;
+            else
+                nameTemporarily(directoryPart);
+        }
+    }
     if (::close(m_fd) != 0)
         fail(errno);
     m_fd = -1;
-    if (!Failed() && !m_temp.isEmpty() && ::rename(m_temp.constData(), m_target.constData()) != 0)
-        fail(errno);
+    bool removeTemp = !m_temp.isEmpty();
+    if (!linkedAs.isEmpty()) {
+        if (Failed()) // the close failed: what was named goes again
+            ::unlinkat(m_directoryFd, linkedAs.constData(), 0);
+    } else if (!Failed() && removeTemp) {
+        switch (existing) {
+        case ExistingFiles::Overwrite:
+            if (Exists(m_directoryFd, m_target))
+                placed->how = Placed::Replaced;
+            if (::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, m_target.constData()) == 0)
+                removeTemp = false;
+            else
+                fail(errno);
+            break;
+        case ExistingFiles::Skip: {
+            const int result = placeWithoutReplacing(m_target);
+            if (result == 0)
+                removeTemp = false;
+            else if (result == EEXIST)
+                placed->how = Placed::Kept;
+            else
+                fail(result);
+            break;
+        }
+        case ExistingFiles::Rename: {
+            int result = EEXIST;
+            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
+                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
+                result = placeWithoutReplacing(directoryPart + placed->name);
+                if (number > 0)
+                    placed->how = Placed::Renamed;
+            }
+            if (result == 0)
+                removeTemp = false;
+            else
+                fail(result);
+            break;
+        }
+        }
+    }
+    if (removeTemp)
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    m_temp.clear();
+    releaseDirectory();
     if (Failed()) {
-        if (!m_temp.isEmpty())
-            ::unlink(m_temp.constData());
         *error = m_error;
         m_error.clear();
         return false;
     }
     return true;
-}
-
-// Gives the nameless file its name: the target's where none exists, else a temporary name
-// that then replaces the target, so that an existing file is swapped whole, never opened.
-void ReceivedFile::linkAnonymous()
-{
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, m_target.constData(), AT_SYMLINK_FOLLOW) == 0)
-        return;
-    if (errno != EEXIST) {
-        fail(errno);
-        return;
-    }
-    const QByteArray directory = directoryOf(m_target);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray temp = directory + kTempPrefix
-                                + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-                                + kTempSuffix;
-        if (::linkat(AT_FDCWD, self, AT_FDCWD, temp.constData(), AT_SYMLINK_FOLLOW) == 0) {
-            m_temp = temp; // renamed over the target by Commit
-            return;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    fail(errno);
 }
 
 void ReceivedFile::Discard()
@@ -254,7 +409,10 @@ void ReceivedFile::Discard()
     m_fd = -1;
     m_written = 0;
     m_error.clear();
+    m_errorNumber = 0;
     // A nameless file goes with its descriptor.
     if (!m_temp.isEmpty())
-        ::unlink(m_temp.constData());
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    m_temp.clear();
+    releaseDirectory();
 }

@@ -5,11 +5,18 @@
 #include "transfer/crc32.h"
 #include "transfer/logging.h"
 #include "transfer/messages.h"
+#include "transfer/messagesink.h"
 #include "transfer/receivingview.h"
 
-#include <QFile>
+#include "platform/apperror.h"
 
+#include <QFile>
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -33,11 +40,21 @@ qint64 freeSpace(const QByteArray& directory)
     return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
 }
 
+// The largest file this process may write (RLIMIT_FSIZE); -1 when there is no limit.
+qint64 fileSizeLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    return static_cast<qint64>(std::min<rlim_t>(limit.rlim_cur, rlim_t(INT64_MAX)));
+}
+
 } // namespace
 
 ReceivingEngine::ReceivingEngine(ReceivingView& view)
     : m_view(view),
       m_freeSpace(freeSpace),
+      m_fileSizeLimit(fileSizeLimit),
       m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); })
 {
 }
@@ -45,6 +62,11 @@ ReceivingEngine::ReceivingEngine(ReceivingView& view)
 void ReceivingEngine::SetFreeSpaceProbe(FreeSpaceProbe probe)
 {
     m_freeSpace = probe ? std::move(probe) : FreeSpaceProbe(freeSpace);
+}
+
+void ReceivingEngine::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
+{
+    m_fileSizeLimit = probe ? std::move(probe) : FileSizeLimitProbe(fileSizeLimit);
 }
 
 ReceivingEngine::~ReceivingEngine() = default;
@@ -65,7 +87,8 @@ void ReceivingEngine::RemoveLeftovers()
 bool ReceivingEngine::CopySucceeded() const
 {
     return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0
-           && m_summary.completedFiles == m_summary.announcedFiles;
+           && m_summary.failedFolders == 0
+           && m_summary.completedFiles + m_summary.skippedFiles == m_summary.announcedFiles;
 }
 
 void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
@@ -83,9 +106,13 @@ void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
         sessionData(*session);
     else if (const auto* header = std::get_if<FileHeader>(&message))
         fileHeader(header->name, header->fileSize, header->fileNumber);
-    else if (const auto* unknown = std::get_if<UnknownMessage>(&message))
-        m_view.LogError(
-            QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
+    else if (const auto* unknown = std::get_if<UnknownMessage>(&message)) {
+        if (m_extensionOffered && IsExtensionType(unknown->type))
+            extensionMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
+        else
+            m_view.LogError(
+                QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
+    }
     else {
         const QString& reason = std::get<RejectedMessage>(message).reason;
         qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size),
@@ -113,24 +140,17 @@ void ReceivingEngine::sessionData(const SessionData& session)
     m_state = FileState::None;
     m_summary = ReceiveSummary{};
     m_summary.announcedFiles = session.fileCount;
+    m_extended = false;
 }
 
 void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number)
 {
-    // A header before the open file completed cuts that file off.
-    CloseCurrentFile();
-
-    m_progress.RestartFile(number, size);
-    m_corruptBlocks = 0;
-    m_writeErrorLogged = false;
-
-    m_fileName = Printable(QFile::decodeName(name));
-    m_view.ShowFileName(m_fileName);
-    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_progress.FileCount()));
-    m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(size).arg(size / 1024));
-    m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
-    m_progress.SetFileStep(m_transferBlockSize);
-
+    if (m_extended) {
+        m_view.LogError(QStringLiteral("Message dropped: a file header of the plain protocol inside an "
+                                       "extended copy"));
+        return;
+    }
+    beginFile(name, size, number, QString::number(size));
     if (size < 0) {
         // No packet can ever complete it: its data goes nowhere, without a line per packet.
         m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is negative; its data "
@@ -138,25 +158,53 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
                             .arg(m_fileName, QString::number(size)));
         m_state = FileState::Failed;
         ++m_summary.failedFiles;
-    } else if (createFile(name)) {
-        m_state = FileState::Receiving;
-        m_view.LogMessage(QStringLiteral("Receiving Data..."));
-        m_view.ShowStatus(QStringLiteral(" Receiving..."));
     } else {
-        m_state = FileState::Discarding;
-        ++m_summary.failedFiles;
+        m_targetPath = m_receiveDirectory + m_fileName;
+        RefusedWhy refused = RefusedWhy::UnsafeName;
+        bool skipped = false;
+        if (!nameAllowed(name))
+            m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
+        else if (createFile(m_receiveDirectoryBytes + name, &refused, &skipped))
+            return;
+        refuseFile(refused, skipped);
     }
     m_progress.Show();
 }
 
-bool ReceivingEngine::createFile(const QByteArray& name)
+void ReceivingEngine::beginFile(const QByteArray& name, qint64 size, int number, const QString& shownSize)
 {
-    m_targetPath = m_receiveDirectory + m_fileName;
-    if (!nameAllowed(name)) {
-        m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
-        return false;
+    // A header before the open file completed cuts that file off.
+    CloseCurrentFile();
+
+    m_progress.RestartFile(number, size);
+    m_corruptBlocks = 0;
+    m_writeErrorLogged = false;
+    m_skipping = false;
+    m_note.clear();
+
+    m_fileName = Printable(QFile::decodeName(name));
+    m_view.ShowFileName(m_fileName);
+    m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(number).arg(m_progress.FileCount()));
+    m_view.LogMessage(QStringLiteral("Data size: %1 bytes (%2KB)").arg(shownSize).arg(size / 1024));
+    m_view.LogMessage(QStringLiteral("Filename: ") + m_fileName + QStringLiteral("  255"));
+    m_progress.SetFileStep(m_transferBlockSize);
+}
+
+bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refused)
+{
+    const qint64 limit = m_fileSizeLimit();
+    if (limit >= 0 && m_progress.FileSize() > limit) {
+        const QString text = QStringLiteral("%1 is too large: %2 bytes, and this program may write "
+                                            "files of at most %3 bytes")
+                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
+                                      QString::number(limit));
+        m_view.ShowMessage(text);
+        m_view.LogError(text);
+        m_note = QStringLiteral("files of at most %1 bytes").arg(limit);
+        *refused = RefusedWhy::TooLarge;
+        return true;
     }
-    const qint64 available = m_freeSpace(m_receiveDirectoryBytes);
+    const qint64 available = m_freeSpace(directory);
     if (available >= 0 && m_progress.FileSize() > available) {
         const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
                                             "%3 bytes free")
@@ -164,29 +212,85 @@ bool ReceivingEngine::createFile(const QByteArray& name)
                                       QString::number(available));
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = QStringLiteral("%1 bytes free").arg(available);
+        *refused = RefusedWhy::NoSpace;
+        return true;
+    }
+    return false;
+}
+
+// `target` is the file's path, the receive directory's included (the plain protocol), or its
+// last part in the folder m_entryPath leads to (the extension).
+bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, bool* skipped)
+{
+    QString reason;
+    int folder = AT_FDCWD;
+    QByteArray folderPath = m_receiveDirectoryBytes;
+    if (m_extended) {
+        folder = m_tree.OpenFolderOf(m_entryPath, &reason);
+        if (folder < 0) {
+            const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden (%2)")
+                                     .arg(m_targetPath, Printable(reason));
+            m_view.ShowMessage(text);
+            m_view.LogError(text);
+            m_note = reason;
+            *refused = RefusedWhy::CannotCreate;
+            return false;
+        }
+        folderPath += m_entryPath.left(m_entryPath.lastIndexOf('/') + 1);
+    }
+    const auto closeFolder = qScopeGuard([folder] {
+        if (folder >= 0)
+            ::close(folder);
+    });
+    if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
+        m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded")
+                              .arg(m_targetPath));
+        *skipped = true;
         return false;
     }
-    QString reason;
-    if (!m_file.Create(m_receiveDirectoryBytes + name, &reason)) {
+    if (sizeRefused(folderPath, refused))
+        return false;
+    const bool created = m_extended ? m_file.CreateAt(folder, target, &reason) : m_file.Create(target, &reason);
+    if (!created) {
         const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath);
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = reason;
+        *refused = RefusedWhy::CannotCreate;
         return false;
     }
     // The disk itself says whether the file fits, where it can tell.
     if (!m_file.Reserve(m_progress.FileSize(), &reason)) {
         m_file.Discard();
-        const qint64 free = m_freeSpace(m_receiveDirectoryBytes);
+        const qint64 available = m_freeSpace(folderPath);
         const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
                                             "%3 bytes free (%4)")
                                  .arg(m_targetPath, QString::number(m_progress.FileSize()),
-                                      free >= 0 ? QString::number(free) : QStringLiteral("?"),
+                                      available >= 0 ? QString::number(available) : QStringLiteral("?"),
                                       reason);
         m_view.ShowMessage(text);
         m_view.LogError(text);
+        m_note = reason;
+        *refused = RefusedWhy::NoSpace;
         return false;
     }
+    m_state = FileState::Receiving;
+    m_view.LogMessage(QStringLiteral("Receiving Data..."));
+    m_view.ShowStatus(QStringLiteral(" Receiving..."));
+    m_progress.Show();
     return true;
+}
+
+// The file is not written; its data packets are still counted.
+void ReceivingEngine::refuseFile(RefusedWhy why, bool skipped)
+{
+    m_state = FileState::Discarding;
+    m_skipping = skipped;
+    if (skipped)
+        fileOutcome(Outcome::Skipped, 0);
+    else
+        fileOutcome(Outcome::Refused, static_cast<std::uint8_t>(why));
 }
 
 void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
@@ -269,9 +373,14 @@ void ReceivingEngine::fileEnded()
         return;
     case FileState::Discarding:
         m_state = FileState::Failed;
-        m_view.LogError(QStringLiteral("Transmission failed: \"%1\" was not written; received "
-                                       "data discarded")
-                            .arg(m_fileName));
+        if (m_skipping)
+            m_view.LogMessage(QStringLiteral("\"%1\" skipped: a file of that name is kept; received "
+                                             "data discarded")
+                                  .arg(m_fileName));
+        else
+            m_view.LogError(QStringLiteral("Transmission failed: \"%1\" was not written; received "
+                                           "data discarded")
+                                .arg(m_fileName));
         return;
     case FileState::Complete:
         // An empty packet after the last full block of a file: its bytes have all arrived
@@ -290,26 +399,52 @@ void ReceivingEngine::commitFile()
     if (m_corruptBlocks > 0) {
         // Nothing corrupt lands under a real name.
         m_file.Discard();
-        ++m_summary.filesWithCorruptBlocks;
         const QString blocks = m_corruptBlocks == 1
                                    ? QStringLiteral("1 corrupt block")
                                    : QStringLiteral("%1 corrupt blocks").arg(m_corruptBlocks);
         m_view.LogError(QStringLiteral("Transmission failed: %1 in \"%2\"; received data discarded")
                             .arg(blocks, m_fileName));
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks));
         return;
     }
     QString reason;
-    if (!m_file.Commit(&reason)) {
+    ReceivedFile::Placement placed;
+    if (!m_file.Commit(m_existing, &placed, &reason)) {
         const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);
         m_view.LogError(text);
-        ++m_summary.failedFiles;
+        m_note = reason;
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(m_file.ErrorNumber() == ENOSPC
+                                                                      ? DiscardedWhy::NoSpace
+                                                                      : DiscardedWhy::WriteFailed));
         return;
+    }
+    switch (placed.how) {
+    case ReceivedFile::Placed::Kept:
+        // Its name was taken while it arrived.
+        m_view.LogMessage(QStringLiteral("Kept the existing %1; received data discarded").arg(m_targetPath));
+        fileOutcome(Outcome::Skipped, 0);
+        return;
+    case ReceivedFile::Placed::Renamed: {
+        const QByteArray folder = m_extended ? m_entryPath.left(m_entryPath.lastIndexOf('/') + 1) : QByteArray();
+        const QByteArray storedAs = folder + placed.name;
+        m_view.LogMessage(QStringLiteral("%1 exists; stored as \"%2\"")
+                              .arg(m_targetPath, Printable(QFile::decodeName(storedAs))));
+        m_state = FileState::Complete;
+        m_view.LogMessage(QStringLiteral("Transmission Complete!"));
+        fileOutcome(Outcome::Stored, static_cast<std::uint8_t>(StoredHow::Renamed), storedAs);
+        return;
+    }
+    case ReceivedFile::Placed::New:
+    case ReceivedFile::Placed::Replaced:
+        break;
     }
     m_state = FileState::Complete;
     m_view.LogMessage(QStringLiteral("Transmission Complete!"));
-    ++m_summary.completedFiles;
+    fileOutcome(Outcome::Stored, static_cast<std::uint8_t>(placed.how == ReceivedFile::Placed::Replaced
+                                                               ? StoredHow::Replaced
+                                                               : StoredHow::New));
 }
 
 void ReceivingEngine::CloseCurrentFile()
@@ -317,13 +452,231 @@ void ReceivingEngine::CloseCurrentFile()
     Flush();
     if (m_state != FileState::Receiving && m_state != FileState::Discarding)
         return;
-    if (m_state == FileState::Receiving) {
+    const bool receiving = m_state == FileState::Receiving;
+    if (receiving)
         m_file.Discard();
-        ++m_summary.failedFiles;
-    }
     m_state = FileState::Failed;
     m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
                                    "received data discarded")
                         .arg(m_fileName, QString::number(m_progress.FileBytes()),
                              QString::number(m_progress.FileSize())));
+    if (receiving)
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::CutOff));
+}
+
+void ReceivingEngine::fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs)
+{
+    switch (outcome) {
+    case Outcome::Stored:
+        ++m_summary.completedFiles;
+        m_summary.bytesStored += m_progress.FileSize();
+        break;
+    case Outcome::Skipped:
+        ++m_summary.skippedFiles;
+        break;
+    case Outcome::Refused:
+        ++m_summary.failedFiles;
+        break;
+    case Outcome::Discarded:
+        if (detail == static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks))
+            ++m_summary.filesWithCorruptBlocks;
+        else
+            ++m_summary.failedFiles;
+        break;
+    }
+    if (!m_extended)
+        return;
+    Receipt receipt;
+    receipt.entry = m_entry;
+    receipt.kind = EntryKind::File;
+    receipt.outcome = outcome;
+    receipt.detail = detail;
+    receipt.size = m_announcedSize;
+    receipt.received = static_cast<std::uint64_t>(std::max<qint64>(0, m_progress.FileBytes()));
+    receipt.corruptBlocks = static_cast<std::uint32_t>(m_corruptBlocks);
+    receipt.storedAs = storedAs;
+    receipt.note = m_note.toUtf8();
+    answer(EncodeReceipt(receipt));
+}
+
+void ReceivingEngine::answer(const QByteArray& message)
+{
+    if (!m_answers || m_answerFailed)
+        return;
+    try {
+        m_answers->Send(kToAllPlayers, kSendGuaranteed, message.constData(),
+                        static_cast<std::uint32_t>(message.size()));
+    } catch (const AppError& error) {
+        // The client is gone: its copy ends without answers.
+        m_answerFailed = true;
+        m_view.LogError(QStringLiteral("Cannot answer the client: ") + error.message());
+    }
+}
+
+// ---- the extension -----------------------------------------------------------------------
+
+void ReceivingEngine::extensionMessage(QByteArrayView bytes)
+{
+    const ExtensionMessage message = DecodeExtensionMessage(bytes);
+    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
+        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(bytes.size()),
+                qUtf8Printable(rejected->reason));
+        m_view.LogError(QStringLiteral("Message dropped: ") + rejected->reason);
+        return;
+    }
+    if (const auto* start = std::get_if<CopyStart>(&message)) {
+        copyStart(*start);
+        return;
+    }
+    if (std::holds_alternative<Receipt>(message) || std::holds_alternative<CopySummary>(message)) {
+        m_view.LogError(QStringLiteral("Message dropped: answers are the server's to send"));
+        return;
+    }
+    if (!m_extended) {
+        m_view.LogError(QStringLiteral("Message dropped: a message of the extended protocol outside an "
+                                       "extended copy"));
+        return;
+    }
+    if (const auto* file = std::get_if<FileEntry>(&message))
+        fileEntry(*file);
+    else if (const auto* folder = std::get_if<FolderEntry>(&message))
+        folderEntry(*folder);
+    else if (const auto* run = std::get_if<ZeroRun>(&message))
+        zeroRun(*run);
+    else if (const auto* end = std::get_if<CopyEnd>(&message))
+        copyEnd(*end);
+}
+
+void ReceivingEngine::copyStart(const CopyStart& start)
+{
+    SessionData session;
+    session.fileCount = static_cast<std::int32_t>(std::min<std::uint32_t>(start.files, INT32_MAX));
+    session.blockSize = start.blockSize;
+    session.encrypted = start.encrypted;
+    session.key = start.key;
+    // Its own line first, so that the design's lines of a copy stay together.
+    m_view.LogMessage(QStringLiteral("Extended protocol %1: %2 files and %3 folders, %4 bytes")
+                          .arg(kExtensionVersion)
+                          .arg(start.files)
+                          .arg(start.folders)
+                          .arg(start.totalSize));
+    sessionData(session);
+    // The bars run on the true total.
+    m_progress.SetCopy(session.fileCount,
+                       static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
+                       m_transferBlockSize);
+    m_summary.announcedFolders = static_cast<int>(std::min<std::uint32_t>(start.folders, INT32_MAX));
+    m_extended = true;
+    m_answerFailed = false;
+    m_fileIndex = 0;
+    m_entry = 0;
+    QString reason;
+    if (!m_tree.Open(m_receiveDirectoryBytes, &reason))
+        m_view.LogError(QStringLiteral("Cannot open %1: %2").arg(m_receiveDirectory, reason));
+}
+
+void ReceivingEngine::fileEntry(const FileEntry& entry)
+{
+    const auto number = static_cast<int>(std::min<qint64>(++m_fileIndex, INT32_MAX));
+    // Sizes past what a file offset can hold are shown as they came, and refused.
+    const bool representable = entry.size <= std::uint64_t(INT64_MAX);
+    const qint64 size = representable ? static_cast<qint64>(entry.size) : INT64_MAX;
+    beginFile(entry.path, size, number, QString::number(entry.size));
+    m_entry = entry.entry;
+    m_entryPath = entry.path;
+    m_announcedSize = entry.size;
+    m_targetPath = m_receiveDirectory + m_fileName;
+    const QString problem = PathProblem(entry.path);
+    RefusedWhy refused = RefusedWhy::UnsafeName;
+    bool skipped = false;
+    if (!problem.isEmpty()) {
+        m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\": %2").arg(m_fileName, problem));
+        m_note = problem;
+    } else if (!representable) {
+        m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is larger than a file can be")
+                            .arg(m_fileName, QString::number(entry.size)));
+        refused = RefusedWhy::TooLarge;
+    } else if (createFile(entry.path.mid(entry.path.lastIndexOf('/') + 1), &refused, &skipped)) {
+        return;
+    }
+    refuseFile(refused, skipped);
+    if (!representable)
+        m_state = FileState::Failed; // no count of bytes can ever reach its size
+    m_progress.Show();
+}
+
+void ReceivingEngine::folderEntry(const FolderEntry& entry)
+{
+    CloseCurrentFile();
+    m_state = FileState::None;
+    const QString shown = Printable(QFile::decodeName(entry.path));
+    Receipt receipt;
+    receipt.entry = entry.entry;
+    receipt.kind = EntryKind::Folder;
+    QString reason = PathProblem(entry.path);
+    bool existed = false;
+    if (!reason.isEmpty()) {
+        m_view.LogError(QStringLiteral("Refused unsafe folder name \"%1\": %2").arg(shown, reason));
+        receipt.note = reason.toUtf8();
+        receipt.outcome = Outcome::Refused;
+        receipt.detail = static_cast<std::uint8_t>(RefusedWhy::UnsafeName);
+    } else if (!m_tree.MakeFolder(entry.path, &existed, &reason)) {
+        m_view.LogError(QStringLiteral("Cannot create the folder %1%2: %3")
+                            .arg(m_receiveDirectory, shown, Printable(reason)));
+        receipt.note = reason.toUtf8();
+        receipt.outcome = Outcome::Refused;
+        receipt.detail = static_cast<std::uint8_t>(RefusedWhy::CannotCreate);
+    } else {
+        m_view.LogMessage(existed ? QStringLiteral("Folder \"%1\" is there already").arg(shown)
+                                  : QStringLiteral("Folder \"%1\" created").arg(shown));
+        receipt.outcome = Outcome::Stored;
+        receipt.detail = static_cast<std::uint8_t>(existed ? StoredHow::FolderExisted : StoredHow::New);
+    }
+    if (receipt.outcome == Outcome::Stored)
+        ++m_summary.foldersMade;
+    else
+        ++m_summary.failedFolders;
+    answer(EncodeReceipt(receipt));
+}
+
+void ReceivingEngine::zeroRun(const ZeroRun& run)
+{
+    const bool inProgress = m_state == FileState::Receiving || m_state == FileState::Discarding;
+    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
+    // A run never completes a file: its last bytes always come in a data packet, so the
+    // file's length is always written.
+    if (!inProgress || run.count >= static_cast<std::uint64_t>(lacking)) {
+        m_view.LogError(QStringLiteral("Message dropped: a run of %1 zero bytes, but \"%2\" lacks %3 bytes")
+                            .arg(QString::number(run.count), m_fileName,
+                                 QString::number(inProgress ? lacking : 0)));
+        return;
+    }
+    m_file.Skip(static_cast<qint64>(run.count));
+    m_progress.AddBytes(static_cast<qint64>(run.count));
+    m_progress.Show();
+}
+
+void ReceivingEngine::copyEnd(const CopyEnd& end)
+{
+    // A file still open is cut off: its receipt goes before the summary.
+    CloseCurrentFile();
+    m_state = FileState::None;
+    const int entries = m_summary.completedFiles + m_summary.skippedFiles + m_summary.failedFiles
+                        + m_summary.filesWithCorruptBlocks + m_summary.foldersMade + m_summary.failedFolders;
+    if (end.entries != static_cast<std::uint32_t>(entries))
+        m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
+                            .arg(end.entries)
+                            .arg(entries));
+    CopySummary summary;
+    summary.filesStored = static_cast<std::uint32_t>(m_summary.completedFiles);
+    summary.filesSkipped = static_cast<std::uint32_t>(m_summary.skippedFiles);
+    summary.filesNotStored = static_cast<std::uint32_t>(m_summary.failedFiles + m_summary.filesWithCorruptBlocks);
+    summary.foldersMade = static_cast<std::uint32_t>(m_summary.foldersMade);
+    summary.foldersNotMade = static_cast<std::uint32_t>(m_summary.failedFolders);
+    summary.bytesStored = static_cast<std::uint64_t>(m_summary.bytesStored);
+    const int files = entries - m_summary.foldersMade - m_summary.failedFolders;
+    m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));
+    answer(EncodeSummary(summary));
+    m_extended = false;
+    m_tree.Close();
 }

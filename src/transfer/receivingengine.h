@@ -1,8 +1,11 @@
 #pragma once
 
 #include "transfer/copyprogress.h"
+#include "transfer/existingfiles.h"
+#include "transfer/extensionmessages.h"
 #include "transfer/messages.h"
 #include "transfer/receivedfile.h"
+#include "transfer/receivetree.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 
+class MessageSink;
 class ReceivingView;
 
 // How the current (or last) copy went, for a front end that must say whether it worked.
@@ -18,6 +22,11 @@ struct ReceiveSummary {
     int completedFiles = 0;         // files written in full and put in place
     int filesWithCorruptBlocks = 0; // files discarded because blocks were corrupt
     int failedFiles = 0;            // refused, not creatable, not writable, or cut off
+    int skippedFiles = 0;           // a file of that name was kept (ExistingFiles::Skip)
+    int announcedFolders = 0;       // extension: folders announced
+    int foldersMade = 0;            // extension: folders made or already there
+    int failedFolders = 0;          // extension: folders refused or not creatable
+    qint64 bytesStored = 0;         // bytes of the files put in place
 };
 
 // The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
@@ -42,7 +51,19 @@ struct ReceiveSummary {
 // - a file larger than the free space of the receive directory is refused like a file
 //   that cannot be created;
 // - a data packet count of accepted packets and the total bar restart with each session
-//   data message, the file bar and its step counter with each file header.
+//   data message, the file bar and its step counter with each file header;
+// - a file larger than the process may write (RLIMIT_FSIZE) is refused like one that
+//   cannot be created;
+// - a file whose name is taken is dealt with as SetExistingFiles says (overwrite unless
+//   told otherwise).
+//
+// With the extension offered (SetExtensionOffered), a copy that starts with the extension's
+// Copy start message (extensionmessages.h) may also carry 64-bit sizes, relative paths,
+// folders and runs of zeros, and is answered through the answer sink: a receipt for every
+// file and folder once its outcome is known, and a summary when the copy ends, after its
+// last file is in place. Paths are checked part by part and followed without links
+// (ReceiveTree). Without the offer the extension's messages are unknown types, as they are
+// to a program of an earlier build; a copy in the design's messages is never answered.
 class ReceivingEngine {
 public:
     explicit ReceivingEngine(ReceivingView& view);
@@ -61,8 +82,17 @@ public:
     // or -1 when unknown.
     using FreeSpaceProbe = std::function<qint64(const QByteArray& directory)>;
     void SetFreeSpaceProbe(FreeSpaceProbe probe);
+    // The largest file this process may write (RLIMIT_FSIZE unless a test fixes it): bytes,
+    // or -1 for no limit.
+    using FileSizeLimitProbe = std::function<qint64()>;
+    void SetFileSizeLimitProbe(FileSizeLimitProbe probe);
     // "TCP/IP" or "IPX", the server's own transport, for the log line of a new copy.
     void SetTransportName(const QString& name) { m_transportName = name; }
+    // Whether the extension is offered (off until set), and where its answers go.
+    void SetExtensionOffered(bool offered) { m_extensionOffered = offered; }
+    bool ExtensionOffered() const { return m_extensionOffered; }
+    void SetAnswerSink(MessageSink* sink) { m_answers = sink; }
+    void SetExistingFiles(ExistingFiles policy) { m_existing = policy; }
 
     // Handles one message as it arrived. Data packets are not copied: they wait where they
     // lie, to be deciphered there, checked several at a time (the checksum and cipher
@@ -93,15 +123,37 @@ private:
     void sessionData(const SessionData& session);
     void fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number);
     void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
-    bool createFile(const QByteArray& name);
+    // The part of a file header both protocols share: counters, labels and log lines.
+    void beginFile(const QByteArray& name, qint64 size, int number, const QString& shownSize);
+    // Refuses the file (unsafe, too large, no space) or creates it: false when refused, with
+    // the reason in `refused`; `skipped` when a file of that name stays.
+    bool createFile(const QByteArray& name, RefusedWhy* refused, bool* skipped);
+    // The file's size rules it out: larger than the free space or than the process may write.
+    bool sizeRefused(const QByteArray& directory, RefusedWhy* refused);
+    void refuseFile(RefusedWhy why, bool skipped);
     void fileEnded();
     void commitFile();
+
+    // The extension.
+    void extensionMessage(QByteArrayView bytes);
+    void copyStart(const CopyStart& start);
+    void fileEntry(const FileEntry& entry);
+    void folderEntry(const FolderEntry& entry);
+    void zeroRun(const ZeroRun& run);
+    void copyEnd(const CopyEnd& end);
+    // Counts the file's outcome and, in an extended copy, sends its receipt.
+    void fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs = QByteArray());
+    void answer(const QByteArray& message);
 
     ReceivingView& m_view;
     QString m_receiveDirectory;
     QByteArray m_receiveDirectoryBytes;
     QString m_transportName = QStringLiteral("TCP/IP");
     FreeSpaceProbe m_freeSpace;
+    FileSizeLimitProbe m_fileSizeLimit;
+    ExistingFiles m_existing = ExistingFiles::Overwrite;
+    bool m_extensionOffered = false;
+    MessageSink* m_answers = nullptr;
 
     std::int16_t m_transferBlockSize = 2048;
     bool m_transferEncrypted = false;
@@ -128,5 +180,16 @@ private:
     QString m_targetPath; // as shown: escaped
     int m_corruptBlocks = 0;
     bool m_writeErrorLogged = false;
+    bool m_skipping = false; // the file's name is taken and the existing file stays
+    QString m_note;          // the server's words on why the file failed, for its receipt
     ReceiveSummary m_summary;
+
+    // The extended copy under way, if any.
+    bool m_extended = false;
+    bool m_answerFailed = false;
+    ReceiveTree m_tree;
+    QByteArray m_entryPath; // the current file's path as sent
+    std::uint32_t m_entry = 0;
+    std::uint64_t m_announcedSize = 0;
+    int m_fileIndex = 0;
 };

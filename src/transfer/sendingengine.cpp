@@ -6,9 +6,11 @@
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingview.h"
+#include "text/printable.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
@@ -62,7 +64,38 @@ SendingEngine::~SendingEngine()
 
 void SendingEngine::StartCopy(const QStringList& selected)
 {
+    m_entries.clear();
+    prepareCopy(selected);
+    SendAllFiles();
+}
+
+void SendingEngine::StartCopy(const QList<SendEntry>& entries)
+{
+    QStringList files;
+    bool folders = false;
+    for (const SendEntry& entry : entries) {
+        if (entry.folder)
+            folders = true;
+        else
+            files << entry.path;
+    }
+    if (folders && m_extension == 0)
+        throw AppError(QStringLiteral("The server takes files only: it does not offer the extended protocol "
+                                      "that carries folders"));
+    // Files already listed (by the wizard) go first, under their bare names.
+    m_entries.clear();
+    for (const QString& path : std::as_const(m_filesToSend))
+        m_entries.append({path, QFile::encodeName(QFileInfo(path).fileName()), false});
+    m_entries += entries;
+    prepareCopy(files);
+    SendAllFiles();
+}
+
+void SendingEngine::prepareCopy(const QStringList& selected)
+{
     m_view.ProcessEvents();
+    if (m_extension != 0)
+        m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
     m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
     m_filesToSend += selected;
@@ -73,7 +106,6 @@ void SendingEngine::StartCopy(const QStringList& selected)
     m_view.ShowStatus(QStringLiteral(" Client Sending..."));
     m_view.ProcessEvents();
     m_view.ShowFileName(m_filesToSend.value(0));
-    SendAllFiles();
 }
 
 void SendingEngine::SendAllFiles()
@@ -82,6 +114,10 @@ void SendingEngine::SendAllFiles()
         throw AppError(QStringLiteral("Block size %1 is outside 1 to %2")
                            .arg(m_blocksize)
                            .arg(kMaxBlockSize));
+    if (m_extension != 0) {
+        sendExtended();
+        return;
+    }
     m_progress.RestartCopy();
 
     SendSessionData();
@@ -154,7 +190,7 @@ void SendingEngine::SendFile(const QString& path)
         m_currentFileSize = size;
         m_progress.RestartFile(m_currentFileNumber, size);
         SendFileHeader(name);
-        sendFileData();
+        sendFileData(size, true);
     } catch (...) {
         CloseCurrentFile();
         throw;
@@ -202,15 +238,19 @@ void SendingEngine::readFully(iovec* iov, int count)
 }
 
 // A file of S bytes goes as S / B full packets and one last packet of S mod B bytes (0
-// when B divides S), a batch at a time. Each batch is built where it will be sent from: in
-// the sink's own room when it offers one (the connection's send queue), else in a buffer of
-// the engine's. The file is read straight into the packets' data areas.
-void SendingEngine::sendFileData()
+// when B divides S), a batch at a time: `length` bytes from the current position, the file's
+// last ones when `last`, otherwise a whole number of blocks with more of the file after them.
+// Each batch is built where it will be sent from: in the sink's own room when it offers one
+// (the connection's send queue), else in a buffer of the engine's. The file is read straight
+// into the packets' data areas.
+void SendingEngine::sendFileData(qint64 length, bool last)
 {
     const auto blockSize = static_cast<qint64>(m_blocksize);
-    qint64 remaining = m_currentFileSize;
-    qint64 packets = m_currentFileSize / blockSize + 1;
+    qint64 remaining = length;
+    qint64 packets = length / blockSize + (last ? 1 : 0);
     while (packets > 0) {
+        if (m_abandonFile)
+            return; // the server refused the file: whatever is left would be discarded there
         const auto n = static_cast<std::size_t>(std::min<qint64>(packets, kBatch));
         std::int32_t counts[kBatch];
         for (std::size_t i = 0; i < n; ++i) {
@@ -297,4 +337,351 @@ void SendingEngine::CloseCurrentFile()
         return;
     ::close(m_fd);
     m_fd = -1;
+}
+
+// ---- the extension -----------------------------------------------------------------------
+
+namespace {
+
+QString refusedReason(std::uint8_t detail)
+{
+    switch (static_cast<RefusedWhy>(detail)) {
+    case RefusedWhy::UnsafeName:
+        return QStringLiteral("the server refuses its name");
+    case RefusedWhy::CannotCreate:
+        return QStringLiteral("the server cannot create it");
+    case RefusedWhy::NoSpace:
+        return QStringLiteral("not enough free space on the server");
+    case RefusedWhy::TooLarge:
+        return QStringLiteral("too large for the server");
+    }
+    return QString();
+}
+
+QString discardedReason(const Receipt& receipt)
+{
+    switch (static_cast<DiscardedWhy>(receipt.detail)) {
+    case DiscardedWhy::CorruptBlocks:
+        return receipt.corruptBlocks == 1 ? QStringLiteral("1 corrupt block")
+                                          : QStringLiteral("%1 corrupt blocks").arg(receipt.corruptBlocks);
+    case DiscardedWhy::CutOff:
+        return QStringLiteral("cut off after %1 of %2 bytes").arg(receipt.received).arg(receipt.size);
+    case DiscardedWhy::WriteFailed:
+        return QStringLiteral("the server could not write it");
+    case DiscardedWhy::NoSpace:
+        return QStringLiteral("the server's disk is full");
+    }
+    return QString();
+}
+
+// Why the entry was not stored, with the server's own words, or an empty text when it was
+// (or was skipped).
+QString problemOf(const Receipt& receipt)
+{
+    QString reason;
+    if (receipt.outcome == Outcome::Refused)
+        reason = refusedReason(receipt.detail);
+    else if (receipt.outcome == Outcome::Discarded)
+        reason = discardedReason(receipt);
+    if (!reason.isEmpty() && !receipt.note.isEmpty())
+        reason += QStringLiteral(" (%1)").arg(Printable(QString::fromUtf8(receipt.note)));
+    return reason;
+}
+
+qint64 alignDown(qint64 offset, qint64 block)
+{
+    return offset / block * block;
+}
+
+} // namespace
+
+QString SendingEngine::entryName(std::uint32_t entry) const
+{
+    return QFile::decodeName(m_entries.at(static_cast<qsizetype>(entry) - 1).name);
+}
+
+void SendingEngine::sendExtended()
+{
+    m_progress.RestartCopy();
+    if (m_entries.isEmpty()) {
+        for (const QString& path : std::as_const(m_filesToSend))
+            m_entries.append({path, QFile::encodeName(QFileInfo(path).fileName()), false});
+    }
+    m_receipts.assign(static_cast<std::size_t>(m_entries.size()), std::nullopt);
+    m_summary.reset();
+    m_problems.clear();
+    m_currentEntry = 0;
+    m_connectionLost = false;
+    m_answersLetIn.start();
+
+    openLine(QStringLiteral("Sending Session Data..."));
+    CopyStart start;
+    start.blockSize = m_blocksize;
+    start.encrypted = m_encrypt;
+    if (m_encrypt) {
+        m_sessionKey = m_keySource();
+        start.key = m_sessionKey;
+    }
+    for (const SendEntry& entry : std::as_const(m_entries)) {
+        if (entry.folder) {
+            ++start.folders;
+            continue;
+        }
+        ++start.files;
+        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, GetFileSize(entry.path)));
+    }
+    const int fileCount = static_cast<int>(start.files);
+    m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
+    const QByteArray startMessage = EncodeCopyStart(start);
+    sendMessage(reinterpret_cast<const std::uint8_t*>(startMessage.constData()),
+                static_cast<std::uint32_t>(startMessage.size()));
+    closeLine();
+
+    int fileNumber = 0;
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const SendEntry& entry = m_entries[i];
+        m_currentEntry = static_cast<std::uint32_t>(i + 1);
+        if (entry.folder) {
+            openLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
+            const QByteArray message = EncodeFolderEntry({m_currentEntry, entry.name});
+            sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
+                        static_cast<std::uint32_t>(message.size()));
+            closeLine();
+        } else {
+            m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(++fileNumber).arg(fileCount));
+            m_currentFileNumber = fileNumber;
+            sendEntryFile(entry);
+        }
+        // The answers so far, a few times a second, so that they neither pile up nor wait for
+        // the end.
+        if (m_answersLetIn.elapsed() >= 20) {
+            m_view.WaitForAnswers(0, [] { return true; });
+            m_answersLetIn.start();
+        }
+    }
+    const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
+    sendMessage(reinterpret_cast<const std::uint8_t*>(end.constData()), static_cast<std::uint32_t>(end.size()));
+    waitForSummary();
+    m_sink.Finish();
+
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const auto& receipt = m_receipts[static_cast<std::size_t>(i)];
+        const QString reason = receipt ? problemOf(*receipt) : QStringLiteral("no word from the server");
+        if (!reason.isEmpty())
+            m_problems.append({Printable(QFile::decodeName(m_entries[i].name)), reason});
+    }
+    if (m_problems.isEmpty())
+        m_view.ShowCaption(QStringLiteral("Transmission complete!"));
+}
+
+void SendingEngine::sendEntryFile(const SendEntry& entry)
+{
+    const QString name = QFile::decodeName(entry.name);
+    openLine(QStringLiteral("Transmitting file \"") + name + QStringLiteral("\"..."));
+    CloseCurrentFile();
+    qint64 size = 0;
+    m_fd = openRegular(entry.path, &size);
+    if (m_fd < 0)
+        throw AppError(QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(entry.path));
+    try {
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        m_currentPath = entry.path;
+        m_currentFileSize = size;
+        m_progress.RestartFile(m_currentFileNumber, size);
+        m_view.ShowFileName(name);
+        m_progress.SetFileStep(m_blocksize);
+        m_abandonFile = false; // the answer to this header may come at once
+        const QByteArray header =
+            EncodeFileEntry({m_currentEntry, static_cast<std::uint64_t>(size), entry.name});
+        sendMessage(reinterpret_cast<const std::uint8_t*>(header.constData()),
+                    static_cast<std::uint32_t>(header.size()));
+        closeLine();
+        sendSparseFileData();
+        m_abandonFile = false;
+    } catch (...) {
+        m_abandonFile = false;
+        m_lineOpen = false;
+        CloseCurrentFile();
+        throw;
+    }
+    CloseCurrentFile();
+}
+
+// The holes of a sparse file travel as runs of zeros, a whole number of blocks each; its
+// last block always travels as data, so that the server writes the file's full length and
+// the file ends on a data packet as ever.
+void SendingEngine::sendSparseFileData()
+{
+    const qint64 size = m_currentFileSize;
+    const qint64 block = m_blocksize;
+    const qint64 lastBlock = size == 0 ? 0 : alignDown(size - 1, block);
+    qint64 at = 0;
+    while (at < lastBlock && !m_abandonFile) {
+        off_t data = ::lseek(m_fd, at, SEEK_DATA);
+        if (data < 0)
+            data = errno == ENXIO ? size : at; // ENXIO: only a hole up to the end
+        const qint64 zerosEnd = std::min(alignDown(data, block), lastBlock);
+        if (zerosEnd > at) {
+            const QByteArray run = EncodeZeroRun({static_cast<std::uint64_t>(zerosEnd - at)});
+            sendMessage(reinterpret_cast<const std::uint8_t*>(run.constData()),
+                        static_cast<std::uint32_t>(run.size()));
+            m_progress.AddBytes(zerosEnd - at);
+            m_progress.Show();
+            at = zerosEnd;
+            continue;
+        }
+        off_t hole = ::lseek(m_fd, at, SEEK_HOLE);
+        if (hole < 0)
+            hole = size;
+        const qint64 dataEnd = alignDown(std::max<qint64>(hole, at + 1) + block - 1, block);
+        if (dataEnd >= lastBlock)
+            break;
+        if (::lseek(m_fd, at, SEEK_SET) < 0)
+            throw AppError(QStringLiteral("Cannot read %1: %2")
+                               .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+        sendFileData(dataEnd - at, false);
+        at = dataEnd;
+    }
+    if (m_abandonFile)
+        return;
+    if (::lseek(m_fd, at, SEEK_SET) < 0)
+        throw AppError(QStringLiteral("Cannot read %1: %2")
+                           .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+    sendFileData(size - at, true);
+}
+
+void SendingEngine::waitForSummary()
+{
+    m_lastAnswer.start();
+    while (!m_summary) {
+        if (m_connectionLost)
+            throw AppError(QStringLiteral("The connection to the server was lost before it confirmed the copy"));
+        const qint64 left = m_answerTimeout - m_lastAnswer.elapsed();
+        if (left <= 0)
+            throw AppError(QStringLiteral("The server did not confirm the copy within %1 s of its last "
+                                          "word; it may not have stored every file")
+                               .arg(m_answerTimeout / 1000.0));
+        m_view.WaitForAnswers(static_cast<int>(left), [this] { return m_summary || m_connectionLost; });
+    }
+}
+
+void SendingEngine::HandleAnswer(const void* data, qsizetype size)
+{
+    const QByteArrayView bytes(static_cast<const char*>(data), size);
+    const std::uint32_t type = size >= 4 ? qFromLittleEndian<std::uint32_t>(data) : 0;
+    if (m_extension == 0 || m_entries.isEmpty()
+        || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
+            && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
+        answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
+                       .arg(type)
+                       .arg(size),
+                   true);
+        return;
+    }
+    const ExtensionMessage message = DecodeExtensionMessage(bytes);
+    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
+        answerLine(QStringLiteral("Message dropped: ") + rejected->reason, true);
+        return;
+    }
+    if (const auto* receipt = std::get_if<Receipt>(&message)) {
+        noteReceipt(*receipt);
+        return;
+    }
+    const auto& summary = std::get<CopySummary>(message);
+    if (m_summary) {
+        answerLine(QStringLiteral("Message dropped: a second summary of the copy"), true);
+        return;
+    }
+    m_summary = summary;
+    answerLine(QStringLiteral("The server stored %1 files (%2 bytes), skipped %3 and did not store %4; "
+                              "folders: %5 made, %6 not made")
+                   .arg(summary.filesStored)
+                   .arg(summary.bytesStored)
+                   .arg(summary.filesSkipped)
+                   .arg(summary.filesNotStored)
+                   .arg(summary.foldersMade)
+                   .arg(summary.foldersNotMade),
+               false);
+}
+
+void SendingEngine::openLine(const QString& text)
+{
+    m_view.LogMessage(text);
+    m_lineOpen = true;
+}
+
+void SendingEngine::closeLine()
+{
+    m_view.LogAppend(QStringLiteral("Done"));
+    m_lineOpen = false;
+    const auto held = std::exchange(m_heldLines, {});
+    for (const auto& [text, error] : held)
+        answerLine(text, error);
+}
+
+void SendingEngine::answerLine(const QString& text, bool error)
+{
+    if (m_lineOpen)
+        m_heldLines.append({text, error});
+    else if (error)
+        m_view.LogError(text);
+    else
+        m_view.LogMessage(text);
+}
+
+void SendingEngine::noteReceipt(const Receipt& receipt)
+{
+    // Only entries already sent can have an outcome.
+    if (receipt.entry > m_currentEntry || receipt.entry > m_receipts.size()) {
+        answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
+                   true);
+        return;
+    }
+    const SendEntry& entry = m_entries.at(static_cast<qsizetype>(receipt.entry) - 1);
+    auto& slot = m_receipts[receipt.entry - 1];
+    const QString name = Printable(entryName(receipt.entry));
+    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot) {
+        answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
+        return;
+    }
+    slot = receipt;
+    m_lastAnswer.start();
+    const QString problem = problemOf(receipt);
+    if (entry.folder) {
+        if (!problem.isEmpty())
+            answerLine(QStringLiteral("Folder \"%1\" not made: %2").arg(name, problem), true);
+        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::FolderExisted))
+            answerLine(QStringLiteral("Folder \"%1\" was there already").arg(name), false);
+        else
+            answerLine(QStringLiteral("Folder \"%1\" made").arg(name), false);
+        return;
+    }
+    if (receipt.entry == m_currentEntry
+        && (receipt.outcome == Outcome::Refused || receipt.outcome == Outcome::Skipped))
+        m_abandonFile = true;
+    switch (receipt.outcome) {
+    case Outcome::Stored:
+        if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
+            answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")
+                           .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
+                           .arg(receipt.size),
+                       false);
+        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Replaced))
+            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes), replacing the server's file of that name")
+                           .arg(name)
+                           .arg(receipt.size),
+                       false);
+        else
+            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes)").arg(name).arg(receipt.size), false);
+        return;
+    case Outcome::Skipped:
+        answerLine(QStringLiteral("Skipped \"%1\": the server keeps its file of that name").arg(name), false);
+        return;
+    case Outcome::Refused:
+        answerLine(QStringLiteral("Refused \"%1\": %2").arg(name, problem), true);
+        return;
+    case Outcome::Discarded:
+        answerLine(QStringLiteral("Discarded \"%1\": %2").arg(name, problem), true);
+        return;
+    }
 }

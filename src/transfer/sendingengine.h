@@ -1,17 +1,37 @@
 #pragma once
 
 #include "transfer/copyprogress.h"
+#include "transfer/extensionmessages.h"
 
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 struct iovec;
 class MessageSink;
 class SendingView;
+
+// One entry of a copy: a file, or (with the extension) a folder, under the relative path
+// the server stores it at.
+struct SendEntry {
+    QString path;      // where it is on this PC: a file's full path; unused for a folder
+    QByteArray name;   // the relative path it travels under, parts separated by "/"
+    bool folder = false;
+};
+
+// An entry the server did not store, and why, in words.
+struct EntryProblem {
+    QString name;   // the entry's relative path, as shown
+    QString reason;
+};
 
 // The client's half of a copy: after the caller has joined a session, it sends the
 // session data, then every file as a file header and its data packets, through the sink
@@ -28,6 +48,13 @@ class SendingView;
 //   file; the data area beyond a packet's valid bytes is zero;
 // - "Transmission complete!" is shown only once the sink has confirmed that the receiver
 //   read everything (MessageSink::Finish); otherwise the copy ends with an error.
+//
+// With the extension (SetExtension, when the host offers it) a copy goes as the
+// extension's messages (extensionmessages.h): 64-bit sizes, relative paths and folders, and
+// runs of zeros where the file has holes; then it waits, bounded, for the server's summary.
+// The server's answers come in through HandleAnswer: each is logged, a file refused while it
+// is being sent is not sent further, and "Transmission complete!" is shown only when every
+// file was stored (Problems() lists the others).
 class SendingEngine {
 public:
     using KeySource = std::function<std::uint16_t()>;
@@ -45,12 +72,22 @@ public:
     void SetEncrypt(bool encrypt) { m_encrypt = encrypt; }
     void SetTransportName(const QString& name) { m_transportName = name; }
 
+    // The version of the extension to speak (the host's offer), or 0 for the design's
+    // messages only.
+    void SetExtension(std::uint16_t version) { m_extension = version; }
+    std::uint16_t Extension() const { return m_extension; }
+    // How long to wait for the server's next answer once everything is sent.
+    void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
+    int AnswerTimeout() const { return m_answerTimeout; }
+
     // Full paths to send, in order; StartCopy appends to it, the caller empties it.
     QStringList& FilesToSend() { return m_filesToSend; }
 
     // Everything after the join: logs the file list and settings, appends `selected` to
     // FilesToSend and sends them all. Throws AppError when the copy fails.
     void StartCopy(const QStringList& selected);
+    // The same for entries with relative paths; folders need the extension.
+    void StartCopy(const QList<SendEntry>& entries);
     void SendAllFiles();
     void SendSessionData();
     // Sends the file at the full path `path`.
@@ -67,11 +104,32 @@ public:
     std::uint16_t SessionKey() const { return m_sessionKey; }
     qint64 SentPackets() const { return m_progress.Packets(); }
 
+    // One message from the server (a receipt or the summary); anything else is dropped
+    // with a log line.
+    void HandleAnswer(const void* data, qsizetype size);
+    // The session is gone: a wait for answers ends.
+    void ConnectionLost() { m_connectionLost = true; }
+    // After an extended copy: the entries the server did not store (refused, discarded, or
+    // never answered for). Skipped files count as stored: the server keeps its own.
+    const QList<EntryProblem>& Problems() const { return m_problems; }
+    bool SummaryArrived() const { return m_summary.has_value(); }
+
 private:
     // Data packets built and sent together.
     static constexpr std::size_t kBatch = 64;
 
-    void sendFileData();
+    void prepareCopy(const QStringList& selected);
+    void sendExtended();
+    void sendEntryFile(const SendEntry& entry);
+    void sendSparseFileData();
+    void waitForSummary();
+    void noteReceipt(const Receipt& receipt);
+    // An answer's line, held back while a line waits for its "Done".
+    void answerLine(const QString& text, bool error);
+    void openLine(const QString& text);
+    void closeLine();
+    QString entryName(std::uint32_t entry) const;
+    void sendFileData(qint64 length, bool last);
     void buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
                       std::size_t n);
     void readFully(struct iovec* iov, int count);
@@ -96,4 +154,19 @@ private:
 
     // A batch of data packets, where the sink offers no room of its own.
     std::unique_ptr<std::uint8_t[]> m_packets;
+
+    // The extended copy.
+    std::uint16_t m_extension = 0;
+    int m_answerTimeout = 60000;
+    QList<SendEntry> m_entries;
+    std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
+    std::optional<CopySummary> m_summary;
+    QList<EntryProblem> m_problems;
+    std::uint32_t m_currentEntry = 0;
+    bool m_abandonFile = false; // the server refused the file being sent
+    bool m_connectionLost = false;
+    QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
+    QElapsedTimer m_answersLetIn; // between entries
+    bool m_lineOpen = false;
+    QList<std::pair<QString, bool>> m_heldLines; // text, error
 };

@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -87,13 +88,15 @@ private:
         QFAIL("no session found");
     }
 
-    void startProcess(QProcess& process, const QStringList& arguments)
+    void startProcess(QProcess& process, const QStringList& arguments, const QStringList& wrapper = {})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(path("work"));
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(FERROWARDEN_BIN, arguments);
+        QStringList all = wrapper;
+        all << FERROWARDEN_BIN << arguments;
+        process.start(all.takeFirst(), all);
         QVERIFY(process.waitForStarted(5000));
     }
 
@@ -418,12 +421,17 @@ private slots:
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Client Sending..."));
         QVERIFY(!window.ClosePanelBtn->isHidden() && window.ClosePanelBtn->isEnabled());
         QVERIFY(!window.Button3->isEnabled());
+        // The design's lines, then the server's answers, as send shows them.
         const QStringList lines = listLines(window.DebugMsgList);
         const QStringList expected = {"Filelist contains 1 files", "Protocol: TCP/IP; BlockSize: 2048",
-                                      "Sending Session Data...Done", "Transmitting file \"a.txt\"...Done"};
+                                      "Sending Session Data...Done", "Transmitting file \"a.txt\"...Done",
+                                      "Stored \"a.txt\" (3 bytes)",
+                                      "The server stored 1 files (3 bytes), skipped 0 and did not store 0; "
+                                      "folders: 0 made, 0 not made"};
         const qsizetype first = lines.indexOf(expected.first());
         QVERIFY2(first > 0 && lines.mid(first) == expected, qPrintable(lines.join('|')));
         QVERIFY(lines.contains("Session joined!"));
+        QCOMPARE(lines[first - 1], QStringLiteral("Extended protocol 1: the server answers for every file"));
 
         // Closing the panel leaves the session; the server saw a whole copy.
         window.ClosePanelBtnClick();
@@ -446,6 +454,41 @@ private slots:
         QVERIFY(readFile(path("in/big.bin")) == big);
     }
 
+    // A server that may write files of at most 1 MiB refuses a larger one: the message list
+    // says so, as send would, and the caption does not claim success.
+    void copyThatTheServerCannotStoreIsNotCalledComplete()
+    {
+        if (QStandardPaths::findExecutable("prlimit").isEmpty())
+            QSKIP("prlimit is not installed");
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        writeFile(path("work/a.txt"), "abc");
+        writeFile(path("work/big.bin"), RandomBytes(2 * 1024 * 1024, 12));
+
+        QProcess server;
+        startProcess(server, {"serve", path("in"), "--label", "Lab PC", "--once"}, {"prlimit", "--fsize=1048576"});
+        TMainWindow window;
+        window.Roles().InitNetworking("127.0.0.1");
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt", "big.bin"});
+        window.setWindowTitle(QStringLiteral("Ferrowarden"));
+        window.Button1Click();
+
+        const QStringList lines = listLines(window.DebugMsgList);
+        QVERIFY2(lines.contains("Stored \"a.txt\" (3 bytes)"), qPrintable(lines.join('|')));
+        QVERIFY2(lines.contains("Refused \"big.bin\": too large for the server (files of at most 1048576 bytes)"),
+                 qPrintable(lines.join('|')));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Ferrowarden"));
+        window.ClosePanelBtnClick();
+        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.exitCode(), 1);
+        QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+        QVERIFY(!QFile::exists(path("in/big.bin")));
+    }
+
     void copyFromTheCommandLineIntoAHostingWindow()
     {
         QDir(path("in")).removeRecursively();
@@ -462,7 +505,8 @@ private slots:
 
         QProcess sender;
         startProcess(sender, {"send", "--host", "127.0.0.1", path("out/a.txt")});
-        QVERIFY(sender.waitForFinished(15000) || (QTest::qWait(0), false));
+        // The window answers the sender from its event loop: it has to run meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(sender.state() == QProcess::NotRunning, 15000);
         QTRY_VERIFY_WITH_TIMEOUT(listLines(window.DebugMsgList).contains("Client disconnected..."), 10000);
         window.PaintFrame();
         QCOMPARE(sender.exitCode(), 0);

@@ -104,13 +104,13 @@ TEST_F(CommandLine, EachCommandLineEndsWithItsCodeAndSaysWhy)
         {Network::Nothing, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: no session found"},
         {Network::Nothing, {"list", "--host", host}, 1, "ferrowarden: no session found"},
         {Network::Nothing, {"send", "missing.txt", "a.txt"}, 1, "ferrowarden: missing.txt: no such file"},
-        {Network::Nothing, {"send", "a.txt", "folder"}, 1, "ferrowarden: folder: is a directory"},
         {Network::Nothing, {"send", "a.txt", "folder/../a.txt"}, 1, "ferrowarden: folder/../a.txt: has the same name as a.txt"},
         {Network::Nothing, {"serve", "nowhere"}, 1, "ferrowarden: nowhere: no such directory; create it, or add --mkdir"},
         {Network::Nothing, {"serve", "a.txt"}, 1, "ferrowarden: a.txt: not a directory"},
         {Network::Server, {"list", "--host", host}, 0, "LABEL\t"},
         {Network::Server, {"send", "--host", host, "--session", "Other", "a.txt"}, 1, "ferrowarden: no session \"Other\" found; found \"LABEL\""},
         {Network::Server, {"send", "--host", host, "a.txt", "b.bin"}, 0, "Sent 2 files ("},
+        {Network::Server, {"send", "--host", host, "folder"}, 0, "Sent 0 files ("},
         {Network::BusyServer, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: session \"LABEL\" is busy: another client is sending"},
         {Network::BusyServer, {"list", "--host", host}, 1, "ferrowarden: no free session: session \"LABEL\" is busy"},
         {Network::FullHost, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: session \"Fake\" is full: another client joined it first"},
@@ -259,10 +259,10 @@ TEST_F(CommandLine, OneBadFileStopsTheCopyBeforeAnythingArrives)
 {
     ASSERT_TRUE(env.StartServer(server));
     env.WriteFile("c.txt", "gamma");
-    const CliResult bad = env.Run({"send", "--host", "127.0.0.1", "a.txt", "missing.txt", "b.bin", "folder"});
+    const CliResult bad = env.Run({"send", "--host", "127.0.0.1", "a.txt", "missing.txt", "b.bin", "folder/../b.bin"});
     EXPECT_EQ(bad.code, 1);
     EXPECT_EQ(bad.err, "ferrowarden: missing.txt: no such file\n"
-                       "ferrowarden: folder: is a directory\n"
+                       "ferrowarden: folder/../b.bin: has the same name as b.bin; the server would keep only one\n"
                        "  nothing was sent\n");
     EXPECT_EQ(bad.out, "") << "no session was even searched for";
 

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <functional>
 
@@ -190,6 +192,130 @@ TEST_F(HostilePeer, MessagesThatLieOrMakeNoSense)
     }
     EXPECT_EQ(received("long.bin"), "abc");
     EXPECT_EQ(received("neg"), "<missing>");
+    expectAGoodCopyAndAnHonestLog();
+}
+
+// The same in the extended protocol, whose paths have parts: each entry is refused with a
+// receipt that says why, nothing lands outside the receive directory or through a link,
+// and the summary comes once the copy ends.
+TEST_F(HostilePeer, PathsAndSizesOfTheExtendedProtocol)
+{
+    const QByteArray abc = "abc";
+    const struct {
+        QByteArray path;
+        std::uint8_t refusedFor; // 1 unsafe name, 2 cannot create
+    } rows[] = {
+        {"..", 1},
+        {"../x", 1},
+        {"a/../../x", 1},
+        {"/etc/ferrowarden-test", 1},
+        {"a//b", 1},
+        {"a/./b", 1},
+        {"..\\x", 1},
+        {"evil\nServer shut down", 1},
+        {"\x1b]0;owned\x07\x1b[2J", 1},
+        {"link/x", 2},
+        {"keep.txt/x", 2},
+    };
+    Peer peer;
+    ASSERT_TRUE(peer.Enter(std::uint16_t(port)));
+    ASSERT_TRUE(peer.SendData(CopyStartMessage(std::size(rows) + 2, std::size(rows), 3 * (std::size(rows) + 1))));
+    std::uint32_t entry = 0;
+    for (const auto& row : rows) {
+        for (const bool folder : {false, true}) {
+            const std::string what = row.path.toStdString() + (folder ? " (folder)" : " (file)");
+            ++entry;
+            if (folder) {
+                ASSERT_TRUE(peer.SendData(FolderEntryMessage(entry, row.path))) << what;
+            } else {
+                ASSERT_TRUE(peer.SendData(FileEntryMessage(entry, 3, row.path))) << what;
+                ASSERT_TRUE(peer.SendData(packetOf(abc))) << what;
+            }
+            const auto answer = peer.ReceiveMessage();
+            ASSERT_TRUE(answer) << what << "\n" << serverOutput.toStdString();
+            const auto receipt = ParseReceipt(*answer);
+            ASSERT_TRUE(receipt) << what;
+            EXPECT_EQ(receipt->entry, entry) << what;
+            EXPECT_EQ(receipt->kind, folder ? 2 : 1) << what;
+            EXPECT_EQ(receipt->outcome, 3) << what << ": refused";
+            EXPECT_EQ(receipt->detail, row.refusedFor) << what;
+        }
+    }
+    // A size no file can have, then a good file deep down.
+    ASSERT_TRUE(peer.SendData(FileEntryMessage(++entry, 0x8000000000000000ull, "huge")));
+    auto answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(ParseReceipt(*answer)->outcome, 3);
+    EXPECT_EQ(ParseReceipt(*answer)->detail, 4) << "too large";
+    ASSERT_TRUE(peer.SendData(FileEntryMessage(++entry, 3, "sub/dir/ok.txt")));
+    ASSERT_TRUE(peer.SendData(packetOf(abc)));
+    answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(ParseReceipt(*answer)->outcome, 1) << "stored";
+    ASSERT_TRUE(peer.SendData(CopyEndMessage(entry)));
+    answer = peer.ReceiveMessage();
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(IsSummary(*answer));
+    peer.Close();
+    ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
+
+    EXPECT_EQ(received("sub/dir/ok.txt"), abc);
+    EXPECT_EQ(QDir(dir.filePath("in")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+              QStringList({"keep.txt", "link", "sub"}));
+    EXPECT_TRUE(QFileInfo(dir.filePath("in/link")).isSymLink());
+    expectNothingOutside("extended protocol");
+    expectAGoodCopyAndAnHonestLog();
+}
+
+// A peer that sends entry after entry and reads none of the answers: they pile up until the
+// server's send queue is full; the server then gives up answering that client, instead of
+// waiting for it for ever, and goes on serving. (This server's output goes to a file: a
+// pipe that the test does not read fast enough would hold the server up by itself.)
+TEST_F(HostilePeer, APeerThatReadsNoAnswersCannotHoldTheServer)
+{
+    server.terminate();
+    ASSERT_TRUE(server.waitForFinished(5000));
+    QProcess flooded;
+    flooded.setProcessEnvironment(environment);
+    flooded.setWorkingDirectory(dir.path());
+    flooded.setStandardOutputFile(dir.filePath("serve.out"));
+    flooded.start(FERROWARDEN_BIN, {"serve", dir.filePath("in"), "--label", label});
+    const auto said = [&](const QByteArray& text, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            QFile out(dir.filePath("serve.out"));
+            if (out.open(QIODevice::ReadOnly) && out.readAll().contains(text))
+                return true;
+            if (clock.elapsed() > timeoutMs)
+                return false;
+            QThread::msleep(50);
+        }
+    };
+    ASSERT_TRUE(said("Server started succesfully!", 10000));
+
+    const QByteArray blocker(255, 'b'); // a file where a folder should be: long answers
+    writeExisting(QString::fromLatin1(blocker), "x");
+    const QByteArray path = blocker + "/" + QByteArray(200, 'f');
+    Peer peer;
+    ASSERT_TRUE(peer.Enter(std::uint16_t(port)));
+    ASSERT_TRUE(peer.SendData(CopyStartMessage(0, 100000, 0)));
+    std::uint32_t entry = 0;
+    // The server stops reading while it waits for room for its answers, up to 5 s.
+    while (entry < 100000 && !said("Cannot answer the client: ", 0))
+        for (int i = 0; i < 1000; ++i)
+            ASSERT_TRUE(peer.SendData(FolderEntryMessage(++entry, path), 15000)) << entry;
+    EXPECT_TRUE(said("Cannot answer the client: SendEx: ", 10000)) << "after " << entry << " entries";
+    peer.Close();
+    EXPECT_TRUE(said("Client disconnected...", 10000));
+    flooded.terminate();
+    ASSERT_TRUE(flooded.waitForFinished(5000));
+    EXPECT_EQ(flooded.exitCode(), 0);
+
+    QFile::remove(dir.filePath("in/" + QString::fromLatin1(blocker)));
+    QFile::remove(dir.filePath("serve.out"));
+    expectNothingOutside("a peer that reads no answers");
+    startServer();
     expectAGoodCopyAndAnHonestLog();
 }
 

@@ -90,9 +90,7 @@ TEST_F(SourceFilesCheck, EachBadFileIsNamedWithItsReason)
     } rows[] = {
         {"good.txt", nullptr},
         {"missing.txt", "no such file"},
-        {"folder", "is a directory"},
         {"pipe", "not a regular file"}, // and checking it does not wait for a writer
-        {"huge.bin", "2.0 GiB; files of 2 GiB or more cannot be sent"},
         {"back\\slash.txt", "the server refuses names with \"\\\" or control characters; rename it"},
         {"tab\there.txt", "the server refuses names with \"\\\" or control characters; rename it"},
         {"locked.txt", "permission denied"},
@@ -125,6 +123,57 @@ TEST_F(SourceFilesCheck, GoodFilesAddUpAndTwoOfOneNameAreRefused)
     EXPECT_EQ(twice.problems[0].reason, "has the same name as good.txt; the server would keep only one");
     EXPECT_EQ(twice.problems[1].file, "missing.txt");
     EXPECT_TRUE(twice.paths.isEmpty()) << "one bad file stops them all";
+}
+
+// What only the extended protocol carries is listed apart, with what a server without it
+// would say; a folder travels as itself and everything below it.
+TEST_F(SourceFilesCheck, FoldersAndLargeFilesNeedTheExtension)
+{
+    const SourceFiles checked = CheckSourceFiles({"good.txt", "huge.bin", "folder"});
+    EXPECT_TRUE(checked.problems.empty());
+    ASSERT_EQ(checked.needExtension.size(), 2u);
+    EXPECT_EQ(checked.needExtension[0].file, "huge.bin");
+    EXPECT_EQ(checked.needExtension[0].reason,
+              "2.0 GiB; files of 2 GiB or more cannot be sent: the server does not offer the extended protocol");
+    EXPECT_EQ(checked.needExtension[1].file, "folder");
+    EXPECT_TRUE(checked.needExtension[1].reason.startsWith("is a folder; the server takes folders only with the "
+                                                           "extended protocol"));
+    EXPECT_EQ(checked.paths, (QStringList{dir.filePath("good.txt"), dir.filePath("huge.bin")}));
+    EXPECT_EQ(checked.totalBytes, 4 + (qint64(2) << 30));
+    EXPECT_EQ(checked.folderCount, 1);
+}
+
+// A tree is walked in name order, folders before what they hold, empty ones included; links
+// and special files inside it are skipped with a line, never followed; a bad name anywhere
+// in it stops the copy like a bad file given.
+TEST_F(SourceFilesCheck, ATreeIsWalkedWithoutFollowingLinks)
+{
+    write("tree/b/deep/z.txt", "z");
+    write("tree/a b #1.txt", "ab");
+    QDir(dir.path()).mkpath("tree/empty");
+    ASSERT_TRUE(QFile::link(dir.filePath("good.txt"), "tree/link-to-file"));
+    ASSERT_TRUE(QFile::link(dir.filePath("other"), "tree/link-to-folder"));
+    ASSERT_EQ(::mkfifo("tree/pipe", 0644), 0);
+
+    const SourceFiles checked = CheckSourceFiles({"tree", "good.txt"});
+    EXPECT_TRUE(checked.problems.empty());
+    QStringList entries;
+    for (const SendEntry& entry : checked.entries)
+        entries << QString::fromUtf8(entry.name) + (entry.folder ? "/" : "=" + entry.path);
+    EXPECT_EQ(entries, (QStringList{"tree/", "tree/a b #1.txt=" + dir.filePath("tree/a b #1.txt"), "tree/b/",
+                                    "tree/b/deep/", "tree/b/deep/z.txt=" + dir.filePath("tree/b/deep/z.txt"),
+                                    "tree/empty/", "good.txt=" + dir.filePath("good.txt")}));
+    EXPECT_EQ(checked.skipped, (QStringList{"Skipped the link tree/link-to-file: links are not followed",
+                                            "Skipped the link tree/link-to-folder: links are not followed",
+                                            "Skipped tree/pipe: not a regular file"}));
+    EXPECT_EQ(checked.totalBytes, 7);
+    EXPECT_EQ(checked.folderCount, 4);
+
+    write("tree/b/bad\\name", "x");
+    const SourceFiles bad = CheckSourceFiles({"tree"});
+    ASSERT_EQ(bad.problems.size(), 1u);
+    EXPECT_EQ(bad.problems[0].file, "tree/b/bad\\name");
+    EXPECT_TRUE(bad.entries.isEmpty());
 }
 
 } // namespace

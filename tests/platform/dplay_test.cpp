@@ -35,11 +35,11 @@ std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
     return data;
 }
 
-HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data)
+HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data, DWORD timeoutMs = 0)
 {
     DWORD id = 0;
     return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
-                     DWORD(data.size()), 0, 0, reinterpret_cast<void*>(0x11223344), &id);
+                     DWORD(data.size()), 0, timeoutMs, reinterpret_cast<void*>(0x11223344), &id);
 }
 
 int ConnectRaw(std::uint16_t port)
@@ -122,6 +122,8 @@ GUID InstanceOf(IDirectPlay4A& dp)
 TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
 {
     Pair p;
+    const DWORD user[4] = {0x01585746, 2, 0xFFFFFFFF, 4};
+    std::copy(std::begin(user), std::end(user), p.user);
     ASSERT_EQ(p.Connect(), "");
     EXPECT_NE(p.hostId, p.clientId);
     EXPECT_NE(p.hostId, DPID_SYSMSG);
@@ -148,6 +150,9 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
         EXPECT_EQ(d.dwMaxPlayers, 2u);
         EXPECT_EQ(d.dwCurrentPlayers, 2u);
         EXPECT_EQ(d.dwFlags, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL);
+        // The host's user fields reach the client through the search it joined from.
+        EXPECT_EQ((std::array{d.dwUser1, d.dwUser2, d.dwUser3, d.dwUser4}),
+                  (std::array{user[0], user[1], user[2], user[3]}));
     }
     EXPECT_EQ(InstanceOf(*p.host), InstanceOf(*p.client));
 
@@ -162,6 +167,49 @@ TEST_F(DplayLoopback, HostFindJoinPlayersAndSessionDescription)
     p.client.reset();
     ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_DESTROYPLAYERORGROUP));
     EXPECT_EQ(p.host->PlayerAddress(p.clientId).rfind("127.0.0.1:", 0), 0u);
+}
+
+// A searcher of an earlier build asks without flag bit 1 and takes a reply of any other
+// size for none: it gets the reply it knows; one that asks gets the user fields too.
+TEST_F(DplayLoopback, OnlyASearcherThatAsksGetsTheUserFields)
+{
+    const GUID app = RandomGuid();
+    auto host = NewService();
+    ASSERT_TRUE(host);
+    auto desc = HostDesc(app, "Label#/srv/in", 2);
+    desc.dwUser1 = 0x01585746;
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(udp, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(DiscoveryPortInUse());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (const std::uint32_t flags : {DiscoveryMessage::kIncludeFull,
+                                      DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData}) {
+        SCOPED_TRACE(flags);
+        DiscoveryMessage request;
+        request.application = app;
+        request.requestFlags = flags;
+        const auto bytes = request.Encode();
+        ASSERT_EQ(sendto(udp, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+                  ssize_t(bytes.size()));
+        pollfd p{udp, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 3000), 1);
+        unsigned char buf[2048];
+        const ssize_t n = recv(udp, buf, sizeof buf, 0);
+        const std::size_t plain = 56 + std::strlen("Label#/srv/in");
+        const bool asked = flags & DiscoveryMessage::kWantUserData;
+        ASSERT_EQ(std::size_t(n), asked ? plain + 16 : plain);
+        const auto reply = DiscoveryMessage::Decode(buf, std::size_t(n));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->user.has_value(), asked);
+        if (asked) {
+            EXPECT_EQ((*reply->user)[0], 0x01585746u);
+        }
+    }
+    close(udp);
 }
 
 TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)
@@ -202,6 +250,36 @@ TEST_F(DplayLoopback, ThousandsOfMessagesArriveCompleteAndInOrder)
     EXPECT_EQ(m.from, p.hostId);
     EXPECT_EQ(m.to, p.clientId);
     EXPECT_EQ(m.data, Payload(7, 2060));
+}
+
+// A sender with a timeout does not wait for ever on a peer that reads nothing: once the
+// queues on the way are full, SendEx gives up after the timeout; once the peer reads again,
+// sending goes on, and what was queued arrives in order.
+TEST_F(DplayLoopback, SendWithATimeoutGivesUpOnAPeerThatDoesNotRead)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+    HRESULT result = DP_OK;
+    std::uint32_t sent = 0;
+    const auto started = std::chrono::steady_clock::now();
+    // The client reads nothing: its receive queue, both sockets and the host's send queue
+    // fill up, a few tens of MB at most.
+    while (sent < 100000 && (result = Send(*p.host, p.hostId, Payload(sent, 2060), 100)) == DP_OK)
+        ++sent;
+    EXPECT_EQ(result, DPERR_TIMEOUT) << "after " << sent << " messages";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+
+    Message m;
+    std::uint32_t next = 0;
+    while (next < sent && ReceiveOne(*p.client, *p.clientEvent, m)) {
+        if (m.from == DPID_SYSMSG)
+            continue;
+        ASSERT_EQ(m.data, Payload(next, 2060)) << next;
+        ++next;
+    }
+    EXPECT_EQ(next, sent);
+    EXPECT_EQ(Send(*p.host, p.hostId, Payload(sent, 2060), 100), DP_OK);
 }
 
 // Messages built in place in the send queue, sent one by one, and given back unsent, taken
@@ -632,7 +710,8 @@ TEST_F(DplayLoopback, SearchReportTellsWhomItAskedAndWhatCameBack)
     const ssize_t n = recvfrom(other, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     const auto request = DiscoveryMessage::Decode(buf, n > 0 ? std::size_t(n) : 0);
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->requestFlags, DiscoveryMessage::kIncludeFull); // so that busy can be told from none
+    // Full sessions too, so that busy can be told from none; and what each host offers.
+    EXPECT_EQ(request->requestFlags, DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData);
     DiscoveryMessage foreign;
     foreign.kind = DiscoveryMessage::Kind::Reply;
     foreign.instance = RandomGuid();

@@ -186,6 +186,19 @@ TEST(DplayDatagrams, RoundTripAndRefusals)
     EXPECT_EQ(back->tcpPort, 40001);
     EXPECT_EQ(back->instance, kGuid);
 
+    EXPECT_FALSE(back->user);
+
+    // The user fields follow the name, only when set.
+    DiscoveryMessage withUser = reply;
+    withUser.user = std::array<std::uint32_t, 4>{0x01585746, 0, 7, 0xFFFFFFFF};
+    const Bytes told = withUser.Encode();
+    ASSERT_EQ(told.size(), good.size() + 16);
+    EXPECT_TRUE(std::equal(good.begin(), good.end(), told.begin()));
+    const auto toldBack = DiscoveryMessage::Decode(told.data(), told.size());
+    ASSERT_TRUE(toldBack);
+    EXPECT_EQ(toldBack->name, reply.name);
+    EXPECT_EQ(toldBack->user, withUser.user);
+
     DiscoveryMessage request;
     request.application = kGuid;
     const Bytes ask = request.Encode();
@@ -205,6 +218,8 @@ TEST(DplayDatagrams, RoundTripAndRefusals)
         {"head only", Bytes(good.begin(), good.begin() + 8)},
         {"one byte short", Bytes(good.begin(), good.end() - 1)},
         {"one byte long", longer},
+        {"user fields one byte short", Bytes(told.begin(), told.end() - 1)},
+        {"user fields one byte long", [&] { Bytes b = told; b.push_back(0); return b; }()},
         {"wrong magic", changed(good, 0, 'X')},
         {"other version", changed(good, 4, 2)},
         {"unknown kind", changed(good, 5, 9)},

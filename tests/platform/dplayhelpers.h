@@ -154,6 +154,7 @@ struct Found {
     GUID instance;
     DWORD current;
     DWORD max;
+    DWORD user1 = 0;
 };
 
 struct EnumRecord {
@@ -171,7 +172,8 @@ inline BOOL Collect(LPCDPSESSIONDESC2 sd, DWORD*, DWORD flags, void* context)
         rec->timedOutLast = true;
         return FALSE;
     }
-    rec->sessions.push_back({sd->lpszSessionNameA, sd->guidInstance, sd->dwCurrentPlayers, sd->dwMaxPlayers});
+    rec->sessions.push_back({sd->lpszSessionNameA, sd->guidInstance, sd->dwCurrentPlayers, sd->dwMaxPlayers,
+                             sd->dwUser1});
     return TRUE;
 }
 
@@ -290,6 +292,8 @@ struct Pair {
     std::shared_ptr<AutoResetEvent> clientEvent = std::make_shared<AutoResetEvent>();
     DPID hostId = 0;
     DPID clientId = 0;
+    // The host's dwUser1..4.
+    DWORD user[4] = {};
 
     // Returns an empty text on success, else what failed.
     std::string Connect(DWORD maxPlayers = 2, DWORD flags = DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL)
@@ -297,6 +301,10 @@ struct Pair {
         if (!host || !client)
             return "InitializeConnection";
         auto desc = HostDesc(app, "Label#/srv/in", maxPlayers, flags);
+        desc.dwUser1 = user[0];
+        desc.dwUser2 = user[1];
+        desc.dwUser3 = user[2];
+        desc.dwUser4 = user[3];
         if (host->Open(&desc, DPOPEN_CREATE) != DP_OK)
             return "Open CREATE";
         char hostName[] = "Label#/srv/in";

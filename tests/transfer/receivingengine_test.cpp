@@ -504,7 +504,9 @@ TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
         existing.write("old");
         existing.close();
         {
+            // The write itself must fail here, not the check of the size before it.
             FileSizeLimit limit(1000);
+            engine.SetFileSizeLimitProbe([] { return qint64(-1); });
             feed(BuildCopySequence({{"f", RandomBytes(size, 7)}}, 2048, std::nullopt));
         }
         ASSERT_EQ(view.errors.size(), 1) << size;

@@ -6,12 +6,14 @@ namespace {
 constexpr std::size_t kHead = 8;
 constexpr std::size_t kRequestSize = 28;
 constexpr std::size_t kReplyFixed = 56;
+constexpr std::size_t kUserFields = 16;
 } // namespace
 
 std::vector<unsigned char> DiscoveryMessage::Encode() const
 {
     const std::size_t nameLen = std::min(name.size(), kMaxSessionName);
-    std::vector<unsigned char> out(kind == Kind::Request ? kRequestSize : kReplyFixed + nameLen, 0);
+    const std::size_t userLen = user ? kUserFields : 0;
+    std::vector<unsigned char> out(kind == Kind::Request ? kRequestSize : kReplyFixed + nameLen + userLen, 0);
     unsigned char* p = out.data();
     qToLittleEndian<quint32>(kMagic, p);
     p[4] = kVersion;
@@ -29,6 +31,10 @@ std::vector<unsigned char> DiscoveryMessage::Encode() const
     qToLittleEndian<quint32>(maxPlayers, p + 48);
     qToLittleEndian<quint32>(currentPlayers, p + 52);
     std::memcpy(p + kReplyFixed, name.data(), nameLen);
+    if (user) {
+        for (std::size_t i = 0; i < user->size(); ++i)
+            qToLittleEndian<quint32>((*user)[i], p + kReplyFixed + nameLen + 4 * i);
+    }
     return out;
 }
 
@@ -50,7 +56,8 @@ std::optional<DiscoveryMessage> DiscoveryMessage::Decode(const void* data, std::
     if (p[5] != static_cast<unsigned char>(Kind::Reply) || size < kReplyFixed)
         return std::nullopt;
     const std::size_t nameLen = qFromLittleEndian<quint16>(p + 42);
-    if (nameLen > kMaxSessionName || size != kReplyFixed + nameLen)
+    if (nameLen > kMaxSessionName
+        || (size != kReplyFixed + nameLen && size != kReplyFixed + nameLen + kUserFields))
         return std::nullopt;
     m.kind = Kind::Reply;
     m.instance = GetGuidLE(p + 8);
@@ -62,5 +69,11 @@ std::optional<DiscoveryMessage> DiscoveryMessage::Decode(const void* data, std::
     m.maxPlayers = qFromLittleEndian<quint32>(p + 48);
     m.currentPlayers = qFromLittleEndian<quint32>(p + 52);
     m.name.assign(reinterpret_cast<const char*>(p + kReplyFixed), nameLen);
+    if (size == kReplyFixed + nameLen + kUserFields) {
+        std::array<std::uint32_t, 4> fields{};
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            fields[i] = qFromLittleEndian<quint32>(p + kReplyFixed + nameLen + 4 * i);
+        m.user = fields;
+    }
     return m;
 }

@@ -44,7 +44,7 @@ void DiscoveryResponder::AnswerRequests()
             qCDebug(lcDplay, "%s: datagram ignored: not a discovery request", AddressText(from).c_str());
             continue;
         }
-        const auto reply = m_advert();
+        auto reply = m_advert();
         if (!reply)
             return;
         if (request->application != GUID_NULL && request->application != reply->application)
@@ -52,6 +52,10 @@ void DiscoveryResponder::AnswerRequests()
         const bool full = reply->maxPlayers != 0 && reply->currentPlayers >= reply->maxPlayers;
         if (full && !(request->requestFlags & DiscoveryMessage::kIncludeFull))
             continue;
+        // Only a searcher that asks for the user fields gets them: an older one takes a
+        // reply of any other size for no reply at all.
+        if (!(request->requestFlags & DiscoveryMessage::kWantUserData))
+            reply->user.reset();
         const auto bytes = reply->Encode();
         ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
     }

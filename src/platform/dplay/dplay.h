@@ -308,9 +308,11 @@ public:
     // when none waits. This form calls Receive for each message.
     virtual HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
                                  std::size_t maxBytes);
-    // Queues the message and returns; waits only while the send queue is full. Every message
-    // is delivered complete and in order (as with DPSEND_GUARANTEED) or the session is lost;
-    // after that it answers DPERR_SESSIONLOST.
+    // Queues the message and returns; waits only while the send queue is full, for at most
+    // dwTimeout ms when that is not 0 (then DPERR_TIMEOUT, and the message is not sent to a
+    // peer whose queue stayed full). Every message queued is delivered complete and in order
+    // (as with DPSEND_GUARANTEED) or the session is lost; after that it answers
+    // DPERR_SESSIONLOST.
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;

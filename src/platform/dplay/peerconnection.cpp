@@ -57,15 +57,21 @@ bool PeerConnection::WakeLocked(bool lazy)
     return true;
 }
 
-bool PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32_t size)
+PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32_t size,
+                                                 std::chrono::milliseconds timeout)
 {
     bool wake;
     {
         std::unique_lock lock(m_mutex);
-        if (QueuedLocked() >= kSendCap)
-            m_room.wait(lock, [&] { return m_closed || QueuedLocked() < kSendCap; });
+        if (QueuedLocked() >= kSendCap) {
+            const auto room = [&] { return m_closed || QueuedLocked() < kSendCap; };
+            if (timeout.count() == 0)
+                m_room.wait(lock, room);
+            else if (!m_room.wait_for(lock, timeout, room))
+                return Queued::TimedOut;
+        }
         if (m_closed)
-            return false;
+            return Queued::Closed;
         unsigned char head[FrameCodec::kHeader + FrameCodec::kDataHeader];
         FrameCodec::PutDataHeader(head, from, to, size);
         const auto* payload = static_cast<const unsigned char*>(data);
@@ -75,7 +81,7 @@ bool PeerConnection::QueueData(DPID from, DPID to, const void* data, std::uint32
     }
     if (wake)
         m_wakeup.Wake();
-    return true;
+    return Queued::Yes;
 }
 
 void PeerConnection::QueueFrames(const Buffer& frames, bool wake)

@@ -45,10 +45,12 @@ public:
     // The peer's address, for log lines.
     const std::string& Name() const { return m_name; }
 
-    // Queues one data frame, first waiting while kSendCap bytes are queued. While the
-    // connection streams, a small backlog waits for the network thread's next round instead
-    // of waking it. False when the connection is closed.
-    bool QueueData(DPID from, DPID to, const void* data, std::uint32_t size);
+    // Queues one data frame, first waiting while kSendCap bytes are queued (for at most
+    // `timeout` when it is not zero). While the connection streams, a small backlog waits for
+    // the network thread's next round instead of waking it.
+    enum class Queued { Yes, Closed, TimedOut };
+    Queued QueueData(DPID from, DPID to, const void* data, std::uint32_t size,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
     // Queues frames without waiting for room; `wake` when the network thread may be asleep.
     void QueueFrames(const Buffer& frames, bool wake);
     // Room for `count` data frames of `size` payload bytes each from `from` to `to`, their

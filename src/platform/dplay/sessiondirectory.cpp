@@ -35,9 +35,10 @@ void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& 
     s.maxPlayers = reply.maxPlayers;
     s.currentPlayers = reply.currentPlayers;
     s.name = reply.name;
+    s.user = reply.user ? *reply.user : std::array<DWORD, 4>{};
     s.lastSeen = Clock::now();
     if (m_known.size() < kMaxSessions || m_known.count(key))
-        m_known[key] = address;
+        m_known[key] = Known{address, s.user};
     m_answered.notify_all();
 }
 
@@ -62,6 +63,7 @@ std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& appl
         l.currentPlayers = s.currentPlayers;
         l.name = s.name;
         l.address = s.address;
+        l.user = s.user;
         listed.push_back(std::move(l));
     }
     return listed;
@@ -73,7 +75,14 @@ std::optional<sockaddr_in> SessionDirectory::Address(const GUID& instance) const
     const auto it = m_known.find(GuidKey(instance));
     if (it == m_known.end())
         return std::nullopt;
-    return it->second;
+    return it->second.address;
+}
+
+std::array<DWORD, 4> SessionDirectory::UserFields(const GUID& instance) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_known.find(GuidKey(instance));
+    return it == m_known.end() ? std::array<DWORD, 4>{} : it->second.user;
 }
 
 void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point since,

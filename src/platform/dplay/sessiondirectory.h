@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -32,6 +33,7 @@ public:
         DWORD currentPlayers = 0;
         std::string name;
         sockaddr_in address{}; // where to join: the host's address and TCP port
+        std::array<DWORD, 4> user{}; // dwUser1..4 (0 when the host sent none)
     };
 
     // Records a host's reply that came from `from` (the reply names its TCP port).
@@ -41,6 +43,9 @@ public:
     std::vector<Listing> Listed(const GUID& application, bool includeFull) const;
     // Where to join `instance`; nullopt when it was never heard of.
     std::optional<sockaddr_in> Address(const GUID& instance) const;
+    // The user fields `instance` was last heard with (all 0 when it sent none or was never
+    // heard of).
+    std::array<DWORD, 4> UserFields(const GUID& instance) const;
     // Waits until a session of `application` has answered at or after `since`, or until
     // `deadline`.
     void WaitForAnswer(const GUID& application, Clock::time_point since, Clock::time_point deadline);
@@ -53,11 +58,16 @@ private:
         DWORD maxPlayers = 0;
         DWORD currentPlayers = 0;
         std::string name;
+        std::array<DWORD, 4> user{};
         Clock::time_point lastSeen;
+    };
+    struct Known {
+        sockaddr_in address{};
+        std::array<DWORD, 4> user{};
     };
 
     mutable std::mutex m_mutex;
     std::condition_variable m_answered;
     std::map<std::string, Found> m_found;       // by instance GUID bytes
-    std::map<std::string, sockaddr_in> m_known; // every instance ever heard of
+    std::map<std::string, Known> m_known; // every instance ever heard of
 };

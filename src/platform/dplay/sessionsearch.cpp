@@ -82,7 +82,8 @@ void SessionSearch::Ask()
     DiscoveryMessage m;
     m.kind = DiscoveryMessage::Kind::Request;
     // Full sessions answer too: the directory hides them from lists that want free ones.
-    m.requestFlags = DiscoveryMessage::kIncludeFull;
+    // The user fields say what a host offers beyond the session itself.
+    m.requestFlags = DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData;
     {
         std::lock_guard lock(m_mutex);
         m.application = m_application;

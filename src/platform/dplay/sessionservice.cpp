@@ -203,6 +203,10 @@ HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
         d.dwMaxPlayers = l.maxPlayers;
         d.dwCurrentPlayers = l.currentPlayers;
         d.lpszSessionNameA = l.name.data();
+        d.dwUser1 = l.user[0];
+        d.dwUser2 = l.user[1];
+        d.dwUser3 = l.user[2];
+        d.dwUser4 = l.user[3];
         if (!callback(&d, &timeout, 0, context))
             return DP_OK;
     }
@@ -252,6 +256,7 @@ HRESULT SessionService::HostSession(const DPSESSIONDESC2& desc)
             m_session.name = desc.lpszSessionNameA;
         if (desc.lpszPasswordA)
             m_session.password = desc.lpszPasswordA;
+        m_session.user = {desc.dwUser1, desc.dwUser2, desc.dwUser3, desc.dwUser4};
         m_hostPort = tcpPort;
         m_listenFd = listenFd;
         m_responder = std::move(responder);
@@ -277,6 +282,7 @@ std::optional<DiscoveryMessage> SessionService::Advert() const
     reply.maxPlayers = m_session.maxPlayers;
     reply.currentPlayers = Occupancy();
     reply.name = m_session.name;
+    reply.user = m_session.user;
     return reply;
 }
 
@@ -303,6 +309,7 @@ HRESULT SessionService::JoinSession(const GUID& instance)
         m_session.maxPlayers = joined.session.maxPlayers;
         m_session.currentPlayers = joined.session.currentPlayers;
         m_session.name = joined.session.name;
+        m_session.user = m_search.Directory().UserFields(instance);
         m_peers.push_back(peer);
         m_role = Role::Client;
     }
@@ -413,6 +420,10 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
     d.dwCurrentPlayers = m_role == Role::Host ? Occupancy() : m_session.currentPlayers;
     d.lpszSessionNameA = name;
     d.lpszPasswordA = password;
+    d.dwUser1 = m_session.user[0];
+    d.dwUser2 = m_session.user[1];
+    d.dwUser3 = m_session.user[2];
+    d.dwUser4 = m_session.user[3];
     std::memcpy(base, &d, sizeof d);
     *lpdwDataSize = DWORD(needed);
     return DP_OK;
@@ -421,7 +432,7 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
 // ---- messages ------------------------------------------------------------------------------
 
 HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWORD dwDataSize,
-                               DWORD, DWORD, void*, DWORD* lpdwMsgID)
+                               DWORD, DWORD dwTimeout, void*, DWORD* lpdwMsgID)
 {
     if (!lpData || dwDataSize == 0)
         return DPERR_INVALIDPARAMS;
@@ -456,10 +467,14 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
             return DPERR_INVALIDPLAYER;
     }
     // Waits for room outside m_mutex: the network thread needs it to make room.
+    bool timedOut = false;
     for (std::size_t i = 0; i < count; ++i)
-        targets[i]->link.QueueData(idFrom, idTo, lpData, dwDataSize);
+        timedOut |= targets[i]->link.QueueData(idFrom, idTo, lpData, dwDataSize, std::chrono::milliseconds(dwTimeout))
+                    == PeerConnection::Queued::TimedOut;
     if (m_sessionLost || m_stop)
         return DPERR_SESSIONLOST;
+    if (timedOut)
+        return DPERR_TIMEOUT;
     if (lpdwMsgID)
         *lpdwMsgID = ++m_nextMessageId;
     return DP_OK;

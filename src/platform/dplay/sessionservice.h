@@ -7,6 +7,7 @@
 #include "platform/dplay/sessionsearch.h"
 #include "platform/dplay/socketutil.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -118,6 +119,9 @@ private:
         DWORD currentPlayers = 0; // client side: as the host last told us
         std::string name;
         std::string password;
+        // dwUser1..4: set by the host, told to searchers that ask, kept by a client that
+        // joins from what the search heard.
+        std::array<DWORD, 4> user{};
     };
 
     HRESULT HostSession(const DPSESSIONDESC2& desc);

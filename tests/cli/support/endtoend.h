@@ -71,6 +71,7 @@ protected:
         QStringList paths;
         for (const SourceFile& file : files) {
             QFile out(dir.filePath("out/" + file.name));
+            QDir().mkpath(QFileInfo(out.fileName()).path());
             EXPECT_TRUE(out.open(QIODevice::WriteOnly));
             out.write(file.bytes);
             paths << out.fileName();

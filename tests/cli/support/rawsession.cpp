@@ -194,6 +194,71 @@ QByteArray DataPacketMessage(const QByteArray& valid, std::int32_t count,
     return message;
 }
 
+QByteArray CopyStartMessage(std::uint32_t files, std::uint32_t folders, std::uint64_t totalSize,
+                            std::int16_t blockSize)
+{
+    QByteArray message;
+    put<std::uint32_t>(message, 16);
+    put<std::uint16_t>(message, 1); // version
+    put<std::int16_t>(message, blockSize);
+    put<std::uint32_t>(message, 0); // not encrypted, key 0
+    put<std::uint32_t>(message, files);
+    put<std::uint32_t>(message, folders);
+    put<std::uint64_t>(message, totalSize);
+    return message;
+}
+
+QByteArray FileEntryMessage(std::uint32_t entry, std::uint64_t size, const QByteArray& path)
+{
+    QByteArray message;
+    put<std::uint32_t>(message, 17);
+    put<std::uint32_t>(message, entry);
+    put<std::uint64_t>(message, size);
+    put<std::uint16_t>(message, std::uint16_t(path.size()));
+    put<std::uint16_t>(message, 0);
+    return message + path;
+}
+
+QByteArray FolderEntryMessage(std::uint32_t entry, const QByteArray& path)
+{
+    QByteArray message;
+    put<std::uint32_t>(message, 18);
+    put<std::uint32_t>(message, entry);
+    put<std::uint16_t>(message, std::uint16_t(path.size()));
+    put<std::uint16_t>(message, 0);
+    return message + path;
+}
+
+QByteArray ZeroRunMessage(std::uint64_t count)
+{
+    QByteArray message;
+    put<std::uint32_t>(message, 19);
+    put<std::uint32_t>(message, 0);
+    put<std::uint64_t>(message, count);
+    return message;
+}
+
+QByteArray CopyEndMessage(std::uint32_t entries)
+{
+    QByteArray message;
+    put<std::uint32_t>(message, 20);
+    put<std::uint32_t>(message, entries);
+    return message;
+}
+
+std::optional<ReceiptFields> ParseReceipt(const QByteArray& message)
+{
+    if (message.size() < 36 || get<std::uint32_t>(message, 0) != 32)
+        return std::nullopt;
+    return ReceiptFields{get<std::uint32_t>(message, 4), std::uint8_t(message[8]), std::uint8_t(message[9]),
+                         std::uint8_t(message[10])};
+}
+
+bool IsSummary(const QByteArray& message)
+{
+    return message.size() == 32 && get<std::uint32_t>(message, 0) == 33;
+}
+
 Peer::~Peer()
 {
     Close();
@@ -223,13 +288,13 @@ bool Peer::Connect(std::uint16_t tcpPort, const char* source)
     return true;
 }
 
-bool Peer::Send(const QByteArray& bytes)
+bool Peer::Send(const QByteArray& bytes, int timeoutMs)
 {
     const char* p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
         pollfd out{m_fd, POLLOUT, 0};
-        if (m_fd < 0 || ::poll(&out, 1, 5000) <= 0)
+        if (m_fd < 0 || ::poll(&out, 1, timeoutMs) <= 0)
             return false;
         const ssize_t n = ::send(m_fd, p, std::size_t(left), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -264,6 +329,15 @@ std::optional<std::pair<std::uint8_t, QByteArray>> Peer::readFrame(int timeoutMs
             return std::nullopt;
         m_rx.append(buffer, n);
     }
+}
+
+std::optional<QByteArray> Peer::ReceiveMessage(int timeoutMs)
+{
+    while (const auto frame = readFrame(timeoutMs)) {
+        if (frame->first == Data && frame->second.size() >= 8)
+            return frame->second.mid(8);
+    }
+    return std::nullopt;
 }
 
 bool Peer::JoinSession(const QByteArray& instance, int timeoutMs)

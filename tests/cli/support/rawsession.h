@@ -45,6 +45,23 @@ QByteArray FileHeaderMessage(const QByteArray& nameField, std::int32_t size, std
 QByteArray DataPacketMessage(const QByteArray& valid, std::int32_t count,
                              std::optional<std::uint32_t> checksum = std::nullopt);
 
+// The extension's messages (docs/transfer-extension.md), byte by byte.
+QByteArray CopyStartMessage(std::uint32_t files, std::uint32_t folders, std::uint64_t totalSize,
+                            std::int16_t blockSize = 2048);
+QByteArray FileEntryMessage(std::uint32_t entry, std::uint64_t size, const QByteArray& path);
+QByteArray FolderEntryMessage(std::uint32_t entry, const QByteArray& path);
+QByteArray ZeroRunMessage(std::uint64_t count);
+QByteArray CopyEndMessage(std::uint32_t entries);
+// The fields of a receipt the tests look at; nullopt for anything else.
+struct ReceiptFields {
+    std::uint32_t entry = 0;
+    std::uint8_t kind = 0;
+    std::uint8_t outcome = 0;
+    std::uint8_t detail = 0;
+};
+std::optional<ReceiptFields> ParseReceipt(const QByteArray& message);
+bool IsSummary(const QByteArray& message);
+
 // One TCP connection to a host.
 class Peer {
 public:
@@ -61,9 +78,15 @@ public:
     // Discovers the host at `discoveryPort`, connects, joins and makes a player.
     std::optional<std::uint32_t> Enter(std::uint16_t discoveryPort, const QByteArray& name = "raw");
 
-    // False when the connection is gone.
-    bool Send(const QByteArray& bytes);
-    bool SendData(const QByteArray& message) { return Send(DataFrame(m_player, 0, message)); }
+    // False when the connection is gone, or took nothing for `timeoutMs`.
+    bool Send(const QByteArray& bytes, int timeoutMs = 5000);
+    bool SendData(const QByteArray& message, int timeoutMs = 5000)
+    {
+        return Send(DataFrame(m_player, 0, message), timeoutMs);
+    }
+    // The next message the host sends to this peer (Data frames only), or nullopt when none
+    // comes within `timeoutMs`.
+    std::optional<QByteArray> ReceiveMessage(int timeoutMs = 3000);
     // True when the host ends the connection within `timeoutMs` (pings are read and dropped).
     bool ClosedByHost(int timeoutMs);
     void Close();

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The receive directory as the extension's relative paths reach into it: every folder on a
+// path is opened below the one before it, made when missing, and never entered through a
+// link, so that nothing a peer sends can lead outside the directory. The paths given have
+// passed PathProblem.
+class ReceiveTree {
+public:
+    ReceiveTree() = default;
+    ~ReceiveTree();
+
+    ReceiveTree(const ReceiveTree&) = delete;
+    ReceiveTree& operator=(const ReceiveTree&) = delete;
+
+    // Opens the receive directory (local bytes; empty: the current directory). False, with
+    // the reason in `error`, when it cannot be opened.
+    bool Open(const QByteArray& directory, QString* error);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // The folder that holds `path` (every part but the last), made as needed: a descriptor
+    // the caller closes, or -1 with the reason in `error`.
+    int OpenFolderOf(const QByteArray& path, QString* error);
+    // Makes the folder `path` and whatever is missing above it; `existed` tells whether it
+    // was there already.
+    bool MakeFolder(const QByteArray& path, bool* existed, QString* error);
+
+    // Bytes an unprivileged writer may still put into the folder open at `fd`; -1 when
+    // unknown.
+    static qint64 FreeSpace(int fd);
+
+private:
+    // Walks the parts of `path` from the receive directory, making missing folders: the last
+    // one reached, or -1. `lastExisted` tells whether the last part was there already.
+    int walk(const QList<QByteArray>& parts, bool* lastExisted, QString* error);
+
+    int m_fd = -1;
+};
