@@ -126,7 +126,7 @@ bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
     m_error.clear();
     m_errorNumber = 0;
     m_temp.clear();
-    if (procFdUsable()) {
+    if (s_namelessAllowed && procFdUsable()) {
         const int fd = ::openat(m_directoryFd, directoryPart.isEmpty() ? "." : directoryPart.constData(),
                                 O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
         if (fd >= 0) {

@@ -40,6 +40,10 @@ public:
     // reserve (nothing is reserved then, and writes find out as they go).
     bool Reserve(qint64 size, QString* error);
 
+    // Whether files are made nameless where the file system allows (the default); off, every
+    // file gets a temporary name, as on file systems without nameless files.
+    static void SetNamelessFiles(bool allowed) { s_namelessAllowed = allowed; }
+
     // Removes the temporary files in `directory` (local bytes, empty or ending in "/") that
     // no running receiver holds: what a receiver killed outright left behind. A receiver
     // holds its temporary file with an advisory lock. Returns the names removed.
@@ -94,6 +98,8 @@ private:
     void releaseDirectory();
     // Whether /proc/self/fd names open files, which naming a nameless file needs.
     static bool procFdUsable();
+
+    static inline bool s_namelessAllowed = true;
 
     int m_fd = -1;
     qint64 m_written = 0;

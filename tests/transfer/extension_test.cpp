@@ -10,12 +10,14 @@
 #include "text/printable.h"
 #include "transfer/crc32.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/receivedfile.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
@@ -279,8 +281,14 @@ TEST(ExtendedCopyTest, ATakenNameIsOverwrittenNumberedOrKeptAsTheServerSays)
          StoredHow::New, "", ""},
         {ExistingFiles::Skip, false, {"a (1).txt=older", "a.txt=old"}, Outcome::Stored, StoredHow::New, "", ""},
     };
+    // Files are nameless until they are put in place, or (where a file system cannot make
+    // them) have a temporary name.
+    for (const bool nameless : {true, false})
     for (const Row& row : rows) {
-        SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain"));
+        SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain")
+                     + (nameless ? ", nameless" : ", temporary name"));
+        ReceivedFile::SetNamelessFiles(nameless);
+        const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
         ExtendedCopy t;
         for (const auto& [name, bytes] : {std::pair{"a.txt", "old"}, std::pair{"a (1).txt", "older"}}) {
             QFile existing(t.receiveDirectory + name);

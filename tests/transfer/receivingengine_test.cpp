@@ -4,12 +4,14 @@
 #include "transfer/brcmath.h"
 #include "transfer/crc32.h"
 #include "transfer/messages.h"
+#include "transfer/receivedfile.h"
 #include "transfer/receivingengine.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QRandomGenerator>
 #include <QDateTime>
 #include <QTemporaryDir>
@@ -229,7 +231,12 @@ TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
         {"the next file's header arrives", [&] { feed(copy, 5); }},
         {"a new copy starts", [&] { feed(copy); }},
     };
+    // Files are nameless until they are put in place, or (where a file system cannot make
+    // them) have a temporary name.
+    for (const bool nameless : {true, false})
     for (const auto& row : rows) {
+        ReceivedFile::SetNamelessFiles(nameless);
+        const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
         QFile existing(receiveDirectory + QStringLiteral("a.txt"));
         ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
         existing.write("old contents");
