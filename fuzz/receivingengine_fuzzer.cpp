@@ -129,10 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         engine.SetReceiveDirectory(QString::fromStdString(s.receive.string()) + QLatin1Char('/'));
         engine.SetExtensionOffered(true);
         engine.SetAnswerSink(&answers);
-        for (const EngineStep& step : DecodeEngineInput(data, size)) {
+        // The engine deciphers data packets where they lie and writes them from there at
+        // the next flush: the messages stay alive until the engine is done.
+        std::vector<EngineStep> steps = DecodeEngineInput(data, size);
+        for (EngineStep& step : steps) {
             switch (step.op) {
             case EngineStep::Op::Message:
-                engine.HandleTransferMessage(step.message.constData(), step.message.size());
+                engine.HandleTransferMessage(step.message.data(), step.message.size());
                 break;
             case EngineStep::Op::Flush:
                 engine.Flush();

@@ -8,6 +8,23 @@ void EndpointSink::Send(std::uint32_t to, std::uint32_t flags, const void* data,
     m_player.Send(to, flags, data, size);
 }
 
+MessageSink::Room EndpointSink::Reserve(std::uint32_t to, std::uint32_t flags, std::uint32_t size,
+                                       std::uint32_t count)
+{
+    const TDPlayer::SendRoom room = m_player.ReserveSend(to, flags, size, count);
+    return {room.base, room.stride};
+}
+
+void EndpointSink::SendReserved()
+{
+    m_player.SendReserved();
+}
+
+void EndpointSink::CancelReserved()
+{
+    m_player.CancelReserved();
+}
+
 void EndpointSink::Finish()
 {
     try {

@@ -10,6 +10,10 @@ class EndpointSink final : public MessageSink {
 public:
     explicit EndpointSink(TDPlayer& player) : m_player(player) {}
     void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override;
+    // Room in the endpoint's send queue itself (TDPlayer::ReserveSend).
+    Room Reserve(std::uint32_t to, std::uint32_t flags, std::uint32_t size, std::uint32_t count) override;
+    void SendReserved() override;
+    void CancelReserved() override;
     // Leaves the session, confirming that the server read everything (TDPlayer::Close).
     void Finish() override;
 

@@ -109,6 +109,10 @@ void SessionRoles::ReleaseNetworking()
         m_enumerator->Stop();
         delete m_enumerator.data();
     }
+    // A handler that ends networking in the middle of a batch: what the transfer handler
+    // gathered of it is finished while its bytes still exist.
+    if (m_player && m_player->Delivering() && m_batchEndHandler)
+        m_batchEndHandler();
     delete m_player.data(); // stops its receive thread and leaves the session
 }
 
@@ -136,10 +140,9 @@ bool SessionRoles::InitNetworking(const QString& host)
         m_player->OnSystemMsg = [this](TDPlayer* sender) { OnSystemMessage(sender); };
         m_player->OnUserMsg = [this](TDPlayer* sender) {
             if (m_transferHandler) {
-                // The buffer belongs to the endpoint and stays put while the handler runs.
-                // The handler's type (part of this class's interface) takes a mutable
-                // pointer; the engines only read through it.
-                m_transferHandler(const_cast<std::uint8_t*>(sender->ReceiveBuffer()),
+                // The bytes belong to the batch and stay put until the batch end handler
+                // has run; the receiving engine deciphers and writes them where they lie.
+                m_transferHandler(sender->ReceiveBuffer(),
                                   static_cast<qsizetype>(sender->ReceiveSize()));
             }
         };

@@ -23,7 +23,9 @@ extern const GUID FerrowardenApplicationGuid;
 // (`Player`) and the search (`Enumerator`) are children of `owner`, at most one endpoint.
 class SessionRoles final {
 public:
-    // The receiving side: called on the main thread with each application message.
+    // The receiving side: called on the main thread with each application message. The
+    // bytes may be changed in place and stay valid until the batch end handler has run
+    // (which ReleaseNetworking runs, too, when it ends networking within a batch).
     using TransferHandler = std::function<void(void* data, qsizetype size)>;
 
     SessionRoles(QObject* owner, SessionRolesView& view, QString computerName);

@@ -89,6 +89,27 @@ DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize) {
     return messageId;
 }
 
+TDPlayer::SendRoom TDPlayer::ReserveSend(DPID toId, DWORD, DWORD dataSize, DWORD count) {
+    SendRoom room;
+    const HRESULT hr = DirectPlay ? DirectPlay->ReserveSend(m_playerId, toId, dataSize, count,
+                                                            &room.base, &room.stride)
+                                  : DPERR_UNINITIALIZED;
+    if (hr == DPERR_UNSUPPORTED)
+        return {};
+    CheckResult(hr, QStringLiteral("SendEx"));
+    return room;
+}
+
+void TDPlayer::SendReserved() {
+    CheckResult(DirectPlay ? DirectPlay->SendReserved() : DPERR_UNINITIALIZED,
+                QStringLiteral("SendEx"));
+}
+
+void TDPlayer::CancelReserved() {
+    if (DirectPlay)
+        DirectPlay->CancelReserved();
+}
+
 void TDPlayer::Close() {
     CheckResult(DirectPlay ? DirectPlay->Close() : DPERR_UNINITIALIZED, QStringLiteral("Close"));
 }
@@ -102,13 +123,13 @@ void TDPlayer::DeliverMessage() {
     }
 }
 
-bool TDPlayer::DeliverBatch(const ReceivedBatch& batch) {
+bool TDPlayer::DeliverBatch(const ReceivedMessages& batch) {
     bool alive = true;
     m_deliveryAlive = &alive;
-    for (const ReceivedBatch::Message& message : batch.messages) {
+    for (const ReceivedMessages::Message& message : batch.messages) {
         m_fromId = message.fromId;
         m_toId = message.toId;
-        m_receiveBuffer = batch.bytes.data() + message.offset;
+        m_receiveBuffer = message.data;
         m_receiveSize = message.size;
         if (!RunHandler([this] { DeliverMessage(); }, alive))
             return false;

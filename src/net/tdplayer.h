@@ -11,7 +11,7 @@
 
 class AutoResetEvent;
 class TDPReceiveThread;
-struct ReceivedBatch;
+struct ReceivedMessages;
 
 // The program's session endpoint: one session object, at most one local player in one
 // session, and a receive thread that hands every incoming message to the main thread,
@@ -20,8 +20,10 @@ struct ReceivedBatch;
 //
 // Handlers run on the main thread, one at a time, in arrival order. While a handler runs,
 // ReceiveBuffer() holds ReceiveSize() bytes of its message, sent by FromId() to ToId();
-// a system message has FromId() 0 and begins with its 32-bit dwType. The buffer is valid
-// only until the handler returns.
+// a system message has FromId() 0 and begins with its 32-bit dwType. The bytes belong to
+// the batch the message came in: a handler may change them in place, and they stay where
+// they are until OnBatchDelivered has run (or the endpoint is destroyed), so a handler may
+// gather messages and finish them there.
 class TDPlayer final : public QObject {
     Q_OBJECT
 
@@ -48,6 +50,17 @@ public:
     // thread; whoever holds both ends in one process must send on a thread other than the
     // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
+    // Room in the send queue for `count` messages of `dataSize` bytes each to `toId`, from
+    // PlayerId: message i is filled at base + i * stride, and all are sent with SendReserved
+    // (or given back with CancelReserved). A null base when the session object offers no
+    // room; Send each message then. Waits for room like Send; failures raise like Send's.
+    struct SendRoom {
+        std::uint8_t* base = nullptr;
+        std::size_t stride = 0;
+    };
+    SendRoom ReserveSend(DPID toId, DWORD flags, DWORD dataSize, DWORD count);
+    void SendReserved();
+    void CancelReserved();
 
     // Leaves the session once every message sent has reached the other side: waits until
     // the peer has read all of it and closed its end. Raises "Close: " + the result text
@@ -64,7 +77,9 @@ public:
     const QString& PlayerName() const { return m_playerName; }
     DPID FromId() const { return m_fromId; }
     DPID ToId() const { return m_toId; }
-    const std::uint8_t* ReceiveBuffer() const { return m_receiveBuffer; }
+    std::uint8_t* ReceiveBuffer() const { return m_receiveBuffer; }
+    // True while a batch is being delivered (from its first handler to OnBatchDelivered).
+    bool Delivering() const { return m_deliveryAlive != nullptr; }
     DWORD ReceiveSize() const { return m_receiveSize; }
     const std::shared_ptr<AutoResetEvent>& ReceiveEvent() const { return m_receiveEvent; }
 
@@ -91,7 +106,7 @@ private:
 
     // Runs on the main thread while the receive thread waits: delivers every message of
     // the batch in order. Returns false when a handler destroyed the endpoint.
-    bool DeliverBatch(const ReceivedBatch& batch);
+    bool DeliverBatch(const ReceivedMessages& batch);
     // Runs one handler, reporting what escapes it; false when the handler destroyed the
     // endpoint (`alive` cleared).
     bool RunHandler(const std::function<void()>& handler, const bool& alive);
@@ -102,7 +117,7 @@ private:
     QString m_playerName;
     DPID m_fromId = 0;
     DPID m_toId = 0;
-    const std::uint8_t* m_receiveBuffer = nullptr;
+    std::uint8_t* m_receiveBuffer = nullptr;
     DWORD m_receiveSize = 0;
     std::shared_ptr<AutoResetEvent> m_receiveEvent;
     std::unique_ptr<TDPReceiveThread> m_receiveThread;

@@ -60,9 +60,8 @@ void TDPReceiveThread::Run() {
             }
             if (!directPlay)
                 continue;
-            bool more = true;
-            while (more && !Stopping()) {
-                more = Drain(*directPlay);
+            // Batch after batch until nothing waits; then the next signal.
+            while (!Stopping() && Drain(*directPlay)) {
                 if (!m_batch.messages.empty() && !HandOver())
                     return;
             }
@@ -76,34 +75,12 @@ void TDPReceiveThread::Run() {
 }
 
 bool TDPReceiveThread::Drain(IDirectPlay4A& directPlay) {
-    m_batch.bytes.clear();
-    m_batch.messages.clear();
-    while (m_batch.messages.size() < kMaxBatchMessages && m_batch.bytes.size() < kMaxBatchBytes) {
-        DPID fromId = 0;
-        DPID toId = 0;
-        DWORD size = m_room;
-        HRESULT hr = directPlay.Receive(&fromId, &toId, DPRECEIVE_ALL, m_block.get(), &size);
-        while (hr == DPERR_BUFFERTOOSMALL) {
-            if (size <= m_room)
-                return false; // the service asks for no more room than it had: give up
-            m_block.reset();
-            m_block = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-            m_room = size;
-            fromId = 0;
-            toId = 0;
-            hr = directPlay.Receive(&fromId, &toId, DPRECEIVE_ALL, m_block.get(), &size);
-        }
-        if (FAILED(hr))
-            return false; // the queue is empty, or the service failed: wait for the next signal
-        if (size > m_room)
-            continue; // claims more bytes than the block holds: never read past it
-        m_room = size;
-        if (size < 4)
-            continue; // too short to be any message: consumed and dropped
-        const std::size_t offset = m_batch.bytes.size();
-        m_batch.bytes.insert(m_batch.bytes.end(), m_block.get(), m_block.get() + size);
-        m_batch.messages.push_back({fromId, toId, offset, size});
+    if (FAILED(directPlay.ReceiveBatch(m_batch, kMaxBatchMessages, kMaxBatchBytes))) {
+        m_batch.messages.clear(); // the queue is empty, or the service failed
+        return false;
     }
+    // Too short to be any message: taken and dropped.
+    std::erase_if(m_batch.messages, [](const ReceivedMessages::Message& m) { return m.size < 4; });
     return true;
 }
 

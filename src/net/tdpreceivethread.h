@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/dplay/dplay.h"
+#include "platform/dplay/receivedmessages.h"
 
 #include <QObject>
 
@@ -14,28 +15,18 @@
 class AutoResetEvent;
 class TDPlayer;
 
-// The messages taken from the session service in one wake, their bytes back to back.
-struct ReceivedBatch {
-    struct Message {
-        DPID fromId;
-        DPID toId;
-        std::size_t offset;
-        DWORD size;
-    };
-    std::vector<std::uint8_t> bytes;
-    std::vector<Message> messages;
-};
-
-// The endpoint's receive thread. It sleeps on the endpoint's event, drains the session
-// service's queue into a batch and hands the batch to the main thread, blocking until
-// every message of it has been delivered there. Messages under 4 bytes are taken from the
+// The endpoint's receive thread. It sleeps on the endpoint's event, takes what the session
+// service has queued as one batch (ReceiveBatch: the service's own buffers, not copies) and
+// hands the batch to the main thread, blocking until every message of it has been delivered
+// there; the batch's bytes stay put until then. Messages under 4 bytes are taken from the
 // queue and dropped.
 class TDPReceiveThread final : public QObject {
     Q_OBJECT
 
 public:
-    // At most this many messages, or about this many bytes, go over in one hand-over.
-    static constexpr std::size_t kMaxBatchMessages = 256;
+    // About this many messages, or about this many bytes, go over in one hand-over (the
+    // service may add what arrived together).
+    static constexpr std::size_t kMaxBatchMessages = 512;
     static constexpr std::size_t kMaxBatchBytes = 1u << 20;
 
     // Starts the thread; it sleeps on `event` until messages wait.
@@ -59,7 +50,7 @@ signals:
 
 private:
     void Run();
-    // Takes messages until the queue is empty (returns false) or the batch is full (true).
+    // Takes what waits into the batch; false when nothing waits.
     bool Drain(IDirectPlay4A& directPlay);
     // Hands the batch over and waits; false when stopped meanwhile.
     bool HandOver();
@@ -75,10 +66,6 @@ private:
     bool m_delivered = false;
     std::shared_ptr<IDirectPlay4A> m_directPlay;
 
-    // The receive block: replaced by one of exactly the size the service asks for. The
-    // room offered to Receive is the size of the last message taken.
-    std::unique_ptr<std::uint8_t[]> m_block;
-    DWORD m_room = 0;
-    ReceivedBatch m_batch;
+    ReceivedMessages m_batch;
     std::thread m_thread; // started by the constructor once everything above is ready
 };

@@ -27,6 +27,7 @@ SignalWatch::SignalWatch()
     for (const int signal : kSignals)
         ::sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 SignalWatch::~SignalWatch()
@@ -34,6 +35,7 @@ SignalWatch::~SignalWatch()
     for (const int signal : kSignals)
         std::signal(signal, SIG_DFL);
     std::signal(SIGPIPE, SIG_DFL);
+    std::signal(SIGXFSZ, SIG_DFL);
     m_notifier.reset();
     if (s_pipe[0] >= 0) {
         ::close(s_pipe[0]);

@@ -8,9 +8,11 @@
 class QSocketNotifier;
 
 // Turns SIGINT, SIGTERM and SIGHUP (the terminal closed) into an event of the event loop,
-// so that a front end ends a run properly: the log closed, the session left. SIGPIPE is
-// ignored while it lives: a reader of stdout that went away must not end a server. One at
-// a time per process; the signals take their default action again when it is destroyed.
+// so that a front end ends a run properly: the log closed, the session left. SIGPIPE and
+// SIGXFSZ are ignored while it lives: a reader of stdout that went away, or a file size
+// limit that a received file runs into (its write then fails and is reported), must not
+// end a server. One at a time per process; the signals take their default action again
+// when it is destroyed.
 class SignalWatch final : public QObject {
     Q_OBJECT
 

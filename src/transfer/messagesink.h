@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint32_t kToAllPlayers = 0; // DPID_ALLPLAYERS
@@ -13,6 +14,22 @@ public:
     virtual ~MessageSink() = default;
     virtual void Send(std::uint32_t to, std::uint32_t flags, const void* data,
                       std::uint32_t size) = 0;
+    // Room for `count` messages of `size` bytes each, filled in place (message i at
+    // base + i * stride) and sent together by SendReserved, after everything sent before;
+    // CancelReserved gives it back unsent. A null base when the sink has no such room (the
+    // caller then sends each message with Send). One room at a time; failures throw like
+    // Send's.
+    struct Room {
+        std::uint8_t* base = nullptr;
+        std::size_t stride = 0;
+    };
+    virtual Room Reserve(std::uint32_t /*to*/, std::uint32_t /*flags*/, std::uint32_t /*size*/,
+                         std::uint32_t /*count*/)
+    {
+        return {};
+    }
+    virtual void SendReserved() {}
+    virtual void CancelReserved() {}
     // Waits until everything sent has reached the receiver (its end of the connection has
     // read all of it); throws AppError when that cannot be confirmed. The copy is over then.
     virtual void Finish() {}

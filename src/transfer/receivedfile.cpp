@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -24,11 +25,21 @@ const char* const kTempPrefix = ".ferrowarden-";
 const char* const kTempSuffix = ".part";
 // Seconds a temporary file must have been left alone before it counts as a leftover.
 constexpr time_t kLeftoverAge = 10;
+// A small file costs its reservation more than it gains from it.
+constexpr qint64 kReserveFrom = qint64(1) << 20;
 
 // The directory part of `path` including its last "/", or empty for a bare name.
 QByteArray directoryOf(const QByteArray& path)
 {
     return path.left(path.lastIndexOf('/') + 1);
+}
+
+// A fresh temporary name in `directoryPart`; it does not grow with the target's, so a
+// 255-byte name still fits.
+QByteArray temporaryName(const QByteArray& directoryPart)
+{
+    return directoryPart + kTempPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
+           + kTempSuffix;
 }
 
 } // namespace
@@ -60,11 +71,6 @@ QList<QByteArray> ReceivedFile::RemoveLeftovers(const QByteArray& directory)
     return removed;
 }
 
-ReceivedFile::ReceivedFile(std::size_t bufferSize)
-    : m_buffer(std::make_unique_for_overwrite<std::byte[]>(bufferSize)), m_capacity(bufferSize)
-{
-}
-
 ReceivedFile::~ReceivedFile()
 {
     Discard();
@@ -80,7 +86,7 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
     }
     m_directoryFd = AT_FDCWD;
     m_target = target;
-    return openTemporary(directoryOf(target), error);
+    return openFile(directoryOf(target), error);
 }
 
 bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* error)
@@ -97,7 +103,7 @@ bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* er
         return false;
     }
     m_target = name;
-    return openTemporary(QByteArray(), error);
+    return openFile(QByteArray(), error);
 }
 
 bool ReceivedFile::Exists(int directoryFd, const QByteArray& name)
@@ -106,13 +112,35 @@ bool ReceivedFile::Exists(int directoryFd, const QByteArray& name)
     return ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool ReceivedFile::procFdUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
+{
+    m_written = 0;
+    m_reserved = false;
+    m_holeAtEnd = false;
+    m_error.clear();
+    m_errorNumber = 0;
+    m_temp.clear();
+    if (s_namelessAllowed && procFdUsable()) {
+        const int fd = ::openat(m_directoryFd, directoryPart.isEmpty() ? "." : directoryPart.constData(),
+                                O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            m_fd = fd;
+            return true;
+        }
+    }
+    return openTemporary(directoryPart, error);
+}
+
 bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error)
 {
-    // The temporary name does not grow with the target's, so a 255-byte name still fits.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray temp = directoryPart + kTempPrefix
-                                + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-                                + kTempSuffix;
+        const QByteArray temp = temporaryName(directoryPart);
         const int fd = ::openat(m_directoryFd, temp.constData(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0) {
@@ -120,9 +148,6 @@ bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error
             ::flock(fd, LOCK_EX | LOCK_NB);
             m_fd = fd;
             m_temp = temp;
-            m_used = 0;
-            m_error.clear();
-            m_errorNumber = 0;
             return true;
         }
         if (errno != EEXIST) {
@@ -151,56 +176,113 @@ void ReceivedFile::fail(int errorNumber)
     }
 }
 
-bool ReceivedFile::flushBuffer()
+bool ReceivedFile::Reserve(qint64 size, QString* error)
 {
-    const auto* p = reinterpret_cast<const char*>(m_buffer.get());
-    std::size_t left = m_used;
-    m_used = 0;
-    while (left > 0 && !Failed()) {
-        const ssize_t written = ::write(m_fd, p, left);
-        if (written < 0) {
-            if (errno != EINTR)
-                fail(errno);
-            continue;
-        }
-        if (written == 0) {
-            fail(ENOSPC);
-            break;
-        }
-        p += written;
-        left -= static_cast<std::size_t>(written);
+    if (!IsOpen() || size < kReserveFrom)
+        return true;
+    // The size stays as written: a file cut off never looks longer than what arrived.
+    if (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+        m_reserved = true;
+        return true;
     }
-    return !Failed();
+    const int reason = errno;
+    if (reason == ENOSPC || reason == EDQUOT || reason == EFBIG) {
+        *error = errorText(reason);
+        return false;
+    }
+    return true; // the file system cannot reserve (or was interrupted): write as it comes
 }
 
 void ReceivedFile::Write(const void* data, std::size_t count)
 {
+    const auto* piece = static_cast<const std::uint8_t*>(data);
+    Write(&piece, &count, 1);
+}
+
+void ReceivedFile::Write(const std::uint8_t* const* pieces, const std::size_t* counts, std::size_t n)
+{
     if (!IsOpen() || Failed())
         return;
-    const auto* p = static_cast<const std::byte*>(data);
-    while (count > 0) {
-        if (m_used == m_capacity && !flushBuffer())
+    // Up to this many pieces per call; what one call leaves unwritten is taken up by the next.
+    constexpr std::size_t kMaxPieces = 1024;
+    iovec iov[kMaxPieces];
+    std::size_t next = 0; // the first piece not yet written whole
+    std::size_t skip = 0; // bytes of pieces[next] already written
+    while (next < n) {
+        std::size_t used = 0;
+        for (std::size_t i = next; i < n && used < kMaxPieces; ++i) {
+            const std::size_t offset = i == next ? skip : 0;
+            if (counts[i] > offset)
+                iov[used++] = {const_cast<std::uint8_t*>(pieces[i]) + offset, counts[i] - offset};
+        }
+        if (used == 0)
             return;
-        const std::size_t n = std::min(count, m_capacity - m_used);
-        std::memcpy(m_buffer.get() + m_used, p, n);
-        m_used += n;
-        p += n;
-        count -= n;
+        const ssize_t written = ::pwritev(m_fd, iov, int(used), m_written);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+            return;
+        }
+        if (written == 0) {
+            fail(ENOSPC);
+            return;
+        }
+        m_written += written;
+        m_holeAtEnd = false;
+        // Step past what was written: whole pieces, and perhaps part of one.
+        auto left = static_cast<std::size_t>(written);
+        while (next < n && left >= counts[next] - skip) {
+            left -= counts[next] - skip;
+            skip = 0;
+            ++next;
+        }
+        skip += left;
     }
 }
 
 void ReceivedFile::Skip(qint64 count)
 {
-    if (!IsOpen() || Failed() || !flushBuffer())
+    if (!IsOpen() || Failed() || count <= 0)
         return;
-    if (::lseek(m_fd, static_cast<off_t>(count), SEEK_CUR) < 0)
-        fail(errno);
+    // Writes go to their offsets, so what is skipped stays a hole; what was reserved for it
+    // is given back.
+    // (A hole is punched only below the file's end: the size moves on first.)
+    if (m_reserved && ::ftruncate(m_fd, m_written + count) == 0)
+        ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, m_written, count);
+    m_written += count;
+    m_holeAtEnd = true;
 }
 
 bool ReceivedFile::Commit(QString* error)
 {
     Placement placed;
     return Commit(ExistingFiles::Overwrite, &placed, error);
+}
+
+int ReceivedFile::linkNameless(const QByteArray& name)
+{
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
+    return ::linkat(AT_FDCWD, self, m_directoryFd, name.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+bool ReceivedFile::nameTemporarily(const QByteArray& directoryPart)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QByteArray temp = temporaryName(directoryPart);
+        const int result = linkNameless(temp);
+        if (result == 0) {
+            m_temp = temp;
+            return true;
+        }
+        if (result != EEXIST) {
+            fail(result);
+            return false;
+        }
+    }
+    fail(EEXIST);
+    return false;
 }
 
 int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
@@ -228,17 +310,50 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
         *error = errorText(EBADF);
         return false;
     }
-    flushBuffer();
-    if (::close(m_fd) != 0)
+    if (m_holeAtEnd && !Failed() && ::ftruncate(m_fd, m_written) != 0)
         fail(errno);
-    m_fd = -1;
     const qsizetype slash = m_target.lastIndexOf('/');
     const QByteArray directoryPart = m_target.left(slash + 1);
     const QByteArray leaf = m_target.mid(slash + 1);
     placed->how = Placed::New;
     placed->name = leaf;
-    bool removeTemp = true;
-    if (!Failed()) {
+    // A nameless file takes its name while it is still open: straight the final one where
+    // that is free (a link never replaces anything); else, to replace an existing file, a
+    // temporary name that then goes as a named file's does.
+    QByteArray linkedAs;
+    if (m_temp.isEmpty() && !Failed()) {
+        if (existing == ExistingFiles::Rename) {
+            int result = EEXIST;
+            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
+                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
+                result = linkNameless(directoryPart + placed->name);
+                if (number > 0)
+                    placed->how = Placed::Renamed;
+            }
+            if (result == 0)
+                linkedAs = directoryPart + placed->name;
+            else
+                fail(result);
+        } else {
+            const int result = linkNameless(m_target);
+            if (result == 0)
+                linkedAs = m_target;
+            else if (result != EEXIST)
+                fail(result);
+            else if (existing == ExistingFiles::Skip)
+                placed->how = Placed::Kept;
+            else
+                nameTemporarily(directoryPart);
+        }
+    }
+    if (::close(m_fd) != 0)
+        fail(errno);
+    m_fd = -1;
+    bool removeTemp = !m_temp.isEmpty();
+    if (!linkedAs.isEmpty()) {
+        if (Failed()) // the close failed: what was named goes again
+            ::unlinkat(m_directoryFd, linkedAs.constData(), 0);
+    } else if (!Failed() && removeTemp) {
         switch (existing) {
         case ExistingFiles::Overwrite:
             if (Exists(m_directoryFd, m_target))
@@ -276,6 +391,7 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
     }
     if (removeTemp)
         ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    m_temp.clear();
     releaseDirectory();
     if (Failed()) {
         *error = m_error;
@@ -291,9 +407,12 @@ void ReceivedFile::Discard()
         return;
     ::close(m_fd);
     m_fd = -1;
-    m_used = 0;
+    m_written = 0;
     m_error.clear();
     m_errorNumber = 0;
-    ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    // A nameless file goes with its descriptor.
+    if (!m_temp.isEmpty())
+        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    m_temp.clear();
     releaseDirectory();
 }

@@ -7,16 +7,17 @@
 #include <QString>
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 
-// One file being received: its bytes go through a large buffer into a temporary file next
-// to the target, which replaces the target only when the file is complete. Until then an
-// existing file of that name stays untouched; a discarded file leaves nothing behind.
+// One file being received: its bytes go straight from the caller's buffers into a temporary
+// file next to the target (gathered, one system call for many pieces), which replaces the
+// target only when the file is complete. Until then an existing file of that name stays
+// untouched; a discarded file leaves nothing behind. The temporary file has no name at all
+// where the file system allows (O_TMPFILE): it gets its name when complete, and vanishes
+// with a receiver that is killed. Elsewhere it is a hidden file ".ferrowarden-*.part".
 class ReceivedFile {
 public:
-    static constexpr std::size_t kDefaultBufferSize = std::size_t(1) << 20;
-
-    explicit ReceivedFile(std::size_t bufferSize = kDefaultBufferSize);
+    ReceivedFile() = default;
     ~ReceivedFile();
 
     ReceivedFile(const ReceivedFile&) = delete;
@@ -33,6 +34,15 @@ public:
     // True when something of the name `name` is in the directory open at `directoryFd`
     // (AT_FDCWD: `name` is a path); links are not followed.
     static bool Exists(int directoryFd, const QByteArray& name);
+    // Reserves room for `size` bytes on the disk (files of 1 MiB and more), so that a file
+    // that fits does not fail half-way and its blocks lie together. False, with the reason
+    // in `error`, when the disk has no room for it; true where the file system cannot
+    // reserve (nothing is reserved then, and writes find out as they go).
+    bool Reserve(qint64 size, QString* error);
+
+    // Whether files are made nameless where the file system allows (the default); off, every
+    // file gets a temporary name, as on file systems without nameless files.
+    static void SetNamelessFiles(bool allowed) { s_namelessAllowed = allowed; }
 
     // Removes the temporary files in `directory` (local bytes, empty or ending in "/") that
     // no running receiver holds: what a receiver killed outright left behind. A receiver
@@ -40,14 +50,19 @@ public:
     static QList<QByteArray> RemoveLeftovers(const QByteArray& directory);
     bool IsOpen() const { return m_fd >= 0; }
 
-    // Buffered; the first failure of the file is remembered and its later writes skipped.
+    // Appends `n` pieces (pieces[i] of counts[i] bytes) in order; the first failure of the
+    // file is remembered and its later writes skipped.
+    void Write(const std::uint8_t* const* pieces, const std::size_t* counts, std::size_t n);
     void Write(const void* data, std::size_t count);
-    // Moves on by `count` bytes that stay zero, leaving a hole in the file.
+    // Moves on by `count` bytes that stay zero, leaving a hole in the file (what Reserve
+    // took for them is given back).
     void Skip(qint64 count);
     bool Failed() const { return !m_error.isEmpty(); }
     const QString& ErrorText() const { return m_error; }
     // The errno of the first failure (ENOSPC: the disk is full), or 0.
     int ErrorNumber() const { return m_errorNumber; }
+    // Bytes written (or skipped) so far.
+    qint64 Written() const { return m_written; }
 
     // How Commit put the file in place, and under which name (the target's last part, or
     // the numbered name it got).
@@ -57,9 +72,8 @@ public:
         QByteArray name;
     };
 
-    // Writes what is buffered, closes and renames over the target. False, with the
-    // reason in `error`, when any write, the close or the rename failed; the temporary
-    // file is then removed.
+    // Closes and renames over the target. False, with the reason in `error`, when any
+    // write, the close or the rename failed; the temporary file is then removed.
     bool Commit(QString* error);
     // The same, where a file of the target's name is dealt with as `existing` says: it is
     // replaced, the file goes under the first free NumberedName, or the existing file is
@@ -69,20 +83,31 @@ public:
     void Discard();
 
 private:
+    // Opens the file being written in the directory `directoryPart` (of m_directoryFd):
+    // nameless where it can, else under a temporary name.
+    bool openFile(const QByteArray& directoryPart, QString* error);
     bool openTemporary(const QByteArray& directoryPart, QString* error);
-    bool flushBuffer();
     void fail(int errorNumber);
-    // Renames the temporary file to `name` unless that name is taken: 0, EEXIST, or errno.
+    // Puts the file in place under `name` unless that name is taken: 0, EEXIST, or errno.
     int placeWithoutReplacing(const QByteArray& name);
+    // Gives the nameless file the name `name` (of m_directoryFd) unless it is taken: 0,
+    // EEXIST, or errno.
+    int linkNameless(const QByteArray& name);
+    // Gives the nameless file a temporary name (m_temp), to be renamed over an existing file.
+    bool nameTemporarily(const QByteArray& directoryPart);
     void releaseDirectory();
+    // Whether /proc/self/fd names open files, which naming a nameless file needs.
+    static bool procFdUsable();
 
-    std::unique_ptr<std::byte[]> m_buffer;
-    std::size_t m_capacity;
-    std::size_t m_used = 0;
+    static inline bool s_namelessAllowed = true;
+
     int m_fd = -1;
+    qint64 m_written = 0;
+    bool m_holeAtEnd = false; // the last bytes were skipped: the size must still be set
+    bool m_reserved = false;  // room was reserved for the whole file
     int m_directoryFd = -1; // what m_target and m_temp are relative to (AT_FDCWD, or ours)
     QByteArray m_target;
-    QByteArray m_temp;
+    QByteArray m_temp; // the temporary name; empty while the file has none
     QString m_error;
     int m_errorNumber = 0;
 };

@@ -91,9 +91,9 @@ bool ReceivingEngine::CopySucceeded() const
            && m_summary.completedFiles + m_summary.skippedFiles == m_summary.announcedFiles;
 }
 
-void ReceivingEngine::HandleTransferMessage(const void* data, qsizetype size)
+void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
 {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    auto* bytes = static_cast<std::uint8_t*>(data);
     const DecodedMessage message =
         DecodeMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
     if (const auto* packet = std::get_if<DataPacket>(&message)) {
@@ -260,6 +260,21 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
         *refused = RefusedWhy::CannotCreate;
         return false;
     }
+    // The disk itself says whether the file fits, where it can tell.
+    if (!m_file.Reserve(m_progress.FileSize(), &reason)) {
+        m_file.Discard();
+        const qint64 available = m_freeSpace(folderPath);
+        const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
+                                            "%3 bytes free (%4)")
+                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
+                                      available >= 0 ? QString::number(available) : QStringLiteral("?"),
+                                      reason);
+        m_view.ShowMessage(text);
+        m_view.LogError(text);
+        m_note = reason;
+        *refused = RefusedWhy::NoSpace;
+        return false;
+    }
     m_state = FileState::Receiving;
     m_view.LogMessage(QStringLiteral("Receiving Data..."));
     m_view.ShowStatus(QStringLiteral(" Receiving..."));
@@ -278,7 +293,7 @@ void ReceivingEngine::refuseFile(RefusedWhy why, bool skipped)
         fileOutcome(Outcome::Refused, static_cast<std::uint8_t>(why));
 }
 
-void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
+void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
                                  std::uint32_t checksum)
 {
     if (count > m_transferBlockSize) {
@@ -303,10 +318,10 @@ void ReceivingEngine::dataPacket(const std::uint8_t* p, std::int32_t count,
                             .arg(QString::number(count), m_fileName, QString::number(lacking)));
         return;
     }
-    PendingPacket& pending = m_pending[m_pendingCount++];
-    std::memcpy(pending.area, p + kDataAreaOffset, static_cast<std::size_t>(count));
-    pending.count = count;
-    pending.checksum = checksum;
+    m_areas[m_pendingCount] = p + kDataAreaOffset;
+    m_counts[m_pendingCount] = static_cast<std::size_t>(count);
+    m_checksums[m_pendingCount] = checksum;
+    ++m_pendingCount;
     // A corrupt block counts towards completion too, so the bytes are counted here.
     m_progress.AddBytes(count);
     const bool completes = m_progress.FileBytes() == m_progress.FileSize();
@@ -322,33 +337,23 @@ void ReceivingEngine::Flush()
     if (n == 0)
         return;
     m_pendingCount = 0;
-    std::uint8_t* areas[kPendingPackets] = {};
-    std::size_t counts[kPendingPackets] = {};
-    std::uint32_t computed[kPendingPackets] = {};
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        areas[i] = m_pending[i].area;
-        counts[i] = static_cast<std::size_t>(m_pending[i].count);
-        longest = std::max(longest, counts[i]);
-    }
+    std::uint32_t computed[kPendingPackets];
     // The cipher runs forward only: bytes past a block's count cannot change its valid ones.
     if (m_transferEncrypted)
-        DecryptBlocksInPlace(areas, n, longest, m_transferKey);
-    BlockChecksums(kChecksumStart, areas, counts, computed, n);
+        DecryptBlocksInPlace(m_areas, n, *std::max_element(m_counts, m_counts + n), m_transferKey);
+    BlockChecksums(kChecksumStart, m_areas, m_counts, computed, n);
     // Every block is written before anything is reported, so that a report that fails
     // cannot leave a gap in the file. A corrupt block is written too, so that later blocks
     // land at their offsets.
-    if (m_file.IsOpen()) {
-        for (std::size_t i = 0; i < n; ++i)
-            m_file.Write(areas[i], counts[i]);
-    }
+    if (m_file.IsOpen())
+        m_file.Write(m_areas, m_counts, n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (computed[i] == m_pending[i].checksum) {
+        if (computed[i] == m_checksums[i]) {
             m_progress.CountPacket();
         } else {
             ++m_corruptBlocks;
             m_view.LogError(QStringLiteral("Packet corrupt! %1#%2")
-                                  .arg(static_cast<std::int32_t>(m_pending[i].checksum))
+                                  .arg(static_cast<std::int32_t>(m_checksums[i]))
                                   .arg(static_cast<std::int32_t>(computed[i])));
         }
     }

@@ -94,13 +94,20 @@ public:
     void SetAnswerSink(MessageSink* sink) { m_answers = sink; }
     void SetExistingFiles(ExistingFiles policy) { m_existing = policy; }
 
-    // Handles one message as it arrived; the bytes are not kept past the call. Data packets
-    // are checked a few at a time (the checksum and cipher interleave blocks), so the last
-    // few may wait for the next message, for the end of their file or for Flush.
-    void HandleTransferMessage(const void* data, qsizetype size);
+    // Handles one message as it arrived. Data packets are not copied: they wait where they
+    // lie, to be deciphered there, checked several at a time (the checksum and cipher
+    // interleave blocks) and written to the file straight from there, many in one go. So
+    // the bytes of a data packet must stay put, and may be changed, until Flush: the
+    // caller keeps them until it calls Flush, as the endpoint keeps a batch. The engine
+    // flushes by itself at the end of a file, before any other message and when
+    // kPendingPackets wait.
+    void HandleTransferMessage(void* data, qsizetype size);
     // Checks, counts and writes the data packets still waiting; call it when the endpoint
-    // has delivered what it had.
+    // has delivered what it had, and before the bytes of what it delivered go.
     void Flush();
+
+    // Data packets that may wait for Flush.
+    static constexpr std::size_t kPendingPackets = 512;
 
     // Ends the open file, if any: a complete file is put in place, an incomplete one is
     // discarded with a log line. Call it when the session is lost or the program closes.
@@ -115,7 +122,7 @@ public:
 private:
     void sessionData(const SessionData& session);
     void fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number);
-    void dataPacket(const std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
+    void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
     // The part of a file header both protocols share: counters, labels and log lines.
     void beginFile(const QByteArray& name, qint64 size, int number, const QString& shownSize);
     // Refuses the file (unsafe, too large, no space) or creates it: false when refused, with
@@ -153,13 +160,10 @@ private:
     std::uint16_t m_transferKey = 0;
     CopyProgress m_progress;
 
-    static constexpr std::size_t kPendingPackets = 8;
-    struct PendingPacket {
-        std::uint8_t area[kDataAreaSize];
-        std::int32_t count;
-        std::uint32_t checksum;
-    };
-    PendingPacket m_pending[kPendingPackets] = {};
+    // The waiting packets: their data areas where they arrived, and what they announce.
+    std::uint8_t* m_areas[kPendingPackets] = {};
+    std::size_t m_counts[kPendingPackets] = {};
+    std::uint32_t m_checksums[kPendingPackets] = {};
     std::size_t m_pendingCount = 0;
 
     // Where the announced file stands.

@@ -14,14 +14,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::size_t kChunkSize = std::size_t(1) << 20;
-constexpr std::size_t kBatch = 32;
 constexpr qint64 kLargestFile = 0x7FFFFFFF; // the wire's size field is signed 32-bit
 
 AppError tooLarge(const QString& path, qint64 size)
@@ -53,7 +53,6 @@ SendingEngine::SendingEngine(MessageSink& sink, SendingView& view, KeySource key
       m_view(view),
       m_keySource(keySource ? std::move(keySource) : KeySource(MakeRandomKey)),
       m_progress(view, [&view](qint64 packets) { view.ShowSentPackets(packets); }),
-      m_chunk(std::make_unique<std::uint8_t[]>(kChunkSize)),
       m_packets(std::make_unique<std::uint8_t[]>(kBatch * kDataPacketSize))
 {
 }
@@ -193,7 +192,6 @@ void SendingEngine::SendFile(const QString& path)
         SendFileHeader(name);
         sendFileData(size, true);
     } catch (...) {
-        m_queued = 0;
         CloseCurrentFile();
         throw;
     }
@@ -212,11 +210,12 @@ void SendingEngine::SendFileHeader(const QString& name)
     m_view.LogAppend(QStringLiteral("Done"));
 }
 
-std::size_t SendingEngine::readFully(std::size_t want)
+// Reads exactly the bytes `iov` asks for; throws when the file cannot be read or ends
+// first (it became shorter since its size was announced).
+void SendingEngine::readFully(iovec* iov, int count)
 {
-    std::size_t got = 0;
-    while (got < want) {
-        const ssize_t n = ::read(m_fd, m_chunk.get() + got, want - got);
+    while (count > 0) {
+        const ssize_t n = ::readv(m_fd, iov, std::min(count, IOV_MAX));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -224,80 +223,90 @@ std::size_t SendingEngine::readFully(std::size_t want)
                                .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
         }
         if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
+            throw AppError(QStringLiteral("%1 became shorter while it was being sent").arg(m_currentPath));
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
     }
-    return got;
 }
 
 // A file of S bytes goes as S / B full packets and one last packet of S mod B bytes (0
-// when B divides S). The file is read a large chunk at a time, a whole number of blocks.
-// `length` bytes from the current position: the file's last ones when `last`, otherwise a
-// whole number of blocks with more of the file after them.
+// when B divides S), a batch at a time: `length` bytes from the current position, the file's
+// last ones when `last`, otherwise a whole number of blocks with more of the file after them.
+// Each batch is built where it will be sent from: in the sink's own room when it offers one
+// (the connection's send queue), else in a buffer of the engine's. The file is read straight
+// into the packets' data areas.
 void SendingEngine::sendFileData(qint64 length, bool last)
 {
-    const auto blockSize = static_cast<std::size_t>(m_blocksize);
-    const std::size_t chunkCapacity = (kChunkSize / blockSize) * blockSize;
+    const auto blockSize = static_cast<qint64>(m_blocksize);
     qint64 remaining = length;
-    for (;;) {
-        if (m_abandonFile) {
-            // The server refused the file: whatever is left would be discarded there.
-            m_queued = 0;
-            return;
+    qint64 packets = length / blockSize + (last ? 1 : 0);
+    while (packets > 0) {
+        if (m_abandonFile)
+            return; // the server refused the file: whatever is left would be discarded there
+        const auto n = static_cast<std::size_t>(std::min<qint64>(packets, kBatch));
+        std::int32_t counts[kBatch];
+        for (std::size_t i = 0; i < n; ++i) {
+            counts[i] = static_cast<std::int32_t>(std::min(blockSize, remaining));
+            remaining -= counts[i];
         }
-        std::size_t got = 0;
-        if (remaining > 0) {
-            const auto want =
-                static_cast<std::size_t>(std::min<qint64>(static_cast<qint64>(chunkCapacity), remaining));
-            got = readFully(want);
-            if (got < want)
-                throw AppError(
-                    QStringLiteral("%1 became shorter while it was being sent").arg(m_currentPath));
-            remaining -= static_cast<qint64>(got);
+        MessageSink::Room room = m_sink.Reserve(kToAllPlayers, kSendGuaranteed,
+                                                std::uint32_t(kDataPacketSize), std::uint32_t(n));
+        const bool ownRoom = room.base == nullptr;
+        if (ownRoom)
+            room = {m_packets.get(), std::size_t(kDataPacketSize)};
+        try {
+            buildPackets(room.base, room.stride, counts, n);
+        } catch (...) {
+            if (!ownRoom)
+                m_sink.CancelReserved();
+            throw;
         }
-        std::size_t offset = 0;
-        for (; got - offset >= blockSize; offset += blockSize)
-            queuePacket(m_chunk.get() + offset, blockSize);
-        if (remaining == 0) {
-            if (last)
-                queuePacket(m_chunk.get() + offset, got - offset);
-            flushPackets();
-            return;
+        if (ownRoom) {
+            for (std::size_t i = 0; i < n; ++i)
+                sendMessage(room.base + i * room.stride, kDataPacketSize);
+        } else {
+            m_sink.SendReserved();
         }
+        for (std::size_t i = 0; i < n; ++i)
+            packetSent(counts[i]);
+        m_progress.Show();
+        packets -= qint64(n);
     }
 }
 
-void SendingEngine::queuePacket(const std::uint8_t* data, std::size_t count)
+// Data packet i of the batch at base + i * stride: its data area read from the file (zero
+// past its count), checksummed, enciphered when the copy is, and its fields set.
+void SendingEngine::buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
+                                 std::size_t n)
 {
-    std::uint8_t* area = m_packets.get() + m_queued * kDataPacketSize + kDataAreaOffset;
-    std::memcpy(area, data, count);
-    std::memset(area + count, 0, kDataAreaSize - count);
-    m_queuedCounts[m_queued] = static_cast<std::int32_t>(count);
-    if (++m_queued == kBatch)
-        flushPackets();
-}
-
-// Checksums and cipher run over a batch at once; the multi-block forms interleave blocks.
-void SendingEngine::flushPackets()
-{
-    const std::size_t n = m_queued;
-    m_queued = 0;
-    std::uint8_t* areas[kBatch] = {};
-    std::size_t counts[kBatch] = {};
-    std::uint32_t checksums[kBatch] = {};
+    std::uint8_t* areas[kBatch];
+    std::size_t sizes[kBatch];
+    std::uint32_t checksums[kBatch];
+    iovec iov[kBatch];
+    int reads = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        areas[i] = m_packets.get() + i * kDataPacketSize + kDataAreaOffset;
-        counts[i] = static_cast<std::size_t>(m_queuedCounts[i]);
+        areas[i] = base + i * stride + kDataAreaOffset;
+        sizes[i] = static_cast<std::size_t>(counts[i]);
+        if (sizes[i] > 0)
+            iov[reads++] = {areas[i], sizes[i]};
+        if (sizes[i] < std::size_t(kDataAreaSize))
+            std::memset(areas[i] + sizes[i], 0, std::size_t(kDataAreaSize) - sizes[i]);
     }
-    BlockChecksums(kChecksumStart, areas, counts, checksums, n);
+    readFully(iov, reads);
+    // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
+    BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
     if (m_encrypt)
         EncryptBlocksInPlace(areas, n, kDataAreaSize, m_sessionKey);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint8_t* packet = m_packets.get() + i * kDataPacketSize;
-        EncodeDataPacketFields(packet, m_queuedCounts[i], checksums[i]);
-        sendMessage(packet, kDataPacketSize);
-        packetSent(m_queuedCounts[i]);
-    }
+    for (std::size_t i = 0; i < n; ++i)
+        EncodeDataPacketFields(base + i * stride, counts[i], checksums[i]);
 }
 
 bool SendingEngine::SendDataPacket(const std::uint8_t* block, std::int32_t count,
@@ -307,6 +316,7 @@ bool SendingEngine::SendDataPacket(const std::uint8_t* block, std::int32_t count
     EncodeDataPacket(message, block, count, checksum);
     sendMessage(message, kDataPacketSize);
     packetSent(count);
+    m_progress.Show();
     return true;
 }
 
@@ -319,7 +329,6 @@ void SendingEngine::packetSent(std::int32_t count)
 {
     m_progress.CountPacket();
     m_progress.AddBytes(count);
-    m_progress.Show();
 }
 
 void SendingEngine::CloseCurrentFile()
@@ -490,7 +499,6 @@ void SendingEngine::sendEntryFile(const SendEntry& entry)
         sendSparseFileData();
         m_abandonFile = false;
     } catch (...) {
-        m_queued = 0;
         m_abandonFile = false;
         m_lineOpen = false;
         CloseCurrentFile();

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+struct iovec;
 class MessageSink;
 class SendingView;
 
@@ -114,6 +115,9 @@ public:
     bool SummaryArrived() const { return m_summary.has_value(); }
 
 private:
+    // Data packets built and sent together.
+    static constexpr std::size_t kBatch = 64;
+
     void prepareCopy(const QStringList& selected);
     void sendExtended();
     void sendEntryFile(const SendEntry& entry);
@@ -126,9 +130,9 @@ private:
     void closeLine();
     QString entryName(std::uint32_t entry) const;
     void sendFileData(qint64 length, bool last);
-    std::size_t readFully(std::size_t want);
-    void queuePacket(const std::uint8_t* data, std::size_t count);
-    void flushPackets();
+    void buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
+                      std::size_t n);
+    void readFully(struct iovec* iov, int count);
     void sendMessage(const std::uint8_t* message, std::uint32_t size);
     void packetSent(std::int32_t count);
 
@@ -148,10 +152,8 @@ private:
 
     CopyProgress m_progress;
 
-    std::unique_ptr<std::uint8_t[]> m_chunk;   // file bytes, read in large pieces
-    std::unique_ptr<std::uint8_t[]> m_packets; // data packets built a batch at a time
-    std::size_t m_queued = 0;
-    std::int32_t m_queuedCounts[32] = {};
+    // A batch of data packets, where the sink offers no room of its own.
+    std::unique_ptr<std::uint8_t[]> m_packets;
 
     // The extended copy.
     std::uint16_t m_extension = 0;

@@ -11,6 +11,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -187,7 +189,7 @@ TEST_F(Faults, StallOrCutEndsTheCopyCleanlyOnBothSides)
 
 // The receive directory is a small tmpfs in a mount namespace of the server's own; the test
 // sees into it through /proc/<pid>/root.
-TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
+TEST_F(Faults, FullDiskRefusesWhatCannotFitKeepsRoomForWhatItTookAndReportsAWriteThatFails)
 {
     const QString in = dir.filePath("in");
     if (QProcess::execute("unshare", {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs " + in}) != 0)
@@ -224,25 +226,51 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitAndReportsAWriteThatFails)
     EXPECT_EQ(inside("fits.bin"), fits.bytes);
     EXPECT_EQ(inside("toolarge.bin"), "<missing>");
 
-    // A file that fits when it is announced, but the disk fills while it arrives.
+    // Fills the server's disk with a file of `name` as far as it takes up to `bytes`; returns
+    // what it took.
+    const auto fill = [&](const QString& name, std::size_t bytes) {
+        std::size_t filled = 0;
+        const int fd = ::open(QFile::encodeName(seen + name).constData(), O_WRONLY | O_CREAT, 0644);
+        EXPECT_GE(fd, 0);
+        const QByteArray block(64 << 10, 'f');
+        for (ssize_t n = 1; n > 0 && filled < bytes; filled += std::size_t(std::max<ssize_t>(n, 0)))
+            n = ::write(fd, block.constData(), std::size_t(block.size()));
+        ::close(fd);
+        return filled;
+    };
+
+    // A file of 1 MiB or more that fits when it is announced keeps its room: the disk
+    // reserved it, so another writer that fills the disk meanwhile runs out first, and the
+    // file arrives whole.
     serverOutput.clear();
     proxy.SetShape({4096, 20000});
     const SourceFile fills{"fills.bin", RandomBytes(2 << 20, 33)};
     startSender(writeSources({fills}));
     ASSERT_TRUE(waitForServer("Receiving Data...")) << serverOutput.toStdString();
-    {
-        QFile filler(seen + "filler.bin");
-        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        filler.write(QByteArray(2 << 20, 'f')); // what tmpfs still takes
-    }
+    EXPECT_LT(fill("filler.bin", 2u << 20), 2u << 20) << "the filler found room the copy had reserved";
+    ASSERT_TRUE(sender.waitForFinished(30000));
+    EXPECT_EQ(sender.exitCode(), 0) << sender.readAllStandardError().toStdString();
+    ASSERT_TRUE(waitForServer("Client disconnected...", 15000)) << serverOutput.toStdString();
+    EXPECT_TRUE(serverOutput.contains("Transmission Complete!")) << serverOutput.toStdString();
+    EXPECT_EQ(inside("fills.bin"), fills.bytes);
+    ASSERT_TRUE(QFile::remove(seen + "filler.bin"));
+
+    // A smaller file, which nothing reserves: it fits when it is announced, but the disk
+    // fills while it arrives.
+    serverOutput.clear();
+    const SourceFile runsOut{"runsout.bin", RandomBytes(768 << 10, 34)};
+    startSender(writeSources({runsOut}));
+    ASSERT_TRUE(waitForServer("Receiving Data...")) << serverOutput.toStdString();
+    fill("filler.bin", 2u << 20);
     ASSERT_TRUE(sender.waitForFinished(30000));
     EXPECT_EQ(sender.exitCode(), 1);
-    EXPECT_TRUE(sender.readAllStandardError().contains("  fills.bin: the server's disk is full ("));
+    EXPECT_TRUE(sender.readAllStandardError().contains("  runsout.bin: the server's disk is full ("));
     ASSERT_TRUE(waitForServer("Client disconnected...", 15000)) << serverOutput.toStdString();
-    EXPECT_TRUE(serverOutput.contains("Transmission failed: " + in.toUtf8() + "/fills.bin could not be written ("))
+    EXPECT_TRUE(serverOutput.contains("Transmission failed: " + in.toUtf8() + "/runsout.bin could not be written ("))
         << serverOutput.toStdString();
     EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << serverOutput.toStdString();
-    EXPECT_EQ(inside("fills.bin"), "<missing>");
+    EXPECT_EQ(inside("runsout.bin"), "<missing>");
+    EXPECT_EQ(inside("fills.bin"), fills.bytes);
     EXPECT_EQ(inside("fits.bin"), fits.bytes);
     EXPECT_EQ(inside("keep.bin"), "kept as it was");
     EXPECT_EQ(QDir(seen).entryList({".ferrowarden-*"}, QDir::Files | QDir::Hidden), QStringList());

@@ -6,6 +6,9 @@
 #include <QtTest>
 
 #include <cstring>
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -29,7 +32,13 @@ public:
     void SetCopyEnabled(bool enabled) override { copyEnabled = enabled; }
     void ShowStatus(const QString& caption) override { status = caption; }
     void ShowError(const QString& text) override { events << "error: " + text; }
-    void SystemMessageArrived(DWORD type) override { events << QString::number(type); }
+    void SystemMessageArrived(DWORD type) override
+    {
+        events << QString::number(type);
+        if (onSystemMessage)
+            onSystemMessage(type);
+    }
+    std::function<void(DWORD)> onSystemMessage;
 };
 
 QByteArray systemMessage(DWORD type)
@@ -290,6 +299,34 @@ private slots:
         QTRY_VERIFY(view->log.contains(line));
         QCOMPARE(view->status, status);
         QCOMPARE(view->events.last(), QString::number(type));
+    }
+
+    // The transfer handler may keep the bytes of a batch's messages until the batch ends. A
+    // handler that ends networking in the middle of a batch frees the batch: what was kept
+    // is finished first, while its bytes are still there.
+    void networkingEndedWithinABatchFinishesWhatWasKept()
+    {
+        bringUp();
+        std::vector<std::pair<const char*, qsizetype>> kept;
+        QStringList finished;
+        roles->SetTransferHandler([&](void* data, qsizetype size) { kept.emplace_back(static_cast<const char*>(data), size); });
+        roles->SetBatchEndHandler([&] {
+            for (const auto& [data, size] : kept)
+                finished << QString::fromLatin1(data, size);
+            kept.clear();
+        });
+        view->onSystemMessage = [&](DWORD type) {
+            if (type == DPSYS_DESTROYPLAYERORGROUP)
+                roles->ReleaseNetworking();
+        };
+        fake->Push(2, 0, QByteArray("first message"));
+        fake->Push(2, 0, QByteArray("second message"));
+        fake->Push(DPID_SYSMSG, 0, systemMessage(DPSYS_DESTROYPLAYERORGROUP));
+        fake->Push(2, 0, QByteArray("never delivered"));
+        QVERIFY(roles->HostSession("Lab", "/in/")); // the player makes the queue flow
+        QTRY_COMPARE(finished, (QStringList{"first message", "second message"}));
+        QVERIFY(roles->Player() == nullptr);
+        QVERIFY(kept.empty());
     }
 
     void transportHint()

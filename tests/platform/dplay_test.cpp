@@ -5,6 +5,7 @@
 
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/framecodec.h"
+#include "platform/dplay/receivedmessages.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 using namespace dplaytest;
 
@@ -278,6 +280,92 @@ TEST_F(DplayLoopback, SendWithATimeoutGivesUpOnAPeerThatDoesNotRead)
     }
     EXPECT_EQ(next, sent);
     EXPECT_EQ(Send(*p.host, p.hostId, Payload(sent, 2060), 100), DP_OK);
+}
+
+// Messages built in place in the send queue, sent one by one, and given back unsent, taken
+// as batches of the receive queue's own buffers and one by one, mixed: every message sent
+// arrives once, whole and in order, up to the largest, which straddles a read.
+TEST_F(DplayLoopback, RoomsAndBatchesKeepEveryMessageInOrder)
+{
+    Pair p;
+    ASSERT_EQ(p.Connect(), "");
+    ASSERT_TRUE(WaitForSystem(*p.host, *p.hostEvent, DPSYS_CREATEPLAYERORGROUP));
+
+    const std::vector<std::size_t> sizes{2060, 20, 268, FrameCodec::kMaxMessage, 2060, 1, 200000};
+    const std::uint32_t count = 6000;
+    std::atomic<HRESULT> sendResult{DP_OK};
+    std::thread sender([&] {
+        std::uint32_t seq = 0;
+        for (int round = 0; seq < count && sendResult == DP_OK; ++round) {
+            const std::size_t size = sizes[std::size_t(round) % sizes.size()];
+            switch (round % 4) {
+            case 0: // one message, copied in
+                sendResult = Send(*p.client, p.clientId, Payload(seq++, size));
+                break;
+            case 1:
+            case 2: { // a room of several, filled in place
+                const DWORD n = DWORD(std::min<std::uint32_t>(size > 65536 ? 3 : 40, count - seq));
+                std::uint8_t* base = nullptr;
+                std::size_t stride = 0;
+                HRESULT hr = p.client->ReserveSend(p.clientId, DPID_ALLPLAYERS, DWORD(size), n, &base, &stride);
+                if (hr == DP_OK) {
+                    for (DWORD i = 0; i < n; ++i) {
+                        const auto payload = Payload(seq++, size);
+                        std::memcpy(base + i * stride, payload.data(), size);
+                    }
+                    hr = p.client->SendReserved();
+                }
+                sendResult = hr;
+                break;
+            }
+            case 3: { // a room given back: none of it goes
+                std::uint8_t* base = nullptr;
+                std::size_t stride = 0;
+                HRESULT hr = p.client->ReserveSend(p.clientId, DPID_ALLPLAYERS, 2060, 5, &base, &stride);
+                if (hr == DP_OK) {
+                    std::memset(base, 0xAB, 2060);
+                    p.client->CancelReserved();
+                }
+                sendResult = hr;
+                break;
+            }
+            }
+        }
+    });
+    std::vector<std::vector<unsigned char>> got;
+    ReceivedMessages batch;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (int turn = 0; got.size() < count && std::chrono::steady_clock::now() < deadline; ++turn) {
+        if (turn % 3 == 0) {
+            Message m;
+            if (ReceiveOne(*p.host, *p.hostEvent, m)) {
+                EXPECT_EQ(m.from, p.clientId);
+                got.push_back(m.data);
+            }
+            continue;
+        }
+        if (p.host->ReceiveBatch(batch, turn % 3 == 1 ? 7 : 512, 1 << 20) != DP_OK) {
+            p.hostEvent->WaitFor(100ms);
+            continue;
+        }
+        for (const auto& m : batch.messages) {
+            EXPECT_EQ(m.fromId, p.clientId);
+            EXPECT_EQ(m.toId, p.hostId);
+            got.emplace_back(m.data, m.data + m.size);
+        }
+    }
+    if (got.size() < count)
+        p.host.reset(); // lets a sender waiting for room go
+    sender.join();
+    EXPECT_EQ(sendResult, DP_OK);
+    ASSERT_EQ(got.size(), count);
+    std::uint32_t seq = 0;
+    for (int round = 0; seq < count; ++round) {
+        const std::size_t size = sizes[std::size_t(round) % sizes.size()];
+        const std::uint32_t n = round % 4 == 0 ? 1 : round % 4 == 3 ? 0 : std::min<std::uint32_t>(size > 65536 ? 3 : 40, count - seq);
+        for (std::uint32_t i = 0; i < n; ++i, ++seq)
+            ASSERT_TRUE(got[seq] == Payload(seq, size)) << "message " << seq << " of " << size << " bytes";
+    }
 }
 
 TEST_F(DplayLoopback, ReceiveReportsSizeNeededAndEmptyQueue)

@@ -10,12 +10,14 @@
 #include "text/printable.h"
 #include "transfer/crc32.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/receivedfile.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
@@ -74,7 +76,12 @@ public:
         server.SetReceiveDirectory(receiveDirectory);
         server.SetExtensionOffered(true);
         server.SetAnswerSink(&toClient);
-        toServer.to = [this](QByteArray& message) { server.HandleTransferMessage(message.data(), message.size()); };
+        // Each message is a batch of its own: the engine keeps a data packet's bytes, where
+        // they lie, only until the batch ends.
+        toServer.to = [this](QByteArray& message) {
+            server.HandleTransferMessage(message.data(), message.size());
+            server.Flush();
+        };
         toClient.to = [this](QByteArray& message) {
             answers.push_back(message);
             client.HandleAnswer(message.constData(), message.size());
@@ -274,8 +281,14 @@ TEST(ExtendedCopyTest, ATakenNameIsOverwrittenNumberedOrKeptAsTheServerSays)
          StoredHow::New, "", ""},
         {ExistingFiles::Skip, false, {"a (1).txt=older", "a.txt=old"}, Outcome::Stored, StoredHow::New, "", ""},
     };
+    // Files are nameless until they are put in place, or (where a file system cannot make
+    // them) have a temporary name.
+    for (const bool nameless : {true, false})
     for (const Row& row : rows) {
-        SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain"));
+        SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain")
+                     + (nameless ? ", nameless" : ", temporary name"));
+        ReceivedFile::SetNamelessFiles(nameless);
+        const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
         ExtendedCopy t;
         for (const auto& [name, bytes] : {std::pair{"a.txt", "old"}, std::pair{"a (1).txt", "older"}}) {
             QFile existing(t.receiveDirectory + name);
@@ -378,8 +391,10 @@ TEST(ExtendedCopyTest, WithoutTheExtensionBothSidesKeepToTheDesignsMessages)
     SendingEngine plain(sink, t.clientView, [] { return std::uint16_t(0x1234); });
     plain.StartCopy({t.file("a.txt", "abc"), t.file("b.bin", RandomBytes(5000, 4))});
     EXPECT_EQ(sink.sent, BuildCopySequence({{"a.txt", "abc"}, {"b.bin", RandomBytes(5000, 4)}}, 2048, std::nullopt));
-    for (QByteArray message : sink.sent)
+    for (QByteArray message : sink.sent) {
         t.server.HandleTransferMessage(message.data(), message.size());
+        t.server.Flush();
+    }
     EXPECT_TRUE(t.answers.empty());
     EXPECT_EQ(t.received("b.bin"), RandomBytes(5000, 4));
 
@@ -438,7 +453,10 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
     QDir().mkpath(t.root.filePath("outside"));
     ASSERT_TRUE(QFile::link(t.root.filePath("outside"), t.receiveDirectory + "link"));
     QFile(t.receiveDirectory + "plain").open(QIODevice::WriteOnly);
-    const auto feed = [&](QByteArray message) { t.server.HandleTransferMessage(message.data(), message.size()); };
+    const auto feed = [&](QByteArray message) {
+        t.server.HandleTransferMessage(message.data(), message.size());
+        t.server.Flush();
+    };
     const QByteArray data = EncodeDataPacket("abc", 3, BlockChecksum(kChecksumStart, reinterpret_cast<const std::uint8_t*>("abc"), 3));
 
     feed(EncodeFileEntry({1, 3, "early"}));

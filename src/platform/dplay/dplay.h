@@ -19,6 +19,8 @@
 #include <cstring>
 #include <memory>
 
+struct ReceivedMessages;
+
 using HRESULT = std::int32_t;
 using DWORD = std::uint32_t;
 using WORD = std::uint16_t;
@@ -299,6 +301,13 @@ public:
     // from DPID_SYSMSG. DPRECEIVE_TOPLAYER / FROMPLAYER answer DPERR_UNSUPPORTED.
     virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                             DWORD* lpdwDataSize) = 0;
+    // Not in DirectPlay: takes the waiting messages into `batch` (emptied first) as Receive
+    // would take them one by one, without copying them where the object can avoid it: at
+    // least one message when any waits, more while fewer than `maxMessages` and `maxBytes`
+    // are taken (an object may overshoot both by what arrived together). DPERR_NOMESSAGES
+    // when none waits. This form calls Receive for each message.
+    virtual HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                                 std::size_t maxBytes);
     // Queues the message and returns; waits only while the send queue is full, for at most
     // dwTimeout ms when that is not 0 (then DPERR_TIMEOUT, and the message is not sent to a
     // peer whose queue stayed full). Every message queued is delivered complete and in order
@@ -307,6 +316,16 @@ public:
     virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
                            DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
                            void* lpContext, DWORD* lpdwMsgID) = 0;
+    // Not in DirectPlay: room in the send queue for `count` guaranteed messages of `size`
+    // bytes each, which the caller fills in place (message i at *base + i * *stride) and
+    // then sends with SendReserved, or gives back with CancelReserved; nothing is copied
+    // on the way to the connection. Waits for room like SendEx. One reservation at a time.
+    // DPERR_UNSUPPORTED where the object cannot offer room (this form; a message for a
+    // player of this object or for several connections): use SendEx then.
+    virtual HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
+                                std::uint8_t** base, std::size_t* stride);
+    virtual HRESULT SendReserved() { return DPERR_UNSUPPORTED; }
+    virtual void CancelReserved() {}
     // Leaves the session: sends what is still queued, ends every connection and waits until
     // each peer has taken all of it and closed its side in turn. DP_OK when everything
     // arrived; DPERR_SESSIONLOST when a peer went away, or stopped taking data, first. Later

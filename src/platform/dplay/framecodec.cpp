@@ -103,13 +103,18 @@ void FrameCodec::AppendPlayerCreated(Buffer& out, const PlayerCreatedInfo& info)
     AppendU32(out, info.id);
 }
 
+void FrameCodec::PutDataHeader(unsigned char* out, DPID from, DPID to, std::uint32_t size)
+{
+    qToLittleEndian<quint32>(static_cast<quint32>(size + kDataHeader + 1), out);
+    out[4] = Data;
+    qToLittleEndian<quint32>(from, out + 5);
+    qToLittleEndian<quint32>(to, out + 9);
+}
+
 void FrameCodec::AppendData(Buffer& out, DPID from, DPID to, const void* data, std::uint32_t size)
 {
     unsigned char head[kHeader + kDataHeader];
-    qToLittleEndian<quint32>(static_cast<quint32>(size + kDataHeader + 1), head);
-    head[4] = Data;
-    qToLittleEndian<quint32>(from, head + 5);
-    qToLittleEndian<quint32>(to, head + 9);
+    PutDataHeader(head, from, to, size);
     out.insert(out.end(), head, head + sizeof head);
     AppendBytes(out, data, size);
 }

@@ -74,6 +74,8 @@ public:
     static void AppendCreatePlayer(Buffer& out, std::uint32_t request, std::string_view name);
     static void AppendPlayerCreated(Buffer& out, const PlayerCreatedInfo& info);
     static void AppendData(Buffer& out, DPID from, DPID to, const void* data, std::uint32_t size);
+    // The kHeader + kDataHeader bytes that start a data frame of `size` payload bytes.
+    static void PutDataHeader(unsigned char* out, DPID from, DPID to, std::uint32_t size);
     static void AppendPing(Buffer& out);
 
     // Looks at the start of [p, p+avail): a whole frame (view and consumed set), NeedMore,

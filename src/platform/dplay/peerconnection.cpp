@@ -16,6 +16,8 @@ namespace {
 
 // While a connection streams, senders wake the network thread only once this much waits.
 constexpr std::size_t kLazyWakeLimit = 64 * 1024;
+// Written buffers kept for the next rooms.
+constexpr std::size_t kSpareBuffers = 4;
 // A connection stops streaming when nothing was sent for this long.
 constexpr auto kStreamingIdle = 20ms;
 // On release: how long to wait for a peer to take what is still queued, and for its close.
@@ -49,7 +51,7 @@ bool PeerConnection::WakeLocked(bool lazy)
         return false;
     // A streaming connection is looked at every millisecond anyway: a small backlog waits
     // for that instead of costing a system call (and a contended lock) per message.
-    if (lazy && m_streaming && m_pending.size() < kLazyWakeLimit)
+    if (lazy && m_streaming && QueuedLocked() < kLazyWakeLimit)
         return false;
     m_wakeQueued = true;
     return true;
@@ -61,8 +63,8 @@ PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void*
     bool wake;
     {
         std::unique_lock lock(m_mutex);
-        if (m_pending.size() >= kSendCap) {
-            const auto room = [&] { return m_closed || m_pending.size() < kSendCap; };
+        if (QueuedLocked() >= kSendCap) {
+            const auto room = [&] { return m_closed || QueuedLocked() < kSendCap; };
             if (timeout.count() == 0)
                 m_room.wait(lock, room);
             else if (!m_room.wait_for(lock, timeout, room))
@@ -70,7 +72,11 @@ PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void*
         }
         if (m_closed)
             return Queued::Closed;
-        FrameCodec::AppendData(m_pending, from, to, data, size);
+        unsigned char head[FrameCodec::kHeader + FrameCodec::kDataHeader];
+        FrameCodec::PutDataHeader(head, from, to, size);
+        const auto* payload = static_cast<const unsigned char*>(data);
+        m_pending.insert(m_pending.end(), head, head + sizeof head);
+        m_pending.insert(m_pending.end(), payload, payload + size);
         wake = WakeLocked(true);
     }
     if (wake)
@@ -91,10 +97,62 @@ void PeerConnection::QueueFrames(const Buffer& frames, bool wake)
         m_wakeup.Wake();
 }
 
+bool PeerConnection::Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count,
+                             std::uint8_t** base, std::size_t* stride)
+{
+    const std::size_t frame = FrameCodec::kHeader + FrameCodec::kDataHeader + size;
+    {
+        std::unique_lock lock(m_mutex);
+        if (QueuedLocked() >= kSendCap)
+            m_room.wait(lock, [&] { return m_closed || QueuedLocked() < kSendCap; });
+        if (m_closed)
+            return false;
+        if (m_reserved.capacity() == 0 && !m_spare.empty()) {
+            m_reserved = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+    }
+    m_reserved.resize(frame * count);
+    for (std::uint32_t i = 0; i < count; ++i)
+        FrameCodec::PutDataHeader(m_reserved.data() + i * frame, from, to, size);
+    *base = m_reserved.data() + FrameCodec::kHeader + FrameCodec::kDataHeader;
+    *stride = frame;
+    return true;
+}
+
+void PeerConnection::CommitReserved()
+{
+    bool wake;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closed) {
+            m_reserved.clear();
+            return;
+        }
+        // What was queued before goes first.
+        if (!m_pending.empty()) {
+            m_queuedBytes += m_pending.size();
+            m_queue.push_back(std::move(m_pending));
+            m_pending = MessageBytes();
+        }
+        m_queuedBytes += m_reserved.size();
+        m_queue.push_back(std::move(m_reserved));
+        m_reserved = MessageBytes();
+        wake = WakeLocked(true);
+    }
+    if (wake)
+        m_wakeup.Wake();
+}
+
+void PeerConnection::CancelReserved()
+{
+    m_reserved.clear();
+}
+
 bool PeerConnection::AllSent()
 {
     std::lock_guard lock(m_mutex);
-    return !Writing() && m_pending.empty();
+    return !Writing() && QueuedLocked() == 0;
 }
 
 bool PeerConnection::Streaming()
@@ -112,7 +170,7 @@ bool PeerConnection::Write()
         if (!Writing()) {
             {
                 std::lock_guard lock(m_mutex);
-                if (m_pending.empty()) {
+                if (QueuedLocked() == 0) {
                     m_wakeQueued = false;
                     if (Clock::now() - m_lastSent > kStreamingIdle)
                         m_streaming = false;
@@ -120,7 +178,15 @@ bool PeerConnection::Write()
                 }
                 m_writing.clear();
                 m_writePos = 0;
-                std::swap(m_writing, m_pending);
+                if (m_queue.empty()) {
+                    std::swap(m_writing, m_pending);
+                } else {
+                    if (m_writing.capacity() > 0 && m_spare.size() < kSpareBuffers)
+                        m_spare.push_back(std::move(m_writing));
+                    m_writing = std::move(m_queue.front());
+                    m_queue.pop_front();
+                    m_queuedBytes -= m_writing.size();
+                }
                 m_streaming = true;
             }
             m_room.notify_all();
@@ -143,10 +209,14 @@ bool PeerConnection::Write()
 PeerConnection::ReadResult PeerConnection::Read()
 {
     bool got = false;
-    for (int i = 0; i < 4 && m_rx.bytes.size() - m_rx.end >= 64 * 1024; ++i) {
-        const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end,
-                                 std::min(ReceiveQueue::kReadChunk, m_rx.bytes.size() - m_rx.end),
-                                 MSG_DONTWAIT);
+    for (int i = 0; i < 4; ++i) {
+        // Up to kReadChunk; past it only for the rest of a large frame that started below.
+        const std::size_t want = m_rx.end < ReceiveQueue::kReadChunk ? ReceiveQueue::kReadChunk - m_rx.end
+                                 : got ? 0
+                                       : m_rx.bytes.size() - m_rx.end;
+        if (want == 0)
+            break;
+        const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end, want, MSG_DONTWAIT);
         if (n == 0)
             return got ? ReadResult::DataThenEnd : ReadResult::Ended;
         if (n < 0) {
@@ -195,9 +265,11 @@ void PeerConnection::PingIfIdle(Clock::time_point now)
     bool wake;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_pending.empty() || m_closed)
+        if (QueuedLocked() != 0 || m_closed)
             return;
-        FrameCodec::AppendPing(m_pending);
+        FrameCodec::Buffer ping;
+        FrameCodec::AppendPing(ping);
+        m_pending.insert(m_pending.end(), ping.begin(), ping.end());
         wake = WakeLocked(false);
     }
     if (wake)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,7 +18,8 @@ class WakeupFd;
 // clocks that tell whether it is still alive. It knows bytes and frames, not sessions.
 //
 // Threads: Queue*, AllSent and Streaming from any thread (the queue has its own lock);
-// everything else on the network thread only.
+// Reserve, CommitReserved and CancelReserved from one thread at a time; everything else on
+// the network thread only.
 class PeerConnection {
 public:
     using Clock = std::chrono::steady_clock;
@@ -51,6 +53,17 @@ public:
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
     // Queues frames without waiting for room; `wake` when the network thread may be asleep.
     void QueueFrames(const Buffer& frames, bool wake);
+    // Room for `count` data frames of `size` payload bytes each from `from` to `to`, their
+    // headers already written: frame i's payload starts at *base + i * *stride. The caller
+    // fills the payloads where they lie and queues them all with CommitReserved (or gives
+    // the room back with CancelReserved): the bytes go from there to the socket, no copy in
+    // between. Waits first while kSendCap bytes are queued. False when the connection is
+    // closed.
+    bool Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count,
+                 std::uint8_t** base, std::size_t* stride);
+    // Queues the reserved frames after everything queued before; nothing when closed.
+    void CommitReserved();
+    void CancelReserved();
     // Every queued byte written.
     bool AllSent();
     bool Streaming();
@@ -87,6 +100,7 @@ public:
 
 private:
     bool WakeLocked(bool lazy);
+    std::size_t QueuedLocked() const { return m_queuedBytes + m_pending.size(); }
 
     int m_fd = -1;
     const std::string m_name;
@@ -94,14 +108,22 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_room;
-    Buffer m_pending;          // queued, not yet taken by the network thread
+    // Queued, not yet taken by the network thread: whole buffers first (committed rooms, and
+    // the small frames queued before them), then m_pending, where small frames are added.
+    std::deque<MessageBytes> m_queue;
+    std::size_t m_queuedBytes = 0; // in m_queue
+    MessageBytes m_pending;
+    std::vector<MessageBytes> m_spare; // written buffers, for the next rooms
     bool m_wakeQueued = false; // the network thread will look at m_pending without a wake
     // While set, the network thread looks at this connection at least every millisecond.
     bool m_streaming = false;
     bool m_closed = false;
 
+    // The reserving thread, between Reserve and CommitReserved.
+    MessageBytes m_reserved;
+
     // Network thread.
-    Buffer m_writing;
+    MessageBytes m_writing;
     std::size_t m_writePos = 0;
     ReadBuffer m_rx;
     Clock::time_point m_opened;

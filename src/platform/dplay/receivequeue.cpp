@@ -45,14 +45,16 @@ void ReceiveQueue::QueueLocked(Chunk chunk)
 void ReceiveQueue::Push(DPID from, DPID to, const void* data, std::size_t size,
                         const void* tail, std::size_t tailSize)
 {
-    Chunk chunk;
-    FrameCodec::AppendData(chunk.bytes, from, to, data, std::uint32_t(size));
+    FrameCodec::Buffer frame;
+    FrameCodec::AppendData(frame, from, to, data, std::uint32_t(size));
     if (tailSize) {
         // Lengthen the frame to take the tail as part of its payload.
         const auto* t = static_cast<const unsigned char*>(tail);
-        chunk.bytes.insert(chunk.bytes.end(), t, t + tailSize);
-        qToLittleEndian<quint32>(quint32(chunk.bytes.size() - 4), chunk.bytes.data());
+        frame.insert(frame.end(), t, t + tailSize);
+        qToLittleEndian<quint32>(quint32(frame.size() - 4), frame.data());
     }
+    Chunk chunk;
+    chunk.bytes.assign(frame.begin(), frame.end());
     chunk.end = chunk.bytes.size();
     std::lock_guard lock(m_mutex);
     m_queued += chunk.end;
@@ -77,7 +79,7 @@ void ReceiveQueue::HandOver(ReadBuffer& from, std::size_t validBytes)
             return;
         }
     }
-    FrameCodec::Buffer next;
+    MessageBytes next;
     if (!m_pool.empty()) {
         next = std::move(m_pool.back());
         m_pool.pop_back();
@@ -98,7 +100,7 @@ bool ReceiveQueue::Paused() const
 
 ReadBuffer ReceiveQueue::NewReadBuffer()
 {
-    return ReadBuffer{FrameCodec::Buffer(kBufferSize), 0};
+    return ReadBuffer{MessageBytes(kBufferSize), 0};
 }
 
 bool ReceiveQueue::NextChunk()
@@ -151,4 +153,38 @@ HRESULT ReceiveQueue::Take(DPID* from, DPID* to, void* data, DWORD* size, bool p
     if (!peek)
         m_reading.pos += 4 + std::size_t(length);
     return DP_OK;
+}
+
+HRESULT ReceiveQueue::TakeBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes)
+{
+    std::lock_guard consumer(m_consumer);
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& buffer : batch.buffers)
+            if (buffer.size() == kBufferSize && m_pool.size() < kPoolSize)
+                m_pool.push_back(std::move(buffer));
+    }
+    batch.Clear();
+    while (batch.messages.size() < maxMessages && batch.bytes < maxBytes) {
+        if (m_reading.pos >= m_reading.end && !NextChunk())
+            break;
+        // The rest of the buffer being read goes whole; its frames were checked when they
+        // arrived, and only data frames are messages.
+        Chunk chunk = std::move(m_reading);
+        m_reading = Chunk{};
+        std::uint8_t* bytes = chunk.bytes.data();
+        for (std::size_t pos = chunk.pos; pos < chunk.end;) {
+            const std::uint32_t length = qFromLittleEndian<quint32>(bytes + pos);
+            if (bytes[pos + 4] == FrameCodec::Data) {
+                const DWORD size = DWORD(length - 1 - FrameCodec::kDataHeader);
+                batch.messages.push_back({qFromLittleEndian<quint32>(bytes + pos + FrameCodec::kHeader),
+                                          qFromLittleEndian<quint32>(bytes + pos + FrameCodec::kHeader + 4),
+                                          bytes + pos + FrameCodec::kHeader + FrameCodec::kDataHeader, size});
+                batch.bytes += size;
+            }
+            pos += 4 + std::size_t(length);
+        }
+        batch.buffers.push_back(std::move(chunk.bytes));
+    }
+    return batch.messages.empty() ? DPERR_NOMESSAGES : DP_OK;
 }

@@ -3,6 +3,7 @@
 #include "platform/autoresetevent.h"
 #include "platform/dplay/dplay.h"
 #include "platform/dplay/framecodec.h"
+#include "platform/dplay/receivedmessages.h"
 
 #include <atomic>
 #include <deque>
@@ -13,7 +14,7 @@
 
 // Bytes read from a connection: whole frames first, then perhaps the start of the next one.
 struct ReadBuffer {
-    FrameCodec::Buffer bytes;
+    MessageBytes bytes;
     std::size_t end = 0; // bytes[0, end) hold data
 };
 
@@ -26,11 +27,12 @@ struct ReadBuffer {
 // Thread safety: Push, HandOver and Paused from any thread; Take from one consumer at a time.
 class ReceiveQueue {
 public:
-    static constexpr std::size_t kReadChunk = 1024 * 1024;
-    // A read buffer holds one read and the largest frame that may straddle its end.
+    static constexpr std::size_t kReadChunk = 256 * 1024;
+    // A read buffer holds one read and the largest frame that may straddle its end; its
+    // memory is taken only as far as bytes are read into it.
     static constexpr std::size_t kBufferSize = kReadChunk + FrameCodec::kHeader + FrameCodec::kMaxBody;
-    static constexpr std::size_t kCap = 4 * 1024 * 1024;
-    static constexpr std::size_t kMaxChunks = 8;
+    static constexpr std::size_t kCap = 2 * 1024 * 1024;
+    static constexpr std::size_t kMaxChunks = 16;
 
     // `resumed` runs (on the consumer's thread, with no lock held) when a paused queue has
     // room again.
@@ -52,10 +54,13 @@ public:
     // Copies the oldest data message into `data` (leaving it queued when `peek`):
     // DPERR_BUFFERTOOSMALL with the size needed in *size, DPERR_NOMESSAGES when none waits.
     HRESULT Take(DPID* from, DPID* to, void* data, DWORD* size, bool peek);
+    // Takes whole buffers of messages into `batch` without copying them (see
+    // IDirectPlay4A::ReceiveBatch); the batch's old buffers go back to the pool first.
+    HRESULT TakeBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes);
 
 private:
     struct Chunk {
-        FrameCodec::Buffer bytes;
+        MessageBytes bytes;
         std::size_t pos = 0;
         std::size_t end = 0;
     };
@@ -67,7 +72,7 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Chunk> m_chunks;
     std::size_t m_queued = 0;                   // bytes in m_chunks
-    std::vector<FrameCodec::Buffer> m_pool;     // read buffers to reuse
+    std::vector<MessageBytes> m_pool;           // read buffers to reuse
     bool m_paused = false;
     std::vector<std::shared_ptr<AutoResetEvent>> m_listeners;
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -479,6 +480,67 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
     return DP_OK;
 }
 
+HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
+                                    std::uint8_t** base, std::size_t* stride)
+{
+    // Rooms larger than this are not worth holding back from the connection.
+    constexpr std::size_t kMaxRoom = 4 * 1024 * 1024;
+    if (!base || !stride || size == 0 || count == 0 || m_reservedFor)
+        return DPERR_INVALIDPARAMS;
+    if (size > FrameCodec::kMaxMessage)
+        return DPERR_SENDTOOBIG;
+    if (std::size_t(count) * (size + FrameCodec::kHeader + FrameCodec::kDataHeader) > kMaxRoom)
+        return DPERR_INVALIDPARAMS;
+    std::shared_ptr<Peer> target;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_sessionLost)
+            return DPERR_SESSIONLOST;
+        if (m_role != Role::Host && m_role != Role::Client)
+            return DPERR_NOCONNECTION;
+        if (!IsLocalPlayer(idFrom))
+            return DPERR_INVALIDPLAYER;
+        if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo))
+            return DPERR_UNSUPPORTED; // delivered here, not through a connection
+        for (const auto& p : m_peers) {
+            if (p->joined && !p->dead && !p->closing
+                && (idTo == DPID_ALLPLAYERS || m_role == Role::Client
+                    || std::find(p->players.begin(), p->players.end(), idTo) != p->players.end())) {
+                if (target)
+                    return DPERR_UNSUPPORTED; // several connections: each needs its own copy
+                target = p;
+            }
+        }
+        if (!target)
+            return idTo == DPID_ALLPLAYERS ? DPERR_UNSUPPORTED : DPERR_INVALIDPLAYER;
+    }
+    // Waits for room outside m_mutex, as SendEx does.
+    if (!target->link.Reserve(idFrom, idTo, size, count, base, stride) || m_sessionLost || m_stop) {
+        target->link.CancelReserved();
+        return DPERR_SESSIONLOST;
+    }
+    m_reservedFor = std::move(target);
+    return DP_OK;
+}
+
+HRESULT SessionService::SendReserved()
+{
+    const auto target = std::exchange(m_reservedFor, nullptr);
+    if (!target)
+        return DPERR_INVALIDPARAMS;
+    target->link.CommitReserved();
+    if (m_sessionLost || m_stop)
+        return DPERR_SESSIONLOST;
+    ++m_nextMessageId;
+    return DP_OK;
+}
+
+void SessionService::CancelReserved()
+{
+    if (const auto target = std::exchange(m_reservedFor, nullptr))
+        target->link.CancelReserved();
+}
+
 HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                                 DWORD* lpdwDataSize)
 {
@@ -492,17 +554,40 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
     if (hr != DP_OK)
         return hr;
     *lpidFrom = from;
-    *lpidTo = to == DPID_ALLPLAYERS ? m_firstLocalPlayer.load() : to;
-    if (from == DPID_SYSMSG && *lpdwDataSize > sizeof(DPMSG_CREATEPLAYERORGROUP)) {
-        DWORD type;
-        std::memcpy(&type, lpData, 4);
-        if (type == DPSYS_CREATEPLAYERORGROUP) {
-            // The name follows the structure; point at it inside the caller's buffer.
-            char* name = static_cast<char*>(lpData) + sizeof(DPMSG_CREATEPLAYERORGROUP);
-            std::memcpy(static_cast<char*>(lpData) + offsetof(DPMSG_CREATEPLAYERORGROUP, dpnName)
-                            + offsetof(DPNAME, lpszShortNameA),
-                        &name, sizeof name);
-        }
-    }
+    *lpidTo = Addressee(to);
+    if (from == DPID_SYSMSG)
+        PointAtName(lpData, *lpdwDataSize);
     return DP_OK;
+}
+
+HRESULT SessionService::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                                     std::size_t maxBytes)
+{
+    const HRESULT hr = m_received.TakeBatch(batch, maxMessages, maxBytes);
+    for (auto& m : batch.messages) {
+        m.toId = Addressee(m.toId);
+        if (m.fromId == DPID_SYSMSG)
+            PointAtName(m.data, m.size);
+    }
+    return hr;
+}
+
+DPID SessionService::Addressee(DPID to) const
+{
+    return to == DPID_ALLPLAYERS ? m_firstLocalPlayer.load() : to;
+}
+
+void SessionService::PointAtName(void* message, DWORD size)
+{
+    if (size <= sizeof(DPMSG_CREATEPLAYERORGROUP))
+        return;
+    DWORD type;
+    std::memcpy(&type, message, 4);
+    if (type == DPSYS_CREATEPLAYERORGROUP) {
+        // The name follows the structure; point at it inside the message's own bytes.
+        char* name = static_cast<char*>(message) + sizeof(DPMSG_CREATEPLAYERORGROUP);
+        std::memcpy(static_cast<char*>(message) + offsetof(DPMSG_CREATEPLAYERORGROUP, dpnName)
+                        + offsetof(DPNAME, lpszShortNameA),
+                    &name, sizeof name);
+    }
 }

@@ -56,9 +56,16 @@ public:
     HRESULT GetSessionDesc(void* lpData, DWORD* lpdwDataSize) override;
     HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
                     DWORD* lpdwDataSize) override;
+    // Hands over the receive queue's buffers themselves: no message is copied.
+    HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
+                         std::size_t maxBytes) override;
     HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize,
                    DWORD dwPriority, DWORD dwTimeout, void* lpContext,
                    DWORD* lpdwMsgID) override;
+    HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count, std::uint8_t** base,
+                        std::size_t* stride) override;
+    HRESULT SendReserved() override;
+    void CancelReserved() override;
     HRESULT Close() override;
 
     // The discovery port: FERROWARDEN_DISCOVERY_PORT when it names one (decimal, 1 to 65535),
@@ -121,6 +128,11 @@ private:
     HRESULT JoinSession(const GUID& instance);
     std::optional<DiscoveryMessage> Advert() const;
 
+    // Where a message to all players is delivered: the first local player.
+    DPID Addressee(DPID to) const;
+    // A system message that names a player gets its name pointer set to the name after it.
+    static void PointAtName(void* message, DWORD size);
+
     // Network thread.
     void NetworkLoop();
     void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive,
@@ -169,4 +181,6 @@ private:
     // Set when the network thread ends: whether every peer took all that was sent to it.
     std::atomic<bool> m_delivered{true};
     std::map<DPID, std::string> m_playerAddresses; // host side, under m_mutex
+    // The peer whose queue holds the open reservation; the reserving thread only.
+    std::shared_ptr<Peer> m_reservedFor;
 };

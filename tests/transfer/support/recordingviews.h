@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 #include "transfer/messagesink.h"
 #include "transfer/receivingview.h"
 #include "transfer/sendingview.h"
@@ -83,6 +85,48 @@ public:
             before(message);
         sent.push_back(message);
     }
+
+    // With offerRoom, the sink offers room of its own, laid out like a connection's queue:
+    // each message behind a header of kGap bytes, which the engine must leave alone; the
+    // room starts out filled with junk, which the engine must overwrite.
+    bool offerRoom = false;
+    int cancelled = 0;
+    static constexpr std::size_t kGap = 13;
+
+    Room Reserve(std::uint32_t to, std::uint32_t flags, std::uint32_t size, std::uint32_t count) override
+    {
+        if (!offerRoom)
+            return {};
+        if (to != kToAllPlayers || flags != kSendGuaranteed)
+            throw std::logic_error("room not reserved for all players, guaranteed");
+        if (!m_room.empty())
+            throw std::logic_error("a second room while one is open");
+        m_size = size;
+        m_count = count;
+        m_room.assign(count * (kGap + size), char(0xEE));
+        return {reinterpret_cast<std::uint8_t*>(m_room.data()) + kGap, kGap + size};
+    }
+    void SendReserved() override
+    {
+        const std::vector<char> room = std::move(m_room);
+        m_room.clear();
+        for (std::size_t i = 0; i < m_count; ++i) {
+            const char* header = room.data() + i * (kGap + m_size);
+            if (std::any_of(header, header + kGap, [](char c) { return c != char(0xEE); }))
+                throw std::logic_error("the engine wrote outside its messages");
+            Send(kToAllPlayers, kSendGuaranteed, header + kGap, m_size);
+        }
+    }
+    void CancelReserved() override
+    {
+        ++cancelled;
+        m_room.clear();
+    }
+
+private:
+    std::vector<char> m_room;
+    std::size_t m_size = 0;
+    std::size_t m_count = 0;
 };
 
 // The values 0, 1, ..., last: a bar that moved point by point.
