@@ -333,6 +333,13 @@ bool SessionService::IsLocalPlayer(DPID id) const
     return std::find(m_localPlayers.begin(), m_localPlayers.end(), id) != m_localPlayers.end();
 }
 
+bool SessionService::CarriesLocked(const Peer& p, DPID to) const
+{
+    return p.joined && !p.dead && !p.closing
+           && (to == DPID_ALLPLAYERS || m_role == Role::Client
+               || std::find(p.players.begin(), p.players.end(), to) != p.players.end());
+}
+
 DPID SessionService::NextPlayerId()
 {
     DPID id;
@@ -458,9 +465,7 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
             return DP_OK;
         }
         for (const auto& p : m_peers) {
-            if (p->joined && !p->dead && !p->closing && count < targets.size()
-                && (idTo == DPID_ALLPLAYERS || m_role == Role::Client
-                    || std::find(p->players.begin(), p->players.end(), idTo) != p->players.end()))
+            if (count < targets.size() && CarriesLocked(*p, idTo))
                 targets[count++] = p;
         }
         if (idTo != DPID_ALLPLAYERS && count == 0)
@@ -503,9 +508,7 @@ HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD co
         if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo))
             return DPERR_UNSUPPORTED; // delivered here, not through a connection
         for (const auto& p : m_peers) {
-            if (p->joined && !p->dead && !p->closing
-                && (idTo == DPID_ALLPLAYERS || m_role == Role::Client
-                    || std::find(p->players.begin(), p->players.end(), idTo) != p->players.end())) {
+            if (CarriesLocked(*p, idTo)) {
                 if (target)
                     return DPERR_UNSUPPORTED; // several connections: each needs its own copy
                 target = p;

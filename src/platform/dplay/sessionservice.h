@@ -150,6 +150,9 @@ private:
     void QueueSessionLost();
     DWORD Occupancy() const;
     bool IsLocalPlayer(DPID id) const;
+    // Whether a message to `to` goes through the connection of `p`: a joined peer that is
+    // not going away, and (on the host) one whose players include `to`.
+    bool CarriesLocked(const Peer& p, DPID to) const;
     DPID NextPlayerId();
 
     // Declared first: the parts below hold references to it.
