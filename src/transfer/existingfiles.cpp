@@ -29,10 +29,13 @@ QString ExistingFilesText(ExistingFiles policy)
 QByteArray NumberedName(const QByteArray& name, int number)
 {
     const QByteArray mark = " (" + QByteArray::number(number) + ")";
-    // The extension starts at the last "." that is not the name's first byte; one too long
-    // to keep beside the mark gets the mark after it instead.
+    // The extension starts at the last "." that is not the name's first byte, or at ".tar"
+    // before it ("a.tar.gz" stays together); one too long to keep beside the mark gets the
+    // mark after it instead.
     const qsizetype dot = name.lastIndexOf('.');
     qsizetype split = dot > 0 ? dot : name.size();
+    if (split > 4 && name.mid(split - 4, 4).toLower() == ".tar")
+        split -= 4;
     if (mark.size() + name.size() - split > kMaxNameBytes)
         split = name.size();
     const QByteArray suffix = mark + name.mid(split);

@@ -15,6 +15,7 @@ std::optional<ExistingFiles> ParseExistingFiles(const QString& text);
 QString ExistingFilesText(ExistingFiles policy);
 
 // The name a renamed file gets, the way desktop file managers number copies: "a.txt" becomes
-// "a (1).txt", "a" becomes "a (1)", ".profile" becomes ".profile (1)". The stem is cut, on
-// a UTF-8 character boundary, so that the result stays within 255 bytes.
+// "a (1).txt", "a.tar.gz" becomes "a (1).tar.gz", "a" becomes "a (1)", ".profile" becomes
+// ".profile (1)". The stem is cut, on a UTF-8 character boundary, so that the result stays
+// within 255 bytes.
 QByteArray NumberedName(const QByteArray& name, int number);

@@ -158,7 +158,9 @@ TEST(ExistingFilesPolicy, NumberedNamesAndPolicyWords)
     } rows[] = {
         {"a.txt", 1, "a (1).txt"},
         {"a.txt", 12, "a (12).txt"},
-        {"archive.tar.gz", 1, "archive.tar (1).gz"},
+        {"archive.tar.gz", 1, "archive (1).tar.gz"},
+        {"Backup.TAR.xz", 2, "Backup (2).TAR.xz"},
+        {".tar.gz", 1, ".tar (1).gz"},
         {"a", 2, "a (2)"},
         {".profile", 1, ".profile (1)"},
         {"a.", 1, "a (1)."},
