@@ -24,7 +24,8 @@ set -euo pipefail
 RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0 TREE=0 HUGE_GIB=0
 TOOLS=${TOOLS:-raw rsync fw fw-enc}
 FW_BASE=${FW_BASE:-}
-[ -z "$FW_BASE" ] || TOOLS="$TOOLS base base-enc"
+# An earlier build joins the rounds, unless TOOLS already names which of its two runs to take.
+[ -z "$FW_BASE" ] || [[ " $TOOLS " == *" base"* ]] || TOOLS="$TOOLS base base-enc"
 usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns] [--tree] [--huge-gib G]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
