@@ -333,6 +333,17 @@ bool SessionService::IsLocalPlayer(DPID id) const
     return std::find(m_localPlayers.begin(), m_localPlayers.end(), id) != m_localPlayers.end();
 }
 
+HRESULT SessionService::CanSendLocked(DPID from) const
+{
+    if (m_sessionLost)
+        return DPERR_SESSIONLOST;
+    if (m_role != Role::Host && m_role != Role::Client)
+        return DPERR_NOCONNECTION;
+    if (!IsLocalPlayer(from))
+        return DPERR_INVALIDPLAYER;
+    return DP_OK;
+}
+
 bool SessionService::CarriesLocked(const Peer& p, DPID to) const
 {
     return p.joined && !p.dead && !p.closing
@@ -452,12 +463,8 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
     std::size_t count = 0;
     {
         std::lock_guard lock(m_mutex);
-        if (m_sessionLost)
-            return DPERR_SESSIONLOST;
-        if (m_role != Role::Host && m_role != Role::Client)
-            return DPERR_NOCONNECTION;
-        if (!IsLocalPlayer(idFrom))
-            return DPERR_INVALIDPLAYER;
+        if (const HRESULT hr = CanSendLocked(idFrom); FAILED(hr))
+            return hr;
         if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo)) {
             m_received.Push(idFrom, idTo, lpData, dwDataSize);
             if (lpdwMsgID)
@@ -499,12 +506,8 @@ HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD co
     std::shared_ptr<Peer> target;
     {
         std::lock_guard lock(m_mutex);
-        if (m_sessionLost)
-            return DPERR_SESSIONLOST;
-        if (m_role != Role::Host && m_role != Role::Client)
-            return DPERR_NOCONNECTION;
-        if (!IsLocalPlayer(idFrom))
-            return DPERR_INVALIDPLAYER;
+        if (const HRESULT hr = CanSendLocked(idFrom); FAILED(hr))
+            return hr;
         if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo))
             return DPERR_UNSUPPORTED; // delivered here, not through a connection
         for (const auto& p : m_peers) {

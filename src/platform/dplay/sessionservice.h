@@ -153,6 +153,8 @@ private:
     // Whether a message to `to` goes through the connection of `p`: a joined peer that is
     // not going away, and (on the host) one whose players include `to`.
     bool CarriesLocked(const Peer& p, DPID to) const;
+    // DP_OK when the local player `from` may send now; else why not.
+    HRESULT CanSendLocked(DPID from) const;
     DPID NextPlayerId();
 
     // Declared first: the parts below hold references to it.
