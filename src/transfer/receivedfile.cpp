@@ -304,6 +304,22 @@ int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
     return ::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData()) == 0 ? 0 : errno;
 }
 
+// Tries `leaf` and then its numbered names ("a (1).txt", ...) in `directoryPart` with `place`,
+// which answers EEXIST when a name is taken; `placed` ends up naming the last one tried.
+template <typename Place>
+int ReceivedFile::placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed,
+                                Place place)
+{
+    int result = EEXIST;
+    for (int number = 0; number < 10000 && result == EEXIST; ++number) {
+        placed->name = number == 0 ? leaf : NumberedName(leaf, number);
+        result = place(directoryPart + placed->name);
+        if (number > 0)
+            placed->how = Placed::Renamed;
+    }
+    return result;
+}
+
 bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* error)
 {
     if (!IsOpen()) {
@@ -323,13 +339,8 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
     QByteArray linkedAs;
     if (m_temp.isEmpty() && !Failed()) {
         if (existing == ExistingFiles::Rename) {
-            int result = EEXIST;
-            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
-                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
-                result = linkNameless(directoryPart + placed->name);
-                if (number > 0)
-                    placed->how = Placed::Renamed;
-            }
+            const int result = placeNumbered(directoryPart, leaf, placed,
+                                             [this](const QByteArray& name) { return linkNameless(name); });
             if (result == 0)
                 linkedAs = directoryPart + placed->name;
             else
@@ -374,13 +385,9 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
             break;
         }
         case ExistingFiles::Rename: {
-            int result = EEXIST;
-            for (int number = 0; number < 10000 && result == EEXIST; ++number) {
-                placed->name = number == 0 ? leaf : NumberedName(leaf, number);
-                result = placeWithoutReplacing(directoryPart + placed->name);
-                if (number > 0)
-                    placed->how = Placed::Renamed;
-            }
+            const int result = placeNumbered(directoryPart, leaf, placed, [this](const QByteArray& name) {
+                return placeWithoutReplacing(name);
+            });
             if (result == 0)
                 removeTemp = false;
             else

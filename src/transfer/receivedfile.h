@@ -90,6 +90,10 @@ private:
     void fail(int errorNumber);
     // Puts the file in place under `name` unless that name is taken: 0, EEXIST, or errno.
     int placeWithoutReplacing(const QByteArray& name);
+    // Puts the file under `leaf` or the first of its numbered names that `place` can take.
+    template <typename Place>
+    static int placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed,
+                             Place place);
     // Gives the nameless file the name `name` (of m_directoryFd) unless it is taken: 0,
     // EEXIST, or errno.
     int linkNameless(const QByteArray& name);

@@ -190,6 +190,19 @@ void ReceivingEngine::beginFile(const QByteArray& name, qint64 size, int number,
     m_progress.SetFileStep(m_transferBlockSize);
 }
 
+void ReceivingEngine::refusal(const QString& text, const QString& note, RefusedWhy why, RefusedWhy* refused)
+{
+    m_view.ShowMessage(text);
+    m_view.LogError(text);
+    m_note = note;
+    *refused = why;
+}
+
+QByteArray ReceivingEngine::entryFolder() const
+{
+    return m_entryPath.left(m_entryPath.lastIndexOf('/') + 1);
+}
+
 bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refused)
 {
     const qint64 limit = m_fileSizeLimit();
@@ -198,10 +211,7 @@ bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refus
                                             "files of at most %3 bytes")
                                  .arg(m_targetPath, QString::number(m_progress.FileSize()),
                                       QString::number(limit));
-        m_view.ShowMessage(text);
-        m_view.LogError(text);
-        m_note = QStringLiteral("files of at most %1 bytes").arg(limit);
-        *refused = RefusedWhy::TooLarge;
+        refusal(text, QStringLiteral("files of at most %1 bytes").arg(limit), RefusedWhy::TooLarge, refused);
         return true;
     }
     const qint64 available = m_freeSpace(directory);
@@ -210,10 +220,7 @@ bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refus
                                             "%3 bytes free")
                                  .arg(m_targetPath, QString::number(m_progress.FileSize()),
                                       QString::number(available));
-        m_view.ShowMessage(text);
-        m_view.LogError(text);
-        m_note = QStringLiteral("%1 bytes free").arg(available);
-        *refused = RefusedWhy::NoSpace;
+        refusal(text, QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace, refused);
         return true;
     }
     return false;
@@ -229,15 +236,11 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
     if (m_extended) {
         folder = m_tree.OpenFolderOf(m_entryPath, &reason);
         if (folder < 0) {
-            const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden (%2)")
-                                     .arg(m_targetPath, Printable(reason));
-            m_view.ShowMessage(text);
-            m_view.LogError(text);
-            m_note = reason;
-            *refused = RefusedWhy::CannotCreate;
+            refusal(QStringLiteral("Datei %1 kann nicht erstellt werden (%2)").arg(m_targetPath, Printable(reason)),
+                    reason, RefusedWhy::CannotCreate, refused);
             return false;
         }
-        folderPath += m_entryPath.left(m_entryPath.lastIndexOf('/') + 1);
+        folderPath += entryFolder();
     }
     const auto closeFolder = qScopeGuard([folder] {
         if (folder >= 0)
@@ -253,11 +256,8 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
         return false;
     const bool created = m_extended ? m_file.CreateAt(folder, target, &reason) : m_file.Create(target, &reason);
     if (!created) {
-        const QString text = QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath);
-        m_view.ShowMessage(text);
-        m_view.LogError(text);
-        m_note = reason;
-        *refused = RefusedWhy::CannotCreate;
+        refusal(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath), reason,
+                RefusedWhy::CannotCreate, refused);
         return false;
     }
     // The disk itself says whether the file fits, where it can tell.
@@ -269,10 +269,7 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
                                  .arg(m_targetPath, QString::number(m_progress.FileSize()),
                                       available >= 0 ? QString::number(available) : QStringLiteral("?"),
                                       reason);
-        m_view.ShowMessage(text);
-        m_view.LogError(text);
-        m_note = reason;
-        *refused = RefusedWhy::NoSpace;
+        refusal(text, reason, RefusedWhy::NoSpace, refused);
         return false;
     }
     m_state = FileState::Receiving;
@@ -427,7 +424,7 @@ void ReceivingEngine::commitFile()
         fileOutcome(Outcome::Skipped, 0);
         return;
     case ReceivedFile::Placed::Renamed: {
-        const QByteArray folder = m_extended ? m_entryPath.left(m_entryPath.lastIndexOf('/') + 1) : QByteArray();
+        const QByteArray folder = m_extended ? entryFolder() : QByteArray();
         const QByteArray storedAs = folder + placed.name;
         m_view.LogMessage(QStringLiteral("%1 exists; stored as \"%2\"")
                               .arg(m_targetPath, Printable(QFile::decodeName(storedAs))));

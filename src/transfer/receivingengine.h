@@ -130,6 +130,10 @@ private:
     bool createFile(const QByteArray& name, RefusedWhy* refused, bool* skipped);
     // The file's size rules it out: larger than the free space or than the process may write.
     bool sizeRefused(const QByteArray& directory, RefusedWhy* refused);
+    // Shows and logs why a file is refused, and keeps `note` for its receipt.
+    void refusal(const QString& text, const QString& note, RefusedWhy why, RefusedWhy* refused);
+    // The folder part of the extended entry's path, "" or ending in "/".
+    QByteArray entryFolder() const;
     void refuseFile(RefusedWhy why, bool skipped);
     void fileEnded();
     void commitFile();

@@ -85,7 +85,7 @@ void SendingEngine::StartCopy(const QList<SendEntry>& entries)
     // Files already listed (by the wizard) go first, under their bare names.
     m_entries.clear();
     for (const QString& path : std::as_const(m_filesToSend))
-        m_entries.append({path, QFile::encodeName(QFileInfo(path).fileName()), false});
+        m_entries.append(bareEntry(path));
     m_entries += entries;
     prepareCopy(files);
     SendAllFiles();
@@ -156,8 +156,7 @@ void SendingEngine::SendSessionData()
     session.totalSize = static_cast<std::int32_t>(wireTotal);
     m_progress.SetCopy(session.fileCount, totalSize, m_blocksize);
     const QByteArray message = EncodeSessionData(session);
-    sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
-                static_cast<std::uint32_t>(message.size()));
+    sendMessage(message);
     m_view.LogAppend(QStringLiteral("Done"));
 }
 
@@ -205,8 +204,7 @@ void SendingEngine::SendFileHeader(const QString& name)
     const QByteArray message = EncodeFileHeader({QFile::encodeName(name),
                                                  static_cast<std::int32_t>(m_currentFileSize),
                                                  m_currentFileNumber});
-    sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
-                static_cast<std::uint32_t>(message.size()));
+    sendMessage(message);
     m_view.LogAppend(QStringLiteral("Done"));
 }
 
@@ -219,8 +217,7 @@ void SendingEngine::readFully(iovec* iov, int count)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw AppError(QStringLiteral("Cannot read %1: %2")
-                               .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+            throw readError();
         }
         if (n == 0)
             throw AppError(QStringLiteral("%1 became shorter while it was being sent").arg(m_currentPath));
@@ -325,6 +322,29 @@ void SendingEngine::sendMessage(const std::uint8_t* message, std::uint32_t size)
     m_sink.Send(kToAllPlayers, kSendGuaranteed, message, size);
 }
 
+void SendingEngine::sendMessage(const QByteArray& message)
+{
+    sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
+                static_cast<std::uint32_t>(message.size()));
+}
+
+AppError SendingEngine::readError() const
+{
+    return AppError(QStringLiteral("Cannot read %1: %2")
+                        .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
+void SendingEngine::seekTo(qint64 offset)
+{
+    if (::lseek(m_fd, offset, SEEK_SET) < 0)
+        throw readError();
+}
+
+SendEntry SendingEngine::bareEntry(const QString& path)
+{
+    return {path, QFile::encodeName(QFileInfo(path).fileName()), false};
+}
+
 void SendingEngine::packetSent(std::int32_t count)
 {
     m_progress.CountPacket();
@@ -405,7 +425,7 @@ void SendingEngine::sendExtended()
     m_progress.RestartCopy();
     if (m_entries.isEmpty()) {
         for (const QString& path : std::as_const(m_filesToSend))
-            m_entries.append({path, QFile::encodeName(QFileInfo(path).fileName()), false});
+            m_entries.append(bareEntry(path));
     }
     m_receipts.assign(static_cast<std::size_t>(m_entries.size()), std::nullopt);
     m_summary.reset();
@@ -433,8 +453,7 @@ void SendingEngine::sendExtended()
     const int fileCount = static_cast<int>(start.files);
     m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
     const QByteArray startMessage = EncodeCopyStart(start);
-    sendMessage(reinterpret_cast<const std::uint8_t*>(startMessage.constData()),
-                static_cast<std::uint32_t>(startMessage.size()));
+    sendMessage(startMessage);
     closeLine();
 
     int fileNumber = 0;
@@ -444,8 +463,7 @@ void SendingEngine::sendExtended()
         if (entry.folder) {
             openLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
             const QByteArray message = EncodeFolderEntry({m_currentEntry, entry.name});
-            sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
-                        static_cast<std::uint32_t>(message.size()));
+            sendMessage(message);
             closeLine();
         } else {
             m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(++fileNumber).arg(fileCount));
@@ -460,7 +478,7 @@ void SendingEngine::sendExtended()
         }
     }
     const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
-    sendMessage(reinterpret_cast<const std::uint8_t*>(end.constData()), static_cast<std::uint32_t>(end.size()));
+    sendMessage(end);
     waitForSummary();
     m_sink.Finish();
 
@@ -493,8 +511,7 @@ void SendingEngine::sendEntryFile(const SendEntry& entry)
         m_abandonFile = false; // the answer to this header may come at once
         const QByteArray header =
             EncodeFileEntry({m_currentEntry, static_cast<std::uint64_t>(size), entry.name});
-        sendMessage(reinterpret_cast<const std::uint8_t*>(header.constData()),
-                    static_cast<std::uint32_t>(header.size()));
+        sendMessage(header);
         closeLine();
         sendSparseFileData();
         m_abandonFile = false;
@@ -523,8 +540,7 @@ void SendingEngine::sendSparseFileData()
         const qint64 zerosEnd = std::min(alignDown(data, block), lastBlock);
         if (zerosEnd > at) {
             const QByteArray run = EncodeZeroRun({static_cast<std::uint64_t>(zerosEnd - at)});
-            sendMessage(reinterpret_cast<const std::uint8_t*>(run.constData()),
-                        static_cast<std::uint32_t>(run.size()));
+            sendMessage(run);
             m_progress.AddBytes(zerosEnd - at);
             m_progress.Show();
             at = zerosEnd;
@@ -536,17 +552,13 @@ void SendingEngine::sendSparseFileData()
         const qint64 dataEnd = alignDown(std::max<qint64>(hole, at + 1) + block - 1, block);
         if (dataEnd >= lastBlock)
             break;
-        if (::lseek(m_fd, at, SEEK_SET) < 0)
-            throw AppError(QStringLiteral("Cannot read %1: %2")
-                               .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+        seekTo(at);
         sendFileData(dataEnd - at, false);
         at = dataEnd;
     }
     if (m_abandonFile)
         return;
-    if (::lseek(m_fd, at, SEEK_SET) < 0)
-        throw AppError(QStringLiteral("Cannot read %1: %2")
-                           .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
+    seekTo(at);
     sendFileData(size - at, true);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 struct iovec;
+class AppError;
 class MessageSink;
 class SendingView;
 
@@ -136,6 +137,12 @@ private:
                       std::size_t n);
     void readFully(struct iovec* iov, int count);
     void sendMessage(const std::uint8_t* message, std::uint32_t size);
+    void sendMessage(const QByteArray& message);
+    // "Cannot read" the current file, with errno's text.
+    AppError readError() const;
+    void seekTo(qint64 offset);
+    // A file sent under its bare name, as the plain protocol names files.
+    static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
 
     MessageSink& m_sink;

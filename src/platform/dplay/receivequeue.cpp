@@ -45,16 +45,15 @@ void ReceiveQueue::QueueLocked(Chunk chunk)
 void ReceiveQueue::Push(DPID from, DPID to, const void* data, std::size_t size,
                         const void* tail, std::size_t tailSize)
 {
-    FrameCodec::Buffer frame;
-    FrameCodec::AppendData(frame, from, to, data, std::uint32_t(size));
-    if (tailSize) {
-        // Lengthen the frame to take the tail as part of its payload.
-        const auto* t = static_cast<const unsigned char*>(tail);
-        frame.insert(frame.end(), t, t + tailSize);
-        qToLittleEndian<quint32>(quint32(frame.size() - 4), frame.data());
-    }
+    // One data frame whose payload is the message and then the tail.
     Chunk chunk;
-    chunk.bytes.assign(frame.begin(), frame.end());
+    chunk.bytes.resize(FrameCodec::kHeader + FrameCodec::kDataHeader + size + tailSize);
+    FrameCodec::PutDataHeader(chunk.bytes.data(), from, to, std::uint32_t(size + tailSize));
+    std::uint8_t* payload = chunk.bytes.data() + FrameCodec::kHeader + FrameCodec::kDataHeader;
+    if (size)
+        std::memcpy(payload, data, size);
+    if (tailSize)
+        std::memcpy(payload + size, tail, tailSize);
     chunk.end = chunk.bytes.size();
     std::lock_guard lock(m_mutex);
     m_queued += chunk.end;
