@@ -6,7 +6,8 @@
 
 namespace {
 
-void AppendHeader(FrameCodec::Buffer& out, std::uint8_t type, std::size_t bodySize)
+template <typename Bytes>
+void AppendHeader(Bytes& out, std::uint8_t type, std::size_t bodySize)
 {
     unsigned char head[FrameCodec::kHeader];
     qToLittleEndian<quint32>(static_cast<quint32>(bodySize + 1), head);
@@ -35,7 +36,8 @@ void AppendGuid(FrameCodec::Buffer& out, const GUID& g)
     out.insert(out.end(), b, b + 16);
 }
 
-void AppendBytes(FrameCodec::Buffer& out, const void* data, std::size_t size)
+template <typename Bytes>
+void AppendBytes(Bytes& out, const void* data, std::size_t size)
 {
     const auto* p = static_cast<const unsigned char*>(data);
     out.insert(out.end(), p, p + size);
@@ -111,15 +113,35 @@ void FrameCodec::PutDataHeader(unsigned char* out, DPID from, DPID to, std::uint
     qToLittleEndian<quint32>(to, out + 9);
 }
 
-void FrameCodec::AppendData(Buffer& out, DPID from, DPID to, const void* data, std::uint32_t size)
+namespace {
+
+template <typename Bytes>
+void appendDataFrame(Bytes& out, DPID from, DPID to, const void* data, std::uint32_t size)
 {
-    unsigned char head[kHeader + kDataHeader];
-    PutDataHeader(head, from, to, size);
+    unsigned char head[FrameCodec::kHeader + FrameCodec::kDataHeader];
+    FrameCodec::PutDataHeader(head, from, to, size);
     out.insert(out.end(), head, head + sizeof head);
     AppendBytes(out, data, size);
 }
 
+} // namespace
+
+void FrameCodec::AppendData(Buffer& out, DPID from, DPID to, const void* data, std::uint32_t size)
+{
+    appendDataFrame(out, from, to, data, size);
+}
+
+void FrameCodec::AppendData(MessageBytes& out, DPID from, DPID to, const void* data, std::uint32_t size)
+{
+    appendDataFrame(out, from, to, data, size);
+}
+
 void FrameCodec::AppendPing(Buffer& out)
+{
+    AppendHeader(out, Ping, 0);
+}
+
+void FrameCodec::AppendPing(MessageBytes& out)
 {
     AppendHeader(out, Ping, 0);
 }

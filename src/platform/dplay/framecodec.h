@@ -20,6 +20,7 @@
 // a body of the wrong size is malformed. Either ends the connection.
 
 #include "platform/dplay/dplay.h"
+#include "platform/dplay/messagebytes.h"
 
 #include <optional>
 #include <string>
@@ -73,10 +74,13 @@ public:
     static void AppendRefused(Buffer& out, HRESULT result);
     static void AppendCreatePlayer(Buffer& out, std::uint32_t request, std::string_view name);
     static void AppendPlayerCreated(Buffer& out, const PlayerCreatedInfo& info);
+    // Data and pings also go straight into a connection's own buffers.
     static void AppendData(Buffer& out, DPID from, DPID to, const void* data, std::uint32_t size);
+    static void AppendData(MessageBytes& out, DPID from, DPID to, const void* data, std::uint32_t size);
     // The kHeader + kDataHeader bytes that start a data frame of `size` payload bytes.
     static void PutDataHeader(unsigned char* out, DPID from, DPID to, std::uint32_t size);
     static void AppendPing(Buffer& out);
+    static void AppendPing(MessageBytes& out);
 
     // Looks at the start of [p, p+avail): a whole frame (view and consumed set), NeedMore,
     // or Malformed (bad length or type, or a body of the wrong size).

@@ -72,11 +72,7 @@ PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void*
         }
         if (m_closed)
             return Queued::Closed;
-        unsigned char head[FrameCodec::kHeader + FrameCodec::kDataHeader];
-        FrameCodec::PutDataHeader(head, from, to, size);
-        const auto* payload = static_cast<const unsigned char*>(data);
-        m_pending.insert(m_pending.end(), head, head + sizeof head);
-        m_pending.insert(m_pending.end(), payload, payload + size);
+        FrameCodec::AppendData(m_pending, from, to, data, size);
         wake = WakeLocked(true);
     }
     if (wake)
@@ -267,9 +263,7 @@ void PeerConnection::PingIfIdle(Clock::time_point now)
         std::lock_guard lock(m_mutex);
         if (QueuedLocked() != 0 || m_closed)
             return;
-        FrameCodec::Buffer ping;
-        FrameCodec::AppendPing(ping);
-        m_pending.insert(m_pending.end(), ping.begin(), ping.end());
+        FrameCodec::AppendPing(m_pending);
         wake = WakeLocked(false);
     }
     if (wake)
