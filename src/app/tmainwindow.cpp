@@ -295,7 +295,6 @@ void TMainWindow::endServing()
 {
     if (!m_receiver)
         return;
-    m_receiver->SetAnswerSink(nullptr);
     m_receiver->CloseCurrentFile();
     m_receiver.reset();
     PaintFrame();
@@ -546,12 +545,9 @@ void TMainWindow::ShowMessage(const QString& text)
 void TMainWindow::SystemMessageArrived(DWORD type)
 {
     // A client that leaves, or a session that is lost, ends the file being received; a
-    // complete one stays, a cut-off one is discarded. Nobody is left to hear about it.
-    if ((type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) && m_receiver) {
-        m_receiver->SetAnswerSink(nullptr);
+    // complete one stays, a cut-off one is discarded.
+    if ((type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) && m_receiver)
         m_receiver->CloseCurrentFile();
-        m_receiver->SetAnswerSink(m_answers.get());
-    }
     if (type == DPSYS_SESSIONLOST && m_sender)
         m_sender->ConnectionLost();
     PaintFrame();

@@ -90,8 +90,7 @@ public:
     void ProcessEvents() override { QCoreApplication::processEvents(); }
     void ShowProgress(const TransferProgress& progress) override
     {
-        if (SignalWatch::Interrupted())
-            throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
+        stopIfInterrupted();
         ConsoleTransferView::ShowProgress(progress);
         // The server's answers come in as events: a refusal stops a file early.
         if (m_sinceEvents.elapsed() >= 50) {
@@ -108,11 +107,16 @@ public:
         deadline.start(std::max(milliseconds, 0));
         while (!done() && deadline.isActive() && !SignalWatch::Interrupted())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        stopIfInterrupted();
+    }
+
+private:
+    static void stopIfInterrupted()
+    {
         if (SignalWatch::Interrupted())
             throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
     }
 
-private:
     QElapsedTimer m_sinceEvents;
 };
 
@@ -415,11 +419,8 @@ int CliSession::serve()
         }
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
             return;
-        // A file cut off by the client leaving is discarded; a complete one stays. Nobody is
-        // left to hear about it.
-        engine.SetAnswerSink(nullptr);
+        // A file cut off by the client leaving is discarded; a complete one stays.
         engine.CloseCurrentFile();
-        engine.SetAnswerSink(&answers);
         if (type == DPSYS_DESTROYPLAYERORGROUP)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));

@@ -40,9 +40,8 @@ QString errorText(int error)
 // could steer a terminal or a log).
 QString nameProblem(const QByteArray& name)
 {
-    for (const char c : name)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\')
-            return QStringLiteral("the server refuses names with \"\\\" or control characters; rename it");
+    if (HasControlBytes(name) || name.contains('\\'))
+        return QStringLiteral("the server refuses names with \"\\\" or control characters; rename it");
     return QString();
 }
 

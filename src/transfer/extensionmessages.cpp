@@ -5,7 +5,6 @@
 #include <QList>
 #include <QtEndian>
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -32,15 +31,10 @@ QByteArray message(ExtensionType type, qsizetype size)
     return out;
 }
 
-QByteArray cutPath(const QByteArray& path)
-{
-    return CutName(path, kMaxPathBytes);
-}
-
 // A message followed by a path (or name) whose length sits at `lengthAt`.
 QByteArray withPath(ExtensionType type, qsizetype head, qsizetype lengthAt, const QByteArray& path)
 {
-    const QByteArray cut = cutPath(path);
+    const QByteArray cut = CutName(path, kMaxPathBytes);
     QByteArray out = message(type, head + cut.size());
     put<std::uint16_t>(out, lengthAt, static_cast<std::uint16_t>(cut.size()));
     if (!cut.isEmpty())
@@ -58,17 +52,17 @@ RejectedMessage wrongSize(const char* what, qsizetype size, qsizetype needed)
     return rejected(QStringLiteral("%1 of %2 bytes, not %3").arg(QLatin1String(what)).arg(size).arg(needed));
 }
 
-// The path after a fixed head: its length field must say exactly what follows.
+// The path after a fixed head: its length field must say exactly what follows, at least 1.
 std::variant<QByteArray, RejectedMessage> pathAfter(const char* what, QByteArrayView bytes,
-                                                    qsizetype head, qsizetype lengthAt, qsizetype minLength)
+                                                    qsizetype head, qsizetype lengthAt)
 {
     if (bytes.size() < head)
         return rejected(QStringLiteral("%1 of %2 bytes is shorter than %3 bytes")
                             .arg(QLatin1String(what)).arg(bytes.size()).arg(head));
     const qsizetype length = get<std::uint16_t>(bytes, lengthAt);
-    if (length < minLength || length > kMaxPathBytes)
-        return rejected(QStringLiteral("%1 with a path of %2 bytes, outside %3 to %4")
-                            .arg(QLatin1String(what)).arg(length).arg(minLength).arg(kMaxPathBytes));
+    if (length < 1 || length > kMaxPathBytes)
+        return rejected(QStringLiteral("%1 with a path of %2 bytes, outside 1 to %3")
+                            .arg(QLatin1String(what)).arg(length).arg(kMaxPathBytes));
     if (bytes.size() != head + length)
         return wrongSize(what, bytes.size(), head + length);
     if (get<std::uint16_t>(bytes, lengthAt + 2) != 0)
@@ -250,7 +244,7 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
         return m;
     }
     case ExtensionType::File: {
-        auto path = pathAfter("File message", bytes, kFileEntryHead, 16, 1);
+        auto path = pathAfter("File message", bytes, kFileEntryHead, 16);
         if (auto* problem = std::get_if<RejectedMessage>(&path))
             return *problem;
         FileEntry m{get<std::uint32_t>(bytes, 4), get<std::uint64_t>(bytes, 8), std::get<QByteArray>(path)};
@@ -259,7 +253,7 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
         return m;
     }
     case ExtensionType::Folder: {
-        auto path = pathAfter("Folder message", bytes, kFolderEntryHead, 8, 1);
+        auto path = pathAfter("Folder message", bytes, kFolderEntryHead, 8);
         if (auto* problem = std::get_if<RejectedMessage>(&path))
             return *problem;
         FolderEntry m{get<std::uint32_t>(bytes, 4), std::get<QByteArray>(path)};

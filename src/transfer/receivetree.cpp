@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -100,12 +99,4 @@ bool ReceiveTree::MakeFolder(const QByteArray& path, bool* existed, QString* err
         return false;
     ::close(fd);
     return true;
-}
-
-qint64 ReceiveTree::FreeSpace(int fd)
-{
-    struct statvfs info {};
-    if (::fstatvfs(fd, &info) != 0)
-        return -1;
-    return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
 }

@@ -19,7 +19,6 @@ public:
     // the reason in `error`, when it cannot be opened.
     bool Open(const QByteArray& directory, QString* error);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
 
     // The folder that holds `path` (every part but the last), made as needed: a descriptor
     // the caller closes, or -1 with the reason in `error`.
@@ -27,10 +26,6 @@ public:
     // Makes the folder `path` and whatever is missing above it; `existed` tells whether it
     // was there already.
     bool MakeFolder(const QByteArray& path, bool* existed, QString* error);
-
-    // Bytes an unprivileged writer may still put into the folder open at `fd`; -1 when
-    // unknown.
-    static qint64 FreeSpace(int fd);
 
 private:
     // Walks the parts of `path` from the receive directory, making missing folders: the last

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -124,7 +125,7 @@ void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
 void ReceivingEngine::sessionData(const SessionData& session)
 {
     // A new copy ends whatever the last one left unfinished.
-    CloseCurrentFile();
+    cutOffFile();
 
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(session.fileCount));
     m_transferBlockSize = session.blockSize;
@@ -174,7 +175,7 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
 void ReceivingEngine::beginFile(const QByteArray& name, qint64 size, int number, const QString& shownSize)
 {
     // A header before the open file completed cuts that file off.
-    CloseCurrentFile();
+    cutOffFile();
 
     m_progress.RestartFile(number, size);
     m_corruptBlocks = 0;
@@ -446,6 +447,13 @@ void ReceivingEngine::commitFile()
 
 void ReceivingEngine::CloseCurrentFile()
 {
+    MessageSink* const answers = std::exchange(m_answers, nullptr);
+    cutOffFile();
+    m_answers = answers;
+}
+
+void ReceivingEngine::cutOffFile()
+{
     Flush();
     if (m_state != FileState::Receiving && m_state != FileState::Discarding)
         return;
@@ -604,7 +612,7 @@ void ReceivingEngine::fileEntry(const FileEntry& entry)
 
 void ReceivingEngine::folderEntry(const FolderEntry& entry)
 {
-    CloseCurrentFile();
+    cutOffFile();
     m_state = FileState::None;
     const QString shown = Printable(QFile::decodeName(entry.path));
     Receipt receipt;
@@ -656,7 +664,7 @@ void ReceivingEngine::zeroRun(const ZeroRun& run)
 void ReceivingEngine::copyEnd(const CopyEnd& end)
 {
     // A file still open is cut off: its receipt goes before the summary.
-    CloseCurrentFile();
+    cutOffFile();
     m_state = FileState::None;
     const int entries = m_summary.completedFiles + m_summary.skippedFiles + m_summary.failedFiles
                         + m_summary.filesWithCorruptBlocks + m_summary.foldersMade + m_summary.failedFolders;

@@ -31,7 +31,7 @@ struct ReceiveSummary {
 
 // The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
 // it writes each announced file into the receive directory and reports every step to its
-// view. It never answers the client.
+// view. It answers the client only in an extended copy (below).
 //
 // Besides the plain protocol it keeps these rules:
 // - a received name that is empty, "." or "..", or holds "/", "\" or a control character
@@ -110,7 +110,8 @@ public:
     static constexpr std::size_t kPendingPackets = 512;
 
     // Ends the open file, if any: a complete file is put in place, an incomplete one is
-    // discarded with a log line. Call it when the session is lost or the program closes.
+    // discarded with a log line. Call it when the client has left, the session is lost or
+    // the program closes: nobody is left to hear about the file, so no receipt goes out.
     void CloseCurrentFile();
 
     bool FileOpen() const { return m_file.IsOpen(); }
@@ -137,6 +138,9 @@ private:
     void refuseFile(RefusedWhy why, bool skipped);
     void fileEnded();
     void commitFile();
+    // Cuts off the open file, if any, as a new message from the client does: in an extended
+    // copy its receipt goes out.
+    void cutOffFile();
 
     // The extension.
     void extensionMessage(QByteArrayView bytes);
