@@ -3,6 +3,7 @@
 #include "app/about.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
+#include "ferrowardenversion.h"
 #include "app/logview.h"
 #include "app/tconwizard.h"
 #include "bridge/endpointsink.h"
@@ -83,7 +84,7 @@ TMainWindow::TMainWindow(QWidget* parent)
       m_roles(this, *this, m_computerName)
 {
     setObjectName(QStringLiteral("MainWindow"));
-    setWindowTitle(QStringLiteral("Ferrowarden 2.0"));
+    setWindowTitle(QStringLiteral("Ferrowarden " FERROWARDEN_VERSION));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);

@@ -3,6 +3,7 @@
 #include "cli/cliarguments.h"
 #include "cli/clihelp.h"
 #include "cli/clisession.h"
+#include "ferrowardenversion.h"
 
 #include <QCoreApplication>
 
