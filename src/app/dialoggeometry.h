@@ -1,13 +1,8 @@
 #pragma once
 
 #include "widgets/designscale.h"
-
-class QScreen;
-class QWidget;
+#include "widgets/screenplace.h"
 
 // Sizes and places of the dialogs, at the design's font scaled by DesignScale.
 // `pixels` of the design at `scale`, rounded.
 int Scaled(int pixels, double scale);
-// Places a window that is about to be shown in the middle of the free area of `screen`,
-// by default its own.
-void CenterOnScreen(QWidget* window, const QScreen* screen = nullptr);

@@ -2,6 +2,7 @@
 
 #include "platform/apperror.h"
 #include "settings/settingsregistry.h"
+#include "widgets/screenplace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -123,6 +124,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     ListBox1->setCurrentRow(0);
     Notebook1->setCurrentIndex(0);
     setFixedSize(sizeHint().expandedTo(QSize(440, 260)));
+    CenterOnScreen(this);
 }
 
 QWidget* TPreferencesDlg::buildGeneralPage()
