@@ -351,6 +351,10 @@ QWidget* TConWizard::clientReadyPage()
 void TConWizard::setNextCaption(const QString& caption)
 {
     Button2->setText(caption);
+    // "&Connect" and "&Close" share their mnemonic, which would only move the focus between
+    // them: Alt+C presses Connect, the page's action; Close keeps Tab and Escape.
+    const bool connect = caption == QLatin1String("&Connect");
+    Button4->setShortcut(connect ? QKeySequence() : QKeySequence::mnemonic(Button4->text()));
 }
 
 void TConWizard::ShowPage(int page)

@@ -239,6 +239,51 @@ private slots:
             QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
     }
 
+    // "&Connect" and "&Close" share a mnemonic: on the last pages Alt+C connects; elsewhere
+    // it closes, and Escape always closes without connecting.
+    void altCPressesConnectOnTheLastPages_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("server summary, Alt+C") << 3 << int(Qt::Key_C) << true;
+        QTest::newRow("client ready, Alt+C") << 6 << int(Qt::Key_C) << true;
+        QTest::newRow("client ready, Escape") << 6 << int(Qt::Key_Escape) << false;
+        QTest::newRow("role, Alt+C") << 0 << int(Qt::Key_C) << false;
+    }
+
+    void altCPressesConnectOnTheLastPages()
+    {
+        QFETCH(int, page);
+        QFETCH(int, key);
+        QFETCH(bool, connected);
+        m_fake->sessions = {{"First#/a/", FilledGuid(1)}};
+        TConWizard wizard(*m_main);
+        if (page == 3) {
+            wizard.Button2Click();
+            wizard.SessionNameEdit->setText("Lab PC");
+            wizard.Button2Click();
+            wizard.DirTree1->SelectPath(path("in"));
+            wizard.Button2Click();
+        } else if (page == 6) {
+            wizard.ClientRadio->setChecked(true);
+            wizard.Button2Click();
+            wizard.Button2Click();
+            wizard.DirTree2->SelectPath(path("out"));
+            wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
+            wizard.Button2Click();
+        }
+        QCOMPARE(this->page(wizard), page);
+        wizard.show();
+        QVERIFY(QTest::qWaitForWindowActive(&wizard));
+        BoxCatcher boxes; // answers whatever the copy to the fake session has to say
+        QTest::keyClick(&wizard, Qt::Key(key), key == Qt::Key_C ? Qt::AltModifier : Qt::NoModifier);
+        QTRY_VERIFY(!wizard.isVisible());
+        QCOMPARE(wizard.result(), int(connected ? QDialog::Accepted : QDialog::Rejected));
+        QCOMPARE(wizard.Button2->text(), page == 0 ? QStringLiteral("&Next >") : QStringLiteral("&Connect"));
+        QCOMPARE(wizard.Button4->text(), QStringLiteral("&Close"));
+    }
+
     void closingOnTheLastPagesStartsNothing()
     {
         m_fake->sessions = {{"First#/a/", FilledGuid(1)}};
