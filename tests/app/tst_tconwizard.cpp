@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -94,6 +95,11 @@ private slots:
         wizard.Button2Click();
         QCOMPARE(page(wizard), 3);
         QCOMPARE(wizard.Button2->text(), QStringLiteral("&Connect"));
+        // The text names the button as it shows: "< Previous" with its P underlined.
+        QVERIFY(wizard.Label9->text().contains("&lt; <u>P</u>revious"));
+        QTextDocument shown;
+        shown.setHtml(wizard.Label9->text());
+        QVERIFY(shown.toPlainText().contains("\"< Previous\" button"));
         QCOMPARE(wizard.ListView1->topLevelItemCount(), 2);
         QCOMPARE(wizard.ListView1->topLevelItem(0)->text(1), QStringLiteral("Lab PC 2"));
         const QString folder = wizard.DirTree1->SelectedPath();
@@ -118,13 +124,14 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("next");
         QTest::addColumn<bool>("explained");
-        QTest::newRow("3") << QString(3, 'n') << false << false;
-        QTest::newRow("4") << QString(4, 'n') << true << false;
-        QTest::newRow("126") << QString(126, 'n') << true << false;
-        QTest::newRow("127") << QString(127, 'n') << false << false;
-        QTest::newRow("hash") << "Lab#PC" << false << true;
-        QTest::newRow("tab") << "Lab\tPC" << false << true;
-        QTest::newRow("line break") << "Lab PC\nServer shut down" << false << true;
+        QTest::addColumn<int>("kept"); // characters the edit box holds
+        QTest::newRow("3") << QString(3, 'n') << false << false << 3;
+        QTest::newRow("4") << QString(4, 'n') << true << false << 4;
+        QTest::newRow("126") << QString(126, 'n') << true << false << 126;
+        QTest::newRow("127: the edit takes 126") << QString(127, 'n') << true << false << 126;
+        QTest::newRow("hash") << "Lab#PC" << false << true << 6;
+        QTest::newRow("tab") << "Lab\tPC" << false << true << 6;
+        QTest::newRow("line break") << "Lab PC\nServer shut down" << false << true << 23;
     }
 
     void theNameRule()
@@ -132,9 +139,11 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, next);
         QFETCH(bool, explained);
+        QFETCH(int, kept);
         TConWizard wizard(*m_main);
         wizard.Button2Click();
         wizard.SessionNameEdit->setText(name);
+        QCOMPARE(wizard.SessionNameEdit->text().size(), kept);
         QCOMPARE(wizard.Button2->isEnabled(), next);
         QCOMPARE(!wizard.NameProblem->isHidden(), explained);
     }
