@@ -172,7 +172,7 @@ private:
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
-    bool m_abandonFile = false; // the server refused the file being sent
+    bool m_abandonFile = false; // the server gave up the file being sent
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
     QElapsedTimer m_answersLetIn; // between entries
