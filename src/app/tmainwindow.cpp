@@ -262,8 +262,10 @@ void TMainWindow::StartCopy(int selectedRow)
     EndpointSink sink(*m_roles.Player());
     SendingEngine engine(sink, static_cast<SendingView&>(*this));
     // The server's offer, unless this end keeps to the protocol of earlier versions.
+    const std::uint16_t offered = OfferedExtension(m_roles.Player()->SessionDesc.dwUser1);
+    engine.SetServerOffer(offered);
     if (ExtensionEnabled())
-        engine.SetExtension(std::min(OfferedExtension(m_roles.Player()->SessionDesc.dwUser1), kExtensionVersion));
+        engine.SetExtension(std::min(offered, kExtensionVersion));
     m_sender = &engine;
     const auto noSender = qScopeGuard([this] { m_sender = nullptr; });
     engine.SetBlocksize(m_settings.Blocksize);

@@ -606,6 +606,7 @@ int CliSession::send()
     engine.SetEncrypt(m_settings.Encrypt);
     engine.SetTransportName(TransportText(m_settings.Transport));
     engine.SetExtension(extension);
+    engine.SetServerOffer(offered);
     m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
     m_onSystemMessage = [&engine](DWORD type) {
         if (type == DPSYS_SESSIONLOST)

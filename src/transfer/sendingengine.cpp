@@ -91,11 +91,18 @@ void SendingEngine::StartCopy(const QList<SendEntry>& entries)
     SendAllFiles();
 }
 
+QString SendingEngine::OlderProtocolNotice()
+{
+    return QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption");
+}
+
 void SendingEngine::prepareCopy(const QStringList& selected)
 {
     m_view.ProcessEvents();
     if (m_extension != 0)
         m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
+    else if (m_serverOffer == 0)
+        m_view.LogMessage(OlderProtocolNotice());
     m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
     m_filesToSend += selected;
