@@ -314,5 +314,7 @@ void SessionRoles::OnSystemMessage(TDPlayer* sender)
         m_view.LogMessage(QStringLiteral("System msg, dwType = $") + QString::number(type, 16).toUpper());
         break;
     }
+    if (m_systemMessageHandler)
+        m_systemMessageHandler(type);
     m_view.SystemMessageArrived(type);
 }

@@ -476,6 +476,24 @@ private slots:
         QVERIFY(again.waitForFinished(10000));
         QCOMPARE(again.exitCode(), 0);
         QVERIFY(readFile(path("in/big.bin")) == big);
+
+        // A server of the older protocol: the message list says what the copy goes without.
+        QProcess older;
+        startProcess(older, {"serve", path("in"), "--label", "Lab PC", "--once"}, {"env", "FERROWARDEN_EXTENSION=off"});
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt"});
+        window.DebugMsgList->clear();
+        window.Button1Click();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
+        const QStringList olderLines = listLines(window.DebugMsgList);
+        const qsizetype list = olderLines.indexOf("Filelist contains 1 files");
+        QVERIFY2(list > 0, qPrintable(olderLines.join('|')));
+        QCOMPARE(olderLines[list - 1],
+                 QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption"));
+        window.ClosePanelBtnClick();
+        QVERIFY(older.waitForFinished(10000));
+        QCOMPARE(older.exitCode(), 0);
     }
 
     // A server that may write files of at most 1 MiB refuses a larger one: the message list
