@@ -175,6 +175,30 @@ private slots:
         QTest::newRow("no folder") << true << true << false << "You have to select a destination folder!";
     }
 
+    // The stored place is the frame's: it is applied before the window is first shown (when
+    // it still places the frame, not the client area), and a close without a move keeps it.
+    void theStoredPlaceIsTakenBeforeTheFirstShowAndKeptByAClose()
+    {
+        const QString key = "Software\\Brindlecraft\\" + QCoreApplication::applicationName() + "\\MainWindow";
+        Registry registry;
+        const QSize size = TMainWindow().size();
+        for (const auto& [name, value] : {std::pair{"XPos", 200}, {"YPos", 150}, {"XSize", size.width()},
+                                          {"YSize", size.height()}})
+            registry.writeNumber(key, name, value);
+        {
+            TMainWindow window;
+            QVERIFY(!window.testAttribute(Qt::WA_WState_Created));
+            QCOMPARE(window.pos(), QPoint(200, 150));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            registry.writeText(key, "State", "Sentinel");
+            QVERIFY(window.close());
+        }
+        QCOMPARE(registry.readText(key, "State"), std::optional<QString>("Sentinel"));
+        for (const char* name : {"XPos", "YPos", "XSize", "YSize", "State"})
+            registry.deleteValue(key, name);
+    }
+
     void startCopyChecksItsSelectionsInOrder()
     {
         QFETCH(bool, row);
