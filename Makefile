@@ -1,5 +1,5 @@
 # make            configure and build (Release) into build/
-# make run        install what is missing, build, start the program
+# make run        install what is missing, build the program alone, start it
 # make test       install what is missing, build, run every test (and, with clang, a short
 #                 run of every fuzz target)
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
@@ -33,7 +33,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz build run test test-asan test-tsan test-fuzz bench install clean
+.PHONY: all deps deps-sanitizers deps-fuzz configure build run test test-asan test-tsan test-fuzz bench install clean
 all: build
 
 deps:
@@ -45,11 +45,16 @@ deps-sanitizers: deps
 deps-fuzz: deps
 	$(call install,$(FUZZ_PACKAGES))
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+# Everything: the program, its tests and the benchmarks.
+build: configure
 	cmake --build $(BUILD_DIR)
 
-run: build
+# The program alone, so that the window opens without waiting for the tests to build.
+run: configure
+	cmake --build $(BUILD_DIR) --target ferrowarden
 	./$(BUILD_DIR)/ferrowarden
 
 test: build deps-fuzz

@@ -62,8 +62,9 @@ protected:
             server.terminate();
             ASSERT_TRUE(server.waitForFinished(5000));
         }
-        if (serving && server.state() == QProcess::NotRunning)
+        if (serving && server.state() == QProcess::NotRunning) {
             ASSERT_TRUE(env.StartServer(server));
+        }
         if (network == Network::BusyServer) {
             holder = std::make_unique<SessionHolder>(env.Port);
             ASSERT_TRUE(holder->Joined());

@@ -146,8 +146,9 @@ TEST_F(DplayGuards, PeersThatHoldTheOnlyPlaceWithoutUsingItAreLetGo)
         if (row.makePlayer)
             FrameCodec::AppendCreatePlayer(hello, 1, "slow");
         SendBytes(fd, hello);
-        if (row.makePlayer)
+        if (row.makePlayer) {
             ASSERT_TRUE(WaitForSystem(*host.service, *host.event, DPSYS_CREATEPLAYERORGROUP));
+        }
 
         // Then a byte of a large data frame every 100 ms, or a whole ping every 500 ms.
         FrameCodec::Buffer trickle;
@@ -168,8 +169,9 @@ TEST_F(DplayGuards, PeersThatHoldTheOnlyPlaceWithoutUsingItAreLetGo)
         std::printf("[ measure  ] %s: let go after %lld ms\n", row.what, static_cast<long long>(took.count()));
         EXPECT_TRUE(ended);
         EXPECT_TRUE(trace.Has(std::string("connection dropped: ") + row.traced));
-        if (row.makePlayer)
+        if (row.makePlayer) {
             EXPECT_TRUE(WaitForSystem(*host.service, *host.event, DPSYS_DESTROYPLAYERORGROUP, nullptr, 1000ms));
+        }
         close(fd);
         // The place is free again.
         auto client = NewService();
