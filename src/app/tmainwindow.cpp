@@ -55,6 +55,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     PaintStatusStrip();
     moveOntoScreen(QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
+    FormPosition1.RestoreBeforeShow(); // on the frame, where it was stored from
     applyFileSettings();
 
     m_frameTimer.setSingleShot(true);

@@ -43,6 +43,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
     m_sink = makeSink();
     m_engine = std::make_unique<SendingEngine>(*m_sink, m_view);
     m_engine->SetExtension(Extension());
+    m_engine->SetServerOffer(OfferedExtension(m_roles.Player()->SessionDesc.dwUser1));
     m_engine->SetBlocksize(blocksize);
     m_engine->SetEncrypt(encrypt);
     m_engine->SetTransportName(TransportText(m_roles.Transport()));

@@ -62,7 +62,8 @@ public:
     // "host:port") limits searches to one host; empty asks the whole LAN. The previous
     // endpoint, if any, is freed first.
     bool InitNetworking(const QString& host = QString());
-    // Frees the endpoint (leaving its session) and the search.
+    // Frees the endpoint (leaving its session) and the search; a search still running ends
+    // as one that found nothing (SearchDone, the view's SearchEnded).
     void ReleaseNetworking();
     void SearchSessions();
     void ShowSessionList();
