@@ -48,7 +48,6 @@ public:
     void ShowError(const QString& text) override;
     void SessionEventArrived(const SessionEvent& event) override;
 
-    ConsoleOutput& Output() { return m_output; }
     SessionLog& Log() { return m_log; }
 
 private:

@@ -90,15 +90,6 @@ void SessionRoles::ShowTransportHint()
     m_view.ShowError(TransportHintText(m_transport));
 }
 
-bool SessionRoles::ModifyConnInfo(LPDPLCONNECTION connInfo)
-{
-    if (connInfo && (connInfo->dwFlags & DPLCONNECTION_CREATESESSION) && connInfo->lpSessionDesc) {
-        connInfo->lpSessionDesc->dwFlags = kHostSessionFlags;
-        connInfo->lpSessionDesc->dwMaxPlayers = kMaxPlayers;
-    }
-    return true;
-}
-
 void SessionRoles::clearSessionDesc()
 {
     if (!m_player)
@@ -159,7 +150,6 @@ bool SessionRoles::InitNetworking(const QString& host)
             if (m_batchEndHandler)
                 m_batchEndHandler();
         };
-        m_player->OnModifyConnInfo = &SessionRoles::ModifyConnInfo;
         m_player->OnHandlerError = [this](const QString& message) { m_view.LogError(message); };
         m_player->SessionDesc = DPSESSIONDESC2{};
         if (ok)

@@ -79,7 +79,6 @@ public:
     bool HostSession(const QString& label, const QString& directory,
                      const QString& selectedFolder = QString());
     void OnSystemMessage(TDPlayer* sender);
-    static bool ModifyConnInfo(LPDPLCONNECTION connInfo);
     void ShowTransportHint();
 
     static QString DefaultLabel(const QString& computerName);
@@ -104,7 +103,6 @@ public:
     std::uint16_t HostPort() const;
 
     TDPlayer* Player() const { return m_player; }
-    TSessionEnumerator* Enumerator() const { return m_enumerator; }
     const std::shared_ptr<TObjectList>& SessionList() const { return m_sessionList; }
     bool SearchDone() const { return m_searchDone; }
     const QString& ReceiveDirectory() const { return m_receiveDirectory; }

@@ -1,8 +1,8 @@
 #include "transfer/receivingengine.h"
 
 #include "text/printable.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 #include "transfer/logging.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"

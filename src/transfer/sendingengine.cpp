@@ -1,12 +1,12 @@
 #include "transfer/sendingengine.h"
 
 #include "platform/apperror.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "text/printable.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingview.h"
-#include "text/printable.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -311,17 +311,6 @@ void SendingEngine::buildPackets(std::uint8_t* base, std::size_t stride, const s
         EncryptBlocksInPlace(areas, n, kDataAreaSize, m_sessionKey);
     for (std::size_t i = 0; i < n; ++i)
         EncodeDataPacketFields(base + i * stride, counts[i], checksums[i]);
-}
-
-bool SendingEngine::SendDataPacket(const std::uint8_t* block, std::int32_t count,
-                                   std::uint32_t checksum)
-{
-    std::uint8_t message[kDataPacketSize];
-    EncodeDataPacket(message, block, count, checksum);
-    sendMessage(message, kDataPacketSize);
-    packetSent(count);
-    m_progress.Show();
-    return true;
 }
 
 void SendingEngine::sendMessage(const std::uint8_t* message, std::uint32_t size)

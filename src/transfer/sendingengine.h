@@ -84,7 +84,6 @@ public:
     static QString OlderProtocolNotice();
     // How long to wait for the server's next answer once everything is sent.
     void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
-    int AnswerTimeout() const { return m_answerTimeout; }
 
     // Full paths to send, in order; StartCopy appends to it, the caller empties it.
     QStringList& FilesToSend() { return m_filesToSend; }
@@ -100,15 +99,11 @@ public:
     void SendFile(const QString& path);
     // Sends the header of the open file under the bare `name`.
     void SendFileHeader(const QString& name);
-    // Sends one data packet: `block` holds the 2048-byte data area as it goes on the wire.
-    // The copy itself sends its packets a batch at a time; this is the single form.
-    bool SendDataPacket(const std::uint8_t* block, std::int32_t count, std::uint32_t checksum);
     // The size of the file at `path`, or -1 (after an error box) when it cannot be opened.
     qint64 GetFileSize(const QString& path);
     void CloseCurrentFile();
 
     std::uint16_t SessionKey() const { return m_sessionKey; }
-    qint64 SentPackets() const { return m_progress.Packets(); }
 
     // One message from the server (a receipt or the summary); anything else is dropped
     // with a log line.
@@ -118,7 +113,6 @@ public:
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& Problems() const { return m_problems; }
-    bool SummaryArrived() const { return m_summary.has_value(); }
 
 private:
     // Data packets built and sent together: rooms of about half a megabyte. Against rooms of

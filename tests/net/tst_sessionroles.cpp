@@ -378,19 +378,6 @@ private slots:
                          "how to setup this protocol."));
         QVERIFY(SessionRoles::TransportHintText(trTCPIP).startsWith("You have selected the TCP/IP protocol."));
     }
-
-    void modifyConnInfo()
-    {
-        DPSESSIONDESC2 desc{};
-        DPLCONNECTION connection{};
-        connection.lpSessionDesc = &desc;
-        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
-        QCOMPARE(desc.dwMaxPlayers, DWORD(0));
-        connection.dwFlags = DPLCONNECTION_CREATESESSION;
-        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
-        QCOMPARE(desc.dwFlags, DWORD(0x2040));
-        QCOMPARE(desc.dwMaxPlayers, DWORD(2));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSessionRoles)
