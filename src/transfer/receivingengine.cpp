@@ -45,9 +45,7 @@ void ReceivingEngine::RemoveLeftovers()
 
 bool ReceivingEngine::CopySucceeded() const
 {
-    return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0
-           && m_summary.filesWithDroppedPackets == 0 && m_summary.failedFolders == 0
-           && m_summary.completedFiles + m_summary.skippedFiles == m_summary.announcedFiles;
+    return !FileOpen() && m_summary.AllStored();
 }
 
 void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
@@ -393,26 +391,7 @@ void ReceivingEngine::cutOffFile()
 
 void ReceivingEngine::fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs)
 {
-    switch (outcome) {
-    case Outcome::Stored:
-        ++m_summary.completedFiles;
-        m_summary.bytesStored += m_progress.FileSize();
-        break;
-    case Outcome::Skipped:
-        ++m_summary.skippedFiles;
-        break;
-    case Outcome::Refused:
-        ++m_summary.failedFiles;
-        break;
-    case Outcome::Discarded:
-        if (detail == static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks))
-            ++m_summary.filesWithCorruptBlocks;
-        else if (detail == static_cast<std::uint8_t>(DiscardedWhy::PacketDropped))
-            ++m_summary.filesWithDroppedPackets;
-        else
-            ++m_summary.failedFiles;
-        break;
-    }
+    m_summary.CountFile(outcome, detail, m_progress.FileSize());
     if (!m_extended)
         return;
     Receipt receipt;
@@ -591,21 +570,12 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     // A file still open is cut off: its receipt goes before the summary.
     cutOffFile();
     m_state = FileState::None;
-    const int entries = m_summary.completedFiles + m_summary.skippedFiles + m_summary.failedFiles
-                        + m_summary.filesWithCorruptBlocks + m_summary.filesWithDroppedPackets
-                        + m_summary.foldersMade + m_summary.failedFolders;
+    const int entries = m_summary.Entries();
     if (end.entries != static_cast<std::uint32_t>(entries))
         m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
                             .arg(end.entries)
                             .arg(entries));
-    CopySummary summary;
-    summary.filesStored = static_cast<std::uint32_t>(m_summary.completedFiles);
-    summary.filesSkipped = static_cast<std::uint32_t>(m_summary.skippedFiles);
-    summary.filesNotStored = static_cast<std::uint32_t>(m_summary.failedFiles + m_summary.filesWithCorruptBlocks
-                                                        + m_summary.filesWithDroppedPackets);
-    summary.foldersMade = static_cast<std::uint32_t>(m_summary.foldersMade);
-    summary.foldersNotMade = static_cast<std::uint32_t>(m_summary.failedFolders);
-    summary.bytesStored = static_cast<std::uint64_t>(m_summary.bytesStored);
+    const CopySummary summary = m_summary.Message();
     const int files = entries - m_summary.foldersMade - m_summary.failedFolders;
     m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));
     answer(EncodeSummary(summary));

@@ -6,6 +6,7 @@
 #include "transfer/fileadmission.h"
 #include "transfer/messages.h"
 #include "transfer/receivedfile.h"
+#include "transfer/receivesummary.h"
 #include "transfer/receivetree.h"
 
 #include <QByteArray>
@@ -16,20 +17,6 @@
 
 class MessageSink;
 class ReceivingView;
-
-// How the current (or last) copy went, for a front end that must say whether it worked.
-struct ReceiveSummary {
-    int announcedFiles = 0;         // file count of the last session data message
-    int completedFiles = 0;         // files written in full and put in place
-    int filesWithCorruptBlocks = 0; // files discarded because blocks were corrupt
-    int filesWithDroppedPackets = 0; // files discarded because a data packet of theirs was dropped
-    int failedFiles = 0;            // refused, not creatable, not writable, or cut off
-    int skippedFiles = 0;           // a file of that name was kept (ExistingFiles::Skip)
-    int announcedFolders = 0;       // extension: folders announced
-    int foldersMade = 0;            // extension: folders made or already there
-    int failedFolders = 0;          // extension: folders refused or not creatable
-    qint64 bytesStored = 0;         // bytes of the files put in place
-};
 
 // The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
 // it writes each announced file into the receive directory and reports every step to its
