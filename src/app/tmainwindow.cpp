@@ -466,7 +466,7 @@ void TMainWindow::ShowMessage(const QString& text)
     QMessageBox::information(this, QStringLiteral("Ferrowarden"), text);
 }
 
-void TMainWindow::SystemMessageArrived(DWORD)
+void TMainWindow::SessionEventArrived(const SessionEvent&)
 {
     // The copy under way has closed its file or ended its wait already.
     PaintFrame();

@@ -108,7 +108,7 @@ public:
     void ShowStatus(const QString& caption) override;
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
-    void SystemMessageArrived(DWORD type) override;
+    void SessionEventArrived(const SessionEvent& event) override;
     void ShowFileName(const QString& name) override;
     void ShowFileCounter(const QString& caption) override;
     void SetFileProgress(int percent) override;

@@ -18,7 +18,7 @@ OutgoingCopy::~OutgoingCopy()
 {
     if (m_engine) {
         m_roles.SetTransferHandler(nullptr);
-        m_roles.SetSystemMessageHandler(nullptr);
+        m_roles.SetSessionEventHandler(nullptr);
     }
 }
 
@@ -48,7 +48,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
     m_engine->SetEncrypt(encrypt);
     m_engine->SetTransportName(TransportText(m_roles.Transport()));
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
-    m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });
+    m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
     return *m_engine;
 }
 
@@ -57,9 +57,9 @@ void OutgoingCopy::deliver(void* data, qsizetype size)
     m_engine->HandleAnswer(data, size);
 }
 
-void OutgoingCopy::systemMessage(std::uint32_t type)
+void OutgoingCopy::sessionEvent(const SessionEvent& event)
 {
-    if (type == DPSYS_SESSIONLOST)
+    if (event.kind == SessionEvent::Kind::SessionLost)
         m_engine->ConnectionLost();
 }
 

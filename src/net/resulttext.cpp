@@ -142,3 +142,8 @@ bool CheckResult(std::int32_t code, const QString& context) {
         return true;
     throw ResultError(context + QStringLiteral(": ") + ResultText(code), code);
 }
+
+bool IsConnectionLost(const AppError& error) {
+    const auto* result = dynamic_cast<const ResultError*>(&error);
+    return result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION);
+}

@@ -27,6 +27,10 @@ private:
     std::int32_t m_result;
 };
 
+// True when `error` says that the connection to the other end is gone: the session was
+// lost, or there is no connection.
+bool IsConnectionLost(const AppError& error);
+
 // True when `code` is a success (high bit clear, positive codes included). A failure raises
 // ResultError with the message `context` + ": " + ResultText(code). Never returns false.
 bool CheckResult(std::int32_t code, const QString& context);

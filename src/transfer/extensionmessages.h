@@ -56,8 +56,6 @@ enum class ExtensionType : std::uint32_t {
 };
 
 inline constexpr std::uint16_t kExtensionVersion = 1;
-inline constexpr qsizetype kMaxPathBytes = 4096;
-inline constexpr qsizetype kMaxNoteBytes = 1024;
 inline constexpr qsizetype kCopyStartSize = 28;
 inline constexpr qsizetype kFileEntryHead = 20;
 inline constexpr qsizetype kFolderEntryHead = 12;
