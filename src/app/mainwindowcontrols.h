@@ -1,8 +1,11 @@
 #pragma once
 
+#include "app/progresspanel.h"
+
 #include <QString>
 
 class FileListBox;
+
 class QAction;
 class QGroupBox;
 class QLabel;
@@ -31,7 +34,7 @@ public:
 
     QPushButton* Button1 = nullptr; // "Start &Copy..."
     QPushButton* Button3 = nullptr; // "Create &Server..."
-    QPushButton* Button8 = nullptr; // "Refresh List..."
+    QPushButton* Button8 = nullptr; // "&Refresh List..."
     QPushButton* Button5 = nullptr; // "View &Protocol..."
     QPushButton* Button6 = nullptr; // "Start &Assistant..."
     QPushButton* Button7 = nullptr; // "&Exit"
@@ -44,7 +47,7 @@ public:
     FileListBox* FileListBox1 = nullptr;
     QLabel* Panel4 = nullptr; // "  Searching sessions..."
 
-    QWidget* Panel2 = nullptr;          // the progress panel
+    ProgressPanel* Panel2 = nullptr;    // the progress panel; the controls below are its own
     QLabel* Panel3 = nullptr;           // its title strip
     QToolButton* ClosePanelBtn = nullptr;
     QGroupBox* GroupBox1 = nullptr;     // "Progress:"
@@ -72,13 +75,11 @@ public:
 protected:
     // Creates every control inside `window` and fixes the window's size.
     void BuildControls(QMainWindow* window);
-    // Panel3's caption-bar colours, from the palette's highlight roles.
-    void PaintStatusStrip();
 
 private:
     QWidget* buildButtonColumn(QWidget* parent);
     QWidget* buildBrowsePanel(QWidget* parent);
-    QWidget* buildProgressPanel(QWidget* parent);
+    void adoptProgressControls();
     void buildMenus(QMainWindow* window);
     void fixSize(QMainWindow* window);
 };

@@ -3,7 +3,8 @@
 #include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
-#include "app/tmainwindow.h"
+#include "app/wizardpicture.h"
+#include "app/wizardsessions.h"
 #include "net/sessionroles.h"
 #include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
@@ -17,10 +18,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLinearGradient>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSplitter>
@@ -84,56 +82,6 @@ QTreeWidget* reportList(QWidget* parent, const char* name, const QStringList& co
     return list;
 }
 
-// The picture along the wizard's left edge: two PCs on a LAN, a file on its way.
-QPixmap wizardPicture(QSize size, const QPalette& palette, qreal ratio)
-{
-    QPixmap pixmap(size * ratio);
-    pixmap.setDevicePixelRatio(ratio);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient sky(0, 0, 0, size.height());
-    sky.setColorAt(0, palette.color(QPalette::Highlight).lighter(130));
-    sky.setColorAt(1, palette.color(QPalette::Highlight).darker(170));
-    painter.fillRect(QRect(QPoint(0, 0), size), sky);
-
-    const qreal w = size.width();
-    const qreal h = size.height();
-    const auto computer = [&](qreal top) {
-        const QRectF screen(w * 0.22, top, w * 0.56, h * 0.16);
-        painter.setPen(QPen(QColor(30, 30, 40), 2));
-        painter.setBrush(QColor(235, 238, 245));
-        painter.drawRoundedRect(screen, 4, 4);
-        painter.setBrush(QColor(60, 110, 170));
-        painter.drawRect(screen.adjusted(5, 5, -5, -5));
-        painter.setBrush(QColor(200, 204, 212));
-        painter.drawRect(QRectF(w * 0.44, screen.bottom(), w * 0.12, h * 0.03));
-        painter.drawRoundedRect(QRectF(w * 0.3, screen.bottom() + h * 0.03, w * 0.4, h * 0.025), 2, 2);
-    };
-    computer(h * 0.08);
-    computer(h * 0.66);
-
-    // The cable with a file travelling down it.
-    painter.setPen(QPen(QColor(250, 250, 250), 3, Qt::DashLine));
-    painter.drawLine(QPointF(w * 0.5, h * 0.3), QPointF(w * 0.5, h * 0.64));
-    QPainterPath file;
-    const QRectF page(w * 0.34, h * 0.4, w * 0.32, h * 0.14);
-    file.moveTo(page.topLeft());
-    file.lineTo(page.right() - page.width() * 0.3, page.top());
-    file.lineTo(page.right(), page.top() + page.width() * 0.3);
-    file.lineTo(page.bottomRight());
-    file.lineTo(page.bottomLeft());
-    file.closeSubpath();
-    painter.setPen(QPen(QColor(30, 30, 40), 1.5));
-    painter.setBrush(QColor(255, 250, 220));
-    painter.drawPath(file);
-    painter.setPen(QPen(QColor(120, 120, 120), 1));
-    for (int line = 1; line <= 3; ++line) {
-        const qreal y = page.top() + page.height() * (0.3 + 0.18 * line);
-        painter.drawLine(QPointF(page.left() + 5, y), QPointF(page.right() - 5, y));
-    }
-    return pixmap;
-}
-
 } // namespace
 
 QString TConWizard::PageCaption(int page)
@@ -146,8 +94,8 @@ int TConWizard::HelpContext(int page)
     return kHelpContexts[page];
 }
 
-TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
-    : QDialog(parent), m_main(mainWindow)
+TConWizard::TConWizard(WizardSessions& sessions, QWidget* parent)
+    : QDialog(parent), m_sessions(sessions)
 {
     setObjectName(QStringLiteral("ConWizard"));
     setWindowTitle(QStringLiteral("Ferrowarden Connection Wizard"));
@@ -155,7 +103,7 @@ TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
     Image1 = new QLabel(this);
     Image1->setObjectName(QStringLiteral("Image1"));
     Image1->setAccessibleName(QStringLiteral("Two PCs copying a file"));
-    Image1->setPixmap(wizardPicture(pictureSize, palette(), devicePixelRatioF()));
+    Image1->setPixmap(PaintWizardPicture(pictureSize, palette(), devicePixelRatioF()));
     Image1->setFixedSize(pictureSize);
     Image1->setFrameShape(QFrame::StyledPanel);
 
@@ -458,9 +406,9 @@ void TConWizard::Button2Click()
         const QStringList names = SourceFileList->SelectedNames();
         if (!names.isEmpty()) {
             const QString folder = DirTree2->SelectedPath();
-            m_main.FilesToSend.clear();
+            m_choice.files = QStringList();
             for (const QString& name : names)
-                m_main.FilesToSend << folder + name;
+                *m_choice.files << folder + name;
         }
         setNextCaption(QStringLiteral("&Connect"));
         ShowPage(6);
@@ -513,21 +461,19 @@ void TConWizard::Button5Click()
     Label15->setText(QStringLiteral("Searching..."));
     Label15->show();
     try {
-        m_main.SearchSessions();
+        m_sessions.SearchSessions();
     } catch (...) {
         // A search that cannot start has ended: say why, then show what there is.
         FerrowardenApplication::ShowException(std::current_exception());
     }
     // The window stays live while the search runs; the wait ends however the search does.
     QEventLoop wait;
-    while (!m_main.SearchDone())
+    while (!m_sessions.SearchDone())
         wait.processEvents(QEventLoop::WaitForMoreEvents);
 
     ListView2->clear();
-    for (int row = 0; row < m_main.ServerList->topLevelItemCount(); ++row) {
-        const QTreeWidgetItem* found = m_main.ServerList->topLevelItem(row);
-        new QTreeWidgetItem(ListView2, {found->text(0), found->text(1)});
-    }
+    for (const QStringList& row : m_sessions.SessionRows())
+        new QTreeWidgetItem(ListView2, row);
     if (ListView2->topLevelItemCount() == 0) {
         Label15->setText(QStringLiteral("No session found"));
     } else {
@@ -573,31 +519,24 @@ void TConWizard::SourceFileListClick()
 
 void TConWizard::done(int result)
 {
-    if (m_closing)
-        return;
-    m_closing = true;
     const int page = Notebook1->currentIndex();
-    try {
-        if (page == 3 && ServerRadio->isChecked() && ConnectPressed) {
-            m_main.DisableControls();
-            m_main.Panel2->show();
-            m_main.HostSession(SessionNameEdit->text(), DirTree1->SelectedPath());
-        } else if (page == 6 && ClientRadio->isChecked() && ConnectPressed) {
-            hide();
-            m_main.DisableControls();
-            m_main.Panel2->show();
-            const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
-            m_main.StartCopy(selected.isEmpty() ? -1 : ListView2->indexOfTopLevelItem(selected.first()));
-        }
-    } catch (...) {
-        FerrowardenApplication::ShowException(std::current_exception());
-        ConnectPressed = false;
+    if (page == 3 && ServerRadio->isChecked() && ConnectPressed) {
+        m_choice.action = WizardChoice::Action::Host;
+        m_choice.label = SessionNameEdit->text();
+        m_choice.directory = DirTree1->SelectedPath();
+    } else if (page == 6 && ClientRadio->isChecked() && ConnectPressed) {
+        const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
+        m_choice.action = WizardChoice::Action::Copy;
+        m_choice.sessionRow = selected.isEmpty() ? -1 : ListView2->indexOfTopLevelItem(selected.first());
+    } else {
+        m_choice.action = WizardChoice::Action::None;
     }
     QDialog::done(result);
 }
 
-void RunWizard(TMainWindow& mainWindow)
+WizardChoice RunWizard(WizardSessions& sessions, QWidget* parent)
 {
-    TConWizard wizard(mainWindow, &mainWindow);
+    TConWizard wizard(sessions, parent);
     wizard.exec();
+    return wizard.Choice();
 }

@@ -4,6 +4,7 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
+#include "app/progresspanel.h"
 #include "app/tconwizard.h"
 #include "bridge/endpointsink.h"
 #include "platform/apperror.h"
@@ -24,7 +25,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QScreen>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -33,9 +33,6 @@
 #include <QTreeWidget>
 
 namespace {
-
-// A frame of the display: repaints wait at most this long.
-constexpr int kFrameMilliseconds = 16;
 
 // The copy stops because the window is being closed.
 struct CopyCancelled {};
@@ -87,15 +84,10 @@ TMainWindow::TMainWindow(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);
-    PaintStatusStrip();
     moveOntoScreen(QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
     applyFileSettings();
 
-    m_frameTimer.setSingleShot(true);
-    m_frameTimer.setInterval(kFrameMilliseconds);
-    connect(&m_frameTimer, &QTimer::timeout, this, &TMainWindow::PaintFrame);
-    m_frameClock.start();
     // Log lines reach the file within a second, so a killed program loses no record.
     m_logFlushTimer.setInterval(1000);
     connect(&m_logFlushTimer, &QTimer::timeout, this, [this] { m_log.Flush(); });
@@ -194,13 +186,7 @@ void TMainWindow::EnableControls()
 void TMainWindow::ResetTransferView()
 {
     FilesToSend.clear();
-    m_frame = Frame{};
-    ThisFileProgBar->setValue(0);
-    TotalProgBar->setValue(0);
-    PacksSent->setText(QStringLiteral("0"));
-    PacksReceived->setText(QStringLiteral("0"));
-    Label2->clear();
-    DebugMsgList->clear();
+    Panel2->ClearProgress();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -345,7 +331,27 @@ void TMainWindow::Button5Click()
 
 void TMainWindow::Button6Click()
 {
-    RunWizard(*this);
+    ActOnWizard(RunWizard(*this, this));
+}
+
+void TMainWindow::ActOnWizard(const WizardChoice& choice)
+{
+    if (choice.files)
+        FilesToSend = *choice.files;
+    switch (choice.action) {
+    case WizardChoice::Action::Host:
+        DisableControls();
+        Panel2->show();
+        HostSession(choice.label, choice.directory);
+        break;
+    case WizardChoice::Action::Copy:
+        DisableControls();
+        Panel2->show();
+        StartCopy(choice.sessionRow);
+        break;
+    case WizardChoice::Action::None:
+        break;
+    }
 }
 
 void TMainWindow::Button7Click()
@@ -414,7 +420,7 @@ bool TMainWindow::event(QEvent* event)
     else if (event->type() == QEvent::WindowDeactivate)
         FormDeactivate();
     else if (event->type() == QEvent::ApplicationPaletteChange)
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
     return QMainWindow::event(event);
 }
 
@@ -428,13 +434,13 @@ void TMainWindow::FormActivate()
         return;
     }
     if (Panel2->isVisible())
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
 }
 
 void TMainWindow::FormDeactivate()
 {
     if (Panel2->isVisible())
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event)
@@ -521,6 +527,16 @@ void TMainWindow::AddSessionRow(const QString& name, const QString& directory)
     row->setToolTip(1, directory);
 }
 
+QList<QStringList> TMainWindow::SessionRows() const
+{
+    QList<QStringList> rows;
+    for (int row = 0; row < ServerList->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* found = ServerList->topLevelItem(row);
+        rows.append({found->text(0), found->text(1)});
+    }
+    return rows;
+}
+
 void TMainWindow::SetCopyEnabled(bool enabled)
 {
     Button1->setEnabled(enabled);
@@ -528,8 +544,7 @@ void TMainWindow::SetCopyEnabled(bool enabled)
 
 void TMainWindow::ShowStatus(const QString& caption)
 {
-    m_frame.status = caption;
-    frameChanged();
+    frameChanged(Panel2->ShowStatus(caption));
 }
 
 void TMainWindow::ShowError(const QString& text)
@@ -555,38 +570,32 @@ void TMainWindow::SystemMessageArrived(DWORD type)
 
 void TMainWindow::ShowFileName(const QString& name)
 {
-    m_frame.fileName = name;
-    frameChanged();
+    frameChanged(Panel2->ShowFileName(name));
 }
 
 void TMainWindow::ShowFileCounter(const QString& caption)
 {
-    m_frame.fileCounter = caption;
-    frameChanged();
+    frameChanged(Panel2->ShowFileCounter(caption));
 }
 
 void TMainWindow::SetFileProgress(int percent)
 {
-    m_frame.filePercent = percent;
-    frameChanged();
+    frameChanged(Panel2->SetFileProgress(percent));
 }
 
 void TMainWindow::SetTotalProgress(int percent)
 {
-    m_frame.totalPercent = percent;
-    frameChanged();
+    frameChanged(Panel2->SetTotalProgress(percent));
 }
 
 void TMainWindow::ShowReceivedPackets(qint64 count)
 {
-    m_frame.receivedPackets = count;
-    frameChanged();
+    frameChanged(Panel2->ShowReceivedPackets(count));
 }
 
 void TMainWindow::ShowSentPackets(qint64 count)
 {
-    m_frame.sentPackets = count;
-    frameChanged();
+    frameChanged(Panel2->ShowSentPackets(count));
 }
 
 void TMainWindow::ShowCaption(const QString& text)
@@ -622,56 +631,26 @@ void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& 
 
 void TMainWindow::AddLine(const QString& text)
 {
-    DebugMsgList->addItem(text);
-    m_frame.newLines = true;
-    frameChanged();
+    frameChanged(Panel2->AddLine(text));
 }
 
 void TMainWindow::AppendToLastLine(const QString& text)
 {
-    if (DebugMsgList->count() == 0)
-        return;
-    QListWidgetItem* last = DebugMsgList->item(DebugMsgList->count() - 1);
-    last->setText(last->text() + text);
+    Panel2->AppendToLastLine(text);
 }
 
-// A change waits for the next frame; a copy sent inside a handler lets the window repaint
-// itself once a frame, without taking user input.
-void TMainWindow::frameChanged()
+// A copy sent inside a handler lets the window repaint itself once a frame, without taking
+// user input.
+void TMainWindow::frameChanged(bool painted)
 {
-    if (m_frameClock.elapsed() >= kFrameMilliseconds) {
-        PaintFrame();
-        if (m_copyRunning) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            if (m_closeRequested)
-                throw CopyCancelled{};
-        }
-    } else if (!m_frameTimer.isActive()) {
-        m_frameTimer.start();
+    if (painted && m_copyRunning) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (m_closeRequested)
+            throw CopyCancelled{};
     }
 }
 
 void TMainWindow::PaintFrame()
 {
-    m_frameTimer.stop();
-    m_frameClock.restart();
-    Frame frame = std::exchange(m_frame, Frame{});
-    if (frame.fileName)
-        Label2->setText(*frame.fileName);
-    if (frame.fileCounter)
-        Label5->setText(*frame.fileCounter);
-    if (frame.status)
-        Panel3->setText(*frame.status);
-    if (frame.filePercent)
-        ThisFileProgBar->setValue(*frame.filePercent);
-    if (frame.totalPercent)
-        TotalProgBar->setValue(*frame.totalPercent);
-    if (frame.sentPackets)
-        PacksSent->setText(QString::number(*frame.sentPackets));
-    if (frame.receivedPackets)
-        PacksReceived->setText(QString::number(*frame.receivedPackets));
-    if (frame.newLines && DebugMsgList->count() > 0) {
-        DebugMsgList->setCurrentRow(DebugMsgList->count() - 1);
-        DebugMsgList->scrollToBottom();
-    }
+    Panel2->PaintFrame();
 }

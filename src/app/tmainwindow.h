@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindowcontrols.h"
+#include "app/wizardsessions.h"
 #include "net/sessionroles.h"
 #include "net/sessionrolesview.h"
 #include "platform/registry/registry.h"
@@ -12,17 +13,16 @@
 #include "transfer/receivingview.h"
 #include "transfer/sendingview.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
 #include <memory>
-#include <optional>
 
 class MessageSink;
 class ReceivingEngine;
 class SendingEngine;
+struct WizardChoice;
 
 // The program's one window and the hub of the system: it finds sessions, hosts one as the
 // server, starts copies as the client, and shows what every part reports. It owns the
@@ -46,7 +46,8 @@ class TMainWindow final : public QMainWindow,
                           public SessionRolesView,
                           public ReceivingView,
                           public SendingView,
-                          public MessageListView {
+                          public MessageListView,
+                          public WizardSessions {
     Q_OBJECT
 
 public:
@@ -62,7 +63,7 @@ public:
 
     // Networking and roles
     bool InitNetworking();
-    void SearchSessions();
+    void SearchSessions() override;
     // Hosts a session: with an empty label and directory, the default label and the folder
     // selected in DirTree1.
     void HostSession(const QString& label, const QString& directory);
@@ -90,7 +91,10 @@ public:
 
     const QString& ComputerName() const { return m_computerName; }
     const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
-    bool SearchDone() const { return m_roles.SearchDone(); }
+    bool SearchDone() const override { return m_roles.SearchDone(); }
+    QList<QStringList> SessionRows() const override;
+    // Hosts or starts the copy as the user chose in the wizard, after taking its files.
+    void ActOnWizard(const WizardChoice& choice);
     ::Settings& AppSettings() { return m_settings; }
     SessionLog& Log() { return m_log; }
     SessionRoles& Roles() { return m_roles; }
@@ -135,20 +139,8 @@ private:
     void applyFileSettings();
     void showInformation(const QString& text);
     void moveOntoScreen(QPoint position);
-    void frameChanged();
+    void frameChanged(bool painted);
     void endServing();
-
-    // The changes that wait for the next frame.
-    struct Frame {
-        std::optional<QString> fileName;
-        std::optional<QString> fileCounter;
-        std::optional<QString> status;
-        std::optional<int> filePercent;
-        std::optional<int> totalPercent;
-        std::optional<qint64> sentPackets;
-        std::optional<qint64> receivedPackets;
-        bool newLines = false;
-    };
 
     QString m_computerName;
     Registry m_registry;
@@ -163,8 +155,5 @@ private:
 
     bool m_copyRunning = false;
     bool m_closeRequested = false;
-    Frame m_frame;
-    QElapsedTimer m_frameClock;
-    QTimer m_frameTimer;
     QTimer m_logFlushTimer;
 };

@@ -10,6 +10,7 @@
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -136,17 +137,19 @@ private slots:
         QCOMPARE(window.ServerList->headerItem()->text(0), QStringLiteral("Name"));
         QCOMPARE(window.ServerList->headerItem()->text(1), QStringLiteral("Target Directory"));
 
-        // Every control by its designer name, each with a name a screen reader can say.
+        // Every control by its designer name, each with a name a screen reader can say (the
+        // current file's label has none until a file is named).
         const char* names[] = {"Button1", "Button3", "Button8", "Button5", "Button6", "Button7",
                                "Panel1", "Panel2", "Panel3", "Panel4", "ServerList", "DirTree1",
                                "FileListBox1", "ClosePanelBtn", "GroupBox1", "GroupBox2",
-                               "Label1", "Label2", "Label3", "Label4", "Label5", "Label6",
+                               "Label1", "Label3", "Label4", "Label5", "Label6",
                                "Label9", "ThisFileProgBar", "TotalProgBar", "PacksSent",
                                "PacksReceived", "DebugMsgList", "Splitter1", "Splitter2"};
         for (const char* name : names) {
             auto* control = window.findChild<QWidget*>(QLatin1String(name));
             QVERIFY2(control, name);
-            QVERIFY2(!control->accessibleName().isEmpty(), name);
+            QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(control);
+            QVERIFY2(spoken && !spoken->text(QAccessible::Name).isEmpty(), name);
         }
         // Captions fit: no button is narrower than its caption needs. (No search at first
         // activation: it would ask the whole network.)
@@ -376,6 +379,30 @@ private slots:
         QVERIFY(!plain.GroupBox2->isHidden());
     }
 
+    // What a screen reader reads: the texts that change with a copy, not fixed names; buttons
+    // by their captions, with what they do as the description.
+    void aScreenReaderReadsTheStatusAndTheCounters()
+    {
+        TMainWindow window;
+        window.ShowStatus(" Server Waiting...");
+        window.ShowFileName("photo.jpg");
+        window.ShowFileCounter("File 2/3");
+        window.ShowReceivedPackets(12);
+        window.PaintFrame();
+        const auto spoken = [](QWidget* control, QAccessible::Text text = QAccessible::Name) {
+            return QAccessible::queryAccessibleInterface(control)->text(text);
+        };
+        QCOMPARE(spoken(window.Panel3), QStringLiteral(" Server Waiting..."));
+        QCOMPARE(spoken(window.Panel3, QAccessible::Description), QStringLiteral("Session status"));
+        QCOMPARE(spoken(window.Label2), QStringLiteral("photo.jpg"));
+        QCOMPARE(spoken(window.Label5), QStringLiteral("File 2/3"));
+        QCOMPARE(spoken(window.PacksReceived), QStringLiteral("12"));
+        QCOMPARE(spoken(window.Panel4), QStringLiteral("  Searching sessions..."));
+        QCOMPARE(spoken(window.Button1), QStringLiteral("Start Copy..."));
+        QVERIFY(!spoken(window.Button1, QAccessible::Description).isEmpty());
+        QCOMPARE(spoken(window.Button8), QStringLiteral("Refresh List..."));
+    }
+
     void theStatusStripTakesTheCaptionColoursOfADarkPalette()
     {
         TMainWindow window;
@@ -390,6 +417,9 @@ private slots:
         QCOMPARE(window.Panel3->palette().color(QPalette::Window), QColor(20, 80, 160));
         QCOMPARE(window.Panel3->palette().color(QPalette::WindowText), QColor(250, 250, 250));
         QCOMPARE(window.Label1->palette().color(QPalette::WindowText), QColor(Qt::white));
+        // The close glyph is drawn in the strip's text colour, so it shows on the strip.
+        const QImage glyph = window.ClosePanelBtn->icon().pixmap(QSize(16, 16)).toImage();
+        QCOMPARE(glyph.pixelColor(glyph.width() / 2, glyph.height() / 2).rgb(), QColor(250, 250, 250).rgb());
         QApplication::setPalette(before);
     }
 
