@@ -1,6 +1,7 @@
 #include "app/mainwindowcontrols.h"
 
 #include "app/progresspanel.h"
+#include "app/separatoraccessibility.h"
 #include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
@@ -104,7 +105,7 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
 
     Splitter2 = named(new QSplitter(Qt::Vertical, Panel1), "Splitter2",
-                      QStringLiteral("Divider under the session list"));
+                      QStringLiteral("Sessions, folders and files"));
     Splitter2->setChildrenCollapsible(false);
 
     // The session list, with the searching note laid over its middle.
@@ -137,7 +138,7 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     sessionsLayout->addWidget(Panel4, 0, 0, Qt::AlignCenter);
 
     Splitter1 = named(new QSplitter(Qt::Horizontal, Splitter2), "Splitter1",
-                      QStringLiteral("Divider between folders and files"));
+                      QStringLiteral("Folders and files"));
     Splitter1->setChildrenCollapsible(false);
     DirTree1 = named(new TDirTree(Splitter1), "DirTree1", QStringLiteral("Folders"));
     FileListBox1 = named(new FileListBox(Splitter1), "FileListBox1",
@@ -148,12 +149,15 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     Splitter2->setStretchFactor(0, 2);
     Splitter2->setStretchFactor(1, 3);
     layout->addWidget(Splitter2);
+    NameSplitterHandles(Splitter2, {QStringLiteral("Divider under the session list")});
+    NameSplitterHandles(Splitter1, {QStringLiteral("Divider between folders and files")});
     return Panel1;
 }
 
 void MainWindowControls::buildMenus(QMainWindow* window)
 {
     QMenuBar* bar = window->menuBar();
+    bar->setAccessibleName(QStringLiteral("Menu"));
     File1 = bar->addMenu(QStringLiteral("&File"));
     File1->setObjectName(QStringLiteral("File1"));
     File1->menuAction()->setObjectName(QStringLiteral("File1"));

@@ -3,6 +3,7 @@
 #include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
+#include "app/separatoraccessibility.h"
 #include "app/wizardpicture.h"
 #include "app/wizardsessions.h"
 #include "net/sessionroles.h"
@@ -258,6 +259,7 @@ QWidget* TConWizard::targetPage()
     LsFileListView1->SetViewStyle(TLsFileListView::vsSmallIcon);
     LsFileListView1->SetMultiSelect(false);
     split->setChildrenCollapsible(false);
+    NameSplitterHandles(split, {QStringLiteral("Divider between folders and their contents")});
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
     layout->addWidget(Label6);
@@ -275,6 +277,7 @@ QWidget* TConWizard::serverSummaryPage()
                                  "everything is all right click on the \"Connect\" button to start the server."));
     ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")},
                            {100, 240}, DesignScale(*this));
+    ListView1->setAccessibleName(QStringLiteral("Server settings"));
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
     layout->addWidget(Label9);
@@ -293,6 +296,7 @@ QWidget* TConWizard::searchPage()
                                   "server session on it and click on the refresh button."));
     ListView2 = reportList(page, "ListView2", {QStringLiteral("Name"), QStringLiteral("Target Directory")},
                            {160, 180}, DesignScale(*this));
+    ListView2->setAccessibleName(QStringLiteral("Sessions found"));
     Label15 = new QLabel(QStringLiteral("Searching..."), page);
     Label15->setObjectName(QStringLiteral("Label15"));
     Label15->hide();
@@ -327,6 +331,7 @@ QWidget* TConWizard::filesPage()
     SourceFileList->setAccessibleName(QStringLiteral("Files to send"));
     SourceFileList->SetMultiSelect(true);
     split->setChildrenCollapsible(false);
+    NameSplitterHandles(split, {QStringLiteral("Divider between folders and files")});
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, false));
     layout->addWidget(Label13);

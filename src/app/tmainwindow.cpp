@@ -2,6 +2,7 @@
 
 #include "app/about.h"
 #include "app/ferrowardenapplication.h"
+#include "app/filechooser.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
 #include "app/progresspanel.h"
@@ -19,6 +20,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
@@ -114,11 +116,20 @@ TMainWindow::TMainWindow(QWidget* parent)
         });
     }
 
+    m_chooser = new FileChooser(this, DirTree1, FileListBox1);
+    m_chooser->Accepting = [this] { return DirTree1->isEnabled() && Panel2->isHidden(); };
+    m_chooser->OnDropped = [this](const QStringList& paths) {
+        FerrowardenApplication::Guarded([this, paths] { ChooseFiles(paths); })();
+    };
+
     // FormCreate
     m_log.OpenLogFile();
     if (!InitNetworking())
         m_roles.ShowTransportHint();
     FilesToSend.clear();
+    // Once the log file is open where the program started: the tree opens at the folder
+    // used last.
+    restoreFolder();
 }
 
 TMainWindow::~TMainWindow()
@@ -273,6 +284,32 @@ void TMainWindow::StartCopy(int selectedRow)
     } catch (...) {
         engine.CloseCurrentFile();
         throw;
+    }
+}
+
+void TMainWindow::ChooseFiles(const QStringList& paths)
+{
+    FilesToSend = m_chooser->Choose(paths);
+    FileListBox1->setFocus();
+}
+
+// The folder the tree showed when the window last closed, kept with the window's position.
+void TMainWindow::restoreFolder()
+{
+    const std::optional<QString> folder = m_registry.readText(FormPosition1.KeyPath(), QStringLiteral("Folder"));
+    if (folder && !folder->isEmpty() && QFileInfo(*folder).isDir())
+        DirTree1->SetInitialDirectory(*folder);
+}
+
+void TMainWindow::storeFolder()
+{
+    const QString folder = DirTree1->SelectedPath();
+    if (folder.isEmpty() || folder == QLatin1String("?"))
+        return;
+    try {
+        m_registry.writeText(FormPosition1.KeyPath(), QStringLiteral("Folder"), folder);
+    } catch (const AppError&) {
+        // The store says once, at start, that it cannot be written.
     }
 }
 
@@ -457,6 +494,7 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     } catch (const AppError& error) {
         QMessageBox::critical(this, QStringLiteral("Ferrowarden"), error.message());
     }
+    storeFolder();
     // The session is left before the window goes, so that a client sees it lost at once.
     m_roles.ReleaseNetworking();
     endServing();
@@ -514,6 +552,18 @@ void TMainWindow::SearchEnded()
     EnableControls();
     QApplication::restoreOverrideCursor();
     Panel4->hide();
+    // The rows follow this call: once they are in, the list takes the focus and a session
+    // found alone is selected, so that Start Copy is one key away.
+    QTimer::singleShot(0, this, &TMainWindow::selectOnlySession);
+}
+
+void TMainWindow::selectOnlySession()
+{
+    if (!ServerList->isEnabled())
+        return;
+    if (ServerList->topLevelItemCount() == 1)
+        ServerList->setCurrentItem(ServerList->topLevelItem(0));
+    ServerList->setFocus();
 }
 
 void TMainWindow::ClearSessionRows()

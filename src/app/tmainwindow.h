@@ -19,6 +19,7 @@
 
 #include <memory>
 
+class FileChooser;
 class MessageSink;
 class ReceivingEngine;
 class SendingEngine;
@@ -85,6 +86,10 @@ public:
     void DirTree1Change();
     void ClosePanelBtnClick();
 
+    // Chooses files for sending (absolute paths of files or folders): those the program was
+    // started with, and files dropped onto the window.
+    void ChooseFiles(const QStringList& paths);
+
     // Full paths of the files to send, in order; the wizard fills it, StartCopy appends.
     QStringList FilesToSend;
     bool FirstActivation = true;
@@ -141,6 +146,9 @@ private:
     void moveOntoScreen(QPoint position);
     void frameChanged(bool painted);
     void endServing();
+    void restoreFolder();
+    void storeFolder();
+    void selectOnlySession();
 
     QString m_computerName;
     Registry m_registry;
@@ -152,6 +160,7 @@ private:
     std::unique_ptr<MessageSink> m_answers;      // the receiver's answers to its client
     SendingEngine* m_sender = nullptr;           // while a copy is sent
     TFormPosition FormPosition1{this, m_registry};
+    FileChooser* m_chooser = nullptr;
 
     bool m_copyRunning = false;
     bool m_closeRequested = false;

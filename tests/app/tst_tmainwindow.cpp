@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QProgressBar>
@@ -27,6 +28,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QtTest>
 
 #include <unistd.h>
@@ -282,6 +284,71 @@ private slots:
         QTest::keyClick(window.ServerList, Qt::Key_Enter);
         QVERIFY(window.Panel2->isHidden());
         QVERIFY(fake->opens.empty());
+    }
+
+    // Files from the desktop: the program's arguments and drops choose them; files of
+    // another folder are sent too; a drop is refused while the window is busy.
+    void filesFromTheDesktopAreChosen()
+    {
+        QDir(path("pick")).removeRecursively();
+        QDir().mkpath(path("pick/other"));
+        for (const char* name : {"pick/a.txt", "pick/b.txt", "pick/c.txt", "pick/other/d.txt"})
+            writeFile(path(name), "x");
+        TMainWindow window;
+        window.ChooseFiles({path("pick/a.txt"), path("pick/c.txt"), path("pick/other/d.txt")});
+        QCOMPARE(window.DirTree1->SelectedPath(), QDir(path("pick")).canonicalPath() + "/");
+        QCOMPARE(window.FileListBox1->SelectedNames(), (QStringList{"a.txt", "c.txt"}));
+        QCOMPARE(window.FilesToSend, QStringList{path("pick/other/d.txt")});
+
+        // A folder stands for all its files.
+        const auto drop = [&](const QString& folder) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(folder)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&window, &enter);
+            QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&window, &dropped);
+            return enter.isAccepted() && dropped.isAccepted();
+        };
+        QVERIFY(drop(path("pick/other")));
+        QCOMPARE(window.FileListBox1->SelectedNames(), QStringList{"d.txt"});
+        QVERIFY(window.FilesToSend.isEmpty());
+
+        window.DisableControls();
+        QVERIFY(!drop(path("pick")));
+        QCOMPARE(window.FileListBox1->SelectedNames(), QStringList{"d.txt"});
+    }
+
+    // The tree opens at the folder used last; a search that finds one session selects it
+    // and gives the list the focus.
+    void theWindowRemembersAndSelectsWhatItCan()
+    {
+        QDir().mkpath(path("last"));
+        {
+            TMainWindow window;
+            window.AppSettings().AutoSearch = false;
+            window.DirTree1->SelectPath(path("last"));
+            window.close();
+        }
+        QVERIFY(QDir::setCurrent(path("work")));
+        TMainWindow window;
+        window.AppSettings().AutoSearch = false;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        fake->sessions = {{"Lab PC#/in/", FilledGuid(1)}};
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.DirTree1->SelectedPath(), QDir(path("last")).canonicalPath() + "/");
+        QCOMPARE(QDir::currentPath(), QDir(path("last")).canonicalPath());
+
+        window.Button8Click();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QTRY_VERIFY(window.ServerList->hasFocus() || QApplication::focusWidget() == window.ServerList);
+        QCOMPARE(window.ServerList->selectedItems().size(), 1);
+        QVERIFY(window.Button1->isEnabled());
+        window.close();
+        QVERIFY(QDir::setCurrent(path("work")));
     }
 
     void hostingUsesTheDefaultDescriptorAndClosingThePanelRebuildsNetworking()
