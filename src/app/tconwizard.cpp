@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSplitter>
@@ -471,10 +472,16 @@ void TConWizard::Button5Click()
         // A search that cannot start has ended: say why, then show what there is.
         FerrowardenApplication::ShowException(std::current_exception());
     }
-    // The window stays live while the search runs; the wait ends however the search does.
+    // The window stays live while the search runs. The wait ends however the search does,
+    // and when the wizard or the main window closes (a search may never end then).
+    const QPointer<QWidget> owner = parentWidget();
+    const bool ownerShown = owner && owner->isVisible();
+    const auto ownerGone = [&] { return ownerShown && (!owner || !owner->isVisible()); };
     QEventLoop wait;
-    while (!m_sessions.SearchDone())
+    while (!m_sessions.SearchDone() && !m_closing && !ownerGone())
         wait.processEvents(QEventLoop::WaitForMoreEvents);
+    if (ownerGone())
+        reject(); // nothing left to drive
 
     ListView2->clear();
     for (const QStringList& row : m_sessions.SessionRows())
@@ -524,6 +531,7 @@ void TConWizard::SourceFileListClick()
 
 void TConWizard::done(int result)
 {
+    m_closing = true;
     const int page = Notebook1->currentIndex();
     if (page == 3 && ServerRadio->isChecked() && ConnectPressed) {
         m_choice.action = WizardChoice::Action::Host;

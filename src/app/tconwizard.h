@@ -111,6 +111,7 @@ private:
     WizardSessions& m_sessions;
     WizardChoice m_choice;
     bool m_searching = false;
+    bool m_closing = false;
 };
 
 // Opens the wizard modally over `parent`, destroys it when it has closed and returns what

@@ -2,6 +2,7 @@
 
 #include "app/mainwindowcontrols.h"
 #include "app/wizardsessions.h"
+#include "bridge/hostedcopy.h"
 #include "net/sessionroles.h"
 #include "net/sessionrolesview.h"
 #include "platform/registry/registry.h"
@@ -20,8 +21,6 @@
 #include <memory>
 
 class FileChooser;
-class MessageSink;
-class ReceivingEngine;
 class SendingEngine;
 struct WizardChoice;
 
@@ -149,6 +148,7 @@ private:
     void restoreFolder();
     void storeFolder();
     void selectOnlySession();
+    void sendCopy(SendingEngine& engine);
 
     QString m_computerName;
     Registry m_registry;
@@ -156,9 +156,7 @@ private:
     ::Settings m_settings;
     SessionLog m_log;
     SessionRoles m_roles;
-    std::unique_ptr<ReceivingEngine> m_receiver; // while a session is hosted
-    std::unique_ptr<MessageSink> m_answers;      // the receiver's answers to its client
-    SendingEngine* m_sender = nullptr;           // while a copy is sent
+    HostedCopy m_hosted{m_roles, *this}; // the receiving side of a hosted session
     TFormPosition FormPosition1{this, m_registry};
     FileChooser* m_chooser = nullptr;
 

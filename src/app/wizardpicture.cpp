@@ -3,7 +3,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPalette>
 
 QPixmap PaintWizardPicture(QSize size, const QPalette& palette, qreal ratio)
 {

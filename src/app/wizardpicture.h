@@ -1,11 +1,9 @@
 #pragma once
 
+#include <QPalette>
 #include <QPixmap>
 #include <QSize>
 
-class QPalette;
-
-// The picture along the wizard's left edge: two PCs on a LAN, a file on its way down the
-// cable between them, over a sky in the palette's highlight colour. `size` is in
-// device-independent pixels, painted at `ratio`.
+// The picture along the connection wizard's left edge: two PCs on a LAN, a file on its
+// way, on a sky in the palette's highlight colour. `size` in device-independent pixels.
 QPixmap PaintWizardPicture(QSize size, const QPalette& palette, qreal ratio);
