@@ -1,5 +1,7 @@
 #include "app/filechooser.h"
 
+#include "platform/apperror.h"
+#include "platform/registry/registry.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
@@ -72,6 +74,25 @@ QStringList FileChooser::Choose(const QStringList& paths)
             choose(file);
     }
     return elsewhere;
+}
+
+void FileChooser::RestoreFolder(const Registry& registry, const QString& key)
+{
+    const std::optional<QString> folder = registry.readText(key, QStringLiteral("Folder"));
+    if (folder && !folder->isEmpty() && QFileInfo(*folder).isDir())
+        m_tree->SetInitialDirectory(*folder);
+}
+
+void FileChooser::StoreFolder(Registry& registry, const QString& key) const
+{
+    const QString folder = m_tree->SelectedPath();
+    if (folder.isEmpty() || folder == QLatin1String("?"))
+        return;
+    try {
+        registry.writeText(key, QStringLiteral("Folder"), folder);
+    } catch (const AppError&) {
+        // The store says once, at start, that it cannot be written.
+    }
 }
 
 bool FileChooser::eventFilter(QObject* watched, QEvent* event)

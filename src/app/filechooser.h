@@ -6,6 +6,7 @@
 #include <functional>
 
 class FileListBox;
+class Registry;
 class QWidget;
 class TDirTree;
 
@@ -22,6 +23,11 @@ public:
 
     // Paths must be absolute. Returns the chosen files that the file list does not show.
     QStringList Choose(const QStringList& paths);
+
+    // The folder the tree showed when the window last closed, kept as the text value
+    // "Folder" under `key`: the tree opens there when it still exists.
+    void RestoreFolder(const Registry& registry, const QString& key);
+    void StoreFolder(Registry& registry, const QString& key) const;
 
     // Whether a drop is taken now (the window is idle).
     std::function<bool()> Accepting;

@@ -13,9 +13,9 @@ int runDesktop(int argc, char* argv[], const QStringList& files)
     if (!files.isEmpty())
         FerrowardenApplication::Guarded([&] { window.ChooseFiles(files); })();
     // Ctrl-C, SIGTERM and SIGHUP close the window as its close box does: the log is closed
-    // and the session left properly.
+    // and the session left properly; a copy under way stops without a question.
     const SignalWatch watch;
-    QObject::connect(&watch, &SignalWatch::Raised, &window, [&window] { window.close(); });
+    QObject::connect(&watch, &SignalWatch::Raised, &window, [&window] { window.CloseWithoutAsking(); });
     window.show();
     return app.exec();
 }

@@ -214,3 +214,13 @@ void MainWindowControls::adoptProgressControls()
     GroupBox2 = Panel2->GroupBox2;
     DebugMsgList = Panel2->DebugMsgList;
 }
+
+QList<QStringList> MainWindowControls::SessionRowTexts() const
+{
+    QList<QStringList> rows;
+    for (int row = 0; row < ServerList->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* found = ServerList->topLevelItem(row);
+        rows.append({found->text(0), found->text(1)});
+    }
+    return rows;
+}

@@ -2,7 +2,8 @@
 
 #include "app/progresspanel.h"
 
-#include <QString>
+#include <QList>
+#include <QStringList>
 
 class FileListBox;
 
@@ -71,6 +72,9 @@ public:
     QMenu* Help1 = nullptr;
     QAction* Contents1 = nullptr;
     QAction* About1 = nullptr;
+
+    // The rows of ServerList: each the label and the target directory.
+    QList<QStringList> SessionRowTexts() const;
 
 protected:
     // Creates every control inside `window` and fixes the window's size.

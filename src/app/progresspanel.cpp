@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QPainter>
 #include <QProgressBar>
 #include <QToolButton>
@@ -130,7 +131,8 @@ void ProgressPanel::buildProgressGroup()
     Label6 = caption(GroupBox1, "Label6", QStringLiteral("Packets sent:"), PacksSent);
     PacksReceived = reading(GroupBox1, "PacksReceived", QStringLiteral("0"), QStringLiteral("Packets received"));
     Label9 = caption(GroupBox1, "Label9", QStringLiteral("Packets received:"), PacksReceived);
-    for (QLabel* counter : {PacksSent, PacksReceived, Label5})
+    ProgressText = reading(GroupBox1, "ProgressText", QString(), QStringLiteral("Bytes, speed and time left"));
+    for (QLabel* counter : {PacksSent, PacksReceived, Label5, ProgressText})
         counter->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     grid->addWidget(Label1, 0, 0);
@@ -148,6 +150,7 @@ void ProgressPanel::buildProgressGroup()
     counters->addWidget(PacksReceived);
     counters->addStretch(1);
     grid->addLayout(counters, 3, 1, 1, 3);
+    grid->addWidget(ProgressText, 4, 1, 1, 3);
     grid->setColumnStretch(1, 1);
 }
 
@@ -206,6 +209,12 @@ bool ProgressPanel::ShowReceivedPackets(qint64 count)
     return frameChanged();
 }
 
+bool ProgressPanel::ShowProgress(const TransferProgress& progress)
+{
+    m_frame.progress = progress;
+    return frameChanged();
+}
+
 bool ProgressPanel::AddLine(const QString& text)
 {
     DebugMsgList->addItem(text);
@@ -251,15 +260,49 @@ void ProgressPanel::PaintFrame()
         PacksSent->setText(QString::number(*frame.sentPackets));
     if (frame.receivedPackets)
         PacksReceived->setText(QString::number(*frame.receivedPackets));
+    if (frame.progress)
+        paintProgress(*frame.progress);
     if (frame.newLines && DebugMsgList->count() > 0) {
         DebugMsgList->setCurrentRow(DebugMsgList->count() - 1);
         DebugMsgList->scrollToBottom();
     }
 }
 
+void ProgressPanel::paintProgress(const TransferProgress& progress)
+{
+    // A copy starts over when its byte count does.
+    if (progress.totalBytes < m_lastTotal || m_lastTotal < 0)
+        m_copyClock.restart();
+    m_lastTotal = progress.totalBytes;
+    // The bars step one point per hundredth of the packets; a file or copy that has ended
+    // shows full bars, whatever steps its size allowed.
+    if (progress.fileSize >= 0 && progress.fileBytes >= progress.fileSize && progress.fileNumber > 0)
+        ThisFileProgBar->setValue(100);
+    if (progress.totalSize >= 0 && progress.totalBytes >= progress.totalSize && progress.fileCount > 0)
+        TotalProgBar->setValue(100);
+
+    const QLocale locale;
+    QString text = progress.totalSize >= 0
+                       ? QStringLiteral("%1 of %2").arg(locale.formattedDataSize(progress.totalBytes),
+                                                        locale.formattedDataSize(progress.totalSize))
+                       : locale.formattedDataSize(progress.totalBytes);
+    const double seconds = m_copyClock.elapsed() / 1000.0;
+    if (seconds >= 0.5 && progress.totalBytes > 0) {
+        const double rate = progress.totalBytes / seconds;
+        text += QStringLiteral(", %1/s").arg(locale.formattedDataSize(qint64(rate)));
+        if (progress.totalSize > progress.totalBytes) {
+            const qint64 left = qint64((progress.totalSize - progress.totalBytes) / rate + 0.5);
+            text += QStringLiteral(", %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+        }
+    }
+    ProgressText->setText(text);
+}
+
 void ProgressPanel::ClearProgress()
 {
     m_frame = Frame{};
+    m_lastTotal = -1;
+    ProgressText->clear();
     ThisFileProgBar->setValue(0);
     TotalProgBar->setValue(0);
     PacksSent->setText(QStringLiteral("0"));

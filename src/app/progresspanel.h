@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/transferview.h"
+
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -38,6 +40,7 @@ public:
     QLabel* PacksReceived = nullptr;
     QGroupBox* GroupBox2 = nullptr;     // "Messages:"
     QListWidget* DebugMsgList = nullptr;
+    QLabel* ProgressText = nullptr;     // bytes done, speed and time left
 
     // Each change waits for the next frame; it returns true when a frame was due and the
     // change is on the screen already.
@@ -48,6 +51,9 @@ public:
     bool SetTotalProgress(int percent);
     bool ShowSentPackets(qint64 count);
     bool ShowReceivedPackets(qint64 count);
+    // The copy's bytes: the text of bytes, speed and time left, and full bars at the end of
+    // each file and of the copy.
+    bool ShowProgress(const TransferProgress& progress);
     bool AddLine(const QString& text);
     void AppendToLastLine(const QString& text);
 
@@ -69,6 +75,7 @@ private:
         std::optional<int> totalPercent;
         std::optional<qint64> sentPackets;
         std::optional<qint64> receivedPackets;
+        std::optional<TransferProgress> progress;
         bool newLines = false;
     };
 
@@ -76,8 +83,11 @@ private:
     void buildProgressGroup();
     void buildMessageGroup();
     bool frameChanged();
+    void paintProgress(const TransferProgress& progress);
 
     Frame m_frame;
     QElapsedTimer m_frameClock;
     QTimer m_frameTimer;
+    QElapsedTimer m_copyClock; // since the copy's first byte
+    qint64 m_lastTotal = -1;
 };

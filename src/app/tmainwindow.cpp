@@ -1,14 +1,17 @@
 #include "app/tmainwindow.h"
 
 #include "app/about.h"
+#include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/filechooser.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
 #include "app/progresspanel.h"
+#include "app/sendcontrol.h"
 #include "app/tconwizard.h"
 #include "bridge/computername.h"
 #include "bridge/outgoingcopy.h"
+#include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
 #include "transfer/sendingengine.h"
@@ -33,8 +36,6 @@
 
 namespace {
 
-// The copy stops because the window is being closed.
-struct CopyCancelled {};
 
 } // namespace
 
@@ -51,7 +52,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);
-    moveOntoScreen(QPoint(368, 268));
+    MoveOntoScreen(this, QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
     FormPosition1.RestoreBeforeShow(); // on the frame, where it was stored from
     applyFileSettings();
@@ -71,6 +72,7 @@ TMainWindow::TMainWindow(QWidget* parent)
         });
     }
 
+    m_send = new SendControl(this, Panel2, ClosePanelBtn);
     m_chooser = new FileChooser(this, DirTree1, FileListBox1);
     m_chooser->Accepting = [this] { return DirTree1->isEnabled() && Panel2->isHidden(); };
     m_chooser->OnDropped = [this](const QStringList& paths) {
@@ -84,7 +86,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     FilesToSend.clear();
     // Once the log file is open where the program started: the tree opens at the folder
     // used last.
-    restoreFolder();
+    m_chooser->RestoreFolder(m_registry, FormPosition1.KeyPath());
 }
 
 TMainWindow::~TMainWindow()
@@ -171,23 +173,33 @@ void TMainWindow::HostSession(const QString& label, const QString& directory)
 
 void TMainWindow::StartCopy(int selectedRow)
 {
-    // The panel's close button stays disabled while the copy is prepared and sent: the
-    // copy needs the endpoint that closing the panel would free.
-    m_copyRunning = true;
-    m_closeRequested = false;
-    ClosePanelBtn->setEnabled(false);
-    const auto finished = qScopeGuard([this] {
-        m_copyRunning = false;
-        ClosePanelBtn->setEnabled(true);
+    // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
+    // and a confirmed stop ends the copy cleanly before the endpoint goes.
+    m_send->Begin();
+    m_copyComplete = false;
+    bool failed = true;
+    const auto finished = qScopeGuard([this, &failed] {
+        const SendControl::Reason stopped = m_send->StopReason();
+        m_send->End();
+        // The strip tells how the copy ended, never " Client Sending..." after it.
+        Panel2->ShowStatus(SendControl::EndStatus(stopped, failed, m_copyComplete));
         PaintFrame();
-        if (m_closeRequested)
+        if (stopped == SendControl::Reason::Closing)
             QTimer::singleShot(0, this, &QWidget::close);
     });
-
     OutgoingCopy copy(m_roles, *this);
-    if (!copy.Join(selectedRow))
+    try {
+        if (!copy.Join(selectedRow))
+            return;
+    } catch (const ResultError& error) {
+        // The log keeps the service's words; the user reads plain ones.
+        LogMessage(error.message());
+        ShowError(JoinFailureText(error.Result(), SessionRows().value(selectedRow).value(0))
+                  + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
         return;
+    }
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
+    failed = false;
 }
 
 void TMainWindow::sendCopy(SendingEngine& engine)
@@ -204,39 +216,29 @@ void TMainWindow::sendCopy(SendingEngine& engine)
 
     try {
         engine.StartCopy(selected);
-    } catch (const CopyCancelled&) {
+    } catch (const SendControl::Stopped& stopped) {
         engine.CloseCurrentFile();
-        LogMessage(QStringLiteral("Copy cancelled: the window is closing"));
+        LogMessage(stopped.reason == SendControl::Reason::Closing
+                       ? QStringLiteral("Copy cancelled: the window is closing")
+                       : QStringLiteral("Copy stopped by the user"));
+        // The server hears at once that the client has gone and discards the cut-off file.
+        m_roles.ReleaseNetworking();
     } catch (...) {
         engine.CloseCurrentFile();
         throw;
     }
 }
 
+void TMainWindow::CloseWithoutAsking()
+{
+    m_closeWithoutAsking = true;
+    close();
+}
+
 void TMainWindow::ChooseFiles(const QStringList& paths)
 {
     FilesToSend = m_chooser->Choose(paths);
     FileListBox1->setFocus();
-}
-
-// The folder the tree showed when the window last closed, kept with the window's position.
-void TMainWindow::restoreFolder()
-{
-    const std::optional<QString> folder = m_registry.readText(FormPosition1.KeyPath(), QStringLiteral("Folder"));
-    if (folder && !folder->isEmpty() && QFileInfo(*folder).isDir())
-        DirTree1->SetInitialDirectory(*folder);
-}
-
-void TMainWindow::storeFolder()
-{
-    const QString folder = DirTree1->SelectedPath();
-    if (folder.isEmpty() || folder == QLatin1String("?"))
-        return;
-    try {
-        m_registry.writeText(FormPosition1.KeyPath(), QStringLiteral("Folder"), folder);
-    } catch (const AppError&) {
-        // The store says once, at start, that it cannot be written.
-    }
 }
 
 // The session is left and its receiving side ends; a file cut off is discarded.
@@ -340,6 +342,8 @@ void TMainWindow::Preferences1Click()
         m_roles.ReleaseNetworking();
         if (!InitNetworking())
             m_roles.ShowTransportHint();
+        else
+            SearchSessions(); // the rows of the old transport cannot be joined
     }
 }
 
@@ -364,11 +368,18 @@ void TMainWindow::DirTree1Change()
 
 void TMainWindow::ClosePanelBtnClick()
 {
+    if (m_send->Running()) {
+        m_send->AskToStop(SendControl::Reason::User);
+        return;
+    }
     endServing();
     EnableControls();
     ResetTransferView();
     Panel2->hide();
-    InitNetworking(); // a failure is in the log; no box here
+    // A failure is in the log; no box here. The new endpoint searches again, so that the
+    // list offers only sessions it can join.
+    if (InitNetworking())
+        SearchSessions();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -406,10 +417,13 @@ void TMainWindow::FormDeactivate()
 
 void TMainWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_copyRunning) {
-        // The copy that runs inside a handler stops at its next chance; the window closes
-        // as soon as it has.
-        m_closeRequested = true;
+    if (m_send->Running()) {
+        // The copy that runs inside a handler stops at its next chance, once the user has
+        // confirmed it (a signal does not ask); the window closes as soon as it has.
+        if (m_closeWithoutAsking)
+            m_send->Stop(SendControl::Reason::Closing);
+        else
+            m_send->AskToStop(SendControl::Reason::Closing);
         event->ignore();
         return;
     }
@@ -418,25 +432,10 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     } catch (const AppError& error) {
         QMessageBox::critical(this, QStringLiteral("Ferrowarden"), error.message());
     }
-    storeFolder();
+    m_chooser->StoreFolder(m_registry, FormPosition1.KeyPath());
     // The session is left before the window goes, so that a client sees it lost at once.
     endServing();
     event->accept();
-}
-
-// Opens at `position`, moved in as far as needed for the whole window to be on the screen.
-void TMainWindow::moveOntoScreen(QPoint position)
-{
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen) {
-        move(position);
-        return;
-    }
-    // Room for the window manager's frame and title bar, which are not known before showing.
-    const QRect available = screen->availableGeometry().adjusted(0, 0, -8, -32);
-    position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - width())));
-    position.setY(std::max(available.top(), std::min(position.y(), available.bottom() + 1 - height())));
-    move(position);
 }
 
 void TMainWindow::showInformation(const QString& text)
@@ -500,16 +499,6 @@ void TMainWindow::AddSessionRow(const QString& name, const QString& directory)
     row->setToolTip(1, directory);
 }
 
-QList<QStringList> TMainWindow::SessionRows() const
-{
-    QList<QStringList> rows;
-    for (int row = 0; row < ServerList->topLevelItemCount(); ++row) {
-        const QTreeWidgetItem* found = ServerList->topLevelItem(row);
-        rows.append({found->text(0), found->text(1)});
-    }
-    return rows;
-}
-
 void TMainWindow::SetCopyEnabled(bool enabled)
 {
     Button1->setEnabled(enabled);
@@ -569,32 +558,21 @@ void TMainWindow::ShowSentPackets(qint64 count)
 void TMainWindow::ShowCaption(const QString& text)
 {
     setWindowTitle(text);
+    m_copyComplete = text == QLatin1String("Transmission complete!");
 }
 
 void TMainWindow::ProcessEvents()
 {
     PaintFrame();
-    QCoreApplication::processEvents();
-    if (m_closeRequested)
-        throw CopyCancelled{};
+    if (m_send->Running())
+        m_send->Poll();
+    else
+        QCoreApplication::processEvents();
 }
 
 void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& done)
 {
-    // Between files only what has come in; repaints keep to the frame rate.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    if (!done() && milliseconds > 0 && !m_closeRequested) {
-        PaintFrame();
-        // Every answer comes as an event, and so does the end of the wait: each wakes this.
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.start(milliseconds);
-        while (!done() && deadline.isActive() && !m_closeRequested)
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-        PaintFrame();
-    }
-    if (m_closeRequested)
-        throw CopyCancelled{};
+    m_send->Wait(milliseconds, done, [this] { PaintFrame(); });
 }
 
 void TMainWindow::AddLine(const QString& text)
@@ -607,15 +585,12 @@ void TMainWindow::AppendToLastLine(const QString& text)
     Panel2->AppendToLastLine(text);
 }
 
-// A copy sent inside a handler lets the window repaint itself once a frame, without taking
-// user input.
+// A copy sent inside a handler lets the window repaint itself once a frame and take the
+// close request and Cancel.
 void TMainWindow::frameChanged(bool painted)
 {
-    if (painted && m_copyRunning) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        if (m_closeRequested)
-            throw CopyCancelled{};
-    }
+    if (painted && m_send->Running())
+        m_send->Poll();
 }
 
 void TMainWindow::PaintFrame()

@@ -21,6 +21,7 @@
 #include <memory>
 
 class FileChooser;
+class SendControl;
 class SendingEngine;
 struct WizardChoice;
 
@@ -85,6 +86,9 @@ public:
     void DirTree1Change();
     void ClosePanelBtnClick();
 
+    // Closes as the close box does, but stops a copy under way without asking (a signal).
+    void CloseWithoutAsking();
+
     // Chooses files for sending (absolute paths of files or folders): those the program was
     // started with, and files dropped onto the window.
     void ChooseFiles(const QStringList& paths);
@@ -96,7 +100,7 @@ public:
     const QString& ComputerName() const { return m_computerName; }
     const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
     bool SearchDone() const override { return m_roles.SearchDone(); }
-    QList<QStringList> SessionRows() const override;
+    QList<QStringList> SessionRows() const override { return SessionRowTexts(); }
     // Hosts or starts the copy as the user chose in the wizard, after taking its files.
     void ActOnWizard(const WizardChoice& choice);
     ::Settings& AppSettings() { return m_settings; }
@@ -125,6 +129,7 @@ public:
     void ShowReceivedPackets(qint64 count) override;
     void ShowSentPackets(qint64 count) override;
     void ShowCaption(const QString& text) override;
+    void ShowProgress(const TransferProgress& progress) override { frameChanged(Panel2->ShowProgress(progress)); }
     void ProcessEvents() override;
     void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override;
 
@@ -142,11 +147,8 @@ private:
     void connectHandlers();
     void applyFileSettings();
     void showInformation(const QString& text);
-    void moveOntoScreen(QPoint position);
     void frameChanged(bool painted);
     void endServing();
-    void restoreFolder();
-    void storeFolder();
     void selectOnlySession();
     void sendCopy(SendingEngine& engine);
 
@@ -160,7 +162,8 @@ private:
     TFormPosition FormPosition1{this, m_registry};
     FileChooser* m_chooser = nullptr;
 
-    bool m_copyRunning = false;
-    bool m_closeRequested = false;
+    SendControl* m_send = nullptr;
+    bool m_closeWithoutAsking = false;
+    bool m_copyComplete = false; // the copy under way said "Transmission complete!"
     QTimer m_logFlushTimer;
 };

@@ -393,17 +393,22 @@ private slots:
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
         QVERIFY(listLines(window.DebugMsgList).contains("Server started succesfully!"));
 
-        // The panel's close button: a new endpoint, the idle window, the counter kept.
+        // The panel's close button: a new endpoint that searches again, the idle window, the
+        // counter kept.
         window.ShowFileCounter("File 1/1");
         window.PaintFrame();
         auto second = std::make_shared<FakeDirectPlay>();
+        second->sessions = {{"Other#/o/", FilledGuid(7)}};
         window.Roles().SetDirectPlayFactory([&] { return second; });
         window.ClosePanelBtnClick();
         QVERIFY(window.Roles().Player() && window.Roles().Player()->DirectPlay == second);
         QVERIFY(window.Panel2->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QCOMPARE(window.SessionRows(), (QList<QStringList>{{"Other", "/o/"}}));
         QVERIFY(window.Button1->isEnabled());
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
-        QCOMPARE(listLines(window.DebugMsgList), QStringList{"Networking subsystem established succesfully!"});
+        QCOMPARE(listLines(window.DebugMsgList),
+                 (QStringList{"Networking subsystem established succesfully!", "Searching Sessions..."}));
 
         // No folder chosen: the descriptor ends in "#?".
         window.DirTree1->clearSelection();
@@ -431,7 +436,12 @@ private slots:
         BoxCatcher boxes;
         QTest::mouseClick(window.Button1, Qt::LeftButton); // through the handler's guard
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, 5000);
-        QVERIFY2(boxes.texts[0].startsWith("Session create/connect: "), qPrintable(boxes.texts[0]));
+        // Plain words for the user, the service's result in the log.
+        QVERIFY2(boxes.texts[0].startsWith("The session \"Gone\" has ended"), qPrintable(boxes.texts[0]));
+        QVERIFY(boxes.texts[0].contains("search the network again"));
+        window.PaintFrame();
+        QVERIFY(listLines(window.DebugMsgList).contains("Session create/connect: There are no existing sessions for this game."));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Failed..."));
         QVERIFY(!window.Panel2->isHidden());
         QVERIFY(!window.Button3->isEnabled());
         QVERIFY(window.ClosePanelBtn->isEnabled());
@@ -539,7 +549,12 @@ private slots:
         QCOMPARE(window.PacksSent->text(), QStringLiteral("1"));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
         QCOMPARE(window.Label2->text(), QStringLiteral("a.txt"));
-        QCOMPARE(window.Panel3->text(), QStringLiteral(" Client Sending..."));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Complete..."));
+        // A file of one packet still ends with full bars; the bytes are told.
+        QCOMPARE(window.ThisFileProgBar->value(), 100);
+        QCOMPARE(window.TotalProgBar->value(), 100);
+        QVERIFY2(window.Panel2->ProgressText->text().startsWith(QLocale().formattedDataSize(3) + " of "),
+                 qPrintable(window.Panel2->ProgressText->text()));
         QVERIFY(!window.ClosePanelBtn->isHidden() && window.ClosePanelBtn->isEnabled());
         QVERIFY(!window.Button3->isEnabled());
         // The design's lines, then the server's answers, as send shows them.
@@ -591,6 +606,75 @@ private slots:
         window.ClosePanelBtnClick();
         QVERIFY(older.waitForFinished(10000));
         QCOMPARE(older.exitCode(), 0);
+    }
+
+    // A send can be stopped: Cancel on the panel and the close box ask first (the box's
+    // default stops), a signal's close does not; the copy ends cleanly, the server keeps no
+    // part of the file, and the window closes when that was asked for.
+    void aSendCanBeStopped_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("questions");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("cancel") << "cancel" << 1 << "Copy stopped by the user";
+        QTest::newRow("close box") << "close box" << 1 << "Copy cancelled: the window is closing";
+        QTest::newRow("signal") << "signal" << 0 << "Copy cancelled: the window is closing";
+    }
+
+    void aSendCanBeStopped()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, questions);
+        QFETCH(QString, line);
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        QFile huge(path("work/huge.bin"));
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        const QByteArray block = RandomBytes(1 << 20, 5); // real data: holes would take no time
+        for (int i = 0; i < 128; ++i)
+            huge.write(block);
+        huge.close();
+        QProcess server;
+        startProcess(server, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        TMainWindow window;
+        window.AppSettings().AutoSearch = false;
+        window.Roles().InitNetworking("127.0.0.1");
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"huge.bin"});
+
+        BoxCatcher boxes;
+        QTimer trigger;
+        trigger.setInterval(5);
+        connect(&trigger, &QTimer::timeout, &window, [&] {
+            if (window.PacksSent->text() == "0")
+                return;
+            trigger.stop();
+            if (how == "cancel")
+                window.ClosePanelBtn->click();
+            else if (how == "close box")
+                window.close();
+            else
+                window.CloseWithoutAsking();
+        });
+        trigger.start();
+        window.Button1Click();
+        window.Log().Flush();
+        QVERIFY2(boxes.texts.size() == questions, readFile(path("work/fwd.txt")).right(600).constData());
+        if (questions)
+            QCOMPARE(boxes.texts[0], QStringLiteral("Stop the copy?"));
+        window.Log().Flush();
+        QVERIFY2(readFile(path("work/fwd.txt")).contains(line.toUtf8()), qPrintable(line));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Stopped..."));
+        QVERIFY(server.waitForFinished(10000));
+        QVERIFY2(server.exitCode() != 0, server.readAll().constData());
+        QVERIFY(!QFile::exists(path("in/huge.bin")));
+        QTRY_COMPARE(window.isVisible(), how == "cancel");
+        QFile::remove(path("work/huge.bin"));
     }
 
     // A server that may write files of at most 1 MiB refuses a larger one: the message list
