@@ -7,15 +7,20 @@
 # make test-fuzz  the fuzz targets built with libFuzzer (clang), a short run each, in build-fuzz/
 # make install    build, then install the program, its desktop entry, icon and manual page
 #                 under PREFIX
+# make package    a Debian package of the same (ferrowarden_VERSION_ARCH.deb), built in
+#                 build-package/ without the tests
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 PREFIX ?= /usr/local
+PACKAGE_DIR ?= build-package
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
+# What cpack needs to make a Debian package and read its dependencies.
+PACKAGE_TOOLS := dpkg-dev file
 # clang and its run-time libraries, libFuzzer among them (not pulled in without recommends).
 FUZZ_PACKAGES := clang libclang-rt-dev
 
@@ -33,7 +38,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz configure build run test test-asan test-tsan test-fuzz bench install clean
+.PHONY: all deps deps-sanitizers deps-fuzz deps-package configure build run test test-asan test-tsan test-fuzz bench install package clean
 all: build
 
 deps:
@@ -44,6 +49,9 @@ deps-sanitizers: deps
 
 deps-fuzz: deps
 	$(call install,$(FUZZ_PACKAGES))
+
+deps-package: deps
+	$(call install,$(PACKAGE_TOOLS))
 
 configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -88,5 +96,14 @@ bench: build
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# The program alone, installed under /usr; its dependencies come from dpkg-shlibdeps.
+package: deps-package
+	cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	      -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+	cmake --build $(PACKAGE_DIR) --target ferrowarden
+	cd $(PACKAGE_DIR) && cpack
+	cp $(PACKAGE_DIR)/ferrowarden_*.deb .
+	@ls ferrowarden_*.deb
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(PACKAGE_DIR) ferrowarden_*.deb

@@ -147,3 +147,20 @@ bool IsConnectionLost(const AppError& error) {
     const auto* result = dynamic_cast<const ResultError*>(&error);
     return result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION);
 }
+
+QString JoinFailureText(std::int32_t code, const QString& session) {
+    switch (code) {
+    case DPERR_ACCESSDENIED:
+    case DPERR_NONEWPLAYERS:
+        return QStringLiteral("The session \"%1\" is full: another PC is copying to it now. Try again when "
+                              "it has finished.").arg(session);
+    case DPERR_NOSESSIONS:
+        return QStringLiteral("The session \"%1\" has ended: its server no longer hosts it.").arg(session);
+    case DPERR_NOCONNECTION:
+    case DPERR_TIMEOUT:
+        return QStringLiteral("The session \"%1\" cannot be reached: its PC did not answer. A firewall there "
+                              "may keep the copy out.").arg(session);
+    default:
+        return QStringLiteral("The session \"%1\" cannot be joined: %2.").arg(session, ResultText(code));
+    }
+}

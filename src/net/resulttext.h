@@ -16,6 +16,9 @@ QString ResultText(std::int32_t code);
 // The result's name ("DPERR_SESSIONLOST"), or an empty text for an unlisted code. For logs.
 QString ResultName(std::int32_t code);
 
+// Why joining the session named `session` failed with `code`, in plain words for a user.
+QString JoinFailureText(std::int32_t code, const QString& session);
+
 // The failure CheckResult raises: an AppError that keeps its result code, so that a front
 // end can tell a full session from an unreachable one without reading the text.
 class ResultError final : public AppError {

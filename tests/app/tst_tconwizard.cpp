@@ -1,5 +1,5 @@
 // The connection wizard over a real main window: both paths page by page, the name rule,
-// the search wait, and the actions started on closing.
+// the search wait, and what the main window does with the wizard's choice.
 #include "app/tconwizard.h"
 #include "app/tmainwindow.h"
 #include "net/support/fakedirectplay.h"
@@ -108,10 +108,11 @@ private slots:
         QCOMPARE(wizard.Button2->text(), QStringLiteral("&Next >"));
         wizard.Button2Click();
 
-        // Connect hosts through the main window.
+        // Connect: the main window hosts as chosen.
         wizard.Button2Click();
         QVERIFY(wizard.ConnectPressed);
         QCOMPARE(wizard.result(), int(QDialog::Accepted));
+        m_main->ActOnWizard(wizard.Choice());
         QCOMPARE(m_fake->opens.size(), std::size_t(1));
         QCOMPARE(QString::fromStdString(m_fake->opens[0].name), "Lab PC 2#" + folder);
         QVERIFY(!m_main->Panel2->isHidden());
@@ -178,7 +179,10 @@ private slots:
         QCOMPARE(page(wizard), 6);
         QCOMPARE(wizard.Button2->text(), QStringLiteral("&Connect"));
         const QString folder = wizard.DirTree2->SelectedPath();
+        QCOMPARE(wizard.Choice().files, QStringList{folder + "a.txt"});
+        m_main->ActOnWizard(wizard.Choice()); // the files replace the window's list
         QCOMPARE(m_main->FilesToSend, QStringList{folder + "a.txt"});
+        QVERIFY(m_main->Panel2->isHidden());
 
         // Back to the search: a new one, the first row selected again.
         wizard.Button1Click();
@@ -304,6 +308,8 @@ private slots:
         QCOMPARE(page(wizard), 6);
         wizard.reject();
         QVERIFY(!wizard.ConnectPressed);
+        QCOMPARE(wizard.Choice().action, WizardChoice::Action::None);
+        m_main->ActOnWizard(wizard.Choice());
         QVERIFY(m_fake->opens.empty());
         QVERIFY(m_main->Panel2->isHidden());
     }
@@ -334,7 +340,8 @@ private slots:
         wizard.DirTree2->SelectPath(path("out"));
         wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
         wizard.Button2Click();
-        wizard.Button2Click(); // Connect: the copy runs before the wizard has closed
+        wizard.Button2Click(); // Connect
+        m_main->ActOnWizard(wizard.Choice());
         QCOMPARE(m_main->windowTitle(), QStringLiteral("Transmission complete!"));
         m_main->ClosePanelBtnClick();
         QVERIFY(server.waitForFinished(10000));
