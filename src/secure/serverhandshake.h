@@ -1,5 +1,6 @@
 #pragma once
 
+#include "secure/acceptpolicy.h"
 #include "secure/codeguard.h"
 #include "secure/identity.h"
 #include "secure/recordchannel.h"
@@ -14,13 +15,6 @@
 
 class CPace;
 class TrustedDevices;
-
-// Who may send to this server.
-enum class AcceptPolicy : std::uint8_t {
-    Open = 0,    // anyone; an extended copy is still encrypted
-    Paired = 1,  // a trusted device, or a sender that proves the current pairing code
-    Trusted = 2, // trusted devices only
-};
 
 // The receiving server's side of a secure copy's handshake, as a state machine without
 // sockets: feed() takes each message of the sender (its Hello, then its Confirm) and returns

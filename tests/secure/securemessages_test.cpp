@@ -104,3 +104,24 @@ TEST(SecureMessages, TheDecoderRefusesWhatDoesNotFit)
 }
 
 } // namespace
+
+#include "secure/securityword.h"
+
+namespace {
+
+TEST(SecurityWordTest, PolicyCodeAndHint)
+{
+    const Identity identity = Identity::Generate();
+    const SecurityWord word{AcceptPolicy::Paired, true, SecurityWord::HintOf(identity.publicKey())};
+    EXPECT_EQ(SecurityWord::Decode(word.Encode()), word);
+    EXPECT_EQ(word.Encode() & 0xFFu, 0x05u);
+    EXPECT_EQ(QString::number(word.fingerprintHint, 16).rightJustified(6, '0'),
+              identity.fingerprint().remove(' ').left(6));
+    EXPECT_FALSE(SecurityWord::Decode(3)) << "no fourth policy";
+    EXPECT_FALSE(SecurityWord::Decode(0x08)) << "a reserved bit";
+    EXPECT_EQ(SecurityWord::Decode(0)->policy, AcceptPolicy::Open);
+    EXPECT_EQ(ParseAcceptPolicy("Paired"), AcceptPolicy::Paired);
+    EXPECT_FALSE(ParseAcceptPolicy("closed"));
+}
+
+} // namespace
