@@ -121,8 +121,9 @@ QString CommandHelp(const QString& command)
                    "A server that speaks the extended protocol answers for every file: send prints\n"
                    "each answer, waits for the last, and exits 0 only when every file was stored,\n"
                    "1 when some were refused or discarded (it lists them and why). A server that\n"
-                   "does not takes files under 2 GiB only, no folders, and never answers: exit code\n"
-                   "0 then means every file was handed to it and the connection closed in order.\n"
+                   "does not takes files under 2 GiB only, no folders, and never answers (send says\n"
+                   "so before it sends): exit code 0 then means every file was handed to it and the\n"
+                   "connection closed in order.\n"
                    "\n"
                    "Options:\n"
                    "  --session LABEL      the session to join; needed when several are found\n")

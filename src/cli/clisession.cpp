@@ -2,7 +2,9 @@
 
 #include "platform/signalwatch.h"
 
-#include "bridge/endpointsink.h"
+#include "bridge/computername.h"
+#include "bridge/hostedcopy.h"
+#include "bridge/outgoingcopy.h"
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
 #include "cli/hostlookup.h"
@@ -26,7 +28,6 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSocketNotifier>
-#include <QSysInfo>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -147,8 +148,8 @@ CliSession::CliSession(CliArguments arguments)
     : m_arguments(std::move(arguments)),
       m_store(m_registry),
       m_settings(LoadSettings(m_store)),
-      m_log(m_settings, QSysInfo::machineHostName(), &m_output),
-      m_roles(this, *this, QSysInfo::machineHostName())
+      m_log(m_settings, ReadComputerName(), &m_output),
+      m_roles(this, *this, ReadComputerName())
 {
     m_roles.SetTransport(m_settings.Transport);
     // The session service itself, so that the command line can ask it what only it knows.
@@ -355,31 +356,17 @@ int CliSession::serve()
     if (!bringUp(QString()))
         return 1;
     ConsoleReceivingView view(m_log, m_output);
-    ReceivingEngine engine(view);
-    EndpointSink answers(*m_roles.Player());
-    engine.SetReceiveDirectory(receiveDirectory);
-    engine.SetTransportName(TransportText(m_settings.Transport));
-    engine.SetExistingFiles(m_arguments.existing);
-    engine.SetExtensionOffered(ExtensionEnabled());
-    engine.SetAnswerSink(&answers);
-    m_roles.SetHostUserData(engine.ExtensionOffered() ? ExtensionOffer() : 0);
-    m_roles.SetTransferHandler(
-        [&engine](void* data, qsizetype size) { engine.HandleTransferMessage(data, size); });
-    m_roles.SetBatchEndHandler([&engine] { engine.Flush(); });
+    HostedCopy hosted(m_roles, view);
     // Whatever way serving ends, the session goes before the engine its handlers use.
     const auto leave = qScopeGuard([&] {
         m_onSystemMessage = nullptr;
-        m_roles.SetTransferHandler(nullptr);
-        m_roles.SetBatchEndHandler(nullptr);
-        engine.SetAnswerSink(nullptr);
-        m_roles.ReleaseNetworking();
-        engine.CloseCurrentFile();
+        hosted.End();
     });
 
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    if (!m_roles.HostSession(label, receiveDirectory)) {
+    if (!hosted.Host({label, receiveDirectory, QString(), m_arguments.existing})) {
         // The log has the reason already.
         const auto service = m_service.lock();
         m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
@@ -387,7 +374,7 @@ int CliSession::serve()
                                 .arg(service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort));
         return 1;
     }
-    engine.RemoveLeftovers();
+    const ReceivingEngine& engine = *hosted.Engine();
     if (const auto service = m_service.lock()) {
         m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
                              .arg(label, receiveDirectory)
@@ -419,8 +406,8 @@ int CliSession::serve()
         }
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
             return;
-        // A file cut off by the client leaving is discarded; a complete one stays.
-        engine.CloseCurrentFile();
+        // The copy has closed its file: a file cut off by the client leaving is discarded, a
+        // complete one stays.
         if (type == DPSYS_DESTROYPLAYERORGROUP)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
@@ -431,9 +418,7 @@ int CliSession::serve()
     const int code = m_loop.exec();
     if (m_arguments.once && SignalWatch::Interrupted()) {
         // Stopped before the client left: only a copy that already arrived whole succeeded.
-        engine.SetAnswerSink(nullptr);
-        m_roles.ReleaseNetworking();
-        engine.CloseCurrentFile();
+        hosted.End();
         return engine.CopySucceeded() ? 0 : 1;
     }
     return code;
@@ -531,6 +516,8 @@ int CliSession::send()
     if (!bringUp(*host))
         return 1;
 
+    ConsoleSendingView view(m_log, m_output);
+    OutgoingCopy copy(m_roles, view);
     const QString& wanted = m_arguments.label;
     m_waited.start();
     for (;;) {
@@ -545,7 +532,7 @@ int CliSession::send()
                             .arg(foundText(m_rows)));
         if (candidates.size() == 1) {
             try {
-                if (m_roles.JoinSession(candidates.front()))
+                if (copy.Join(candidates.front()))
                     break;
                 return fail(QStringLiteral("the session is no longer listed"));
             } catch (const ResultError& error) {
@@ -586,10 +573,7 @@ int CliSession::send()
 
     for (const QString& line : sources.skipped)
         m_log.LogMessage(line);
-    // The server's offer, unless this end keeps to the protocol of earlier versions.
-    const std::uint16_t offered = OfferedExtension(m_roles.Player()->SessionDesc.dwUser1);
-    const std::uint16_t extension = ExtensionEnabled() ? std::min(offered, kExtensionVersion) : 0;
-    if (extension == 0 && !sources.needExtension.empty()) {
+    if (copy.Extension() == 0 && !sources.needExtension.empty()) {
         for (const SourceFiles::Problem& problem : sources.needExtension)
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
         m_output.PrintDetail(QStringLiteral("nothing was sent; send files under 2 GiB only, or update the server"));
@@ -599,22 +583,7 @@ int CliSession::send()
         return 1;
     }
 
-    EndpointSink sink(*m_roles.Player());
-    ConsoleSendingView view(m_log, m_output);
-    SendingEngine engine(sink, view);
-    engine.SetBlocksize(m_settings.Blocksize);
-    engine.SetEncrypt(m_settings.Encrypt);
-    engine.SetTransportName(TransportText(m_settings.Transport));
-    engine.SetExtension(extension);
-    m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
-    m_onSystemMessage = [&engine](DWORD type) {
-        if (type == DPSYS_SESSIONLOST)
-            engine.ConnectionLost();
-    };
-    const auto unhook = qScopeGuard([this] {
-        m_roles.SetTransferHandler(nullptr);
-        m_onSystemMessage = nullptr;
-    });
+    SendingEngine& engine = copy.Start(m_settings.Blocksize, m_settings.Encrypt);
     const int fileCount = int(sources.paths.size());
     QElapsedTimer clock;
     clock.start();

@@ -80,7 +80,7 @@ bool knownDetail(Outcome outcome, std::uint8_t detail)
     case Outcome::Refused:
         return detail >= 1 && detail <= static_cast<std::uint8_t>(RefusedWhy::TooLarge);
     case Outcome::Discarded:
-        return detail >= 1 && detail <= static_cast<std::uint8_t>(DiscardedWhy::NoSpace);
+        return detail >= 1 && detail <= static_cast<std::uint8_t>(DiscardedWhy::PacketDropped);
     }
     return false;
 }

@@ -121,7 +121,13 @@ enum class Outcome : std::uint8_t {
 };
 enum class StoredHow : std::uint8_t { New = 0, Replaced = 1, Renamed = 2, FolderExisted = 3 };
 enum class RefusedWhy : std::uint8_t { UnsafeName = 1, CannotCreate = 2, NoSpace = 3, TooLarge = 4 };
-enum class DiscardedWhy : std::uint8_t { CorruptBlocks = 1, CutOff = 2, WriteFailed = 3, NoSpace = 4 };
+enum class DiscardedWhy : std::uint8_t {
+    CorruptBlocks = 1,
+    CutOff = 2,
+    WriteFailed = 3,
+    NoSpace = 4,
+    PacketDropped = 5, // a data packet (or run of zeros) of it did not fit and was dropped
+};
 
 struct Receipt {
     std::uint32_t entry = 0;
