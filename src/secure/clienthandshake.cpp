@@ -39,7 +39,7 @@ QByteArray ClientHandshake::refuse(HandshakeRefusal reason, const QString& text)
     m_state = HandshakeState::Refused;
     m_refusal = reason;
     m_refusalText = text;
-    qCInfo(lcSecure).noquote() << "Secure handshake refused:" << text;
+    qCDebug(lcSecure).noquote() << "Secure handshake refused:" << text;
     return {};
 }
 

@@ -28,7 +28,7 @@ void CodeGuard::endAttempt(const Attempt& attempt, bool right)
     ++m_generation;
     m_wrong = 0;
     m_pending = 0;
-    qCInfo(lcSecure) << "Three wrong pairing codes: a new code replaces the old one";
+    qCDebug(lcSecure) << "Three wrong pairing codes: a new code replaces the old one";
     if (m_renewed)
         m_renewed(m_code);
 }

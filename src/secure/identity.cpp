@@ -100,7 +100,7 @@ Identity Identity::LoadOrCreate(const QString& filePath)
         const int error = errno;
         QFile::remove(temporary);
         if (linked == 0) {
-            qCInfo(lcSecure) << "Made this device's identity key" << filePath;
+            qCDebug(lcSecure) << "Made this device's identity key" << filePath;
             return identity;
         }
         if (error != EEXIST)

@@ -33,7 +33,7 @@ QByteArray ServerHandshake::refuse(HandshakeRefusal reason, const QString& text)
     m_state = HandshakeState::Refused;
     m_refusal = reason;
     m_refusalText = text;
-    qCInfo(lcSecure).noquote() << QStringLiteral("Refused a secure copy from \"%1\": %2")
+    qCDebug(lcSecure).noquote() << QStringLiteral("Refused a secure copy from \"%1\": %2")
                                       .arg(Printable(QString::fromUtf8(m_hello.name)), text);
     endAttempt(false);
     return EncodeSecureRefusal({reason, text.toUtf8()});
