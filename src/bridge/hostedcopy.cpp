@@ -1,5 +1,6 @@
 #include "bridge/hostedcopy.h"
 
+#include "bridge/deviceidentity.h"
 #include "bridge/securereceiverlink.h"
 #include "net/sessionroles.h"
 #include "net/tdplayer.h"
@@ -69,7 +70,8 @@ void HostedCopy::prepareSecurity(const HostOptions& options)
         return;
     }
     if (!m_identity)
-        m_identity = std::make_unique<Identity>(Identity::LoadOrCreate());
+        m_identity = std::make_unique<Identity>(
+            LoadDeviceIdentity([this](const QString& why) { m_view.LogError(why); }));
     if (!m_trusted)
         m_trusted = std::make_unique<TrustedDevices>();
     if (m_policy == AcceptPolicy::Paired)

@@ -1,5 +1,6 @@
 #include "bridge/outgoingcopy.h"
 
+#include "bridge/deviceidentity.h"
 #include "bridge/endpointsink.h"
 #include "bridge/securesenderlink.h"
 #include "net/sessionroles.h"
@@ -73,7 +74,7 @@ void OutgoingCopy::refusePlain() const
 
 MessageSink& OutgoingCopy::secure()
 {
-    const Identity identity = Identity::LoadOrCreate();
+    const Identity identity = LoadDeviceIdentity([this](const QString& why) { m_view.LogError(why); });
     m_trusted = std::make_unique<TrustedDevices>();
     const GUID& instance = m_roles.Player()->SessionDesc.guidInstance;
     ClientHandshake::Setup setup{QByteArray(reinterpret_cast<const char*>(&instance), sizeof instance),
@@ -129,6 +130,9 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
     m_engine->SetBlocksize(blocksize);
     // Inside sealed records the design's cipher adds nothing.
     m_engine->SetEncrypt(encrypt && !secure);
+    if (encrypt && secure)
+        m_view.LogMessage(QStringLiteral("The secure copy encrypts every block; the older scrambling (--encrypt) is "
+                                         "left off"));
     m_engine->SetTransportName(TransportText(m_roles.Transport()));
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
     m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });

@@ -1,5 +1,6 @@
 #include "secure/clienthandshake.h"
 
+#include "platform/apperror.h"
 #include "secure/cpace.h"
 #include "secure/handshakeparts.h"
 #include "secure/keyschedule.h"
@@ -69,7 +70,12 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's name \"%1\" has control characters").arg(shownName));
     TrustedDevices::Check known;
     if (m_setup.trusted)
-        known = m_setup.trusted->check(serverName, reply.identity);
+        try {
+            known = m_setup.trusted->check(serverName, reply.identity);
+        } catch (const AppError& error) {
+            // A list that cannot be read trusts no one; the user hears of it where it is shown.
+            qCDebug(lcSecure).noquote() << error.message();
+        }
     if (known.standing == TrustedDevices::Standing::KeyChanged)
         return refuse(HandshakeRefusal::KeyChanged,
                       QStringLiteral("The server calls itself \"%1\", but a device of that name is trusted here with "

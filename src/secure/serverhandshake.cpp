@@ -1,5 +1,6 @@
 #include "secure/serverhandshake.h"
 
+#include "platform/apperror.h"
 #include "secure/cpace.h"
 #include "secure/handshakeparts.h"
 #include "secure/keyschedule.h"
@@ -64,7 +65,12 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
         return refuse(HandshakeRefusal::Failed, QStringLiteral("A device name with control characters"));
     TrustedDevices::Check known;
     if (m_setup.trusted)
-        known = m_setup.trusted->check(name, hello.identity);
+        try {
+            known = m_setup.trusted->check(name, hello.identity);
+        } catch (const AppError& error) {
+            // A list that cannot be read trusts no one; the user hears of it where it is shown.
+            qCDebug(lcSecure).noquote() << error.message();
+        }
     m_trustedBefore = known.standing == TrustedDevices::Standing::Trusted;
     if (known.standing == TrustedDevices::Standing::KeyChanged)
         return refuse(HandshakeRefusal::KeyChanged,
