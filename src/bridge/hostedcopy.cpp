@@ -175,8 +175,13 @@ std::unique_ptr<SecureReceiverLink> HostedCopy::makeLink()
     link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
     link->SetFailed([this](const QString& why) {
         // Nothing more of this client reaches the engine; what it sent of a file is discarded.
+        // A sender refused in the handshake hears why and leaves; any other loses its
+        // connection, so that one that never reads answers, or waits for them, learns it too.
         m_view.LogError(why);
         m_engine->CloseCurrentFile();
+        TDPlayer* player = m_roles.Player();
+        if (player && !(m_link && m_link->Handshake().state() == HandshakeState::Refused))
+            player->DropPlayer(player->FromId());
     });
     m_engine->SetAnswerSink(&link->Answers());
     return link;
