@@ -170,6 +170,8 @@ std::unique_ptr<SecureReceiverLink> HostedCopy::makeLink()
                                  AesGcmAvailable()};
     auto link = std::make_unique<SecureReceiverLink>(setup, m_trusted.get(), *m_answers,
                                                      [this](void* data, qsizetype size) {
+                                                         // Sealed records need no block checksum.
+                                                         m_engine->SetAuthenticated(m_link->Secure());
                                                          m_engine->HandleTransferMessage(data, size);
                                                      });
     link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
@@ -192,6 +194,7 @@ void HostedCopy::endLink()
     if (!m_link)
         return;
     m_engine->SetAnswerSink(m_answers.get());
+    m_engine->SetAuthenticated(false);
     m_link.reset();
 }
 

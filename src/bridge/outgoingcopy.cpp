@@ -130,6 +130,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
     m_engine->SetBlocksize(blocksize);
     // Inside sealed records the design's cipher adds nothing.
     m_engine->SetEncrypt(encrypt && !secure);
+    m_engine->SetAuthenticated(secure); // the records authenticate every block
     if (encrypt && secure)
         m_view.LogMessage(QStringLiteral("The secure copy encrypts every block; the older scrambling (--encrypt) is "
                                          "left off"));

@@ -95,6 +95,9 @@ public:
     void SetExtensionOffered(bool offered) { m_extensionOffered = offered; }
     bool ExtensionOffered() const { return m_extensionOffered; }
     void SetAnswerSink(MessageSink* sink) { m_answers = sink; }
+    // The messages arrive through sealed records, which authenticate every byte already: the
+    // block checksum is then neither checked nor expected (a secure copy's sender leaves it 0).
+    void SetAuthenticated(bool authenticated) { m_authenticated = authenticated; }
     void SetExistingFiles(ExistingFiles policy) { m_existing = policy; }
 
     // Handles one message as it arrived. Data packets are not copied: they wait where they
@@ -166,6 +169,7 @@ private:
     FileSizeLimitProbe m_fileSizeLimit;
     ExistingFiles m_existing = ExistingFiles::Overwrite;
     bool m_extensionOffered = false;
+    bool m_authenticated = false;
     MessageSink* m_answers = nullptr;
 
     std::int16_t m_transferBlockSize = 2048;

@@ -306,7 +306,10 @@ void SendingEngine::buildPackets(std::uint8_t* base, std::size_t stride, const s
     }
     readFully(iov, reads);
     // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
-    BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
+    if (m_authenticated)
+        std::fill(checksums, checksums + n, 0u);
+    else
+        BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
     if (m_encrypt)
         EncryptBlocksInPlace(areas, n, kDataAreaSize, m_sessionKey);
     for (std::size_t i = 0; i < n; ++i)

@@ -71,6 +71,9 @@ public:
     // name ("TCP/IP" or "IPX") for the log.
     void SetBlocksize(std::int16_t blocksize) { m_blocksize = blocksize; }
     void SetEncrypt(bool encrypt) { m_encrypt = encrypt; }
+    // The messages go out in sealed records, which authenticate every byte: the block
+    // checksum is left 0 instead of computed.
+    void SetAuthenticated(bool authenticated) { m_authenticated = authenticated; }
     void SetTransportName(const QString& name) { m_transportName = name; }
 
     // The version of the extension to speak (the host's offer), or 0 for the design's
@@ -155,6 +158,7 @@ private:
     KeySource m_keySource;
     std::int16_t m_blocksize = 2048;
     bool m_encrypt = false;
+    bool m_authenticated = false;
     QString m_transportName = QStringLiteral("TCP/IP");
 
     QStringList m_filesToSend;
