@@ -4,6 +4,7 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/logview.h"
+#include "app/pairingprompt.h"
 #include "app/tconwizard.h"
 #include "bridge/computername.h"
 #include "bridge/outgoingcopy.h"
@@ -169,7 +170,13 @@ void TMainWindow::SearchSessions()
 
 void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
-    m_hosted.Host({label, directory, DirTree1->SelectedPath()});
+    HostOptions options{label, directory, DirTree1->SelectedPath()};
+    options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
+    options.codeShown = [this](const PairingCode& code) {
+        LogMessage(QStringLiteral("Pairing code: ") + code.text());
+        ShowStatus(QStringLiteral(" Server Waiting... Pairing code: ") + code.text());
+    };
+    m_hosted.Host(options);
 }
 
 void TMainWindow::StartCopy(int selectedRow)
@@ -188,7 +195,7 @@ void TMainWindow::StartCopy(int selectedRow)
     });
 
     OutgoingCopy copy(m_roles, *this);
-    if (!copy.Join(selectedRow))
+    if (!copy.Join(selectedRow) || !AskForPairingCode(this, copy))
         return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
 }

@@ -52,6 +52,22 @@ bool OutgoingCopy::HostShowsCode() const
     return word && word->codeShown;
 }
 
+bool OutgoingCopy::HostLooksTrusted() const
+{
+    if (!Secure())
+        return false;
+    const auto word = SecurityWord::Decode(m_roles.Player()->SessionDesc.dwUser2);
+    if (!word)
+        return false;
+    try {
+        for (const TrustedDevice& device : TrustedDevices().list())
+            if (SecurityWord::HintOf(device.key) == word->fingerprintHint)
+                return true;
+    } catch (const AppError&) {
+    }
+    return false;
+}
+
 void OutgoingCopy::refusePlain() const
 {
     const std::uint16_t offer = ExtensionEnabled() ? OfferedExtension(m_roles.Player()->SessionDesc.dwUser1) : 0;

@@ -53,6 +53,9 @@ public:
     // What the joined host's session says of it (its security word), for a front end that
     // asks for a code: true when the host shows a pairing code now.
     bool HostShowsCode() const;
+    // True when the host's fingerprint hint matches a device trusted here: the handshake
+    // will then most likely need no code (it still proves the key).
+    bool HostLooksTrusted() const;
     // Builds the sink and the engine for the joined session with the negotiated extension,
     // the block size and encryption given and the transport's name; from now on the
     // server's answers and a lost session reach the engine. With secure copies the handshake
