@@ -8,10 +8,12 @@
 #include "ferrowardenversion.h"
 #include "app/logview.h"
 #include "app/progresspanel.h"
+#include "app/pairingprompt.h"
 #include "app/sendcontrol.h"
 #include "app/tconwizard.h"
 #include "bridge/computername.h"
 #include "bridge/outgoingcopy.h"
+#include "net/joinerror.h"
 #include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
@@ -169,7 +171,13 @@ void TMainWindow::SearchSessions()
 
 void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
-    m_hosted.Host({label, directory, DirTree1->SelectedPath()});
+    HostOptions options{label, directory, DirTree1->SelectedPath()};
+    options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
+    options.codeShown = [this](const PairingCode& code) {
+        LogMessage(QStringLiteral("Pairing code: ") + code.text());
+        ShowStatus(QStringLiteral(" Server Waiting... Pairing code: ") + code.text());
+    };
+    m_hosted.Host(options);
 }
 
 void TMainWindow::StartCopy(int selectedRow)
@@ -192,13 +200,15 @@ void TMainWindow::StartCopy(int selectedRow)
     try {
         if (!copy.Join(selectedRow))
             return;
-    } catch (const ResultError& error) {
+    } catch (const JoinError& error) {
         // The log keeps the service's words; the user reads plain ones.
         LogMessage(error.message());
-        ShowError(JoinFailureText(error.Result(), SessionRows().value(selectedRow).value(0))
+        ShowError(JoinFailureText(error, SessionRows().value(selectedRow).value(0))
                   + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
         return;
     }
+    if (!AskForPairingCode(this, copy))
+        return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
     failed = false;
 }

@@ -345,7 +345,22 @@ int CliSession::serve()
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    if (!hosted.Host({label, receiveDirectory, QString(), m_arguments.existing})) {
+    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}};
+    bool hosting = false;
+    options.codeShown = [&](const PairingCode& code) {
+        if (hosting)
+            m_output.AddLine(QStringLiteral("Three wrong pairing codes: the old code is no longer valid"));
+        m_output.AddLine(QStringLiteral("Pairing code: ") + code.text());
+        m_output.EndLine();
+    };
+    bool up = false;
+    try {
+        up = hosted.Host(options);
+    } catch (const AppError& error) {
+        return fail(error.message());
+    }
+    hosting = true;
+    if (!up) {
         // The log has the reason already.
         m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
                                 .arg(m_lastError)
@@ -359,6 +374,13 @@ int CliSession::serve()
                              .arg(m_roles.DiscoveryPort())
                              .arg(m_roles.HostPort()));
     }
+    if (!hosted.Fingerprint().isEmpty())
+        m_output.AddLine(QStringLiteral("Secure copies accepted from %1; this device's fingerprint: %2")
+                             .arg(m_arguments.accept == AcceptPolicy::Open ? QStringLiteral("anyone (open)")
+                                  : m_arguments.accept == AcceptPolicy::Paired
+                                      ? QStringLiteral("trusted devices and senders with the pairing code")
+                                      : QStringLiteral("trusted devices only"),
+                                  hosted.Fingerprint()));
     m_output.EndLine();
 
     QString client;
@@ -542,7 +564,14 @@ int CliSession::send()
         return 1;
     }
 
-    SendingEngine& engine = copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    copy.SetPairingCode(m_arguments.code);
+    SendingEngine* started = nullptr;
+    try {
+        started = &copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    } catch (const AppError& error) {
+        return fail(error.message());
+    }
+    SendingEngine& engine = *started;
     const int fileCount = int(sources.paths.size());
     QElapsedTimer clock;
     clock.start();

@@ -326,6 +326,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         desc.dwFlags = kHostSessionFlags;
         desc.dwMaxPlayers = kMaxPlayers;
         desc.dwUser1 = m_hostUser1;
+        desc.dwUser2 = m_hostUser2;
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
                     QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));

@@ -43,9 +43,14 @@ public:
 
     void SetTransport(TTransport transport) { m_transport = transport; }
     // What a hosted session tells searchers in its dwUser1: the extension of the transfer
-    // protocol its server offers (0: none). A joined client finds the host's value in
-    // Player()->SessionDesc.dwUser1.
-    void SetHostUserData(DWORD user1) { m_hostUser1 = user1; }
+    // protocol its server offers (0: none), and in its dwUser2 what that extension needs
+    // said (secure copies: the security word). A joined client finds the host's values in
+    // Player()->SessionDesc.
+    void SetHostUserData(DWORD user1, DWORD user2 = 0)
+    {
+        m_hostUser1 = user1;
+        m_hostUser2 = user2;
+    }
     TTransport Transport() const { return m_transport; }
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
     // Called after each batch of arriving messages has been handed to the transfer handler.
@@ -121,6 +126,7 @@ private:
     QString m_computerName;
     TTransport m_transport = trTCPIP;
     DWORD m_hostUser1 = 0;
+    DWORD m_hostUser2 = 0;
     TransferHandler m_transferHandler;
     std::function<void()> m_batchEndHandler;
     EventHandler m_eventHandler;

@@ -49,6 +49,9 @@ public:
     // thread; whoever holds both ends in one process must send on a thread other than the
     // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
+    // Host: ends the connection of a client's player (IDirectPlay4A::DropPlayer); false when
+    // that cannot be done.
+    bool DropPlayer(DPID id) { return DirectPlay && SUCCEEDED(DirectPlay->DropPlayer(id)); }
     // Room in the send queue for `count` messages of `dataSize` bytes each to `toId`, from
     // PlayerId: message i is filled at base + i * stride, and all are sent with SendReserved
     // (or given back with CancelReserved). A null base when the session object offers no

@@ -109,7 +109,10 @@ void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std
     }
     readFully(iov, reads);
     // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
-    BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
+    if (m_checksummed)
+        BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
+    else
+        std::fill(checksums, checksums + n, 0u);
     if (key)
         EncryptBlocksInPlace(areas, n, kDataAreaSize, *key);
     for (std::size_t i = 0; i < n; ++i)

@@ -44,6 +44,10 @@ public:
     // the system cannot tell.
     qint64 NextHole(qint64 offset) const;
 
+    // Inside sealed records, which authenticate every block already, the packets carry no
+    // block checksum: BuildPackets then writes 0 there.
+    void SetChecksummed(bool checksummed) { m_checksummed = checksummed; }
+
     // Data packet i of the batch at base + i * stride (n at most kMaxBatch): its data area
     // read from the file (counts[i] bytes, zero past them), checksummed, enciphered with
     // `key` when given, and its fields set. Throws AppError when the file cannot be read or
@@ -57,6 +61,7 @@ private:
     AppError readError() const;
 
     int m_fd = -1;
+    bool m_checksummed = true;
     QString m_path;
     qint64 m_size = 0;
 };

@@ -83,6 +83,9 @@ public:
     void SetExtensionOffered(bool offered) { m_extensionOffered = offered; }
     bool ExtensionOffered() const { return m_extensionOffered; }
     void SetAnswerSink(MessageSink* sink) { m_answers = sink; }
+    // The messages arrive through sealed records, which authenticate every byte already: the
+    // block checksum is then neither checked nor expected (a secure copy's sender leaves it 0).
+    void SetAuthenticated(bool authenticated) { m_authenticated = authenticated; }
     void SetExistingFiles(ExistingFiles policy) { m_admission.SetExistingFiles(policy); }
 
     // Handles one message as it arrived. Data packets are not copied: they wait where they
@@ -148,6 +151,7 @@ private:
     QString m_transportName = QStringLiteral("TCP/IP");
     FileAdmission m_admission;
     bool m_extensionOffered = false;
+    bool m_authenticated = false;
     MessageSink* m_answers = nullptr;
 
     std::int16_t m_transferBlockSize = 2048;

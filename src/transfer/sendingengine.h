@@ -59,6 +59,9 @@ public:
     // name ("TCP/IP" or "IPX") for the log.
     void SetBlocksize(std::int16_t blocksize) { m_blocksize = blocksize; }
     void SetEncrypt(bool encrypt) { m_encrypt = encrypt; }
+    // The messages go out in sealed records, which authenticate every byte: the block
+    // checksum is left 0 instead of computed.
+    void SetAuthenticated(bool authenticated) { m_reader.SetChecksummed(!authenticated); }
     void SetTransportName(const QString& name) { m_transportName = name; }
 
     // The version of the extension to speak (the host's offer), or 0 for the design's

@@ -9,6 +9,7 @@
 #include "platform/logging.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -263,8 +264,14 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
     else if (host && p->joined && p->players.empty() && now - p->joinedAt > PeerConnection::kJoinTimeout)
         gone = "no player in time"; // a joined peer holds a place: it must use it
     else if (p->closing && c.AllSent())
-        gone = "its join was refused";
+        gone = p->joined ? "dropped by the host" : "its join was refused";
     if (gone) {
+        if (p->dropped) {
+            // A reset, so that the client cannot take the end for one in order, even when it
+            // had sent everything already.
+            const linger reset{1, 0};
+            ::setsockopt(p->link.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
         DropPeer(p, gone);
         return;
     }
