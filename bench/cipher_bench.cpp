@@ -4,8 +4,8 @@
 // per-block work (the block checksum over a batch, and with --encrypt the design's cipher)
 // for scale. Run: build/bench/cipher_bench --benchmark_repetitions=5
 #include "secure/recordchannel.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/cipher.h"
+#include "transfer/blockchecksum.h"
 #include "transfer/messages.h"
 
 #include <benchmark/benchmark.h>
