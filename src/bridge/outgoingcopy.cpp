@@ -111,7 +111,7 @@ MessageSink& OutgoingCopy::secure()
             m_engine->HandleAnswer(data, size);
     });
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
-    m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });
+    m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
     m_link->Connect([this](int milliseconds, const std::function<bool()>& done) { m_view.WaitForAnswers(milliseconds, done); },
                     [this] { return m_lost; });
     return m_link->Sink();
