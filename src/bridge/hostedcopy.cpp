@@ -142,14 +142,14 @@ void HostedCopy::hook()
 {
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
     m_roles.SetBatchEndHandler([this] { m_engine->Flush(); });
-    m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });
+    m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
 }
 
 void HostedCopy::unhook()
 {
     m_roles.SetTransferHandler(nullptr);
     m_roles.SetBatchEndHandler(nullptr);
-    m_roles.SetSystemMessageHandler(nullptr);
+    m_roles.SetSessionEventHandler(nullptr);
 }
 
 void HostedCopy::deliver(void* data, qsizetype size)
@@ -198,11 +198,11 @@ void HostedCopy::endLink()
     m_link.reset();
 }
 
-void HostedCopy::systemMessage(std::uint32_t type)
+void HostedCopy::sessionEvent(const SessionEvent& event)
 {
     // A client that leaves, or a session that is lost, ends the file being received; a
     // complete one stays, a cut-off one is discarded. The next client starts afresh.
-    if (type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) {
+    if (event.kind != SessionEvent::Kind::ClientJoined) {
         m_engine->CloseCurrentFile();
         endLink();
     }

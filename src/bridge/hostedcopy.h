@@ -20,6 +20,7 @@ class SecureReceiverLink;
 class TrustedDevices;
 class ReceivingView;
 class SessionRoles;
+struct SessionEvent;
 
 // What a server is asked to host: the descriptor's parts and what to do with a file whose
 // name is taken. With an empty label and directory the default label and `selectedFolder`
@@ -83,7 +84,7 @@ private:
     void unhook();
     // One message from the client, as the endpoint delivered it.
     void deliver(void* data, qsizetype size);
-    void systemMessage(std::uint32_t type);
+    void sessionEvent(const SessionEvent& event);
     std::unique_ptr<MessageSink> makeAnswerSink();
     // Loads this device's identity and trusted devices and makes the code the policy needs.
     void prepareSecurity(const HostOptions& options);

@@ -26,7 +26,7 @@ OutgoingCopy::~OutgoingCopy()
 {
     if (m_engine || m_link) {
         m_roles.SetTransferHandler(nullptr);
-        m_roles.SetSystemMessageHandler(nullptr);
+        m_roles.SetSessionEventHandler(nullptr);
     }
 }
 
@@ -152,7 +152,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
                                          "left off"));
     m_engine->SetTransportName(TransportText(m_roles.Transport()));
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
-    m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });
+    m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
     return *m_engine;
 }
 
@@ -164,9 +164,9 @@ void OutgoingCopy::deliver(void* data, qsizetype size)
         m_engine->HandleAnswer(data, size);
 }
 
-void OutgoingCopy::systemMessage(std::uint32_t type)
+void OutgoingCopy::sessionEvent(const SessionEvent& event)
 {
-    if (type != DPSYS_SESSIONLOST)
+    if (event.kind != SessionEvent::Kind::SessionLost)
         return;
     m_lost = true;
     if (m_engine)

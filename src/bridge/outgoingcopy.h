@@ -15,6 +15,7 @@ class TrustedDevices;
 class SendingEngine;
 class SendingView;
 class SessionRoles;
+struct SessionEvent;
 
 // The client's side of one copy, for both front ends: joins a session of the latest search,
 // builds the sink into the session and the sending engine, speaks the extension the host
@@ -40,8 +41,7 @@ public:
     OutgoingCopy& operator=(const OutgoingCopy&) = delete;
 
     // Joins the session of row `row` of the latest search as the client. False, silently,
-    // when there is no such row; throws AppError (ResultError with the service's result)
-    // when joining fails.
+    // when there is no such row; throws JoinError when joining fails.
     bool Join(int row);
     // The extension version this copy speaks, once joined: the host's offer, at most this
     // build's, and 0 when either end keeps to the protocol of earlier versions.
@@ -70,7 +70,7 @@ public:
 private:
     // One message from the server, as the endpoint delivered it.
     void deliver(void* data, qsizetype size);
-    void systemMessage(std::uint32_t type);
+    void sessionEvent(const SessionEvent& event);
     std::unique_ptr<MessageSink> makeSink();
     // Runs the handshake and returns the sink that seals.
     MessageSink& secure();

@@ -1,6 +1,7 @@
 #include "cli/cliarguments.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <limits>
 
@@ -125,7 +126,13 @@ std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text)
 std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& arguments)
 {
     CliArguments result;
-    if (arguments.isEmpty() || arguments.first().startsWith(QLatin1Char('-'))) {
+    // A path that names a file or a folder opens the window with it chosen; a command word
+    // stays a command even where a file of that name exists.
+    const QStringList commands{QStringLiteral("help"), QStringLiteral("serve"), QStringLiteral("list"),
+                               QStringLiteral("send")};
+    const auto isPath = [](const QString& argument) { return QFileInfo::exists(argument); };
+    if (arguments.isEmpty() || arguments.first().startsWith(QLatin1Char('-'))
+        || (!commands.contains(arguments.first()) && isPath(arguments.first()))) {
         if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
             result.command = CliArguments::Command::Help;
             return result;
@@ -137,15 +144,23 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         // Only the window system's options start the desktop program; anything else is a
         // mistake that must not open a window or pass silently.
         for (qsizetype i = 0; i < arguments.size();) {
-            const int length = arguments[i].startsWith(QLatin1Char('-')) ? windowOptionLength(arguments, i) : 0;
-            if (length == 0)
-                return UsageError{arguments[i].startsWith(QLatin1Char('-'))
-                                      ? QStringLiteral("unknown option \"%1\"").arg(arguments[i])
-                                      : QStringLiteral("a command comes first: \"%1\" is not one").arg(arguments[i]),
-                                  {}};
+            const QString& argument = arguments[i];
+            if (!argument.startsWith(QLatin1Char('-')) && isPath(argument)) {
+                result.files << argument;
+                ++i;
+                continue;
+            }
+            const int length = argument.startsWith(QLatin1Char('-')) ? windowOptionLength(arguments, i) : 0;
+            if (length == 0) {
+                if (argument.startsWith(QLatin1Char('-')))
+                    return UsageError{QStringLiteral("unknown option \"%1\"").arg(argument), {}};
+                if (!result.files.isEmpty())
+                    return UsageError{QStringLiteral("\"%1\": no such file or folder").arg(argument), {}};
+                return UsageError{QStringLiteral("a command comes first: \"%1\" is not one").arg(argument), {}};
+            }
+            result.passThrough << arguments.mid(i, length);
             i += length;
         }
-        result.passThrough = arguments;
         return result;
     }
 

@@ -10,7 +10,8 @@
 #include <optional>
 #include <variant>
 
-// What the command line asked for. The desktop program starts when no command is given.
+// What the command line asked for. The desktop program starts when no command is given,
+// with the files and folders given instead of one chosen for sending.
 struct CliArguments {
     enum class Command { Desktop, Serve, List, Send, Devices, Help, Version };
 
@@ -29,7 +30,7 @@ struct CliArguments {
     int waitSeconds = 0;                // list/send --wait
     std::optional<qint16> blockSize;    // send --block-size, 1 to 2048
     std::optional<bool> encrypt;        // send --encrypt / --no-encrypt
-    QStringList files;                  // send: the files and folders, in order
+    QStringList files;                  // send, desktop: the files and folders, in order
     QStringList passThrough;            // desktop: arguments left for the window system
 };
 

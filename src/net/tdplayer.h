@@ -29,7 +29,6 @@ class TDPlayer final : public QObject {
 
 public:
     using TNotifyEvent = std::function<void(TDPlayer* sender)>;
-    using TDPModifyConnInfo = std::function<bool(LPDPLCONNECTION ConnInfo)>;
 
     // Raises AppError("Nur eine TDPlayer-Komponente pro Anwendung!") when `owner` already
     // has an endpoint; nothing is created then.
@@ -88,7 +87,6 @@ public:
 
     TNotifyEvent OnUserMsg;
     TNotifyEvent OnSystemMsg;
-    TDPModifyConnInfo OnModifyConnInfo; // kept for the owner; the endpoint never raises it
     // After the last message of each batch the receive thread handed over: handlers that
     // gather messages (the receiving side checks packets several at a time) finish here.
     TNotifyEvent OnBatchDelivered;

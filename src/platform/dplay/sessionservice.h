@@ -86,8 +86,9 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A host closes connections beyond this many at once, and connections from an address
-    // that already holds kMaxUnjoinedPerAddress that have not joined yet.
+    // A host closes connections beyond this many at once. A new connection from an address
+    // that already holds kMaxUnjoinedPerAddress that have not joined yet closes the oldest
+    // of those instead.
     static constexpr std::size_t kMaxConnections = 16;
     static constexpr std::size_t kMaxUnjoinedPerAddress = 4;
 

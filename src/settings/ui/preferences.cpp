@@ -5,6 +5,7 @@
 #include "secure/trusteddevices.h"
 #include "settings/settingsregistry.h"
 #include "text/printable.h"
+#include "widgets/screenplace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -129,6 +130,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     ListBox1->setCurrentRow(0);
     Notebook1->setCurrentIndex(0);
     setFixedSize(sizeHint().expandedTo(QSize(440, 260)));
+    CenterOnScreen(this);
 }
 
 QWidget* TPreferencesDlg::buildGeneralPage()
@@ -184,12 +186,14 @@ QWidget* TPreferencesDlg::buildAdvancedPage()
     ComboBox1->addItems({QStringLiteral("2048"), QStringLiteral("1024"), QStringLiteral("576")});
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     Label3->setBuddy(ComboBox1);
+    ComboBox1->setAccessibleName(QStringLiteral("Block size"));
     Label4 = named(new QLabel(QStringLiteral("Protocol:"), advanced), "Label4");
     ComboBox2 = named(new QComboBox(advanced), "ComboBox2");
     ComboBox2->setEditable(true);
     ComboBox2->addItems({QStringLiteral("TCP/IP"), QStringLiteral("IPX")});
     ComboBox2->setInsertPolicy(QComboBox::NoInsert);
     Label4->setBuddy(ComboBox2);
+    ComboBox2->setAccessibleName(QStringLiteral("Protocol"));
     Button4 = named(new QPushButton(QStringLiteral("Default"), advanced), "Button4");
     Button4->setAutoDefault(false);
     auto* layout = new QGridLayout(advanced);

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -202,6 +203,22 @@ private slots:
         QVERIFY(storedValues().isEmpty());
         QVERIFY(!m_settings.ExtFileList);
         QCOMPARE(dlg->result(), 0);
+    }
+
+    // Like the other dialogs, it opens in the middle of the screen, not over its parent.
+    void itOpensCentredOnTheScreen()
+    {
+        QWidget main;
+        main.setGeometry(10, 10, 200, 150);
+        main.show();
+        TPreferencesDlg dlg(m_settings, *m_store, &main);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QPoint middle = dlg.screen()->availableGeometry().center();
+        // Within the frame's few pixels: the window's size is centred before it has one.
+        QVERIFY2((dlg.frameGeometry().center() - middle).manhattanLength() <= 8,
+                 qPrintable(QStringLiteral("at %1,%2").arg(dlg.x()).arg(dlg.y())));
+        dlg.reject();
     }
 
     void defaultThenCancelChangesNothing()
