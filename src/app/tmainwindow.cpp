@@ -169,12 +169,10 @@ void TMainWindow::SearchSessions()
     m_roles.SearchSessions();
 }
 
-void TMainWindow::HostSession(const QString& label, const QString& directory)
+void TMainWindow::HostSession(const QString& label, const QString& directory, std::optional<PairingCode> firstCode)
 {
-    HostOptions options;
-    options.label = label;
-    options.directory = directory;
-    options.selectedFolder = DirTree1->SelectedPath();
+    HostOptions options{.label = label, .directory = directory, .selectedFolder = DirTree1->SelectedPath()};
+    options.firstCode = std::move(firstCode);
     options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
     options.codeShown = [this](const PairingCode& code) {
         LogMessage(QStringLiteral("Pairing code: ") + code.text());
@@ -183,7 +181,7 @@ void TMainWindow::HostSession(const QString& label, const QString& directory)
     m_hosted.Host(options);
 }
 
-void TMainWindow::StartCopy(int selectedRow)
+void TMainWindow::StartCopy(int selectedRow, const std::optional<PairingCode>& code)
 {
     // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
     // and a confirmed stop ends the copy cleanly before the endpoint goes.
@@ -210,7 +208,7 @@ void TMainWindow::StartCopy(int selectedRow)
                   + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
         return;
     }
-    if (!AskForPairingCode(this, copy))
+    if (!AskForPairingCode(this, copy, code))
         return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
     failed = false;
@@ -320,12 +318,12 @@ void TMainWindow::ActOnWizard(const WizardChoice& choice)
     case WizardChoice::Action::Host:
         DisableControls();
         Panel2->show();
-        HostSession(choice.label, choice.directory);
+        HostSession(choice.label, choice.directory, choice.code);
         break;
     case WizardChoice::Action::Copy:
         DisableControls();
         Panel2->show();
-        StartCopy(choice.sessionRow);
+        StartCopy(choice.sessionRow, choice.code);
         break;
     case WizardChoice::Action::None:
         break;

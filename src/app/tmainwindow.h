@@ -66,11 +66,13 @@ public:
     bool InitNetworking();
     void SearchSessions() override;
     // Hosts a session: with an empty label and directory, the default label and the folder
-    // selected in DirTree1.
-    void HostSession(const QString& label, const QString& directory);
+    // selected in DirTree1. `firstCode`: the pairing code already shown (by the wizard).
+    void HostSession(const QString& label, const QString& directory,
+                     std::optional<PairingCode> firstCode = std::nullopt);
     // Joins the session of row `selectedRow` of the latest search and sends FilesToSend and
-    // the files selected in FileListBox1. Throws AppError when the copy fails.
-    void StartCopy(int selectedRow);
+    // the files selected in FileListBox1. Throws AppError when the copy fails. `code`: the
+    // pairing code given beforehand (the wizard's), used when the host asks for one.
+    void StartCopy(int selectedRow, const std::optional<PairingCode>& code = std::nullopt);
 
     // Handlers
     void Button1Click();
@@ -101,6 +103,10 @@ public:
     const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
     bool SearchDone() const override { return m_roles.SearchDone(); }
     QList<QStringList> SessionRows() const override { return SessionRowTexts(); }
+    bool HostRequiresPairing() const override
+    {
+        return static_cast<AcceptPolicy>(m_settings.AcceptPolicy) == AcceptPolicy::Paired;
+    }
     // Hosts or starts the copy as the user chose in the wizard, after taking its files.
     void ActOnWizard(const WizardChoice& choice);
     ::Settings& AppSettings() { return m_settings; }
