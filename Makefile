@@ -13,7 +13,7 @@ TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 PREFIX ?= /usr/local
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils libxxhash-dev
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 # clang and its run-time libraries, libFuzzer among them (not pulled in without recommends).

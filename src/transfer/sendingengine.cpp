@@ -5,6 +5,7 @@
 #include "transfer/crc32.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
+#include "transfer/resumeplan.h"
 #include "transfer/sendingview.h"
 #include "text/printable.h"
 
@@ -298,6 +299,10 @@ void SendingEngine::buildPackets(std::uint8_t* base, std::size_t stride, const s
             std::memset(areas[i] + sizes[i], 0, std::size_t(kDataAreaSize) - sizes[i]);
     }
     readFully(iov, reads);
+    if (m_hashing) {
+        for (std::size_t i = 0; i < n; ++i)
+            m_digests.Add(areas[i], sizes[i]);
+    }
     // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
     BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
     if (m_encrypt)
@@ -390,6 +395,8 @@ QString discardedReason(const Receipt& receipt)
         return QStringLiteral("the server could not write it");
     case DiscardedWhy::NoSpace:
         return QStringLiteral("the server's disk is full");
+    case DiscardedWhy::Mismatch:
+        return QStringLiteral("what arrived does not match the file here");
     }
     return QString();
 }
@@ -432,10 +439,12 @@ void SendingEngine::sendExtended()
     m_problems.clear();
     m_currentEntry = 0;
     m_connectionLost = false;
+    m_bytesKept = 0;
     m_answersLetIn.start();
 
     openLine(QStringLiteral("Sending Session Data..."));
     CopyStart start;
+    start.version = m_extension;
     start.blockSize = m_blocksize;
     start.encrypted = m_encrypt;
     if (m_encrypt) {
@@ -462,6 +471,8 @@ void SendingEngine::sendExtended()
         m_currentEntry = static_cast<std::uint32_t>(i + 1);
         if (entry.folder) {
             openLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
+            if (CarriesResume(m_extension) && !entry.path.isEmpty())
+                sendAttributes(entry.path, -1);
             const QByteArray message = EncodeFolderEntry({m_currentEntry, entry.name});
             sendMessage(message);
             closeLine();
@@ -509,14 +520,32 @@ void SendingEngine::sendEntryFile(const SendEntry& entry)
         m_view.ShowFileName(name);
         m_progress.SetFileStep(m_blocksize);
         m_abandonFile = false; // the answer to this header may come at once
+        const bool resume = CarriesResume(m_extension);
+        if (resume)
+            sendAttributes(entry.path, m_fd);
+        // The offer may come as soon as the header is out.
+        m_offer.reset();
+        m_awaitingOffer = resume && size >= kResumeFrom;
         const QByteArray header =
             EncodeFileEntry({m_currentEntry, static_cast<std::uint64_t>(size), entry.name});
         sendMessage(header);
         closeLine();
-        sendSparseFileData();
+        m_digests.Restart(size);
+        m_hashing = resume;
+        const std::optional<ResumeOffer> offer =
+            resume && size >= kResumeFrom ? waitForOffer() : std::nullopt;
+        if (offer && !offer->chunks.empty())
+            sendResumed(*offer);
+        else
+            sendSparseFileData();
+        m_hashing = false;
+        if (resume && !m_abandonFile)
+            sendMessage(EncodeFileEnd({m_currentEntry, m_digests.FileDigest()}));
         m_abandonFile = false;
     } catch (...) {
         m_abandonFile = false;
+        m_hashing = false;
+        m_awaitingOffer = false;
         m_lineOpen = false;
         CloseCurrentFile();
         throw;
@@ -541,6 +570,8 @@ void SendingEngine::sendSparseFileData()
         if (zerosEnd > at) {
             const QByteArray run = EncodeZeroRun({static_cast<std::uint64_t>(zerosEnd - at)});
             sendMessage(run);
+            if (m_hashing)
+                m_digests.AddZeros(zerosEnd - at);
             m_progress.AddBytes(zerosEnd - at);
             m_progress.Show();
             at = zerosEnd;
@@ -583,7 +614,8 @@ void SendingEngine::HandleAnswer(const void* data, qsizetype size)
     const std::uint32_t type = size >= 4 ? qFromLittleEndian<std::uint32_t>(data) : 0;
     if (m_extension == 0 || m_entries.isEmpty()
         || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
-            && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
+            && type != static_cast<std::uint32_t>(ExtensionType::Summary)
+            && !(CarriesResume(m_extension) && type == static_cast<std::uint32_t>(ExtensionType::ResumeOffer)))) {
         answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
                        .arg(type)
                        .arg(size),
@@ -597,6 +629,10 @@ void SendingEngine::HandleAnswer(const void* data, qsizetype size)
     }
     if (const auto* receipt = std::get_if<Receipt>(&message)) {
         noteReceipt(*receipt);
+        return;
+    }
+    if (const auto* offer = std::get_if<ResumeOffer>(&message)) {
+        noteOffer(*offer);
         return;
     }
     const auto& summary = std::get<CopySummary>(message);
@@ -695,5 +731,98 @@ void SendingEngine::noteReceipt(const Receipt& receipt)
     case Outcome::Discarded:
         answerLine(QStringLiteral("Discarded \"%1\": %2").arg(name, problem), true);
         return;
+    }
+}
+
+// ---- version 2 -----------------------------------------------------------------------------
+
+namespace {
+
+// "1,234,567" for a count of bytes.
+QString grouped(qint64 value)
+{
+    QString digits = QString::number(value);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+
+} // namespace
+
+void SendingEngine::sendAttributes(const QString& path, int fd)
+{
+    struct stat info {};
+    const int result = fd >= 0 ? ::fstat(fd, &info) : ::stat(QFile::encodeName(path).constData(), &info);
+    if (result != 0)
+        return; // it goes without: the server leaves its own time and mode
+    Attributes attributes;
+    attributes.entry = m_currentEntry;
+    attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    sendMessage(EncodeAttributes(attributes));
+}
+
+std::optional<ResumeOffer> SendingEngine::waitForOffer()
+{
+    const auto answered = [this] {
+        return m_offer || m_receipts[m_currentEntry - 1] || m_connectionLost;
+    };
+    // The server may first read back what it kept after it was stopped: a longer wait.
+    const qint64 limit = qint64(m_answerTimeout) * 5;
+    QElapsedTimer waited;
+    waited.start();
+    while (!answered()) {
+        const qint64 left = limit - waited.elapsed();
+        if (left <= 0) {
+            m_awaitingOffer = false;
+            throw AppError(QStringLiteral("The server did not answer for \"%1\" within %2 s")
+                               .arg(entryName(m_currentEntry))
+                               .arg(limit / 1000.0));
+        }
+        m_view.WaitForAnswers(static_cast<int>(left), answered);
+    }
+    m_awaitingOffer = false;
+    if (m_connectionLost && !m_offer && !m_receipts[m_currentEntry - 1])
+        throw AppError(QStringLiteral("The connection to the server was lost"));
+    return std::exchange(m_offer, std::nullopt);
+}
+
+void SendingEngine::noteOffer(const ResumeOffer& offer)
+{
+    const qint64 chunks = (m_currentFileSize + offer.chunkSize - 1) / std::max<qint64>(1, offer.chunkSize);
+    if (!m_awaitingOffer || offer.entry != m_currentEntry || qint64(offer.chunkSize) != ChunkSizeFor(m_currentFileSize)
+        || (!offer.chunks.empty() && qint64(offer.chunks.back().index) >= chunks)) {
+        answerLine(QStringLiteral("Message dropped: a resume offer for entry %1 that does not fit").arg(offer.entry), true);
+        return;
+    }
+    m_offer = offer;
+}
+
+void SendingEngine::sendResumed(const ResumeOffer& offer)
+{
+    std::vector<ResumeRange> ranges;
+    qint64 kept = 0;
+    if (!PlanResume(m_fd, m_currentFileSize, offer, &ranges, &kept))
+        throw readError();
+    if (kept > 0)
+        m_view.LogMessage(QStringLiteral("Resuming \"%1\": %2 bytes already there")
+                              .arg(entryName(m_currentEntry), grouped(kept)));
+    m_bytesKept += kept;
+    for (const ResumeRange& range : ranges) {
+        if (m_abandonFile)
+            return;
+        if (range.keep) {
+            sendMessage(EncodeKeep({static_cast<std::uint64_t>(range.length)}));
+            for (const Digest& digest : range.digests)
+                m_digests.AddChunk(digest);
+            m_progress.AddBytes(range.length);
+            m_progress.Show();
+            continue;
+        }
+        seekTo(range.offset);
+        // A stretch that is not a whole number of blocks ends with its short packet; the
+        // file's end always comes as a data packet, as without resume.
+        const bool end = range.offset + range.length == m_currentFileSize;
+        sendFileData(range.length, end || range.length % m_blocksize != 0);
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/chunkdigests.h"
 #include "transfer/copyprogress.h"
 #include "transfer/extensionmessages.h"
 
@@ -23,7 +24,8 @@ class SendingView;
 // One entry of a copy: a file, or (with the extension) a folder, under the relative path
 // the server stores it at.
 struct SendEntry {
-    QString path;      // where it is on this PC: a file's full path; unused for a folder
+    QString path;      // where it is on this PC: a file's or folder's full path (a folder
+                       // without one travels without its time and mode)
     QByteArray name;   // the relative path it travels under, parts separated by "/"
     bool folder = false;
 };
@@ -56,6 +58,12 @@ struct EntryProblem {
 // The server's answers come in through HandleAnswer: each is logged, a file refused while it
 // is being sent is not sent further, and "Transmission complete!" is shown only when every
 // file was stored (Problems() lists the others).
+//
+// In a copy of version 2 (CarriesResume) every file and folder goes with its modification
+// time and permission bits, and every file ends with its digest (ChunkDigests). For a file of
+// kResumeFrom bytes or more the sender waits for the server's resume offer before the data:
+// the chunks the server holds that match this file's are kept (one line says how many bytes),
+// only the others are sent.
 class SendingEngine {
 public:
     using KeySource = std::function<std::uint16_t()>;
@@ -113,6 +121,8 @@ public:
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& Problems() const { return m_problems; }
+    // Bytes of the last copy that the server held already, and were not sent again.
+    qint64 BytesKept() const { return m_bytesKept; }
     bool SummaryArrived() const { return m_summary.has_value(); }
 
 private:
@@ -126,6 +136,13 @@ private:
     void sendEntryFile(const SendEntry& entry);
     void sendSparseFileData();
     void waitForSummary();
+    // Version 2.
+    void sendAttributes(const QString& path, int fd);
+    // The server's resume offer for the file being sent, or nothing when it answered with a
+    // receipt instead (it refused the file).
+    std::optional<ResumeOffer> waitForOffer();
+    void sendResumed(const ResumeOffer& offer);
+    void noteOffer(const ResumeOffer& offer);
     void noteReceipt(const Receipt& receipt);
     // An answer's line, held back while a line waits for its "Done".
     void answerLine(const QString& text, bool error);
@@ -178,4 +195,11 @@ private:
     QElapsedTimer m_answersLetIn; // between entries
     bool m_lineOpen = false;
     QList<std::pair<QString, bool>> m_heldLines; // text, error
+
+    // Version 2.
+    ChunkDigests m_digests;
+    bool m_hashing = false; // the data going out is the current file's, counted in m_digests
+    bool m_awaitingOffer = false;
+    std::optional<ResumeOffer> m_offer;
+    qint64 m_bytesKept = 0;
 };
