@@ -233,10 +233,13 @@ void TMainWindow::HostSession(const QString& label, const QString& directory)
     m_receiver->SetReceiveDirectory(WithTrailingSlash(target));
     m_receiver->SetTransportName(TransportText(m_settings.Transport));
     m_receiver->SetExtensionOffered(ExtensionEnabled());
+    m_receiver->SetKeepPartials(m_settings.KeepPartials);
     m_receiver->SetAnswerSink(m_answers.get());
     m_roles.SetHostUserData(m_receiver->ExtensionOffered() ? ExtensionOffer() : 0);
-    if (m_roles.HostSession(label, directory, selectedFolder))
+    if (m_roles.HostSession(label, directory, selectedFolder)) {
         m_receiver->RemoveLeftovers();
+        m_receiver->RemoveOldPartials();
+    }
 }
 
 void TMainWindow::StartCopy(int selectedRow)

@@ -19,6 +19,8 @@ struct CliArguments {
     bool once = false;                  // serve --once
     bool makeDirectory = false;         // serve --mkdir
     ExistingFiles existing = ExistingFiles::Overwrite; // serve --existing
+    bool noResume = false;              // serve --no-resume
+    std::optional<int> retrySeconds;    // send --retry, 0 .. 86400
     QString host;                       // list/send --host: the host's name or address
     std::optional<quint16> hostPort;    // list/send --host HOST:PORT
     int waitSeconds = 0;                // list/send --wait

@@ -4,12 +4,13 @@ namespace {
 
 const char* const kServeUsage =
     "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
-    "                         [--existing overwrite|rename|skip]\n";
+    "                         [--existing overwrite|rename|skip] [--no-resume]\n";
 const char* const kListUsage =
     "Usage: ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n";
 const char* const kSendUsage =
     "Usage: ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-    "                        [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n";
+    "                        [--block-size N] [--encrypt | --no-encrypt] [--retry SECONDS]\n"
+    "                        FILE|DIR...\n";
 
 // Where every command keeps its record, and what the exit codes mean.
 const char* const kFilesAndExitCodes =
@@ -46,12 +47,13 @@ QString CliUsage()
         "Usage:\n"
         "  ferrowarden                       start the desktop program\n"
         "  ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
-        "                    [--existing overwrite|rename|skip]\n"
+        "                    [--existing overwrite|rename|skip] [--no-resume]\n"
         "                                    host a session and receive files into DIR\n"
         "  ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n"
         "                                    list the sessions hosted on the network\n"
         "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-        "                   [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n"
+        "                   [--block-size N] [--encrypt | --no-encrypt] [--retry SECONDS]\n"
+        "                   FILE|DIR...\n"
         "                                    send files and folders to a hosted session\n"
         "  ferrowarden help [COMMAND]        a command's options (or COMMAND --help)\n"
         "  ferrowarden --help | --version\n"
@@ -91,6 +93,9 @@ QString CommandHelp(const QString& command)
                    "                 what happens when a file of the same name is there:\n"
                    "                 replace it (the default), store the new one as \"a (1).txt\",\n"
                    "                 \"a (2).txt\"..., or keep the old one and drop the new\n"
+                   "  --no-resume    throw away what arrived of a file that was cut off, instead of\n"
+                   "                 keeping it (in DIR/.ferrowarden-partial, for up to 7 days) so\n"
+                   "                 that the next copy of it goes on where it stopped\n"
                    "  -h, --help     this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
     if (command == QLatin1String("list"))
@@ -124,6 +129,10 @@ QString CommandHelp(const QString& command)
                    "does not takes files under 2 GiB only, no folders, and never answers: exit code\n"
                    "0 then means every file was handed to it and the connection closed in order.\n"
                    "\n"
+                   "A file that was cut off before (a lost link, a stopped program) goes on where it\n"
+                   "stopped: only what the server lacks is sent, one line tells how much was there\n"
+                   "already, and the whole file is checked against this one before it is stored.\n"
+                   "\n"
                    "Options:\n"
                    "  --session LABEL      the session to join; needed when several are found\n")
                + QString::fromLatin1(kSearchNotes)
@@ -132,6 +141,9 @@ QString CommandHelp(const QString& command)
                    "  --encrypt            scramble the blocks; the key travels with the copy, so\n"
                    "                       anyone who can see the traffic can read it: no secrecy\n"
                    "  --no-encrypt         send the blocks as they are (default: the settings)\n"
+                   "  --retry SECONDS      after a lost link, find the session again for this long\n"
+                   "                       and go on where the copy stopped (default 30 with the\n"
+                   "                       extended protocol; 0: give up at once)\n"
                    "  -h, --help           this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
     return CliUsage();

@@ -361,6 +361,7 @@ int CliSession::serve()
     engine.SetTransportName(TransportText(m_settings.Transport));
     engine.SetExistingFiles(m_arguments.existing);
     engine.SetExtensionOffered(ExtensionEnabled());
+    engine.SetKeepPartials(m_settings.KeepPartials && !m_arguments.noResume);
     engine.SetAnswerSink(&answers);
     m_roles.SetHostUserData(engine.ExtensionOffered() ? ExtensionOffer() : 0);
     m_roles.SetTransferHandler(
@@ -388,6 +389,7 @@ int CliSession::serve()
         return 1;
     }
     engine.RemoveLeftovers();
+    engine.RemoveOldPartials();
     if (const auto service = m_service.lock()) {
         m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
                              .arg(label, receiveDirectory)
@@ -411,6 +413,9 @@ int CliSession::serve()
                 address = service->PlayerAddress(created.dpId);
             }
             client = address.empty() ? QStringLiteral("a client") : QString::fromStdString(address);
+            // What is kept of a cut-off file is the sending machine's: its address, without
+            // the port that changes with every connection.
+            engine.SetSenderName(QByteArray::fromStdString(address.substr(0, address.rfind(':'))));
             m_output.SetProgressLabel(QStringLiteral("from ") + client);
             view.ForgetProgress();
             copyClock.start();
@@ -510,29 +515,9 @@ QString CliSession::joinFailure(const ResultError& error, int row) const
     }
 }
 
-int CliSession::send()
+int CliSession::findAndJoin()
 {
-    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
-    if (!sources.problems.empty()) {
-        for (const SourceFiles::Problem& problem : sources.problems)
-            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
-        m_output.PrintDetail(QStringLiteral("nothing was sent"));
-        return 1;
-    }
-    if (m_arguments.blockSize)
-        m_settings.Blocksize = *m_arguments.blockSize;
-    if (m_arguments.encrypt)
-        m_settings.Encrypt = *m_arguments.encrypt;
-
-    const auto host = searchAddress();
-    if (!host)
-        return 1;
-    m_log.OpenLogFile();
-    if (!bringUp(*host))
-        return 1;
-
     const QString& wanted = m_arguments.label;
-    m_waited.start();
     for (;;) {
         if (!search())
             return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
@@ -546,7 +531,7 @@ int CliSession::send()
         if (candidates.size() == 1) {
             try {
                 if (m_roles.JoinSession(candidates.front()))
-                    break;
+                    return -1;
                 return fail(QStringLiteral("the session is no longer listed"));
             } catch (const ResultError& error) {
                 const bool taken = error.Result() == DPERR_ACCESSDENIED || error.Result() == DPERR_NONEWPLAYERS;
@@ -583,6 +568,32 @@ int CliSession::send()
             m_output.PrintDetail(line);
         return 1;
     }
+}
+
+int CliSession::send()
+{
+    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
+    if (!sources.problems.empty()) {
+        for (const SourceFiles::Problem& problem : sources.problems)
+            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
+        m_output.PrintDetail(QStringLiteral("nothing was sent"));
+        return 1;
+    }
+    if (m_arguments.blockSize)
+        m_settings.Blocksize = *m_arguments.blockSize;
+    if (m_arguments.encrypt)
+        m_settings.Encrypt = *m_arguments.encrypt;
+
+    const auto host = searchAddress();
+    if (!host)
+        return 1;
+    m_log.OpenLogFile();
+    if (!bringUp(*host))
+        return 1;
+
+    m_waited.start();
+    if (const int code = findAndJoin(); code >= 0)
+        return code;
 
     for (const QString& line : sources.skipped)
         m_log.LogMessage(line);
@@ -599,61 +610,106 @@ int CliSession::send()
         return 1;
     }
 
-    EndpointSink sink(*m_roles.Player());
-    ConsoleSendingView view(m_log, m_output);
-    SendingEngine engine(sink, view);
-    engine.SetBlocksize(m_settings.Blocksize);
-    engine.SetEncrypt(m_settings.Encrypt);
-    engine.SetTransportName(TransportText(m_settings.Transport));
-    engine.SetExtension(extension);
-    m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
-    m_onSystemMessage = [&engine](DWORD type) {
-        if (type == DPSYS_SESSIONLOST)
-            engine.ConnectionLost();
-    };
-    const auto unhook = qScopeGuard([this] {
-        m_roles.SetTransferHandler(nullptr);
-        m_onSystemMessage = nullptr;
-    });
+    // After a lost link the copy goes on where it stopped, when the server can resume.
+    const int retry = m_arguments.retrySeconds.value_or(CarriesResume(extension) ? 30 : 0);
+    QList<SendEntry> entries = sources.entries;
     const int fileCount = int(sources.paths.size());
+    int filesDone = 0;       // stored in earlier rounds
+    qint64 bytesDone = 0;    // of the files in earlier rounds, sent or kept
+    qint64 wireBytes = 0;    // sent as data in earlier rounds
     QElapsedTimer clock;
     clock.start();
-    try {
-        engine.StartCopy(sources.entries);
-    } catch (const AppError& error) {
-        engine.CloseCurrentFile();
-        const TransferProgress& at = view.LastProgress();
-        const bool stopped = SignalWatch::Interrupted();
-        m_output.PrintSummary(SentSummary(qMax(0, at.fileNumber - 1), fileCount, at.totalBytes, sources.totalBytes,
-                                          clock.elapsed() / 1000.0,
-                                          stopped ? QStringLiteral("interrupted") : QStringLiteral("failed")));
-        if (stopped)
-            return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
-                        error.message());
-        const auto* result = dynamic_cast<const ResultError*>(&error);
-        if (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION))
-            return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
-                                       "that arrived whole"),
-                        error.message());
-        // A file that changed since it was checked is named as the checks name it.
-        const SourceFiles now = CheckSourceFiles(m_arguments.files);
-        if (!now.problems.empty())
-            return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
-                        error.message());
-        return fail(QStringLiteral("the copy stopped: ") + error.message());
+    QList<EntryProblem> notStored;
+    for (;;) {
+        EndpointSink sink(*m_roles.Player());
+        ConsoleSendingView view(m_log, m_output);
+        SendingEngine engine(sink, view);
+        engine.SetBlocksize(m_settings.Blocksize);
+        engine.SetEncrypt(m_settings.Encrypt);
+        engine.SetTransportName(TransportText(m_settings.Transport));
+        engine.SetExtension(extension);
+        m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
+        m_onSystemMessage = [&engine](DWORD type) {
+            if (type == DPSYS_SESSIONLOST)
+                engine.ConnectionLost();
+        };
+        const auto unhook = qScopeGuard([this] {
+            m_roles.SetTransferHandler(nullptr);
+            m_onSystemMessage = nullptr;
+        });
+        try {
+            engine.StartCopy(entries);
+            wireBytes += engine.BytesSent();
+            notStored = engine.Problems();
+            break;
+        } catch (const AppError& error) {
+            engine.CloseCurrentFile();
+            const TransferProgress& at = view.LastProgress();
+            const bool stopped = SignalWatch::Interrupted();
+            const auto* result = dynamic_cast<const ResultError*>(&error);
+            const bool lost = engine.ConnectionWasLost()
+                              || (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION));
+            const QList<SendEntry> left = engine.Unfinished();
+            // What this round stored: its files that are not left.
+            int storedNow = 0;
+            qint64 storedBytes = 0;
+            for (const SendEntry& entry : entries) {
+                if (!entry.folder && !left.contains(entry)) {
+                    ++storedNow;
+                    storedBytes += QFileInfo(entry.path).size();
+                }
+            }
+            if (lost && !stopped && retry > 0 && CarriesResume(extension)) {
+                m_log.LogError(error.message());
+                m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
+                                                   "again for up to %1 s")
+                                        .arg(retry));
+                filesDone += storedNow;
+                bytesDone += storedBytes;
+                wireBytes += engine.BytesSent();
+                entries = left;
+                m_roles.SetTransferHandler(nullptr);
+                m_onSystemMessage = nullptr;
+                m_roles.ReleaseNetworking();
+                if (!bringUp(*host))
+                    return 1;
+                m_arguments.waitSeconds = retry;
+                m_waited.start();
+                if (const int code = findAndJoin(); code >= 0)
+                    return code;
+                continue;
+            }
+            m_output.PrintSummary(SentSummary(filesDone + qMax(0, at.fileNumber - 1), fileCount, bytesDone + at.totalBytes,
+                                              sources.totalBytes, clock.elapsed() / 1000.0,
+                                              stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
+                                              wireBytes + engine.BytesSent()));
+            if (stopped)
+                return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
+                            error.message());
+            if (lost)
+                return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
+                                           "that arrived whole"),
+                            error.message());
+            // A file that changed since it was checked is named as the checks name it.
+            const SourceFiles now = CheckSourceFiles(m_arguments.files);
+            if (!now.problems.empty())
+                return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
+                            error.message());
+            return fail(QStringLiteral("the copy stopped: ") + error.message());
+        }
     }
     // Leaving the session hands over what is still queued before the connection closes.
     m_roles.ReleaseNetworking();
-    const QList<EntryProblem>& notStored = engine.Problems();
     m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
                                       clock.elapsed() / 1000.0,
-                                      notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored")));
+                                      notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored"),
+                                      extension != 0 ? wireBytes : -1));
     if (notStored.isEmpty())
         return 0;
-    const qsizetype entries = sources.entries.size();
+    const qsizetype entryCount = sources.entries.size();
     m_output.PrintError(QStringLiteral("the server did not store %1 of %2 %3:")
                             .arg(notStored.size())
-                            .arg(entries)
+                            .arg(entryCount)
                             .arg(sources.folderCount > 0 ? QStringLiteral("files and folders") : QStringLiteral("files")));
     for (const EntryProblem& problem : notStored)
         m_output.PrintDetail(QStringLiteral("%1: %2").arg(problem.name, problem.reason));

@@ -64,6 +64,9 @@ private:
     // Brings networking up; on failure tells why in plain words and returns false.
     bool bringUp(const QString& host);
     bool search();
+    // Searches (for --wait) and joins the session asked for: -1 when joined, else the exit
+    // code, after telling why.
+    int findAndJoin();
     SearchReport lastSearch() const;
     // Seconds of --wait still left, or 0.
     int waitLeft() const;

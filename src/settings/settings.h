@@ -41,6 +41,8 @@ inline constexpr TransportSetting Transport{"Protocol", trTCPIP};
 inline constexpr FlagSetting CreateLog{"CreateLog", true};
 inline constexpr FlagSetting AppendLogData{"AppendLogData", true};
 inline constexpr TextSetting LogFile{"LogFile", "fwd.txt"};
+// A received file that is cut off is kept, so that the next copy of it goes on from there.
+inline constexpr FlagSetting KeepPartials{"KeepPartialFiles", true};
 } // namespace Setting
 
 // The one way an option is read: its stored value, or its default.
@@ -60,6 +62,7 @@ struct Settings {
     bool CreateLog = Setting::CreateLog.defaultValue;
     bool AppendLogData = Setting::AppendLogData.defaultValue;
     QString LogFile = QString::fromLatin1(Setting::LogFile.defaultValue);
+    bool KeepPartials = Setting::KeepPartials.defaultValue;
 };
 
 // Reads every option of the table.

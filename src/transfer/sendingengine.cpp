@@ -352,6 +352,7 @@ SendEntry SendingEngine::bareEntry(const QString& path)
 
 void SendingEngine::packetSent(std::int32_t count)
 {
+    m_bytesSent += count;
     m_progress.CountPacket();
     m_progress.AddBytes(count);
 }
@@ -440,6 +441,7 @@ void SendingEngine::sendExtended()
     m_currentEntry = 0;
     m_connectionLost = false;
     m_bytesKept = 0;
+    m_bytesSent = 0;
     m_answersLetIn.start();
 
     openLine(QStringLiteral("Sending Session Data..."));
@@ -760,6 +762,19 @@ void SendingEngine::sendAttributes(const QString& path, int fd)
     attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
     sendMessage(EncodeAttributes(attributes));
+}
+
+QList<SendEntry> SendingEngine::Unfinished() const
+{
+    QList<SendEntry> left;
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const auto& receipt = m_receipts.size() > std::size_t(i) ? m_receipts[std::size_t(i)] : std::nullopt;
+        const bool done = receipt && (receipt->outcome == Outcome::Stored || receipt->outcome == Outcome::Skipped);
+        // Folders go again, so that their times are set at the end of the copy that ends.
+        if (!done || m_entries[i].folder)
+            left.append(m_entries[i]);
+    }
+    return left;
 }
 
 std::optional<ResumeOffer> SendingEngine::waitForOffer()

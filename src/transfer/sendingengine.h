@@ -28,6 +28,7 @@ struct SendEntry {
                        // without one travels without its time and mode)
     QByteArray name;   // the relative path it travels under, parts separated by "/"
     bool folder = false;
+    bool operator==(const SendEntry&) const = default;
 };
 
 // An entry the server did not store, and why, in words.
@@ -121,8 +122,15 @@ public:
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& Problems() const { return m_problems; }
-    // Bytes of the last copy that the server held already, and were not sent again.
+    // Bytes of the last copy that the server held already, and were not sent again; bytes
+    // that went out in data packets.
     qint64 BytesKept() const { return m_bytesKept; }
+    qint64 BytesSent() const { return m_bytesSent; }
+    // The connection was lost during the last copy (ConnectionLost, or a send that failed).
+    bool ConnectionWasLost() const { return m_connectionLost; }
+    // After an extended copy that was cut off: the entries not yet stored (or skipped) by the
+    // server, in order, to be sent again.
+    QList<SendEntry> Unfinished() const;
     bool SummaryArrived() const { return m_summary.has_value(); }
 
 private:
@@ -202,4 +210,5 @@ private:
     bool m_awaitingOffer = false;
     std::optional<ResumeOffer> m_offer;
     qint64 m_bytesKept = 0;
+    qint64 m_bytesSent = 0;
 };
