@@ -39,7 +39,8 @@ bool nameAllowed(const QByteArray& name)
 QString entryProblem(const QByteArray& path)
 {
     const QString problem = PathProblem(path);
-    if (problem.isEmpty() && path.left(path.indexOf('/')) == PartialStore::kFolder)
+    const qsizetype slash = path.indexOf('/');
+    if (problem.isEmpty() && (slash < 0 ? path : path.left(slash)) == PartialStore::kFolder)
         return QStringLiteral("the name is the receiver's own");
     return problem;
 }
