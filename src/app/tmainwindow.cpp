@@ -5,12 +5,10 @@
 #include "app/helpbrowser.h"
 #include "app/logview.h"
 #include "app/tconwizard.h"
-#include "bridge/endpointsink.h"
+#include "bridge/computername.h"
+#include "bridge/outgoingcopy.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
-#include "transfer/extensionmessages.h"
-#include "transfer/messagesink.h"
-#include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
@@ -28,7 +26,6 @@
 #include <QScreen>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QSysInfo>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -39,38 +36,6 @@ constexpr int kFrameMilliseconds = 16;
 
 // The copy stops because the window is being closed.
 struct CopyCancelled {};
-
-// The hosted session's answers to its client, through whatever endpoint the roles hold now.
-class HostAnswers final : public MessageSink {
-public:
-    explicit HostAnswers(SessionRoles& roles) : m_roles(roles) {}
-    void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override
-    {
-        TDPlayer* player = m_roles.Player();
-        if (!player)
-            throw AppError(QStringLiteral("The session has ended"));
-        player->Send(to, flags, data, size);
-    }
-
-private:
-    SessionRoles& m_roles;
-};
-
-QString WithTrailingSlash(const QString& directory)
-{
-    if (directory.isEmpty() || directory.endsWith(QLatin1Char('/')))
-        return directory;
-    return directory + QLatin1Char('/');
-}
-
-// The computer's name as a 49-byte buffer holds it.
-QString ReadComputerName()
-{
-    QByteArray name = QSysInfo::machineHostName().toLocal8Bit();
-    if (name.size() > 49)
-        name.truncate(49);
-    return QString::fromLocal8Bit(name);
-}
 
 } // namespace
 
@@ -90,6 +55,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     PaintStatusStrip();
     moveOntoScreen(QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
+    FormPosition1.RestoreBeforeShow(); // on the frame, where it was stored from
     applyFileSettings();
 
     m_frameTimer.setSingleShot(true);
@@ -101,17 +67,6 @@ TMainWindow::TMainWindow(QWidget* parent)
     connect(&m_logFlushTimer, &QTimer::timeout, this, [this] { m_log.Flush(); });
     m_logFlushTimer.start();
 
-    m_answers = std::make_unique<HostAnswers>(m_roles);
-    m_roles.SetTransferHandler([this](void* data, qsizetype size) {
-        if (m_receiver)
-            m_receiver->HandleTransferMessage(data, size);
-        else if (m_sender)
-            m_sender->HandleAnswer(data, size);
-    });
-    m_roles.SetBatchEndHandler([this] {
-        if (m_receiver)
-            m_receiver->Flush();
-    });
     connectHandlers();
 
     // What the user should hear once about the settings store (cannot be written, a damaged
@@ -132,12 +87,7 @@ TMainWindow::TMainWindow(QWidget* parent)
 TMainWindow::~TMainWindow()
 {
     // FormDestroy: the session goes before the receiving side its handlers use.
-    if (m_receiver)
-        m_receiver->SetAnswerSink(nullptr);
-    m_roles.ReleaseNetworking();
-    if (m_receiver)
-        m_receiver->CloseCurrentFile();
-    m_receiver.reset();
+    m_hosted.End();
     FilesToSend.clear();
 }
 
@@ -219,27 +169,9 @@ void TMainWindow::SearchSessions()
 
 void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
-    const QString selectedFolder = DirTree1->SelectedPath();
-    const bool named = !label.isEmpty() || !directory.isEmpty();
-    // Files go into the folder the descriptor names; with no folder chosen ("?"), into the
-    // current directory.
-    QString target = named ? directory : selectedFolder;
-    if (target == QLatin1String("?"))
-        target.clear();
-
-    if (m_receiver)
-        endServing();
-    m_receiver = std::make_unique<ReceivingEngine>(static_cast<ReceivingView&>(*this));
-    m_receiver->SetReceiveDirectory(WithTrailingSlash(target));
-    m_receiver->SetTransportName(TransportText(m_settings.Transport));
-    m_receiver->SetExtensionOffered(ExtensionEnabled());
-    m_receiver->SetKeepPartials(m_settings.KeepPartials);
-    m_receiver->SetAnswerSink(m_answers.get());
-    m_roles.SetHostUserData(m_receiver->ExtensionOffered() ? ExtensionOffer() : 0);
-    if (m_roles.HostSession(label, directory, selectedFolder)) {
-        m_receiver->RemoveLeftovers();
-        m_receiver->RemoveOldPartials();
-    }
+    HostOptions options{label, directory, DirTree1->SelectedPath()};
+    options.keepPartials = m_settings.KeepPartials;
+    m_hosted.Host(options);
 }
 
 void TMainWindow::StartCopy(int selectedRow)
@@ -257,21 +189,14 @@ void TMainWindow::StartCopy(int selectedRow)
             QTimer::singleShot(0, this, &QWidget::close);
     });
 
-    if (!m_roles.JoinSession(selectedRow))
+    OutgoingCopy copy(m_roles, *this);
+    if (!copy.Join(selectedRow))
         return;
-    // The copy sends on the thread that also delivers what the endpoint receives. That
-    // cannot stall: the window's one endpoint either hosts or joins, so no received message
-    // waits for this thread while Send waits for room (see TDPlayer::Send).
-    EndpointSink sink(*m_roles.Player());
-    SendingEngine engine(sink, static_cast<SendingView&>(*this));
-    // The server's offer, unless this end keeps to the protocol of earlier versions.
-    if (ExtensionEnabled())
-        engine.SetExtension(std::min(OfferedExtension(m_roles.Player()->SessionDesc.dwUser1), kExtensionVersion));
-    m_sender = &engine;
-    const auto noSender = qScopeGuard([this] { m_sender = nullptr; });
-    engine.SetBlocksize(m_settings.Blocksize);
-    engine.SetEncrypt(m_settings.Encrypt);
-    engine.SetTransportName(TransportText(m_settings.Transport));
+    sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
+}
+
+void TMainWindow::sendCopy(SendingEngine& engine)
+{
     engine.FilesToSend() = FilesToSend;
     const auto keepList = qScopeGuard([&] { FilesToSend = engine.FilesToSend(); });
 
@@ -293,14 +218,13 @@ void TMainWindow::StartCopy(int selectedRow)
     }
 }
 
-// The hosted session's receiving side ends; a file cut off is discarded.
+// The session is left and its receiving side ends; a file cut off is discarded.
 void TMainWindow::endServing()
 {
-    if (!m_receiver)
-        return;
-    m_receiver->CloseCurrentFile();
-    m_receiver.reset();
-    PaintFrame();
+    const bool serving = m_hosted.Serving();
+    m_hosted.End();
+    if (serving)
+        PaintFrame();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -399,7 +323,6 @@ void TMainWindow::DirTree1Change()
 
 void TMainWindow::ClosePanelBtnClick()
 {
-    m_roles.ReleaseNetworking();
     endServing();
     EnableControls();
     ResetTransferView();
@@ -455,7 +378,6 @@ void TMainWindow::closeEvent(QCloseEvent* event)
         QMessageBox::critical(this, QStringLiteral("Ferrowarden"), error.message());
     }
     // The session is left before the window goes, so that a client sees it lost at once.
-    m_roles.ReleaseNetworking();
     endServing();
     event->accept();
 }
@@ -545,14 +467,9 @@ void TMainWindow::ShowMessage(const QString& text)
     QMessageBox::information(this, QStringLiteral("Ferrowarden"), text);
 }
 
-void TMainWindow::SystemMessageArrived(DWORD type)
+void TMainWindow::SystemMessageArrived(DWORD)
 {
-    // A client that leaves, or a session that is lost, ends the file being received; a
-    // complete one stays, a cut-off one is discarded.
-    if ((type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST) && m_receiver)
-        m_receiver->CloseCurrentFile();
-    if (type == DPSYS_SESSIONLOST && m_sender)
-        m_sender->ConnectionLost();
+    // The copy under way has closed its file or ended its wait already.
     PaintFrame();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindowcontrols.h"
+#include "bridge/hostedcopy.h"
 #include "net/sessionroles.h"
 #include "net/sessionrolesview.h"
 #include "platform/registry/registry.h"
@@ -20,8 +21,6 @@
 #include <memory>
 #include <optional>
 
-class MessageSink;
-class ReceivingEngine;
 class SendingEngine;
 
 // The program's one window and the hub of the system: it finds sessions, hosts one as the
@@ -137,6 +136,7 @@ private:
     void moveOntoScreen(QPoint position);
     void frameChanged();
     void endServing();
+    void sendCopy(SendingEngine& engine);
 
     // The changes that wait for the next frame.
     struct Frame {
@@ -156,9 +156,7 @@ private:
     ::Settings m_settings;
     SessionLog m_log;
     SessionRoles m_roles;
-    std::unique_ptr<ReceivingEngine> m_receiver; // while a session is hosted
-    std::unique_ptr<MessageSink> m_answers;      // the receiver's answers to its client
-    SendingEngine* m_sender = nullptr;           // while a copy is sent
+    HostedCopy m_hosted{m_roles, *this}; // the receiving side of a hosted session
     TFormPosition FormPosition1{this, m_registry};
 
     bool m_copyRunning = false;

@@ -2,7 +2,9 @@
 
 #include "platform/signalwatch.h"
 
-#include "bridge/endpointsink.h"
+#include "bridge/computername.h"
+#include "bridge/hostedcopy.h"
+#include "bridge/outgoingcopy.h"
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
 #include "cli/hostlookup.h"
@@ -26,7 +28,6 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSocketNotifier>
-#include <QSysInfo>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -147,8 +148,8 @@ CliSession::CliSession(CliArguments arguments)
     : m_arguments(std::move(arguments)),
       m_store(m_registry),
       m_settings(LoadSettings(m_store)),
-      m_log(m_settings, QSysInfo::machineHostName(), &m_output),
-      m_roles(this, *this, QSysInfo::machineHostName())
+      m_log(m_settings, ReadComputerName(), &m_output),
+      m_roles(this, *this, ReadComputerName())
 {
     m_roles.SetTransport(m_settings.Transport);
     // The session service itself, so that the command line can ask it what only it knows.
@@ -355,32 +356,19 @@ int CliSession::serve()
     if (!bringUp(QString()))
         return 1;
     ConsoleReceivingView view(m_log, m_output);
-    ReceivingEngine engine(view);
-    EndpointSink answers(*m_roles.Player());
-    engine.SetReceiveDirectory(receiveDirectory);
-    engine.SetTransportName(TransportText(m_settings.Transport));
-    engine.SetExistingFiles(m_arguments.existing);
-    engine.SetExtensionOffered(ExtensionEnabled());
-    engine.SetKeepPartials(m_settings.KeepPartials && !m_arguments.noResume);
-    engine.SetAnswerSink(&answers);
-    m_roles.SetHostUserData(engine.ExtensionOffered() ? ExtensionOffer() : 0);
-    m_roles.SetTransferHandler(
-        [&engine](void* data, qsizetype size) { engine.HandleTransferMessage(data, size); });
-    m_roles.SetBatchEndHandler([&engine] { engine.Flush(); });
+    HostedCopy hosted(m_roles, view);
     // Whatever way serving ends, the session goes before the engine its handlers use.
     const auto leave = qScopeGuard([&] {
         m_onSystemMessage = nullptr;
-        m_roles.SetTransferHandler(nullptr);
-        m_roles.SetBatchEndHandler(nullptr);
-        engine.SetAnswerSink(nullptr);
-        m_roles.ReleaseNetworking();
-        engine.CloseCurrentFile();
+        hosted.End();
     });
 
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    if (!m_roles.HostSession(label, receiveDirectory)) {
+    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing};
+    options.keepPartials = m_settings.KeepPartials && !m_arguments.noResume;
+    if (!hosted.Host(options)) {
         // The log has the reason already.
         const auto service = m_service.lock();
         m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
@@ -388,8 +376,7 @@ int CliSession::serve()
                                 .arg(service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort));
         return 1;
     }
-    engine.RemoveLeftovers();
-    engine.RemoveOldPartials();
+    const ReceivingEngine& engine = *hosted.Engine();
     if (const auto service = m_service.lock()) {
         m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
                              .arg(label, receiveDirectory)
@@ -415,7 +402,7 @@ int CliSession::serve()
             client = address.empty() ? QStringLiteral("a client") : QString::fromStdString(address);
             // What is kept of a cut-off file is the sending machine's: its address, without
             // the port that changes with every connection.
-            engine.SetSenderName(QByteArray::fromStdString(address.substr(0, address.rfind(':'))));
+            hosted.Engine()->SetSenderName(QByteArray::fromStdString(address.substr(0, address.rfind(':'))));
             m_output.SetProgressLabel(QStringLiteral("from ") + client);
             view.ForgetProgress();
             copyClock.start();
@@ -424,8 +411,8 @@ int CliSession::serve()
         }
         if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
             return;
-        // A file cut off by the client leaving is discarded; a complete one stays.
-        engine.CloseCurrentFile();
+        // The copy has closed its file: a file cut off by the client leaving is discarded, a
+        // complete one stays.
         if (type == DPSYS_DESTROYPLAYERORGROUP)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
@@ -436,9 +423,7 @@ int CliSession::serve()
     const int code = m_loop.exec();
     if (m_arguments.once && SignalWatch::Interrupted()) {
         // Stopped before the client left: only a copy that already arrived whole succeeded.
-        engine.SetAnswerSink(nullptr);
-        m_roles.ReleaseNetworking();
-        engine.CloseCurrentFile();
+        hosted.End();
         return engine.CopySucceeded() ? 0 : 1;
     }
     return code;
@@ -515,7 +500,7 @@ QString CliSession::joinFailure(const ResultError& error, int row) const
     }
 }
 
-int CliSession::findAndJoin()
+int CliSession::findAndJoin(OutgoingCopy& copy)
 {
     const QString& wanted = m_arguments.label;
     for (;;) {
@@ -530,7 +515,7 @@ int CliSession::findAndJoin()
                             .arg(foundText(m_rows)));
         if (candidates.size() == 1) {
             try {
-                if (m_roles.JoinSession(candidates.front()))
+                if (copy.Join(candidates.front()))
                     return -1;
                 return fail(QStringLiteral("the session is no longer listed"));
             } catch (const ResultError& error) {
@@ -591,16 +576,15 @@ int CliSession::send()
     if (!bringUp(*host))
         return 1;
 
+    ConsoleSendingView view(m_log, m_output);
+    auto copy = std::make_unique<OutgoingCopy>(m_roles, view);
     m_waited.start();
-    if (const int code = findAndJoin(); code >= 0)
+    if (const int code = findAndJoin(*copy); code >= 0)
         return code;
 
     for (const QString& line : sources.skipped)
         m_log.LogMessage(line);
-    // The server's offer, unless this end keeps to the protocol of earlier versions.
-    const std::uint16_t offered = OfferedExtension(m_roles.Player()->SessionDesc.dwUser1);
-    const std::uint16_t extension = ExtensionEnabled() ? std::min(offered, kExtensionVersion) : 0;
-    if (extension == 0 && !sources.needExtension.empty()) {
+    if (copy->Extension() == 0 && !sources.needExtension.empty()) {
         for (const SourceFiles::Problem& problem : sources.needExtension)
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
         m_output.PrintDetail(QStringLiteral("nothing was sent; send files under 2 GiB only, or update the server"));
@@ -611,32 +595,18 @@ int CliSession::send()
     }
 
     // After a lost link the copy goes on where it stopped, when the server can resume.
+    const std::uint16_t extension = copy->Extension();
     const int retry = m_arguments.retrySeconds.value_or(CarriesResume(extension) ? 30 : 0);
     QList<SendEntry> entries = sources.entries;
     const int fileCount = int(sources.paths.size());
-    int filesDone = 0;       // stored in earlier rounds
-    qint64 bytesDone = 0;    // of the files in earlier rounds, sent or kept
-    qint64 wireBytes = 0;    // sent as data in earlier rounds
+    int filesDone = 0;    // stored in earlier rounds
+    qint64 bytesDone = 0; // of the files stored in earlier rounds
+    qint64 wireBytes = 0; // sent as data in earlier rounds
     QElapsedTimer clock;
     clock.start();
     QList<EntryProblem> notStored;
     for (;;) {
-        EndpointSink sink(*m_roles.Player());
-        ConsoleSendingView view(m_log, m_output);
-        SendingEngine engine(sink, view);
-        engine.SetBlocksize(m_settings.Blocksize);
-        engine.SetEncrypt(m_settings.Encrypt);
-        engine.SetTransportName(TransportText(m_settings.Transport));
-        engine.SetExtension(extension);
-        m_roles.SetTransferHandler([&engine](void* data, qsizetype size) { engine.HandleAnswer(data, size); });
-        m_onSystemMessage = [&engine](DWORD type) {
-            if (type == DPSYS_SESSIONLOST)
-                engine.ConnectionLost();
-        };
-        const auto unhook = qScopeGuard([this] {
-            m_roles.SetTransferHandler(nullptr);
-            m_onSystemMessage = nullptr;
-        });
+        SendingEngine& engine = copy->Start(m_settings.Blocksize, m_settings.Encrypt);
         try {
             engine.StartCopy(entries);
             wireBytes += engine.BytesSent();
@@ -649,40 +619,36 @@ int CliSession::send()
             const auto* result = dynamic_cast<const ResultError*>(&error);
             const bool lost = engine.ConnectionWasLost()
                               || (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION));
-            const QList<SendEntry> left = engine.Unfinished();
-            // What this round stored: its files that are not left.
-            int storedNow = 0;
-            qint64 storedBytes = 0;
-            for (const SendEntry& entry : entries) {
-                if (!entry.folder && !left.contains(entry)) {
-                    ++storedNow;
-                    storedBytes += QFileInfo(entry.path).size();
+            if (lost && !stopped && retry > 0 && CarriesResume(engine.Extension())) {
+                // What this round stored: its files that are not left.
+                const QList<SendEntry> left = engine.Unfinished();
+                for (const SendEntry& entry : std::as_const(entries)) {
+                    if (!entry.folder && !left.contains(entry)) {
+                        ++filesDone;
+                        bytesDone += QFileInfo(entry.path).size();
+                    }
                 }
-            }
-            if (lost && !stopped && retry > 0 && CarriesResume(extension)) {
+                wireBytes += engine.BytesSent();
+                entries = left;
                 m_log.LogError(error.message());
                 m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
                                                    "again for up to %1 s")
                                         .arg(retry));
-                filesDone += storedNow;
-                bytesDone += storedBytes;
-                wireBytes += engine.BytesSent();
-                entries = left;
-                m_roles.SetTransferHandler(nullptr);
-                m_onSystemMessage = nullptr;
+                copy.reset();
                 m_roles.ReleaseNetworking();
                 if (!bringUp(*host))
                     return 1;
+                copy = std::make_unique<OutgoingCopy>(m_roles, view);
                 m_arguments.waitSeconds = retry;
                 m_waited.start();
-                if (const int code = findAndJoin(); code >= 0)
+                if (const int code = findAndJoin(*copy); code >= 0)
                     return code;
                 continue;
             }
-            m_output.PrintSummary(SentSummary(filesDone + qMax(0, at.fileNumber - 1), fileCount, bytesDone + at.totalBytes,
-                                              sources.totalBytes, clock.elapsed() / 1000.0,
+            m_output.PrintSummary(SentSummary(filesDone + qMax(0, at.fileNumber - 1), fileCount,
+                                              bytesDone + at.totalBytes, sources.totalBytes, clock.elapsed() / 1000.0,
                                               stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
-                                              wireBytes + engine.BytesSent()));
+                                              extension != 0 ? wireBytes + engine.BytesSent() : -1));
             if (stopped)
                 return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
                             error.message());

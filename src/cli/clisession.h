@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+class OutgoingCopy;
 class ResultError;
 class SessionService;
 struct SearchReport;
@@ -66,7 +67,7 @@ private:
     bool search();
     // Searches (for --wait) and joins the session asked for: -1 when joined, else the exit
     // code, after telling why.
-    int findAndJoin();
+    int findAndJoin(OutgoingCopy& copy);
     SearchReport lastSearch() const;
     // Seconds of --wait still left, or 0.
     int waitLeft() const;

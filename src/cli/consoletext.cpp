@@ -139,10 +139,12 @@ QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& p
     QStringList problems;
     if (summary.filesWithCorruptBlocks > 0)
         problems << QStringLiteral("%1 discarded for corrupt blocks").arg(summary.filesWithCorruptBlocks);
+    if (summary.filesWithDroppedPackets > 0)
+        problems << QStringLiteral("%1 discarded for dropped data packets").arg(summary.filesWithDroppedPackets);
     if (summary.failedFiles > 0)
         problems << QStringLiteral("%1 not written").arg(summary.failedFiles);
     const int missing = summary.announcedFiles - summary.completedFiles - summary.skippedFiles
-                        - summary.filesWithCorruptBlocks - summary.failedFiles;
+                        - summary.filesWithCorruptBlocks - summary.filesWithDroppedPackets - summary.failedFiles;
     if (missing > 0)
         problems << QStringLiteral("%1 never arrived").arg(missing);
     if (summary.failedFolders > 0)

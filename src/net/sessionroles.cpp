@@ -32,6 +32,8 @@ SessionRoles::SessionRoles(QObject* owner, SessionRolesView& view, QString compu
 
 SessionRoles::~SessionRoles()
 {
+    // The view may be half gone by now: a search still running ends without telling it.
+    m_searchDone = true;
     ReleaseNetworking();
 }
 
@@ -114,6 +116,10 @@ void SessionRoles::ReleaseNetworking()
     if (m_player && m_player->Delivering() && m_batchEndHandler)
         m_batchEndHandler();
     delete m_player.data(); // stops its receive thread and leaves the session
+    // A search cut short here never reports its end: the front end leaves its searching
+    // state now, and whoever waits for the search stops waiting.
+    if (!m_searchDone)
+        leaveSearchingState();
 }
 
 bool SessionRoles::InitNetworking(const QString& host)
@@ -164,8 +170,11 @@ bool SessionRoles::InitNetworking(const QString& host)
 
 void SessionRoles::SearchSessions()
 {
+    // A search started while one runs replaces it: the view is in its searching state
+    // already and is told of its start once, as it is told of its end once.
+    if (m_searchDone)
+        m_view.SearchStarted();
     m_searchDone = false;
-    m_view.SearchStarted();
     m_view.LogMessage(QStringLiteral("Searching Sessions..."));
     m_view.ClearSessionRows();
 
@@ -305,5 +314,7 @@ void SessionRoles::OnSystemMessage(TDPlayer* sender)
         m_view.LogMessage(QStringLiteral("System msg, dwType = $") + QString::number(type, 16).toUpper());
         break;
     }
+    if (m_systemMessageHandler)
+        m_systemMessageHandler(type);
     m_view.SystemMessageArrived(type);
 }

@@ -43,6 +43,12 @@ public:
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
     // Called after each batch of arriving messages has been handed to the transfer handler.
     void SetBatchEndHandler(std::function<void()> handler) { m_batchEndHandler = std::move(handler); }
+    // Called with each system message's type once it is logged, before the view hears of it:
+    // the copy under way closes its file or ends its wait first.
+    void SetSystemMessageHandler(std::function<void(DWORD type)> handler)
+    {
+        m_systemMessageHandler = std::move(handler);
+    }
     // Where session objects come from: the session service unless a test puts a fake here.
     using DirectPlayFactory = std::function<std::shared_ptr<IDirectPlay4A>()>;
     void SetDirectPlayFactory(DirectPlayFactory factory) { m_factory = std::move(factory); }
@@ -51,7 +57,8 @@ public:
     // "host:port") limits searches to one host; empty asks the whole LAN. The previous
     // endpoint, if any, is freed first.
     bool InitNetworking(const QString& host = QString());
-    // Frees the endpoint (leaving its session) and the search.
+    // Frees the endpoint (leaving its session) and the search; a search still running ends
+    // as one that found nothing (SearchDone, the view's SearchEnded).
     void ReleaseNetworking();
     void SearchSessions();
     void ShowSessionList();
@@ -102,6 +109,7 @@ private:
     DWORD m_hostUser1 = 0;
     TransferHandler m_transferHandler;
     std::function<void()> m_batchEndHandler;
+    std::function<void(DWORD)> m_systemMessageHandler;
     DirectPlayFactory m_factory = &CreateDirectPlay;
     QPointer<TDPlayer> m_player;
     QPointer<TSessionEnumerator> m_enumerator;

@@ -199,7 +199,14 @@ enum class Outcome : std::uint8_t {
 enum class StoredHow : std::uint8_t { New = 0, Replaced = 1, Renamed = 2, FolderExisted = 3 };
 enum class RefusedWhy : std::uint8_t { UnsafeName = 1, CannotCreate = 2, NoSpace = 3, TooLarge = 4 };
 // Mismatch (version 2): what arrived does not match the sender's digest of its file.
-enum class DiscardedWhy : std::uint8_t { CorruptBlocks = 1, CutOff = 2, WriteFailed = 3, NoSpace = 4, Mismatch = 5 };
+enum class DiscardedWhy : std::uint8_t {
+    CorruptBlocks = 1,
+    CutOff = 2,
+    WriteFailed = 3,
+    NoSpace = 4,
+    PacketDropped = 5, // a data packet (or run of zeros) of it did not fit and was dropped
+    Mismatch = 6,
+};
 
 struct Receipt {
     std::uint32_t entry = 0;

@@ -12,6 +12,7 @@
 
 #include <QFile>
 #include <QScopeGuard>
+#include <QtEndian>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -121,7 +122,7 @@ void ReceivingEngine::RemoveLeftovers()
 bool ReceivingEngine::CopySucceeded() const
 {
     return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0
-           && m_summary.failedFolders == 0
+           && m_summary.filesWithDroppedPackets == 0 && m_summary.failedFolders == 0
            && m_summary.completedFiles + m_summary.skippedFiles == m_summary.announcedFiles;
 }
 
@@ -152,6 +153,8 @@ void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
         qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size),
                 qUtf8Printable(reason));
         m_view.LogError(QStringLiteral("Message dropped: ") + reason);
+        if (size >= 4 && qFromLittleEndian<std::uint32_t>(bytes) == static_cast<std::uint32_t>(MessageType::DataPacket))
+            dataLost();
     }
 }
 
@@ -343,6 +346,7 @@ void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
             QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
                 .arg(count)
                 .arg(m_transferBlockSize));
+        dataLost();
         return;
     }
     if (m_state == FileState::None) {
@@ -357,6 +361,7 @@ void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
         m_view.LogError(QStringLiteral("Message dropped: data packet with count %1, but \"%2\" "
                                        "lacks only %3 bytes")
                             .arg(QString::number(count), m_fileName, QString::number(lacking)));
+        dataLost();
         return;
     }
     m_areas[m_pendingCount] = p + kDataAreaOffset;
@@ -411,6 +416,18 @@ void ReceivingEngine::Flush()
             QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
     m_progress.Show();
+}
+
+void ReceivingEngine::dataLost()
+{
+    if (m_state != FileState::Receiving)
+        return;
+    m_file.Discard();
+    m_state = FileState::Failed;
+    m_view.LogError(QStringLiteral("Transmission failed: a data packet of \"%1\" was dropped, so it cannot be "
+                                   "whole; received data discarded")
+                        .arg(m_fileName));
+    fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::PacketDropped));
 }
 
 void ReceivingEngine::fileEnded()
@@ -555,6 +572,8 @@ void ReceivingEngine::fileOutcome(Outcome outcome, std::uint8_t detail, const QB
     case Outcome::Discarded:
         if (detail == static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks))
             ++m_summary.filesWithCorruptBlocks;
+        else if (detail == static_cast<std::uint8_t>(DiscardedWhy::PacketDropped))
+            ++m_summary.filesWithDroppedPackets;
         else
             ++m_summary.failedFiles;
         break;
@@ -743,6 +762,7 @@ void ReceivingEngine::zeroRun(const ZeroRun& run)
         m_view.LogError(QStringLiteral("Message dropped: a run of %1 zero bytes, but \"%2\" lacks %3 bytes")
                             .arg(QString::number(run.count), m_fileName,
                                  QString::number(inProgress ? lacking : 0)));
+        dataLost();
         return;
     }
     if (carriesResume() && m_file.IsOpen())
@@ -759,7 +779,8 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     m_state = FileState::None;
     applyFolderAttributes();
     const int entries = m_summary.completedFiles + m_summary.skippedFiles + m_summary.failedFiles
-                        + m_summary.filesWithCorruptBlocks + m_summary.foldersMade + m_summary.failedFolders;
+                        + m_summary.filesWithCorruptBlocks + m_summary.filesWithDroppedPackets
+                        + m_summary.foldersMade + m_summary.failedFolders;
     if (end.entries != static_cast<std::uint32_t>(entries))
         m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
                             .arg(end.entries)
@@ -767,7 +788,8 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     CopySummary summary;
     summary.filesStored = static_cast<std::uint32_t>(m_summary.completedFiles);
     summary.filesSkipped = static_cast<std::uint32_t>(m_summary.skippedFiles);
-    summary.filesNotStored = static_cast<std::uint32_t>(m_summary.failedFiles + m_summary.filesWithCorruptBlocks);
+    summary.filesNotStored = static_cast<std::uint32_t>(m_summary.failedFiles + m_summary.filesWithCorruptBlocks
+                                                        + m_summary.filesWithDroppedPackets);
     summary.foldersMade = static_cast<std::uint32_t>(m_summary.foldersMade);
     summary.foldersNotMade = static_cast<std::uint32_t>(m_summary.failedFolders);
     summary.bytesStored = static_cast<std::uint64_t>(m_summary.bytesStored);

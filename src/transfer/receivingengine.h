@@ -24,6 +24,7 @@ struct ReceiveSummary {
     int announcedFiles = 0;         // file count of the last session data message
     int completedFiles = 0;         // files written in full and put in place
     int filesWithCorruptBlocks = 0; // files discarded because blocks were corrupt
+    int filesWithDroppedPackets = 0; // files discarded because a data packet of theirs was dropped
     int failedFiles = 0;            // refused, not creatable, not writable, or cut off
     int skippedFiles = 0;           // a file of that name was kept (ExistingFiles::Skip)
     int announcedFolders = 0;       // extension: folders announced
@@ -51,6 +52,8 @@ struct ReceiveSummary {
 // - messages shorter than their type, counts above the announced block size or above
 //   what the announced file still needs, data packets before any file header, and block
 //   sizes outside 1 to 2048 are dropped with a log line;
+// - a file that loses a data packet (or a run of zeros) that way cannot be whole: it is
+//   discarded at once, with a line that says so, and the rest of its data goes nowhere;
 // - a file larger than the free space of the receive directory is refused like a file
 //   that cannot be created;
 // - a data packet count of accepted packets and the total bar restart with each session
@@ -154,6 +157,8 @@ private:
     // The folder part of the extended entry's path, "" or ending in "/".
     QByteArray entryFolder() const;
     void refuseFile(RefusedWhy why, bool skipped);
+    // A data packet of the open file was dropped: the file is discarded.
+    void dataLost();
     void fileEnded();
     void commitFile();
     // Cuts off the open file, if any, as a new message from the client does: in an extended

@@ -92,11 +92,18 @@ void SendingEngine::StartCopy(const QList<SendEntry>& entries)
     SendAllFiles();
 }
 
+QString SendingEngine::OlderProtocolNotice()
+{
+    return QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption");
+}
+
 void SendingEngine::prepareCopy(const QStringList& selected)
 {
     m_view.ProcessEvents();
     if (m_extension != 0)
         m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
+    else if (m_serverOffer == 0)
+        m_view.LogMessage(OlderProtocolNotice());
     m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
     m_filesToSend += selected;
@@ -248,7 +255,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
     qint64 packets = length / blockSize + (last ? 1 : 0);
     while (packets > 0) {
         if (m_abandonFile)
-            return; // the server refused the file: whatever is left would be discarded there
+            return; // the server gave the file up: whatever is left would be discarded there
         const auto n = static_cast<std::size_t>(std::min<qint64>(packets, kBatch));
         std::int32_t counts[kBatch];
         for (std::size_t i = 0; i < n; ++i) {
@@ -396,6 +403,8 @@ QString discardedReason(const Receipt& receipt)
         return QStringLiteral("the server could not write it");
     case DiscardedWhy::NoSpace:
         return QStringLiteral("the server's disk is full");
+    case DiscardedWhy::PacketDropped:
+        return QStringLiteral("the server dropped one of its data packets");
     case DiscardedWhy::Mismatch:
         return QStringLiteral("what arrived does not match the file here");
     }
@@ -706,8 +715,8 @@ void SendingEngine::noteReceipt(const Receipt& receipt)
             answerLine(QStringLiteral("Folder \"%1\" made").arg(name), false);
         return;
     }
-    if (receipt.entry == m_currentEntry
-        && (receipt.outcome == Outcome::Refused || receipt.outcome == Outcome::Skipped))
+    // Refused, skipped, or discarded while it still arrives: the rest would go nowhere.
+    if (receipt.entry == m_currentEntry && receipt.outcome != Outcome::Stored)
         m_abandonFile = true;
     switch (receipt.outcome) {
     case Outcome::Stored:

@@ -86,6 +86,11 @@ public:
     // messages only.
     void SetExtension(std::uint16_t version) { m_extension = version; }
     std::uint16_t Extension() const { return m_extension; }
+    // The version of the extension the host offers, 0 for none. A copy to a host that offers
+    // none says so (OlderProtocolNotice) before it starts; without this call it says nothing.
+    void SetServerOffer(std::uint16_t version) { m_serverOffer = version; }
+    // The line that tells the user a copy goes without what only the extension carries.
+    static QString OlderProtocolNotice();
     // How long to wait for the server's next answer once everything is sent.
     void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
     int AnswerTimeout() const { return m_answerTimeout; }
@@ -191,13 +196,14 @@ private:
 
     // The extended copy.
     std::uint16_t m_extension = 0;
+    std::optional<std::uint16_t> m_serverOffer; // unknown until SetServerOffer
     int m_answerTimeout = 60000;
     QList<SendEntry> m_entries;
     std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
-    bool m_abandonFile = false; // the server refused the file being sent
+    bool m_abandonFile = false; // the server gave up the file being sent
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
     QElapsedTimer m_answersLetIn; // between entries

@@ -7,6 +7,7 @@
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -198,6 +199,44 @@ private slots:
         QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
         QCOMPARE(boxes.texts.size(), 1);
         QVERIFY(m_main->SearchDone());
+    }
+
+    // A search that would run for minutes: whatever cuts it short ends the wizard's wait,
+    // and a search cut short by networking going restores the cursor.
+    void aSearchCutShortEndsTheWait_data()
+    {
+        QTest::addColumn<QString>("cut");
+        QTest::addColumn<bool>("searchEnds");
+        QTest::newRow("networking released") << "release" << true;
+        QTest::newRow("main window closed") << "main" << true;
+        QTest::newRow("wizard closed") << "wizard" << false;
+    }
+
+    void aSearchCutShortEndsTheWait()
+    {
+        QFETCH(QString, cut);
+        QFETCH(bool, searchEnds);
+        m_fake->capsTimeout = 600000;
+        m_main->show();
+        TConWizard wizard(*m_main, m_main.get());
+        wizard.show();
+        wizard.ClientRadio->setChecked(true);
+        QTimer::singleShot(100, m_main.get(), [&] {
+            QVERIFY(!m_main->SearchDone());
+            QVERIFY(QApplication::overrideCursor());
+            if (cut == "release")
+                m_main->Roles().ReleaseNetworking();
+            else if (cut == "main")
+                m_main->close();
+            else
+                wizard.reject();
+        });
+        wizard.Button2Click(); // returns once the wait has ended
+        QCOMPARE(m_main->SearchDone(), searchEnds);
+        QCOMPARE(!QApplication::overrideCursor(), searchEnds);
+        QCOMPARE(wizard.isVisible(), cut == "release");
+        if (searchEnds)
+            QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
     }
 
     void closingOnTheLastPagesStartsNothing()

@@ -175,6 +175,30 @@ private slots:
         QTest::newRow("no folder") << true << true << false << "You have to select a destination folder!";
     }
 
+    // The stored place is the frame's: it is applied before the window is first shown (when
+    // it still places the frame, not the client area), and a close without a move keeps it.
+    void theStoredPlaceIsTakenBeforeTheFirstShowAndKeptByAClose()
+    {
+        const QString key = "Software\\Brindlecraft\\" + QCoreApplication::applicationName() + "\\MainWindow";
+        Registry registry;
+        const QSize size = TMainWindow().size();
+        for (const auto& [name, value] : {std::pair{"XPos", 200}, {"YPos", 150}, {"XSize", size.width()},
+                                          {"YSize", size.height()}})
+            registry.writeNumber(key, name, value);
+        {
+            TMainWindow window;
+            QVERIFY(!window.testAttribute(Qt::WA_WState_Created));
+            QCOMPARE(window.pos(), QPoint(200, 150));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            registry.writeText(key, "State", "Sentinel");
+            QVERIFY(window.close());
+        }
+        QCOMPARE(registry.readText(key, "State"), std::optional<QString>("Sentinel"));
+        for (const char* name : {"XPos", "YPos", "XSize", "YSize", "State"})
+            registry.deleteValue(key, name);
+    }
+
     void startCopyChecksItsSelectionsInOrder()
     {
         QFETCH(bool, row);
@@ -452,6 +476,24 @@ private slots:
         QVERIFY(again.waitForFinished(10000));
         QCOMPARE(again.exitCode(), 0);
         QVERIFY(readFile(path("in/big.bin")) == big);
+
+        // A server of the older protocol: the message list says what the copy goes without.
+        QProcess older;
+        startProcess(older, {"serve", path("in"), "--label", "Lab PC", "--once"}, {"env", "FERROWARDEN_EXTENSION=off"});
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt"});
+        window.DebugMsgList->clear();
+        window.Button1Click();
+        QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
+        const QStringList olderLines = listLines(window.DebugMsgList);
+        const qsizetype list = olderLines.indexOf("Filelist contains 1 files");
+        QVERIFY2(list > 0, qPrintable(olderLines.join('|')));
+        QCOMPARE(olderLines[list - 1],
+                 QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption"));
+        window.ClosePanelBtnClick();
+        QVERIFY(older.waitForFinished(10000));
+        QCOMPARE(older.exitCode(), 0);
     }
 
     // A server that may write files of at most 1 MiB refuses a larger one: the message list

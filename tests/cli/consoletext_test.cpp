@@ -65,13 +65,15 @@ TEST(Summaries, FilesBytesTimeSpeedAndOutcome)
     EXPECT_EQ(ReceivedSummary(whole, p, 125, "10.0.0.5:50412"),
               "Received 2 files (3.0 MiB) from 10.0.0.5:50412 in 2:05, 0.0 MB/s: complete");
     ReceiveSummary broken;
-    broken.announcedFiles = 5;
+    broken.announcedFiles = 6;
     broken.completedFiles = 1;
     broken.filesWithCorruptBlocks = 1;
+    broken.filesWithDroppedPackets = 1;
     broken.failedFiles = 1;
     EXPECT_EQ(ReceivedSummary(broken, p, 1.5, "10.0.0.5:50412"),
-              "Received 1 of 5 files (3.0 MiB) from 10.0.0.5:50412 in 1.5 s, 2.1 MB/s: "
-              "1 discarded for corrupt blocks, 1 not written, 2 never arrived");
+              "Received 1 of 6 files (3.0 MiB) from 10.0.0.5:50412 in 1.5 s, 2.1 MB/s: "
+              "1 discarded for corrupt blocks, 1 discarded for dropped data packets, 1 not written, "
+              "2 never arrived");
     EXPECT_EQ(ReceivedSummary(ReceiveSummary{}, TransferProgress{}, 0.2, "10.0.0.5:50412"),
               "10.0.0.5:50412 left without sending anything");
 }

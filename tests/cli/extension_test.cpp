@@ -63,6 +63,7 @@ protected:
 // extension carries is refused before anything is sent.
 TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
 {
+    const QString olderProtocol = "The server speaks the older protocol: no receipts, no folders, no encryption";
     const QStringList designClient{"Filelist contains 1 files", "Protocol: TCP/IP; BlockSize: 2048",
                                    "Sending Session Data...Done", "Transmitting file \"a.txt\"...Done",
                                    "Transmission complete!"};
@@ -104,6 +105,12 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
             const qsizetype from = sent.indexOf("Filelist contains 1 files");
             EXPECT_EQ(sent.mid(from, designClient.size()), designClient) << out.toStdString();
             EXPECT_EQ(copy, designServer) << serverOutput.toStdString();
+        }
+        // Falling back is never silent: the line before the copy says what it goes without,
+        // unless the older protocol was this end's own choice.
+        EXPECT_EQ(sent.count(olderProtocol), row.serverOffers ? 0 : 1) << out.toStdString();
+        if (!row.serverOffers) {
+            EXPECT_EQ(sent.value(sent.indexOf(olderProtocol) + 1), "Filelist contains 1 files") << out.toStdString();
         }
 
         // A folder and a file of 2 GiB need the extension.

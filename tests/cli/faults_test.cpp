@@ -276,6 +276,51 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitKeepsRoomForWhatItTookAndReportsAWrit
     EXPECT_EQ(QDir(seen).entryList({".ferrowarden-*"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
+// A link that delivers one data packet of a file twice: the server has to drop the packet
+// that no longer fits, so the file cannot be whole. It is never stored, whether or not the
+// server can tell the sender so.
+TEST_F(Faults, FileThatLostADataPacketOnTheWayIsNotStored)
+{
+    // 1464 full blocks and one of 1728 bytes: with the fifth packet twice, the last full
+    // block is the one that does not fit.
+    const SourceFile file{"file.bin", RandomBytes(3000000, 41)};
+    const QStringList paths = writeSources({file});
+    for (const bool extended : {true, false}) {
+        const std::string what = extended ? "extended protocol" : "the design's protocol";
+        FlakyProxy proxy(std::uint16_t(proxyPort), std::uint16_t(port), 6);
+        ASSERT_TRUE(proxy.Listening());
+        proxy.DuplicateDataPacket(5);
+        writeExisting("file.bin", "good old contents");
+        environment.insert("FERROWARDEN_EXTENSION", extended ? "on" : "off");
+        startServer();
+        environment.insert("FERROWARDEN_EXTENSION", "on");
+
+        QByteArray out, err;
+        const int code = run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + paths,
+                             &out, &err);
+        ASSERT_TRUE(waitForServer("Client disconnected...")) << what << serverOutput.toStdString();
+        EXPECT_EQ(proxy.Duplicated(), 1) << what;
+        EXPECT_TRUE(serverOutput.contains("Message dropped: data packet with count 2048, but \"file.bin\" lacks "
+                                          "only 1728 bytes"))
+            << what << serverOutput.toStdString();
+        EXPECT_TRUE(serverOutput.contains("Transmission failed: a data packet of \"file.bin\" was dropped, so it "
+                                          "cannot be whole; received data discarded"))
+            << what << serverOutput.toStdString();
+        EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << what << serverOutput.toStdString();
+        EXPECT_TRUE(serverOutput.contains(": 1 discarded for dropped data packets")) << what << serverOutput.toStdString();
+        EXPECT_EQ(received("file.bin"), "good old contents") << what;
+        EXPECT_EQ(temporaryFiles(), QStringList()) << what;
+        if (extended) {
+            EXPECT_EQ(code, 1) << what << out.toStdString() << err.toStdString();
+            EXPECT_TRUE(err.contains("  file.bin: the server dropped one of its data packets")) << err.toStdString();
+            EXPECT_FALSE(out.contains("Transmission complete!")) << out.toStdString();
+        }
+        server.terminate();
+        ASSERT_TRUE(server.waitForFinished(5000));
+        serverOutput.clear();
+    }
+}
+
 // The link between two namespaces goes down in the middle of a copy and comes back.
 class LinkFaults : public NamespaceCopy {};
 

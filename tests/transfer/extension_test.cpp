@@ -504,8 +504,10 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
          "Refused \"huge\": announced size 9223372036854775808 is larger than a file can be"},
         {"zeros up to the file's end", {EncodeFileEntry({++entry, 3, "z"}), EncodeZeroRun({3})},
          "Message dropped: a run of 3 zero bytes, but \"z\" lacks 3 bytes"},
-        {"zeros past the file's end", {EncodeZeroRun({0xFFFFFFFFFFFFFFFFull})},
-         "Message dropped: a run of 18446744073709551615 zero bytes, but \"z\" lacks 3 bytes"},
+        {"zeros past the file's end", {EncodeFileEntry({++entry, 3, "y"}), EncodeZeroRun({0xFFFFFFFFFFFFFFFFull})},
+         "Message dropped: a run of 18446744073709551615 zero bytes, but \"y\" lacks 3 bytes"},
+        {"a data packet past the file's end", {EncodeFileEntry({++entry, 3, "x"}), EncodeDataPacket("abcd", 4, 0)},
+         "Message dropped: data packet with count 4, but \"x\" lacks only 3 bytes"},
         {"a receipt of its own", {EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 0, 0, 0, {}, {}})},
          "Message dropped: answers are the server's to send"},
         {"a plain file header", {EncodeFileHeader({"plain.txt", 3, 1})},
@@ -517,15 +519,25 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
         EXPECT_TRUE(t.serverView.log.contains(QString::fromUtf8(row.line))) << row.what << "\n"
                                                                              << t.serverView.log.join('\n').toStdString();
     }
-    feed(data); // "z" completes after all
+    // Each file that lost a run or packet is discarded at once.
+    std::vector<std::uint32_t> discarded;
+    for (const QByteArray& message : answers.sent) {
+        const Receipt receipt = std::get<Receipt>(DecodeExtensionMessage(message));
+        if (receipt.outcome == Outcome::Discarded && receipt.detail == std::uint8_t(DiscardedWhy::PacketDropped))
+            discarded.push_back(receipt.entry);
+    }
+    EXPECT_EQ(discarded, (std::vector<std::uint32_t>{entry - 2, entry - 1, entry}));
+    feed(data); // goes nowhere: "x" is gone
+    feed(EncodeFileEntry({++entry, 3, "w"}));
+    feed(data);
     answers.sent.clear();
     feed(EncodeCopyEnd({entry}));
     ASSERT_EQ(answers.sent.size(), 1u);
     const CopySummary summary = std::get<CopySummary>(DecodeExtensionMessage(answers.sent[0]));
-    EXPECT_EQ(summary, (CopySummary{1, 0, 13, 0, 12, 3}));
+    EXPECT_EQ(summary, (CopySummary{1, 0, 16, 0, 12, 3}));
 
     EXPECT_EQ(ExtendedCopy::tree(t.root.filePath("outside")), QStringList());
-    EXPECT_EQ(ExtendedCopy::tree(t.receiveDirectory), QStringList({"link", "plain", "z"}));
+    EXPECT_EQ(ExtendedCopy::tree(t.receiveDirectory), QStringList({"link", "plain", "w"}));
     for (const QString& line : t.serverView.log)
         EXPECT_FALSE(HasControlBytes(line.toUtf8())) << line.toStdString();
 }

@@ -392,7 +392,10 @@ TEST_F(ReceivingEngineTest, WaitingPacketsAreReportedByFlushAndBeforeAnAbort)
     EXPECT_EQ(entries(receiveDirectory), QStringList());
 }
 
-TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedWithALogLine)
+// Each row arrives in the middle of a file. Whatever is malformed is dropped with a log line;
+// a dropped data packet also loses its file, which then cannot be whole: it is discarded at
+// once and an existing file of its name stays.
+TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedAndADroppedDataPacketLosesItsFile)
 {
     const QByteArray bytes = RandomBytes(1000, 6);
     const auto copy = BuildCopySequence({{"f", bytes}}, 576, std::nullopt);
@@ -406,54 +409,56 @@ TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedWithALogLine)
         qToLittleEndian<std::int16_t>(size, session.data() + 12);
         return session;
     };
+    const QString lost = QStringLiteral("Transmission failed: a data packet of \"f\" was dropped, so it cannot "
+                                        "be whole; received data discarded");
     QByteArray unknown("\x07\0\0\0", 4);
     const struct {
         const char* what;
         QByteArray message;
         const char* line;
+        bool losesFile;
     } rows[] = {
         {"short data packet", copy[2].left(2059),
-         "Message dropped: Data packet message of 2059 bytes is shorter than 2060 bytes"},
-        {"short header", copy[1].left(100),
-         "Message dropped: File header message of 100 bytes is shorter than 268 bytes"},
-        {"short session data", copy[0].left(19),
-         "Message dropped: Session data message of 19 bytes is shorter than 20 bytes"},
+         "Message dropped: Data packet message of 2059 bytes is shorter than 2060 bytes", true},
         {"count above the block size", withCount(577),
-         "Message dropped: data packet with count 577 above the block size 576"},
+         "Message dropped: data packet with count 577 above the block size 576", true},
         {"count above the data area", withCount(4096),
-         "Message dropped: Data packet message with count 4096, outside 0 to 2048"},
+         "Message dropped: Data packet message with count 4096, outside 0 to 2048", true},
         {"negative count", withCount(-1),
-         "Message dropped: Data packet message with count -1, outside 0 to 2048"},
+         "Message dropped: Data packet message with count -1, outside 0 to 2048", true},
+        // The first block once more: the file lacks only the last 424 bytes now.
+        {"count beyond what the file lacks", copy[2],
+         "Message dropped: data packet with count 576, but \"f\" lacks only 424 bytes", true},
+        {"short header", copy[1].left(100),
+         "Message dropped: File header message of 100 bytes is shorter than 268 bytes", false},
+        {"short session data", copy[0].left(19),
+         "Message dropped: Session data message of 19 bytes is shorter than 20 bytes", false},
         {"block size 0", withBlockSize(0),
-         "Message dropped: Session data message announces block size 0, outside 1 to 2048"},
+         "Message dropped: Session data message announces block size 0, outside 1 to 2048", false},
         {"block size 4096", withBlockSize(4096),
-         "Message dropped: Session data message announces block size 4096, outside 1 to 2048"},
-        {"unknown type", unknown, "(dwType = 7?)"},
-        {"unknown type, high bit", QByteArray(4, '\xFF'), "(dwType = -1?)"},
+         "Message dropped: Session data message announces block size 4096, outside 1 to 2048", false},
+        {"unknown type", unknown, "(dwType = 7?)", false},
+        {"unknown type, high bit", QByteArray(4, '\xFF'), "(dwType = -1?)", false},
     };
-    feed(copy, 0, 3);
-    ASSERT_TRUE(engine.FileOpen());
     for (const auto& row : rows) {
+        QFile existing(receiveDirectory + QStringLiteral("f"));
+        ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        existing.write("old contents");
+        existing.close();
+        feed(copy, 0, 3);
+        ASSERT_TRUE(engine.FileOpen()) << row.what;
         view.log.clear();
         feed(row.message);
-        EXPECT_EQ(view.log, QStringList({row.line})) << row.what;
+        EXPECT_EQ(view.log, row.losesFile ? QStringList({row.line, lost}) : QStringList({row.line})) << row.what;
+        EXPECT_EQ(engine.FileOpen(), !row.losesFile) << row.what;
+        feed(copy, 3);
+        EXPECT_EQ(received(QStringLiteral("f")), row.losesFile ? QByteArray("old contents") : bytes) << row.what;
+        EXPECT_EQ(view.log.contains(QStringLiteral("Transmission Complete!")), !row.losesFile) << row.what;
+        EXPECT_EQ(engine.Summary().filesWithDroppedPackets, row.losesFile ? 1 : 0) << row.what;
+        EXPECT_EQ(engine.CopySucceeded(), !row.losesFile) << row.what;
+        EXPECT_EQ(view.receivedPackets, 2) << row.what;
+        EXPECT_EQ(entries(receiveDirectory), QStringList({"f"})) << row.what << ": no temporary file";
     }
-    feed(copy, 3);
-    EXPECT_EQ(received(QStringLiteral("f")), bytes);
-    EXPECT_TRUE(engine.CopySucceeded());
-    EXPECT_EQ(view.receivedPackets, 2);
-}
-
-TEST_F(ReceivingEngineTest, CountBeyondTheAnnouncedSizeIsDropped)
-{
-    auto copy = BuildCopySequence({{"f", "abc"}}, 2048, std::nullopt);
-    feed(copy, 0, 2);
-    const QByteArray area(2048, 'x');
-    feed(EncodeDataPacket(area, 1000, BlockChecksum(kChecksumStart, area.constData(), 1000)));
-    EXPECT_EQ(view.log.last(),
-              "Message dropped: data packet with count 1000, but \"f\" lacks only 3 bytes");
-    feed(copy, 2);
-    EXPECT_EQ(received(QStringLiteral("f")), "abc");
 }
 
 TEST_F(ReceivingEngineTest, FilesThatCannotBeCreatedAreCountedButWrittenNowhere)

@@ -150,19 +150,34 @@ void TFormPosition::SavePosition()
     remember();
 }
 
+// Before the first show, what counts as unchanged at close is what was restored (or, with
+// nothing stored, where the window was to open): a window the window system put elsewhere
+// is stored where it stands.
+void TFormPosition::RestoreBeforeShow()
+{
+    if (!m_restored)
+        restoreOnce();
+}
+
+void TFormPosition::restoreOnce()
+{
+    m_restored = true;
+    try {
+        RestorePosition();
+    } catch (const AppError& error) {
+        QMessageBox::critical(nullptr, QStringLiteral("Ferrowarden"), error.message());
+    }
+}
+
 bool TFormPosition::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != m_window)
         return false;
     if (event->type() == QEvent::Show && !m_restored) {
-        m_restored = true;
-        try {
-            RestorePosition();
-        } catch (const AppError& error) {
-            QMessageBox::critical(nullptr, QStringLiteral("Ferrowarden"), error.message());
-        }
-        // The window system settles the frame once the window is up: what counts as
-        // unchanged is where the window then stands.
+        restoreOnce();
+        // A window restored only now is placed by its client area, and its frame is
+        // settled by the window system afterwards: what counts as unchanged is where the
+        // window then stands.
         if (Active)
             QTimer::singleShot(0, this, [this] { remember(); });
     } else if (event->type() == QEvent::Close && !m_inClose) {

@@ -10,9 +10,10 @@ class QWidget;
 class Registry;
 
 // Brings a window back where the user left it: restores its position, size and state when
-// it is shown and stores them when it closes (after the window's own close handling, and
-// only when it was moved or resized since the last restore or store). It watches the
-// window's events itself; the window does nothing for it.
+// it is first shown (or before, see RestoreBeforeShow) and stores them when it closes
+// (after the window's own close handling, and only when it stands elsewhere than it was
+// restored or last stored). It watches the window's events itself. Positions are those of
+// the window's frame.
 //
 // With dpRegistry the values live under "Software\Brindlecraft\<application>\<window's
 // object name>": XPos, YPos, XSize, YSize as numbers and State as text ("Normal",
@@ -34,6 +35,12 @@ public:
     std::function<void(TFormPosition*)> OnRestore;
     std::function<void(TFormPosition*)> OnSave;
 
+    // Restores now, before the window is first shown: a position applied then places the
+    // window's frame, while one applied to a window already on the screen places its client
+    // area (below the title bar). The first show then restores nothing more. A value of the
+    // wrong type is reported in a message box.
+    void RestoreBeforeShow();
+
     virtual void SavePosition();
     // Throws AppError naming a value stored with the wrong type, before anything is applied.
     virtual void RestorePosition();
@@ -49,6 +56,7 @@ private:
     QString iniFilePath() const;
     QSize screenSize() const;
     void remember();
+    void restoreOnce();
 
     QWidget* m_window;
     Registry& m_registry;

@@ -51,7 +51,48 @@ struct Relay {
     Direction down; // server to client
     bool closed = false;
     bool reset = false; // one end reset its connection: so does the other
+    // Relayed frame by frame: the data packet of this number goes twice (0: none).
+    int duplicatePacket = 0;
+    int dataPackets = 0;
+    QByteArray partialFrame; // the start of a frame from the client not yet passed on
 };
+
+// Session frames: length u32 (type and body), type u8, body. A data frame's body is the
+// sender's and receiver's ids (u32 each) and the transfer message, whose first u32 is its type.
+constexpr std::uint8_t kDataFrame = 6;
+constexpr std::uint32_t kDataPacketMessage = 3;
+constexpr qsizetype kFrameHead = 5;
+constexpr qsizetype kMessageAt = kFrameHead + 8;
+
+// Passes the whole frames of `relay.partialFrame` on to the server; true when one of them
+// went twice.
+bool passFrames(Relay& relay)
+{
+    bool duplicated = false;
+    QByteArray& held = relay.partialFrame;
+    while (held.size() >= kFrameHead) {
+        const auto length = qsizetype(qFromLittleEndian<std::uint32_t>(held.constData()));
+        if (length == 0 || length > (1 << 20)) {
+            // Not a frame the session protocol knows: the rest goes on as it is.
+            relay.up.pending.append(held);
+            held.clear();
+            relay.duplicatePacket = 0;
+            break;
+        }
+        if (held.size() < 4 + length)
+            break;
+        const QByteArrayView frame(held.constData(), 4 + length);
+        relay.up.pending.append(frame);
+        if (std::uint8_t(frame[4]) == kDataFrame && frame.size() >= kMessageAt + 4
+            && qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
+            && ++relay.dataPackets == relay.duplicatePacket) {
+            relay.up.pending.append(frame);
+            duplicated = true;
+        }
+        held.remove(0, 4 + length);
+    }
+    return duplicated;
+}
 
 } // namespace
 
@@ -170,6 +211,7 @@ void FlakyProxy::run()
             }
             nonBlocking(server);
             auto relay = std::make_unique<Relay>();
+            relay->duplicatePacket = m_duplicatePacket;
             relay->up.from = relay->down.to = client;
             relay->up.to = relay->down.from = server;
             relays.push_back(std::move(relay));
@@ -196,11 +238,21 @@ void FlakyProxy::run()
                 if (!d->ended && d->pending.size() < (1 << 20)) {
                     const ssize_t got = ::recv(d->from, buffer, sizeof buffer, MSG_DONTWAIT);
                     if (got > 0) {
-                        d->pending.append(buffer, got);
+                        if (d == &r->up && (r->duplicatePacket > 0 || !r->partialFrame.isEmpty())) {
+                            r->partialFrame.append(buffer, got);
+                            if (passFrames(*r))
+                                ++m_duplicated;
+                        } else {
+                            d->pending.append(buffer, got);
+                        }
                         if (d == &r->up)
                             m_relayed += got;
                     } else if (got == 0) {
                         d->ended = true;
+                        if (d == &r->up) {
+                            d->pending.append(r->partialFrame); // a frame cut short goes on as it is
+                            r->partialFrame.clear();
+                        }
                     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                         r->reset = true;
                     }

@@ -32,6 +32,12 @@ public:
     void Stall(bool stalled) { m_stalled = stalled; }
     // Resets every relayed connection on both sides, as a link that breaks.
     void Cut() { m_cut = true; }
+    // Sends the `number`th data packet (counted from 1) of each connection accepted from now
+    // on to the server twice in a row, as a link that delivers a frame again; 0 for none.
+    // Such connections are relayed frame by frame (docs/session-protocol.md).
+    void DuplicateDataPacket(int number) { m_duplicatePacket = number; }
+    // Data packets sent twice so far.
+    int Duplicated() const { return m_duplicated; }
     // Bytes relayed from clients to the server so far.
     std::int64_t Relayed() const { return m_relayed; }
     // Connections accepted so far.
@@ -52,5 +58,7 @@ private:
     std::atomic<bool> m_cut{false};
     std::atomic<std::int64_t> m_relayed{0};
     std::atomic<int> m_accepted{0};
+    std::atomic<int> m_duplicatePacket{0};
+    std::atomic<int> m_duplicated{0};
     std::thread m_thread;
 };

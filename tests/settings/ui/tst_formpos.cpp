@@ -120,6 +120,24 @@ private slots:
         QCOMPARE(m_registry->readText(key(), "State"), std::optional<QString>("Sentinel"));
     }
 
+    // What counts as unchanged at close is the restored place: a window the window system
+    // put elsewhere after showing it is stored where it stands.
+    void aWindowPutElsewhereAfterTheRestoreIsStoredWhereItStands()
+    {
+        store(50, 60, 200, 100);
+        auto window = probe();
+        TFormPosition position(window.get(), *m_registry);
+        position.Depot = TFormPosition::dpRegistry;
+        position.RestoreBeforeShow();
+        QCOMPARE(window->pos(), QPoint(50, 60));
+        window->show();
+        window->move(51, 80);
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QVERIFY(window->close());
+        QCOMPARE(m_registry->readNumber(key(), "XPos"), std::optional<qint32>(51));
+        QCOMPARE(m_registry->readNumber(key(), "YPos"), std::optional<qint32>(80));
+    }
+
     void aWindowBeyondTheScreenStoresZero()
     {
         auto window = probe();
