@@ -68,7 +68,7 @@ bool HostedCopy::Host(const HostOptions& options)
     m_engine->SetExtensionOffered(ExtensionEnabled());
     m_engine->SetKeepPartials(options.keepPartials);
     m_engine->SetAnswerSink(m_answers.get());
-    m_roles.SetHostUserData(m_engine->ExtensionOffered() ? ExtensionOffer() : 0);
+    m_roles.SetHostUserData(m_engine->ExtensionOffered() ? ExtensionOffer(HighestExtension()) : 0);
     hook();
     m_serving = true;
     if (!m_roles.HostSession(options.label, options.directory, options.selectedFolder))

@@ -140,6 +140,15 @@ bool ExtensionEnabled()
     return !(value == "off" || value == "0" || value == "no" || value == "false");
 }
 
+std::uint16_t HighestExtension()
+{
+    if (!ExtensionEnabled())
+        return 0;
+    bool number = false;
+    const int version = qgetenv("FERROWARDEN_EXTENSION").trimmed().toInt(&number);
+    return number && version >= 1 && version < kExtensionVersion ? std::uint16_t(version) : kExtensionVersion;
+}
+
 bool IsExtensionType(std::uint32_t type)
 {
     switch (static_cast<ExtensionType>(type)) {

@@ -116,6 +116,9 @@ std::uint16_t OfferedExtension(std::uint32_t user1);
 // False when FERROWARDEN_EXTENSION is "off" (or "0", "no", "false"): this end then neither
 // offers nor uses the extension, like a program of an earlier build.
 bool ExtensionEnabled();
+// The highest version this end speaks: 0 when off, the number FERROWARDEN_EXTENSION gives
+// (1 .. kExtensionVersion; "1" keeps to version 1, as for a comparison), else kExtensionVersion.
+std::uint16_t HighestExtension();
 // True for the types of the extension's messages.
 bool IsExtensionType(std::uint32_t type);
 
