@@ -338,6 +338,10 @@ bool ReceivedFile::Detach()
 {
     if (!IsOpen())
         return true;
+    // What was reserved past the bytes written goes back: a file kept for later takes only
+    // the room of what arrived.
+    if (m_reserved)
+        ::ftruncate(m_fd, fileLength());
     const bool flushed = ::fdatasync(m_fd) == 0;
     ::close(m_fd);
     m_fd = -1;

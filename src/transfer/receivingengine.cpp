@@ -868,6 +868,17 @@ void ReceivingEngine::fileEnd(const FileEnd& end)
     }
     if (m_state != FileState::AwaitingEnd)
         return; // refused, skipped or written off already: its receipt went out
+    if (m_file.IsPartial() && m_file.ErrorNumber() == ENOSPC && m_corruptBlocks == 0) {
+        // The disk filled up: what was written stays for the next copy, once there is room.
+        m_state = FileState::Failed;
+        m_note = m_file.ErrorText();
+        m_partial.Leave(m_file.Detach());
+        m_view.LogError(QStringLiteral("Transmission failed: \"%1\": the disk is full; received data kept for the "
+                                       "next copy of it")
+                            .arg(m_fileName));
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::NoSpace));
+        return;
+    }
     if (m_corruptBlocks == 0 && m_partial.FileDigest() != end.digest) {
         m_state = FileState::Failed;
         m_file.Discard();

@@ -265,6 +265,9 @@ TEST(ResumeTest, ACutCopyGoesOnWhereItStopped)
         const QString cutName = row.folder ? "d/b.bin" : "big.bin";
         EXPECT_FALSE(QFileInfo::exists(t.receiveDirectory + cutName)) << "never under its name until whole";
         EXPECT_EQ(t.partialFiles().size(), 2) << t.partialFiles().join(' ').toStdString();
+        struct stat part {};
+        ASSERT_EQ(::stat(QFile::encodeName(t.partialPath(".part")).constData(), &part), 0);
+        EXPECT_LE(part.st_blocks * 512, part.st_size + 4 * kMiB) << "what was reserved for the rest went back";
         EXPECT_TRUE(logHas(t.serverView.log, "received data kept for the next copy of it"));
 
         const Round second_ = t.copy(row.folder ? first.unfinished : entries);
