@@ -650,11 +650,16 @@ int CliSession::send()
                                               stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
                                               extension != 0 ? wireBytes + engine.BytesSent() : -1));
             if (stopped)
-                return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
+                return fail(CarriesResume(extension)
+                                ? QStringLiteral("interrupted; the same copy again goes on where this one stopped")
+                                : QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
                             error.message());
             if (lost)
-                return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
-                                           "that arrived whole"),
+                return fail(CarriesResume(extension)
+                                ? QStringLiteral("the connection to the server was lost; the same copy again goes on "
+                                                 "where this one stopped")
+                                : QStringLiteral("the connection to the server was lost; it keeps only the files "
+                                                 "that arrived whole"),
                             error.message());
             // A file that changed since it was checked is named as the checks name it.
             const SourceFiles now = CheckSourceFiles(m_arguments.files);
