@@ -121,3 +121,48 @@ TEST_F(Resume, ASenderFindsARestartedServerAndGoesOn)
     for (const SourceFile& file : files)
         EXPECT_TRUE(received(file.name) == file.bytes) << file.name.toStdString();
 }
+
+namespace {
+
+// The link between two namespaces goes down in the middle of a large file and comes back.
+class ResumeAcrossALink : public NamespaceCopy {};
+
+} // namespace
+
+TEST_F(ResumeAcrossALink, TheSenderGoesOnWhenTheLinkComesBack)
+{
+    if (!skipReason.isEmpty())
+        GTEST_SKIP() << skipReason.toStdString();
+    // About 2 MB/s each way, so that the copy is still under way when the link goes.
+    for (const QString& side : {nsServer + " dev " + vethS, nsClient + " dev " + vethC})
+        if (!sh("ip netns exec " + side.section(' ', 0, 0) + " tc qdisc add " + side.section(' ', 1)
+                + " root tbf rate 16mbit burst 32kbit latency 400ms"))
+            GTEST_SKIP() << "cannot shape the veth link with tc tbf here";
+    const std::vector<SourceFile> files{{"big.bin", randomBytes(20 * kMiB, 31)}};
+    startServer({}, {"ip", "netns", "exec", nsServer});
+    startSenderWith(QStringList{"--retry", "60", "--session", label} + writeSources(files),
+                    {"ip", "netns", "exec", nsClient});
+    const QString part = dir.filePath("in/.ferrowarden-partial");
+    QElapsedTimer clock;
+    clock.start();
+    const auto held = [&] {
+        qint64 bytes = 0;
+        for (const QFileInfo& info : QDir(part).entryInfoList({"*.part"}, QDir::Files | QDir::Hidden))
+            bytes = std::max(bytes, info.size());
+        return bytes;
+    };
+    while (held() < 6 * kMiB && clock.elapsed() < 30000)
+        QThread::msleep(20);
+    ASSERT_GE(held(), 6 * kMiB) << serverOutput.toStdString();
+    ASSERT_TRUE(sh(QStringLiteral("ip -n %1 link set %2 down").arg(nsClient, vethC)));
+    ASSERT_TRUE(waitForServer("received data kept for the next copy of it", 20000)) << serverOutput.toStdString();
+    ASSERT_TRUE(sh(QStringLiteral("ip -n %1 link set %2 up").arg(nsClient, vethC)));
+
+    ASSERT_TRUE(sender.waitForFinished(60000)) << "the sender hangs";
+    const QByteArray out = sender.readAllStandardOutput();
+    const QByteArray err = sender.readAllStandardError();
+    EXPECT_EQ(sender.exitCode(), 0) << out.toStdString() << err.toStdString();
+    EXPECT_TRUE(out.contains("Resuming \"big.bin\": ")) << out.toStdString();
+    EXPECT_TRUE(received("big.bin") == files[0].bytes);
+    EXPECT_FALSE(QFileInfo::exists(part));
+}
