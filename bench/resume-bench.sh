@@ -32,6 +32,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 FW=${BUILD_DIR:-$ROOT/build}/ferrowarden
 [ -x "$FW" ] || { echo "build first: make" >&2; exit 1; }
 WORK=$(mktemp -d /tmp/fwresume.XXXXXX)
+# A copy of the program of its own, so that a build during the run changes nothing.
+cp "$FW" "$WORK/ferrowarden"
+FW=$WORK/ferrowarden
 SERVER=""
 cleanup() {
   [ -z "$SERVER" ] || kill "$SERVER" 2>/dev/null || true
@@ -48,7 +51,10 @@ HOST=(--host "127.0.0.1:$FERROWARDEN_DISCOVERY_PORT")
 start_server() {
   "$FW" serve "$WORK/in" --label bench > "$WORK/serve.out" 2>&1 &
   SERVER=$!
-  until grep -q "Server started succesfully!" "$WORK/serve.out" 2>/dev/null; do sleep 0.05; done
+  until grep -q "Server started succesfully!" "$WORK/serve.out" 2>/dev/null; do
+    kill -0 "$SERVER" 2>/dev/null || { echo "the server did not start:" >&2; cat "$WORK/serve.out" >&2; exit 1; }
+    sleep 0.05
+  done
 }
 stop_server() {
   kill "$SERVER" 2>/dev/null || true
@@ -89,7 +95,9 @@ for point in $(seq 1 "$POINTS"); do
   exact=yes
   cmp -s "$WORK/out/big.bin" "$WORK/in/big.bin" || { exact=NO; failures=$((failures + 1)); }
   [ "$sent" -le "$bound" ] || failures=$((failures + 1))
-  printf '%8s %14d %14d %14d %s\n' "$(echo "scale=1; 100 * $had / $SIZE" | bc)" "$sent" "$bound" $((bound - sent)) "$exact"
+  note=""
+  [ "$had" -gt 0 ] || note="  (nothing was kept: $(tr '\r' '\n' < "$WORK/send1.out" | tail -1))"
+  printf '%8s %14d %14d %14d %s%s\n' "$(echo "scale=1; 100 * $had / $SIZE" | bc)" "$sent" "$bound" $((bound - sent)) "$exact" "$note"
   stop_server
 done
 echo "cuts out of bounds or not byte-exact: $failures"
