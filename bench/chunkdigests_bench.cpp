@@ -20,23 +20,27 @@ std::vector<std::uint8_t> data(std::size_t size)
     return bytes;
 }
 
+// The packets of a batch are in the cache when they are hashed: 512 KiB hashed 128 times
+// stands for a 64 MiB file.
 void DigestsPerPacket(benchmark::State& state)
 {
-    const auto bytes = data(std::size_t(64) << 20);
+    const auto bytes = data(std::size_t(512) << 10);
+    constexpr qint64 kFile = qint64(64) << 20;
     ChunkDigests digests;
     for (auto _ : state) {
-        digests.Restart(qint64(bytes.size()));
-        for (std::size_t at = 0; at < bytes.size(); at += 2048)
-            digests.Add(bytes.data() + at, 2048);
+        digests.Restart(kFile);
+        for (qint64 done = 0; done < kFile; done += qint64(bytes.size()))
+            for (std::size_t at = 0; at < bytes.size(); at += 2048)
+                digests.Add(bytes.data() + at, 2048);
         benchmark::DoNotOptimize(digests.FileDigest());
     }
-    state.SetBytesProcessed(state.iterations() * qint64(bytes.size()));
+    state.SetBytesProcessed(state.iterations() * kFile);
 }
 BENCHMARK(DigestsPerPacket)->Unit(benchmark::kMillisecond);
 
 void PacketChecksums(benchmark::State& state)
 {
-    auto bytes = data(std::size_t(64) << 20);
+    auto bytes = data(std::size_t(512) << 10);
     constexpr std::size_t kBatch = 256;
     for (auto _ : state) {
         for (std::size_t at = 0; at < bytes.size(); at += kBatch * 2048) {

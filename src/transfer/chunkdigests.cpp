@@ -7,8 +7,13 @@
 #include <cstring>
 #include <unistd.h>
 
-#define XXH_INLINE_ALL
+// The library picks the fastest code this processor runs (AVX2 where there is one) at run
+// time: about twice as fast as the SSE2 code a plain build would inline.
+#define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <xxh_x86dispatch.h>
+#endif
 
 struct ChunkDigests::State {
     XXH3_state_t hash;
