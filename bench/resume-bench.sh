@@ -8,9 +8,11 @@
 # copy sent (the file's size less what its "Resuming" line says was there already), the bound
 # (100 - x)% of the file + 8 MiB, and whether the file arrived byte for byte.
 #
-# Cost: --rounds rounds of an uncut copy of the same file, each with the extension's version
-# 1 (FERROWARDEN_EXTENSION=1: no times, digests or resume) and version 2 in turn; the median
-# and spread of each one's seconds, and of the per-round ratio.
+# Cost: --rounds rounds of an uncut copy of the same file into `serve --once`, each with the
+# extension's version 1 (FERROWARDEN_EXTENSION=1: no times, digests or resume) and version 2
+# in turn; the median and spread of each one's seconds and CPU seconds (user + system, GNU
+# time) of either side, and of the per-round ratios. On a loaded machine the CPU seconds say
+# more than the seconds.
 #
 # Run it on a quiet machine: it prints the load average before and after.
 #
@@ -102,24 +104,39 @@ for point in $(seq 1 "$POINTS"); do
 done
 echo "cuts out of bounds or not byte-exact: $failures"
 
-echo "cost of resume on an uncut copy: ${ROUNDS} rounds"
-rm -rf "$WORK/in" && mkdir -p "$WORK/in"
-start_server
-v1=() v2=() ratios=()
+echo "cost of resume on an uncut copy: ${ROUNDS} rounds (seconds, and CPU seconds of each side)"
+[ "$ROUNDS" -gt 0 ] || { echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"; exit 0; }
+command -v /usr/bin/time >/dev/null || { echo "GNU time is needed: apt-get install time" >&2; exit 1; }
+declare -A wall client server
+ratios=() cpuRatios=()
 for round in $(seq 1 "$ROUNDS"); do
   for version in 1 2; do
-    rm -f "$WORK/in/big.bin"
+    rm -rf "$WORK/in" && mkdir -p "$WORK/in"
     sync
+    FERROWARDEN_EXTENSION=$version /usr/bin/time -f "%U %S" -o "$WORK/server.cpu" \
+      "$FW" serve "$WORK/in" --label bench --once > "$WORK/serve.out" 2>&1 &
+    SERVER=$!
+    until grep -q "Server started succesfully!" "$WORK/serve.out" 2>/dev/null; do sleep 0.05; done
     begin=$(date +%s.%N)
-    FERROWARDEN_EXTENSION=$version "$FW" send "${HOST[@]}" "$WORK/out/big.bin" > /dev/null 2>&1
-    seconds=$(echo "$(date +%s.%N) - $begin" | bc)
-    if [ "$version" = 1 ]; then v1+=("$seconds"); else v2+=("$seconds"); fi
+    FERROWARDEN_EXTENSION=$version /usr/bin/time -f "%U %S" -o "$WORK/client.cpu" \
+      "$FW" send "${HOST[@]}" "$WORK/out/big.bin" > /dev/null 2>&1
+    wait "$SERVER" || true
+    SERVER=""
+    wall[$version,$round]=$(echo "$(date +%s.%N) - $begin" | bc)
+    client[$version,$round]=$(awk '{print $1 + $2}' "$WORK/client.cpu")
+    server[$version,$round]=$(awk '{print $1 + $2}' "$WORK/server.cpu")
   done
-  ratios+=("$(echo "scale=4; ${v2[-1]} / ${v1[-1]}" | bc)")
+  ratios+=("$(echo "scale=4; ${wall[2,$round]} / ${wall[1,$round]}" | bc)")
+  cpuRatios+=("$(echo "scale=4; (${client[2,$round]} + ${server[2,$round]}) / (${client[1,$round]} + ${server[1,$round]})" | bc)")
 done
-stop_server
 stats() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {printf "median %.3f (min %.3f, max %.3f)", a[int((NR+1)/2)], a[1], a[NR]}'; }
-echo "version 1 seconds: $(stats "${v1[@]}")"
-echo "version 2 seconds: $(stats "${v2[@]}")"
-echo "version 2 / version 1: $(stats "${ratios[@]}")"
+for version in 1 2; do
+  w=() c=() s=()
+  for round in $(seq 1 "$ROUNDS"); do
+    w+=("${wall[$version,$round]}"); c+=("${client[$version,$round]}"); s+=("${server[$version,$round]}")
+  done
+  echo "version $version: seconds $(stats "${w[@]}"); client CPU $(stats "${c[@]}"); server CPU $(stats "${s[@]}")"
+done
+echo "version 2 / version 1, seconds: $(stats "${ratios[@]}")"
+echo "version 2 / version 1, CPU of both sides: $(stats "${cpuRatios[@]}")"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
