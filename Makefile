@@ -1,5 +1,5 @@
 # make            configure and build (Release) into build/
-# make run        install what is missing, build, start the program
+# make run        install what is missing, build the program alone, start it
 # make test       install what is missing, build, run every test (and, with clang, a short
 #                 run of every fuzz target)
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
@@ -7,15 +7,21 @@
 # make test-fuzz  the fuzz targets built with libFuzzer (clang), a short run each, in build-fuzz/
 # make install    build, then install the program, its desktop entry, icon and manual page
 #                 under PREFIX
+# make package    a Debian package of the same (ferrowarden_VERSION_ARCH.deb), built in
+#                 build-package/ without the tests
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 FUZZ_DIR ?= build-fuzz
 PREFIX ?= /usr/local
+PACKAGE_DIR ?= build-package
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils libxxhash-dev
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream \
+            libsodium-dev pkg-config libxxhash-dev
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
+# What cpack needs to make a Debian package and read its dependencies.
+PACKAGE_TOOLS := dpkg-dev file
 # clang and its run-time libraries, libFuzzer among them (not pulled in without recommends).
 FUZZ_PACKAGES := clang libclang-rt-dev
 
@@ -33,7 +39,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz build run test test-asan test-tsan test-fuzz bench install clean
+.PHONY: all deps deps-sanitizers deps-fuzz deps-package configure build run test test-asan test-tsan test-fuzz bench install package clean
 all: build
 
 deps:
@@ -45,11 +51,19 @@ deps-sanitizers: deps
 deps-fuzz: deps
 	$(call install,$(FUZZ_PACKAGES))
 
-build: deps
+deps-package: deps
+	$(call install,$(PACKAGE_TOOLS))
+
+configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+# Everything: the program, its tests and the benchmarks.
+build: configure
 	cmake --build $(BUILD_DIR)
 
-run: build
+# The program alone, so that the window opens without waiting for the tests to build.
+run: configure
+	cmake --build $(BUILD_DIR) --target ferrowarden
 	./$(BUILD_DIR)/ferrowarden
 
 test: build deps-fuzz
@@ -83,5 +97,14 @@ bench: build
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# The program alone, installed under /usr; its dependencies come from dpkg-shlibdeps.
+package: deps-package
+	cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	      -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+	cmake --build $(PACKAGE_DIR) --target ferrowarden
+	cd $(PACKAGE_DIR) && cpack
+	cp $(PACKAGE_DIR)/ferrowarden_*.deb .
+	@ls ferrowarden_*.deb
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(PACKAGE_DIR) ferrowarden_*.deb

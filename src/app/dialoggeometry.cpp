@@ -1,6 +1,6 @@
 #include "app/dialoggeometry.h"
 
-#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QRect>
 #include <QScreen>
 #include <QWidget>
@@ -13,13 +13,16 @@ int Scaled(int pixels, double scale)
     return int(std::lround(pixels * scale));
 }
 
-void CenterOnScreen(QWidget* window, const QScreen* screen)
+void MoveOntoScreen(QWidget* window, QPoint position)
 {
-    if (!screen)
-        screen = window->screen();
-    if (!screen)
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) {
+        window->move(position);
         return;
-    QRect frame(QPoint(), window->size());
-    frame.moveCenter(screen->availableGeometry().center());
-    window->move(frame.topLeft());
+    }
+    // Room for the window manager's frame and title bar, which are not known before showing.
+    const QRect available = screen->availableGeometry().adjusted(0, 0, -8, -32);
+    position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - window->width())));
+    position.setY(std::max(available.top(), std::min(position.y(), available.bottom() + 1 - window->height())));
+    window->move(position);
 }

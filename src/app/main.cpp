@@ -6,14 +6,16 @@
 
 namespace {
 
-int runDesktop(int argc, char* argv[])
+int runDesktop(int argc, char* argv[], const QStringList& files)
 {
     FerrowardenApplication app(argc, argv);
     TMainWindow window;
+    if (!files.isEmpty())
+        FerrowardenApplication::Guarded([&] { window.ChooseFiles(files); })();
     // Ctrl-C, SIGTERM and SIGHUP close the window as its close box does: the log is closed
-    // and the session left properly.
+    // and the session left properly; a copy under way stops without a question.
     const SignalWatch watch;
-    QObject::connect(&watch, &SignalWatch::Raised, &window, [&window] { window.close(); });
+    QObject::connect(&watch, &SignalWatch::Raised, &window, [&window] { window.CloseWithoutAsking(); });
     window.show();
     return app.exec();
 }
@@ -22,7 +24,8 @@ int runDesktop(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    if (const auto code = RunCommandLine(argc, argv))
+    QStringList files;
+    if (const auto code = RunCommandLine(argc, argv, &files))
         return *code;
-    return runDesktop(argc, argv);
+    return runDesktop(argc, argv, files);
 }

@@ -1,23 +1,20 @@
 #include "app/mainwindowcontrols.h"
 
+#include "app/progresspanel.h"
+#include "app/separatoraccessibility.h"
 #include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
-#include <QApplication>
 #include <QGridLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QToolButton>
 #include <QMainWindow>
 #include <QMenuBar>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
-#include <QStyle>
-#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -34,28 +31,15 @@ Widget* named(Widget* widget, const char* objectName, const QString& accessibleN
     return widget;
 }
 
+// A button is named by its caption; what it does goes to its description.
 QPushButton* commandButton(QWidget* parent, const char* name, const QString& caption,
                            const QString& purpose)
 {
-    auto* button = named(new QPushButton(caption, parent), name, purpose);
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setAccessibleDescription(purpose);
     button->setAutoDefault(false);
     return button;
-}
-
-QLabel* label(QWidget* parent, const char* name, const QString& caption)
-{
-    QString spoken = caption;
-    spoken.remove(QLatin1Char('&'));
-    return named(new QLabel(caption, parent), name, spoken);
-}
-
-QProgressBar* progressBar(QWidget* parent, const char* name, const QString& purpose)
-{
-    auto* bar = named(new QProgressBar(parent), name, purpose);
-    bar->setRange(0, 100);
-    bar->setValue(0);
-    bar->setTextVisible(false);
-    return bar;
 }
 
 } // namespace
@@ -70,7 +54,9 @@ void MainWindowControls::BuildControls(QMainWindow* window)
     layout->addWidget(buildButtonColumn(central), 0, 0);
     // The progress panel lies over the browsing panel and covers it while it is shown.
     layout->addWidget(buildBrowsePanel(central), 0, 1);
-    layout->addWidget(buildProgressPanel(central), 0, 1);
+    Panel2 = new ProgressPanel(central);
+    layout->addWidget(Panel2, 0, 1);
+    adoptProgressControls();
     layout->setColumnStretch(1, 1);
     Panel2->raise();
     window->setCentralWidget(central);
@@ -94,7 +80,7 @@ QWidget* MainWindowControls::buildButtonColumn(QWidget* parent)
     Button1->setEnabled(false);
     Button3 = commandButton(column, "Button3", QStringLiteral("Create &Server..."),
                             QStringLiteral("Host a session that receives files into the selected folder"));
-    Button8 = commandButton(column, "Button8", QStringLiteral("Refresh List..."),
+    Button8 = commandButton(column, "Button8", QStringLiteral("&Refresh List..."),
                             QStringLiteral("Search the network for sessions again"));
     Button5 = commandButton(column, "Button5", QStringLiteral("View &Protocol..."),
                             QStringLiteral("Show the log file"));
@@ -119,7 +105,7 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
 
     Splitter2 = named(new QSplitter(Qt::Vertical, Panel1), "Splitter2",
-                      QStringLiteral("Divider under the session list"));
+                      QStringLiteral("Sessions, folders and files"));
     Splitter2->setChildrenCollapsible(false);
 
     // The session list, with the searching note laid over its middle.
@@ -140,8 +126,8 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     ServerList->header()->setStretchLastSection(true);
     ServerList->header()->setSectionsMovable(false);
     sessionsLayout->addWidget(ServerList, 0, 0);
-    Panel4 = named(new QLabel(QStringLiteral("  Searching sessions..."), sessions), "Panel4",
-                   QStringLiteral("Searching sessions"));
+    Panel4 = new QLabel(QStringLiteral("  Searching sessions..."), sessions);
+    Panel4->setObjectName(QStringLiteral("Panel4"));
     Panel4->setFrameShape(QFrame::Panel);
     Panel4->setFrameShadow(QFrame::Raised);
     Panel4->setAutoFillBackground(true);
@@ -152,7 +138,7 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     sessionsLayout->addWidget(Panel4, 0, 0, Qt::AlignCenter);
 
     Splitter1 = named(new QSplitter(Qt::Horizontal, Splitter2), "Splitter1",
-                      QStringLiteral("Divider between folders and files"));
+                      QStringLiteral("Folders and files"));
     Splitter1->setChildrenCollapsible(false);
     DirTree1 = named(new TDirTree(Splitter1), "DirTree1", QStringLiteral("Folders"));
     FileListBox1 = named(new FileListBox(Splitter1), "FileListBox1",
@@ -163,103 +149,19 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     Splitter2->setStretchFactor(0, 2);
     Splitter2->setStretchFactor(1, 3);
     layout->addWidget(Splitter2);
+    NameSplitterHandles(Splitter2, {QStringLiteral("Divider under the session list")});
+    NameSplitterHandles(Splitter1, {QStringLiteral("Divider between folders and files")});
     return Panel1;
-}
-
-QWidget* MainWindowControls::buildProgressPanel(QWidget* parent)
-{
-    Panel2 = named(new QWidget(parent), "Panel2", QStringLiteral("Transfer progress"));
-    Panel2->setAutoFillBackground(true);
-    Panel2->hide();
-    auto* layout = new QVBoxLayout(Panel2);
-    layout->setContentsMargins(0, 0, 0, 0);
-
-    Panel3 = named(new QLabel(QStringLiteral(" Waiting..."), Panel2), "Panel3",
-                   QStringLiteral("Session status"));
-    Panel3->setAutoFillBackground(true);
-    QFont strong = Panel3->font();
-    strong.setBold(true);
-    Panel3->setFont(strong);
-    Panel3->setMargin(2);
-    ClosePanelBtn = named(new QToolButton(Panel3), "ClosePanelBtn",
-                          QStringLiteral("Close the progress panel"));
-    ClosePanelBtn->setToolTip(QStringLiteral("Close the progress panel"));
-    ClosePanelBtn->setIcon(Panel3->style()->standardIcon(QStyle::SP_TitleBarCloseButton));
-    ClosePanelBtn->setAutoRaise(false);
-    ClosePanelBtn->setFocusPolicy(Qt::StrongFocus);
-    auto* strip = new QHBoxLayout(Panel3);
-    strip->setContentsMargins(0, 0, 2, 0);
-    strip->addStretch(1);
-    strip->addWidget(ClosePanelBtn);
-    const int side = ClosePanelBtn->sizeHint().height();
-    ClosePanelBtn->setFixedSize(side, side);
-    Panel3->setMinimumHeight(side + 4);
-    layout->addWidget(Panel3);
-
-    GroupBox1 = named(new QGroupBox(QStringLiteral("Progress:"), Panel2), "GroupBox1",
-                      QStringLiteral("Progress"));
-    auto* grid = new QGridLayout(GroupBox1);
-    Label1 = label(GroupBox1, "Label1", QStringLiteral("Just Copying::"));
-    Label2 = named(new QLabel(GroupBox1), "Label2", QStringLiteral("Current file"));
-    Label2->setTextFormat(Qt::PlainText);
-    Label2->setMinimumWidth(1); // a long name is cut, never widens the fixed window
-    Label2->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    Label3 = label(GroupBox1, "Label3", QStringLiteral("This file:"));
-    ThisFileProgBar = progressBar(GroupBox1, "ThisFileProgBar", QStringLiteral("Progress of this file"));
-    Label4 = label(GroupBox1, "Label4", QStringLiteral("Total:"));
-    TotalProgBar = progressBar(GroupBox1, "TotalProgBar", QStringLiteral("Progress of the whole transfer"));
-    Label5 = named(new QLabel(QStringLiteral("File X/X"), GroupBox1), "Label5",
-                   QStringLiteral("File counter"));
-    Label6 = label(GroupBox1, "Label6", QStringLiteral("Packets sent:"));
-    PacksSent = named(new QLabel(QStringLiteral("0"), GroupBox1), "PacksSent",
-                      QStringLiteral("Packets sent"));
-    Label9 = label(GroupBox1, "Label9", QStringLiteral("Packets received:"));
-    PacksReceived = named(new QLabel(QStringLiteral("0"), GroupBox1), "PacksReceived",
-                          QStringLiteral("Packets received"));
-    for (QLabel* counter : {PacksSent, PacksReceived, Label5})
-        counter->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    Label3->setBuddy(ThisFileProgBar);
-    Label4->setBuddy(TotalProgBar);
-    Label6->setBuddy(PacksSent);
-    Label9->setBuddy(PacksReceived);
-
-    grid->addWidget(Label1, 0, 0);
-    grid->addWidget(Label2, 0, 1, 1, 3);
-    grid->addWidget(Label3, 1, 0);
-    grid->addWidget(ThisFileProgBar, 1, 1, 1, 3);
-    grid->addWidget(Label4, 2, 0);
-    grid->addWidget(TotalProgBar, 2, 1, 1, 3);
-    grid->addWidget(Label5, 3, 0);
-    auto* counters = new QHBoxLayout;
-    counters->addWidget(Label6);
-    counters->addWidget(PacksSent);
-    counters->addSpacing(16);
-    counters->addWidget(Label9);
-    counters->addWidget(PacksReceived);
-    counters->addStretch(1);
-    grid->addLayout(counters, 3, 1, 1, 3);
-    grid->setColumnStretch(1, 1);
-    layout->addWidget(GroupBox1);
-
-    GroupBox2 = named(new QGroupBox(QStringLiteral("Messages:"), Panel2), "GroupBox2",
-                      QStringLiteral("Messages"));
-    auto* messages = new QVBoxLayout(GroupBox2);
-    DebugMsgList = named(new QListWidget(GroupBox2), "DebugMsgList",
-                         QStringLiteral("Session messages"));
-    DebugMsgList->setUniformItemSizes(true);
-    DebugMsgList->setSelectionMode(QAbstractItemView::SingleSelection);
-    messages->addWidget(DebugMsgList);
-    layout->addWidget(GroupBox2, 1);
-    return Panel2;
 }
 
 void MainWindowControls::buildMenus(QMainWindow* window)
 {
     QMenuBar* bar = window->menuBar();
+    bar->setAccessibleName(QStringLiteral("Menu"));
     File1 = bar->addMenu(QStringLiteral("&File"));
     File1->setObjectName(QStringLiteral("File1"));
     File1->menuAction()->setObjectName(QStringLiteral("File1"));
-    Preferences1 = File1->addAction(QStringLiteral("Preferences..."));
+    Preferences1 = File1->addAction(QStringLiteral("&Preferences..."));
     Preferences1->setObjectName(QStringLiteral("Preferences1"));
     File1->addSeparator();
     Exit1 = File1->addAction(QStringLiteral("&Exit"));
@@ -268,7 +170,7 @@ void MainWindowControls::buildMenus(QMainWindow* window)
     Help1 = bar->addMenu(QStringLiteral("&Help"));
     Help1->setObjectName(QStringLiteral("Help1"));
     Help1->menuAction()->setObjectName(QStringLiteral("Help1"));
-    Contents1 = Help1->addAction(QStringLiteral("Contents"));
+    Contents1 = Help1->addAction(QStringLiteral("&Contents"));
     Contents1->setObjectName(QStringLiteral("Contents1"));
     Contents1->setShortcut(QKeySequence::HelpContents);
     Help1->addSeparator();
@@ -293,11 +195,32 @@ void MainWindowControls::fixSize(QMainWindow* window)
     Splitter1->setSizes({size.width() / 2, size.width() / 2});
 }
 
-void MainWindowControls::PaintStatusStrip()
+void MainWindowControls::adoptProgressControls()
 {
-    QPalette palette = Panel3->palette();
-    const QPalette& system = QApplication::palette(Panel3);
-    palette.setColor(QPalette::Window, system.color(QPalette::Active, QPalette::Highlight));
-    palette.setColor(QPalette::WindowText, system.color(QPalette::Active, QPalette::HighlightedText));
-    Panel3->setPalette(palette);
+    Panel3 = Panel2->Panel3;
+    ClosePanelBtn = Panel2->ClosePanelBtn;
+    GroupBox1 = Panel2->GroupBox1;
+    Label1 = Panel2->Label1;
+    Label2 = Panel2->Label2;
+    Label3 = Panel2->Label3;
+    ThisFileProgBar = Panel2->ThisFileProgBar;
+    Label4 = Panel2->Label4;
+    TotalProgBar = Panel2->TotalProgBar;
+    Label5 = Panel2->Label5;
+    Label6 = Panel2->Label6;
+    PacksSent = Panel2->PacksSent;
+    Label9 = Panel2->Label9;
+    PacksReceived = Panel2->PacksReceived;
+    GroupBox2 = Panel2->GroupBox2;
+    DebugMsgList = Panel2->DebugMsgList;
+}
+
+QList<QStringList> MainWindowControls::SessionRowTexts() const
+{
+    QList<QStringList> rows;
+    for (int row = 0; row < ServerList->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* found = ServerList->topLevelItem(row);
+        rows.append({found->text(0), found->text(1)});
+    }
+    return rows;
 }

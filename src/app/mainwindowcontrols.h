@@ -1,8 +1,12 @@
 #pragma once
 
-#include <QString>
+#include "app/progresspanel.h"
+
+#include <QList>
+#include <QStringList>
 
 class FileListBox;
+
 class QAction;
 class QGroupBox;
 class QLabel;
@@ -31,7 +35,7 @@ public:
 
     QPushButton* Button1 = nullptr; // "Start &Copy..."
     QPushButton* Button3 = nullptr; // "Create &Server..."
-    QPushButton* Button8 = nullptr; // "Refresh List..."
+    QPushButton* Button8 = nullptr; // "&Refresh List..."
     QPushButton* Button5 = nullptr; // "View &Protocol..."
     QPushButton* Button6 = nullptr; // "Start &Assistant..."
     QPushButton* Button7 = nullptr; // "&Exit"
@@ -44,7 +48,7 @@ public:
     FileListBox* FileListBox1 = nullptr;
     QLabel* Panel4 = nullptr; // "  Searching sessions..."
 
-    QWidget* Panel2 = nullptr;          // the progress panel
+    ProgressPanel* Panel2 = nullptr;    // the progress panel; the controls below are its own
     QLabel* Panel3 = nullptr;           // its title strip
     QToolButton* ClosePanelBtn = nullptr;
     QGroupBox* GroupBox1 = nullptr;     // "Progress:"
@@ -69,16 +73,17 @@ public:
     QAction* Contents1 = nullptr;
     QAction* About1 = nullptr;
 
+    // The rows of ServerList: each the label and the target directory.
+    QList<QStringList> SessionRowTexts() const;
+
 protected:
     // Creates every control inside `window` and fixes the window's size.
     void BuildControls(QMainWindow* window);
-    // Panel3's caption-bar colours, from the palette's highlight roles.
-    void PaintStatusStrip();
 
 private:
     QWidget* buildButtonColumn(QWidget* parent);
     QWidget* buildBrowsePanel(QWidget* parent);
-    QWidget* buildProgressPanel(QWidget* parent);
+    void adoptProgressControls();
     void buildMenus(QMainWindow* window);
     void fixSize(QMainWindow* window);
 };

@@ -3,8 +3,9 @@
 #include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
-#include "app/tmainwindow.h"
+#include "app/separatoraccessibility.h"
 #include "app/wizardpicture.h"
+#include "app/wizardsessions.h"
 #include "net/sessionroles.h"
 #include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
@@ -19,8 +20,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTreeWidget>
@@ -32,7 +35,7 @@
 namespace {
 
 constexpr int kNameMinimum = 4;   // characters
-constexpr int kNameMaximum = 126; // the edit box takes one more, which is refused
+constexpr int kNameMaximum = 126; // the edit box takes no more
 
 const char* const kCaptions[TConWizard::kPageCount] = {
     "Choose your PC's role",
@@ -94,8 +97,8 @@ int TConWizard::HelpContext(int page)
     return kHelpContexts[page];
 }
 
-TConWizard::TConWizard(TMainWindow& mainWindow, QWidget* parent)
-    : QDialog(parent), m_main(mainWindow)
+TConWizard::TConWizard(WizardSessions& sessions, QWidget* parent)
+    : QDialog(parent), m_sessions(sessions)
 {
     setObjectName(QStringLiteral("ConWizard"));
     setWindowTitle(QStringLiteral("Ferrowarden Connection Wizard"));
@@ -223,7 +226,7 @@ QWidget* TConWizard::namePage()
     auto* caption = new QLabel(QStringLiteral("Sessionname:"), page);
     SessionNameEdit = new QLineEdit(page);
     SessionNameEdit->setObjectName(QStringLiteral("SessionNameEdit"));
-    SessionNameEdit->setMaxLength(127);
+    SessionNameEdit->setMaxLength(kNameMaximum);
     SessionNameEdit->setAccessibleName(QStringLiteral("Session name"));
     caption->setBuddy(SessionNameEdit);
     NameProblem = text(page, "NameProblem", QString());
@@ -258,6 +261,7 @@ QWidget* TConWizard::targetPage()
     LsFileListView1->SetViewStyle(TLsFileListView::vsSmallIcon);
     LsFileListView1->SetMultiSelect(false);
     split->setChildrenCollapsible(false);
+    NameSplitterHandles(split, {QStringLiteral("Divider between folders and their contents")});
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
     layout->addWidget(Label6);
@@ -273,8 +277,13 @@ QWidget* TConWizard::serverSummaryPage()
                                  "selected options please check in the box below. If there's anything wrong go "
                                  "back by using the \"< &Previous\" button and change whatever you want to. If "
                                  "everything is all right click on the \"Connect\" button to start the server."));
+    // The button's name as the button shows it: its mnemonic underlined, not an "&".
+    Label9->setTextFormat(Qt::RichText);
+    Label9->setText(Label9->text().toHtmlEscaped().replace(QRegularExpression(QStringLiteral("&amp;(\\w)")),
+                                                           QStringLiteral("<u>\\1</u>")));
     ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")},
                            {100, 240}, DesignScale(*this));
+    ListView1->setAccessibleName(QStringLiteral("Server settings"));
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
     layout->addWidget(Label9);
@@ -293,6 +302,7 @@ QWidget* TConWizard::searchPage()
                                   "server session on it and click on the refresh button."));
     ListView2 = reportList(page, "ListView2", {QStringLiteral("Name"), QStringLiteral("Target Directory")},
                            {160, 180}, DesignScale(*this));
+    ListView2->setAccessibleName(QStringLiteral("Sessions found"));
     Label15 = new QLabel(QStringLiteral("Searching..."), page);
     Label15->setObjectName(QStringLiteral("Label15"));
     Label15->hide();
@@ -327,6 +337,7 @@ QWidget* TConWizard::filesPage()
     SourceFileList->setAccessibleName(QStringLiteral("Files to send"));
     SourceFileList->SetMultiSelect(true);
     split->setChildrenCollapsible(false);
+    NameSplitterHandles(split, {QStringLiteral("Divider between folders and files")});
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, false));
     layout->addWidget(Label13);
@@ -351,6 +362,10 @@ QWidget* TConWizard::clientReadyPage()
 void TConWizard::setNextCaption(const QString& caption)
 {
     Button2->setText(caption);
+    // "&Connect" and "&Close" share their mnemonic, which would only move the focus between
+    // them: Alt+C presses Connect, the page's action; Close keeps Tab and Escape.
+    const bool connect = caption == QLatin1String("&Connect");
+    Button4->setShortcut(connect ? QKeySequence() : QKeySequence::mnemonic(Button4->text()));
 }
 
 void TConWizard::ShowPage(int page)
@@ -406,9 +421,9 @@ void TConWizard::Button2Click()
         const QStringList names = SourceFileList->SelectedNames();
         if (!names.isEmpty()) {
             const QString folder = DirTree2->SelectedPath();
-            m_main.FilesToSend.clear();
+            m_choice.files = QStringList();
             for (const QString& name : names)
-                m_main.FilesToSend << folder + name;
+                *m_choice.files << folder + name;
         }
         setNextCaption(QStringLiteral("&Connect"));
         ShowPage(6);
@@ -461,25 +476,25 @@ void TConWizard::Button5Click()
     Label15->setText(QStringLiteral("Searching..."));
     Label15->show();
     try {
-        m_main.SearchSessions();
+        m_sessions.SearchSessions();
     } catch (...) {
         // A search that cannot start has ended: say why, then show what there is.
         FerrowardenApplication::ShowException(std::current_exception());
     }
     // The window stays live while the search runs. The wait ends however the search does,
     // and when the wizard or the main window closes (a search may never end then).
-    const bool mainShown = m_main.isVisible();
+    const QPointer<QWidget> owner = parentWidget();
+    const bool ownerShown = owner && owner->isVisible();
+    const auto ownerGone = [&] { return ownerShown && (!owner || !owner->isVisible()); };
     QEventLoop wait;
-    while (!m_main.SearchDone() && !m_closing && !(mainShown && !m_main.isVisible()))
+    while (!m_sessions.SearchDone() && !m_closing && !ownerGone())
         wait.processEvents(QEventLoop::WaitForMoreEvents);
-    if (mainShown && !m_main.isVisible())
+    if (ownerGone())
         reject(); // nothing left to drive
 
     ListView2->clear();
-    for (int row = 0; row < m_main.ServerList->topLevelItemCount(); ++row) {
-        const QTreeWidgetItem* found = m_main.ServerList->topLevelItem(row);
-        new QTreeWidgetItem(ListView2, {found->text(0), found->text(1)});
-    }
+    for (const QStringList& row : m_sessions.SessionRows())
+        new QTreeWidgetItem(ListView2, row);
     if (ListView2->topLevelItemCount() == 0) {
         Label15->setText(QStringLiteral("No session found"));
     } else {
@@ -525,31 +540,25 @@ void TConWizard::SourceFileListClick()
 
 void TConWizard::done(int result)
 {
-    if (m_closing)
-        return;
     m_closing = true;
     const int page = Notebook1->currentIndex();
-    try {
-        if (page == 3 && ServerRadio->isChecked() && ConnectPressed) {
-            m_main.DisableControls();
-            m_main.Panel2->show();
-            m_main.HostSession(SessionNameEdit->text(), DirTree1->SelectedPath());
-        } else if (page == 6 && ClientRadio->isChecked() && ConnectPressed) {
-            hide();
-            m_main.DisableControls();
-            m_main.Panel2->show();
-            const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
-            m_main.StartCopy(selected.isEmpty() ? -1 : ListView2->indexOfTopLevelItem(selected.first()));
-        }
-    } catch (...) {
-        FerrowardenApplication::ShowException(std::current_exception());
-        ConnectPressed = false;
+    if (page == 3 && ServerRadio->isChecked() && ConnectPressed) {
+        m_choice.action = WizardChoice::Action::Host;
+        m_choice.label = SessionNameEdit->text();
+        m_choice.directory = DirTree1->SelectedPath();
+    } else if (page == 6 && ClientRadio->isChecked() && ConnectPressed) {
+        const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
+        m_choice.action = WizardChoice::Action::Copy;
+        m_choice.sessionRow = selected.isEmpty() ? -1 : ListView2->indexOfTopLevelItem(selected.first());
+    } else {
+        m_choice.action = WizardChoice::Action::None;
     }
     QDialog::done(result);
 }
 
-void RunWizard(TMainWindow& mainWindow)
+WizardChoice RunWizard(WizardSessions& sessions, QWidget* parent)
 {
-    TConWizard wizard(mainWindow, &mainWindow);
+    TConWizard wizard(sessions, parent);
     wizard.exec();
+    return wizard.Choice();
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
+
+#include <optional>
 
 class FileListBox;
 class QFrame;
@@ -12,13 +15,25 @@ class QStackedWidget;
 class QTreeWidget;
 class TDirTree;
 class TLsFileListView;
-class TMainWindow;
+class WizardSessions;
+
+// What the user chose in the wizard, for the main window to act on once it has closed.
+struct WizardChoice {
+    enum class Action { None, Host, Copy };
+    Action action = Action::None;
+    QString label;       // Host: the session name
+    QString directory;   // Host: the folder that receives the files
+    int sessionRow = -1; // Copy: the row of the latest search that names the session
+    // The files chosen on the files page, full paths in list order; they replace the main
+    // window's list of files to send, whether or not the copy is started.
+    std::optional<QStringList> files;
+};
 
 // The connection wizard: step by step through either role. As server the user names the
-// session and picks the folder that receives the files, and the wizard hosts through the
-// main window; as client the wizard searches (through the main window), the user picks a
-// session and the files, and the wizard starts the copy through the main window. It does
-// no networking of its own.
+// session and picks the folder that receives the files; as client the wizard searches
+// (through the window that opened it), the user picks a session and the files. Connect
+// closes it with a choice that the main window acts on: it hosts or starts the copy. The
+// wizard does no networking of its own.
 //
 // Pages: 0 the role; server 1 name, 2 folder, 3 summary; client 4 search, 5 files,
 // 6 ready. Next reads "&Connect" on pages 3 and 6.
@@ -28,7 +43,7 @@ class TConWizard final : public QDialog {
 public:
     static constexpr int kPageCount = 7;
 
-    explicit TConWizard(TMainWindow& mainWindow, QWidget* parent = nullptr);
+    explicit TConWizard(WizardSessions& sessions, QWidget* parent = nullptr);
 
     bool ConnectPressed = false;
 
@@ -75,7 +90,11 @@ public:
     void DirTree2Change();
     void SourceFileListClick();
 
-    // Closing: hosts or copies through the main window when Connect was pressed.
+    // What the main window does now: set when the wizard closes (hosting or copying only
+    // after Connect), the files as soon as they are chosen.
+    const WizardChoice& Choice() const { return m_choice; }
+
+    // Closing: hosting or copying is chosen when Connect was pressed.
     void done(int result) override;
 
 private:
@@ -89,10 +108,12 @@ private:
     QWidget* clientReadyPage();
     void setNextCaption(const QString& caption);
 
-    TMainWindow& m_main;
+    WizardSessions& m_sessions;
+    WizardChoice m_choice;
     bool m_searching = false;
     bool m_closing = false;
 };
 
-// Opens the wizard modally over the main window and destroys it when it has closed.
-void RunWizard(TMainWindow& mainWindow);
+// Opens the wizard modally over `parent`, destroys it when it has closed and returns what
+// the user chose.
+WizardChoice RunWizard(WizardSessions& sessions, QWidget* parent);

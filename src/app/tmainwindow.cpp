@@ -1,12 +1,20 @@
 #include "app/tmainwindow.h"
 
 #include "app/about.h"
+#include "app/dialoggeometry.h"
 #include "app/ferrowardenapplication.h"
+#include "app/filechooser.h"
 #include "app/helpbrowser.h"
+#include "ferrowardenversion.h"
 #include "app/logview.h"
+#include "app/progresspanel.h"
+#include "app/pairingprompt.h"
+#include "app/sendcontrol.h"
 #include "app/tconwizard.h"
 #include "bridge/computername.h"
 #include "bridge/outgoingcopy.h"
+#include "net/joinerror.h"
+#include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
 #include "transfer/sendingengine.h"
@@ -16,13 +24,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QScreen>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -31,11 +39,6 @@
 
 namespace {
 
-// A frame of the display: repaints wait at most this long.
-constexpr int kFrameMilliseconds = 16;
-
-// The copy stops because the window is being closed.
-struct CopyCancelled {};
 
 } // namespace
 
@@ -48,20 +51,15 @@ TMainWindow::TMainWindow(QWidget* parent)
       m_roles(this, *this, m_computerName)
 {
     setObjectName(QStringLiteral("MainWindow"));
-    setWindowTitle(QStringLiteral("Ferrowarden 2.0"));
+    setWindowTitle(QStringLiteral("Ferrowarden " FERROWARDEN_VERSION));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);
-    PaintStatusStrip();
-    moveOntoScreen(QPoint(368, 268));
+    MoveOntoScreen(this, QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
     FormPosition1.RestoreBeforeShow(); // on the frame, where it was stored from
     applyFileSettings();
 
-    m_frameTimer.setSingleShot(true);
-    m_frameTimer.setInterval(kFrameMilliseconds);
-    connect(&m_frameTimer, &QTimer::timeout, this, &TMainWindow::PaintFrame);
-    m_frameClock.start();
     // Log lines reach the file within a second, so a killed program loses no record.
     m_logFlushTimer.setInterval(1000);
     connect(&m_logFlushTimer, &QTimer::timeout, this, [this] { m_log.Flush(); });
@@ -77,11 +75,21 @@ TMainWindow::TMainWindow(QWidget* parent)
         });
     }
 
+    m_send = new SendControl(this, Panel2, ClosePanelBtn);
+    m_chooser = new FileChooser(this, DirTree1, FileListBox1);
+    m_chooser->Accepting = [this] { return DirTree1->isEnabled() && Panel2->isHidden(); };
+    m_chooser->OnDropped = [this](const QStringList& paths) {
+        FerrowardenApplication::Guarded([this, paths] { ChooseFiles(paths); })();
+    };
+
     // FormCreate
     m_log.OpenLogFile();
     if (!InitNetworking())
         m_roles.ShowTransportHint();
     FilesToSend.clear();
+    // Once the log file is open where the program started: the tree opens at the folder
+    // used last.
+    m_chooser->RestoreFolder(m_registry, FormPosition1.KeyPath());
 }
 
 TMainWindow::~TMainWindow()
@@ -144,13 +152,7 @@ void TMainWindow::EnableControls()
 void TMainWindow::ResetTransferView()
 {
     FilesToSend.clear();
-    m_frame = Frame{};
-    ThisFileProgBar->setValue(0);
-    TotalProgBar->setValue(0);
-    PacksSent->setText(QStringLiteral("0"));
-    PacksReceived->setText(QStringLiteral("0"));
-    Label2->clear();
-    DebugMsgList->clear();
+    Panel2->ClearProgress();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -171,28 +173,45 @@ void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
     HostOptions options{label, directory, DirTree1->SelectedPath()};
     options.keepPartials = m_settings.KeepPartials;
+    options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
+    options.codeShown = [this](const PairingCode& code) {
+        LogMessage(QStringLiteral("Pairing code: ") + code.text());
+        ShowStatus(QStringLiteral(" Server Waiting... Pairing code: ") + code.text());
+    };
     m_hosted.Host(options);
 }
 
 void TMainWindow::StartCopy(int selectedRow)
 {
-    // The panel's close button stays disabled while the copy is prepared and sent: the
-    // copy needs the endpoint that closing the panel would free.
-    m_copyRunning = true;
-    m_closeRequested = false;
-    ClosePanelBtn->setEnabled(false);
-    const auto finished = qScopeGuard([this] {
-        m_copyRunning = false;
-        ClosePanelBtn->setEnabled(true);
+    // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
+    // and a confirmed stop ends the copy cleanly before the endpoint goes.
+    m_send->Begin();
+    m_copyComplete = false;
+    bool failed = true;
+    const auto finished = qScopeGuard([this, &failed] {
+        const SendControl::Reason stopped = m_send->StopReason();
+        m_send->End();
+        // The strip tells how the copy ended, never " Client Sending..." after it.
+        Panel2->ShowStatus(SendControl::EndStatus(stopped, failed, m_copyComplete));
         PaintFrame();
-        if (m_closeRequested)
+        if (stopped == SendControl::Reason::Closing)
             QTimer::singleShot(0, this, &QWidget::close);
     });
-
     OutgoingCopy copy(m_roles, *this);
-    if (!copy.Join(selectedRow))
+    try {
+        if (!copy.Join(selectedRow))
+            return;
+    } catch (const JoinError& error) {
+        // The log keeps the service's words; the user reads plain ones.
+        LogMessage(error.message());
+        ShowError(JoinFailureText(error, SessionRows().value(selectedRow).value(0))
+                  + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
+        return;
+    }
+    if (!AskForPairingCode(this, copy))
         return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
+    failed = false;
 }
 
 void TMainWindow::sendCopy(SendingEngine& engine)
@@ -209,13 +228,29 @@ void TMainWindow::sendCopy(SendingEngine& engine)
 
     try {
         engine.StartCopy(selected);
-    } catch (const CopyCancelled&) {
+    } catch (const SendControl::Stopped& stopped) {
         engine.CloseCurrentFile();
-        LogMessage(QStringLiteral("Copy cancelled: the window is closing"));
+        LogMessage(stopped.reason == SendControl::Reason::Closing
+                       ? QStringLiteral("Copy cancelled: the window is closing")
+                       : QStringLiteral("Copy stopped by the user"));
+        // The server hears at once that the client has gone and discards the cut-off file.
+        m_roles.ReleaseNetworking();
     } catch (...) {
         engine.CloseCurrentFile();
         throw;
     }
+}
+
+void TMainWindow::CloseWithoutAsking()
+{
+    m_closeWithoutAsking = true;
+    close();
+}
+
+void TMainWindow::ChooseFiles(const QStringList& paths)
+{
+    FilesToSend = m_chooser->Choose(paths);
+    FileListBox1->setFocus();
 }
 
 // The session is left and its receiving side ends; a file cut off is discarded.
@@ -272,7 +307,27 @@ void TMainWindow::Button5Click()
 
 void TMainWindow::Button6Click()
 {
-    RunWizard(*this);
+    ActOnWizard(RunWizard(*this, this));
+}
+
+void TMainWindow::ActOnWizard(const WizardChoice& choice)
+{
+    if (choice.files)
+        FilesToSend = *choice.files;
+    switch (choice.action) {
+    case WizardChoice::Action::Host:
+        DisableControls();
+        Panel2->show();
+        HostSession(choice.label, choice.directory);
+        break;
+    case WizardChoice::Action::Copy:
+        DisableControls();
+        Panel2->show();
+        StartCopy(choice.sessionRow);
+        break;
+    case WizardChoice::Action::None:
+        break;
+    }
 }
 
 void TMainWindow::Button7Click()
@@ -299,6 +354,8 @@ void TMainWindow::Preferences1Click()
         m_roles.ReleaseNetworking();
         if (!InitNetworking())
             m_roles.ShowTransportHint();
+        else
+            SearchSessions(); // the rows of the old transport cannot be joined
     }
 }
 
@@ -323,11 +380,18 @@ void TMainWindow::DirTree1Change()
 
 void TMainWindow::ClosePanelBtnClick()
 {
+    if (m_send->Running()) {
+        m_send->AskToStop(SendControl::Reason::User);
+        return;
+    }
     endServing();
     EnableControls();
     ResetTransferView();
     Panel2->hide();
-    InitNetworking(); // a failure is in the log; no box here
+    // A failure is in the log; no box here. The new endpoint searches again, so that the
+    // list offers only sessions it can join.
+    if (InitNetworking())
+        SearchSessions();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -340,7 +404,7 @@ bool TMainWindow::event(QEvent* event)
     else if (event->type() == QEvent::WindowDeactivate)
         FormDeactivate();
     else if (event->type() == QEvent::ApplicationPaletteChange)
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
     return QMainWindow::event(event);
 }
 
@@ -354,21 +418,24 @@ void TMainWindow::FormActivate()
         return;
     }
     if (Panel2->isVisible())
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
 }
 
 void TMainWindow::FormDeactivate()
 {
     if (Panel2->isVisible())
-        PaintStatusStrip();
+        Panel2->PaintStatusStrip();
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_copyRunning) {
-        // The copy that runs inside a handler stops at its next chance; the window closes
-        // as soon as it has.
-        m_closeRequested = true;
+    if (m_send->Running()) {
+        // The copy that runs inside a handler stops at its next chance, once the user has
+        // confirmed it (a signal does not ask); the window closes as soon as it has.
+        if (m_closeWithoutAsking)
+            m_send->Stop(SendControl::Reason::Closing);
+        else
+            m_send->AskToStop(SendControl::Reason::Closing);
         event->ignore();
         return;
     }
@@ -377,24 +444,10 @@ void TMainWindow::closeEvent(QCloseEvent* event)
     } catch (const AppError& error) {
         QMessageBox::critical(this, QStringLiteral("Ferrowarden"), error.message());
     }
+    m_chooser->StoreFolder(m_registry, FormPosition1.KeyPath());
     // The session is left before the window goes, so that a client sees it lost at once.
     endServing();
     event->accept();
-}
-
-// Opens at `position`, moved in as far as needed for the whole window to be on the screen.
-void TMainWindow::moveOntoScreen(QPoint position)
-{
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen) {
-        move(position);
-        return;
-    }
-    // Room for the window manager's frame and title bar, which are not known before showing.
-    const QRect available = screen->availableGeometry().adjusted(0, 0, -8, -32);
-    position.setX(std::max(available.left(), std::min(position.x(), available.right() + 1 - width())));
-    position.setY(std::max(available.top(), std::min(position.y(), available.bottom() + 1 - height())));
-    move(position);
 }
 
 void TMainWindow::showInformation(const QString& text)
@@ -433,6 +486,18 @@ void TMainWindow::SearchEnded()
     EnableControls();
     QApplication::restoreOverrideCursor();
     Panel4->hide();
+    // The rows follow this call: once they are in, the list takes the focus and a session
+    // found alone is selected, so that Start Copy is one key away.
+    QTimer::singleShot(0, this, &TMainWindow::selectOnlySession);
+}
+
+void TMainWindow::selectOnlySession()
+{
+    if (!ServerList->isEnabled())
+        return;
+    if (ServerList->topLevelItemCount() == 1)
+        ServerList->setCurrentItem(ServerList->topLevelItem(0));
+    ServerList->setFocus();
 }
 
 void TMainWindow::ClearSessionRows()
@@ -453,8 +518,7 @@ void TMainWindow::SetCopyEnabled(bool enabled)
 
 void TMainWindow::ShowStatus(const QString& caption)
 {
-    m_frame.status = caption;
-    frameChanged();
+    frameChanged(Panel2->ShowStatus(caption));
 }
 
 void TMainWindow::ShowError(const QString& text)
@@ -467,7 +531,7 @@ void TMainWindow::ShowMessage(const QString& text)
     QMessageBox::information(this, QStringLiteral("Ferrowarden"), text);
 }
 
-void TMainWindow::SystemMessageArrived(DWORD)
+void TMainWindow::SessionEventArrived(const SessionEvent&)
 {
     // The copy under way has closed its file or ended its wait already.
     PaintFrame();
@@ -475,123 +539,73 @@ void TMainWindow::SystemMessageArrived(DWORD)
 
 void TMainWindow::ShowFileName(const QString& name)
 {
-    m_frame.fileName = name;
-    frameChanged();
+    frameChanged(Panel2->ShowFileName(name));
 }
 
 void TMainWindow::ShowFileCounter(const QString& caption)
 {
-    m_frame.fileCounter = caption;
-    frameChanged();
+    frameChanged(Panel2->ShowFileCounter(caption));
 }
 
 void TMainWindow::SetFileProgress(int percent)
 {
-    m_frame.filePercent = percent;
-    frameChanged();
+    frameChanged(Panel2->SetFileProgress(percent));
 }
 
 void TMainWindow::SetTotalProgress(int percent)
 {
-    m_frame.totalPercent = percent;
-    frameChanged();
+    frameChanged(Panel2->SetTotalProgress(percent));
 }
 
 void TMainWindow::ShowReceivedPackets(qint64 count)
 {
-    m_frame.receivedPackets = count;
-    frameChanged();
+    frameChanged(Panel2->ShowReceivedPackets(count));
 }
 
 void TMainWindow::ShowSentPackets(qint64 count)
 {
-    m_frame.sentPackets = count;
-    frameChanged();
+    frameChanged(Panel2->ShowSentPackets(count));
 }
 
 void TMainWindow::ShowCaption(const QString& text)
 {
     setWindowTitle(text);
+    m_copyComplete = text == QLatin1String("Transmission complete!");
 }
 
 void TMainWindow::ProcessEvents()
 {
     PaintFrame();
-    QCoreApplication::processEvents();
-    if (m_closeRequested)
-        throw CopyCancelled{};
+    if (m_send->Running())
+        m_send->Poll();
+    else
+        QCoreApplication::processEvents();
 }
 
 void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& done)
 {
-    // Between files only what has come in; repaints keep to the frame rate.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    if (!done() && milliseconds > 0 && !m_closeRequested) {
-        PaintFrame();
-        // Every answer comes as an event, and so does the end of the wait: each wakes this.
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.start(milliseconds);
-        while (!done() && deadline.isActive() && !m_closeRequested)
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-        PaintFrame();
-    }
-    if (m_closeRequested)
-        throw CopyCancelled{};
+    m_send->Wait(milliseconds, done, [this] { PaintFrame(); });
 }
 
 void TMainWindow::AddLine(const QString& text)
 {
-    DebugMsgList->addItem(text);
-    m_frame.newLines = true;
-    frameChanged();
+    frameChanged(Panel2->AddLine(text));
 }
 
 void TMainWindow::AppendToLastLine(const QString& text)
 {
-    if (DebugMsgList->count() == 0)
-        return;
-    QListWidgetItem* last = DebugMsgList->item(DebugMsgList->count() - 1);
-    last->setText(last->text() + text);
+    Panel2->AppendToLastLine(text);
 }
 
-// A change waits for the next frame; a copy sent inside a handler lets the window repaint
-// itself once a frame, without taking user input.
-void TMainWindow::frameChanged()
+// A copy sent inside a handler lets the window repaint itself once a frame and take the
+// close request and Cancel.
+void TMainWindow::frameChanged(bool painted)
 {
-    if (m_frameClock.elapsed() >= kFrameMilliseconds) {
-        PaintFrame();
-        if (m_copyRunning) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            if (m_closeRequested)
-                throw CopyCancelled{};
-        }
-    } else if (!m_frameTimer.isActive()) {
-        m_frameTimer.start();
-    }
+    if (painted && m_send->Running())
+        m_send->Poll();
 }
 
 void TMainWindow::PaintFrame()
 {
-    m_frameTimer.stop();
-    m_frameClock.restart();
-    Frame frame = std::exchange(m_frame, Frame{});
-    if (frame.fileName)
-        Label2->setText(*frame.fileName);
-    if (frame.fileCounter)
-        Label5->setText(*frame.fileCounter);
-    if (frame.status)
-        Panel3->setText(*frame.status);
-    if (frame.filePercent)
-        ThisFileProgBar->setValue(*frame.filePercent);
-    if (frame.totalPercent)
-        TotalProgBar->setValue(*frame.totalPercent);
-    if (frame.sentPackets)
-        PacksSent->setText(QString::number(*frame.sentPackets));
-    if (frame.receivedPackets)
-        PacksReceived->setText(QString::number(*frame.receivedPackets));
-    if (frame.newLines && DebugMsgList->count() > 0) {
-        DebugMsgList->setCurrentRow(DebugMsgList->count() - 1);
-        DebugMsgList->scrollToBottom();
-    }
+    Panel2->PaintFrame();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindowcontrols.h"
+#include "app/wizardsessions.h"
 #include "bridge/hostedcopy.h"
 #include "net/sessionroles.h"
 #include "net/sessionrolesview.h"
@@ -13,15 +14,16 @@
 #include "transfer/receivingview.h"
 #include "transfer/sendingview.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
 
 #include <memory>
-#include <optional>
 
+class FileChooser;
+class SendControl;
 class SendingEngine;
+struct WizardChoice;
 
 // The program's one window and the hub of the system: it finds sessions, hosts one as the
 // server, starts copies as the client, and shows what every part reports. It owns the
@@ -45,7 +47,8 @@ class TMainWindow final : public QMainWindow,
                           public SessionRolesView,
                           public ReceivingView,
                           public SendingView,
-                          public MessageListView {
+                          public MessageListView,
+                          public WizardSessions {
     Q_OBJECT
 
 public:
@@ -61,7 +64,7 @@ public:
 
     // Networking and roles
     bool InitNetworking();
-    void SearchSessions();
+    void SearchSessions() override;
     // Hosts a session: with an empty label and directory, the default label and the folder
     // selected in DirTree1.
     void HostSession(const QString& label, const QString& directory);
@@ -83,13 +86,23 @@ public:
     void DirTree1Change();
     void ClosePanelBtnClick();
 
+    // Closes as the close box does, but stops a copy under way without asking (a signal).
+    void CloseWithoutAsking();
+
+    // Chooses files for sending (absolute paths of files or folders): those the program was
+    // started with, and files dropped onto the window.
+    void ChooseFiles(const QStringList& paths);
+
     // Full paths of the files to send, in order; the wizard fills it, StartCopy appends.
     QStringList FilesToSend;
     bool FirstActivation = true;
 
     const QString& ComputerName() const { return m_computerName; }
     const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
-    bool SearchDone() const { return m_roles.SearchDone(); }
+    bool SearchDone() const override { return m_roles.SearchDone(); }
+    QList<QStringList> SessionRows() const override { return SessionRowTexts(); }
+    // Hosts or starts the copy as the user chose in the wizard, after taking its files.
+    void ActOnWizard(const WizardChoice& choice);
     ::Settings& AppSettings() { return m_settings; }
     SessionLog& Log() { return m_log; }
     SessionRoles& Roles() { return m_roles; }
@@ -108,7 +121,7 @@ public:
     void ShowStatus(const QString& caption) override;
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
-    void SystemMessageArrived(DWORD type) override;
+    void SessionEventArrived(const SessionEvent& event) override;
     void ShowFileName(const QString& name) override;
     void ShowFileCounter(const QString& caption) override;
     void SetFileProgress(int percent) override;
@@ -116,6 +129,7 @@ public:
     void ShowReceivedPackets(qint64 count) override;
     void ShowSentPackets(qint64 count) override;
     void ShowCaption(const QString& text) override;
+    void ShowProgress(const TransferProgress& progress) override { frameChanged(Panel2->ShowProgress(progress)); }
     void ProcessEvents() override;
     void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override;
 
@@ -133,22 +147,10 @@ private:
     void connectHandlers();
     void applyFileSettings();
     void showInformation(const QString& text);
-    void moveOntoScreen(QPoint position);
-    void frameChanged();
+    void frameChanged(bool painted);
     void endServing();
+    void selectOnlySession();
     void sendCopy(SendingEngine& engine);
-
-    // The changes that wait for the next frame.
-    struct Frame {
-        std::optional<QString> fileName;
-        std::optional<QString> fileCounter;
-        std::optional<QString> status;
-        std::optional<int> filePercent;
-        std::optional<int> totalPercent;
-        std::optional<qint64> sentPackets;
-        std::optional<qint64> receivedPackets;
-        bool newLines = false;
-    };
 
     QString m_computerName;
     Registry m_registry;
@@ -158,11 +160,10 @@ private:
     SessionRoles m_roles;
     HostedCopy m_hosted{m_roles, *this}; // the receiving side of a hosted session
     TFormPosition FormPosition1{this, m_registry};
+    FileChooser* m_chooser = nullptr;
 
-    bool m_copyRunning = false;
-    bool m_closeRequested = false;
-    Frame m_frame;
-    QElapsedTimer m_frameClock;
-    QTimer m_frameTimer;
+    SendControl* m_send = nullptr;
+    bool m_closeWithoutAsking = false;
+    bool m_copyComplete = false; // the copy under way said "Transmission complete!"
     QTimer m_logFlushTimer;
 };

@@ -1,6 +1,7 @@
 #include "cli/cliarguments.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <limits>
 
@@ -29,6 +30,11 @@ const QCommandLineOption kSession(QStringList{QStringLiteral("session")},
                                   QStringLiteral("Label of the session to join"), QStringLiteral("LABEL"));
 const QCommandLineOption kBlockSize(QStringList{QStringLiteral("block-size")},
                                     QStringLiteral("Bytes per block, 1 to 2048"), QStringLiteral("N"));
+const QCommandLineOption kAccept(QStringList{QStringLiteral("accept")},
+                                 QStringLiteral("Who may send: open, paired or trusted"),
+                                 QStringLiteral("open|paired|trusted"));
+const QCommandLineOption kCode(QStringList{QStringLiteral("code")},
+                               QStringLiteral("The pairing code the server shows"), QStringLiteral("CODE"));
 const QCommandLineOption kEncrypt(QStringList{QStringLiteral("encrypt")},
                                   QStringLiteral("Encrypt this copy"));
 const QCommandLineOption kNoEncrypt(QStringList{QStringLiteral("no-encrypt")},
@@ -124,7 +130,13 @@ std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text)
 std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& arguments)
 {
     CliArguments result;
-    if (arguments.isEmpty() || arguments.first().startsWith(QLatin1Char('-'))) {
+    // A path that names a file or a folder opens the window with it chosen; a command word
+    // stays a command even where a file of that name exists.
+    const QStringList commands{QStringLiteral("help"), QStringLiteral("serve"), QStringLiteral("list"),
+                               QStringLiteral("send")};
+    const auto isPath = [](const QString& argument) { return QFileInfo::exists(argument); };
+    if (arguments.isEmpty() || arguments.first().startsWith(QLatin1Char('-'))
+        || (!commands.contains(arguments.first()) && isPath(arguments.first()))) {
         if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
             result.command = CliArguments::Command::Help;
             return result;
@@ -136,15 +148,23 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         // Only the window system's options start the desktop program; anything else is a
         // mistake that must not open a window or pass silently.
         for (qsizetype i = 0; i < arguments.size();) {
-            const int length = arguments[i].startsWith(QLatin1Char('-')) ? windowOptionLength(arguments, i) : 0;
-            if (length == 0)
-                return UsageError{arguments[i].startsWith(QLatin1Char('-'))
-                                      ? QStringLiteral("unknown option \"%1\"").arg(arguments[i])
-                                      : QStringLiteral("a command comes first: \"%1\" is not one").arg(arguments[i]),
-                                  {}};
+            const QString& argument = arguments[i];
+            if (!argument.startsWith(QLatin1Char('-')) && isPath(argument)) {
+                result.files << argument;
+                ++i;
+                continue;
+            }
+            const int length = argument.startsWith(QLatin1Char('-')) ? windowOptionLength(arguments, i) : 0;
+            if (length == 0) {
+                if (argument.startsWith(QLatin1Char('-')))
+                    return UsageError{QStringLiteral("unknown option \"%1\"").arg(argument), {}};
+                if (!result.files.isEmpty())
+                    return UsageError{QStringLiteral("\"%1\": no such file or folder").arg(argument), {}};
+                return UsageError{QStringLiteral("a command comes first: \"%1\" is not one").arg(argument), {}};
+            }
+            result.passThrough << arguments.mid(i, length);
             i += length;
         }
-        result.passThrough = arguments;
         return result;
     }
 
@@ -154,15 +174,16 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
     QString error;
 
     if (command == QLatin1String("help")) {
-        const QStringList known{QStringLiteral("serve"), QStringLiteral("list"), QStringLiteral("send")};
+        const QStringList known{QStringLiteral("serve"), QStringLiteral("list"), QStringLiteral("send"),
+                                QStringLiteral("devices")};
         if (rest.size() > 1 || (rest.size() == 1 && !known.contains(rest.first())))
-            return UsageError{QStringLiteral("help takes one of serve, list or send"), {}};
+            return UsageError{QStringLiteral("help takes one of serve, list, send or devices"), {}};
         result.command = CliArguments::Command::Help;
         result.helpTopic = rest.value(0);
         return result;
     }
     if (command == QLatin1String("serve")) {
-        parser.addOptions({kLabel, kOnce, kMkdir, kExisting, kNoResume});
+        parser.addOptions({kLabel, kOnce, kMkdir, kExisting, kAccept, kNoResume});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -184,6 +205,27 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
                 return UsageError{QStringLiteral("--existing takes overwrite, rename or skip"), command};
             result.existing = *existing;
         }
+        if (parser.isSet(kAccept)) {
+            const auto accept = ParseAcceptPolicy(parser.value(kAccept));
+            if (!accept)
+                return UsageError{QStringLiteral("--accept takes open, paired or trusted"), command};
+            result.accept = *accept;
+        }
+        return result;
+    }
+    if (command == QLatin1String("devices")) {
+        if (!parseWith(parser, rest, error))
+            return UsageError{error, command};
+        if (parser.isSet(kHelp)) {
+            result.command = CliArguments::Command::Help;
+            result.helpTopic = command;
+            return result;
+        }
+        const QStringList words = parser.positionalArguments();
+        if (!words.isEmpty() && (words.first() != QLatin1String("forget") || words.size() != 2 || words[1].isEmpty()))
+            return UsageError{QStringLiteral("devices takes nothing, or forget NAME"), command};
+        result.command = CliArguments::Command::Devices;
+        result.forget = words.value(1);
         return result;
     }
     if (command == QLatin1String("list")) {
@@ -203,7 +245,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         return result;
     }
     if (command == QLatin1String("send")) {
-        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt, kRetry});
+        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt, kCode, kRetry});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -231,6 +273,12 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
                 return UsageError{QStringLiteral("--retry takes a whole number of seconds from 0 to 86400, such as 30"),
                                   command};
             result.retrySeconds = seconds;
+        }
+        if (parser.isSet(kCode)) {
+            result.code = PairingCode::FromTyped(parser.value(kCode));
+            if (!result.code)
+                return UsageError{QStringLiteral("--code takes the eight digits the server shows, such as 4829-1375"),
+                                  command};
         }
         if (parser.isSet(kEncrypt))
             result.encrypt = true;

@@ -8,11 +8,11 @@
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
 #include "cli/hostlookup.h"
-#include "cli/searchfindings.h"
 #include "cli/sourcefiles.h"
+#include "net/joinerror.h"
 #include "net/resulttext.h"
+#include "net/searchfindings.h"
 #include "platform/apperror.h"
-#include "platform/dplay/sessionservice.h"
 #include "text/printable.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/receivingengine.h"
@@ -29,12 +29,10 @@
 #include <QScopeGuard>
 #include <QSocketNotifier>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -121,13 +119,6 @@ private:
     QElapsedTimer m_sinceEvents;
 };
 
-QString addressText(const sockaddr_in& address)
-{
-    char text[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
-}
-
 // "session "Lab PC"", or "the session" for one without a label.
 QString sessionName(const QString& label)
 {
@@ -152,12 +143,6 @@ CliSession::CliSession(CliArguments arguments)
       m_roles(this, *this, ReadComputerName())
 {
     m_roles.SetTransport(m_settings.Transport);
-    // The session service itself, so that the command line can ask it what only it knows.
-    m_roles.SetDirectPlayFactory([this]() -> std::shared_ptr<IDirectPlay4A> {
-        auto service = std::make_shared<SessionService>();
-        m_service = service;
-        return service;
-    });
 }
 
 CliSession::~CliSession()
@@ -246,10 +231,10 @@ void CliSession::ShowError(const QString& text)
     m_searchFailed = true;
 }
 
-void CliSession::SystemMessageArrived(DWORD type)
+void CliSession::SessionEventArrived(const SessionEvent& event)
 {
-    if (m_onSystemMessage)
-        m_onSystemMessage(type);
+    if (m_onSessionEvent)
+        m_onSessionEvent(event);
 }
 
 std::optional<QString> CliSession::searchAddress()
@@ -298,12 +283,6 @@ bool CliSession::search()
     if (!m_roles.SearchDone() && !SignalWatch::Interrupted())
         m_loop.exec();
     return m_roles.SearchDone() && !SignalWatch::Interrupted() && !m_searchFailed;
-}
-
-SearchReport CliSession::lastSearch() const
-{
-    const auto service = m_service.lock();
-    return service ? service->LastSearch() : SearchReport{};
 }
 
 int CliSession::waitLeft() const
@@ -359,61 +338,66 @@ int CliSession::serve()
     HostedCopy hosted(m_roles, view);
     // Whatever way serving ends, the session goes before the engine its handlers use.
     const auto leave = qScopeGuard([&] {
-        m_onSystemMessage = nullptr;
+        m_onSessionEvent = nullptr;
         hosted.End();
     });
 
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing};
+    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}};
     options.keepPartials = m_settings.KeepPartials && !m_arguments.noResume;
-    if (!hosted.Host(options)) {
+    bool hosting = false;
+    options.codeShown = [&](const PairingCode& code) {
+        if (hosting)
+            m_output.AddLine(QStringLiteral("Three wrong pairing codes: the old code is no longer valid"));
+        m_output.AddLine(QStringLiteral("Pairing code: ") + code.text());
+        m_output.EndLine();
+    };
+    bool up = false;
+    try {
+        up = hosted.Host(options);
+    } catch (const AppError& error) {
+        return fail(error.message());
+    }
+    hosting = true;
+    if (!up) {
         // The log has the reason already.
-        const auto service = m_service.lock();
         m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
                                 .arg(m_lastError)
-                                .arg(service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort));
+                                .arg(m_roles.DiscoveryPort()));
         return 1;
     }
     const ReceivingEngine& engine = *hosted.Engine();
-    if (const auto service = m_service.lock()) {
+    if (m_roles.HostPort() != 0) {
         m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
                              .arg(label, receiveDirectory)
-                             .arg(service->DiscoveryPort())
-                             .arg(service->HostPort()));
+                             .arg(m_roles.DiscoveryPort())
+                             .arg(m_roles.HostPort()));
     }
+    if (!hosted.Fingerprint().isEmpty())
+        m_output.AddLine(QStringLiteral("Secure copies accepted from %1; this device's fingerprint: %2")
+                             .arg(m_arguments.accept == AcceptPolicy::Open ? QStringLiteral("anyone (open)")
+                                  : m_arguments.accept == AcceptPolicy::Paired
+                                      ? QStringLiteral("trusted devices and senders with the pairing code")
+                                      : QStringLiteral("trusted devices only"),
+                                  hosted.Fingerprint()));
     m_output.EndLine();
 
     QString client;
     QElapsedTimer copyClock;
-    m_onSystemMessage = [&](DWORD type) {
-        if (type == DPSYS_CREATEPLAYERORGROUP) {
-            // Messages come in batches: the client may have left by now, but the service
-            // still knows where it came from.
-            const auto service = m_service.lock();
-            const TDPlayer* player = m_roles.Player();
-            DPMSG_CREATEPLAYERORGROUP created{};
-            std::string address;
-            if (service && player && player->ReceiveSize() >= sizeof created) {
-                std::memcpy(&created, player->ReceiveBuffer(), sizeof created);
-                address = service->PlayerAddress(created.dpId);
-            }
-            client = address.empty() ? QStringLiteral("a client") : QString::fromStdString(address);
-            // What is kept of a cut-off file is the sending machine's: its address, without
-            // the port that changes with every connection.
-            hosted.Engine()->SetSenderName(QByteArray::fromStdString(address.substr(0, address.rfind(':'))));
+    m_onSessionEvent = [&](const SessionEvent& event) {
+        if (event.kind == SessionEvent::Kind::ClientJoined) {
+            client = event.client.isEmpty() ? QStringLiteral("a client") : event.client;
             m_output.SetProgressLabel(QStringLiteral("from ") + client);
             view.ForgetProgress();
             copyClock.start();
             m_output.EndLine();
             return;
         }
-        if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
-            return;
         // The copy has closed its file: a file cut off by the client leaving is discarded, a
         // complete one stays.
-        if (type == DPSYS_DESTROYPLAYERORGROUP)
+        if (event.kind == SessionEvent::Kind::ClientLeft)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
         if (m_arguments.once)
@@ -445,7 +429,7 @@ int CliSession::list()
     for (;;) {
         if (!search())
             return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
-        busy = BusySessions(lastSearch(), FerrowardenApplicationGuid);
+        busy = BusySessions(m_roles.LastSearch(), FerrowardenApplicationGuid);
         if (!m_rows.empty() || waitLeft() == 0)
             break;
         tellWaiting(busy.empty() ? QStringLiteral("no session yet")
@@ -463,41 +447,35 @@ int CliSession::list()
         return fail(QStringLiteral("no free session: %1 is busy, another client is sending")
                         .arg(sessionName(busy.front().label)));
     m_output.PrintError(QStringLiteral("no session found"));
-    for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+    for (const QString& line : EmptySearchLines(m_roles.LastSearch(), FerrowardenApplicationGuid))
         m_output.PrintDetail(line);
     return 1;
 }
 
-QString CliSession::joinFailure(const ResultError& error, int row) const
+QString CliSession::joinFailure(const JoinError& error, int row) const
 {
     const QString name = sessionName(m_rows[row].first);
-    switch (error.Result()) {
-    case DPERR_ACCESSDENIED:
-    case DPERR_NONEWPLAYERS:
+    switch (error.Why()) {
+    case JoinError::Reason::Full:
         return QStringLiteral("%1 is full: another client joined it first; try again, or wait for it "
                               "with --wait SECONDS")
             .arg(name);
-    case DPERR_NOSESSIONS:
+    case JoinError::Reason::Ended:
         return QStringLiteral("%1 has ended: its server stopped hosting it").arg(name);
-    case DPERR_NOCONNECTION:
-    case DPERR_TIMEOUT: {
-        QString where;
-        const QByteArray* instance = m_roles.SessionList()->Objects(row);
-        for (const auto& session : lastSearch().heard) {
-            if (instance && instance->size() == qsizetype(sizeof(GUID))
-                && std::memcmp(&session.instance, instance->constData(), sizeof(GUID)) == 0)
-                where = QStringLiteral(" at %1, TCP port %2")
-                            .arg(addressText(session.address))
-                            .arg(ntohs(session.address.sin_port));
-        }
+    case JoinError::Reason::Unreachable:
+    case JoinError::Reason::TimedOut: {
+        const QString where = error.Host().isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(" at %1, TCP port %2").arg(error.Host()).arg(error.Port());
         return QStringLiteral("cannot reach %1%2: %3; check that a firewall there lets TCP in")
             .arg(name, where,
-                 error.Result() == DPERR_TIMEOUT ? QStringLiteral("no answer in time")
-                                                 : QStringLiteral("no connection"));
+                 error.Why() == JoinError::Reason::TimedOut ? QStringLiteral("no answer in time")
+                                                            : QStringLiteral("no connection"));
     }
-    default:
-        return QStringLiteral("cannot join %1: %2").arg(name, ResultText(error.Result()));
+    case JoinError::Reason::Other:
+        break;
     }
+    return QStringLiteral("cannot join %1: %2").arg(name, error.Detail());
 }
 
 int CliSession::findAndJoin(OutgoingCopy& copy)
@@ -518,9 +496,8 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
                 if (copy.Join(candidates.front()))
                     return -1;
                 return fail(QStringLiteral("the session is no longer listed"));
-            } catch (const ResultError& error) {
-                const bool taken = error.Result() == DPERR_ACCESSDENIED || error.Result() == DPERR_NONEWPLAYERS;
-                if (!taken || waitLeft() == 0)
+            } catch (const JoinError& error) {
+                if (error.Why() != JoinError::Reason::Full || waitLeft() == 0)
                     return fail(joinFailure(error, candidates.front()), error.message());
                 m_log.LogError(error.message());
                 tellWaiting(QStringLiteral("%1 is busy: another client is sending").arg(sessionName(m_rows[candidates.front()].first)));
@@ -529,7 +506,7 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
         }
 
         std::vector<BusySession> busy;
-        for (const BusySession& session : BusySessions(lastSearch(), FerrowardenApplicationGuid))
+        for (const BusySession& session : BusySessions(m_roles.LastSearch(), FerrowardenApplicationGuid))
             if (wanted.isEmpty() || session.label == wanted)
                 busy.push_back(session);
         if (waitLeft() > 0) {
@@ -549,7 +526,7 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
         if (!m_rows.empty())
             return fail(QStringLiteral("no session \"%1\" found; found %2").arg(wanted, foundText(m_rows)));
         fail(QStringLiteral("no session found"));
-        for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+        for (const QString& line : EmptySearchLines(m_roles.LastSearch(), FerrowardenApplicationGuid))
             m_output.PrintDetail(line);
         return 1;
     }
@@ -606,7 +583,14 @@ int CliSession::send()
     clock.start();
     QList<EntryProblem> notStored;
     for (;;) {
-        SendingEngine& engine = copy->Start(m_settings.Blocksize, m_settings.Encrypt);
+        copy->SetPairingCode(m_arguments.code);
+        SendingEngine* started = nullptr;
+        try {
+            started = &copy->Start(m_settings.Blocksize, m_settings.Encrypt);
+        } catch (const AppError& error) {
+            return fail(error.message());
+        }
+        SendingEngine& engine = *started;
         try {
             engine.StartCopy(entries);
             wireBytes += engine.BytesSent();
@@ -616,9 +600,7 @@ int CliSession::send()
             engine.CloseCurrentFile();
             const TransferProgress& at = view.LastProgress();
             const bool stopped = SignalWatch::Interrupted();
-            const auto* result = dynamic_cast<const ResultError*>(&error);
-            const bool lost = engine.ConnectionWasLost()
-                              || (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION));
+            const bool lost = engine.ConnectionWasLost() || IsConnectionLost(error);
             if (lost && !stopped && retry > 0 && CarriesResume(engine.Extension())) {
                 // What this round stored: its files that are not left.
                 const QList<SendEntry> left = engine.Unfinished();

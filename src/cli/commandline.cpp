@@ -1,10 +1,13 @@
 #include "cli/commandline.h"
 
 #include "cli/cliarguments.h"
+#include "cli/clidevices.h"
 #include "cli/clihelp.h"
 #include "cli/clisession.h"
+#include "ferrowardenversion.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -18,7 +21,7 @@ void printUsage(std::FILE* to)
 
 } // namespace
 
-std::optional<int> RunCommandLine(int argc, char* argv[])
+std::optional<int> RunCommandLine(int argc, char* argv[], QStringList* desktopFiles)
 {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
@@ -38,6 +41,10 @@ std::optional<int> RunCommandLine(int argc, char* argv[])
     const CliArguments& cli = std::get<CliArguments>(parsed);
     switch (cli.command) {
     case CliArguments::Command::Desktop:
+        // Absolute now: the window moves the current directory with its folder tree.
+        if (desktopFiles)
+            for (const QString& file : cli.files)
+                *desktopFiles << QFileInfo(file).absoluteFilePath();
         return std::nullopt;
     case CliArguments::Command::Help:
         if (cli.helpTopic.isEmpty())
@@ -55,6 +62,8 @@ std::optional<int> RunCommandLine(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Ferrowarden"));
     QCoreApplication::setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));
+    if (cli.command == CliArguments::Command::Devices)
+        return RunDevices(cli.forget);
     CliSession session(cli);
     return session.Run();
 }

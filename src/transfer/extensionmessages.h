@@ -78,7 +78,8 @@ enum class ExtensionType : std::uint32_t {
     ResumeOffer = 37,
 };
 
-// The highest version this build speaks; a copy speaks the lower of both ends' versions.
+// The highest version of the copy start this build speaks; a copy speaks the lower of both
+// ends' versions. Version 2 adds times and modes, file digests and resume.
 inline constexpr std::uint16_t kExtensionVersion = 2;
 // What a copy of `version` carries beyond version 1: every file and folder with its time and
 // mode, files that end with their digest, and resume. The one place that says so.
@@ -86,8 +87,9 @@ constexpr bool CarriesResume(std::uint16_t version)
 {
     return version >= 2;
 }
-inline constexpr qsizetype kMaxPathBytes = 4096;
-inline constexpr qsizetype kMaxNoteBytes = 1024;
+// The version a host of this build offers: secure copies (docs/transfer-extension.md, "Secure
+// copies") whose copy start speaks version 2 inside.
+inline constexpr std::uint16_t kSecureExtensionVersion = 2;
 inline constexpr qsizetype kCopyStartSize = 28;
 inline constexpr qsizetype kFileEntryHead = 20;
 inline constexpr qsizetype kFolderEntryHead = 12;

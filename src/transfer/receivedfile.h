@@ -71,8 +71,9 @@ public:
     const QString& ErrorText() const { return m_error; }
     // The errno of the first failure (ENOSPC: the disk is full), or 0.
     int ErrorNumber() const { return m_errorNumber; }
-    // Bytes written (or skipped) so far.
+    // Bytes written, skipped or kept so far: where the next bytes go.
     qint64 Written() const { return m_written; }
+    // Bytes written (or skipped) so far.
 
     // How Commit put the file in place, and under which name (the target's last part, or
     // the numbered name it got).

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "transfer/blockreader.h"
 #include "transfer/chunkdigests.h"
 #include "transfer/copyprogress.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/sendentry.h"
+#include "transfer/serveranswers.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -16,26 +19,8 @@
 #include <optional>
 #include <vector>
 
-struct iovec;
-class AppError;
 class MessageSink;
 class SendingView;
-
-// One entry of a copy: a file, or (with the extension) a folder, under the relative path
-// the server stores it at.
-struct SendEntry {
-    QString path;      // where it is on this PC: a file's or folder's full path (a folder
-                       // without one travels without its time and mode)
-    QByteArray name;   // the relative path it travels under, parts separated by "/"
-    bool folder = false;
-    bool operator==(const SendEntry&) const = default;
-};
-
-// An entry the server did not store, and why, in words.
-struct EntryProblem {
-    QString name;   // the entry's relative path, as shown
-    QString reason;
-};
 
 // The client's half of a copy: after the caller has joined a session, it sends the
 // session data, then every file as a file header and its data packets, through the sink
@@ -56,9 +41,10 @@ struct EntryProblem {
 // With the extension (SetExtension, when the host offers it) a copy goes as the
 // extension's messages (extensionmessages.h): 64-bit sizes, relative paths and folders, and
 // runs of zeros where the file has holes; then it waits, bounded, for the server's summary.
-// The server's answers come in through HandleAnswer: each is logged, a file refused while it
-// is being sent is not sent further, and "Transmission complete!" is shown only when every
-// file was stored (Problems() lists the others).
+// The server's answers come in through HandleAnswer (ServerAnswers): each is logged, a file
+// refused while it is being sent is not sent further, and "Transmission complete!" is shown
+// only when every file was stored (Problems() lists the others). The files are read by a
+// BlockReader.
 //
 // In a copy of version 2 (CarriesResume) every file and folder goes with its modification
 // time and permission bits, and every file ends with its digest (ChunkDigests). For a file of
@@ -80,6 +66,9 @@ public:
     // name ("TCP/IP" or "IPX") for the log.
     void SetBlocksize(std::int16_t blocksize) { m_blocksize = blocksize; }
     void SetEncrypt(bool encrypt) { m_encrypt = encrypt; }
+    // The messages go out in sealed records, which authenticate every byte: the block
+    // checksum is left 0 instead of computed.
+    void SetAuthenticated(bool authenticated) { m_reader.SetChecksummed(!authenticated); }
     void SetTransportName(const QString& name) { m_transportName = name; }
 
     // The version of the extension to speak (the host's offer), or 0 for the design's
@@ -93,7 +82,6 @@ public:
     static QString OlderProtocolNotice();
     // How long to wait for the server's next answer once everything is sent.
     void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
-    int AnswerTimeout() const { return m_answerTimeout; }
 
     // Full paths to send, in order; StartCopy appends to it, the caller empties it.
     QStringList& FilesToSend() { return m_filesToSend; }
@@ -109,71 +97,53 @@ public:
     void SendFile(const QString& path);
     // Sends the header of the open file under the bare `name`.
     void SendFileHeader(const QString& name);
-    // Sends one data packet: `block` holds the 2048-byte data area as it goes on the wire.
-    // The copy itself sends its packets a batch at a time; this is the single form.
-    bool SendDataPacket(const std::uint8_t* block, std::int32_t count, std::uint32_t checksum);
     // The size of the file at `path`, or -1 (after an error box) when it cannot be opened.
     qint64 GetFileSize(const QString& path);
     void CloseCurrentFile();
 
     std::uint16_t SessionKey() const { return m_sessionKey; }
-    qint64 SentPackets() const { return m_progress.Packets(); }
 
     // One message from the server (a receipt or the summary); anything else is dropped
     // with a log line.
     void HandleAnswer(const void* data, qsizetype size);
     // The session is gone: a wait for answers ends.
-    void ConnectionLost() { m_connectionLost = true; }
+    void ConnectionLost() { m_answers.ConnectionLost(); }
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
-    const QList<EntryProblem>& Problems() const { return m_problems; }
+    const QList<EntryProblem>& Problems() const { return m_answers.Problems(); }
     // Bytes of the last copy that the server held already, and were not sent again; bytes
     // that went out in data packets.
     qint64 BytesKept() const { return m_bytesKept; }
     qint64 BytesSent() const { return m_bytesSent; }
     // The connection was lost during the last copy (ConnectionLost, or a send that failed).
-    bool ConnectionWasLost() const { return m_connectionLost; }
-    // After an extended copy that was cut off: the entries not yet stored (or skipped) by the
-    // server, in order, to be sent again.
-    QList<SendEntry> Unfinished() const;
-    bool SummaryArrived() const { return m_summary.has_value(); }
+    bool ConnectionWasLost() const { return m_answers.ConnectionWasLost(); }
+    // After an extended copy that was cut off: every folder, and the files not yet stored (or
+    // skipped) by the server, in order, to be sent again.
+    QList<SendEntry> Unfinished() const { return m_answers.Unfinished(); }
 
 private:
     // Data packets built and sent together: rooms of about half a megabyte. Against rooms of
     // 64 packets they hand a quarter as many batches to the network thread, and took 15 to
     // 25% less CPU per GiB on each side; 512 packets gained nothing more.
     static constexpr std::size_t kBatch = 256;
+    static_assert(kBatch <= BlockReader::kMaxBatch);
 
     void prepareCopy(const QStringList& selected);
     void sendExtended();
-    void sendEntryFile(const SendEntry& entry);
+    void sendEntryFile(std::uint32_t number, const SendEntry& entry);
     void sendSparseFileData();
-    void waitForSummary();
-    // Version 2.
-    void sendAttributes(const QString& path, int fd);
-    // The server's resume offer for the file being sent, or nothing when it answered with a
-    // receipt instead (it refused the file).
-    std::optional<ResumeOffer> waitForOffer();
-    void sendResumed(const ResumeOffer& offer);
-    void noteOffer(const ResumeOffer& offer);
-    void noteReceipt(const Receipt& receipt);
-    // An answer's line, held back while a line waits for its "Done".
-    void answerLine(const QString& text, bool error);
-    void openLine(const QString& text);
-    void closeLine();
-    QString entryName(std::uint32_t entry) const;
     void sendFileData(qint64 length, bool last);
-    void buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
-                      std::size_t n);
-    void readFully(struct iovec* iov, int count);
     void sendMessage(const std::uint8_t* message, std::uint32_t size);
     void sendMessage(const QByteArray& message);
-    // "Cannot read" the current file, with errno's text.
-    AppError readError() const;
-    void seekTo(qint64 offset);
     // A file sent under its bare name, as the plain protocol names files.
     static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
+    // Version 2.
+    void sendAttributes(std::uint32_t entry, const QString& path, int fd);
+    // The server's resume offer for the file being sent, or nothing when it answered with a
+    // receipt instead (it refused the file).
+    std::optional<ResumeOffer> waitForOffer(std::uint32_t entry);
+    void sendResumed(std::uint32_t entry, const ResumeOffer& offer);
 
     MessageSink& m_sink;
     SendingView& m_view;
@@ -185,9 +155,7 @@ private:
     QStringList m_filesToSend;
     std::uint16_t m_sessionKey = 0;
     int m_currentFileNumber = 0;
-    int m_fd = -1;
-    QString m_currentPath;
-    qint64 m_currentFileSize = 0;
+    BlockReader m_reader; // the file being sent
 
     CopyProgress m_progress;
 
@@ -199,22 +167,11 @@ private:
     std::optional<std::uint16_t> m_serverOffer; // unknown until SetServerOffer
     int m_answerTimeout = 60000;
     QList<SendEntry> m_entries;
-    std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
-    std::optional<CopySummary> m_summary;
-    QList<EntryProblem> m_problems;
-    std::uint32_t m_currentEntry = 0;
-    bool m_abandonFile = false; // the server gave up the file being sent
-    bool m_connectionLost = false;
-    QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
+    ServerAnswers m_answers;
     QElapsedTimer m_answersLetIn; // between entries
-    bool m_lineOpen = false;
-    QList<std::pair<QString, bool>> m_heldLines; // text, error
 
     // Version 2.
     ChunkDigests m_digests;
-    bool m_hashing = false; // the data going out is the current file's, counted in m_digests
-    bool m_awaitingOffer = false;
-    std::optional<ResumeOffer> m_offer;
     qint64 m_bytesKept = 0;
     qint64 m_bytesSent = 0;
 };

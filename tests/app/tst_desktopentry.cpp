@@ -95,6 +95,24 @@ private slots:
         for (const char* size : {"16x16", "32x32", "48x48", "64x64", "128x128", "256x256"})
             QVERIFY2(root.exists(QStringLiteral("share/icons/hicolor/%1/apps/%2.png").arg(QLatin1String(size), icon)),
                      size);
+        QVERIFY(root.exists("share/man/man1/ferrowarden.1"));
+        const QString metainfo = root.filePath("share/metainfo/org.example.Ferrowarden.metainfo.xml");
+        QVERIFY(readFile(metainfo).contains("<launchable type=\"desktop-id\">ferrowarden.desktop</launchable>"));
+    }
+
+    // The desktop entry takes files; software centres accept the metainfo as it is.
+    void theEntryTakesFilesAndTheMetainfoValidates()
+    {
+        QVERIFY(readEntry(kEntry).value("Exec").endsWith(" %F"));
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
+        if (validator.isEmpty())
+            QSKIP("appstreamcli is not installed");
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(validator, {"validate", "--no-net",
+                                   FERROWARDEN_SOURCE_DIR "/src/app/resources/org.example.Ferrowarden.metainfo.xml"});
+        QVERIFY(validate.waitForFinished(20000));
+        QVERIFY2(validate.exitCode() == 0, validate.readAll().constData());
     }
 
     void theEntryValidates()

@@ -10,6 +10,7 @@
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QProgressBar>
@@ -26,6 +28,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QtTest>
 
 #include <unistd.h>
@@ -136,17 +139,19 @@ private slots:
         QCOMPARE(window.ServerList->headerItem()->text(0), QStringLiteral("Name"));
         QCOMPARE(window.ServerList->headerItem()->text(1), QStringLiteral("Target Directory"));
 
-        // Every control by its designer name, each with a name a screen reader can say.
+        // Every control by its designer name, each with a name a screen reader can say (the
+        // current file's label has none until a file is named).
         const char* names[] = {"Button1", "Button3", "Button8", "Button5", "Button6", "Button7",
                                "Panel1", "Panel2", "Panel3", "Panel4", "ServerList", "DirTree1",
                                "FileListBox1", "ClosePanelBtn", "GroupBox1", "GroupBox2",
-                               "Label1", "Label2", "Label3", "Label4", "Label5", "Label6",
+                               "Label1", "Label3", "Label4", "Label5", "Label6",
                                "Label9", "ThisFileProgBar", "TotalProgBar", "PacksSent",
                                "PacksReceived", "DebugMsgList", "Splitter1", "Splitter2"};
         for (const char* name : names) {
             auto* control = window.findChild<QWidget*>(QLatin1String(name));
             QVERIFY2(control, name);
-            QVERIFY2(!control->accessibleName().isEmpty(), name);
+            QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(control);
+            QVERIFY2(spoken && !spoken->text(QAccessible::Name).isEmpty(), name);
         }
         // Captions fit: no button is narrower than its caption needs. (No search at first
         // activation: it would ask the whole network.)
@@ -305,6 +310,71 @@ private slots:
         QVERIFY(fake->opens.empty());
     }
 
+    // Files from the desktop: the program's arguments and drops choose them; files of
+    // another folder are sent too; a drop is refused while the window is busy.
+    void filesFromTheDesktopAreChosen()
+    {
+        QDir(path("pick")).removeRecursively();
+        QDir().mkpath(path("pick/other"));
+        for (const char* name : {"pick/a.txt", "pick/b.txt", "pick/c.txt", "pick/other/d.txt"})
+            writeFile(path(name), "x");
+        TMainWindow window;
+        window.ChooseFiles({path("pick/a.txt"), path("pick/c.txt"), path("pick/other/d.txt")});
+        QCOMPARE(window.DirTree1->SelectedPath(), QDir(path("pick")).canonicalPath() + "/");
+        QCOMPARE(window.FileListBox1->SelectedNames(), (QStringList{"a.txt", "c.txt"}));
+        QCOMPARE(window.FilesToSend, QStringList{path("pick/other/d.txt")});
+
+        // A folder stands for all its files.
+        const auto drop = [&](const QString& folder) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(folder)});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&window, &enter);
+            QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&window, &dropped);
+            return enter.isAccepted() && dropped.isAccepted();
+        };
+        QVERIFY(drop(path("pick/other")));
+        QCOMPARE(window.FileListBox1->SelectedNames(), QStringList{"d.txt"});
+        QVERIFY(window.FilesToSend.isEmpty());
+
+        window.DisableControls();
+        QVERIFY(!drop(path("pick")));
+        QCOMPARE(window.FileListBox1->SelectedNames(), QStringList{"d.txt"});
+    }
+
+    // The tree opens at the folder used last; a search that finds one session selects it
+    // and gives the list the focus.
+    void theWindowRemembersAndSelectsWhatItCan()
+    {
+        QDir().mkpath(path("last"));
+        {
+            TMainWindow window;
+            window.AppSettings().AutoSearch = false;
+            window.DirTree1->SelectPath(path("last"));
+            window.close();
+        }
+        QVERIFY(QDir::setCurrent(path("work")));
+        TMainWindow window;
+        window.AppSettings().AutoSearch = false;
+        auto fake = std::make_shared<FakeDirectPlay>();
+        fake->sessions = {{"Lab PC#/in/", FilledGuid(1)}};
+        window.Roles().SetDirectPlayFactory([&] { return fake; });
+        QVERIFY(window.InitNetworking());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.DirTree1->SelectedPath(), QDir(path("last")).canonicalPath() + "/");
+        QCOMPARE(QDir::currentPath(), QDir(path("last")).canonicalPath());
+
+        window.Button8Click();
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QTRY_VERIFY(window.ServerList->hasFocus() || QApplication::focusWidget() == window.ServerList);
+        QCOMPARE(window.ServerList->selectedItems().size(), 1);
+        QVERIFY(window.Button1->isEnabled());
+        window.close();
+        QVERIFY(QDir::setCurrent(path("work")));
+    }
+
     void hostingUsesTheDefaultDescriptorAndClosingThePanelRebuildsNetworking()
     {
         TMainWindow window;
@@ -323,17 +393,22 @@ private slots:
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
         QVERIFY(listLines(window.DebugMsgList).contains("Server started succesfully!"));
 
-        // The panel's close button: a new endpoint, the idle window, the counter kept.
+        // The panel's close button: a new endpoint that searches again, the idle window, the
+        // counter kept.
         window.ShowFileCounter("File 1/1");
         window.PaintFrame();
         auto second = std::make_shared<FakeDirectPlay>();
+        second->sessions = {{"Other#/o/", FilledGuid(7)}};
         window.Roles().SetDirectPlayFactory([&] { return second; });
         window.ClosePanelBtnClick();
         QVERIFY(window.Roles().Player() && window.Roles().Player()->DirectPlay == second);
         QVERIFY(window.Panel2->isHidden());
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
+        QCOMPARE(window.SessionRows(), (QList<QStringList>{{"Other", "/o/"}}));
         QVERIFY(window.Button1->isEnabled());
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
-        QCOMPARE(listLines(window.DebugMsgList), QStringList{"Networking subsystem established succesfully!"});
+        QCOMPARE(listLines(window.DebugMsgList),
+                 (QStringList{"Networking subsystem established succesfully!", "Searching Sessions..."}));
 
         // No folder chosen: the descriptor ends in "#?".
         window.DirTree1->clearSelection();
@@ -361,7 +436,12 @@ private slots:
         BoxCatcher boxes;
         QTest::mouseClick(window.Button1, Qt::LeftButton); // through the handler's guard
         QTRY_COMPARE_WITH_TIMEOUT(boxes.texts.size(), 1, 5000);
-        QVERIFY2(boxes.texts[0].startsWith("Session create/connect: "), qPrintable(boxes.texts[0]));
+        // Plain words for the user, the service's result in the log.
+        QVERIFY2(boxes.texts[0].startsWith("The session \"Gone\" has ended"), qPrintable(boxes.texts[0]));
+        QVERIFY(boxes.texts[0].contains("search the network again"));
+        window.PaintFrame();
+        QVERIFY(listLines(window.DebugMsgList).contains("Session create/connect: There are no existing sessions for this game."));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Failed..."));
         QVERIFY(!window.Panel2->isHidden());
         QVERIFY(!window.Button3->isEnabled());
         QVERIFY(window.ClosePanelBtn->isEnabled());
@@ -400,6 +480,30 @@ private slots:
         QVERIFY(!plain.GroupBox2->isHidden());
     }
 
+    // What a screen reader reads: the texts that change with a copy, not fixed names; buttons
+    // by their captions, with what they do as the description.
+    void aScreenReaderReadsTheStatusAndTheCounters()
+    {
+        TMainWindow window;
+        window.ShowStatus(" Server Waiting...");
+        window.ShowFileName("photo.jpg");
+        window.ShowFileCounter("File 2/3");
+        window.ShowReceivedPackets(12);
+        window.PaintFrame();
+        const auto spoken = [](QWidget* control, QAccessible::Text text = QAccessible::Name) {
+            return QAccessible::queryAccessibleInterface(control)->text(text);
+        };
+        QCOMPARE(spoken(window.Panel3), QStringLiteral(" Server Waiting..."));
+        QCOMPARE(spoken(window.Panel3, QAccessible::Description), QStringLiteral("Session status"));
+        QCOMPARE(spoken(window.Label2), QStringLiteral("photo.jpg"));
+        QCOMPARE(spoken(window.Label5), QStringLiteral("File 2/3"));
+        QCOMPARE(spoken(window.PacksReceived), QStringLiteral("12"));
+        QCOMPARE(spoken(window.Panel4), QStringLiteral("  Searching sessions..."));
+        QCOMPARE(spoken(window.Button1), QStringLiteral("Start Copy..."));
+        QVERIFY(!spoken(window.Button1, QAccessible::Description).isEmpty());
+        QCOMPARE(spoken(window.Button8), QStringLiteral("Refresh List..."));
+    }
+
     void theStatusStripTakesTheCaptionColoursOfADarkPalette()
     {
         TMainWindow window;
@@ -414,6 +518,9 @@ private slots:
         QCOMPARE(window.Panel3->palette().color(QPalette::Window), QColor(20, 80, 160));
         QCOMPARE(window.Panel3->palette().color(QPalette::WindowText), QColor(250, 250, 250));
         QCOMPARE(window.Label1->palette().color(QPalette::WindowText), QColor(Qt::white));
+        // The close glyph is drawn in the strip's text colour, so it shows on the strip.
+        const QImage glyph = window.ClosePanelBtn->icon().pixmap(QSize(16, 16)).toImage();
+        QCOMPARE(glyph.pixelColor(glyph.width() / 2, glyph.height() / 2).rgb(), QColor(250, 250, 250).rgb());
         QApplication::setPalette(before);
     }
 
@@ -442,7 +549,12 @@ private slots:
         QCOMPARE(window.PacksSent->text(), QStringLiteral("1"));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
         QCOMPARE(window.Label2->text(), QStringLiteral("a.txt"));
-        QCOMPARE(window.Panel3->text(), QStringLiteral(" Client Sending..."));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Complete..."));
+        // A file of one packet still ends with full bars; the bytes are told.
+        QCOMPARE(window.ThisFileProgBar->value(), 100);
+        QCOMPARE(window.TotalProgBar->value(), 100);
+        QVERIFY2(window.Panel2->ProgressText->text().startsWith(QLocale().formattedDataSize(3) + " of "),
+                 qPrintable(window.Panel2->ProgressText->text()));
         QVERIFY(!window.ClosePanelBtn->isHidden() && window.ClosePanelBtn->isEnabled());
         QVERIFY(!window.Button3->isEnabled());
         // The design's lines, then the server's answers, as send shows them.
@@ -494,6 +606,75 @@ private slots:
         window.ClosePanelBtnClick();
         QVERIFY(older.waitForFinished(10000));
         QCOMPARE(older.exitCode(), 0);
+    }
+
+    // A send can be stopped: Cancel on the panel and the close box ask first (the box's
+    // default stops), a signal's close does not; the copy ends cleanly, the server keeps no
+    // part of the file, and the window closes when that was asked for.
+    void aSendCanBeStopped_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("questions");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("cancel") << "cancel" << 1 << "Copy stopped by the user";
+        QTest::newRow("close box") << "close box" << 1 << "Copy cancelled: the window is closing";
+        QTest::newRow("signal") << "signal" << 0 << "Copy cancelled: the window is closing";
+    }
+
+    void aSendCanBeStopped()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, questions);
+        QFETCH(QString, line);
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        QFile huge(path("work/huge.bin"));
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        const QByteArray block = RandomBytes(1 << 20, 5); // real data: holes would take no time
+        for (int i = 0; i < 128; ++i)
+            huge.write(block);
+        huge.close();
+        QProcess server;
+        startProcess(server, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        TMainWindow window;
+        window.AppSettings().AutoSearch = false;
+        window.Roles().InitNetworking("127.0.0.1");
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"huge.bin"});
+
+        BoxCatcher boxes;
+        QTimer trigger;
+        trigger.setInterval(5);
+        connect(&trigger, &QTimer::timeout, &window, [&] {
+            if (window.PacksSent->text() == "0")
+                return;
+            trigger.stop();
+            if (how == "cancel")
+                window.ClosePanelBtn->click();
+            else if (how == "close box")
+                window.close();
+            else
+                window.CloseWithoutAsking();
+        });
+        trigger.start();
+        window.Button1Click();
+        window.Log().Flush();
+        QVERIFY2(boxes.texts.size() == questions, readFile(path("work/fwd.txt")).right(600).constData());
+        if (questions)
+            QCOMPARE(boxes.texts[0], QStringLiteral("Stop the copy?"));
+        window.Log().Flush();
+        QVERIFY2(readFile(path("work/fwd.txt")).contains(line.toUtf8()), qPrintable(line));
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Stopped..."));
+        QVERIFY(server.waitForFinished(10000));
+        QVERIFY2(server.exitCode() != 0, server.readAll().constData());
+        QVERIFY(!QFile::exists(path("in/huge.bin")));
+        QTRY_COMPARE(window.isVisible(), how == "cancel");
+        QFile::remove(path("work/huge.bin"));
     }
 
     // A server that may write files of at most 1 MiB refuses a larger one: the message list

@@ -1,5 +1,9 @@
 #include "cli/cliarguments.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -104,6 +108,33 @@ TEST(CliArguments, WindowSystemOptionsStartTheDesktop)
         EXPECT_EQ(result.command, Command::Desktop) << arguments.join(' ').toStdString();
         EXPECT_EQ(result.passThrough, arguments);
     }
+}
+
+// Paths of files and folders open the window with them chosen; a command word stays a
+// command, and a path that names nothing after a real one is a mistake.
+TEST(CliArguments, FilesAndFoldersStartTheDesktopWithThemChosen)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath("a.txt");
+    QFile(file).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    QFile(dir.filePath("send")).open(QIODevice::WriteOnly); // a file named like a command
+
+    const CliArguments chosen = parsed({file, "-style", "fusion", dir.path()});
+    EXPECT_EQ(chosen.command, Command::Desktop);
+    EXPECT_EQ(chosen.files, (QStringList{file, dir.path()}));
+    EXPECT_EQ(chosen.passThrough, (QStringList{"-style", "fusion"}));
+    EXPECT_EQ(parsed({"a.txt"}).files, QStringList{"a.txt"});
+
+    const auto command = ParseCliArguments({"send"});
+    ASSERT_TRUE(std::holds_alternative<UsageError>(command));
+    EXPECT_EQ(std::get<UsageError>(command).command, "send");
+
+    const auto missing = ParseCliArguments({file, dir.filePath("gone.txt")});
+    ASSERT_TRUE(std::holds_alternative<UsageError>(missing));
+    EXPECT_TRUE(std::get<UsageError>(missing).message.contains("no such file or folder"));
+    EXPECT_TRUE(std::holds_alternative<UsageError>(ParseCliArguments({dir.filePath("gone.txt")})));
 }
 
 TEST(CliArguments, HostAndPort)

@@ -77,6 +77,22 @@ SessionService::~SessionService()
     CloseFd(m_listenFd);
 }
 
+HRESULT SessionService::DropPlayer(DPID id)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        const auto holder = std::find_if(m_peers.begin(), m_peers.end(), [id](const std::shared_ptr<Peer>& p) {
+            return std::find(p->players.begin(), p->players.end(), id) != p->players.end();
+        });
+        if (m_role != Role::Host || holder == m_peers.end())
+            return DPERR_INVALIDPLAYER;
+        (*holder)->closing = true;
+        (*holder)->dropped = true;
+    }
+    m_wakeup.Wake();
+    return DP_OK;
+}
+
 HRESULT SessionService::Close()
 {
     {

@@ -1,10 +1,15 @@
 #include "settings/ui/preferences.h"
 
 #include "platform/apperror.h"
+#include "secure/identity.h"
+#include "secure/trusteddevices.h"
 #include "settings/settingsregistry.h"
+#include "text/printable.h"
+#include "widgets/screenplace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -123,6 +128,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     ListBox1->setCurrentRow(0);
     Notebook1->setCurrentIndex(0);
     setFixedSize(sizeHint().expandedTo(QSize(440, 260)));
+    CenterOnScreen(this);
 }
 
 QWidget* TPreferencesDlg::buildGeneralPage()
@@ -183,12 +189,14 @@ QWidget* TPreferencesDlg::buildAdvancedPage()
     ComboBox1->addItems({QStringLiteral("2048"), QStringLiteral("1024"), QStringLiteral("576")});
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     Label3->setBuddy(ComboBox1);
+    ComboBox1->setAccessibleName(QStringLiteral("Block size"));
     Label4 = named(new QLabel(QStringLiteral("Protocol:"), advanced), "Label4");
     ComboBox2 = named(new QComboBox(advanced), "ComboBox2");
     ComboBox2->setEditable(true);
     ComboBox2->addItems({QStringLiteral("TCP/IP"), QStringLiteral("IPX")});
     ComboBox2->setInsertPolicy(QComboBox::NoInsert);
     Label4->setBuddy(ComboBox2);
+    ComboBox2->setAccessibleName(QStringLiteral("Protocol"));
     Button4 = named(new QPushButton(QStringLiteral("Default"), advanced), "Button4");
     Button4->setAutoDefault(false);
     auto* layout = new QGridLayout(advanced);
@@ -214,11 +222,67 @@ QWidget* TPreferencesDlg::buildEncryptionPage()
     Label5->setWordWrap(true);
     CheckBox6 = named(new QCheckBox(QStringLiteral("Use encryption with random keywords"), encryption),
                       "CheckBox6");
+    auto* older = new QLabel(QStringLiteral("This cipher is used only with a program of an earlier version. "
+                                            "Between two of this version every copy is encrypted and "
+                                            "authenticated (AES-256-GCM or ChaCha20-Poly1305)."),
+                             encryption);
+    older->setWordWrap(true);
+    auto* policyLabel = new QLabel(QStringLiteral("Who may send to this PC when it hosts a session:"), encryption);
+    AcceptPolicyBox = named(new QComboBox(encryption), "AcceptPolicyBox");
+    AcceptPolicyBox->addItems({QStringLiteral("Anyone (open)"),
+                               QStringLiteral("Trusted devices, or with the pairing code (paired)"),
+                               QStringLiteral("Trusted devices only (trusted)")});
+    policyLabel->setBuddy(AcceptPolicyBox);
+    FingerprintLabel = named(new QLabel(encryption), "FingerprintLabel");
+    FingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    TrustedDeviceList = named(new QListWidget(encryption), "TrustedDeviceList");
+    TrustedDeviceList->setAccessibleName(QStringLiteral("Trusted devices"));
+    RemoveDeviceButton = named(new QPushButton(QStringLiteral("&Remove"), encryption), "RemoveDeviceButton");
+    connect(RemoveDeviceButton, &QPushButton::clicked, this, &TPreferencesDlg::RemoveDeviceClick);
     auto* layout = new QVBoxLayout(encryption);
     layout->addWidget(Label5);
     layout->addWidget(CheckBox6);
-    layout->addStretch(1);
+    layout->addWidget(older);
+    layout->addSpacing(8);
+    layout->addWidget(policyLabel);
+    layout->addWidget(AcceptPolicyBox);
+    layout->addWidget(FingerprintLabel);
+    layout->addWidget(new QLabel(QStringLiteral("Trusted devices:"), encryption));
+    layout->addWidget(TrustedDeviceList, 1);
+    layout->addWidget(RemoveDeviceButton, 0, Qt::AlignLeft);
     return encryption;
+}
+
+void TPreferencesDlg::showTrustedDevices()
+{
+    TrustedDeviceList->clear();
+    try {
+        // Only shown, never made here: the first secure copy makes the key.
+        FingerprintLabel->setText(QFile::exists(Identity::defaultFilePath())
+                                      ? QStringLiteral("This device's fingerprint: ")
+                                            + Identity::LoadOrCreate().fingerprint()
+                                      : QStringLiteral("This device gets its key with its first secure copy"));
+        for (const TrustedDevice& device : TrustedDevices().list()) {
+            auto* item = new QListWidgetItem(
+                QStringLiteral("%1    %2    last seen %3")
+                    .arg(Printable(device.name), Identity::Fingerprint(device.key),
+                         device.lastSeen.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
+                TrustedDeviceList);
+            item->setData(Qt::UserRole, device.name);
+        }
+    } catch (const AppError& error) {
+        FingerprintLabel->setText(error.message());
+    }
+    RemoveDeviceButton->setEnabled(TrustedDeviceList->count() > 0);
+}
+
+void TPreferencesDlg::RemoveDeviceClick()
+{
+    const QListWidgetItem* item = TrustedDeviceList->currentItem();
+    if (!item)
+        return;
+    TrustedDevices().forget(item->data(Qt::UserRole).toString());
+    showTrustedDevices();
 }
 
 void TPreferencesDlg::showEvent(QShowEvent* event)
@@ -251,6 +315,8 @@ void TPreferencesDlg::FormShow()
         CheckBox6->setChecked(true);
     ComboBox1->setCurrentText(QString::number(m_settings.Blocksize));
     ComboBox2->setCurrentText(TransportText(m_settings.Transport));
+    AcceptPolicyBox->setCurrentIndex(m_settings.AcceptPolicy);
+    showTrustedDevices();
 }
 
 void TPreferencesDlg::ListBox1Click()
@@ -324,5 +390,7 @@ void TPreferencesDlg::Button1Click()
         OnConnectionSettingsChanged();
     m_settings.Encrypt = CheckBox6->isChecked();
     m_store.StoreFlag(kSection, stored(Setting::Encrypt), m_settings.Encrypt);
+    m_settings.AcceptPolicy = static_cast<qint16>(AcceptPolicyBox->currentIndex());
+    m_store.StoreNumber(kSection, stored(Setting::AcceptPolicy), m_settings.AcceptPolicy);
     accept();
 }
