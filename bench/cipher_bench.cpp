@@ -3,9 +3,11 @@
 // Data packet (2060 bytes) in place, as the copy does; beside them the plain copy's own
 // per-block work (the block checksum over a batch, and with --encrypt the design's cipher)
 // for scale. Run: build/bench/cipher_bench --benchmark_repetitions=5
+#include "secure/clienthandshake.h"
 #include "secure/recordchannel.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "secure/serverhandshake.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 #include "transfer/messages.h"
 
 #include <benchmark/benchmark.h>
@@ -109,6 +111,30 @@ void BM_PlainChecksumsAndDesignCipher(benchmark::State& state)
     state.SetBytesProcessed(std::int64_t(state.iterations() * kRecords * kMessage));
 }
 
+// A whole handshake, both ends in this thread (on loopback the two run side by side, so a
+// copy's start waits about half of this, plus two round trips): without a code, and pairing.
+void handshake(benchmark::State& state, bool withCode)
+{
+    const QByteArray instance(16, '\x11');
+    const Identity client = Identity::Generate();
+    const Identity server = Identity::Generate();
+    CodeGuard codes;
+    for (auto _ : state) {
+        ClientHandshake sender({instance, client, "sender", withCode ? std::optional(codes.code()) : std::nullopt,
+                                nullptr, true});
+        ServerHandshake receiver({instance, server, "receiver", withCode ? AcceptPolicy::Paired : AcceptPolicy::Open,
+                                  withCode ? &codes : nullptr, nullptr, true});
+        receiver.feed(sender.feed(receiver.feed(sender.hello())));
+        if (receiver.state() != HandshakeState::Done)
+            state.SkipWithError("the handshake failed");
+    }
+}
+
+void BM_HandshakeOpen(benchmark::State& state) { handshake(state, false); }
+void BM_HandshakePairing(benchmark::State& state) { handshake(state, true); }
+
+BENCHMARK(BM_HandshakeOpen)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HandshakePairing)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SealAesGcm);
 BENCHMARK(BM_SealChaCha20Poly1305);
 BENCHMARK(BM_SealAndOpenAesGcm);

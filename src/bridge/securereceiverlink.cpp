@@ -1,5 +1,6 @@
 #include "bridge/securereceiverlink.h"
 
+#include "bridge/securepeer.h"
 #include "platform/apperror.h"
 #include "secure/trusteddevices.h"
 #include "text/printable.h"
@@ -86,26 +87,5 @@ void SecureReceiverLink::handshakeDone()
     m_channel = std::make_unique<RecordChannel>(session.cipher, RecordChannel::Side::Server, session.sendKey,
                                                 session.receiveKey);
     m_answers.SetChannel(m_channel.get());
-    const QString name = QString::fromUtf8(session.peerName);
-    const QString shown = Printable(name);
-    QString how = session.paired ? QStringLiteral("paired with the code")
-                  : session.peerTrusted ? QStringLiteral("a trusted device")
-                                        : QStringLiteral("not authenticated");
-    if (m_report)
-        m_report(QStringLiteral("Secure copy from \"%1\" (%2; fingerprint %3; %4)")
-                     .arg(shown, how, Identity::Fingerprint(session.peerIdentity), CipherName(session.cipher)));
-    if (!m_trusted)
-        return;
-    try {
-        if (session.paired) {
-            m_trusted->add(name, session.peerIdentity);
-            if (m_report)
-                m_report(QStringLiteral("\"%1\" is a trusted device now").arg(shown));
-        } else if (session.peerTrusted) {
-            m_trusted->seen(session.peerIdentity);
-        }
-    } catch (const AppError& error) {
-        if (m_report)
-            m_report(error.message());
-    }
+    NotePeer(session, QStringLiteral("from"), m_trusted, m_report);
 }

@@ -7,6 +7,7 @@
 #include "bridge/outgoingcopy.h"
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
+#include "cli/consoleviews.h"
 #include "cli/hostlookup.h"
 #include "cli/sourcefiles.h"
 #include "net/joinerror.h"
@@ -36,88 +37,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The engines' views: log lines into the session log, progress onto the console. Labels and
-// bars have no place on a terminal; the engines' boxes repeat lines that the log already
-// has, and the command line says in its own words how a copy ended.
-template <typename Base>
-class ConsoleTransferView : public Base {
-public:
-    ConsoleTransferView(SessionLog& log, ConsoleOutput& output) : m_log(log), m_output(output) {}
-    void LogMessage(const QString& text) override { m_log.LogMessage(text); }
-    void LogError(const QString& text) override { m_log.LogError(text); }
-    void LogAppend(const QString& text) override { m_log.LogAppend(text); }
-    void ShowFileName(const QString&) override {}
-    void ShowFileCounter(const QString&) override {}
-    void ShowStatus(const QString&) override {}
-    void SetFileProgress(int) override {}
-    void SetTotalProgress(int) override {}
-    void ShowMessage(const QString&) override {}
-    void ShowError(const QString&) override {}
-    void ShowProgress(const TransferProgress& progress) override
-    {
-        m_last = progress;
-        m_output.ShowProgress(progress);
-        // A long copy keeps the event loop, and with it the log's timer, waiting.
-        m_log.FlushIfDue();
-    }
-
-    // Where the copy stood at its last report.
-    const TransferProgress& LastProgress() const { return m_last; }
-    void ForgetProgress() { m_last = TransferProgress{}; }
-
-protected:
-    SessionLog& m_log;
-    ConsoleOutput& m_output;
-    TransferProgress m_last;
-};
-
-class ConsoleReceivingView final : public ConsoleTransferView<ReceivingView> {
-public:
-    using ConsoleTransferView::ConsoleTransferView;
-    void ShowReceivedPackets(qint64) override {}
-};
-
-class ConsoleSendingView final : public ConsoleTransferView<SendingView> {
-public:
-    ConsoleSendingView(SessionLog& log, ConsoleOutput& output) : ConsoleTransferView(log, output)
-    {
-        m_sinceEvents.start();
-    }
-    void ShowSentPackets(qint64) override {}
-    void ShowCaption(const QString& text) override { m_output.AddLine(text); }
-    void ProcessEvents() override { QCoreApplication::processEvents(); }
-    void ShowProgress(const TransferProgress& progress) override
-    {
-        stopIfInterrupted();
-        ConsoleTransferView::ShowProgress(progress);
-        // The server's answers come in as events: a refusal stops a file early.
-        if (m_sinceEvents.elapsed() >= 50) {
-            QCoreApplication::processEvents();
-            m_sinceEvents.restart();
-        }
-    }
-    void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override
-    {
-        QCoreApplication::processEvents();
-        // Every answer comes as an event, and so does the end of the wait: each wakes this.
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.start(std::max(milliseconds, 0));
-        while (!done() && deadline.isActive() && !SignalWatch::Interrupted())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        stopIfInterrupted();
-    }
-
-private:
-    static void stopIfInterrupted()
-    {
-        if (SignalWatch::Interrupted())
-            throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
-    }
-
-    QElapsedTimer m_sinceEvents;
-};
 
 // "session "Lab PC"", or "the session" for one without a label.
 QString sessionName(const QString& label)

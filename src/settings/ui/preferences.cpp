@@ -66,7 +66,8 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
 
     ListBox1 = named(new QListWidget(this), "ListBox1");
     ListBox1->addItems({QStringLiteral("General"), QStringLiteral("Logging"),
-                        QStringLiteral("Advanced"), QStringLiteral("Encryption")});
+                        QStringLiteral("Advanced"), QStringLiteral("Encryption"),
+                        QStringLiteral("Secure copies")});
     ListBox1->setAccessibleName(QStringLiteral("Pages"));
     ListBox1->setMaximumWidth(ListBox1->sizeHintForColumn(0) * 2 + 16);
 
@@ -83,6 +84,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     Notebook1->addWidget(buildLoggingPage());
     Notebook1->addWidget(buildAdvancedPage());
     Notebook1->addWidget(buildEncryptionPage());
+    Notebook1->addWidget(buildSecurePage());
 
     Button1 = named(new QPushButton(QStringLiteral("&Ok"), this), "Button1");
     Button2 = named(new QPushButton(QStringLiteral("&Cancel"), this), "Button2");
@@ -227,30 +229,42 @@ QWidget* TPreferencesDlg::buildEncryptionPage()
                                             "authenticated (AES-256-GCM or ChaCha20-Poly1305)."),
                              encryption);
     older->setWordWrap(true);
-    auto* policyLabel = new QLabel(QStringLiteral("Who may send to this PC when it hosts a session:"), encryption);
-    AcceptPolicyBox = named(new QComboBox(encryption), "AcceptPolicyBox");
-    AcceptPolicyBox->addItems({QStringLiteral("Anyone (open)"),
-                               QStringLiteral("Trusted devices, or with the pairing code (paired)"),
-                               QStringLiteral("Trusted devices only (trusted)")});
-    policyLabel->setBuddy(AcceptPolicyBox);
-    FingerprintLabel = named(new QLabel(encryption), "FingerprintLabel");
-    FingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    TrustedDeviceList = named(new QListWidget(encryption), "TrustedDeviceList");
-    TrustedDeviceList->setAccessibleName(QStringLiteral("Trusted devices"));
-    RemoveDeviceButton = named(new QPushButton(QStringLiteral("&Remove"), encryption), "RemoveDeviceButton");
-    connect(RemoveDeviceButton, &QPushButton::clicked, this, &TPreferencesDlg::RemoveDeviceClick);
     auto* layout = new QVBoxLayout(encryption);
     layout->addWidget(Label5);
     layout->addWidget(CheckBox6);
     layout->addWidget(older);
-    layout->addSpacing(8);
+    layout->addStretch(1);
+    return encryption;
+}
+
+QWidget* TPreferencesDlg::buildSecurePage()
+{
+    QWidget* secure = page(QStringLiteral("Secure copies"));
+    auto* policyLabel = new QLabel(QStringLiteral("Who may send to this PC when it hosts a session:"), secure);
+    AcceptPolicyBox = named(new QComboBox(secure), "AcceptPolicyBox");
+    AcceptPolicyBox->addItems({QStringLiteral("Anyone (open)"),
+                               QStringLiteral("Trusted devices, or with the pairing code (paired)"),
+                               QStringLiteral("Trusted devices only (trusted)")});
+    policyLabel->setBuddy(AcceptPolicyBox);
+    FingerprintLabel = named(new QLabel(secure), "FingerprintLabel");
+    FingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    TrustedDeviceList = named(new QListWidget(secure), "TrustedDeviceList");
+    TrustedDeviceList->setAccessibleName(QStringLiteral("Trusted devices"));
+    // A few rows fit the dialog's size; more scroll.
+    TrustedDeviceList->setFixedHeight(TrustedDeviceList->fontMetrics().height() * 4 + 8);
+    RemoveDeviceButton = named(new QPushButton(QStringLiteral("&Remove"), secure), "RemoveDeviceButton");
+    connect(RemoveDeviceButton, &QPushButton::clicked, this, &TPreferencesDlg::RemoveDeviceClick);
+    auto* layout = new QVBoxLayout(secure);
     layout->addWidget(policyLabel);
     layout->addWidget(AcceptPolicyBox);
     layout->addWidget(FingerprintLabel);
-    layout->addWidget(new QLabel(QStringLiteral("Trusted devices:"), encryption));
-    layout->addWidget(TrustedDeviceList, 1);
-    layout->addWidget(RemoveDeviceButton, 0, Qt::AlignLeft);
-    return encryption;
+    layout->addWidget(new QLabel(QStringLiteral("Trusted devices (name, fingerprint, last copy):"), secure));
+    auto* list = new QHBoxLayout;
+    list->addWidget(TrustedDeviceList, 1);
+    list->addWidget(RemoveDeviceButton, 0, Qt::AlignTop);
+    layout->addLayout(list);
+    layout->addStretch(1);
+    return secure;
 }
 
 void TPreferencesDlg::showTrustedDevices()

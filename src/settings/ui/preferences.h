@@ -51,7 +51,7 @@ public:
     QPushButton* Button4 = nullptr;
     QLabel* Label5 = nullptr;
     QCheckBox* CheckBox6 = nullptr;
-    // Secure copies, on the Encryption page: who may send, this device's fingerprint, and
+    // Secure copies, on a page of their own: who may send, this device's fingerprint, and
     // the trusted devices with a button that forgets the selected one.
     QComboBox* AcceptPolicyBox = nullptr;
     QLabel* FingerprintLabel = nullptr;
@@ -79,6 +79,7 @@ private:
     QWidget* buildLoggingPage();
     QWidget* buildAdvancedPage();
     QWidget* buildEncryptionPage();
+    QWidget* buildSecurePage();
     void showTrustedDevices();
 
     Settings& m_settings;

@@ -64,6 +64,7 @@ struct Relay {
 // sender's and receiver's ids (u32 each) and the transfer message, whose first u32 is its type.
 constexpr std::uint8_t kDataFrame = 6;
 constexpr std::uint32_t kDataPacketMessage = 3;
+constexpr std::uint32_t kSealedRecordMessage = 23; // a secure copy's record, client to server
 constexpr qsizetype kFrameHead = 5;
 constexpr qsizetype kMessageAt = kFrameHead + 8;
 
@@ -98,7 +99,8 @@ bool passFrames(Relay& relay)
         }
         relay.up.pending.append(frame);
         if (std::uint8_t(frame[4]) == kDataFrame && frame.size() >= kMessageAt + 4
-            && qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
+            && (qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
+                || qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kSealedRecordMessage)
             && ++relay.dataPackets == relay.duplicatePacket) {
             relay.up.pending.append(frame);
             duplicated = true;

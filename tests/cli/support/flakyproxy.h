@@ -34,8 +34,9 @@ public:
     void Stall(bool stalled) { m_stalled = stalled; }
     // Resets every relayed connection on both sides, as a link that breaks.
     void Cut() { m_cut = true; }
-    // Sends the `number`th data packet (counted from 1) of each connection accepted from now
-    // on to the server twice in a row, as a link that delivers a frame again; 0 for none.
+    // Sends the `number`th data packet (counted from 1; in a secure copy, the sealed record)
+    // of each connection accepted from now on to the server twice in a row, as a link that
+    // delivers a frame again; 0 for none.
     // Such connections are relayed frame by frame (docs/session-protocol.md).
     void DuplicateDataPacket(int number) { m_duplicatePacket = number; }
     // Hands every transfer message a client sends in a data frame (on connections accepted
