@@ -173,6 +173,7 @@ void TMainWindow::HostSession(const QString& label, const QString& directory, st
 {
     HostOptions options{.label = label, .directory = directory, .selectedFolder = DirTree1->SelectedPath()};
     options.firstCode = std::move(firstCode);
+    options.keepPartials = m_settings.KeepPartials;
     options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
     options.codeShown = [this](const PairingCode& code) {
         LogMessage(QStringLiteral("Pairing code: ") + code.text());
