@@ -4,6 +4,8 @@
 #include "net/sessionaddress.h"
 #include "net/sessionrolesview.h"
 #include "platform/apperror.h"
+#include "platform/dplay/sessionservice.h"
+#include "platform/dplay/socketutil.h"
 #include "text/printable.h"
 
 #include <QtEndian>
@@ -316,5 +318,48 @@ void SessionRoles::OnSystemMessage(TDPlayer* sender)
     }
     if (m_systemMessageHandler)
         m_systemMessageHandler(type);
+    // After the copy's own handling, so that a leaving client's last file is settled.
+    if (type == DPSYS_CREATEPLAYERORGROUP)
+        m_view.ClientJoined(joiningAddress(sender));
+    else if (type == DPSYS_DESTROYPLAYERORGROUP)
+        m_view.ClientLeft();
     m_view.SystemMessageArrived(type);
+}
+
+QString SessionRoles::joiningAddress(const TDPlayer* sender) const
+{
+    DPMSG_CREATEPLAYERORGROUP created{};
+    const auto service = std::dynamic_pointer_cast<SessionService>(sender->DirectPlay);
+    if (!service || sender->ReceiveSize() < sizeof created)
+        return QString();
+    std::memcpy(&created, sender->ReceiveBuffer(), sizeof created);
+    return QString::fromStdString(service->PlayerAddress(created.dpId));
+}
+
+QString SessionRoles::HostedAt() const
+{
+    const std::optional<Ports> ports = HostedPorts();
+    if (!ports)
+        return QString();
+    QStringList addresses;
+    for (const InterfaceAddress& entry : InterfaceAddresses()) {
+        const QString text = QString::fromStdString(AddressText(sockaddr_in{AF_INET, 0, entry.address, {}}))
+                                 .section(QLatin1Char(':'), 0, 0);
+        if (!text.startsWith(QLatin1String("127.")))
+            addresses << text;
+    }
+    if (addresses.isEmpty())
+        addresses << QStringLiteral("this PC's address");
+    return QStringLiteral("%1, TCP port %2 (searches find it on UDP port %3)")
+        .arg(addresses.join(QStringLiteral(", ")))
+        .arg(ports->copies)
+        .arg(ports->discovery);
+}
+
+std::optional<SessionRoles::Ports> SessionRoles::HostedPorts() const
+{
+    const auto service = m_player ? std::dynamic_pointer_cast<SessionService>(m_player->DirectPlay) : nullptr;
+    if (!service || !service->HostPort())
+        return std::nullopt;
+    return Ports{service->DiscoveryPort(), service->HostPort()};
 }

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <memory>
 
 class SessionRolesView;
@@ -62,6 +63,16 @@ public:
     void ReleaseNetworking();
     void SearchSessions();
     void ShowSessionList();
+    // While a session is hosted on the session service: the UDP port searches find it on and
+    // the TCP port copies come in on.
+    struct Ports {
+        quint16 discovery;
+        quint16 copies;
+    };
+    std::optional<Ports> HostedPorts() const;
+    // Where senders reach the hosted session, in words: the PC's addresses and the ports;
+    // empty when not hosting on the session service.
+    QString HostedAt() const;
     // Joins the session of row `selectedRow` of the latest search and creates the client
     // player. False, silently, when there is no such row; throws AppError when joining
     // fails.
@@ -99,6 +110,7 @@ public:
     const QString& ComputerName() const { return m_computerName; }
 
 private:
+    QString joiningAddress(const TDPlayer* sender) const;
     void clearSessionDesc();
     void leaveSearchingState();
 

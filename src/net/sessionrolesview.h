@@ -24,6 +24,10 @@ public:
     virtual void SetCopyEnabled(bool enabled) = 0;
     virtual void ShowStatus(const QString& caption) = 0; // the progress panel's title strip
     virtual void ShowError(const QString& text) = 0;     // an error box with an OK button
+    // A client joined the hosted session from `address` (empty when not known), and left it;
+    // told after the copy has settled its file.
+    virtual void ClientJoined(const QString& address) { (void)address; }
+    virtual void ClientLeft() {}
     // After a system message was logged; front ends react to a client leaving or the
     // session being lost.
     virtual void SystemMessageArrived(DWORD type) { (void)type; }

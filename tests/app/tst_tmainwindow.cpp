@@ -743,6 +743,15 @@ private slots:
         QCOMPARE(window.PacksReceived->text(), QStringLiteral("1"));
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
         QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+        // The panel says where files go and where senders reach this PC; a window that is
+        // not active tells the desktop what arrived from whom.
+        QVERIFY(!window.Panel2->OpenFolderBtn->isHidden());
+        QCOMPARE(window.Panel2->HostedFolder(), QDir(path("in")).absolutePath());
+        QVERIFY2(window.Panel2->HostInfo->text().contains(QRegularExpression("TCP port \\d+ \\(searches find it on UDP port " + m_port)),
+                 qPrintable(window.Panel2->HostInfo->text()));
+        QVERIFY2(window.Notifier().LastText().startsWith("Files arrived: 1 of 1 files from 127.0.0.1:")
+                     && window.Notifier().LastText().endsWith(" stored in " + QDir(path("in")).absolutePath()),
+                 qPrintable(window.Notifier().LastText()));
 
         // The next client of the same session, a larger file over an older one.
         QProcess second;
