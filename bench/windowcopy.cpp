@@ -161,13 +161,21 @@ double closeLatency(TMainWindow& window, int afterMilliseconds)
     clock.start();
     struct Watch : QObject {
         std::function<void(QObject*)> shown;
+        std::function<void()> closing;
         bool eventFilter(QObject* watched, QEvent* event) override
         {
             if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched))
                 shown(watched);
+            if (event->type() == QEvent::Close && qobject_cast<TMainWindow*>(watched))
+                closing();
             return false;
         }
     } watch;
+    double taken = -1;
+    watch.closing = [&] {
+        if (taken < 0 && posted > 0)
+            taken = (clock.nsecsElapsed() - posted) / 1e6;
+    };
     watch.shown = [&](QObject* box) {
         if (latency < 0 && posted > 0)
             latency = (clock.nsecsElapsed() - posted) / 1e6;
@@ -182,6 +190,7 @@ double closeLatency(TMainWindow& window, int afterMilliseconds)
     windowToCommandLine(window);
     poster.join();
     qApp->removeEventFilter(&watch);
+    std::fprintf(stderr, "close request taken after %.1f ms, ", taken);
     return latency;
 }
 
