@@ -1,5 +1,5 @@
 # make            configure and build (Release) into build/
-# make run        install what is missing, build, start the program
+# make run        install what is missing, build the program alone, start it
 # make test       install what is missing, build, run every test (and, with clang, a short
 #                 run of every fuzz target)
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
@@ -16,7 +16,8 @@ FUZZ_DIR ?= build-fuzz
 PREFIX ?= /usr/local
 PACKAGE_DIR ?= build-package
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream
+            libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream \
+            libsodium-dev pkg-config
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 # What cpack needs to make a Debian package and read its dependencies.
@@ -38,7 +39,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz deps-package build run test test-asan test-tsan test-fuzz bench install package clean
+.PHONY: all deps deps-sanitizers deps-fuzz deps-package configure build run test test-asan test-tsan test-fuzz bench install package clean
 all: build
 
 deps:
@@ -53,11 +54,16 @@ deps-fuzz: deps
 deps-package: deps
 	$(call install,$(PACKAGE_TOOLS))
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+# Everything: the program, its tests and the benchmarks.
+build: configure
 	cmake --build $(BUILD_DIR)
 
-run: build
+# The program alone, so that the window opens without waiting for the tests to build.
+run: configure
+	cmake --build $(BUILD_DIR) --target ferrowarden
 	./$(BUILD_DIR)/ferrowarden
 
 test: build deps-fuzz

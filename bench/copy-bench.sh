@@ -16,7 +16,9 @@
 #   --tree   also a folder tree: 1,000 files of 1 to 64 KiB in 50 nested folders (10 chains of
 #            5), plus an empty folder
 #   --huge-gib G  also a sparse file of G GiB (rsync with --sparse)
-#   TOOLS="rsync fw"  a subset of raw rsync fw fw-enc for quick looks; the ratios need rsync
+#   TOOLS="rsync fw"  a subset of raw rsync fw fw-enc fw-design for quick looks; the ratios need
+#                    rsync. "fw" is a secure copy (every extended copy is one); "fw-design"
+#                    runs both ends with FERROWARDEN_EXTENSION=off, the design's protocol
 #   FW_BASE=path/to/ferrowarden  adds "base" and "base-enc" to TOOLS: an earlier build of the
 #                    program taking its turn in the same rounds, for before-and-after figures
 set -euo pipefail
@@ -184,7 +186,8 @@ run_case() {
       local srv=$!
       start=$(now)
       "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" "$RAW" send "$PORT_NEXT" "$WORK/src/big.bin"
-      wait "$srv"; end=$(now) ;;
+      wait "$srv"; end=$(now)
+      unset FERROWARDEN_EXTENSION ;;
     rsync)
       start_rsyncd
       local from=${files[0]} sparse=""
@@ -194,9 +197,10 @@ run_case() {
       "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" rsync -a $sparse "$from" "rsync://$SRV_ADDR:$RSYNC_PORT/dst/"
       end=$(now)
       stop_rsyncd ;;
-    fw|fw-enc|base|base-enc)
+    fw|fw-enc|fw-design|base|base-enc)
       local label="bench$RANDOM" enc=--no-encrypt FW=$FW
       case "$tool" in *-enc) enc=--encrypt ;; esac
+      if [ "$tool" = fw-design ]; then export FERROWARDEN_EXTENSION=off; else unset FERROWARDEN_EXTENSION; fi
       case "$tool" in base*) FW=$FW_BASE ;; esac
       (cd "$WORK" && "${SRV[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/srv.time" "$FW" serve "$WORK/dst" --label "$label" --once >/dev/null) &
       local srv=$!
@@ -206,7 +210,8 @@ run_case() {
       done
       start=$(now)
       (cd "$WORK" && "${CLI[@]}" /usr/bin/time -f "$TIMEFMT" -o "$WORK/cli.time" "$FW" send --host "$SRV_ADDR" --session "$label" $enc "${files[@]}" >/dev/null)
-      wait "$srv"; end=$(now) ;;
+      wait "$srv"; end=$(now)
+      unset FERROWARDEN_EXTENSION ;;
   esac
   case "$what" in
     big|huge) cmp -s "$WORK/src/$what.bin" "$WORK/dst/$what.bin" || { echo "$tool: $what copy differs!" >&2; exit 1; } ;;
@@ -252,7 +257,8 @@ printf '| %-24s | %8s | %-17s | %8s | %-17s | %10s | %10s |\n' tool "big MB/s" "
 printf '|%s|\n' "--------------------------|----------|-------------------|----------|-------------------|------------|-----------"
 name_of() {
   case "$1" in
-    fw) echo ferrowarden ;; fw-enc) echo "ferrowarden encrypted" ;; raw) echo "raw TCP pipe" ;;
+    fw) echo "ferrowarden secure" ;; fw-enc) echo "ferrowarden encrypted" ;; raw) echo "raw TCP pipe" ;;
+    fw-design) echo "ferrowarden design proto" ;;
     base) echo "earlier build" ;; base-enc) echo "earlier build encrypted" ;; *) echo "$1" ;;
   esac
 }

@@ -1,8 +1,8 @@
 // Throughput of the per-block work on 2048-byte blocks: checksum, encipher, decipher, one
 // block at a time and many independent blocks at once, in each of the ways the code can
 // run them.
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,6 +2,7 @@
 
 #include "app/aboutpicture.h"
 #include "app/dialoggeometry.h"
+#include "ferrowardenversion.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -56,7 +57,7 @@ TAboutDlg::TAboutDlg(QWidget* owner)
     Image1->setPixmap(PaintAboutPicture(inside.size(), devicePixelRatioF()));
 
     Label1 = plainLabel(this, "Label1",
-                        QStringLiteral("Ferrowarden Version 2.0\nby Brindlecraft"));
+                        QStringLiteral("Ferrowarden Version " FERROWARDEN_VERSION "\nby Brindlecraft"));
     QFont bold = Label1->font();
     bold.setBold(true);
     Label1->setFont(bold);

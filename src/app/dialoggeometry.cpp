@@ -1,6 +1,5 @@
 #include "app/dialoggeometry.h"
 
-#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QRect>
 #include <QScreen>
@@ -12,17 +11,6 @@
 int Scaled(int pixels, double scale)
 {
     return int(std::lround(pixels * scale));
-}
-
-void CenterOnScreen(QWidget* window, const QScreen* screen)
-{
-    if (!screen)
-        screen = window->screen();
-    if (!screen)
-        return;
-    QRect frame(QPoint(), window->size());
-    frame.moveCenter(screen->availableGeometry().center());
-    window->move(frame.topLeft());
 }
 
 void MoveOntoScreen(QWidget* window, QPoint position)

@@ -1,6 +1,7 @@
 #include "app/ferrowardenapplication.h"
 
 #include "app/appicon.h"
+#include "ferrowardenversion.h"
 #include "platform/apperror.h"
 
 #include <QMessageBox>

@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTreeWidget>
@@ -34,7 +35,7 @@
 namespace {
 
 constexpr int kNameMinimum = 4;   // characters
-constexpr int kNameMaximum = 126; // the edit box takes one more, which is refused
+constexpr int kNameMaximum = 126; // the edit box takes no more
 
 const char* const kCaptions[TConWizard::kPageCount] = {
     "Choose your PC's role",
@@ -225,7 +226,7 @@ QWidget* TConWizard::namePage()
     auto* caption = new QLabel(QStringLiteral("Sessionname:"), page);
     SessionNameEdit = new QLineEdit(page);
     SessionNameEdit->setObjectName(QStringLiteral("SessionNameEdit"));
-    SessionNameEdit->setMaxLength(127);
+    SessionNameEdit->setMaxLength(kNameMaximum);
     SessionNameEdit->setAccessibleName(QStringLiteral("Session name"));
     caption->setBuddy(SessionNameEdit);
     NameProblem = text(page, "NameProblem", QString());
@@ -276,6 +277,10 @@ QWidget* TConWizard::serverSummaryPage()
                                  "selected options please check in the box below. If there's anything wrong go "
                                  "back by using the \"< &Previous\" button and change whatever you want to. If "
                                  "everything is all right click on the \"Connect\" button to start the server."));
+    // The button's name as the button shows it: its mnemonic underlined, not an "&".
+    Label9->setTextFormat(Qt::RichText);
+    Label9->setText(Label9->text().toHtmlEscaped().replace(QRegularExpression(QStringLiteral("&amp;(\\w)")),
+                                                           QStringLiteral("<u>\\1</u>")));
     ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")},
                            {100, 240}, DesignScale(*this));
     ListView1->setAccessibleName(QStringLiteral("Server settings"));
@@ -357,6 +362,10 @@ QWidget* TConWizard::clientReadyPage()
 void TConWizard::setNextCaption(const QString& caption)
 {
     Button2->setText(caption);
+    // "&Connect" and "&Close" share their mnemonic, which would only move the focus between
+    // them: Alt+C presses Connect, the page's action; Close keeps Tab and Escape.
+    const bool connect = caption == QLatin1String("&Connect");
+    Button4->setShortcut(connect ? QKeySequence() : QKeySequence::mnemonic(Button4->text()));
 }
 
 void TConWizard::ShowPage(int page)

@@ -5,12 +5,15 @@
 #include "app/ferrowardenapplication.h"
 #include "app/filechooser.h"
 #include "app/helpbrowser.h"
+#include "ferrowardenversion.h"
 #include "app/logview.h"
 #include "app/progresspanel.h"
+#include "app/pairingprompt.h"
 #include "app/sendcontrol.h"
 #include "app/tconwizard.h"
 #include "bridge/computername.h"
 #include "bridge/outgoingcopy.h"
+#include "net/joinerror.h"
 #include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
@@ -52,7 +55,7 @@ TMainWindow::TMainWindow(QWidget* parent)
       m_roles(this, *this, m_computerName)
 {
     setObjectName(QStringLiteral("MainWindow"));
-    setWindowTitle(QStringLiteral("Ferrowarden 2.0"));
+    setWindowTitle(QStringLiteral("Ferrowarden " FERROWARDEN_VERSION));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls(this);
@@ -174,15 +177,14 @@ void TMainWindow::SearchSessions()
 
 void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
-    const HostOptions options{label, directory, DirTree1->SelectedPath()};
+    HostOptions options{label, directory, DirTree1->SelectedPath()};
+    options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
+    options.codeShown = [this](const PairingCode& code) {
+        LogMessage(QStringLiteral("Pairing code: ") + code.text());
+        ShowStatus(QStringLiteral(" Server Waiting... Pairing code: ") + code.text());
+    };
     if (m_hosted.Host(options))
         Panel2->ShowHosting(QDir(HostedCopy::ReceiveDirectory(options)).absolutePath(), m_roles.HostedAt());
-}
-
-void TMainWindow::ClientLeft()
-{
-    if (const ReceivingEngine* engine = m_hosted.Engine())
-        m_notifier.CopyArrived(engine->Summary(), m_client, Panel2->HostedFolder());
 }
 
 void TMainWindow::StartCopy(int selectedRow)
@@ -207,13 +209,15 @@ void TMainWindow::StartCopy(int selectedRow)
     try {
         if (!copy.Join(selectedRow))
             return;
-    } catch (const ResultError& error) {
+    } catch (const JoinError& error) {
         // The log keeps the service's words; the user reads plain ones.
         LogMessage(error.message());
-        ShowError(JoinFailureText(error.Result(), SessionRows().value(selectedRow).value(0))
+        ShowError(JoinFailureText(error, SessionRows().value(selectedRow).value(0))
                   + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
         return;
     }
+    if (!AskForPairingCode(this, copy))
+        return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
     failed = false;
 }
@@ -531,10 +535,14 @@ void TMainWindow::ShowMessage(const QString& text)
     QMessageBox::information(this, QStringLiteral("Ferrowarden"), text);
 }
 
-void TMainWindow::SystemMessageArrived(DWORD)
+void TMainWindow::SessionEventArrived(const SessionEvent& event)
 {
     // The copy under way has closed its file or ended its wait already.
     PaintFrame();
+    if (event.kind == SessionEvent::Kind::ClientJoined)
+        m_client = event.client;
+    else if (const ReceivingEngine* engine = m_hosted.Engine(); engine && event.kind == SessionEvent::Kind::ClientLeft)
+        m_notifier.CopyArrived(engine->Summary(), m_client, Panel2->HostedFolder());
 }
 
 void TMainWindow::ShowCaption(const QString& text)

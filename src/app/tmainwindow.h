@@ -122,9 +122,7 @@ public:
     void ShowStatus(const QString& caption) override { frameChanged(Panel2->ShowStatus(caption)); }
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
-    void SystemMessageArrived(DWORD type) override;
-    void ClientJoined(const QString& address) override { m_client = address; }
-    void ClientLeft() override;
+    void SessionEventArrived(const SessionEvent& event) override;
     const DesktopNotifier& Notifier() const { return m_notifier; }
     void ShowFileName(const QString& name) override { frameChanged(Panel2->ShowFileName(name)); }
     void ShowFileCounter(const QString& caption) override { frameChanged(Panel2->ShowFileCounter(caption)); }

@@ -1,12 +1,19 @@
 #include "bridge/hostedcopy.h"
 
+#include "bridge/deviceidentity.h"
+#include "bridge/securereceiverlink.h"
 #include "net/sessionroles.h"
 #include "net/tdplayer.h"
 #include "platform/apperror.h"
 #include "platform/dplay/transport.h"
+#include "secure/codeguard.h"
+#include "secure/identity.h"
+#include "secure/securityword.h"
+#include "secure/trusteddevices.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/messagesink.h"
 #include "transfer/receivingengine.h"
+#include "transfer/receivingview.h"
 
 namespace {
 
@@ -38,6 +45,39 @@ HostedCopy::~HostedCopy()
         End();
 }
 
+std::optional<PairingCode> HostedCopy::CurrentCode() const
+{
+    if (!m_serving || !m_codes)
+        return std::nullopt;
+    return m_codes->code();
+}
+
+QString HostedCopy::Fingerprint() const
+{
+    return m_identity ? m_identity->fingerprint() : QString();
+}
+
+void HostedCopy::prepareSecurity(const HostOptions& options)
+{
+    m_secure = ExtensionEnabled();
+    m_policy = options.accept;
+    m_codes.reset();
+    if (!m_secure) {
+        if (m_policy != AcceptPolicy::Open)
+            throw AppError(QStringLiteral("Accepting %1 devices only needs the extended protocol, which "
+                                          "FERROWARDEN_EXTENSION turns off")
+                               .arg(AcceptPolicyName(m_policy)));
+        return;
+    }
+    if (!m_identity)
+        m_identity = std::make_unique<Identity>(
+            LoadDeviceIdentity([this](const QString& why) { m_view.LogError(why); }));
+    if (!m_trusted)
+        m_trusted = std::make_unique<TrustedDevices>();
+    if (m_policy == AcceptPolicy::Paired)
+        m_codes = std::make_unique<CodeGuard>(options.codeShown);
+}
+
 QString HostedCopy::ReceiveDirectory(const HostOptions& options)
 {
     const bool named = !options.label.isEmpty() || !options.directory.isEmpty();
@@ -57,6 +97,7 @@ bool HostedCopy::Host(const HostOptions& options)
     if (m_serving) {
         unhook();
         m_engine->CloseCurrentFile();
+        m_link.reset();
         m_engine.reset();
     }
     if (!m_answers)
@@ -65,14 +106,20 @@ bool HostedCopy::Host(const HostOptions& options)
     m_engine->SetReceiveDirectory(ReceiveDirectory(options));
     m_engine->SetTransportName(TransportText(m_roles.Transport()));
     m_engine->SetExistingFiles(options.existing);
-    m_engine->SetExtensionOffered(ExtensionEnabled());
+    prepareSecurity(options);
+    m_engine->SetExtensionOffered(m_secure);
     m_engine->SetAnswerSink(m_answers.get());
-    m_roles.SetHostUserData(m_engine->ExtensionOffered() ? ExtensionOffer() : 0);
+    const SecurityWord word{m_policy, m_codes != nullptr, m_secure ? SecurityWord::HintOf(m_identity->publicKey()) : 0};
+    m_roles.SetHostUserData(m_secure ? ExtensionOffer(kSecureExtensionVersion) : 0, m_secure ? word.Encode() : 0);
     hook();
     m_serving = true;
     if (!m_roles.HostSession(options.label, options.directory, options.selectedFolder))
         return false;
+    const GUID& instance = m_roles.Player()->SessionDesc.guidInstance;
+    m_instance = QByteArray(reinterpret_cast<const char*>(&instance), sizeof instance);
     m_engine->RemoveLeftovers();
+    if (m_codes && options.codeShown)
+        options.codeShown(m_codes->code());
     return true;
 }
 
@@ -88,33 +135,77 @@ void HostedCopy::End()
     m_serving = false;
     unhook();
     m_engine->CloseCurrentFile();
+    m_link.reset();
 }
 
 void HostedCopy::hook()
 {
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
     m_roles.SetBatchEndHandler([this] { m_engine->Flush(); });
-    m_roles.SetSystemMessageHandler([this](DWORD type) { systemMessage(type); });
+    m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
 }
 
 void HostedCopy::unhook()
 {
     m_roles.SetTransferHandler(nullptr);
     m_roles.SetBatchEndHandler(nullptr);
-    m_roles.SetSystemMessageHandler(nullptr);
+    m_roles.SetSessionEventHandler(nullptr);
 }
 
 void HostedCopy::deliver(void* data, qsizetype size)
 {
-    m_engine->HandleTransferMessage(data, size);
+    if (!m_secure) {
+        m_engine->HandleTransferMessage(data, size);
+        return;
+    }
+    if (!m_link)
+        m_link = makeLink();
+    m_link->Incoming(data, size);
 }
 
-void HostedCopy::systemMessage(std::uint32_t type)
+std::unique_ptr<SecureReceiverLink> HostedCopy::makeLink()
+{
+    ServerHandshake::Setup setup{m_instance,        *m_identity,       m_roles.ComputerName().toUtf8(),
+                                 m_policy,          m_codes.get(),     nullptr,
+                                 AesGcmAvailable()};
+    auto link = std::make_unique<SecureReceiverLink>(setup, m_trusted.get(), *m_answers,
+                                                     [this](void* data, qsizetype size) {
+                                                         // Sealed records need no block checksum.
+                                                         m_engine->SetAuthenticated(m_link->Secure());
+                                                         m_engine->HandleTransferMessage(data, size);
+                                                     });
+    link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
+    link->SetFailed([this](const QString& why) {
+        // Nothing more of this client reaches the engine; what it sent of a file is discarded.
+        // A sender refused in the handshake hears why and leaves; any other loses its
+        // connection, so that one that never reads answers, or waits for them, learns it too.
+        m_view.LogError(why);
+        m_engine->CloseCurrentFile();
+        TDPlayer* player = m_roles.Player();
+        if (player && !(m_link && m_link->Handshake().state() == HandshakeState::Refused))
+            player->DropPlayer(player->FromId());
+    });
+    m_engine->SetAnswerSink(&link->Answers());
+    return link;
+}
+
+void HostedCopy::endLink()
+{
+    if (!m_link)
+        return;
+    m_engine->SetAnswerSink(m_answers.get());
+    m_engine->SetAuthenticated(false);
+    m_link.reset();
+}
+
+void HostedCopy::sessionEvent(const SessionEvent& event)
 {
     // A client that leaves, or a session that is lost, ends the file being received; a
-    // complete one stays, a cut-off one is discarded.
-    if (type == DPSYS_DESTROYPLAYERORGROUP || type == DPSYS_SESSIONLOST)
+    // complete one stays, a cut-off one is discarded. The next client starts afresh.
+    if (event.kind != SessionEvent::Kind::ClientJoined) {
         m_engine->CloseCurrentFile();
+        endLink();
+    }
 }
 
 std::unique_ptr<MessageSink> HostedCopy::makeAnswerSink()

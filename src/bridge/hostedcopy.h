@@ -1,16 +1,26 @@
 #pragma once
 
+#include "secure/acceptpolicy.h"
+#include "secure/pairingcode.h"
 #include "transfer/existingfiles.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
+class CodeGuard;
+class Identity;
 class MessageSink;
 class ReceivingEngine;
+class SecureReceiverLink;
+class TrustedDevices;
 class ReceivingView;
 class SessionRoles;
+struct SessionEvent;
 
 // What a server is asked to host: the descriptor's parts and what to do with a file whose
 // name is taken. With an empty label and directory the default label and `selectedFolder`
@@ -20,6 +30,10 @@ struct HostOptions {
     QString directory;
     QString selectedFolder;
     ExistingFiles existing = ExistingFiles::Overwrite;
+    // Who may send (secure copies). Paired shows a pairing code: `codeShown` hears the
+    // first when hosting starts and each new one after three wrong attempts.
+    AcceptPolicy accept = AcceptPolicy::Open;
+    std::function<void(const PairingCode&)> codeShown;
 };
 
 // The server's side of copies, for both front ends: hosts a session through the roles, owns
@@ -31,10 +45,11 @@ struct HostOptions {
 // (Summary, CopySucceeded) until the next Host or the copy's destruction.
 //
 // The path of a message: the endpoint hands each one to deliver(), which gives it to the
-// engine; the engine's answers go out through the sink made in makeAnswerSink(). A layer that
-// wraps every message (a record layer) wraps those two places; an exchange that must run
-// before the engine sees the client's first message (a handshake) belongs in deliver(),
-// which then holds the client's messages back until it is done.
+// engine; the engine's answers go out through the sink made in makeAnswerSink(). With the
+// extension each client gets a secure link in between (SecureReceiverLink): it runs the
+// handshake, opens the client's sealed records for the engine and seals its answers, and
+// refuses what the policy does not accept; a client whose copy ends badly reaches the engine
+// no more, and its open file is discarded.
 class HostedCopy final {
 public:
     HostedCopy(SessionRoles& roles, ReceivingView& view);
@@ -59,18 +74,33 @@ public:
     // Where files go for `options`: the named directory, or the selected folder ("?": none
     // chosen, the current directory), ending in "/" unless empty.
     static QString ReceiveDirectory(const HostOptions& options);
+    // The pairing code shown now (policy paired, while serving), or nullopt.
+    std::optional<PairingCode> CurrentCode() const;
+    // This device's fingerprint, once Host has loaded its identity (empty before).
+    QString Fingerprint() const;
 
 private:
     void hook();
     void unhook();
     // One message from the client, as the endpoint delivered it.
     void deliver(void* data, qsizetype size);
-    void systemMessage(std::uint32_t type);
+    void sessionEvent(const SessionEvent& event);
     std::unique_ptr<MessageSink> makeAnswerSink();
+    // Loads this device's identity and trusted devices and makes the code the policy needs.
+    void prepareSecurity(const HostOptions& options);
+    std::unique_ptr<SecureReceiverLink> makeLink();
+    void endLink();
 
     SessionRoles& m_roles;
     ReceivingView& m_view;
     std::unique_ptr<MessageSink> m_answers;
     std::unique_ptr<ReceivingEngine> m_engine;
     bool m_serving = false;
+    bool m_secure = false; // secure copies offered (the extension is on)
+    AcceptPolicy m_policy = AcceptPolicy::Open;
+    std::unique_ptr<Identity> m_identity;
+    std::unique_ptr<TrustedDevices> m_trusted;
+    std::unique_ptr<CodeGuard> m_codes;
+    std::unique_ptr<SecureReceiverLink> m_link;
+    QByteArray m_instance;
 };

@@ -26,6 +26,11 @@ const QCommandLineOption kSession(QStringList{QStringLiteral("session")},
                                   QStringLiteral("Label of the session to join"), QStringLiteral("LABEL"));
 const QCommandLineOption kBlockSize(QStringList{QStringLiteral("block-size")},
                                     QStringLiteral("Bytes per block, 1 to 2048"), QStringLiteral("N"));
+const QCommandLineOption kAccept(QStringList{QStringLiteral("accept")},
+                                 QStringLiteral("Who may send: open, paired or trusted"),
+                                 QStringLiteral("open|paired|trusted"));
+const QCommandLineOption kCode(QStringList{QStringLiteral("code")},
+                               QStringLiteral("The pairing code the server shows"), QStringLiteral("CODE"));
 const QCommandLineOption kEncrypt(QStringList{QStringLiteral("encrypt")},
                                   QStringLiteral("Encrypt this copy"));
 const QCommandLineOption kNoEncrypt(QStringList{QStringLiteral("no-encrypt")},
@@ -165,15 +170,16 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
     QString error;
 
     if (command == QLatin1String("help")) {
-        const QStringList known{QStringLiteral("serve"), QStringLiteral("list"), QStringLiteral("send")};
+        const QStringList known{QStringLiteral("serve"), QStringLiteral("list"), QStringLiteral("send"),
+                                QStringLiteral("devices")};
         if (rest.size() > 1 || (rest.size() == 1 && !known.contains(rest.first())))
-            return UsageError{QStringLiteral("help takes one of serve, list or send"), {}};
+            return UsageError{QStringLiteral("help takes one of serve, list, send or devices"), {}};
         result.command = CliArguments::Command::Help;
         result.helpTopic = rest.value(0);
         return result;
     }
     if (command == QLatin1String("serve")) {
-        parser.addOptions({kLabel, kOnce, kMkdir, kExisting});
+        parser.addOptions({kLabel, kOnce, kMkdir, kExisting, kAccept});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -194,6 +200,27 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
                 return UsageError{QStringLiteral("--existing takes overwrite, rename or skip"), command};
             result.existing = *existing;
         }
+        if (parser.isSet(kAccept)) {
+            const auto accept = ParseAcceptPolicy(parser.value(kAccept));
+            if (!accept)
+                return UsageError{QStringLiteral("--accept takes open, paired or trusted"), command};
+            result.accept = *accept;
+        }
+        return result;
+    }
+    if (command == QLatin1String("devices")) {
+        if (!parseWith(parser, rest, error))
+            return UsageError{error, command};
+        if (parser.isSet(kHelp)) {
+            result.command = CliArguments::Command::Help;
+            result.helpTopic = command;
+            return result;
+        }
+        const QStringList words = parser.positionalArguments();
+        if (!words.isEmpty() && (words.first() != QLatin1String("forget") || words.size() != 2 || words[1].isEmpty()))
+            return UsageError{QStringLiteral("devices takes nothing, or forget NAME"), command};
+        result.command = CliArguments::Command::Devices;
+        result.forget = words.value(1);
         return result;
     }
     if (command == QLatin1String("list")) {
@@ -213,7 +240,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         return result;
     }
     if (command == QLatin1String("send")) {
-        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt});
+        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt, kCode});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -234,6 +261,12 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         }
         if (auto usage = takeSearchOptions(parser, command, result))
             return *usage;
+        if (parser.isSet(kCode)) {
+            result.code = PairingCode::FromTyped(parser.value(kCode));
+            if (!result.code)
+                return UsageError{QStringLiteral("--code takes the eight digits the server shows, such as 4829-1375"),
+                                  command};
+        }
         if (parser.isSet(kEncrypt))
             result.encrypt = true;
         else if (parser.isSet(kNoEncrypt))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "secure/acceptpolicy.h"
+#include "secure/pairingcode.h"
 #include "transfer/existingfiles.h"
 
 #include <QString>
@@ -11,15 +13,18 @@
 // What the command line asked for. The desktop program starts when no command is given,
 // with the files and folders given instead of one chosen for sending.
 struct CliArguments {
-    enum class Command { Desktop, Serve, List, Send, Help, Version };
+    enum class Command { Desktop, Serve, List, Send, Devices, Help, Version };
 
     Command command = Command::Desktop;
-    QString helpTopic;                  // help: "serve", "list", "send", or empty for all
+    QString helpTopic;                  // help: "serve", "list", "send", "devices", or empty
     QString directory;                  // serve: the receive directory as given
     QString label;                      // serve --label, send --session
     bool once = false;                  // serve --once
     bool makeDirectory = false;         // serve --mkdir
     ExistingFiles existing = ExistingFiles::Overwrite; // serve --existing
+    AcceptPolicy accept = AcceptPolicy::Open; // serve --accept
+    std::optional<PairingCode> code;    // send --code
+    QString forget;                     // devices forget NAME
     QString host;                       // list/send --host: the host's name or address
     std::optional<quint16> hostPort;    // list/send --host HOST:PORT
     int waitSeconds = 0;                // list/send --wait

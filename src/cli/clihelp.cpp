@@ -4,12 +4,15 @@ namespace {
 
 const char* const kServeUsage =
     "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
-    "                         [--existing overwrite|rename|skip]\n";
+    "                         [--existing overwrite|rename|skip]\n"
+    "                         [--accept open|paired|trusted]\n";
 const char* const kListUsage =
     "Usage: ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n";
 const char* const kSendUsage =
     "Usage: ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-    "                        [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n";
+    "                        [--block-size N] [--encrypt | --no-encrypt] [--code CODE]\n"
+    "                        FILE|DIR...\n";
+const char* const kDevicesUsage = "Usage: ferrowarden devices [forget NAME]\n";
 
 // Where every command keeps its record, and what the exit codes mean.
 const char* const kFilesAndExitCodes =
@@ -35,7 +38,8 @@ const char* const kDiscovery =
     "to the port the server names when it starts.\n"
     "\n"
     "Both ends speak an extended protocol when both have it: folders, files of any\n"
-    "size, and a receipt from the server for every file. FERROWARDEN_EXTENSION=off\n"
+    "size, a receipt from the server for every file, and every copy encrypted and\n"
+    "authenticated (man ferrowarden, SECURE COPIES). FERROWARDEN_EXTENSION=off\n"
     "turns it off, at either end, for the protocol of earlier versions.\n";
 
 } // namespace
@@ -47,12 +51,15 @@ QString CliUsage()
         "  ferrowarden                       start the desktop program\n"
         "  ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
         "                    [--existing overwrite|rename|skip]\n"
+        "                    [--accept open|paired|trusted]\n"
         "                                    host a session and receive files into DIR\n"
         "  ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n"
         "                                    list the sessions hosted on the network\n"
         "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
-        "                   [--block-size N] [--encrypt | --no-encrypt] FILE|DIR...\n"
-        "                                    send files and folders to a hosted session\n"
+        "                   [--block-size N] [--encrypt | --no-encrypt] [--code CODE]\n"
+        "                   FILE|DIR...      send files and folders to a hosted session\n"
+        "  ferrowarden devices [forget NAME] this device's fingerprint and the trusted\n"
+        "                                    devices; forget one\n"
         "  ferrowarden help [COMMAND]        a command's options (or COMMAND --help)\n"
         "  ferrowarden --help | --version\n"
         "\n"
@@ -67,6 +74,8 @@ QString CommandUsage(const QString& command)
         return QString::fromLatin1(kListUsage);
     if (command == QLatin1String("send"))
         return QString::fromLatin1(kSendUsage);
+    if (command == QLatin1String("devices"))
+        return QString::fromLatin1(kDevicesUsage);
     return CliUsage();
 }
 
@@ -91,8 +100,23 @@ QString CommandHelp(const QString& command)
                    "                 what happens when a file of the same name is there:\n"
                    "                 replace it (the default), store the new one as \"a (1).txt\",\n"
                    "                 \"a (2).txt\"..., or keep the old one and drop the new\n"
+                   "  --accept open|paired|trusted\n"
+                   "                 who may send: anyone (the default; copies are still\n"
+                   "                 encrypted), a trusted device or a sender with the code\n"
+                   "                 printed as \"Pairing code: 4829-1375\" (a new one after\n"
+                   "                 three wrong attempts), or trusted devices only\n"
                    "  -h, --help     this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
+    if (command == QLatin1String("devices"))
+        return QString::fromLatin1(kDevicesUsage)
+               + QStringLiteral(
+                   "\n"
+                   "Prints this device's name and fingerprint (read it out to the other end to\n"
+                   "check a pairing), then every trusted device with its fingerprint and when it\n"
+                   "last copied. \"forget NAME\" removes one: it needs the pairing code again.\n"
+                   "The identity key and the list live in ~/.config/ferrowarden/\n"
+                   "(identity.key, trusted-devices.json).\n")
+               + QString::fromLatin1(kFilesAndExitCodes);
     if (command == QLatin1String("list"))
         return QString::fromLatin1(kListUsage)
                + QStringLiteral(
@@ -133,6 +157,9 @@ QString CommandHelp(const QString& command)
                    "  --encrypt            scramble the blocks; the key travels with the copy, so\n"
                    "                       anyone who can see the traffic can read it: no secrecy\n"
                    "  --no-encrypt         send the blocks as they are (default: the settings)\n"
+                   "                       (both only for a server without secure copies)\n"
+                   "  --code CODE          the pairing code the server shows; a server that cannot\n"
+                   "                       prove it gets nothing\n"
                    "  -h, --help           this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
     return CliUsage();

@@ -7,12 +7,13 @@
 #include "bridge/outgoingcopy.h"
 #include "net/sessionaddress.h"
 #include "cli/consoletext.h"
+#include "cli/consoleviews.h"
 #include "cli/hostlookup.h"
-#include "cli/searchfindings.h"
 #include "cli/sourcefiles.h"
+#include "net/joinerror.h"
 #include "net/resulttext.h"
+#include "net/searchfindings.h"
 #include "platform/apperror.h"
-#include "platform/dplay/sessionservice.h"
 #include "text/printable.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/receivingengine.h"
@@ -29,104 +30,13 @@
 #include <QScopeGuard>
 #include <QSocketNotifier>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// The engines' views: log lines into the session log, progress onto the console. Labels and
-// bars have no place on a terminal; the engines' boxes repeat lines that the log already
-// has, and the command line says in its own words how a copy ended.
-template <typename Base>
-class ConsoleTransferView : public Base {
-public:
-    ConsoleTransferView(SessionLog& log, ConsoleOutput& output) : m_log(log), m_output(output) {}
-    void LogMessage(const QString& text) override { m_log.LogMessage(text); }
-    void LogError(const QString& text) override { m_log.LogError(text); }
-    void LogAppend(const QString& text) override { m_log.LogAppend(text); }
-    void ShowFileName(const QString&) override {}
-    void ShowFileCounter(const QString&) override {}
-    void ShowStatus(const QString&) override {}
-    void SetFileProgress(int) override {}
-    void SetTotalProgress(int) override {}
-    void ShowMessage(const QString&) override {}
-    void ShowError(const QString&) override {}
-    void ShowProgress(const TransferProgress& progress) override
-    {
-        m_last = progress;
-        m_output.ShowProgress(progress);
-        // A long copy keeps the event loop, and with it the log's timer, waiting.
-        m_log.FlushIfDue();
-    }
-
-    // Where the copy stood at its last report.
-    const TransferProgress& LastProgress() const { return m_last; }
-    void ForgetProgress() { m_last = TransferProgress{}; }
-
-protected:
-    SessionLog& m_log;
-    ConsoleOutput& m_output;
-    TransferProgress m_last;
-};
-
-class ConsoleReceivingView final : public ConsoleTransferView<ReceivingView> {
-public:
-    using ConsoleTransferView::ConsoleTransferView;
-    void ShowReceivedPackets(qint64) override {}
-};
-
-class ConsoleSendingView final : public ConsoleTransferView<SendingView> {
-public:
-    ConsoleSendingView(SessionLog& log, ConsoleOutput& output) : ConsoleTransferView(log, output)
-    {
-        m_sinceEvents.start();
-    }
-    void ShowSentPackets(qint64) override {}
-    void ShowCaption(const QString& text) override { m_output.AddLine(text); }
-    void ProcessEvents() override { QCoreApplication::processEvents(); }
-    void ShowProgress(const TransferProgress& progress) override
-    {
-        stopIfInterrupted();
-        ConsoleTransferView::ShowProgress(progress);
-        // The server's answers come in as events: a refusal stops a file early.
-        if (m_sinceEvents.elapsed() >= 50) {
-            QCoreApplication::processEvents();
-            m_sinceEvents.restart();
-        }
-    }
-    void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override
-    {
-        QCoreApplication::processEvents();
-        // Every answer comes as an event, and so does the end of the wait: each wakes this.
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.start(std::max(milliseconds, 0));
-        while (!done() && deadline.isActive() && !SignalWatch::Interrupted())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        stopIfInterrupted();
-    }
-
-private:
-    static void stopIfInterrupted()
-    {
-        if (SignalWatch::Interrupted())
-            throw AppError(QStringLiteral("Interrupted; the copy is incomplete"));
-    }
-
-    QElapsedTimer m_sinceEvents;
-};
-
-QString addressText(const sockaddr_in& address)
-{
-    char text[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
-}
 
 // "session "Lab PC"", or "the session" for one without a label.
 QString sessionName(const QString& label)
@@ -152,12 +62,6 @@ CliSession::CliSession(CliArguments arguments)
       m_roles(this, *this, ReadComputerName())
 {
     m_roles.SetTransport(m_settings.Transport);
-    // The session service itself, so that the command line can ask it what only it knows.
-    m_roles.SetDirectPlayFactory([this]() -> std::shared_ptr<IDirectPlay4A> {
-        auto service = std::make_shared<SessionService>();
-        m_service = service;
-        return service;
-    });
 }
 
 CliSession::~CliSession()
@@ -246,10 +150,10 @@ void CliSession::ShowError(const QString& text)
     m_searchFailed = true;
 }
 
-void CliSession::SystemMessageArrived(DWORD type)
+void CliSession::SessionEventArrived(const SessionEvent& event)
 {
-    if (m_onSystemMessage)
-        m_onSystemMessage(type);
+    if (m_onSessionEvent)
+        m_onSessionEvent(event);
 }
 
 std::optional<QString> CliSession::searchAddress()
@@ -298,12 +202,6 @@ bool CliSession::search()
     if (!m_roles.SearchDone() && !SignalWatch::Interrupted())
         m_loop.exec();
     return m_roles.SearchDone() && !SignalWatch::Interrupted() && !m_searchFailed;
-}
-
-SearchReport CliSession::lastSearch() const
-{
-    const auto service = m_service.lock();
-    return service ? service->LastSearch() : SearchReport{};
 }
 
 int CliSession::waitLeft() const
@@ -359,56 +257,65 @@ int CliSession::serve()
     HostedCopy hosted(m_roles, view);
     // Whatever way serving ends, the session goes before the engine its handlers use.
     const auto leave = qScopeGuard([&] {
-        m_onSystemMessage = nullptr;
+        m_onSessionEvent = nullptr;
         hosted.End();
     });
 
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    if (!hosted.Host({label, receiveDirectory, QString(), m_arguments.existing})) {
+    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}};
+    bool hosting = false;
+    options.codeShown = [&](const PairingCode& code) {
+        if (hosting)
+            m_output.AddLine(QStringLiteral("Three wrong pairing codes: the old code is no longer valid"));
+        m_output.AddLine(QStringLiteral("Pairing code: ") + code.text());
+        m_output.EndLine();
+    };
+    bool up = false;
+    try {
+        up = hosted.Host(options);
+    } catch (const AppError& error) {
+        return fail(error.message());
+    }
+    hosting = true;
+    if (!up) {
         // The log has the reason already.
-        const auto service = m_service.lock();
         m_output.PrintError(QStringLiteral("cannot host a session (%1); is UDP port %2 taken by another program?")
                                 .arg(m_lastError)
-                                .arg(service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort));
+                                .arg(m_roles.DiscoveryPort()));
         return 1;
     }
     const ReceivingEngine& engine = *hosted.Engine();
-    if (const auto service = m_service.lock()) {
+    if (m_roles.HostPort() != 0) {
         m_output.AddLine(QStringLiteral("Serving \"%1\" into %2: UDP port %3 finds it, copies come in on TCP port %4")
                              .arg(label, receiveDirectory)
-                             .arg(service->DiscoveryPort())
-                             .arg(service->HostPort()));
+                             .arg(m_roles.DiscoveryPort())
+                             .arg(m_roles.HostPort()));
     }
+    if (!hosted.Fingerprint().isEmpty())
+        m_output.AddLine(QStringLiteral("Secure copies accepted from %1; this device's fingerprint: %2")
+                             .arg(m_arguments.accept == AcceptPolicy::Open ? QStringLiteral("anyone (open)")
+                                  : m_arguments.accept == AcceptPolicy::Paired
+                                      ? QStringLiteral("trusted devices and senders with the pairing code")
+                                      : QStringLiteral("trusted devices only"),
+                                  hosted.Fingerprint()));
     m_output.EndLine();
 
     QString client;
     QElapsedTimer copyClock;
-    m_onSystemMessage = [&](DWORD type) {
-        if (type == DPSYS_CREATEPLAYERORGROUP) {
-            // Messages come in batches: the client may have left by now, but the service
-            // still knows where it came from.
-            const auto service = m_service.lock();
-            const TDPlayer* player = m_roles.Player();
-            DPMSG_CREATEPLAYERORGROUP created{};
-            std::string address;
-            if (service && player && player->ReceiveSize() >= sizeof created) {
-                std::memcpy(&created, player->ReceiveBuffer(), sizeof created);
-                address = service->PlayerAddress(created.dpId);
-            }
-            client = address.empty() ? QStringLiteral("a client") : QString::fromStdString(address);
+    m_onSessionEvent = [&](const SessionEvent& event) {
+        if (event.kind == SessionEvent::Kind::ClientJoined) {
+            client = event.client.isEmpty() ? QStringLiteral("a client") : event.client;
             m_output.SetProgressLabel(QStringLiteral("from ") + client);
             view.ForgetProgress();
             copyClock.start();
             m_output.EndLine();
             return;
         }
-        if (type != DPSYS_DESTROYPLAYERORGROUP && type != DPSYS_SESSIONLOST)
-            return;
         // The copy has closed its file: a file cut off by the client leaving is discarded, a
         // complete one stays.
-        if (type == DPSYS_DESTROYPLAYERORGROUP)
+        if (event.kind == SessionEvent::Kind::ClientLeft)
             m_output.PrintSummary(ReceivedSummary(engine.Summary(), view.LastProgress(),
                                                   copyClock.isValid() ? copyClock.elapsed() / 1000.0 : 0, client));
         if (m_arguments.once)
@@ -440,7 +347,7 @@ int CliSession::list()
     for (;;) {
         if (!search())
             return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
-        busy = BusySessions(lastSearch(), FerrowardenApplicationGuid);
+        busy = BusySessions(m_roles.LastSearch(), FerrowardenApplicationGuid);
         if (!m_rows.empty() || waitLeft() == 0)
             break;
         tellWaiting(busy.empty() ? QStringLiteral("no session yet")
@@ -458,41 +365,35 @@ int CliSession::list()
         return fail(QStringLiteral("no free session: %1 is busy, another client is sending")
                         .arg(sessionName(busy.front().label)));
     m_output.PrintError(QStringLiteral("no session found"));
-    for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+    for (const QString& line : EmptySearchLines(m_roles.LastSearch(), FerrowardenApplicationGuid))
         m_output.PrintDetail(line);
     return 1;
 }
 
-QString CliSession::joinFailure(const ResultError& error, int row) const
+QString CliSession::joinFailure(const JoinError& error, int row) const
 {
     const QString name = sessionName(m_rows[row].first);
-    switch (error.Result()) {
-    case DPERR_ACCESSDENIED:
-    case DPERR_NONEWPLAYERS:
+    switch (error.Why()) {
+    case JoinError::Reason::Full:
         return QStringLiteral("%1 is full: another client joined it first; try again, or wait for it "
                               "with --wait SECONDS")
             .arg(name);
-    case DPERR_NOSESSIONS:
+    case JoinError::Reason::Ended:
         return QStringLiteral("%1 has ended: its server stopped hosting it").arg(name);
-    case DPERR_NOCONNECTION:
-    case DPERR_TIMEOUT: {
-        QString where;
-        const QByteArray* instance = m_roles.SessionList()->Objects(row);
-        for (const auto& session : lastSearch().heard) {
-            if (instance && instance->size() == qsizetype(sizeof(GUID))
-                && std::memcmp(&session.instance, instance->constData(), sizeof(GUID)) == 0)
-                where = QStringLiteral(" at %1, TCP port %2")
-                            .arg(addressText(session.address))
-                            .arg(ntohs(session.address.sin_port));
-        }
+    case JoinError::Reason::Unreachable:
+    case JoinError::Reason::TimedOut: {
+        const QString where = error.Host().isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(" at %1, TCP port %2").arg(error.Host()).arg(error.Port());
         return QStringLiteral("cannot reach %1%2: %3; check that a firewall there lets TCP in")
             .arg(name, where,
-                 error.Result() == DPERR_TIMEOUT ? QStringLiteral("no answer in time")
-                                                 : QStringLiteral("no connection"));
+                 error.Why() == JoinError::Reason::TimedOut ? QStringLiteral("no answer in time")
+                                                            : QStringLiteral("no connection"));
     }
-    default:
-        return QStringLiteral("cannot join %1: %2").arg(name, ResultText(error.Result()));
+    case JoinError::Reason::Other:
+        break;
     }
+    return QStringLiteral("cannot join %1: %2").arg(name, error.Detail());
 }
 
 int CliSession::send()
@@ -535,9 +436,8 @@ int CliSession::send()
                 if (copy.Join(candidates.front()))
                     break;
                 return fail(QStringLiteral("the session is no longer listed"));
-            } catch (const ResultError& error) {
-                const bool taken = error.Result() == DPERR_ACCESSDENIED || error.Result() == DPERR_NONEWPLAYERS;
-                if (!taken || waitLeft() == 0)
+            } catch (const JoinError& error) {
+                if (error.Why() != JoinError::Reason::Full || waitLeft() == 0)
                     return fail(joinFailure(error, candidates.front()), error.message());
                 m_log.LogError(error.message());
                 tellWaiting(QStringLiteral("%1 is busy: another client is sending").arg(sessionName(m_rows[candidates.front()].first)));
@@ -546,7 +446,7 @@ int CliSession::send()
         }
 
         std::vector<BusySession> busy;
-        for (const BusySession& session : BusySessions(lastSearch(), FerrowardenApplicationGuid))
+        for (const BusySession& session : BusySessions(m_roles.LastSearch(), FerrowardenApplicationGuid))
             if (wanted.isEmpty() || session.label == wanted)
                 busy.push_back(session);
         if (waitLeft() > 0) {
@@ -566,7 +466,7 @@ int CliSession::send()
         if (!m_rows.empty())
             return fail(QStringLiteral("no session \"%1\" found; found %2").arg(wanted, foundText(m_rows)));
         fail(QStringLiteral("no session found"));
-        for (const QString& line : EmptySearchLines(lastSearch(), FerrowardenApplicationGuid))
+        for (const QString& line : EmptySearchLines(m_roles.LastSearch(), FerrowardenApplicationGuid))
             m_output.PrintDetail(line);
         return 1;
     }
@@ -583,7 +483,14 @@ int CliSession::send()
         return 1;
     }
 
-    SendingEngine& engine = copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    copy.SetPairingCode(m_arguments.code);
+    SendingEngine* started = nullptr;
+    try {
+        started = &copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    } catch (const AppError& error) {
+        return fail(error.message());
+    }
+    SendingEngine& engine = *started;
     const int fileCount = int(sources.paths.size());
     QElapsedTimer clock;
     clock.start();
@@ -599,8 +506,7 @@ int CliSession::send()
         if (stopped)
             return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
                         error.message());
-        const auto* result = dynamic_cast<const ResultError*>(&error);
-        if (result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION))
+        if (IsConnectionLost(error))
             return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
                                        "that arrived whole"),
                         error.message());

@@ -20,9 +20,7 @@
 #include <utility>
 #include <vector>
 
-class ResultError;
-class SessionService;
-struct SearchReport;
+class JoinError;
 
 // One run of the command line: `serve`, `list` or `send` over the same settings, log
 // file, session roles and engines as the desktop program, reporting on stdout/stderr. The
@@ -48,9 +46,8 @@ public:
     void SetCopyEnabled(bool) override {}
     void ShowStatus(const QString&) override {}
     void ShowError(const QString& text) override;
-    void SystemMessageArrived(DWORD type) override;
+    void SessionEventArrived(const SessionEvent& event) override;
 
-    ConsoleOutput& Output() { return m_output; }
     SessionLog& Log() { return m_log; }
 
 private:
@@ -64,13 +61,12 @@ private:
     // Brings networking up; on failure tells why in plain words and returns false.
     bool bringUp(const QString& host);
     bool search();
-    SearchReport lastSearch() const;
     // Seconds of --wait still left, or 0.
     int waitLeft() const;
     // Tells on stderr that the command waits, once per change of what it waits for.
     void tellWaiting(const QString& what);
-    // The message for a join that failed, by its result.
-    QString joinFailure(const ResultError& error, int row) const;
+    // The message for a join that failed, by its reason.
+    QString joinFailure(const JoinError& error, int row) const;
     // Prints `text` on stderr (and the log's text, `logText` when given, into the log);
     // returns 1.
     int fail(const QString& text, const QString& logText = QString());
@@ -82,12 +78,9 @@ private:
     ConsoleOutput m_output;
     SessionLog m_log;
     SessionRoles m_roles;
-    // The session object the roles use, for what only it knows (the search's report, the
-    // client's address).
-    std::weak_ptr<SessionService> m_service;
     QEventLoop m_loop;
     std::vector<std::pair<QString, QString>> m_rows;
-    std::function<void(DWORD)> m_onSystemMessage;
+    std::function<void(const SessionEvent&)> m_onSessionEvent;
     QString m_lastError;   // the latest failure line of the networking layer
     bool m_searchFailed = false;
     int m_searches = 0;

@@ -1,8 +1,10 @@
 #include "cli/commandline.h"
 
 #include "cli/cliarguments.h"
+#include "cli/clidevices.h"
 #include "cli/clihelp.h"
 #include "cli/clisession.h"
+#include "ferrowardenversion.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -60,6 +62,8 @@ std::optional<int> RunCommandLine(int argc, char* argv[], QStringList* desktopFi
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Ferrowarden"));
     QCoreApplication::setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));
+    if (cli.command == CliArguments::Command::Devices)
+        return RunDevices(cli.forget);
     CliSession session(cli);
     return session.Run();
 }

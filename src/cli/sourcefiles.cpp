@@ -3,6 +3,7 @@
 #include "cli/consoletext.h"
 #include "text/printable.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/messages.h"
 
 #include <QDir>
 #include <QFile>
@@ -66,7 +67,7 @@ public:
 
     void file(const QString& shown, const QString& path, const QByteArray& name, qint64 size)
     {
-        if (size > kLargestSendableFile)
+        if (size > kLargestPlainFile)
             m_result.needExtension.push_back(
                 {shown, QStringLiteral("%1; files of 2 GiB or more cannot be sent: the server does not offer the "
                                        "extended protocol")

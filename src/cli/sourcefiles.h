@@ -34,6 +34,3 @@ struct SourceFiles {
 };
 
 SourceFiles CheckSourceFiles(const QStringList& files);
-
-// Bytes a plain file header can announce: its size field is a signed 32-bit number.
-inline constexpr qint64 kLargestSendableFile = 0x7FFFFFFF;

@@ -1,5 +1,6 @@
 #include "net/resulttext.h"
 
+#include "net/joinerror.h"
 #include "platform/apperror.h"
 #include "platform/dplay/dplay.h"
 
@@ -143,19 +144,24 @@ bool CheckResult(std::int32_t code, const QString& context) {
     throw ResultError(context + QStringLiteral(": ") + ResultText(code), code);
 }
 
-QString JoinFailureText(std::int32_t code, const QString& session) {
-    switch (code) {
-    case DPERR_ACCESSDENIED:
-    case DPERR_NONEWPLAYERS:
+bool IsConnectionLost(const AppError& error) {
+    const auto* result = dynamic_cast<const ResultError*>(&error);
+    return result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION);
+}
+
+QString JoinFailureText(const JoinError& error, const QString& session) {
+    switch (error.Why()) {
+    case JoinError::Reason::Full:
         return QStringLiteral("The session \"%1\" is full: another PC is copying to it now. Try again when "
                               "it has finished.").arg(session);
-    case DPERR_NOSESSIONS:
+    case JoinError::Reason::Ended:
         return QStringLiteral("The session \"%1\" has ended: its server no longer hosts it.").arg(session);
-    case DPERR_NOCONNECTION:
-    case DPERR_TIMEOUT:
+    case JoinError::Reason::Unreachable:
+    case JoinError::Reason::TimedOut:
         return QStringLiteral("The session \"%1\" cannot be reached: its PC did not answer. A firewall there "
                               "may keep the copy out.").arg(session);
-    default:
-        return QStringLiteral("The session \"%1\" cannot be joined: %2.").arg(session, ResultText(code));
+    case JoinError::Reason::Other:
+        break;
     }
+    return QStringLiteral("The session \"%1\" cannot be joined: %2").arg(session, error.Detail());
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+class JoinError;
+
 // Session service results as the user reads them. A result is a 32-bit HRESULT whose high
 // bit marks a failure.
 
@@ -16,8 +18,8 @@ QString ResultText(std::int32_t code);
 // The result's name ("DPERR_SESSIONLOST"), or an empty text for an unlisted code. For logs.
 QString ResultName(std::int32_t code);
 
-// Why joining the session named `session` failed with `code`, in plain words for a user.
-QString JoinFailureText(std::int32_t code, const QString& session);
+// Why joining the session named `session` failed, in plain words for a user.
+QString JoinFailureText(const JoinError& error, const QString& session);
 
 // The failure CheckResult raises: an AppError that keeps its result code, so that a front
 // end can tell a full session from an unreachable one without reading the text.
@@ -29,6 +31,10 @@ public:
 private:
     std::int32_t m_result;
 };
+
+// True when `error` says that the connection to the other end is gone: the session was
+// lost, or there is no connection.
+bool IsConnectionLost(const AppError& error);
 
 // True when `code` is a success (high bit clear, positive codes included). A failure raises
 // ResultError with the message `context` + ": " + ResultText(code). Never returns false.

@@ -10,6 +10,7 @@
 
 #include <QtEndian>
 
+#include <arpa/inet.h>
 #include <cstring>
 
 // {5D3A1F70-2B84-4C19-9E6D-7A0F31C8B452}
@@ -90,15 +91,6 @@ void SessionRoles::ShowTransportHint()
     m_view.ShowError(TransportHintText(m_transport));
 }
 
-bool SessionRoles::ModifyConnInfo(LPDPLCONNECTION connInfo)
-{
-    if (connInfo && (connInfo->dwFlags & DPLCONNECTION_CREATESESSION) && connInfo->lpSessionDesc) {
-        connInfo->lpSessionDesc->dwFlags = kHostSessionFlags;
-        connInfo->lpSessionDesc->dwMaxPlayers = kMaxPlayers;
-    }
-    return true;
-}
-
 void SessionRoles::clearSessionDesc()
 {
     if (!m_player)
@@ -131,6 +123,7 @@ bool SessionRoles::InitNetworking(const QString& host)
     try {
         m_player = new TDPlayer(m_owner);
         m_player->DirectPlay = m_factory();
+        m_service = std::dynamic_pointer_cast<SessionService>(m_player->DirectPlay);
         if (!m_player->DirectPlay) {
             m_view.LogError(QStringLiteral("Create DirectPlay Object: ") + ResultText(DPERR_UNAVAILABLE));
             return false;
@@ -158,7 +151,6 @@ bool SessionRoles::InitNetworking(const QString& host)
             if (m_batchEndHandler)
                 m_batchEndHandler();
         };
-        m_player->OnModifyConnInfo = &SessionRoles::ModifyConnInfo;
         m_player->OnHandlerError = [this](const QString& message) { m_view.LogError(message); };
         m_player->SessionDesc = DPSESSIONDESC2{};
         if (ok)
@@ -247,13 +239,71 @@ bool SessionRoles::JoinSession(int selectedRow)
         std::memcpy(&m_player->SessionDesc.guidInstance, instance->constData(), sizeof(GUID));
     m_view.LogMessage(QStringLiteral("Joining Session ") + Printable(m_sessionList->Strings(selectedRow)));
 
-    CheckResult(m_player->DirectPlay->Open(&m_player->SessionDesc, DPOPEN_JOIN),
-                QStringLiteral("Session create/connect"));
-    m_view.LogMessage(QStringLiteral("Session joined!"));
-    CheckResult(m_player->Connect(QString::fromLatin1(kClientPlayerName), nullptr, 0, 0),
-                QStringLiteral("Create Client"));
+    try {
+        CheckResult(m_player->DirectPlay->Open(&m_player->SessionDesc, DPOPEN_JOIN),
+                    QStringLiteral("Session create/connect"));
+        m_view.LogMessage(QStringLiteral("Session joined!"));
+        CheckResult(m_player->Connect(QString::fromLatin1(kClientPlayerName), nullptr, 0, 0),
+                    QStringLiteral("Create Client"));
+    } catch (const ResultError& error) {
+        throw joinError(error, selectedRow);
+    }
     m_view.LogMessage(QStringLiteral("Computer configured as client..."));
     return true;
+}
+
+JoinError SessionRoles::joinError(const ResultError& error, int row) const
+{
+    JoinError::Reason reason = JoinError::Reason::Other;
+    switch (error.Result()) {
+    case DPERR_ACCESSDENIED:
+    case DPERR_NONEWPLAYERS:
+        reason = JoinError::Reason::Full;
+        break;
+    case DPERR_NOSESSIONS:
+        reason = JoinError::Reason::Ended;
+        break;
+    case DPERR_NOCONNECTION:
+        reason = JoinError::Reason::Unreachable;
+        break;
+    case DPERR_TIMEOUT:
+        reason = JoinError::Reason::TimedOut;
+        break;
+    default:
+        break;
+    }
+    // Where the latest search heard the session.
+    QString host;
+    int port = 0;
+    const QByteArray* instance = m_sessionList->Objects(row);
+    for (const auto& session : LastSearch().heard) {
+        if (instance && instance->size() == qsizetype(sizeof(GUID))
+            && std::memcmp(&session.instance, instance->constData(), sizeof(GUID)) == 0) {
+            char text[INET_ADDRSTRLEN] = "?";
+            ::inet_ntop(AF_INET, &session.address.sin_addr, text, sizeof text);
+            host = QString::fromLatin1(text);
+            port = ntohs(session.address.sin_port);
+        }
+    }
+    return JoinError(error.message(), reason, ResultText(error.Result()), host, port);
+}
+
+SearchReport SessionRoles::LastSearch() const
+{
+    const auto service = m_service.lock();
+    return service ? service->LastSearch() : SearchReport{};
+}
+
+std::uint16_t SessionRoles::DiscoveryPort() const
+{
+    const auto service = m_service.lock();
+    return service ? service->DiscoveryPort() : SessionService::kDefaultDiscoveryPort;
+}
+
+std::uint16_t SessionRoles::HostPort() const
+{
+    const auto service = m_service.lock();
+    return service ? service->HostPort() : 0;
 }
 
 bool SessionRoles::HostSession(const QString& label, const QString& directory,
@@ -277,6 +327,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         desc.dwFlags = kHostSessionFlags;
         desc.dwMaxPlayers = kMaxPlayers;
         desc.dwUser1 = m_hostUser1;
+        desc.dwUser2 = m_hostUser2;
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
                     QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
@@ -296,50 +347,50 @@ void SessionRoles::OnSystemMessage(TDPlayer* sender)
     if (sender->ReceiveSize() < sizeof(DWORD))
         return;
     const DWORD type = qFromLittleEndian<DWORD>(sender->ReceiveBuffer());
+    SessionEvent event{SessionEvent::Kind::ClientJoined, QString()};
     switch (type) {
     case DPSYS_CREATEPLAYERORGROUP:
         m_view.LogMessage(QStringLiteral("Client has connected..."));
         m_view.ShowStatus(QStringLiteral(" Awaiting Data..."));
+        event.client = clientAddress(*sender);
         break;
     case DPSYS_DESTROYPLAYERORGROUP:
         m_view.LogMessage(QStringLiteral("Client disconnected..."));
         m_view.ShowStatus(QStringLiteral(" Server Waiting..."));
+        event.kind = SessionEvent::Kind::ClientLeft;
         break;
     case DPSYS_SESSIONLOST:
         m_view.LogError(QStringLiteral("Server shut down"));
         m_view.ShowStatus(QStringLiteral(" Session Closed..."));
+        event.kind = SessionEvent::Kind::SessionLost;
         break;
     case DPSYS_SENDCOMPLETE:
         m_view.LogMessage(QStringLiteral("Packet arrived"));
-        break;
+        return;
     default:
         m_view.LogMessage(QStringLiteral("System msg, dwType = $") + QString::number(type, 16).toUpper());
-        break;
+        return;
     }
-    if (m_systemMessageHandler)
-        m_systemMessageHandler(type);
-    // After the copy's own handling, so that a leaving client's last file is settled.
-    if (type == DPSYS_CREATEPLAYERORGROUP)
-        m_view.ClientJoined(joiningAddress(sender));
-    else if (type == DPSYS_DESTROYPLAYERORGROUP)
-        m_view.ClientLeft();
-    m_view.SystemMessageArrived(type);
+    if (m_eventHandler)
+        m_eventHandler(event);
+    m_view.SessionEventArrived(event);
 }
 
-QString SessionRoles::joiningAddress(const TDPlayer* sender) const
+QString SessionRoles::clientAddress(const TDPlayer& sender) const
 {
+    // Messages come in batches: the client may have left by now, but the service still
+    // knows where it came from.
+    const auto service = m_service.lock();
     DPMSG_CREATEPLAYERORGROUP created{};
-    const auto service = std::dynamic_pointer_cast<SessionService>(sender->DirectPlay);
-    if (!service || sender->ReceiveSize() < sizeof created)
+    if (!service || sender.ReceiveSize() < sizeof created)
         return QString();
-    std::memcpy(&created, sender->ReceiveBuffer(), sizeof created);
+    std::memcpy(&created, sender.ReceiveBuffer(), sizeof created);
     return QString::fromStdString(service->PlayerAddress(created.dpId));
 }
 
 QString SessionRoles::HostedAt() const
 {
-    const std::optional<Ports> ports = HostedPorts();
-    if (!ports)
+    if (HostPort() == 0)
         return QString();
     QStringList addresses;
     for (const InterfaceAddress& entry : InterfaceAddresses()) {
@@ -352,14 +403,6 @@ QString SessionRoles::HostedAt() const
         addresses << QStringLiteral("this PC's address");
     return QStringLiteral("%1, TCP port %2 (searches find it on UDP port %3)")
         .arg(addresses.join(QStringLiteral(", ")))
-        .arg(ports->copies)
-        .arg(ports->discovery);
-}
-
-std::optional<SessionRoles::Ports> SessionRoles::HostedPorts() const
-{
-    const auto service = m_player ? std::dynamic_pointer_cast<SessionService>(m_player->DirectPlay) : nullptr;
-    if (!service || !service->HostPort())
-        return std::nullopt;
-    return Ports{service->DiscoveryPort(), service->HostPort()};
+        .arg(HostPort())
+        .arg(DiscoveryPort());
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/dplay/dplay.h"
+#include "net/sessionevent.h"
 
 #include <QString>
 
@@ -24,11 +24,7 @@ public:
     virtual void SetCopyEnabled(bool enabled) = 0;
     virtual void ShowStatus(const QString& caption) = 0; // the progress panel's title strip
     virtual void ShowError(const QString& text) = 0;     // an error box with an OK button
-    // A client joined the hosted session from `address` (empty when not known), and left it;
-    // told after the copy has settled its file.
-    virtual void ClientJoined(const QString& address) { (void)address; }
-    virtual void ClientLeft() {}
-    // After a system message was logged; front ends react to a client leaving or the
-    // session being lost.
-    virtual void SystemMessageArrived(DWORD type) { (void)type; }
+    // After a client joined or left, or the session was lost, and the log says so (the copy
+    // under way has heard of it first).
+    virtual void SessionEventArrived(const SessionEvent& event) { (void)event; }
 };

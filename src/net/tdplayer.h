@@ -29,7 +29,6 @@ class TDPlayer final : public QObject {
 
 public:
     using TNotifyEvent = std::function<void(TDPlayer* sender)>;
-    using TDPModifyConnInfo = std::function<bool(LPDPLCONNECTION ConnInfo)>;
 
     // Raises AppError("Nur eine TDPlayer-Komponente pro Anwendung!") when `owner` already
     // has an endpoint; nothing is created then.
@@ -50,6 +49,9 @@ public:
     // thread; whoever holds both ends in one process must send on a thread other than the
     // one that delivers the host's messages, or the two wait for each other.
     DWORD Send(DPID toId, DWORD flags, const void* data, DWORD dataSize);
+    // Host: ends the connection of a client's player (IDirectPlay4A::DropPlayer); false when
+    // that cannot be done.
+    bool DropPlayer(DPID id) { return DirectPlay && SUCCEEDED(DirectPlay->DropPlayer(id)); }
     // Room in the send queue for `count` messages of `dataSize` bytes each to `toId`, from
     // PlayerId: message i is filled at base + i * stride, and all are sent with SendReserved
     // (or given back with CancelReserved). A null base when the session object offers no
@@ -85,7 +87,6 @@ public:
 
     TNotifyEvent OnUserMsg;
     TNotifyEvent OnSystemMsg;
-    TDPModifyConnInfo OnModifyConnInfo; // kept for the owner; the endpoint never raises it
     // After the last message of each batch the receive thread handed over: handlers that
     // gather messages (the receiving side checks packets several at a time) finish here.
     TNotifyEvent OnBatchDelivered;

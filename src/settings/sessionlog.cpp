@@ -50,8 +50,25 @@ void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& tim
                                    const QLocale& locale)
 {
     m_dateFormat = dateFormat;
-    m_timeFormat = timeFormat;
+    m_timeFormat = withoutTimeZone(timeFormat);
     m_locale = locale;
+}
+
+// A long time format may name the time zone ("t", as in "h:mm:ss AP t"); a log line's time
+// is the plain local time, so the zone and the blank before it go (quoted text stays).
+QString SessionLog::withoutTimeZone(const QString& timeFormat)
+{
+    QString kept;
+    bool quoted = false;
+    for (const QChar c : timeFormat) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (quoted || c != QLatin1Char('t'))
+            kept += c;
+        else if (kept.endsWith(QLatin1Char(' ')))
+            kept.chop(1);
+    }
+    return kept.trimmed();
 }
 
 QString SessionLog::DateTimeText(const QDateTime& when) const

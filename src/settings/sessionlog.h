@@ -25,9 +25,9 @@ class MessageListView;
 //
 // Text is written as UTF-8. When appending, a Ctrl-Z (0x1A) within the last 128 bytes of
 // the existing file marks its end: the file is cut there first. The date-time is the
-// user's short date and long time (the system locale's formats; under the plain C locale,
-// which has no regional formats, "dd.MM.yyyy HH:mm:ss"), the time left out at exactly
-// midnight, until SetDateTimeFormat changes it. While open, the file holds an exclusive
+// user's short date and long time, without a time zone (the system locale's formats; under
+// the plain C locale, which has no regional formats, "dd.MM.yyyy HH:mm:ss"), the time left
+// out at exactly midnight, until SetDateTimeFormat changes it. While open, the file holds an exclusive
 // advisory lock (flock), so a second instance cannot write into it and logs to its list only.
 //
 // Lines reach the file within about a second (LogError's at once), so that a process that
@@ -50,6 +50,7 @@ public:
 
     void SetView(MessageListView* view) { m_view = view; }
     // Formats in QDate/QTime notation, rendered with `locale` (month and day names, AM/PM).
+    // A time zone in the time format is left out.
     void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat,
                            const QLocale& locale = QLocale::c());
     // Where "now" comes from; the local clock unless a test fixes it.
@@ -92,6 +93,7 @@ public:
     QString DateTimeText(const QDateTime& when) const;
 
 private:
+    static QString withoutTimeZone(const QString& timeFormat);
     bool fileActive() const;
     bool openFile();
     QString reopenForAppend();

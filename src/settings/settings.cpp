@@ -50,6 +50,7 @@ Settings LoadSettings(const SettingsRegistry& registry)
     settings.ShowMessages = ReadSetting(registry, Setting::ShowMessages);
     settings.AutoSearch = ReadSetting(registry, Setting::AutoSearch);
     settings.Encrypt = ReadSetting(registry, Setting::Encrypt);
+    settings.AcceptPolicy = ReadSetting(registry, Setting::AcceptPolicy);
     settings.Blocksize = ReadSetting(registry, Setting::Blocksize);
     settings.Transport = ReadSetting(registry, Setting::Transport);
     settings.CreateLog = ReadSetting(registry, Setting::CreateLog);

@@ -41,6 +41,9 @@ inline constexpr TransportSetting Transport{"Protocol", trTCPIP};
 inline constexpr FlagSetting CreateLog{"CreateLog", true};
 inline constexpr FlagSetting AppendLogData{"AppendLogData", true};
 inline constexpr TextSetting LogFile{"LogFile", "fwd.txt"};
+// Who may send to a hosted session: 0 anyone, 1 paired or trusted devices, 2 trusted only
+// (AcceptPolicy in secure/acceptpolicy.h).
+inline constexpr NumberSetting AcceptPolicy{"AcceptPolicy", 0, 0, 2};
 } // namespace Setting
 
 // The one way an option is read: its stored value, or its default.
@@ -60,6 +63,7 @@ struct Settings {
     bool CreateLog = Setting::CreateLog.defaultValue;
     bool AppendLogData = Setting::AppendLogData.defaultValue;
     QString LogFile = QString::fromLatin1(Setting::LogFile.defaultValue);
+    qint16 AcceptPolicy = Setting::AcceptPolicy.defaultValue;
 };
 
 // Reads every option of the table.

@@ -56,8 +56,9 @@ enum class ExtensionType : std::uint32_t {
 };
 
 inline constexpr std::uint16_t kExtensionVersion = 1;
-inline constexpr qsizetype kMaxPathBytes = 4096;
-inline constexpr qsizetype kMaxNoteBytes = 1024;
+// The version a host of this build offers: version 1's messages inside secure copies
+// (docs/transfer-extension.md, "Secure copies"). The copy start inside still says 1.
+inline constexpr std::uint16_t kSecureExtensionVersion = 2;
 inline constexpr qsizetype kCopyStartSize = 28;
 inline constexpr qsizetype kFileEntryHead = 20;
 inline constexpr qsizetype kFolderEntryHead = 12;

@@ -39,8 +39,18 @@ inline constexpr qsizetype kDataAreaSize = 2048;
 inline constexpr qsizetype kDataCountOffset = 2052;
 inline constexpr qsizetype kDataChecksumOffset = 2056;
 inline constexpr qsizetype kNameFieldSize = 256;
+
+// The wire's limits, for both protocols.
+// Bytes of a name in a file header (the field ends in a NUL).
 inline constexpr qsizetype kMaxNameBytes = 255;
+// Bytes per block: 1 to kMaxBlockSize.
 inline constexpr int kMaxBlockSize = 2048;
+// The largest file the plain protocol carries: its size field is signed 32-bit (2 GiB less
+// one byte). The extension's sizes are 64-bit.
+inline constexpr qint64 kLargestPlainFile = 0x7FFFFFFF;
+// The extension: bytes of a relative path (and of a stored name), and of a server's note.
+inline constexpr qsizetype kMaxPathBytes = 4096;
+inline constexpr qsizetype kMaxNoteBytes = 1024;
 
 struct SessionData {
     std::int32_t fileCount = 0;

@@ -62,7 +62,6 @@ public:
     // The errno of the first failure (ENOSPC: the disk is full), or 0.
     int ErrorNumber() const { return m_errorNumber; }
     // Bytes written (or skipped) so far.
-    qint64 Written() const { return m_written; }
 
     // How Commit put the file in place, and under which name (the target's last part, or
     // the numbered name it got).

@@ -1,8 +1,8 @@
 #include "transfer/receivingengine.h"
 
 #include "text/printable.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 #include "transfer/logging.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
@@ -15,60 +15,17 @@
 #include <QtEndian>
 
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-namespace {
-
-// Names that could point anywhere but at a new entry of the receive directory, and names
-// with control characters, which have no business in a file name.
-bool nameAllowed(const QByteArray& name)
-{
-    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
-           && !name.contains('\\') && !HasControlBytes(name);
-}
-
-// Bytes an unprivileged writer may still put into `directory`; -1 when unknown.
-qint64 freeSpace(const QByteArray& directory)
-{
-    struct statvfs info {};
-    if (::statvfs(directory.isEmpty() ? "." : directory.constData(), &info) != 0)
-        return -1;
-    return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
-}
-
-// The largest file this process may write (RLIMIT_FSIZE); -1 when there is no limit.
-qint64 fileSizeLimit()
-{
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return -1;
-    return static_cast<qint64>(std::min<rlim_t>(limit.rlim_cur, rlim_t(INT64_MAX)));
-}
-
-} // namespace
-
 ReceivingEngine::ReceivingEngine(ReceivingView& view)
     : m_view(view),
-      m_freeSpace(freeSpace),
-      m_fileSizeLimit(fileSizeLimit),
+      m_admission(view),
       m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); })
 {
-}
-
-void ReceivingEngine::SetFreeSpaceProbe(FreeSpaceProbe probe)
-{
-    m_freeSpace = probe ? std::move(probe) : FreeSpaceProbe(freeSpace);
-}
-
-void ReceivingEngine::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
-{
-    m_fileSizeLimit = probe ? std::move(probe) : FileSizeLimitProbe(fileSizeLimit);
 }
 
 ReceivingEngine::~ReceivingEngine() = default;
@@ -88,9 +45,7 @@ void ReceivingEngine::RemoveLeftovers()
 
 bool ReceivingEngine::CopySucceeded() const
 {
-    return !FileOpen() && m_summary.failedFiles == 0 && m_summary.filesWithCorruptBlocks == 0
-           && m_summary.filesWithDroppedPackets == 0 && m_summary.failedFolders == 0
-           && m_summary.completedFiles + m_summary.skippedFiles == m_summary.announcedFiles;
+    return !FileOpen() && m_summary.AllStored();
 }
 
 void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
@@ -164,13 +119,12 @@ void ReceivingEngine::fileHeader(const QByteArray& name, std::int32_t size, std:
         ++m_summary.failedFiles;
     } else {
         m_targetPath = m_receiveDirectory + m_fileName;
-        RefusedWhy refused = RefusedWhy::UnsafeName;
-        bool skipped = false;
-        if (!nameAllowed(name))
+        Admission admission;
+        if (!FileAdmission::NameAllowed(name))
             m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\"").arg(m_fileName));
-        else if (createFile(m_receiveDirectoryBytes + name, &refused, &skipped))
+        else if ((admission = admitFile(m_receiveDirectoryBytes + name)).verdict == Admission::Verdict::Admitted)
             return;
-        refuseFile(refused, skipped);
+        refuseFile(admission);
     }
     m_progress.Show();
 }
@@ -194,55 +148,25 @@ void ReceivingEngine::beginFile(const QByteArray& name, qint64 size, int number,
     m_progress.SetFileStep(m_transferBlockSize);
 }
 
-void ReceivingEngine::refusal(const QString& text, const QString& note, RefusedWhy why, RefusedWhy* refused)
-{
-    m_view.ShowMessage(text);
-    m_view.LogError(text);
-    m_note = note;
-    *refused = why;
-}
-
 QByteArray ReceivingEngine::entryFolder() const
 {
     return m_entryPath.left(m_entryPath.lastIndexOf('/') + 1);
 }
 
-bool ReceivingEngine::sizeRefused(const QByteArray& directory, RefusedWhy* refused)
-{
-    const qint64 limit = m_fileSizeLimit();
-    if (limit >= 0 && m_progress.FileSize() > limit) {
-        const QString text = QStringLiteral("%1 is too large: %2 bytes, and this program may write "
-                                            "files of at most %3 bytes")
-                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
-                                      QString::number(limit));
-        refusal(text, QStringLiteral("files of at most %1 bytes").arg(limit), RefusedWhy::TooLarge, refused);
-        return true;
-    }
-    const qint64 available = m_freeSpace(directory);
-    if (available >= 0 && m_progress.FileSize() > available) {
-        const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
-                                            "%3 bytes free")
-                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
-                                      QString::number(available));
-        refusal(text, QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace, refused);
-        return true;
-    }
-    return false;
-}
-
 // `target` is the file's path, the receive directory's included (the plain protocol), or its
 // last part in the folder m_entryPath leads to (the extension).
-bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, bool* skipped)
+Admission ReceivingEngine::admitFile(const QByteArray& target)
 {
-    QString reason;
     int folder = AT_FDCWD;
     QByteArray folderPath = m_receiveDirectoryBytes;
     if (m_extended) {
+        QString reason;
         folder = m_tree.OpenFolderOf(m_entryPath, &reason);
         if (folder < 0) {
-            refusal(QStringLiteral("Datei %1 kann nicht erstellt werden (%2)").arg(m_targetPath, Printable(reason)),
-                    reason, RefusedWhy::CannotCreate, refused);
-            return false;
+            m_note = reason;
+            return m_admission.Refuse(
+                QStringLiteral("Datei %1 kann nicht erstellt werden (%2)").arg(m_targetPath, Printable(reason)),
+                reason, RefusedWhy::CannotCreate);
         }
         folderPath += entryFolder();
     }
@@ -250,48 +174,27 @@ bool ReceivingEngine::createFile(const QByteArray& target, RefusedWhy* refused, 
         if (folder >= 0)
             ::close(folder);
     });
-    if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
-        m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded")
-                              .arg(m_targetPath));
-        *skipped = true;
-        return false;
-    }
-    if (sizeRefused(folderPath, refused))
-        return false;
-    const bool created = m_extended ? m_file.CreateAt(folder, target, &reason) : m_file.Create(target, &reason);
-    if (!created) {
-        refusal(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(m_targetPath), reason,
-                RefusedWhy::CannotCreate, refused);
-        return false;
-    }
-    // The disk itself says whether the file fits, where it can tell.
-    if (!m_file.Reserve(m_progress.FileSize(), &reason)) {
-        m_file.Discard();
-        const qint64 available = m_freeSpace(folderPath);
-        const QString text = QStringLiteral("Not enough free space for %1: %2 bytes needed, "
-                                            "%3 bytes free (%4)")
-                                 .arg(m_targetPath, QString::number(m_progress.FileSize()),
-                                      available >= 0 ? QString::number(available) : QStringLiteral("?"),
-                                      reason);
-        refusal(text, reason, RefusedWhy::NoSpace, refused);
-        return false;
-    }
+    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath);
+    if (admission.verdict == Admission::Verdict::Refused)
+        m_note = admission.note;
+    if (admission.verdict != Admission::Verdict::Admitted)
+        return admission;
     m_state = FileState::Receiving;
     m_view.LogMessage(QStringLiteral("Receiving Data..."));
     m_view.ShowStatus(QStringLiteral(" Receiving..."));
     m_progress.Show();
-    return true;
+    return admission;
 }
 
 // The file is not written; its data packets are still counted.
-void ReceivingEngine::refuseFile(RefusedWhy why, bool skipped)
+void ReceivingEngine::refuseFile(const Admission& admission)
 {
     m_state = FileState::Discarding;
-    m_skipping = skipped;
-    if (skipped)
+    m_skipping = admission.verdict == Admission::Verdict::Skipped;
+    if (m_skipping)
         fileOutcome(Outcome::Skipped, 0);
     else
-        fileOutcome(Outcome::Refused, static_cast<std::uint8_t>(why));
+        fileOutcome(Outcome::Refused, static_cast<std::uint8_t>(admission.why));
 }
 
 void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
@@ -344,7 +247,10 @@ void ReceivingEngine::Flush()
     // The cipher runs forward only: bytes past a block's count cannot change its valid ones.
     if (m_transferEncrypted)
         DecryptBlocksInPlace(m_areas, n, *std::max_element(m_counts, m_counts + n), m_transferKey);
-    BlockChecksums(kChecksumStart, m_areas, m_counts, computed, n);
+    if (m_authenticated)
+        std::copy(m_checksums, m_checksums + n, computed);
+    else
+        BlockChecksums(kChecksumStart, m_areas, m_counts, computed, n);
     // Every block is written before anything is reported, so that a report that fails
     // cannot leave a gap in the file. A corrupt block is written too, so that later blocks
     // land at their offsets.
@@ -424,7 +330,7 @@ void ReceivingEngine::commitFile()
     }
     QString reason;
     ReceivedFile::Placement placed;
-    if (!m_file.Commit(m_existing, &placed, &reason)) {
+    if (!m_file.Commit(m_admission.Existing(), &placed, &reason)) {
         const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);
@@ -488,26 +394,7 @@ void ReceivingEngine::cutOffFile()
 
 void ReceivingEngine::fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs)
 {
-    switch (outcome) {
-    case Outcome::Stored:
-        ++m_summary.completedFiles;
-        m_summary.bytesStored += m_progress.FileSize();
-        break;
-    case Outcome::Skipped:
-        ++m_summary.skippedFiles;
-        break;
-    case Outcome::Refused:
-        ++m_summary.failedFiles;
-        break;
-    case Outcome::Discarded:
-        if (detail == static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks))
-            ++m_summary.filesWithCorruptBlocks;
-        else if (detail == static_cast<std::uint8_t>(DiscardedWhy::PacketDropped))
-            ++m_summary.filesWithDroppedPackets;
-        else
-            ++m_summary.failedFiles;
-        break;
-    }
+    m_summary.CountFile(outcome, detail, m_progress.FileSize());
     if (!m_extended)
         return;
     Receipt receipt;
@@ -611,19 +498,19 @@ void ReceivingEngine::fileEntry(const FileEntry& entry)
     m_announcedSize = entry.size;
     m_targetPath = m_receiveDirectory + m_fileName;
     const QString problem = PathProblem(entry.path);
-    RefusedWhy refused = RefusedWhy::UnsafeName;
-    bool skipped = false;
+    Admission admission;
     if (!problem.isEmpty()) {
         m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\": %2").arg(m_fileName, problem));
         m_note = problem;
     } else if (!representable) {
         m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is larger than a file can be")
                             .arg(m_fileName, QString::number(entry.size)));
-        refused = RefusedWhy::TooLarge;
-    } else if (createFile(entry.path.mid(entry.path.lastIndexOf('/') + 1), &refused, &skipped)) {
+        admission.why = RefusedWhy::TooLarge;
+    } else if ((admission = admitFile(entry.path.mid(entry.path.lastIndexOf('/') + 1))).verdict
+               == Admission::Verdict::Admitted) {
         return;
     }
-    refuseFile(refused, skipped);
+    refuseFile(admission);
     if (!representable)
         m_state = FileState::Failed; // no count of bytes can ever reach its size
     m_progress.Show();
@@ -686,21 +573,12 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     // A file still open is cut off: its receipt goes before the summary.
     cutOffFile();
     m_state = FileState::None;
-    const int entries = m_summary.completedFiles + m_summary.skippedFiles + m_summary.failedFiles
-                        + m_summary.filesWithCorruptBlocks + m_summary.filesWithDroppedPackets
-                        + m_summary.foldersMade + m_summary.failedFolders;
+    const int entries = m_summary.Entries();
     if (end.entries != static_cast<std::uint32_t>(entries))
         m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
                             .arg(end.entries)
                             .arg(entries));
-    CopySummary summary;
-    summary.filesStored = static_cast<std::uint32_t>(m_summary.completedFiles);
-    summary.filesSkipped = static_cast<std::uint32_t>(m_summary.skippedFiles);
-    summary.filesNotStored = static_cast<std::uint32_t>(m_summary.failedFiles + m_summary.filesWithCorruptBlocks
-                                                        + m_summary.filesWithDroppedPackets);
-    summary.foldersMade = static_cast<std::uint32_t>(m_summary.foldersMade);
-    summary.foldersNotMade = static_cast<std::uint32_t>(m_summary.failedFolders);
-    summary.bytesStored = static_cast<std::uint64_t>(m_summary.bytesStored);
+    const CopySummary summary = m_summary.Message();
     const int files = entries - m_summary.foldersMade - m_summary.failedFolders;
     m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));
     answer(EncodeSummary(summary));

@@ -3,8 +3,10 @@
 #include "transfer/copyprogress.h"
 #include "transfer/existingfiles.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/fileadmission.h"
 #include "transfer/messages.h"
 #include "transfer/receivedfile.h"
+#include "transfer/receivesummary.h"
 #include "transfer/receivetree.h"
 
 #include <QByteArray>
@@ -15,20 +17,6 @@
 
 class MessageSink;
 class ReceivingView;
-
-// How the current (or last) copy went, for a front end that must say whether it worked.
-struct ReceiveSummary {
-    int announcedFiles = 0;         // file count of the last session data message
-    int completedFiles = 0;         // files written in full and put in place
-    int filesWithCorruptBlocks = 0; // files discarded because blocks were corrupt
-    int filesWithDroppedPackets = 0; // files discarded because a data packet of theirs was dropped
-    int failedFiles = 0;            // refused, not creatable, not writable, or cut off
-    int skippedFiles = 0;           // a file of that name was kept (ExistingFiles::Skip)
-    int announcedFolders = 0;       // extension: folders announced
-    int foldersMade = 0;            // extension: folders made or already there
-    int failedFolders = 0;          // extension: folders refused or not creatable
-    qint64 bytesStored = 0;         // bytes of the files put in place
-};
 
 // The server's half of a copy: fed one transfer message at a time (HandleTransferMessage),
 // it writes each announced file into the receive directory and reports every step to its
@@ -59,6 +47,8 @@ struct ReceiveSummary {
 //   cannot be created;
 // - a file whose name is taken is dealt with as SetExistingFiles says (overwrite unless
 //   told otherwise).
+// The rules that let a file in (name, size, free space, size limit, a name that is taken)
+// are FileAdmission's; the engine keeps the message sequences and the file's states.
 //
 // With the extension offered (SetExtensionOffered), a copy that starts with the extension's
 // Copy start message (extensionmessages.h) may also carry 64-bit sizes, relative paths,
@@ -81,21 +71,22 @@ public:
     // left in the receive directory (none that a running receiver holds).
     void RemoveLeftovers();
     const QString& ReceiveDirectory() const { return m_receiveDirectory; }
-    // How the free space of a directory is measured (statvfs unless a test fixes it): bytes,
-    // or -1 when unknown.
-    using FreeSpaceProbe = std::function<qint64(const QByteArray& directory)>;
-    void SetFreeSpaceProbe(FreeSpaceProbe probe);
-    // The largest file this process may write (RLIMIT_FSIZE unless a test fixes it): bytes,
-    // or -1 for no limit.
-    using FileSizeLimitProbe = std::function<qint64()>;
-    void SetFileSizeLimitProbe(FileSizeLimitProbe probe);
+    // How the free space of a directory and the largest file this process may write are
+    // measured (FileAdmission; statvfs and RLIMIT_FSIZE unless a test fixes them).
+    using FreeSpaceProbe = FileAdmission::FreeSpaceProbe;
+    void SetFreeSpaceProbe(FreeSpaceProbe probe) { m_admission.SetFreeSpaceProbe(std::move(probe)); }
+    using FileSizeLimitProbe = FileAdmission::FileSizeLimitProbe;
+    void SetFileSizeLimitProbe(FileSizeLimitProbe probe) { m_admission.SetFileSizeLimitProbe(std::move(probe)); }
     // "TCP/IP" or "IPX", the server's own transport, for the log line of a new copy.
     void SetTransportName(const QString& name) { m_transportName = name; }
     // Whether the extension is offered (off until set), and where its answers go.
     void SetExtensionOffered(bool offered) { m_extensionOffered = offered; }
     bool ExtensionOffered() const { return m_extensionOffered; }
     void SetAnswerSink(MessageSink* sink) { m_answers = sink; }
-    void SetExistingFiles(ExistingFiles policy) { m_existing = policy; }
+    // The messages arrive through sealed records, which authenticate every byte already: the
+    // block checksum is then neither checked nor expected (a secure copy's sender leaves it 0).
+    void SetAuthenticated(bool authenticated) { m_authenticated = authenticated; }
+    void SetExistingFiles(ExistingFiles policy) { m_admission.SetExistingFiles(policy); }
 
     // Handles one message as it arrived. Data packets are not copied: they wait where they
     // lie, to be deciphered there, checked several at a time (the checksum and cipher
@@ -129,16 +120,12 @@ private:
     void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
     // The part of a file header both protocols share: counters, labels and log lines.
     void beginFile(const QByteArray& name, qint64 size, int number, const QString& shownSize);
-    // Refuses the file (unsafe, too large, no space) or creates it: false when refused, with
-    // the reason in `refused`; `skipped` when a file of that name stays.
-    bool createFile(const QByteArray& name, RefusedWhy* refused, bool* skipped);
-    // The file's size rules it out: larger than the free space or than the process may write.
-    bool sizeRefused(const QByteArray& directory, RefusedWhy* refused);
-    // Shows and logs why a file is refused, and keeps `note` for its receipt.
-    void refusal(const QString& text, const QString& note, RefusedWhy why, RefusedWhy* refused);
+    // Lets the announced file in (FileAdmission) and starts receiving it, or says why not;
+    // a refusal's note is kept for the file's receipt.
+    Admission admitFile(const QByteArray& target);
     // The folder part of the extended entry's path, "" or ending in "/".
     QByteArray entryFolder() const;
-    void refuseFile(RefusedWhy why, bool skipped);
+    void refuseFile(const Admission& admission);
     // A data packet of the open file was dropped: the file is discarded.
     void dataLost();
     void fileEnded();
@@ -162,10 +149,9 @@ private:
     QString m_receiveDirectory;
     QByteArray m_receiveDirectoryBytes;
     QString m_transportName = QStringLiteral("TCP/IP");
-    FreeSpaceProbe m_freeSpace;
-    FileSizeLimitProbe m_fileSizeLimit;
-    ExistingFiles m_existing = ExistingFiles::Overwrite;
+    FileAdmission m_admission;
     bool m_extensionOffered = false;
+    bool m_authenticated = false;
     MessageSink* m_answers = nullptr;
 
     std::int16_t m_transferBlockSize = 2048;

@@ -1,49 +1,23 @@
 #include "transfer/sendingengine.h"
 
 #include "platform/apperror.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/cipher.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingview.h"
-#include "text/printable.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 
-#include <cerrno>
-#include <cstring>
-#include <climits>
-#include <fcntl.h>
-#include <sys/uio.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
 
 namespace {
-
-constexpr qint64 kLargestFile = 0x7FFFFFFF; // the wire's size field is signed 32-bit
 
 AppError tooLarge(const QString& path, qint64 size)
 {
     return AppError(QStringLiteral("%1 is %2 bytes long; files of 2 GiB or more cannot be sent")
                         .arg(path)
                         .arg(size));
-}
-
-// Opens a regular file for reading; -1 when it is missing, unreadable or not a file.
-int openRegular(const QString& path, qint64* size)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    *size = static_cast<qint64>(info.st_size);
-    return fd;
 }
 
 } // namespace
@@ -53,7 +27,8 @@ SendingEngine::SendingEngine(MessageSink& sink, SendingView& view, KeySource key
       m_view(view),
       m_keySource(keySource ? std::move(keySource) : KeySource(MakeRandomKey)),
       m_progress(view, [&view](qint64 packets) { view.ShowSentPackets(packets); }),
-      m_packets(std::make_unique<std::uint8_t[]>(kBatch * kDataPacketSize))
+      m_packets(std::make_unique<std::uint8_t[]>(kBatch * kDataPacketSize)),
+      m_answers(view)
 {
 }
 
@@ -155,7 +130,7 @@ void SendingEngine::SendSessionData()
     qint64 totalSize = 0;
     for (const QString& path : std::as_const(m_filesToSend)) {
         const qint64 size = GetFileSize(path);
-        if (size > kLargestFile)
+        if (size > kLargestPlainFile)
             throw tooLarge(path, size);
         wireTotal += static_cast<std::uint32_t>(size);
         totalSize += size;
@@ -169,13 +144,9 @@ void SendingEngine::SendSessionData()
 
 qint64 SendingEngine::GetFileSize(const QString& path)
 {
-    qint64 size = 0;
-    const int fd = openRegular(path, &size);
-    if (fd < 0) {
+    const qint64 size = BlockReader::SizeOf(path);
+    if (size < 0)
         m_view.ShowError(QStringLiteral("Datei nicht gefunden oder von anderem Programm geöffnet!"));
-        return -1;
-    }
-    ::close(fd);
     return size;
 }
 
@@ -183,17 +154,12 @@ void SendingEngine::SendFile(const QString& path)
 {
     const QString name = QFileInfo(path).fileName();
     m_view.LogMessage(QStringLiteral("Transmitting file \"") + name + QStringLiteral("\"..."));
-    CloseCurrentFile();
-    qint64 size = 0;
-    m_fd = openRegular(path, &size);
-    if (m_fd < 0)
+    if (!m_reader.Open(path))
         throw AppError(QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(path));
+    const qint64 size = m_reader.Size();
     try {
-        if (size > kLargestFile)
+        if (size > kLargestPlainFile)
             throw tooLarge(path, size);
-        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        m_currentPath = path;
-        m_currentFileSize = size;
         m_progress.RestartFile(m_currentFileNumber, size);
         SendFileHeader(name);
         sendFileData(size, true);
@@ -209,36 +175,10 @@ void SendingEngine::SendFileHeader(const QString& name)
     m_view.ShowFileName(name);
     m_progress.SetFileStep(m_blocksize);
     const QByteArray message = EncodeFileHeader({QFile::encodeName(name),
-                                                 static_cast<std::int32_t>(m_currentFileSize),
+                                                 static_cast<std::int32_t>(m_reader.Size()),
                                                  m_currentFileNumber});
     sendMessage(message);
     m_view.LogAppend(QStringLiteral("Done"));
-}
-
-// Reads exactly the bytes `iov` asks for; throws when the file cannot be read or ends
-// first (it became shorter since its size was announced).
-void SendingEngine::readFully(iovec* iov, int count)
-{
-    while (count > 0) {
-        const ssize_t n = ::readv(m_fd, iov, std::min(count, IOV_MAX));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw readError();
-        }
-        if (n == 0)
-            throw AppError(QStringLiteral("%1 became shorter while it was being sent").arg(m_currentPath));
-        auto left = static_cast<std::size_t>(n);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
 }
 
 // A file of S bytes goes as S / B full packets and one last packet of S mod B bytes (0
@@ -253,7 +193,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
     qint64 remaining = length;
     qint64 packets = length / blockSize + (last ? 1 : 0);
     while (packets > 0) {
-        if (m_abandonFile)
+        if (m_answers.FileAbandoned())
             return; // the server gave the file up: whatever is left would be discarded there
         const auto n = static_cast<std::size_t>(std::min<qint64>(packets, kBatch));
         std::int32_t counts[kBatch];
@@ -267,7 +207,8 @@ void SendingEngine::sendFileData(qint64 length, bool last)
         if (ownRoom)
             room = {m_packets.get(), std::size_t(kDataPacketSize)};
         try {
-            buildPackets(room.base, room.stride, counts, n);
+            m_reader.BuildPackets(room.base, room.stride, counts, n,
+                                  m_encrypt ? std::optional<std::uint16_t>(m_sessionKey) : std::nullopt);
         } catch (...) {
             if (!ownRoom)
                 m_sink.CancelReserved();
@@ -286,44 +227,6 @@ void SendingEngine::sendFileData(qint64 length, bool last)
     }
 }
 
-// Data packet i of the batch at base + i * stride: its data area read from the file (zero
-// past its count), checksummed, enciphered when the copy is, and its fields set.
-void SendingEngine::buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
-                                 std::size_t n)
-{
-    std::uint8_t* areas[kBatch];
-    std::size_t sizes[kBatch];
-    std::uint32_t checksums[kBatch];
-    iovec iov[kBatch];
-    int reads = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        areas[i] = base + i * stride + kDataAreaOffset;
-        sizes[i] = static_cast<std::size_t>(counts[i]);
-        if (sizes[i] > 0)
-            iov[reads++] = {areas[i], sizes[i]};
-        if (sizes[i] < std::size_t(kDataAreaSize))
-            std::memset(areas[i] + sizes[i], 0, std::size_t(kDataAreaSize) - sizes[i]);
-    }
-    readFully(iov, reads);
-    // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
-    BlockChecksums(kChecksumStart, areas, sizes, checksums, n);
-    if (m_encrypt)
-        EncryptBlocksInPlace(areas, n, kDataAreaSize, m_sessionKey);
-    for (std::size_t i = 0; i < n; ++i)
-        EncodeDataPacketFields(base + i * stride, counts[i], checksums[i]);
-}
-
-bool SendingEngine::SendDataPacket(const std::uint8_t* block, std::int32_t count,
-                                   std::uint32_t checksum)
-{
-    std::uint8_t message[kDataPacketSize];
-    EncodeDataPacket(message, block, count, checksum);
-    sendMessage(message, kDataPacketSize);
-    packetSent(count);
-    m_progress.Show();
-    return true;
-}
-
 void SendingEngine::sendMessage(const std::uint8_t* message, std::uint32_t size)
 {
     m_sink.Send(kToAllPlayers, kSendGuaranteed, message, size);
@@ -333,18 +236,6 @@ void SendingEngine::sendMessage(const QByteArray& message)
 {
     sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
                 static_cast<std::uint32_t>(message.size()));
-}
-
-AppError SendingEngine::readError() const
-{
-    return AppError(QStringLiteral("Cannot read %1: %2")
-                        .arg(m_currentPath, QString::fromLocal8Bit(std::strerror(errno))));
-}
-
-void SendingEngine::seekTo(qint64 offset)
-{
-    if (::lseek(m_fd, offset, SEEK_SET) < 0)
-        throw readError();
 }
 
 SendEntry SendingEngine::bareEntry(const QString& path)
@@ -360,62 +251,17 @@ void SendingEngine::packetSent(std::int32_t count)
 
 void SendingEngine::CloseCurrentFile()
 {
-    if (m_fd < 0)
-        return;
-    ::close(m_fd);
-    m_fd = -1;
+    m_reader.Close();
+}
+
+void SendingEngine::HandleAnswer(const void* data, qsizetype size)
+{
+    m_answers.Handle(data, size, m_extension != 0 && !m_entries.isEmpty());
 }
 
 // ---- the extension -----------------------------------------------------------------------
 
 namespace {
-
-QString refusedReason(std::uint8_t detail)
-{
-    switch (static_cast<RefusedWhy>(detail)) {
-    case RefusedWhy::UnsafeName:
-        return QStringLiteral("the server refuses its name");
-    case RefusedWhy::CannotCreate:
-        return QStringLiteral("the server cannot create it");
-    case RefusedWhy::NoSpace:
-        return QStringLiteral("not enough free space on the server");
-    case RefusedWhy::TooLarge:
-        return QStringLiteral("too large for the server");
-    }
-    return QString();
-}
-
-QString discardedReason(const Receipt& receipt)
-{
-    switch (static_cast<DiscardedWhy>(receipt.detail)) {
-    case DiscardedWhy::CorruptBlocks:
-        return receipt.corruptBlocks == 1 ? QStringLiteral("1 corrupt block")
-                                          : QStringLiteral("%1 corrupt blocks").arg(receipt.corruptBlocks);
-    case DiscardedWhy::CutOff:
-        return QStringLiteral("cut off after %1 of %2 bytes").arg(receipt.received).arg(receipt.size);
-    case DiscardedWhy::WriteFailed:
-        return QStringLiteral("the server could not write it");
-    case DiscardedWhy::NoSpace:
-        return QStringLiteral("the server's disk is full");
-    case DiscardedWhy::PacketDropped:
-        return QStringLiteral("the server dropped one of its data packets");
-    }
-    return QString();
-}
-
-// Why the entry was not stored, with the server's own words, or an empty text when it was
-// (or was skipped).
-QString problemOf(const Receipt& receipt)
-{
-    QString reason;
-    if (receipt.outcome == Outcome::Refused)
-        reason = refusedReason(receipt.detail);
-    else if (receipt.outcome == Outcome::Discarded)
-        reason = discardedReason(receipt);
-    if (!reason.isEmpty() && !receipt.note.isEmpty())
-        reason += QStringLiteral(" (%1)").arg(Printable(QString::fromUtf8(receipt.note)));
-    return reason;
-}
 
 qint64 alignDown(qint64 offset, qint64 block)
 {
@@ -424,11 +270,6 @@ qint64 alignDown(qint64 offset, qint64 block)
 
 } // namespace
 
-QString SendingEngine::entryName(std::uint32_t entry) const
-{
-    return QFile::decodeName(m_entries.at(static_cast<qsizetype>(entry) - 1).name);
-}
-
 void SendingEngine::sendExtended()
 {
     m_progress.RestartCopy();
@@ -436,14 +277,10 @@ void SendingEngine::sendExtended()
         for (const QString& path : std::as_const(m_filesToSend))
             m_entries.append(bareEntry(path));
     }
-    m_receipts.assign(static_cast<std::size_t>(m_entries.size()), std::nullopt);
-    m_summary.reset();
-    m_problems.clear();
-    m_currentEntry = 0;
-    m_connectionLost = false;
+    m_answers.Begin(m_entries);
     m_answersLetIn.start();
 
-    openLine(QStringLiteral("Sending Session Data..."));
+    m_answers.OpenLine(QStringLiteral("Sending Session Data..."));
     CopyStart start;
     start.blockSize = m_blocksize;
     start.encrypted = m_encrypt;
@@ -463,21 +300,22 @@ void SendingEngine::sendExtended()
     m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
     const QByteArray startMessage = EncodeCopyStart(start);
     sendMessage(startMessage);
-    closeLine();
+    m_answers.CloseLine();
 
     int fileNumber = 0;
     for (qsizetype i = 0; i < m_entries.size(); ++i) {
         const SendEntry& entry = m_entries[i];
-        m_currentEntry = static_cast<std::uint32_t>(i + 1);
+        const auto number = static_cast<std::uint32_t>(i + 1);
+        m_answers.SetCurrentEntry(number);
         if (entry.folder) {
-            openLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
-            const QByteArray message = EncodeFolderEntry({m_currentEntry, entry.name});
+            m_answers.OpenLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
+            const QByteArray message = EncodeFolderEntry({number, entry.name});
             sendMessage(message);
-            closeLine();
+            m_answers.CloseLine();
         } else {
             m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(++fileNumber).arg(fileCount));
             m_currentFileNumber = fileNumber;
-            sendEntryFile(entry);
+            sendEntryFile(number, entry);
         }
         // The answers so far, a few times a second, so that they neither pile up nor wait for
         // the end.
@@ -488,45 +326,33 @@ void SendingEngine::sendExtended()
     }
     const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
     sendMessage(end);
-    waitForSummary();
+    m_answers.WaitForSummary(m_answerTimeout);
     m_sink.Finish();
 
-    for (qsizetype i = 0; i < m_entries.size(); ++i) {
-        const auto& receipt = m_receipts[static_cast<std::size_t>(i)];
-        const QString reason = receipt ? problemOf(*receipt) : QStringLiteral("no word from the server");
-        if (!reason.isEmpty())
-            m_problems.append({Printable(QFile::decodeName(m_entries[i].name)), reason});
-    }
-    if (m_problems.isEmpty())
+    if (m_answers.CollectProblems().isEmpty())
         m_view.ShowCaption(QStringLiteral("Transmission complete!"));
 }
 
-void SendingEngine::sendEntryFile(const SendEntry& entry)
+void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
 {
     const QString name = QFile::decodeName(entry.name);
-    openLine(QStringLiteral("Transmitting file \"") + name + QStringLiteral("\"..."));
-    CloseCurrentFile();
-    qint64 size = 0;
-    m_fd = openRegular(entry.path, &size);
-    if (m_fd < 0)
+    m_answers.OpenLine(QStringLiteral("Transmitting file \"") + name + QStringLiteral("\"..."));
+    if (!m_reader.Open(entry.path))
         throw AppError(QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(entry.path));
+    const qint64 size = m_reader.Size();
     try {
-        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        m_currentPath = entry.path;
-        m_currentFileSize = size;
         m_progress.RestartFile(m_currentFileNumber, size);
         m_view.ShowFileName(name);
         m_progress.SetFileStep(m_blocksize);
-        m_abandonFile = false; // the answer to this header may come at once
-        const QByteArray header =
-            EncodeFileEntry({m_currentEntry, static_cast<std::uint64_t>(size), entry.name});
+        m_answers.ClearAbandoned(); // the answer to this header may come at once
+        const QByteArray header = EncodeFileEntry({number, static_cast<std::uint64_t>(size), entry.name});
         sendMessage(header);
-        closeLine();
+        m_answers.CloseLine();
         sendSparseFileData();
-        m_abandonFile = false;
+        m_answers.ClearAbandoned();
     } catch (...) {
-        m_abandonFile = false;
-        m_lineOpen = false;
+        m_answers.ClearAbandoned();
+        m_answers.DropLine();
         CloseCurrentFile();
         throw;
     }
@@ -538,14 +364,12 @@ void SendingEngine::sendEntryFile(const SendEntry& entry)
 // the file ends on a data packet as ever.
 void SendingEngine::sendSparseFileData()
 {
-    const qint64 size = m_currentFileSize;
+    const qint64 size = m_reader.Size();
     const qint64 block = m_blocksize;
     const qint64 lastBlock = size == 0 ? 0 : alignDown(size - 1, block);
     qint64 at = 0;
-    while (at < lastBlock && !m_abandonFile) {
-        off_t data = ::lseek(m_fd, at, SEEK_DATA);
-        if (data < 0)
-            data = errno == ENXIO ? size : at; // ENXIO: only a hole up to the end
+    while (at < lastBlock && !m_answers.FileAbandoned()) {
+        const qint64 data = m_reader.NextData(at);
         const qint64 zerosEnd = std::min(alignDown(data, block), lastBlock);
         if (zerosEnd > at) {
             const QByteArray run = EncodeZeroRun({static_cast<std::uint64_t>(zerosEnd - at)});
@@ -555,154 +379,16 @@ void SendingEngine::sendSparseFileData()
             at = zerosEnd;
             continue;
         }
-        off_t hole = ::lseek(m_fd, at, SEEK_HOLE);
-        if (hole < 0)
-            hole = size;
+        const qint64 hole = m_reader.NextHole(at);
         const qint64 dataEnd = alignDown(std::max<qint64>(hole, at + 1) + block - 1, block);
         if (dataEnd >= lastBlock)
             break;
-        seekTo(at);
+        m_reader.SeekTo(at);
         sendFileData(dataEnd - at, false);
         at = dataEnd;
     }
-    if (m_abandonFile)
+    if (m_answers.FileAbandoned())
         return;
-    seekTo(at);
+    m_reader.SeekTo(at);
     sendFileData(size - at, true);
-}
-
-void SendingEngine::waitForSummary()
-{
-    m_lastAnswer.start();
-    while (!m_summary) {
-        if (m_connectionLost)
-            throw AppError(QStringLiteral("The connection to the server was lost before it confirmed the copy"));
-        const qint64 left = m_answerTimeout - m_lastAnswer.elapsed();
-        if (left <= 0)
-            throw AppError(QStringLiteral("The server did not confirm the copy within %1 s of its last "
-                                          "word; it may not have stored every file")
-                               .arg(m_answerTimeout / 1000.0));
-        m_view.WaitForAnswers(static_cast<int>(left), [this] { return m_summary || m_connectionLost; });
-    }
-}
-
-void SendingEngine::HandleAnswer(const void* data, qsizetype size)
-{
-    const QByteArrayView bytes(static_cast<const char*>(data), size);
-    const std::uint32_t type = size >= 4 ? qFromLittleEndian<std::uint32_t>(data) : 0;
-    if (m_extension == 0 || m_entries.isEmpty()
-        || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
-            && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
-        answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
-                       .arg(type)
-                       .arg(size),
-                   true);
-        return;
-    }
-    const ExtensionMessage message = DecodeExtensionMessage(bytes);
-    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
-        answerLine(QStringLiteral("Message dropped: ") + rejected->reason, true);
-        return;
-    }
-    if (const auto* receipt = std::get_if<Receipt>(&message)) {
-        noteReceipt(*receipt);
-        return;
-    }
-    const auto& summary = std::get<CopySummary>(message);
-    if (m_summary) {
-        answerLine(QStringLiteral("Message dropped: a second summary of the copy"), true);
-        return;
-    }
-    m_summary = summary;
-    answerLine(QStringLiteral("The server stored %1 files (%2 bytes), skipped %3 and did not store %4; "
-                              "folders: %5 made, %6 not made")
-                   .arg(summary.filesStored)
-                   .arg(summary.bytesStored)
-                   .arg(summary.filesSkipped)
-                   .arg(summary.filesNotStored)
-                   .arg(summary.foldersMade)
-                   .arg(summary.foldersNotMade),
-               false);
-}
-
-void SendingEngine::openLine(const QString& text)
-{
-    m_view.LogMessage(text);
-    m_lineOpen = true;
-}
-
-void SendingEngine::closeLine()
-{
-    m_view.LogAppend(QStringLiteral("Done"));
-    m_lineOpen = false;
-    const auto held = std::exchange(m_heldLines, {});
-    for (const auto& [text, error] : held)
-        answerLine(text, error);
-}
-
-void SendingEngine::answerLine(const QString& text, bool error)
-{
-    if (m_lineOpen)
-        m_heldLines.append({text, error});
-    else if (error)
-        m_view.LogError(text);
-    else
-        m_view.LogMessage(text);
-}
-
-void SendingEngine::noteReceipt(const Receipt& receipt)
-{
-    // Only entries already sent can have an outcome.
-    if (receipt.entry > m_currentEntry || receipt.entry > m_receipts.size()) {
-        answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
-                   true);
-        return;
-    }
-    const SendEntry& entry = m_entries.at(static_cast<qsizetype>(receipt.entry) - 1);
-    auto& slot = m_receipts[receipt.entry - 1];
-    const QString name = Printable(entryName(receipt.entry));
-    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot) {
-        answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
-        return;
-    }
-    slot = receipt;
-    m_lastAnswer.start();
-    const QString problem = problemOf(receipt);
-    if (entry.folder) {
-        if (!problem.isEmpty())
-            answerLine(QStringLiteral("Folder \"%1\" not made: %2").arg(name, problem), true);
-        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::FolderExisted))
-            answerLine(QStringLiteral("Folder \"%1\" was there already").arg(name), false);
-        else
-            answerLine(QStringLiteral("Folder \"%1\" made").arg(name), false);
-        return;
-    }
-    // Refused, skipped, or discarded while it still arrives: the rest would go nowhere.
-    if (receipt.entry == m_currentEntry && receipt.outcome != Outcome::Stored)
-        m_abandonFile = true;
-    switch (receipt.outcome) {
-    case Outcome::Stored:
-        if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
-            answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")
-                           .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
-                           .arg(receipt.size),
-                       false);
-        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Replaced))
-            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes), replacing the server's file of that name")
-                           .arg(name)
-                           .arg(receipt.size),
-                       false);
-        else
-            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes)").arg(name).arg(receipt.size), false);
-        return;
-    case Outcome::Skipped:
-        answerLine(QStringLiteral("Skipped \"%1\": the server keeps its file of that name").arg(name), false);
-        return;
-    case Outcome::Refused:
-        answerLine(QStringLiteral("Refused \"%1\": %2").arg(name, problem), true);
-        return;
-    case Outcome::Discarded:
-        answerLine(QStringLiteral("Discarded \"%1\": %2").arg(name, problem), true);
-        return;
-    }
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "transfer/blockreader.h"
 #include "transfer/copyprogress.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/sendentry.h"
+#include "transfer/serveranswers.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -15,24 +18,8 @@
 #include <optional>
 #include <vector>
 
-struct iovec;
-class AppError;
 class MessageSink;
 class SendingView;
-
-// One entry of a copy: a file, or (with the extension) a folder, under the relative path
-// the server stores it at.
-struct SendEntry {
-    QString path;      // where it is on this PC: a file's full path; unused for a folder
-    QByteArray name;   // the relative path it travels under, parts separated by "/"
-    bool folder = false;
-};
-
-// An entry the server did not store, and why, in words.
-struct EntryProblem {
-    QString name;   // the entry's relative path, as shown
-    QString reason;
-};
 
 // The client's half of a copy: after the caller has joined a session, it sends the
 // session data, then every file as a file header and its data packets, through the sink
@@ -53,9 +40,10 @@ struct EntryProblem {
 // With the extension (SetExtension, when the host offers it) a copy goes as the
 // extension's messages (extensionmessages.h): 64-bit sizes, relative paths and folders, and
 // runs of zeros where the file has holes; then it waits, bounded, for the server's summary.
-// The server's answers come in through HandleAnswer: each is logged, a file refused while it
-// is being sent is not sent further, and "Transmission complete!" is shown only when every
-// file was stored (Problems() lists the others).
+// The server's answers come in through HandleAnswer (ServerAnswers): each is logged, a file
+// refused while it is being sent is not sent further, and "Transmission complete!" is shown
+// only when every file was stored (Problems() lists the others). The files are read by a
+// BlockReader.
 class SendingEngine {
 public:
     using KeySource = std::function<std::uint16_t()>;
@@ -71,6 +59,9 @@ public:
     // name ("TCP/IP" or "IPX") for the log.
     void SetBlocksize(std::int16_t blocksize) { m_blocksize = blocksize; }
     void SetEncrypt(bool encrypt) { m_encrypt = encrypt; }
+    // The messages go out in sealed records, which authenticate every byte: the block
+    // checksum is left 0 instead of computed.
+    void SetAuthenticated(bool authenticated) { m_reader.SetChecksummed(!authenticated); }
     void SetTransportName(const QString& name) { m_transportName = name; }
 
     // The version of the extension to speak (the host's offer), or 0 for the design's
@@ -84,7 +75,6 @@ public:
     static QString OlderProtocolNotice();
     // How long to wait for the server's next answer once everything is sent.
     void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
-    int AnswerTimeout() const { return m_answerTimeout; }
 
     // Full paths to send, in order; StartCopy appends to it, the caller empties it.
     QStringList& FilesToSend() { return m_filesToSend; }
@@ -100,52 +90,35 @@ public:
     void SendFile(const QString& path);
     // Sends the header of the open file under the bare `name`.
     void SendFileHeader(const QString& name);
-    // Sends one data packet: `block` holds the 2048-byte data area as it goes on the wire.
-    // The copy itself sends its packets a batch at a time; this is the single form.
-    bool SendDataPacket(const std::uint8_t* block, std::int32_t count, std::uint32_t checksum);
     // The size of the file at `path`, or -1 (after an error box) when it cannot be opened.
     qint64 GetFileSize(const QString& path);
     void CloseCurrentFile();
 
     std::uint16_t SessionKey() const { return m_sessionKey; }
-    qint64 SentPackets() const { return m_progress.Packets(); }
 
     // One message from the server (a receipt or the summary); anything else is dropped
     // with a log line.
     void HandleAnswer(const void* data, qsizetype size);
     // The session is gone: a wait for answers ends.
-    void ConnectionLost() { m_connectionLost = true; }
+    void ConnectionLost() { m_answers.ConnectionLost(); }
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
-    const QList<EntryProblem>& Problems() const { return m_problems; }
-    bool SummaryArrived() const { return m_summary.has_value(); }
+    const QList<EntryProblem>& Problems() const { return m_answers.Problems(); }
 
 private:
     // Data packets built and sent together: rooms of about half a megabyte. Against rooms of
     // 64 packets they hand a quarter as many batches to the network thread, and took 15 to
     // 25% less CPU per GiB on each side; 512 packets gained nothing more.
     static constexpr std::size_t kBatch = 256;
+    static_assert(kBatch <= BlockReader::kMaxBatch);
 
     void prepareCopy(const QStringList& selected);
     void sendExtended();
-    void sendEntryFile(const SendEntry& entry);
+    void sendEntryFile(std::uint32_t number, const SendEntry& entry);
     void sendSparseFileData();
-    void waitForSummary();
-    void noteReceipt(const Receipt& receipt);
-    // An answer's line, held back while a line waits for its "Done".
-    void answerLine(const QString& text, bool error);
-    void openLine(const QString& text);
-    void closeLine();
-    QString entryName(std::uint32_t entry) const;
     void sendFileData(qint64 length, bool last);
-    void buildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
-                      std::size_t n);
-    void readFully(struct iovec* iov, int count);
     void sendMessage(const std::uint8_t* message, std::uint32_t size);
     void sendMessage(const QByteArray& message);
-    // "Cannot read" the current file, with errno's text.
-    AppError readError() const;
-    void seekTo(qint64 offset);
     // A file sent under its bare name, as the plain protocol names files.
     static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
@@ -160,9 +133,7 @@ private:
     QStringList m_filesToSend;
     std::uint16_t m_sessionKey = 0;
     int m_currentFileNumber = 0;
-    int m_fd = -1;
-    QString m_currentPath;
-    qint64 m_currentFileSize = 0;
+    BlockReader m_reader; // the file being sent
 
     CopyProgress m_progress;
 
@@ -174,14 +145,6 @@ private:
     std::optional<std::uint16_t> m_serverOffer; // unknown until SetServerOffer
     int m_answerTimeout = 60000;
     QList<SendEntry> m_entries;
-    std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
-    std::optional<CopySummary> m_summary;
-    QList<EntryProblem> m_problems;
-    std::uint32_t m_currentEntry = 0;
-    bool m_abandonFile = false; // the server gave up the file being sent
-    bool m_connectionLost = false;
-    QElapsedTimer m_lastAnswer;   // the server's last word, once everything is sent
+    ServerAnswers m_answers;
     QElapsedTimer m_answersLetIn; // between entries
-    bool m_lineOpen = false;
-    QList<std::pair<QString, bool>> m_heldLines; // text, error
 };

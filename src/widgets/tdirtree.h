@@ -101,7 +101,6 @@ private:
     bool IsTrashOrInside(const QString& dirPath) const;
     bool IsVolumeRoot(const QString& dirPath) const;
     void AddPlaceholder(QTreeWidgetItem* node);
-    QIcon DirectoryIcon(const QString& path);
     QTreeWidgetItem* SelectedNode() const;
     QTreeWidgetItem* VolumeNodeFor(const QString& path) const;
     void NodeExpanded(QTreeWidgetItem* node);

@@ -2,6 +2,7 @@
 // the links handed to the desktop, and the main window opening it as a modal dialog.
 #include "app/about.h"
 #include "app/tmainwindow.h"
+#include "ferrowardenversion.h"
 #include "support/modalwatcher.h"
 
 #include <QAction>
@@ -92,6 +93,7 @@ private slots:
         const QStringList label1 = about.Label1->text().split(QLatin1Char('\n'));
         QCOMPARE(label1.size(), 2);
         QCOMPARE(label1[0], QStringLiteral("Ferrowarden Version 2.0"));
+        QCOMPARE(label1[0], QStringLiteral("Ferrowarden Version " FERROWARDEN_VERSION)); // one version
         QVERIFY(about.Label1->font().bold());
         QCOMPARE(about.Label2->text(), QStringLiteral("Visit the Brindlecraft website:"));
         QCOMPARE(about.Label4->text(), QStringLiteral("Ferrowarden support page:"));

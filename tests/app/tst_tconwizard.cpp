@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -94,6 +95,11 @@ private slots:
         wizard.Button2Click();
         QCOMPARE(page(wizard), 3);
         QCOMPARE(wizard.Button2->text(), QStringLiteral("&Connect"));
+        // The text names the button as it shows: "< Previous" with its P underlined.
+        QVERIFY(wizard.Label9->text().contains("&lt; <u>P</u>revious"));
+        QTextDocument shown;
+        shown.setHtml(wizard.Label9->text());
+        QVERIFY(shown.toPlainText().contains("\"< Previous\" button"));
         QCOMPARE(wizard.ListView1->topLevelItemCount(), 2);
         QCOMPARE(wizard.ListView1->topLevelItem(0)->text(1), QStringLiteral("Lab PC 2"));
         const QString folder = wizard.DirTree1->SelectedPath();
@@ -119,13 +125,14 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("next");
         QTest::addColumn<bool>("explained");
-        QTest::newRow("3") << QString(3, 'n') << false << false;
-        QTest::newRow("4") << QString(4, 'n') << true << false;
-        QTest::newRow("126") << QString(126, 'n') << true << false;
-        QTest::newRow("127") << QString(127, 'n') << false << false;
-        QTest::newRow("hash") << "Lab#PC" << false << true;
-        QTest::newRow("tab") << "Lab\tPC" << false << true;
-        QTest::newRow("line break") << "Lab PC\nServer shut down" << false << true;
+        QTest::addColumn<int>("kept"); // characters the edit box holds
+        QTest::newRow("3") << QString(3, 'n') << false << false << 3;
+        QTest::newRow("4") << QString(4, 'n') << true << false << 4;
+        QTest::newRow("126") << QString(126, 'n') << true << false << 126;
+        QTest::newRow("127: the edit takes 126") << QString(127, 'n') << true << false << 126;
+        QTest::newRow("hash") << "Lab#PC" << false << true << 6;
+        QTest::newRow("tab") << "Lab\tPC" << false << true << 6;
+        QTest::newRow("line break") << "Lab PC\nServer shut down" << false << true << 23;
     }
 
     void theNameRule()
@@ -133,9 +140,11 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, next);
         QFETCH(bool, explained);
+        QFETCH(int, kept);
         TConWizard wizard(*m_main);
         wizard.Button2Click();
         wizard.SessionNameEdit->setText(name);
+        QCOMPARE(wizard.SessionNameEdit->text().size(), kept);
         QCOMPARE(wizard.Button2->isEnabled(), next);
         QCOMPARE(!wizard.NameProblem->isHidden(), explained);
     }
@@ -241,6 +250,51 @@ private slots:
         QCOMPARE(wizard.isVisible(), cut == "release");
         if (searchEnds)
             QCOMPARE(wizard.Label15->text(), QStringLiteral("No session found"));
+    }
+
+    // "&Connect" and "&Close" share a mnemonic: on the last pages Alt+C connects; elsewhere
+    // it closes, and Escape always closes without connecting.
+    void altCPressesConnectOnTheLastPages_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("server summary, Alt+C") << 3 << int(Qt::Key_C) << true;
+        QTest::newRow("client ready, Alt+C") << 6 << int(Qt::Key_C) << true;
+        QTest::newRow("client ready, Escape") << 6 << int(Qt::Key_Escape) << false;
+        QTest::newRow("role, Alt+C") << 0 << int(Qt::Key_C) << false;
+    }
+
+    void altCPressesConnectOnTheLastPages()
+    {
+        QFETCH(int, page);
+        QFETCH(int, key);
+        QFETCH(bool, connected);
+        m_fake->sessions = {{"First#/a/", FilledGuid(1)}};
+        TConWizard wizard(*m_main);
+        if (page == 3) {
+            wizard.Button2Click();
+            wizard.SessionNameEdit->setText("Lab PC");
+            wizard.Button2Click();
+            wizard.DirTree1->SelectPath(path("in"));
+            wizard.Button2Click();
+        } else if (page == 6) {
+            wizard.ClientRadio->setChecked(true);
+            wizard.Button2Click();
+            wizard.Button2Click();
+            wizard.DirTree2->SelectPath(path("out"));
+            wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
+            wizard.Button2Click();
+        }
+        QCOMPARE(this->page(wizard), page);
+        wizard.show();
+        QVERIFY(QTest::qWaitForWindowActive(&wizard));
+        BoxCatcher boxes; // answers whatever the copy to the fake session has to say
+        QTest::keyClick(&wizard, Qt::Key(key), key == Qt::Key_C ? Qt::AltModifier : Qt::NoModifier);
+        QTRY_VERIFY(!wizard.isVisible());
+        QCOMPARE(wizard.result(), int(connected ? QDialog::Accepted : QDialog::Rejected));
+        QCOMPARE(wizard.Button2->text(), page == 0 ? QStringLiteral("&Next >") : QStringLiteral("&Connect"));
+        QCOMPARE(wizard.Button4->text(), QStringLiteral("&Close"));
     }
 
     void closingOnTheLastPagesStartsNothing()

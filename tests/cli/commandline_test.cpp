@@ -1,6 +1,7 @@
 // The command line as a user meets it: each row a command line, the state of the network it
 // meets, its exit code and the first words it says. Real processes on loopback.
 #include "cli/support/clienvironment.h"
+#include "ferrowardenversion.h"
 #include "support/testdata.h"
 
 #include <gtest/gtest.h>
@@ -61,8 +62,9 @@ protected:
             server.terminate();
             ASSERT_TRUE(server.waitForFinished(5000));
         }
-        if (serving && server.state() == QProcess::NotRunning)
+        if (serving && server.state() == QProcess::NotRunning) {
             ASSERT_TRUE(env.StartServer(server));
+        }
         if (network == Network::BusyServer) {
             holder = std::make_unique<SessionHolder>(env.Port);
             ASSERT_TRUE(holder->Joined());
@@ -88,7 +90,7 @@ TEST_F(CommandLine, EachCommandLineEndsWithItsCodeAndSaysWhy)
         {Network::Nothing, {"list", "-h"}, 0, "Usage: ferrowarden list"},
         {Network::Nothing, {"send", "--help"}, 0, "Usage: ferrowarden send"},
         {Network::Nothing, {"help", "send"}, 0, "Usage: ferrowarden send"},
-        {Network::Nothing, {"--version"}, 0, "ferrowarden "},
+        {Network::Nothing, {"--version"}, 0, "ferrowarden " FERROWARDEN_VERSION},
         {Network::Nothing, {"--bogus"}, 2, "ferrowarden: unknown option \"--bogus\""},
         {Network::Nothing, {"-v"}, 2, "ferrowarden: unknown option \"-v\""},
         {Network::Nothing, {"bogus"}, 2, "ferrowarden: unknown command \"bogus\""},
@@ -131,6 +133,17 @@ TEST_F(CommandLine, EachCommandLineEndsWithItsCodeAndSaysWhy)
         else
             EXPECT_TRUE(result.FirstErrorLine().startsWith(says)) << context << "\n" << result.err.toStdString();
     }
+}
+
+// The program's version is the design's, and the manual page names the same one.
+TEST(Version, TheManualPageNamesTheProgramsVersion)
+{
+    EXPECT_STREQ(FERROWARDEN_VERSION, "2.0");
+    QFile page(QStringLiteral(FERROWARDEN_SOURCE_DIR "/docs/ferrowarden.1"));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QByteArray header = page.readLine();
+    EXPECT_TRUE(header.startsWith(".TH FERROWARDEN 1 ")) << header.toStdString();
+    EXPECT_TRUE(header.contains("\"Ferrowarden " FERROWARDEN_VERSION "\"")) << header.toStdString();
 }
 
 TEST_F(CommandLine, NothingFoundTellsWhomItAskedAndWhatCameBack)

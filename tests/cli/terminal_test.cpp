@@ -145,8 +145,9 @@ TEST_F(Terminal, SendKeepsItsProgressOnOneLineAndLeavesASummary)
         for (const QByteArray& line : progress)
             EXPECT_LT(line.size(), columns) << columns << " columns: \"" << line.toStdString() << "\"";
         // The widest form where there is room for it.
-        if (columns == 200)
+        if (columns == 200) {
             EXPECT_TRUE(progress.last().endsWith(" left")) << progress.last().toStdString();
+        }
         // The summary stays, the last line, once the progress line has been taken away.
         const QByteArray last = send.Screen.mid(send.Screen.lastIndexOf('\n', -3) + 1);
         EXPECT_TRUE(last.startsWith("Sent 3 files (4.0 MiB) in ")) << last.toStdString();
@@ -181,8 +182,9 @@ TEST_F(Terminal, ServeShowsTheSendersAddressAndASummaryPerCopy)
         ASSERT_FALSE(progress.isEmpty()) << serve.Screen.toStdString();
         for (const QByteArray& line : progress)
             EXPECT_LT(line.size(), columns) << columns << " columns: \"" << line.toStdString() << "\"";
-        if (columns == 200)
+        if (columns == 200) {
             EXPECT_TRUE(progress.last().startsWith("from 127.0.0.1:")) << progress.last().toStdString();
+        }
         EXPECT_EQ(serve.Screen.count("Received 3 files (4.0 MiB) from 127.0.0.1:"), 2) << serve.Screen.toStdString();
         // Nothing is left half a line when the server stops.
         EXPECT_TRUE(serve.Screen.endsWith("\r\n")) << serve.Screen.toStdString();

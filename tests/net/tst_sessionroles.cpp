@@ -1,3 +1,4 @@
+#include "net/resulttext.h"
 #include "net/sessionroles.h"
 #include "net/sessionrolesview.h"
 #include "platform/apperror.h"
@@ -32,13 +33,15 @@ public:
     void SetCopyEnabled(bool enabled) override { copyEnabled = enabled; }
     void ShowStatus(const QString& caption) override { status = caption; }
     void ShowError(const QString& text) override { events << "error: " + text; }
-    void SystemMessageArrived(DWORD type) override
+    void SessionEventArrived(const SessionEvent& event) override
     {
-        events << QString::number(type);
-        if (onSystemMessage)
-            onSystemMessage(type);
+        static const char* const names[] = {"client joined", "client left", "session lost"};
+        sessionEvents << QString::fromLatin1(names[int(event.kind)]);
+        if (onSessionEvent)
+            onSessionEvent(event);
     }
-    std::function<void(DWORD)> onSystemMessage;
+    QStringList sessionEvents;
+    std::function<void(const SessionEvent&)> onSessionEvent;
 };
 
 QByteArray systemMessage(DWORD type)
@@ -274,16 +277,50 @@ private slots:
         }
     }
 
+    // The service's result becomes the reason a front end tells in its own words.
+    void aFailedJoinSaysWhy_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("access denied") << int(DPERR_ACCESSDENIED) << int(JoinError::Reason::Full);
+        QTest::newRow("no new players") << int(DPERR_NONEWPLAYERS) << int(JoinError::Reason::Full);
+        QTest::newRow("no sessions") << int(DPERR_NOSESSIONS) << int(JoinError::Reason::Ended);
+        QTest::newRow("no connection") << int(DPERR_NOCONNECTION) << int(JoinError::Reason::Unreachable);
+        QTest::newRow("timeout") << int(DPERR_TIMEOUT) << int(JoinError::Reason::TimedOut);
+        QTest::newRow("generic") << int(DPERR_GENERIC) << int(JoinError::Reason::Other);
+    }
+
+    void aFailedJoinSaysWhy()
+    {
+        QFETCH(int, result);
+        QFETCH(int, reason);
+        bringUp();
+        fake->sessions = {{"Only#/x/", FilledGuid(3)}};
+        roles->SearchSessions();
+        QTRY_VERIFY(roles->SearchDone());
+        fake->openResult = result;
+        try {
+            roles->JoinSession(0);
+            QFAIL("no error");
+        } catch (const JoinError& error) {
+            QCOMPARE(int(error.Why()), reason);
+            QCOMPARE(error.message(), "Session create/connect: " + ResultText(result));
+            QCOMPARE(error.Detail(), ResultText(result));
+            QVERIFY(error.Host().isEmpty()); // the fake keeps no search report
+        }
+    }
+
     void systemMessages_data()
     {
         QTest::addColumn<uint>("type");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("status");
-        QTest::newRow("create") << uint(3) << "Client has connected..." << " Awaiting Data...";
-        QTest::newRow("destroy") << uint(5) << "Client disconnected..." << " Server Waiting...";
-        QTest::newRow("lost") << uint(0x31) << "Server shut down" << " Session Closed...";
-        QTest::newRow("send complete") << uint(0x10D) << "Packet arrived" << "unchanged";
-        QTest::newRow("other") << uint(0x1AB) << "System msg, dwType = $1AB" << "unchanged";
+        QTest::addColumn<QString>("event"); // what the view hears, if anything
+        QTest::newRow("create") << uint(3) << "Client has connected..." << " Awaiting Data..." << "client joined";
+        QTest::newRow("destroy") << uint(5) << "Client disconnected..." << " Server Waiting..." << "client left";
+        QTest::newRow("lost") << uint(0x31) << "Server shut down" << " Session Closed..." << "session lost";
+        QTest::newRow("send complete") << uint(0x10D) << "Packet arrived" << "unchanged" << "";
+        QTest::newRow("other") << uint(0x1AB) << "System msg, dwType = $1AB" << "unchanged" << "";
     }
 
     void systemMessages()
@@ -291,6 +328,7 @@ private slots:
         QFETCH(uint, type);
         QFETCH(QString, line);
         QFETCH(QString, status);
+        QFETCH(QString, event);
         bringUp();
         view->status = "unchanged";
         fake->Push(DPID_SYSMSG, 0, systemMessage(type));
@@ -298,7 +336,7 @@ private slots:
         view->status = "unchanged";
         QTRY_VERIFY(view->log.contains(line));
         QCOMPARE(view->status, status);
-        QCOMPARE(view->events.last(), QString::number(type));
+        QCOMPARE(view->sessionEvents, event.isEmpty() ? QStringList() : QStringList{event});
     }
 
     // The transfer handler may keep the bytes of a batch's messages until the batch ends. A
@@ -315,8 +353,8 @@ private slots:
                 finished << QString::fromLatin1(data, size);
             kept.clear();
         });
-        view->onSystemMessage = [&](DWORD type) {
-            if (type == DPSYS_DESTROYPLAYERORGROUP)
+        view->onSessionEvent = [&](const SessionEvent& event) {
+            if (event.kind == SessionEvent::Kind::ClientLeft)
                 roles->ReleaseNetworking();
         };
         fake->Push(2, 0, QByteArray("first message"));
@@ -339,19 +377,6 @@ private slots:
                          "it is installed and configured. If not refer to your Windows handbook to see "
                          "how to setup this protocol."));
         QVERIFY(SessionRoles::TransportHintText(trTCPIP).startsWith("You have selected the TCP/IP protocol."));
-    }
-
-    void modifyConnInfo()
-    {
-        DPSESSIONDESC2 desc{};
-        DPLCONNECTION connection{};
-        connection.lpSessionDesc = &desc;
-        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
-        QCOMPARE(desc.dwMaxPlayers, DWORD(0));
-        connection.dwFlags = DPLCONNECTION_CREATESESSION;
-        QVERIFY(SessionRoles::ModifyConnInfo(&connection));
-        QCOMPARE(desc.dwFlags, DWORD(0x2040));
-        QCOMPARE(desc.dwMaxPlayers, DWORD(2));
     }
 };
 

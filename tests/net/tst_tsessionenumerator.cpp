@@ -86,7 +86,7 @@ void TestTSessionEnumerator::sixPolls() {
         f.fake->sessions.clear();
         const int poll = int(f.fake->enumFlags.size()) - 1;
         for (int i = 0; changing && i < poll; ++i)
-            f.fake->sessions.push_back({"S" + std::to_string(i) + "#/d", FilledGuid(std::uint8_t(i))});
+            f.fake->sessions.push_back({QStringLiteral("S%1#/d").arg(i).toStdString(), FilledGuid(std::uint8_t(i))});
     };
     f.enumerator->Start();
     QCOMPARE(f.enumerated.size(), std::size_t(1)); // the first poll runs inside Start

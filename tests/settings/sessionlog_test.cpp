@@ -258,9 +258,14 @@ TEST_F(SessionLogTest, DateTimeTexts)
         {QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1)), SessionLog::kDateFormat,
          SessionLog::kTimeFormat, "02.01.2026 00:00:01"},
         {kNow, "MM.dd.yyyy", "HH:mm", "12.10.2026 13:05"},
+        // A long time that names the zone (the American one does) is logged without it.
+        {kNow, "M/d/yy", "h:mm:ss AP t", "12/10/26 1:05:09 PM"},
+        {kNow, "M/d/yy", "t HH:mm", "12/10/26 13:05"},
+        {kNow, "M/d/yy", "HH:mm 'at' t", "12/10/26 13:05 at"},
     };
     for (const auto& row : rows) {
-        log.SetDateTimeFormat(QString::fromLatin1(row.date), QString::fromLatin1(row.time));
+        log.SetDateTimeFormat(QString::fromLatin1(row.date), QString::fromLatin1(row.time),
+                              QLocale(QLocale::English, QLocale::UnitedStates));
         EXPECT_EQ(log.DateTimeText(row.when), QString::fromLatin1(row.expected));
     }
 }

@@ -8,7 +8,7 @@
 #include "support/recordingviews.h"
 #include "support/testdata.h"
 #include "text/printable.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/receivedfile.h"
 #include "transfer/receivingengine.h"

@@ -1,6 +1,6 @@
 #include "support/copysequence.h"
-#include "transfer/brcmath.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
+#include "transfer/cipher.h"
 #include "transfer/messages.h"
 
 #include <gtest/gtest.h>

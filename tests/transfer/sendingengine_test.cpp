@@ -236,8 +236,9 @@ TEST_F(SendingEngineTest, SourceFileIsClosedWhenTheCopyFails)
             // A batch that could not be read whole is given back, never sent in part.
             const bool shrinks = row.error.endsWith(QStringLiteral("became shorter while it was being sent"));
             EXPECT_EQ(sink.cancelled - cancelled, room && shrinks ? 1 : 0) << row.what;
-            if (shrinks)
+            if (shrinks) {
                 EXPECT_EQ(sink.sent.size(), 2u) << row.what << ": session data and header only";
+            }
         }
     }
 }

@@ -332,6 +332,11 @@ public:
     // sends fail; Receive still hands out what had arrived. An object without connections
     // has nothing to wait for.
     virtual HRESULT Close() { return DP_OK; }
+    // Host: ends the connection of the remote player `id` once what is queued for it is
+    // sent; nothing more it sends is taken, and it leaves as if its link broke (a refused
+    // client so learns that its copy did not arrive). DPERR_INVALIDPLAYER when no connection
+    // holds that player; DPERR_UNSUPPORTED where the object cannot.
+    virtual HRESULT DropPlayer(DPID /*id*/) { return DPERR_UNSUPPORTED; }
 };
 
 // Builds service-provider addresses.

@@ -9,6 +9,7 @@
 #include "platform/logging.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -209,24 +210,34 @@ void SessionService::AcceptPeers(int listenFd)
         int fd = AcceptTcp(listenFd);
         if (fd < 0)
             break;
+        std::shared_ptr<Peer> oldest;
+        std::size_t waiting = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_peers.size() >= kMaxConnections) {
+                qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
+                        m_peers.size());
+                CloseFd(fd);
+                continue;
+            }
+            // One address cannot hold every place with connections that never join. Its
+            // newest connection may be a real client (from behind the same NAT, or from
+            // this machine) whose join completes at once; the oldest waiting one has had
+            // its chance, so it makes room (m_peers is in the order of arrival).
+            const std::uint32_t address = PeerAddress(fd);
+            for (const auto& p : m_peers) {
+                if (!p->joined && p->address == address) {
+                    if (!oldest)
+                        oldest = p;
+                    ++waiting;
+                }
+            }
+            if (waiting < kMaxUnjoinedPerAddress)
+                oldest.reset();
+        }
+        if (oldest)
+            DropPeer(oldest, "the oldest of too many from there that have not joined yet");
         std::lock_guard lock(m_mutex);
-        if (m_peers.size() >= kMaxConnections) {
-            qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
-                    m_peers.size());
-            CloseFd(fd);
-            continue;
-        }
-        // One address cannot hold every place with connections that never join.
-        const std::uint32_t address = PeerAddress(fd);
-        const auto waiting = std::count_if(m_peers.begin(), m_peers.end(), [&](const auto& p) {
-            return !p->joined && p->address == address;
-        });
-        if (std::size_t(waiting) >= kMaxUnjoinedPerAddress) {
-            qCDebug(lcDplay, "%s: connection refused: %zu from there have not joined yet",
-                    PeerName(fd).c_str(), std::size_t(waiting));
-            CloseFd(fd);
-            continue;
-        }
         m_peers.push_back(std::make_shared<Peer>(fd, m_wakeup));
     }
 }
@@ -253,8 +264,14 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
     else if (host && p->joined && p->players.empty() && now - p->joinedAt > PeerConnection::kJoinTimeout)
         gone = "no player in time"; // a joined peer holds a place: it must use it
     else if (p->closing && c.AllSent())
-        gone = "its join was refused";
+        gone = p->joined ? "dropped by the host" : "its join was refused";
     if (gone) {
+        if (p->dropped) {
+            // A reset, so that the client cannot take the end for one in order, even when it
+            // had sent everything already.
+            const linger reset{1, 0};
+            ::setsockopt(p->link.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
         DropPeer(p, gone);
         return;
     }

@@ -34,7 +34,6 @@ public:
     // Asks `host` when given, else broadcasts to `requestPort` on every interface.
     bool Open(std::uint16_t requestPort, std::optional<sockaddr_in> host);
     int Fd() const { return m_fd; }
-    bool AsksOneHost() const { return m_host.has_value(); }
 
     // One poll of a search for `application` (GUID_NULL: any), as EnumSessions makes it: an
     // asynchronous search keeps asking in the background until StopAsync and answers at once

@@ -67,6 +67,7 @@ public:
     HRESULT SendReserved() override;
     void CancelReserved() override;
     HRESULT Close() override;
+    HRESULT DropPlayer(DPID id) override;
 
     // The discovery port: FERROWARDEN_DISCOVERY_PORT when it names one (decimal, 1 to 65535),
     // kDefaultDiscoveryPort when it is not set, and nullopt when it is set to anything else;
@@ -85,8 +86,9 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A host closes connections beyond this many at once, and connections from an address
-    // that already holds kMaxUnjoinedPerAddress that have not joined yet.
+    // A host closes connections beyond this many at once. A new connection from an address
+    // that already holds kMaxUnjoinedPerAddress that have not joined yet closes the oldest
+    // of those instead.
     static constexpr std::size_t kMaxConnections = 16;
     static constexpr std::size_t kMaxUnjoinedPerAddress = 4;
 
@@ -104,6 +106,7 @@ private:
         // Under m_mutex; written on the network thread only.
         bool joined = false;
         bool closing = false; // refused: close once everything queued is sent
+        bool dropped = false; // its player was dropped by the host: reset, not closed in order
         bool dead = false;
         std::vector<DPID> players; // host side: the peer's players
         Clock::time_point joinedAt;

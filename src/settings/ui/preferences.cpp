@@ -1,10 +1,15 @@
 #include "settings/ui/preferences.h"
 
 #include "platform/apperror.h"
+#include "secure/identity.h"
+#include "secure/trusteddevices.h"
 #include "settings/settingsregistry.h"
+#include "text/printable.h"
+#include "widgets/screenplace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -61,7 +66,8 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
 
     ListBox1 = named(new QListWidget(this), "ListBox1");
     ListBox1->addItems({QStringLiteral("General"), QStringLiteral("Logging"),
-                        QStringLiteral("Advanced"), QStringLiteral("Encryption")});
+                        QStringLiteral("Advanced"), QStringLiteral("Encryption"),
+                        QStringLiteral("Secure copies")});
     ListBox1->setAccessibleName(QStringLiteral("Pages"));
     ListBox1->setMaximumWidth(ListBox1->sizeHintForColumn(0) * 2 + 16);
 
@@ -78,6 +84,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     Notebook1->addWidget(buildLoggingPage());
     Notebook1->addWidget(buildAdvancedPage());
     Notebook1->addWidget(buildEncryptionPage());
+    Notebook1->addWidget(buildSecurePage());
 
     Button1 = named(new QPushButton(QStringLiteral("&Ok"), this), "Button1");
     Button2 = named(new QPushButton(QStringLiteral("&Cancel"), this), "Button2");
@@ -123,6 +130,7 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     ListBox1->setCurrentRow(0);
     Notebook1->setCurrentIndex(0);
     setFixedSize(sizeHint().expandedTo(QSize(440, 260)));
+    CenterOnScreen(this);
 }
 
 QWidget* TPreferencesDlg::buildGeneralPage()
@@ -211,11 +219,79 @@ QWidget* TPreferencesDlg::buildEncryptionPage()
     Label5->setWordWrap(true);
     CheckBox6 = named(new QCheckBox(QStringLiteral("Use encryption with random keywords"), encryption),
                       "CheckBox6");
+    auto* older = new QLabel(QStringLiteral("This cipher is used only with a program of an earlier version. "
+                                            "Between two of this version every copy is encrypted and "
+                                            "authenticated (AES-256-GCM or ChaCha20-Poly1305)."),
+                             encryption);
+    older->setWordWrap(true);
     auto* layout = new QVBoxLayout(encryption);
     layout->addWidget(Label5);
     layout->addWidget(CheckBox6);
+    layout->addWidget(older);
     layout->addStretch(1);
     return encryption;
+}
+
+QWidget* TPreferencesDlg::buildSecurePage()
+{
+    QWidget* secure = page(QStringLiteral("Secure copies"));
+    auto* policyLabel = new QLabel(QStringLiteral("Who may send to this PC when it hosts a session:"), secure);
+    AcceptPolicyBox = named(new QComboBox(secure), "AcceptPolicyBox");
+    AcceptPolicyBox->addItems({QStringLiteral("Anyone (open)"),
+                               QStringLiteral("Trusted devices, or with the pairing code (paired)"),
+                               QStringLiteral("Trusted devices only (trusted)")});
+    policyLabel->setBuddy(AcceptPolicyBox);
+    FingerprintLabel = named(new QLabel(secure), "FingerprintLabel");
+    FingerprintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    TrustedDeviceList = named(new QListWidget(secure), "TrustedDeviceList");
+    TrustedDeviceList->setAccessibleName(QStringLiteral("Trusted devices"));
+    // A few rows fit the dialog's size; more scroll.
+    TrustedDeviceList->setFixedHeight(TrustedDeviceList->fontMetrics().height() * 4 + 8);
+    RemoveDeviceButton = named(new QPushButton(QStringLiteral("&Remove"), secure), "RemoveDeviceButton");
+    connect(RemoveDeviceButton, &QPushButton::clicked, this, &TPreferencesDlg::RemoveDeviceClick);
+    auto* layout = new QVBoxLayout(secure);
+    layout->addWidget(policyLabel);
+    layout->addWidget(AcceptPolicyBox);
+    layout->addWidget(FingerprintLabel);
+    layout->addWidget(new QLabel(QStringLiteral("Trusted devices (name, fingerprint, last copy):"), secure));
+    auto* list = new QHBoxLayout;
+    list->addWidget(TrustedDeviceList, 1);
+    list->addWidget(RemoveDeviceButton, 0, Qt::AlignTop);
+    layout->addLayout(list);
+    layout->addStretch(1);
+    return secure;
+}
+
+void TPreferencesDlg::showTrustedDevices()
+{
+    TrustedDeviceList->clear();
+    try {
+        // Only shown, never made here: the first secure copy makes the key.
+        FingerprintLabel->setText(QFile::exists(Identity::defaultFilePath())
+                                      ? QStringLiteral("This device's fingerprint: ")
+                                            + Identity::LoadOrCreate().fingerprint()
+                                      : QStringLiteral("This device gets its key with its first secure copy"));
+        for (const TrustedDevice& device : TrustedDevices().list()) {
+            auto* item = new QListWidgetItem(
+                QStringLiteral("%1    %2    last seen %3")
+                    .arg(Printable(device.name), Identity::Fingerprint(device.key),
+                         device.lastSeen.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))),
+                TrustedDeviceList);
+            item->setData(Qt::UserRole, device.name);
+        }
+    } catch (const AppError& error) {
+        FingerprintLabel->setText(error.message());
+    }
+    RemoveDeviceButton->setEnabled(TrustedDeviceList->count() > 0);
+}
+
+void TPreferencesDlg::RemoveDeviceClick()
+{
+    const QListWidgetItem* item = TrustedDeviceList->currentItem();
+    if (!item)
+        return;
+    TrustedDevices().forget(item->data(Qt::UserRole).toString());
+    showTrustedDevices();
 }
 
 void TPreferencesDlg::showEvent(QShowEvent* event)
@@ -247,6 +323,8 @@ void TPreferencesDlg::FormShow()
         CheckBox6->setChecked(true);
     ComboBox1->setCurrentText(QString::number(m_settings.Blocksize));
     ComboBox2->setCurrentText(TransportText(m_settings.Transport));
+    AcceptPolicyBox->setCurrentIndex(m_settings.AcceptPolicy);
+    showTrustedDevices();
 }
 
 void TPreferencesDlg::ListBox1Click()
@@ -318,5 +396,7 @@ void TPreferencesDlg::Button1Click()
         OnConnectionSettingsChanged();
     m_settings.Encrypt = CheckBox6->isChecked();
     m_store.StoreFlag(kSection, stored(Setting::Encrypt), m_settings.Encrypt);
+    m_settings.AcceptPolicy = static_cast<qint16>(AcceptPolicyBox->currentIndex());
+    m_store.StoreNumber(kSection, stored(Setting::AcceptPolicy), m_settings.AcceptPolicy);
     accept();
 }

@@ -50,6 +50,12 @@ public:
     QPushButton* Button4 = nullptr;
     QLabel* Label5 = nullptr;
     QCheckBox* CheckBox6 = nullptr;
+    // Secure copies, on a page of their own: who may send, this device's fingerprint, and
+    // the trusted devices with a button that forgets the selected one.
+    QComboBox* AcceptPolicyBox = nullptr;
+    QLabel* FingerprintLabel = nullptr;
+    QListWidget* TrustedDeviceList = nullptr;
+    QPushButton* RemoveDeviceButton = nullptr;
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
     QPushButton* Button3 = nullptr;
@@ -60,6 +66,8 @@ public:
     void Button4Click();
     // Throws AppError when the block size is not a number (the dialog stays open).
     void Button1Click();
+    // Forgets the trusted device selected in the list (it needs pairing again).
+    void RemoveDeviceClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -70,6 +78,8 @@ private:
     QWidget* buildLoggingPage();
     QWidget* buildAdvancedPage();
     QWidget* buildEncryptionPage();
+    QWidget* buildSecurePage();
+    void showTrustedDevices();
 
     Settings& m_settings;
     SettingsRegistry& m_store;

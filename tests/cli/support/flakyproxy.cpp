@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -54,6 +55,8 @@ struct Relay {
     // Relayed frame by frame: the data packet of this number goes twice (0: none).
     int duplicatePacket = 0;
     int dataPackets = 0;
+    FlakyProxy::Edit edit;
+    int messages = 0;
     QByteArray partialFrame; // the start of a frame from the client not yet passed on
 };
 
@@ -61,6 +64,7 @@ struct Relay {
 // sender's and receiver's ids (u32 each) and the transfer message, whose first u32 is its type.
 constexpr std::uint8_t kDataFrame = 6;
 constexpr std::uint32_t kDataPacketMessage = 3;
+constexpr std::uint32_t kSealedRecordMessage = 23; // a secure copy's record, client to server
 constexpr qsizetype kFrameHead = 5;
 constexpr qsizetype kMessageAt = kFrameHead + 8;
 
@@ -77,14 +81,26 @@ bool passFrames(Relay& relay)
             relay.up.pending.append(held);
             held.clear();
             relay.duplicatePacket = 0;
+            relay.edit = nullptr;
             break;
         }
         if (held.size() < 4 + length)
             break;
         const QByteArrayView frame(held.constData(), 4 + length);
+        if (relay.edit && std::uint8_t(frame[4]) == kDataFrame && frame.size() > kMessageAt) {
+            const QByteArray head = frame.first(kMessageAt).toByteArray();
+            for (const QByteArray& message : relay.edit(relay.messages++, frame.sliced(kMessageAt).toByteArray())) {
+                QByteArray edited = head + message;
+                qToLittleEndian(std::uint32_t(edited.size() - 4), edited.data());
+                relay.up.pending.append(edited);
+            }
+            held.remove(0, 4 + length);
+            continue;
+        }
         relay.up.pending.append(frame);
         if (std::uint8_t(frame[4]) == kDataFrame && frame.size() >= kMessageAt + 4
-            && qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
+            && (qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
+                || qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kSealedRecordMessage)
             && ++relay.dataPackets == relay.duplicatePacket) {
             relay.up.pending.append(frame);
             duplicated = true;
@@ -129,6 +145,12 @@ FlakyProxy::~FlakyProxy()
         ::close(m_udpFd);
     if (m_listenFd >= 0)
         ::close(m_listenFd);
+}
+
+void FlakyProxy::EditMessages(Edit edit)
+{
+    std::lock_guard lock(m_shapeMutex);
+    m_edit = std::move(edit);
 }
 
 void FlakyProxy::SetShape(Shape shape)
@@ -189,6 +211,9 @@ void FlakyProxy::run()
                     continue;
                 serverTcpPort = qFromLittleEndian<std::uint16_t>(datagram.constData() + 40);
                 qToLittleEndian<std::uint16_t>(m_tcpPort, datagram.data() + 40);
+                const qsizetype nameLength = qFromLittleEndian<std::uint16_t>(datagram.constData() + 42);
+                if (m_stripOffer && datagram.size() == 56 + nameLength + 16)
+                    std::memset(datagram.data() + 56 + nameLength, 0, 16);
                 ::sendto(m_udpFd, datagram.constData(), std::size_t(datagram.size()), 0,
                          reinterpret_cast<const sockaddr*>(&searcher), sizeof searcher);
             } else {
@@ -212,6 +237,10 @@ void FlakyProxy::run()
             nonBlocking(server);
             auto relay = std::make_unique<Relay>();
             relay->duplicatePacket = m_duplicatePacket;
+            {
+                std::lock_guard lock(m_shapeMutex);
+                relay->edit = m_edit;
+            }
             relay->up.from = relay->down.to = client;
             relay->up.to = relay->down.from = server;
             relays.push_back(std::move(relay));
@@ -238,7 +267,7 @@ void FlakyProxy::run()
                 if (!d->ended && d->pending.size() < (1 << 20)) {
                     const ssize_t got = ::recv(d->from, buffer, sizeof buffer, MSG_DONTWAIT);
                     if (got > 0) {
-                        if (d == &r->up && (r->duplicatePacket > 0 || !r->partialFrame.isEmpty())) {
+                        if (d == &r->up && (r->duplicatePacket > 0 || r->edit || !r->partialFrame.isEmpty())) {
                             r->partialFrame.append(buffer, got);
                             if (passFrames(*r))
                                 ++m_duplicated;

@@ -8,6 +8,8 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <functional>
+#include <vector>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -32,10 +34,19 @@ public:
     void Stall(bool stalled) { m_stalled = stalled; }
     // Resets every relayed connection on both sides, as a link that breaks.
     void Cut() { m_cut = true; }
-    // Sends the `number`th data packet (counted from 1) of each connection accepted from now
-    // on to the server twice in a row, as a link that delivers a frame again; 0 for none.
+    // Sends the `number`th data packet (counted from 1; in a secure copy, the sealed record)
+    // of each connection accepted from now on to the server twice in a row, as a link that
+    // delivers a frame again; 0 for none.
     // Such connections are relayed frame by frame (docs/session-protocol.md).
     void DuplicateDataPacket(int number) { m_duplicatePacket = number; }
+    // Hands every transfer message a client sends in a data frame (on connections accepted
+    // from now on) to `edit`, numbered from 0, and passes on what it returns in its place:
+    // nothing drops it, two messages replay one. Such connections are relayed frame by frame.
+    using Edit = std::function<std::vector<QByteArray>(int index, const QByteArray& message)>;
+    void EditMessages(Edit edit);
+    // Replies to searches lose the session's user fields (the extension's offer and the
+    // security word read zero), as an attacker on the link could make them.
+    void StripOffer(bool strip) { m_stripOffer = strip; }
     // Data packets sent twice so far.
     int Duplicated() const { return m_duplicated; }
     // Bytes relayed from clients to the server so far.
@@ -60,5 +71,7 @@ private:
     std::atomic<int> m_accepted{0};
     std::atomic<int> m_duplicatePacket{0};
     std::atomic<int> m_duplicated{0};
+    std::atomic<bool> m_stripOffer{false};
+    Edit m_edit; // under m_shapeMutex
     std::thread m_thread;
 };

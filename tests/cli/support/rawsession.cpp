@@ -1,6 +1,6 @@
 #include "rawsession.h"
 
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
 
 #include <QtEndian>
 

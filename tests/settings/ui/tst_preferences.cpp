@@ -2,14 +2,19 @@
 // it gives up, what Cancel leaves alone.
 #include "platform/apperror.h"
 #include "platform/registry/registry.h"
+#include "secure/identity.h"
+#include "secure/trusteddevices.h"
 #include "settings/settingsregistry.h"
 #include "settings/ui/preferences.h"
 #include "support/boxcatcher.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -49,6 +54,12 @@ class TestPreferences : public QObject {
     }
 
 private slots:
+    void initTestCase()
+    {
+        // The trusted devices and the identity key live in a config folder of the test's own.
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath("cfg").toLocal8Bit());
+    }
+
     void init()
     {
         QFile::remove(m_dir.filePath("registry.json"));
@@ -83,6 +94,27 @@ private slots:
         QCOMPARE(m_registry->readText(kKey, "Protocol"), std::optional<QString>("TCP/IP"));
         QCOMPARE(m_registry->readText(kKey, "Blocksize"), std::optional<QString>("2048"));
         QCOMPARE(m_resets, 0);
+    }
+
+    void theAcceptPolicyIsStoredAndRemoveForgetsATrustedDevice()
+    {
+        const Identity laptop = Identity::Generate();
+        TrustedDevices().add("laptop", laptop.publicKey());
+        TrustedDevices().add("desk", Identity::Generate().publicKey());
+        auto dlg = dialog();
+        QCOMPARE(dlg->TrustedDeviceList->count(), 2);
+        QVERIFY(dlg->TrustedDeviceList->item(1)->text().contains(laptop.fingerprint()));
+        QVERIFY(dlg->FingerprintLabel->text().contains("first secure copy")); // no key made by looking
+        dlg->TrustedDeviceList->setCurrentRow(1);
+        QTest::mouseClick(dlg->RemoveDeviceButton, Qt::LeftButton);
+        QCOMPARE(dlg->TrustedDeviceList->count(), 1);
+        QCOMPARE(TrustedDevices().check("laptop", laptop.publicKey()).standing, TrustedDevices::Standing::Unknown);
+
+        dlg->AcceptPolicyBox->setCurrentIndex(1);
+        dlg->Button1Click();
+        QCOMPARE(m_settings.AcceptPolicy, qint16(1));
+        QCOMPARE(LoadSettings(*m_store).AcceptPolicy, qint16(1));
+        TrustedDevices().forget("desk");
     }
 
     void anEmptyLogFileNameBecomesTheDefault()
@@ -171,6 +203,22 @@ private slots:
         QVERIFY(storedValues().isEmpty());
         QVERIFY(!m_settings.ExtFileList);
         QCOMPARE(dlg->result(), 0);
+    }
+
+    // Like the other dialogs, it opens in the middle of the screen, not over its parent.
+    void itOpensCentredOnTheScreen()
+    {
+        QWidget main;
+        main.setGeometry(10, 10, 200, 150);
+        main.show();
+        TPreferencesDlg dlg(m_settings, *m_store, &main);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QPoint middle = dlg.screen()->availableGeometry().center();
+        // Within the frame's few pixels: the window's size is centred before it has one.
+        QVERIFY2((dlg.frameGeometry().center() - middle).manhattanLength() <= 8,
+                 qPrintable(QStringLiteral("at %1,%2").arg(dlg.x()).arg(dlg.y())));
+        dlg.reject();
     }
 
     void defaultThenCancelChangesNothing()

@@ -1,4 +1,4 @@
-#include "cli/searchfindings.h"
+#include "net/searchfindings.h"
 
 #include "net/sessionroles.h"
 #include "text/printable.h"

@@ -1,4 +1,4 @@
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-// What the command line makes of a search's report: the sessions it heard of that another
+// What a front end makes of a search's report: the sessions it heard of that another
 // client holds, and why it found nothing at all.
 
 // A session of this program that answered but is full: another client is sending to it.

@@ -1,4 +1,4 @@
-#include "transfer/brcmath.h"
+#include "transfer/cipher.h"
 
 #include <QTime>
 

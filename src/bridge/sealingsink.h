@@ -1,0 +1,34 @@
+#pragma once
+
+#include "transfer/messagesink.h"
+
+#include <vector>
+
+class RecordChannel;
+
+// Seals every message an engine sends into one record of a secure copy before it goes on to
+// the endpoint; without a channel (a plain copy) it passes them on unchanged. Room reserved
+// in the endpoint's send queue is handed to the engine one record head further on, so the
+// engine builds its data packets where they will be sealed and sent: no copy of the data.
+class SealingSink final : public MessageSink {
+public:
+    explicit SealingSink(MessageSink& inner) : m_inner(inner) {}
+
+    // From now on messages are sealed in `channel`; null passes them on plain.
+    void SetChannel(RecordChannel* channel) { m_channel = channel; }
+    bool Sealing() const { return m_channel != nullptr; }
+
+    void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) override;
+    Room Reserve(std::uint32_t to, std::uint32_t flags, std::uint32_t size, std::uint32_t count) override;
+    void SendReserved() override;
+    void CancelReserved() override;
+    void Finish() override { m_inner.Finish(); }
+
+private:
+    MessageSink& m_inner;
+    RecordChannel* m_channel = nullptr;
+    std::vector<std::uint8_t> m_record;
+    Room m_room;
+    std::uint32_t m_size = 0;
+    std::uint32_t m_count = 0;
+};

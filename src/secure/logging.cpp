@@ -1,0 +1,3 @@
+#include "secure/logging.h"
+
+Q_LOGGING_CATEGORY(lcSecure, "fw.secure", QtInfoMsg)

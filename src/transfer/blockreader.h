@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+struct iovec;
+class AppError;
+
+// The file being sent, read straight into the data areas of the packets that carry it: a
+// batch of blocks at a time, checksummed and, when the copy is, enciphered in place.
+class BlockReader {
+public:
+    BlockReader() = default;
+    ~BlockReader();
+
+    BlockReader(const BlockReader&) = delete;
+    BlockReader& operator=(const BlockReader&) = delete;
+
+    // Packets BuildPackets fills in one call, at most.
+    static constexpr std::size_t kMaxBatch = 256;
+
+    // The size of the regular file at `path`, or -1 when it is missing, unreadable or not a
+    // regular file.
+    static qint64 SizeOf(const QString& path);
+
+    // Opens the regular file at `path` for reading from its start (the file open before is
+    // closed); false when it is missing, unreadable or not a regular file.
+    bool Open(const QString& path);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    const QString& Path() const { return m_path; }
+    // The file's size when it was opened.
+    qint64 Size() const { return m_size; }
+
+    // Reads on from `offset`.
+    void SeekTo(qint64 offset);
+    // Where data starts again at or after `offset`: the size when only a hole follows,
+    // `offset` when the system cannot tell.
+    qint64 NextData(qint64 offset) const;
+    // Where the next hole starts at or after `offset` (the end counts as one); the size when
+    // the system cannot tell.
+    qint64 NextHole(qint64 offset) const;
+
+    // Inside sealed records, which authenticate every block already, the packets carry no
+    // block checksum: BuildPackets then writes 0 there.
+    void SetChecksummed(bool checksummed) { m_checksummed = checksummed; }
+
+    // Data packet i of the batch at base + i * stride (n at most kMaxBatch): its data area
+    // read from the file (counts[i] bytes, zero past them), checksummed, enciphered with
+    // `key` when given, and its fields set. Throws AppError when the file cannot be read or
+    // ends first (it became shorter since its size was announced).
+    void BuildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts, std::size_t n,
+                      std::optional<std::uint16_t> key);
+
+private:
+    void readFully(iovec* iov, int count);
+    // "Cannot read" the file, with errno's text.
+    AppError readError() const;
+
+    int m_fd = -1;
+    bool m_checksummed = true;
+    QString m_path;
+    qint64 m_size = 0;
+};

@@ -1,0 +1,101 @@
+#include "transfer/fileadmission.h"
+
+#include "text/printable.h"
+#include "transfer/receivedfile.h"
+#include "transfer/transferview.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+// Bytes an unprivileged writer may still put into `directory`; -1 when unknown.
+qint64 freeSpace(const QByteArray& directory)
+{
+    struct statvfs info {};
+    if (::statvfs(directory.isEmpty() ? "." : directory.constData(), &info) != 0)
+        return -1;
+    return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
+}
+
+// The largest file this process may write (RLIMIT_FSIZE); -1 when there is no limit.
+qint64 fileSizeLimit()
+{
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -1;
+    return static_cast<qint64>(std::min<rlim_t>(limit.rlim_cur, rlim_t(INT64_MAX)));
+}
+
+} // namespace
+
+FileAdmission::FileAdmission(TransferView& view)
+    : m_view(view), m_freeSpace(freeSpace), m_fileSizeLimit(fileSizeLimit)
+{
+}
+
+void FileAdmission::SetFreeSpaceProbe(FreeSpaceProbe probe)
+{
+    m_freeSpace = probe ? std::move(probe) : FreeSpaceProbe(freeSpace);
+}
+
+void FileAdmission::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
+{
+    m_fileSizeLimit = probe ? std::move(probe) : FileSizeLimitProbe(fileSizeLimit);
+}
+
+// Names that could point anywhere but at a new entry of the receive directory, and names
+// with control characters, which have no business in a file name.
+bool FileAdmission::NameAllowed(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
+           && !name.contains('\\') && !HasControlBytes(name);
+}
+
+Admission FileAdmission::Refuse(const QString& text, const QString& note, RefusedWhy why)
+{
+    m_view.ShowMessage(text);
+    m_view.LogError(text);
+    return {Admission::Verdict::Refused, why, note};
+}
+
+Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target,
+                               const QByteArray& folderPath, qint64 size, const QString& shown)
+{
+    if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
+        m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded")
+                              .arg(shown));
+        return {Admission::Verdict::Skipped, RefusedWhy::UnsafeName, QString()};
+    }
+    // The size rules it out: larger than the process may write or than the free space.
+    const qint64 limit = m_fileSizeLimit();
+    if (limit >= 0 && size > limit)
+        return Refuse(QStringLiteral("%1 is too large: %2 bytes, and this program may write files of at "
+                                     "most %3 bytes")
+                          .arg(shown, QString::number(size), QString::number(limit)),
+                      QStringLiteral("files of at most %1 bytes").arg(limit), RefusedWhy::TooLarge);
+    const qint64 available = m_freeSpace(folderPath);
+    if (available >= 0 && size > available)
+        return Refuse(QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free")
+                          .arg(shown, QString::number(size), QString::number(available)),
+                      QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace);
+    QString reason;
+    const bool created = folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason);
+    if (!created)
+        return Refuse(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(shown), reason,
+                      RefusedWhy::CannotCreate);
+    // The disk itself says whether the file fits, where it can tell.
+    if (!file.Reserve(size, &reason)) {
+        file.Discard();
+        const qint64 free = m_freeSpace(folderPath);
+        return Refuse(QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free (%4)")
+                          .arg(shown, QString::number(size),
+                               free >= 0 ? QString::number(free) : QStringLiteral("?"), reason),
+                      reason, RefusedWhy::NoSpace);
+    }
+    return {Admission::Verdict::Admitted, RefusedWhy::UnsafeName, QString()};
+}

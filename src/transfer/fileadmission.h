@@ -1,0 +1,60 @@
+#pragma once
+
+#include "transfer/existingfiles.h"
+#include "transfer/extensionmessages.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class ReceivedFile;
+class TransferView;
+
+// What becomes of an announced file: created and ready to receive, refused (and why, with
+// the server's words for its receipt), or skipped because a file of its name stays.
+struct Admission {
+    enum class Verdict { Admitted, Refused, Skipped };
+    Verdict verdict = Verdict::Refused;
+    RefusedWhy why = RefusedWhy::UnsafeName; // when refused
+    QString note;                            // when refused: the server's words, may be empty
+};
+
+// The receiving side's rules for letting a file in: a safe name, a size this process may
+// write and the disk has room for, and the policy for a name that is taken. Admitting
+// creates the file (a temporary one, put in place when complete) and reserves its room;
+// each refusal is shown and logged in the view, a skip logged.
+class FileAdmission {
+public:
+    explicit FileAdmission(TransferView& view);
+
+    // How the free space of a directory is measured (statvfs unless a test fixes it): bytes,
+    // or -1 when unknown.
+    using FreeSpaceProbe = std::function<qint64(const QByteArray& directory)>;
+    void SetFreeSpaceProbe(FreeSpaceProbe probe);
+    // The largest file this process may write (RLIMIT_FSIZE unless a test fixes it): bytes,
+    // or -1 for no limit.
+    using FileSizeLimitProbe = std::function<qint64()>;
+    void SetFileSizeLimitProbe(FileSizeLimitProbe probe);
+    void SetExistingFiles(ExistingFiles policy) { m_existing = policy; }
+    ExistingFiles Existing() const { return m_existing; }
+
+    // A bare name of the plain protocol that names a new entry of the receive directory: not
+    // empty, "." or "..", without "/", "\" or control characters.
+    static bool NameAllowed(const QByteArray& name);
+
+    // Decides on a file of `size` bytes and creates it in `file` when admitted. `target` is
+    // the file's path (with `folder` AT_FDCWD), or its name inside the open folder `folder`;
+    // `folderPath` is where that folder is, for its free space; `shown` names the file in
+    // lines.
+    Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
+                    qint64 size, const QString& shown);
+    // Refuses a file: shows and logs `text`.
+    Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
+
+private:
+    TransferView& m_view;
+    FreeSpaceProbe m_freeSpace;
+    FileSizeLimitProbe m_fileSizeLimit;
+    ExistingFiles m_existing = ExistingFiles::Overwrite;
+};

@@ -1,0 +1,222 @@
+#include "transfer/serveranswers.h"
+
+#include "platform/apperror.h"
+#include "text/printable.h"
+#include "transfer/sendingview.h"
+
+#include <QFile>
+#include <QtEndian>
+
+namespace {
+
+QString refusedReason(std::uint8_t detail)
+{
+    switch (static_cast<RefusedWhy>(detail)) {
+    case RefusedWhy::UnsafeName:
+        return QStringLiteral("the server refuses its name");
+    case RefusedWhy::CannotCreate:
+        return QStringLiteral("the server cannot create it");
+    case RefusedWhy::NoSpace:
+        return QStringLiteral("not enough free space on the server");
+    case RefusedWhy::TooLarge:
+        return QStringLiteral("too large for the server");
+    }
+    return QString();
+}
+
+QString discardedReason(const Receipt& receipt)
+{
+    switch (static_cast<DiscardedWhy>(receipt.detail)) {
+    case DiscardedWhy::CorruptBlocks:
+        return receipt.corruptBlocks == 1 ? QStringLiteral("1 corrupt block")
+                                          : QStringLiteral("%1 corrupt blocks").arg(receipt.corruptBlocks);
+    case DiscardedWhy::CutOff:
+        return QStringLiteral("cut off after %1 of %2 bytes").arg(receipt.received).arg(receipt.size);
+    case DiscardedWhy::WriteFailed:
+        return QStringLiteral("the server could not write it");
+    case DiscardedWhy::NoSpace:
+        return QStringLiteral("the server's disk is full");
+    case DiscardedWhy::PacketDropped:
+        return QStringLiteral("the server dropped one of its data packets");
+    }
+    return QString();
+}
+
+// Why the entry was not stored, with the server's own words, or an empty text when it was
+// (or was skipped).
+QString problemOf(const Receipt& receipt)
+{
+    QString reason;
+    if (receipt.outcome == Outcome::Refused)
+        reason = refusedReason(receipt.detail);
+    else if (receipt.outcome == Outcome::Discarded)
+        reason = discardedReason(receipt);
+    if (!reason.isEmpty() && !receipt.note.isEmpty())
+        reason += QStringLiteral(" (%1)").arg(Printable(QString::fromUtf8(receipt.note)));
+    return reason;
+}
+
+} // namespace
+
+void ServerAnswers::Begin(const QList<SendEntry>& entries)
+{
+    m_entries = &entries;
+    m_receipts.assign(static_cast<std::size_t>(entries.size()), std::nullopt);
+    m_summary.reset();
+    m_problems.clear();
+    m_currentEntry = 0;
+    m_abandonFile = false;
+    m_connectionLost = false;
+}
+
+QString ServerAnswers::entryName(std::uint32_t entry) const
+{
+    return QFile::decodeName(m_entries->at(static_cast<qsizetype>(entry) - 1).name);
+}
+
+const QList<EntryProblem>& ServerAnswers::CollectProblems()
+{
+    for (qsizetype i = 0; i < m_entries->size(); ++i) {
+        const auto& receipt = m_receipts[static_cast<std::size_t>(i)];
+        const QString reason = receipt ? problemOf(*receipt) : QStringLiteral("no word from the server");
+        if (!reason.isEmpty())
+            m_problems.append({Printable(QFile::decodeName(m_entries->at(i).name)), reason});
+    }
+    return m_problems;
+}
+
+void ServerAnswers::WaitForSummary(int timeoutMs)
+{
+    m_lastAnswer.start();
+    while (!m_summary) {
+        if (m_connectionLost)
+            throw AppError(QStringLiteral("The connection to the server was lost before it confirmed the copy"));
+        const qint64 left = timeoutMs - m_lastAnswer.elapsed();
+        if (left <= 0)
+            throw AppError(QStringLiteral("The server did not confirm the copy within %1 s of its last "
+                                          "word; it may not have stored every file")
+                               .arg(timeoutMs / 1000.0));
+        m_view.WaitForAnswers(static_cast<int>(left), [this] { return m_summary || m_connectionLost; });
+    }
+}
+
+void ServerAnswers::Handle(const void* data, qsizetype size, bool expected)
+{
+    const QByteArrayView bytes(static_cast<const char*>(data), size);
+    const std::uint32_t type = size >= 4 ? qFromLittleEndian<std::uint32_t>(data) : 0;
+    if (!expected
+        || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
+            && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
+        answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
+                       .arg(type)
+                       .arg(size),
+                   true);
+        return;
+    }
+    const ExtensionMessage message = DecodeExtensionMessage(bytes);
+    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
+        answerLine(QStringLiteral("Message dropped: ") + rejected->reason, true);
+        return;
+    }
+    if (const auto* receipt = std::get_if<Receipt>(&message)) {
+        noteReceipt(*receipt);
+        return;
+    }
+    const auto& summary = std::get<CopySummary>(message);
+    if (m_summary) {
+        answerLine(QStringLiteral("Message dropped: a second summary of the copy"), true);
+        return;
+    }
+    m_summary = summary;
+    answerLine(QStringLiteral("The server stored %1 files (%2 bytes), skipped %3 and did not store %4; "
+                              "folders: %5 made, %6 not made")
+                   .arg(summary.filesStored)
+                   .arg(summary.bytesStored)
+                   .arg(summary.filesSkipped)
+                   .arg(summary.filesNotStored)
+                   .arg(summary.foldersMade)
+                   .arg(summary.foldersNotMade),
+               false);
+}
+
+void ServerAnswers::OpenLine(const QString& text)
+{
+    m_view.LogMessage(text);
+    m_lineOpen = true;
+}
+
+void ServerAnswers::CloseLine()
+{
+    m_view.LogAppend(QStringLiteral("Done"));
+    m_lineOpen = false;
+    const auto held = std::exchange(m_heldLines, {});
+    for (const auto& [text, error] : held)
+        answerLine(text, error);
+}
+
+void ServerAnswers::answerLine(const QString& text, bool error)
+{
+    if (m_lineOpen)
+        m_heldLines.append({text, error});
+    else if (error)
+        m_view.LogError(text);
+    else
+        m_view.LogMessage(text);
+}
+
+void ServerAnswers::noteReceipt(const Receipt& receipt)
+{
+    // Only entries already sent can have an outcome.
+    if (receipt.entry > m_currentEntry || receipt.entry > m_receipts.size()) {
+        answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
+                   true);
+        return;
+    }
+    const SendEntry& entry = m_entries->at(static_cast<qsizetype>(receipt.entry) - 1);
+    auto& slot = m_receipts[receipt.entry - 1];
+    const QString name = Printable(entryName(receipt.entry));
+    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot) {
+        answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
+        return;
+    }
+    slot = receipt;
+    m_lastAnswer.start();
+    const QString problem = problemOf(receipt);
+    if (entry.folder) {
+        if (!problem.isEmpty())
+            answerLine(QStringLiteral("Folder \"%1\" not made: %2").arg(name, problem), true);
+        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::FolderExisted))
+            answerLine(QStringLiteral("Folder \"%1\" was there already").arg(name), false);
+        else
+            answerLine(QStringLiteral("Folder \"%1\" made").arg(name), false);
+        return;
+    }
+    // Refused, skipped, or discarded while it still arrives: the rest would go nowhere.
+    if (receipt.entry == m_currentEntry && receipt.outcome != Outcome::Stored)
+        m_abandonFile = true;
+    switch (receipt.outcome) {
+    case Outcome::Stored:
+        if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
+            answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")
+                           .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
+                           .arg(receipt.size),
+                       false);
+        else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Replaced))
+            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes), replacing the server's file of that name")
+                           .arg(name)
+                           .arg(receipt.size),
+                       false);
+        else
+            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes)").arg(name).arg(receipt.size), false);
+        return;
+    case Outcome::Skipped:
+        answerLine(QStringLiteral("Skipped \"%1\": the server keeps its file of that name").arg(name), false);
+        return;
+    case Outcome::Refused:
+        answerLine(QStringLiteral("Refused \"%1\": %2").arg(name, problem), true);
+        return;
+    case Outcome::Discarded:
+        answerLine(QStringLiteral("Discarded \"%1\": %2").arg(name, problem), true);
+        return;
+    }
+}

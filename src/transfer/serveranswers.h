@@ -1,0 +1,74 @@
+#pragma once
+
+#include "transfer/extensionmessages.h"
+#include "transfer/sendentry.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+class SendingView;
+
+// What the server answers to an extended copy: a receipt for every entry once its outcome is
+// known, and a summary at the end. Each answer is checked against what was sent, logged in
+// words, and kept; a file the server gives up while it is being sent is marked so that the
+// rest of it is not sent. The sender's own lines ("Transmitting file ..." up to its "Done")
+// are written through OpenLine and CloseLine: an answer that comes while one is open waits
+// for its end.
+class ServerAnswers {
+public:
+    explicit ServerAnswers(SendingView& view) : m_view(view) {}
+
+    // A new copy of `entries` (kept by the caller for the whole copy): no receipts, no
+    // summary, no problems, no lost connection.
+    void Begin(const QList<SendEntry>& entries);
+    // The entry being sent now, from 1: receipts for later ones are dropped.
+    void SetCurrentEntry(std::uint32_t entry) { m_currentEntry = entry; }
+
+    // One message from the server. `expected`: an extended copy is under way; otherwise
+    // every message is dropped with a log line.
+    void Handle(const void* data, qsizetype size, bool expected);
+    // The session is gone: a wait for the summary ends.
+    void ConnectionLost() { m_connectionLost = true; }
+
+    void OpenLine(const QString& text);
+    // Appends "Done" to the open line, then writes the answers that waited for it.
+    void CloseLine();
+    // The open line ends unfinished (the copy failed); nothing is appended to it.
+    void DropLine() { m_lineOpen = false; }
+
+    // The server gave up the file being sent (refused, skipped or discarded it).
+    bool FileAbandoned() const { return m_abandonFile; }
+    void ClearAbandoned() { m_abandonFile = false; }
+
+    // Lets answers in until the summary has come; throws AppError when the connection is
+    // lost first, or when the server says nothing for `timeoutMs`.
+    void WaitForSummary(int timeoutMs);
+    // After the copy: the entries not stored (refused, discarded, or never answered for).
+    // Skipped files count as stored: the server keeps its own.
+    const QList<EntryProblem>& CollectProblems();
+    const QList<EntryProblem>& Problems() const { return m_problems; }
+
+private:
+    void noteReceipt(const Receipt& receipt);
+    // An answer's line, held back while a line waits for its "Done".
+    void answerLine(const QString& text, bool error);
+    QString entryName(std::uint32_t entry) const;
+
+    SendingView& m_view;
+    const QList<SendEntry>* m_entries = nullptr;
+    std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
+    std::optional<CopySummary> m_summary;
+    QList<EntryProblem> m_problems;
+    std::uint32_t m_currentEntry = 0;
+    bool m_abandonFile = false;
+    bool m_connectionLost = false;
+    QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent
+    bool m_lineOpen = false;
+    QList<std::pair<QString, bool>> m_heldLines; // text, error
+};
