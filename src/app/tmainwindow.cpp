@@ -177,7 +177,10 @@ void TMainWindow::SearchSessions()
 
 void TMainWindow::HostSession(const QString& label, const QString& directory)
 {
-    HostOptions options{label, directory, DirTree1->SelectedPath()};
+    HostOptions options;
+    options.label = label;
+    options.directory = directory;
+    options.selectedFolder = DirTree1->SelectedPath();
     options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
     options.codeShown = [this](const PairingCode& code) {
         LogMessage(QStringLiteral("Pairing code: ") + code.text());
