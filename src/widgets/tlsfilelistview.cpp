@@ -28,7 +28,7 @@ constexpr int kSizeRole = Qt::UserRole + 2;
 constexpr int kModifiedRole = Qt::UserRole + 3;
 constexpr int kMaxTypeNameLength = 80;
 // A directory with at most this many entries is listed in place; a bigger one on a worker.
-constexpr qsizetype kInPlaceLimit = 1000;
+constexpr qsizetype kInPlaceLimit = 250;
 // Items are added to the list for about this long per turn of the event loop.
 constexpr int kBatchMs = 15;
 

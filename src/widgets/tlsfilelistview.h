@@ -11,8 +11,8 @@ class QTimer;
 
 // A list of the entries of one directory with icons, sizes, type names, modification times
 // and attribute letters; double-clicking a folder steps into it. Setting Directory makes it
-// the process's current directory. A directory of up to a thousand entries is listed before
-// SetDirectory returns; of a bigger one the first thousand are, and the rest are read on a
+// the process's current directory. A directory of up to 250 entries is listed before
+// SetDirectory returns; of a bigger one the first 250 are, and the rest are read on a
 // worker thread and shown in batches, so that the window keeps answering; Filling() tells whether that is still under way, and Filled() is
 // raised at its end.
 class TLsFileListView : public QTreeWidget {
