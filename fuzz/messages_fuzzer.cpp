@@ -54,6 +54,21 @@ void checkExtension(const QByteArray& bytes)
         FUZZ_CHECK(receipt->entry >= 1 && receipt->storedAs.size() <= kMaxPathBytes
                    && receipt->note.size() <= kMaxNoteBytes);
         encoded = EncodeReceipt(*receipt);
+    } else if (const auto* attributes = std::get_if<Attributes>(&message)) {
+        FUZZ_CHECK(attributes->entry >= 1 && attributes->mode <= 07777);
+        encoded = EncodeAttributes(*attributes);
+    } else if (const auto* keep = std::get_if<Keep>(&message)) {
+        FUZZ_CHECK(keep->count >= 1);
+        encoded = EncodeKeep(*keep);
+    } else if (const auto* fileEnd = std::get_if<FileEnd>(&message)) {
+        FUZZ_CHECK(fileEnd->entry >= 1);
+        encoded = EncodeFileEnd(*fileEnd);
+    } else if (const auto* offer = std::get_if<ResumeOffer>(&message)) {
+        FUZZ_CHECK(offer->entry >= 1 && offer->chunks.size() <= kMaxOfferedChunks);
+        FUZZ_CHECK(offer->chunkSize >= (1u << 20) && (offer->chunkSize & (offer->chunkSize - 1)) == 0);
+        for (std::size_t i = 1; i < offer->chunks.size(); ++i)
+            FUZZ_CHECK(offer->chunks[i].index > offer->chunks[i - 1].index);
+        encoded = EncodeResumeOffer(*offer);
     } else {
         encoded = EncodeSummary(std::get<CopySummary>(message));
     }

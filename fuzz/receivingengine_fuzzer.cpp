@@ -69,7 +69,8 @@ public:
     {
         const ExtensionMessage answer =
             DecodeExtensionMessage(QByteArrayView(static_cast<const char*>(data), qsizetype(size)));
-        FUZZ_CHECK(std::holds_alternative<Receipt>(answer) || std::holds_alternative<CopySummary>(answer));
+        FUZZ_CHECK(std::holds_alternative<Receipt>(answer) || std::holds_alternative<CopySummary>(answer)
+                   || std::holds_alternative<ResumeOffer>(answer));
     }
 };
 

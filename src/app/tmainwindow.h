@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/desktopnotifier.h"
 #include "app/mainwindowcontrols.h"
 #include "app/wizardsessions.h"
 #include "bridge/hostedcopy.h"
@@ -118,23 +119,24 @@ public:
     void ClearSessionRows() override;
     void AddSessionRow(const QString& name, const QString& directory) override;
     void SetCopyEnabled(bool enabled) override;
-    void ShowStatus(const QString& caption) override;
+    void ShowStatus(const QString& caption) override { frameChanged(Panel2->ShowStatus(caption)); }
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
     void SessionEventArrived(const SessionEvent& event) override;
-    void ShowFileName(const QString& name) override;
-    void ShowFileCounter(const QString& caption) override;
-    void SetFileProgress(int percent) override;
-    void SetTotalProgress(int percent) override;
-    void ShowReceivedPackets(qint64 count) override;
-    void ShowSentPackets(qint64 count) override;
+    const DesktopNotifier& Notifier() const { return m_notifier; }
+    void ShowFileName(const QString& name) override { frameChanged(Panel2->ShowFileName(name)); }
+    void ShowFileCounter(const QString& caption) override { frameChanged(Panel2->ShowFileCounter(caption)); }
+    void SetFileProgress(int percent) override { frameChanged(Panel2->SetFileProgress(percent)); }
+    void SetTotalProgress(int percent) override { frameChanged(Panel2->SetTotalProgress(percent)); }
+    void ShowReceivedPackets(qint64 count) override { frameChanged(Panel2->ShowReceivedPackets(count)); }
+    void ShowSentPackets(qint64 count) override { frameChanged(Panel2->ShowSentPackets(count)); }
     void ShowCaption(const QString& text) override;
     void ShowProgress(const TransferProgress& progress) override { frameChanged(Panel2->ShowProgress(progress)); }
     void ProcessEvents() override;
     void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override;
 
     // MessageListView
-    void AddLine(const QString& text) override;
+    void AddLine(const QString& text) override { frameChanged(Panel2->AddLine(text)); }
     void AppendToLastLine(const QString& text) override;
 
 protected:
@@ -163,6 +165,8 @@ private:
     FileChooser* m_chooser = nullptr;
 
     SendControl* m_send = nullptr;
+    DesktopNotifier m_notifier{this};
+    QString m_client; // the address of the hosted session's latest client
     bool m_closeWithoutAsking = false;
     bool m_copyComplete = false; // the copy under way said "Transmission complete!"
     QTimer m_logFlushTimer;

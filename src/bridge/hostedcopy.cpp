@@ -108,6 +108,7 @@ bool HostedCopy::Host(const HostOptions& options)
     m_engine->SetExistingFiles(options.existing);
     prepareSecurity(options);
     m_engine->SetExtensionOffered(m_secure);
+    m_engine->SetKeepPartials(options.keepPartials);
     m_engine->SetAnswerSink(m_answers.get());
     const SecurityWord word{m_policy, m_codes != nullptr, m_secure ? SecurityWord::HintOf(m_identity->publicKey()) : 0};
     m_roles.SetHostUserData(m_secure ? ExtensionOffer(kSecureExtensionVersion) : 0, m_secure ? word.Encode() : 0);
@@ -118,6 +119,7 @@ bool HostedCopy::Host(const HostOptions& options)
     const GUID& instance = m_roles.Player()->SessionDesc.guidInstance;
     m_instance = QByteArray(reinterpret_cast<const char*>(&instance), sizeof instance);
     m_engine->RemoveLeftovers();
+    m_engine->RemoveOldPartials();
     if (m_codes && options.codeShown)
         options.codeShown(m_codes->code());
     return true;
@@ -201,8 +203,13 @@ void HostedCopy::endLink()
 void HostedCopy::sessionEvent(const SessionEvent& event)
 {
     // A client that leaves, or a session that is lost, ends the file being received; a
-    // complete one stays, a cut-off one is discarded. The next client starts afresh.
-    if (event.kind != SessionEvent::Kind::ClientJoined) {
+    // complete one stays, a cut-off one is discarded or kept for the next copy of it. The next
+    // client starts afresh.
+    if (event.kind == SessionEvent::Kind::ClientJoined) {
+        // What is kept of a cut-off file is the sending machine's: its address, without the
+        // port that changes with every connection.
+        m_engine->SetSenderName(event.client.section(QLatin1Char(':'), 0, 0).toUtf8());
+    } else {
         m_engine->CloseCurrentFile();
         endLink();
     }

@@ -34,6 +34,7 @@ struct HostOptions {
     // first when hosting starts and each new one after three wrong attempts.
     AcceptPolicy accept = AcceptPolicy::Open;
     std::function<void(const PairingCode&)> codeShown;
+    bool keepPartials = true; // a file cut off is kept, for the next copy of it to go on
 };
 
 // The server's side of copies, for both front ends: hosts a session through the roles, owns
@@ -60,7 +61,7 @@ public:
 
     // Builds the engine (receive directory, transport, extension offer, answers), tells the
     // session's searchers the offer and hosts the session; once hosted, the temporary files
-    // an earlier run left behind are removed. False when hosting failed (the log says why);
+    // an earlier run left behind are removed, and partial files too old or too many. False when hosting failed (the log says why);
     // the engine then stays, unused, until End.
     bool Host(const HostOptions& options);
     // Leaves the session (the endpoint is freed: the caller brings networking up again)

@@ -121,9 +121,9 @@ std::uint16_t OutgoingCopy::Extension() const
 {
     // The server's offer, unless this end keeps to the protocol of earlier versions.
     const TDPlayer* player = m_roles.Player();
-    if (!player || !ExtensionEnabled())
+    if (!player)
         return 0;
-    return std::min(OfferedExtension(player->SessionDesc.dwUser1), kExtensionVersion);
+    return std::min(OfferedExtension(player->SessionDesc.dwUser1), HighestExtension());
 }
 
 SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)

@@ -18,6 +18,10 @@ const QCommandLineOption kMkdir(QStringList{QStringLiteral("mkdir")},
 const QCommandLineOption kExisting(QStringList{QStringLiteral("existing")},
                                    QStringLiteral("What to do with a file whose name is taken"),
                                    QStringLiteral("overwrite|rename|skip"));
+const QCommandLineOption kNoResume(QStringList{QStringLiteral("no-resume")},
+                                   QStringLiteral("Do not keep files that are cut off"));
+const QCommandLineOption kRetry(QStringList{QStringLiteral("retry")},
+                                QStringLiteral("Find the session again after a lost link"), QStringLiteral("SECONDS"));
 const QCommandLineOption kHost(QStringList{QStringLiteral("host")},
                                QStringLiteral("Search only this host"), QStringLiteral("HOST[:PORT]"));
 const QCommandLineOption kWait(QStringList{QStringLiteral("wait")},
@@ -179,7 +183,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         return result;
     }
     if (command == QLatin1String("serve")) {
-        parser.addOptions({kLabel, kOnce, kMkdir, kExisting, kAccept});
+        parser.addOptions({kLabel, kOnce, kMkdir, kExisting, kAccept, kNoResume});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -194,6 +198,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         result.label = parser.value(kLabel);
         result.once = parser.isSet(kOnce);
         result.makeDirectory = parser.isSet(kMkdir);
+        result.noResume = parser.isSet(kNoResume);
         if (parser.isSet(kExisting)) {
             const auto existing = ParseExistingFiles(parser.value(kExisting));
             if (!existing)
@@ -240,7 +245,7 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         return result;
     }
     if (command == QLatin1String("send")) {
-        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt, kCode});
+        parser.addOptions({kSession, kHost, kWait, kBlockSize, kEncrypt, kNoEncrypt, kCode, kRetry});
         if (!parseWith(parser, rest, error))
             return UsageError{error, command};
         if (parser.isSet(kHelp)) {
@@ -261,6 +266,14 @@ std::variant<CliArguments, UsageError> ParseCliArguments(const QStringList& argu
         }
         if (auto usage = takeSearchOptions(parser, command, result))
             return *usage;
+        if (parser.isSet(kRetry)) {
+            bool ok = false;
+            const int seconds = parser.value(kRetry).toInt(&ok);
+            if (!ok || seconds < 0 || seconds > 86400)
+                return UsageError{QStringLiteral("--retry takes a whole number of seconds from 0 to 86400, such as 30"),
+                                  command};
+            result.retrySeconds = seconds;
+        }
         if (parser.isSet(kCode)) {
             result.code = PairingCode::FromTyped(parser.value(kCode));
             if (!result.code)

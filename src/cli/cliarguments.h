@@ -22,6 +22,8 @@ struct CliArguments {
     bool once = false;                  // serve --once
     bool makeDirectory = false;         // serve --mkdir
     ExistingFiles existing = ExistingFiles::Overwrite; // serve --existing
+    bool noResume = false;              // serve --no-resume
+    std::optional<int> retrySeconds;    // send --retry, 0 .. 86400
     AcceptPolicy accept = AcceptPolicy::Open; // serve --accept
     std::optional<PairingCode> code;    // send --code
     QString forget;                     // devices forget NAME

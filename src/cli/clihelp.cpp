@@ -4,14 +4,14 @@ namespace {
 
 const char* const kServeUsage =
     "Usage: ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
-    "                         [--existing overwrite|rename|skip]\n"
+    "                         [--existing overwrite|rename|skip] [--no-resume]\n"
     "                         [--accept open|paired|trusted]\n";
 const char* const kListUsage =
     "Usage: ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n";
 const char* const kSendUsage =
     "Usage: ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
     "                        [--block-size N] [--encrypt | --no-encrypt] [--code CODE]\n"
-    "                        FILE|DIR...\n";
+    "                        [--retry SECONDS] FILE|DIR...\n";
 const char* const kDevicesUsage = "Usage: ferrowarden devices [forget NAME]\n";
 
 // Where every command keeps its record, and what the exit codes mean.
@@ -50,14 +50,15 @@ QString CliUsage()
         "Usage:\n"
         "  ferrowarden                       start the desktop program\n"
         "  ferrowarden serve DIR [--label TEXT] [--once] [--mkdir]\n"
-        "                    [--existing overwrite|rename|skip]\n"
+        "                    [--existing overwrite|rename|skip] [--no-resume]\n"
         "                    [--accept open|paired|trusted]\n"
         "                                    host a session and receive files into DIR\n"
         "  ferrowarden list [--host HOST[:PORT]] [--wait SECONDS]\n"
         "                                    list the sessions hosted on the network\n"
         "  ferrowarden send [--session LABEL] [--host HOST[:PORT]] [--wait SECONDS]\n"
         "                   [--block-size N] [--encrypt | --no-encrypt] [--code CODE]\n"
-        "                   FILE|DIR...      send files and folders to a hosted session\n"
+        "                   [--retry SECONDS] FILE|DIR...\n"
+        "                                    send files and folders to a hosted session\n"
         "  ferrowarden devices [forget NAME] this device's fingerprint and the trusted\n"
         "                                    devices; forget one\n"
         "  ferrowarden help [COMMAND]        a command's options (or COMMAND --help)\n"
@@ -100,6 +101,9 @@ QString CommandHelp(const QString& command)
                    "                 what happens when a file of the same name is there:\n"
                    "                 replace it (the default), store the new one as \"a (1).txt\",\n"
                    "                 \"a (2).txt\"..., or keep the old one and drop the new\n"
+                   "  --no-resume    throw away what arrived of a file that was cut off, instead of\n"
+                   "                 keeping it (in DIR/.ferrowarden-partial, for up to 7 days) so\n"
+                   "                 that the next copy of it goes on where it stopped\n"
                    "  --accept open|paired|trusted\n"
                    "                 who may send: anyone (the default; copies are still\n"
                    "                 encrypted), a trusted device or a sender with the code\n"
@@ -149,6 +153,10 @@ QString CommandHelp(const QString& command)
                    "so before it sends): exit code 0 then means every file was handed to it and the\n"
                    "connection closed in order.\n"
                    "\n"
+                   "A file that was cut off before (a lost link, a stopped program) goes on where it\n"
+                   "stopped: only what the server lacks is sent, one line tells how much was there\n"
+                   "already, and the whole file is checked against this one before it is stored.\n"
+                   "\n"
                    "Options:\n"
                    "  --session LABEL      the session to join; needed when several are found\n")
                + QString::fromLatin1(kSearchNotes)
@@ -160,6 +168,9 @@ QString CommandHelp(const QString& command)
                    "                       (both only for a server without secure copies)\n"
                    "  --code CODE          the pairing code the server shows; a server that cannot\n"
                    "                       prove it gets nothing\n"
+                   "  --retry SECONDS      after a lost link, find the session again for this long\n"
+                   "                       and go on where the copy stopped (default 30 with the\n"
+                   "                       extended protocol; 0: give up at once)\n"
                    "  -h, --help           this help\n")
                + QString::fromLatin1(kDiscovery) + QString::fromLatin1(kFilesAndExitCodes);
     return CliUsage();

@@ -265,6 +265,7 @@ int CliSession::serve()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
     HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}};
+    options.keepPartials = m_settings.KeepPartials && !m_arguments.noResume;
     bool hosting = false;
     options.codeShown = [&](const PairingCode& code) {
         if (hosting)
@@ -396,31 +397,9 @@ QString CliSession::joinFailure(const JoinError& error, int row) const
     return QStringLiteral("cannot join %1: %2").arg(name, error.Detail());
 }
 
-int CliSession::send()
+int CliSession::findAndJoin(OutgoingCopy& copy)
 {
-    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
-    if (!sources.problems.empty()) {
-        for (const SourceFiles::Problem& problem : sources.problems)
-            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
-        m_output.PrintDetail(QStringLiteral("nothing was sent"));
-        return 1;
-    }
-    if (m_arguments.blockSize)
-        m_settings.Blocksize = *m_arguments.blockSize;
-    if (m_arguments.encrypt)
-        m_settings.Encrypt = *m_arguments.encrypt;
-
-    const auto host = searchAddress();
-    if (!host)
-        return 1;
-    m_log.OpenLogFile();
-    if (!bringUp(*host))
-        return 1;
-
-    ConsoleSendingView view(m_log, m_output);
-    OutgoingCopy copy(m_roles, view);
     const QString& wanted = m_arguments.label;
-    m_waited.start();
     for (;;) {
         if (!search())
             return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
@@ -434,7 +413,7 @@ int CliSession::send()
         if (candidates.size() == 1) {
             try {
                 if (copy.Join(candidates.front()))
-                    break;
+                    return -1;
                 return fail(QStringLiteral("the session is no longer listed"));
             } catch (const JoinError& error) {
                 if (error.Why() != JoinError::Reason::Full || waitLeft() == 0)
@@ -470,10 +449,38 @@ int CliSession::send()
             m_output.PrintDetail(line);
         return 1;
     }
+}
+
+int CliSession::send()
+{
+    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
+    if (!sources.problems.empty()) {
+        for (const SourceFiles::Problem& problem : sources.problems)
+            m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
+        m_output.PrintDetail(QStringLiteral("nothing was sent"));
+        return 1;
+    }
+    if (m_arguments.blockSize)
+        m_settings.Blocksize = *m_arguments.blockSize;
+    if (m_arguments.encrypt)
+        m_settings.Encrypt = *m_arguments.encrypt;
+
+    const auto host = searchAddress();
+    if (!host)
+        return 1;
+    m_log.OpenLogFile();
+    if (!bringUp(*host))
+        return 1;
+
+    ConsoleSendingView view(m_log, m_output);
+    auto copy = std::make_unique<OutgoingCopy>(m_roles, view);
+    m_waited.start();
+    if (const int code = findAndJoin(*copy); code >= 0)
+        return code;
 
     for (const QString& line : sources.skipped)
         m_log.LogMessage(line);
-    if (copy.Extension() == 0 && !sources.needExtension.empty()) {
+    if (copy->Extension() == 0 && !sources.needExtension.empty()) {
         for (const SourceFiles::Problem& problem : sources.needExtension)
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
         m_output.PrintDetail(QStringLiteral("nothing was sent; send files under 2 GiB only, or update the server"));
@@ -483,52 +490,98 @@ int CliSession::send()
         return 1;
     }
 
-    copy.SetPairingCode(m_arguments.code);
-    SendingEngine* started = nullptr;
-    try {
-        started = &copy.Start(m_settings.Blocksize, m_settings.Encrypt);
-    } catch (const AppError& error) {
-        return fail(error.message());
-    }
-    SendingEngine& engine = *started;
+    // After a lost link the copy goes on where it stopped, when the server can resume.
+    const std::uint16_t extension = copy->Extension();
+    const int retry = m_arguments.retrySeconds.value_or(CarriesResume(extension) ? 30 : 0);
+    QList<SendEntry> entries = sources.entries;
     const int fileCount = int(sources.paths.size());
+    int filesDone = 0;    // stored in earlier rounds
+    qint64 bytesDone = 0; // of the files stored in earlier rounds
+    qint64 wireBytes = 0; // sent as data in earlier rounds
     QElapsedTimer clock;
     clock.start();
-    try {
-        engine.StartCopy(sources.entries);
-    } catch (const AppError& error) {
-        engine.CloseCurrentFile();
-        const TransferProgress& at = view.LastProgress();
-        const bool stopped = SignalWatch::Interrupted();
-        m_output.PrintSummary(SentSummary(qMax(0, at.fileNumber - 1), fileCount, at.totalBytes, sources.totalBytes,
-                                          clock.elapsed() / 1000.0,
-                                          stopped ? QStringLiteral("interrupted") : QStringLiteral("failed")));
-        if (stopped)
-            return fail(QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
-                        error.message());
-        if (IsConnectionLost(error))
-            return fail(QStringLiteral("the connection to the server was lost; it keeps only the files "
-                                       "that arrived whole"),
-                        error.message());
-        // A file that changed since it was checked is named as the checks name it.
-        const SourceFiles now = CheckSourceFiles(m_arguments.files);
-        if (!now.problems.empty())
-            return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
-                        error.message());
-        return fail(QStringLiteral("the copy stopped: ") + error.message());
+    QList<EntryProblem> notStored;
+    for (;;) {
+        copy->SetPairingCode(m_arguments.code);
+        SendingEngine* started = nullptr;
+        try {
+            started = &copy->Start(m_settings.Blocksize, m_settings.Encrypt);
+        } catch (const AppError& error) {
+            return fail(error.message());
+        }
+        SendingEngine& engine = *started;
+        try {
+            engine.StartCopy(entries);
+            wireBytes += engine.BytesSent();
+            notStored = engine.Problems();
+            break;
+        } catch (const AppError& error) {
+            engine.CloseCurrentFile();
+            const TransferProgress& at = view.LastProgress();
+            const bool stopped = SignalWatch::Interrupted();
+            const bool lost = engine.ConnectionWasLost() || IsConnectionLost(error);
+            if (lost && !stopped && retry > 0 && CarriesResume(engine.Extension())) {
+                // What this round stored: its files that are not left.
+                const QList<SendEntry> left = engine.Unfinished();
+                for (const SendEntry& entry : std::as_const(entries)) {
+                    if (!entry.folder && !left.contains(entry)) {
+                        ++filesDone;
+                        bytesDone += QFileInfo(entry.path).size();
+                    }
+                }
+                wireBytes += engine.BytesSent();
+                entries = left;
+                m_log.LogError(error.message());
+                m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
+                                                   "again for up to %1 s")
+                                        .arg(retry));
+                copy.reset();
+                m_roles.ReleaseNetworking();
+                if (!bringUp(*host))
+                    return 1;
+                copy = std::make_unique<OutgoingCopy>(m_roles, view);
+                m_arguments.waitSeconds = retry;
+                m_waited.start();
+                if (const int code = findAndJoin(*copy); code >= 0)
+                    return code;
+                continue;
+            }
+            m_output.PrintSummary(SentSummary(filesDone + qMax(0, at.fileNumber - 1), fileCount,
+                                              bytesDone + at.totalBytes, sources.totalBytes, clock.elapsed() / 1000.0,
+                                              stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
+                                              extension != 0 ? wireBytes + engine.BytesSent() : -1));
+            if (stopped)
+                return fail(CarriesResume(extension)
+                                ? QStringLiteral("interrupted; the same copy again goes on where this one stopped")
+                                : QStringLiteral("interrupted; the server keeps only the files that arrived whole"),
+                            error.message());
+            if (lost)
+                return fail(CarriesResume(extension)
+                                ? QStringLiteral("the connection to the server was lost; the same copy again goes on "
+                                                 "where this one stopped")
+                                : QStringLiteral("the connection to the server was lost; it keeps only the files "
+                                                 "that arrived whole"),
+                            error.message());
+            // A file that changed since it was checked is named as the checks name it.
+            const SourceFiles now = CheckSourceFiles(m_arguments.files);
+            if (!now.problems.empty())
+                return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
+                            error.message());
+            return fail(QStringLiteral("the copy stopped: ") + error.message());
+        }
     }
     // Leaving the session hands over what is still queued before the connection closes.
     m_roles.ReleaseNetworking();
-    const QList<EntryProblem>& notStored = engine.Problems();
     m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
                                       clock.elapsed() / 1000.0,
-                                      notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored")));
+                                      notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored"),
+                                      extension != 0 ? wireBytes : -1));
     if (notStored.isEmpty())
         return 0;
-    const qsizetype entries = sources.entries.size();
+    const qsizetype entryCount = sources.entries.size();
     m_output.PrintError(QStringLiteral("the server did not store %1 of %2 %3:")
                             .arg(notStored.size())
-                            .arg(entries)
+                            .arg(entryCount)
                             .arg(sources.folderCount > 0 ? QStringLiteral("files and folders") : QStringLiteral("files")));
     for (const EntryProblem& problem : notStored)
         m_output.PrintDetail(QStringLiteral("%1: %2").arg(problem.name, problem.reason));

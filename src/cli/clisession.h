@@ -21,6 +21,7 @@
 #include <vector>
 
 class JoinError;
+class OutgoingCopy;
 
 // One run of the command line: `serve`, `list` or `send` over the same settings, log
 // file, session roles and engines as the desktop program, reporting on stdout/stderr. The
@@ -61,6 +62,9 @@ private:
     // Brings networking up; on failure tells why in plain words and returns false.
     bool bringUp(const QString& host);
     bool search();
+    // Searches (for --wait) and joins the session asked for: -1 when joined, else the exit
+    // code, after telling why.
+    int findAndJoin(OutgoingCopy& copy);
     // Seconds of --wait still left, or 0.
     int waitLeft() const;
     // Tells on stderr that the command waits, once per change of what it waits for.

@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 #include <cmath>
 
 namespace {
@@ -102,15 +104,18 @@ QString ProgressLine(const TransferProgress& p, double seconds, const QString& l
 }
 
 QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 totalBytes, double seconds,
-                    const QString& outcome)
+                    const QString& outcome, qint64 wireBytes)
 {
     const bool whole = filesSent == fileCount && bytesSent == totalBytes;
     QString text = whole ? QStringLiteral("Sent %1 (%2)").arg(filesText(fileCount), BytesText(totalBytes))
                          : QStringLiteral("Sent %1 of %2 (%3 of %4)")
                                .arg(filesSent)
                                .arg(filesText(fileCount), BytesText(bytesSent), BytesText(totalBytes));
+    const bool resumed = wireBytes >= 0 && wireBytes != bytesSent;
+    if (resumed)
+        text += QStringLiteral(", %1 sent over the network").arg(BytesText(wireBytes));
     text += QStringLiteral(" in ") + DurationText(seconds);
-    const QString rate = rateText(bytesSent, seconds);
+    const QString rate = rateText(resumed ? wireBytes : bytesSent, seconds);
     if (!rate.isEmpty())
         text += QStringLiteral(", ") + rate;
     return text + QStringLiteral(": ") + outcome;

@@ -19,9 +19,11 @@ QString DurationText(double seconds);
 QString ProgressLine(const TransferProgress& progress, double seconds, const QString& label, int width);
 
 // The sender's last line: files and bytes sent of all, time, speed and the outcome ("done",
-// "failed", "interrupted").
+// "failed", "interrupted"). `wireBytes`, when known (>= 0), is what went over the network as
+// data: less than what was sent when the server had parts of resumed files already; the
+// speed is taken from it.
 QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 totalBytes, double seconds,
-                    const QString& outcome);
+                    const QString& outcome, qint64 wireBytes = -1);
 
 // The server's line for one client's copy, from `from`: files written, bytes, time, speed
 // and how it ended (complete, or what was discarded or cut off).

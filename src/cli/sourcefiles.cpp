@@ -80,7 +80,7 @@ public:
     // Everything below the folder at `path`, travelling as `name`.
     void folder(const QString& shown, const QString& path, const QByteArray& name)
     {
-        m_result.entries.append({QString(), name, true});
+        m_result.entries.append({path, name, true});
         ++m_result.folderCount;
         DIR* dir = ::opendir(QFile::encodeName(path).constData());
         if (!dir) {

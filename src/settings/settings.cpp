@@ -55,6 +55,7 @@ Settings LoadSettings(const SettingsRegistry& registry)
     settings.Transport = ReadSetting(registry, Setting::Transport);
     settings.CreateLog = ReadSetting(registry, Setting::CreateLog);
     settings.AppendLogData = ReadSetting(registry, Setting::AppendLogData);
+    settings.KeepPartials = ReadSetting(registry, Setting::KeepPartials);
     settings.LogFile = ReadSetting(registry, Setting::LogFile);
     return settings;
 }

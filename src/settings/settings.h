@@ -41,6 +41,8 @@ inline constexpr TransportSetting Transport{"Protocol", trTCPIP};
 inline constexpr FlagSetting CreateLog{"CreateLog", true};
 inline constexpr FlagSetting AppendLogData{"AppendLogData", true};
 inline constexpr TextSetting LogFile{"LogFile", "fwd.txt"};
+// A received file that is cut off is kept, so that the next copy of it goes on from there.
+inline constexpr FlagSetting KeepPartials{"KeepPartialFiles", true};
 // Who may send to a hosted session: 0 anyone, 1 paired or trusted devices, 2 trusted only
 // (AcceptPolicy in secure/acceptpolicy.h).
 inline constexpr NumberSetting AcceptPolicy{"AcceptPolicy", 0, 0, 2};
@@ -63,6 +65,7 @@ struct Settings {
     bool CreateLog = Setting::CreateLog.defaultValue;
     bool AppendLogData = Setting::AppendLogData.defaultValue;
     QString LogFile = QString::fromLatin1(Setting::LogFile.defaultValue);
+    bool KeepPartials = Setting::KeepPartials.defaultValue;
     qint16 AcceptPolicy = Setting::AcceptPolicy.defaultValue;
 };
 

@@ -1,5 +1,7 @@
 #include "transfer/blockreader.h"
 
+#include "transfer/chunkdigests.h"
+
 #include "platform/apperror.h"
 #include "transfer/blockchecksum.h"
 #include "transfer/cipher.h"
@@ -108,6 +110,10 @@ void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std
             std::memset(areas[i] + sizes[i], 0, std::size_t(kDataAreaSize) - sizes[i]);
     }
     readFully(iov, reads);
+    if (m_digests) {
+        for (std::size_t i = 0; i < n; ++i)
+            m_digests->Add(areas[i], sizes[i]);
+    }
     // Checksums and cipher run over the batch at once; the multi-block forms interleave blocks.
     if (m_checksummed)
         BlockChecksums(kChecksumStart, areas, sizes, checksums, n);

@@ -8,6 +8,7 @@
 
 struct iovec;
 class AppError;
+class ChunkDigests;
 
 // The file being sent, read straight into the data areas of the packets that carry it: a
 // batch of blocks at a time, checksummed and, when the copy is, enciphered in place.
@@ -47,6 +48,10 @@ public:
     // Inside sealed records, which authenticate every block already, the packets carry no
     // block checksum: BuildPackets then writes 0 there.
     void SetChecksummed(bool checksummed) { m_checksummed = checksummed; }
+    // Where the bytes read go on to be digested (resume), before any cipher; none when null.
+    void SetDigests(ChunkDigests* digests) { m_digests = digests; }
+    // The open file's descriptor, for reading elsewhere (pread), or -1.
+    int Descriptor() const { return m_fd; }
 
     // Data packet i of the batch at base + i * stride (n at most kMaxBatch): its data area
     // read from the file (counts[i] bytes, zero past them), checksummed, enciphered with
@@ -62,6 +67,7 @@ private:
 
     int m_fd = -1;
     bool m_checksummed = true;
+    ChunkDigests* m_digests = nullptr;
     QString m_path;
     qint64 m_size = 0;
 };

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -80,7 +81,7 @@ bool knownDetail(Outcome outcome, std::uint8_t detail)
     case Outcome::Refused:
         return detail >= 1 && detail <= static_cast<std::uint8_t>(RefusedWhy::TooLarge);
     case Outcome::Discarded:
-        return detail >= 1 && detail <= static_cast<std::uint8_t>(DiscardedWhy::PacketDropped);
+        return detail >= 1 && detail <= static_cast<std::uint8_t>(DiscardedWhy::Mismatch);
     }
     return false;
 }
@@ -139,18 +140,46 @@ bool ExtensionEnabled()
     return !(value == "off" || value == "0" || value == "no" || value == "false");
 }
 
+std::uint16_t HighestExtension()
+{
+    if (!ExtensionEnabled())
+        return 0;
+    bool number = false;
+    const int version = qgetenv("FERROWARDEN_EXTENSION").trimmed().toInt(&number);
+    return number && version >= 1 && version < kExtensionVersion ? std::uint16_t(version) : kExtensionVersion;
+}
+
 bool IsExtensionType(std::uint32_t type)
 {
-    return (type >= static_cast<std::uint32_t>(ExtensionType::CopyStart)
-            && type <= static_cast<std::uint32_t>(ExtensionType::CopyEnd))
-           || type == static_cast<std::uint32_t>(ExtensionType::Receipt)
-           || type == static_cast<std::uint32_t>(ExtensionType::Summary);
+    switch (static_cast<ExtensionType>(type)) {
+    case ExtensionType::CopyStart:
+    case ExtensionType::File:
+    case ExtensionType::Folder:
+    case ExtensionType::ZeroRun:
+    case ExtensionType::CopyEnd:
+    case ExtensionType::Attributes:
+    case ExtensionType::Keep:
+    case ExtensionType::FileEnd:
+    case ExtensionType::Receipt:
+    case ExtensionType::Summary:
+    case ExtensionType::ResumeOffer:
+        return true;
+    }
+    return false;
+}
+
+qint64 ChunkSizeFor(qint64 size)
+{
+    qint64 chunk = qint64(4) << 20;
+    while (size / chunk > qint64(kMaxOfferedChunks))
+        chunk *= 2;
+    return chunk;
 }
 
 QByteArray EncodeCopyStart(const CopyStart& m)
 {
     QByteArray out = message(ExtensionType::CopyStart, kCopyStartSize);
-    put<std::uint16_t>(out, 4, kExtensionVersion);
+    put<std::uint16_t>(out, 4, m.version);
     put<std::int16_t>(out, 6, m.blockSize);
     out[8] = m.encrypted ? 1 : 0;
     put<std::uint16_t>(out, 10, m.key);
@@ -216,6 +245,78 @@ QByteArray EncodeSummary(const CopySummary& m)
     return out;
 }
 
+QByteArray EncodeAttributes(const Attributes& m)
+{
+    QByteArray out = message(ExtensionType::Attributes, kAttributesSize);
+    put<std::uint32_t>(out, 4, m.entry);
+    put<std::int64_t>(out, 8, m.modifiedNs);
+    put<std::uint32_t>(out, 16, m.mode);
+    return out;
+}
+
+QByteArray EncodeKeep(const Keep& m)
+{
+    QByteArray out = message(ExtensionType::Keep, kKeepSize);
+    put<std::uint64_t>(out, 8, m.count);
+    return out;
+}
+
+QByteArray EncodeFileEnd(const FileEnd& m)
+{
+    QByteArray out = message(ExtensionType::FileEnd, kFileEndSize);
+    put<std::uint32_t>(out, 4, m.entry);
+    std::memcpy(out.data() + 8, m.digest.data(), m.digest.size());
+    return out;
+}
+
+QByteArray EncodeResumeOffer(const ResumeOffer& m)
+{
+    const auto count = static_cast<qsizetype>(std::min<std::size_t>(m.chunks.size(), kMaxOfferedChunks));
+    QByteArray out = message(ExtensionType::ResumeOffer, kResumeOfferHead + count * kOfferedChunkSize);
+    put<std::uint32_t>(out, 4, m.entry);
+    put<std::uint32_t>(out, 8, m.chunkSize);
+    put<std::uint32_t>(out, 12, static_cast<std::uint32_t>(count));
+    for (qsizetype i = 0; i < count; ++i) {
+        const OfferedChunk& chunk = m.chunks[static_cast<std::size_t>(i)];
+        const qsizetype at = kResumeOfferHead + i * kOfferedChunkSize;
+        put<std::uint32_t>(out, at, chunk.index);
+        std::memcpy(out.data() + at + 4, chunk.digest.data(), chunk.digest.size());
+    }
+    return out;
+}
+
+namespace {
+
+ExtensionMessage decodeResumeOffer(QByteArrayView bytes)
+{
+    if (bytes.size() < kResumeOfferHead)
+        return wrongSize("Resume offer", bytes.size(), kResumeOfferHead);
+    ResumeOffer m;
+    m.entry = get<std::uint32_t>(bytes, 4);
+    m.chunkSize = get<std::uint32_t>(bytes, 8);
+    const std::uint32_t count = get<std::uint32_t>(bytes, 12);
+    if (count > kMaxOfferedChunks)
+        return rejected(QStringLiteral("Resume offer of %1 chunks, more than %2").arg(count).arg(kMaxOfferedChunks));
+    if (bytes.size() != kResumeOfferHead + qsizetype(count) * kOfferedChunkSize)
+        return wrongSize("Resume offer", bytes.size(), kResumeOfferHead + qsizetype(count) * kOfferedChunkSize);
+    if (m.entry == 0)
+        return rejected(QStringLiteral("Resume offer for entry 0"));
+    if (m.chunkSize < (1u << 20) || (m.chunkSize & (m.chunkSize - 1)) != 0)
+        return rejected(QStringLiteral("Resume offer with chunks of %1 bytes").arg(m.chunkSize));
+    m.chunks.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const qsizetype at = kResumeOfferHead + qsizetype(i) * kOfferedChunkSize;
+        OfferedChunk& chunk = m.chunks[i];
+        chunk.index = get<std::uint32_t>(bytes, at);
+        std::memcpy(chunk.digest.data(), bytes.data() + at + 4, chunk.digest.size());
+        if (i > 0 && chunk.index <= m.chunks[i - 1].index)
+            return rejected(QStringLiteral("Resume offer whose chunk indexes do not rise"));
+    }
+    return m;
+}
+
+} // namespace
+
 ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
 {
     if (bytes.size() < 4)
@@ -226,9 +327,10 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
         if (bytes.size() != kCopyStartSize)
             return wrongSize("Copy start message", bytes.size(), kCopyStartSize);
         const auto version = get<std::uint16_t>(bytes, 4);
-        if (version != kExtensionVersion)
-            return rejected(QStringLiteral("Copy start message of version %1, not %2").arg(version).arg(kExtensionVersion));
+        if (version < 1 || version > kExtensionVersion)
+            return rejected(QStringLiteral("Copy start message of version %1, not 1 to %2").arg(version).arg(kExtensionVersion));
         CopyStart m;
+        m.version = version;
         m.blockSize = get<std::int16_t>(bytes, 6);
         if (m.blockSize < 1 || m.blockSize > kMaxBlockSize)
             return rejected(QStringLiteral("Copy start message announces block size %1, outside 1 to %2")
@@ -275,6 +377,38 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
         if (bytes.size() != kCopyEndSize)
             return wrongSize("Copy end message", bytes.size(), kCopyEndSize);
         return CopyEnd{get<std::uint32_t>(bytes, 4)};
+    case ExtensionType::Attributes: {
+        if (bytes.size() != kAttributesSize)
+            return wrongSize("Attributes message", bytes.size(), kAttributesSize);
+        Attributes m{get<std::uint32_t>(bytes, 4), get<std::int64_t>(bytes, 8), get<std::uint32_t>(bytes, 16)};
+        if (m.entry == 0 || m.mode > 07777 || get<std::uint32_t>(bytes, 20) != 0)
+            return rejected(QStringLiteral("Attributes message for entry %1 with mode %2")
+                                .arg(m.entry)
+                                .arg(m.mode, 0, 8));
+        return m;
+    }
+    case ExtensionType::Keep: {
+        if (bytes.size() != kKeepSize)
+            return wrongSize("Keep message", bytes.size(), kKeepSize);
+        Keep m{get<std::uint64_t>(bytes, 8)};
+        if (m.count == 0 || get<std::uint32_t>(bytes, 4) != 0)
+            return rejected(QStringLiteral("Keep message of %1 bytes with %2 in its second field")
+                                .arg(m.count)
+                                .arg(get<std::uint32_t>(bytes, 4)));
+        return m;
+    }
+    case ExtensionType::FileEnd: {
+        if (bytes.size() != kFileEndSize)
+            return wrongSize("File end message", bytes.size(), kFileEndSize);
+        FileEnd m;
+        m.entry = get<std::uint32_t>(bytes, 4);
+        if (m.entry == 0)
+            return rejected(QStringLiteral("File end message for entry 0"));
+        std::memcpy(m.digest.data(), bytes.data() + 8, m.digest.size());
+        return m;
+    }
+    case ExtensionType::ResumeOffer:
+        return decodeResumeOffer(bytes);
     case ExtensionType::Receipt:
         return decodeReceipt(bytes);
     case ExtensionType::Summary: {

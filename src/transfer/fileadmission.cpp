@@ -1,6 +1,7 @@
 #include "transfer/fileadmission.h"
 
 #include "text/printable.h"
+#include "transfer/partialstore.h"
 #include "transfer/receivedfile.h"
 #include "transfer/transferview.h"
 
@@ -53,7 +54,7 @@ void FileAdmission::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
 bool FileAdmission::NameAllowed(const QByteArray& name)
 {
     return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
-           && !name.contains('\\') && !HasControlBytes(name);
+           && !name.contains('\\') && !HasControlBytes(name) && name != PartialStore::kFolder;
 }
 
 Admission FileAdmission::Refuse(const QString& text, const QString& note, RefusedWhy why)
@@ -64,7 +65,8 @@ Admission FileAdmission::Refuse(const QString& text, const QString& note, Refuse
 }
 
 Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target,
-                               const QByteArray& folderPath, qint64 size, const QString& shown)
+                               const QByteArray& folderPath, qint64 size, const QString& shown,
+                               const std::function<bool()>& createOther)
 {
     if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
         m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded")
@@ -84,7 +86,8 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
                           .arg(shown, QString::number(size), QString::number(available)),
                       QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace);
     QString reason;
-    const bool created = folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason);
+    const bool created = (createOther && createOther())
+                         || (folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason));
     if (!created)
         return Refuse(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(shown), reason,
                       RefusedWhy::CannotCreate);

@@ -40,15 +40,18 @@ public:
     ExistingFiles Existing() const { return m_existing; }
 
     // A bare name of the plain protocol that names a new entry of the receive directory: not
-    // empty, "." or "..", without "/", "\" or control characters.
+    // empty, "." or "..", without "/", "\" or control characters, and not the receiver's own
+    // folder of partial files.
     static bool NameAllowed(const QByteArray& name);
 
     // Decides on a file of `size` bytes and creates it in `file` when admitted. `target` is
     // the file's path (with `folder` AT_FDCWD), or its name inside the open folder `folder`;
     // `folderPath` is where that folder is, for its free space; `shown` names the file in
     // lines.
+    // `createOther`, when given, may create the file some other way first (a partial file
+    // that survives a cut): true when it did.
     Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
-                    qint64 size, const QString& shown);
+                    qint64 size, const QString& shown, const std::function<bool()>& createOther = {});
     // Refuses a file: shows and logs `text`.
     Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
 

@@ -106,6 +106,46 @@ bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* er
     return openFile(QByteArray(), error);
 }
 
+bool ReceivedFile::CreatePartial(int directoryFd, const QByteArray& name, int partFolderFd,
+                                 const QByteArray& partName, bool reuse, QString* error)
+{
+    Discard();
+    struct stat info {};
+    if (::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+        *error = errorText(EISDIR);
+        return false;
+    }
+    m_directoryFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    m_partFolderFd = ::fcntl(partFolderFd, F_DUPFD_CLOEXEC, 0);
+    if (m_directoryFd < 0 || m_partFolderFd < 0) {
+        *error = errorText(errno);
+        releaseDirectory();
+        return false;
+    }
+    m_target = name;
+    resetState();
+    const int fd = ::openat(m_partFolderFd, partName.constData(),
+                            O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (reuse ? 0 : O_TRUNC), 0600);
+    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = errorText(fd < 0 ? errno : EBUSY);
+        if (fd >= 0)
+            ::close(fd);
+        releaseDirectory();
+        return false;
+    }
+    m_fd = fd;
+    m_temp = partName;
+    m_reused = reuse;
+    return true;
+}
+
+void ReceivedFile::SetAttributes(qint64 modifiedNs, std::uint32_t mode)
+{
+    m_modifiedNs = modifiedNs;
+    m_mode = mode;
+    m_attributes = true;
+}
+
 bool ReceivedFile::Exists(int directoryFd, const QByteArray& name)
 {
     struct stat info {};
@@ -118,7 +158,7 @@ bool ReceivedFile::procFdUsable()
     return usable;
 }
 
-bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
+void ReceivedFile::resetState()
 {
     m_written = 0;
     m_reserved = false;
@@ -126,6 +166,13 @@ bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
     m_error.clear();
     m_errorNumber = 0;
     m_temp.clear();
+    m_reused = false;
+    m_attributes = false;
+}
+
+bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
+{
+    resetState();
     if (s_namelessAllowed && procFdUsable()) {
         const int fd = ::openat(m_directoryFd, directoryPart.isEmpty() ? "." : directoryPart.constData(),
                                 O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
@@ -166,6 +213,9 @@ void ReceivedFile::releaseDirectory()
     if (m_directoryFd >= 0)
         ::close(m_directoryFd);
     m_directoryFd = -1;
+    if (m_partFolderFd >= 0)
+        ::close(m_partFolderFd);
+    m_partFolderFd = -1;
 }
 
 void ReceivedFile::fail(int errorNumber)
@@ -245,6 +295,22 @@ void ReceivedFile::Skip(qint64 count)
 {
     if (!IsOpen() || Failed() || count <= 0)
         return;
+    if (m_reused) {
+        // The bytes there are an earlier copy's: they become zeros.
+        if (::ftruncate(m_fd, std::max<qint64>(m_written + count, fileLength())) != 0
+            || ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, m_written, count) != 0) {
+            static const char zeros[64 * 1024] = {};
+            const qint64 end = m_written + count;
+            while (m_written < end && !Failed()) {
+                const auto piece = static_cast<std::size_t>(std::min<qint64>(end - m_written, sizeof zeros));
+                Write(zeros, piece);
+            }
+            return;
+        }
+        m_written += count;
+        m_holeAtEnd = true;
+        return;
+    }
     // Writes go to their offsets, so what is skipped stays a hole; what was reserved for it
     // is given back.
     // (A hole is punched only below the file's end: the size moves on first.)
@@ -252,6 +318,38 @@ void ReceivedFile::Skip(qint64 count)
         ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, m_written, count);
     m_written += count;
     m_holeAtEnd = true;
+}
+
+void ReceivedFile::Keep(qint64 count)
+{
+    if (!IsOpen() || Failed() || count <= 0)
+        return;
+    m_written += count;
+    m_holeAtEnd = true;
+}
+
+qint64 ReceivedFile::fileLength() const
+{
+    struct stat info {};
+    return ::fstat(m_fd, &info) == 0 ? qint64(info.st_size) : 0;
+}
+
+bool ReceivedFile::Detach()
+{
+    if (!IsOpen())
+        return true;
+    // What was reserved past the bytes written goes back: a file kept for later takes only
+    // the room of what arrived.
+    if (m_reserved)
+        ::ftruncate(m_fd, fileLength());
+    const bool flushed = ::fdatasync(m_fd) == 0;
+    ::close(m_fd);
+    m_fd = -1;
+    m_temp.clear();
+    m_error.clear();
+    m_errorNumber = 0;
+    releaseDirectory();
+    return flushed;
 }
 
 bool ReceivedFile::Commit(QString* error)
@@ -287,13 +385,13 @@ bool ReceivedFile::nameTemporarily(const QByteArray& directoryPart)
 
 int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
 {
-    if (::renameat2(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(tempDirectory(), m_temp.constData(), m_directoryFd, name.constData(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return errno;
     // A file system without that rename: a hard link is just as exclusive.
-    if (::linkat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData(), 0) == 0) {
-        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+    if (::linkat(tempDirectory(), m_temp.constData(), m_directoryFd, name.constData(), 0) == 0) {
+        ::unlinkat(tempDirectory(), m_temp.constData(), 0);
         return 0;
     }
     if (errno == EEXIST)
@@ -301,7 +399,7 @@ int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
     // Nor hard links (FAT): look first, then rename.
     if (Exists(m_directoryFd, name))
         return EEXIST;
-    return ::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, name.constData()) == 0 ? 0 : errno;
+    return ::renameat(tempDirectory(), m_temp.constData(), m_directoryFd, name.constData()) == 0 ? 0 : errno;
 }
 
 // Tries `leaf` and then its numbered names ("a (1).txt", ...) in `directoryPart` with `place`,
@@ -326,8 +424,9 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
         *error = errorText(EBADF);
         return false;
     }
-    if (m_holeAtEnd && !Failed() && ::ftruncate(m_fd, m_written) != 0)
+    if ((m_holeAtEnd || IsPartial()) && !Failed() && ::ftruncate(m_fd, m_written) != 0)
         fail(errno);
+    applyAttributes();
     const qsizetype slash = m_target.lastIndexOf('/');
     const QByteArray directoryPart = m_target.left(slash + 1);
     const QByteArray leaf = m_target.mid(slash + 1);
@@ -369,7 +468,7 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
         case ExistingFiles::Overwrite:
             if (Exists(m_directoryFd, m_target))
                 placed->how = Placed::Replaced;
-            if (::renameat(m_directoryFd, m_temp.constData(), m_directoryFd, m_target.constData()) == 0)
+            if (::renameat(tempDirectory(), m_temp.constData(), m_directoryFd, m_target.constData()) == 0)
                 removeTemp = false;
             else
                 fail(errno);
@@ -397,7 +496,7 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
         }
     }
     if (removeTemp)
-        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+        ::unlinkat(tempDirectory(), m_temp.constData(), 0);
     m_temp.clear();
     releaseDirectory();
     if (Failed()) {
@@ -419,7 +518,33 @@ void ReceivedFile::Discard()
     m_errorNumber = 0;
     // A nameless file goes with its descriptor.
     if (!m_temp.isEmpty())
-        ::unlinkat(m_directoryFd, m_temp.constData(), 0);
+        ::unlinkat(tempDirectory(), m_temp.constData(), 0);
     m_temp.clear();
     releaseDirectory();
+}
+
+void ReceivedFile::applyAttributes()
+{
+    if (Failed())
+        return;
+    // A received file never becomes set-user-ID or set-group-ID: permission bits only.
+    static const mode_t mask = [] {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mask;
+    }();
+    const mode_t mode = m_attributes ? mode_t(m_mode & 0777) : IsPartial() ? mode_t(0666 & ~mask) : mode_t(0);
+    if (mode != 0 || m_attributes)
+        ::fchmod(m_fd, mode);
+    if (m_attributes) {
+        const timespec times[2] = {{0, UTIME_OMIT},
+                                   {static_cast<time_t>(m_modifiedNs / 1000000000),
+                                    static_cast<long>(m_modifiedNs % 1000000000)}};
+        timespec fixed[2] = {times[0], times[1]};
+        if (fixed[1].tv_nsec < 0) { // before 1970
+            fixed[1].tv_sec -= 1;
+            fixed[1].tv_nsec += 1000000000;
+        }
+        ::futimens(m_fd, fixed);
+    }
 }

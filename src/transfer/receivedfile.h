@@ -31,6 +31,14 @@ public:
     // open by a copy of its own until the file ends). A link of that name is never followed:
     // the file takes its place.
     bool CreateAt(int directoryFd, const QByteArray& name, QString* error);
+    // The same, written under the name `partName` in the folder open at `partFolderFd` (a
+    // receiver's partial file, which survives it): its bytes so far stay when `reuse`, and
+    // Detach leaves it there. Commit moves it to `name`.
+    bool CreatePartial(int directoryFd, const QByteArray& name, int partFolderFd, const QByteArray& partName,
+                       bool reuse, QString* error);
+    // The modification time (ns since 1970) and permission bits the file gets when it is
+    // committed; without it, it keeps its own.
+    void SetAttributes(qint64 modifiedNs, std::uint32_t mode);
     // True when something of the name `name` is in the directory open at `directoryFd`
     // (AT_FDCWD: `name` is a path); links are not followed.
     static bool Exists(int directoryFd, const QByteArray& name);
@@ -57,10 +65,14 @@ public:
     // Moves on by `count` bytes that stay zero, leaving a hole in the file (what Reserve
     // took for them is given back).
     void Skip(qint64 count);
+    // Moves on by `count` bytes that the file holds already (a partial file reused).
+    void Keep(qint64 count);
     bool Failed() const { return !m_error.isEmpty(); }
     const QString& ErrorText() const { return m_error; }
     // The errno of the first failure (ENOSPC: the disk is full), or 0.
     int ErrorNumber() const { return m_errorNumber; }
+    // Bytes written, skipped or kept so far: where the next bytes go.
+    qint64 Written() const { return m_written; }
     // Bytes written (or skipped) so far.
 
     // How Commit put the file in place, and under which name (the target's last part, or
@@ -80,6 +92,10 @@ public:
     bool Commit(ExistingFiles existing, Placement* placed, QString* error);
     // Closes and removes the temporary file.
     void Discard();
+    // Closes a partial file and leaves it where it is, its data flushed to the disk first:
+    // false when that failed (what is on the disk is then not to be trusted).
+    bool Detach();
+    bool IsPartial() const { return m_partFolderFd >= 0; }
 
 private:
     // Opens the file being written in the directory `directoryPart` (of m_directoryFd):
@@ -99,6 +115,13 @@ private:
     // Gives the nameless file a temporary name (m_temp), to be renamed over an existing file.
     bool nameTemporarily(const QByteArray& directoryPart);
     void releaseDirectory();
+    // Where the temporary name is: the partial folder, or the target's directory.
+    int tempDirectory() const { return m_partFolderFd >= 0 ? m_partFolderFd : m_directoryFd; }
+    void resetState();
+    // Sets the mode and time the file is to have (SetAttributes; a partial file without
+    // them gets the mode a new file would have).
+    void applyAttributes();
+    qint64 fileLength() const;
     // Whether /proc/self/fd names open files, which naming a nameless file needs.
     static bool procFdUsable();
 
@@ -111,6 +134,11 @@ private:
     int m_directoryFd = -1; // what m_target and m_temp are relative to (AT_FDCWD, or ours)
     QByteArray m_target;
     QByteArray m_temp; // the temporary name; empty while the file has none
+    int m_partFolderFd = -1; // ours: the folder of a partial file, else -1
+    bool m_reused = false;   // a partial file's earlier bytes are there
+    qint64 m_modifiedNs = 0;
+    std::uint32_t m_mode = 0;
+    bool m_attributes = false;
     QString m_error;
     int m_errorNumber = 0;
 };

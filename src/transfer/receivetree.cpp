@@ -100,3 +100,9 @@ bool ReceiveTree::MakeFolder(const QByteArray& path, bool* existed, QString* err
     ::close(fd);
     return true;
 }
+
+int ReceiveTree::OpenFolder(const QByteArray& path, QString* error)
+{
+    bool existed = true;
+    return walk(path.split('/'), &existed, error);
+}

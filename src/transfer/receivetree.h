@@ -26,6 +26,10 @@ public:
     // Makes the folder `path` and whatever is missing above it; `existed` tells whether it
     // was there already.
     bool MakeFolder(const QByteArray& path, bool* existed, QString* error);
+    // The folder `path` (made as needed): a descriptor the caller closes, or -1.
+    int OpenFolder(const QByteArray& path, QString* error);
+    // The receive directory's descriptor while open, else -1; it stays the tree's.
+    int Descriptor() const { return m_fd; }
 
 private:
     // Walks the parts of `path` from the receive directory, making missing folders: the last

@@ -15,11 +15,37 @@
 #include <QtEndian>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <utility>
+
+namespace {
+
+// Why an extended entry's path is refused, or an empty text: PathProblem's reasons, and the
+// receiver's own folder of partial files, which no sender may write into.
+QString entryProblem(const QByteArray& path)
+{
+    const QString problem = PathProblem(path);
+    const qsizetype slash = path.indexOf('/');
+    if (problem.isEmpty() && (slash < 0 ? path : path.left(slash)) == PartialStore::kFolder)
+        return QStringLiteral("the name is the receiver's own");
+    return problem;
+}
+
+// "1,234,567" for a count of bytes.
+QString grouped(qint64 value)
+{
+    QString digits = QString::number(value);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+
+} // namespace
 
 ReceivingEngine::ReceivingEngine(ReceivingView& view)
     : m_view(view),
@@ -28,7 +54,18 @@ ReceivingEngine::ReceivingEngine(ReceivingView& view)
 {
 }
 
-ReceivingEngine::~ReceivingEngine() = default;
+ReceivingEngine::~ReceivingEngine()
+{
+    // A partial file open now stays for a later copy; nothing is left to hear about it.
+    if (m_file.IsPartial() && m_corruptBlocks == 0)
+        m_partial.Leave(m_file.Detach());
+}
+
+void ReceivingEngine::RemoveOldPartials(qint64 budget)
+{
+    for (const QString& line : PartialStore::Expire(m_receiveDirectoryBytes, PartialStore::kMaxAgeSeconds, budget))
+        m_view.LogMessage(line);
+}
 
 void ReceivingEngine::SetReceiveDirectory(const QString& directory)
 {
@@ -174,12 +211,24 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
         if (folder >= 0)
             ::close(folder);
     });
-    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath);
+    // A large file of a copy that resumes is written as a partial file; any other as usual.
+    QString partialReason;
+    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
+                                                  [&] { return createPartial(folder, target, &partialReason); });
     if (admission.verdict == Admission::Verdict::Refused)
         m_note = admission.note;
     if (admission.verdict != Admission::Verdict::Admitted)
         return admission;
     m_state = FileState::Receiving;
+    if (m_fileAttributes)
+        m_file.SetAttributes(m_fileAttributes->modifiedNs, m_fileAttributes->mode);
+    if (carriesResume() && m_progress.FileSize() >= kResumeFrom) {
+        // The sender waits for this before it sends the file's data.
+        const qint64 held = m_partial.HeldBytes();
+        if (held > 0)
+            m_view.LogMessage(QStringLiteral("Holding %1 bytes of \"%2\" from an earlier copy").arg(grouped(held), m_fileName));
+        answer(EncodeResumeOffer(m_partial.Offer(m_entry)));
+    }
     m_view.LogMessage(QStringLiteral("Receiving Data..."));
     m_view.ShowStatus(QStringLiteral(" Receiving..."));
     m_progress.Show();
@@ -254,8 +303,15 @@ void ReceivingEngine::Flush()
     // Every block is written before anything is reported, so that a report that fails
     // cannot leave a gap in the file. A corrupt block is written too, so that later blocks
     // land at their offsets.
-    if (m_file.IsOpen())
+    if (m_file.IsOpen()) {
+        const qint64 offset = m_file.Written();
+        const bool resume = carriesResume();
+        if (resume)
+            m_partial.BeforeWrite(offset, std::accumulate(m_counts, m_counts + n, qint64(0)));
         m_file.Write(m_areas, m_counts, n);
+        if (resume)
+            m_partial.Wrote(m_areas, m_counts, n, !m_file.Failed());
+    }
     for (std::size_t i = 0; i < n; ++i) {
         if (computed[i] == m_checksums[i]) {
             m_progress.CountPacket();
@@ -290,7 +346,12 @@ void ReceivingEngine::fileEnded()
 {
     switch (m_state) {
     case FileState::Receiving:
-        commitFile();
+        if (carriesResume())
+            m_state = FileState::AwaitingEnd; // checked against the sender's digest first
+        else
+            commitFile();
+        return;
+    case FileState::AwaitingEnd:
         return;
     case FileState::Discarding:
         m_state = FileState::Failed;
@@ -318,8 +379,9 @@ void ReceivingEngine::commitFile()
 {
     m_state = FileState::Failed;
     if (m_corruptBlocks > 0) {
-        // Nothing corrupt lands under a real name.
+        // Nothing corrupt lands under a real name, nor is kept for later.
         m_file.Discard();
+        m_partial.Drop();
         const QString blocks = m_corruptBlocks == 1
                                    ? QStringLiteral("1 corrupt block")
                                    : QStringLiteral("%1 corrupt blocks").arg(m_corruptBlocks);
@@ -330,7 +392,11 @@ void ReceivingEngine::commitFile()
     }
     QString reason;
     ReceivedFile::Placement placed;
-    if (!m_file.Commit(m_admission.Existing(), &placed, &reason)) {
+    const bool committed = m_file.Commit(m_admission.Existing(), &placed, &reason);
+    // In place or not, its partial file is gone and its record goes too.
+    m_partial.Drop();
+    m_partial.RemoveFolderIfEmpty();
+    if (!committed) {
         const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
                                  .arg(m_targetPath, reason);
         m_view.ShowError(text);
@@ -378,16 +444,26 @@ void ReceivingEngine::CloseCurrentFile()
 void ReceivingEngine::cutOffFile()
 {
     Flush();
-    if (m_state != FileState::Receiving && m_state != FileState::Discarding)
+    if (m_state != FileState::Receiving && m_state != FileState::Discarding && m_state != FileState::AwaitingEnd)
         return;
-    const bool receiving = m_state == FileState::Receiving;
-    if (receiving)
+    const bool receiving = m_state != FileState::Discarding;
+    // A partial file stays for the next copy of the file, unless what it holds is corrupt or
+    // could not be written (a full disk aside: once there is room, the copy can go on).
+    const bool keep = receiving && m_file.IsPartial() && m_corruptBlocks == 0
+                      && (!m_file.Failed() || m_file.ErrorNumber() == ENOSPC);
+    if (keep) {
+        m_partial.Leave(m_file.Detach());
+    } else if (receiving) {
         m_file.Discard();
+        m_partial.Drop();
+        m_partial.RemoveFolderIfEmpty();
+    }
     m_state = FileState::Failed;
-    m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); "
-                                   "received data discarded")
+    m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); %4")
                         .arg(m_fileName, QString::number(m_progress.FileBytes()),
-                             QString::number(m_progress.FileSize())));
+                             QString::number(m_progress.FileSize()),
+                             keep ? QStringLiteral("received data kept for the next copy of it")
+                                  : QStringLiteral("received data discarded")));
     if (receiving)
         fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::CutOff));
 }
@@ -439,7 +515,8 @@ void ReceivingEngine::extensionMessage(QByteArrayView bytes)
         copyStart(*start);
         return;
     }
-    if (std::holds_alternative<Receipt>(message) || std::holds_alternative<CopySummary>(message)) {
+    if (std::holds_alternative<Receipt>(message) || std::holds_alternative<CopySummary>(message)
+        || std::holds_alternative<ResumeOffer>(message)) {
         m_view.LogError(QStringLiteral("Message dropped: answers are the server's to send"));
         return;
     }
@@ -456,6 +533,14 @@ void ReceivingEngine::extensionMessage(QByteArrayView bytes)
         zeroRun(*run);
     else if (const auto* end = std::get_if<CopyEnd>(&message))
         copyEnd(*end);
+    else if (!carriesResume())
+        m_view.LogError(QStringLiteral("Message dropped: a message of version 2 in a copy of version %1").arg(m_copyVersion));
+    else if (const auto* attributes = std::get_if<Attributes>(&message))
+        this->attributes(*attributes);
+    else if (const auto* kept = std::get_if<Keep>(&message))
+        keep(*kept);
+    else if (const auto* fileEndMessage = std::get_if<FileEnd>(&message))
+        fileEnd(*fileEndMessage);
 }
 
 void ReceivingEngine::copyStart(const CopyStart& start)
@@ -467,7 +552,7 @@ void ReceivingEngine::copyStart(const CopyStart& start)
     session.key = start.key;
     // Its own line first, so that the design's lines of a copy stay together.
     m_view.LogMessage(QStringLiteral("Extended protocol %1: %2 files and %3 folders, %4 bytes")
-                          .arg(kExtensionVersion)
+                          .arg(start.version)
                           .arg(start.files)
                           .arg(start.folders)
                           .arg(start.totalSize));
@@ -478,12 +563,17 @@ void ReceivingEngine::copyStart(const CopyStart& start)
                        m_transferBlockSize);
     m_summary.announcedFolders = static_cast<int>(std::min<std::uint32_t>(start.folders, INT32_MAX));
     m_extended = true;
+    m_copyVersion = start.version;
     m_answerFailed = false;
     m_fileIndex = 0;
     m_entry = 0;
+    m_attributes.reset();
+    m_folders.clear();
     QString reason;
     if (!m_tree.Open(m_receiveDirectoryBytes, &reason))
         m_view.LogError(QStringLiteral("Cannot open %1: %2").arg(m_receiveDirectory, reason));
+    else if (carriesResume())
+        m_partial.Open(m_tree.Descriptor(), &reason);
 }
 
 void ReceivingEngine::fileEntry(const FileEntry& entry)
@@ -497,7 +587,9 @@ void ReceivingEngine::fileEntry(const FileEntry& entry)
     m_entryPath = entry.path;
     m_announcedSize = entry.size;
     m_targetPath = m_receiveDirectory + m_fileName;
-    const QString problem = PathProblem(entry.path);
+    m_fileAttributes = takeAttributes(entry.entry);
+    m_partial.Begin(size);
+    const QString problem = entryProblem(entry.path);
     Admission admission;
     if (!problem.isEmpty()) {
         m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\": %2").arg(m_fileName, problem));
@@ -524,8 +616,9 @@ void ReceivingEngine::folderEntry(const FolderEntry& entry)
     Receipt receipt;
     receipt.entry = entry.entry;
     receipt.kind = EntryKind::Folder;
-    QString reason = PathProblem(entry.path);
+    QString reason = entryProblem(entry.path);
     bool existed = false;
+    const std::optional<Attributes> attributes = takeAttributes(entry.entry);
     if (!reason.isEmpty()) {
         m_view.LogError(QStringLiteral("Refused unsafe folder name \"%1\": %2").arg(shown, reason));
         receipt.note = reason.toUtf8();
@@ -540,6 +633,8 @@ void ReceivingEngine::folderEntry(const FolderEntry& entry)
     } else {
         m_view.LogMessage(existed ? QStringLiteral("Folder \"%1\" is there already").arg(shown)
                                   : QStringLiteral("Folder \"%1\" created").arg(shown));
+        if (attributes)
+            m_folders.push_back({entry.path, *attributes, !existed});
         receipt.outcome = Outcome::Stored;
         receipt.detail = static_cast<std::uint8_t>(existed ? StoredHow::FolderExisted : StoredHow::New);
     }
@@ -563,6 +658,8 @@ void ReceivingEngine::zeroRun(const ZeroRun& run)
         dataLost();
         return;
     }
+    if (carriesResume() && m_file.IsOpen())
+        m_partial.Zeros(m_file.Written(), static_cast<qint64>(run.count));
     m_file.Skip(static_cast<qint64>(run.count));
     m_progress.AddBytes(static_cast<qint64>(run.count));
     m_progress.Show();
@@ -573,6 +670,7 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     // A file still open is cut off: its receipt goes before the summary.
     cutOffFile();
     m_state = FileState::None;
+    applyFolderAttributes();
     const int entries = m_summary.Entries();
     if (end.entries != static_cast<std::uint32_t>(entries))
         m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
@@ -583,5 +681,121 @@ void ReceivingEngine::copyEnd(const CopyEnd& end)
     m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));
     answer(EncodeSummary(summary));
     m_extended = false;
+    m_partial.RemoveFolderIfEmpty();
+    m_partial.Close();
     m_tree.Close();
+}
+
+// ---- version 2 -----------------------------------------------------------------------------
+
+void ReceivingEngine::attributes(const Attributes& attributes)
+{
+    m_attributes = attributes;
+}
+
+std::optional<Attributes> ReceivingEngine::takeAttributes(std::uint32_t entry)
+{
+    std::optional<Attributes> taken = std::exchange(m_attributes, std::nullopt);
+    if (taken && taken->entry != entry) {
+        m_view.LogError(QStringLiteral("Message dropped: attributes for entry %1 before entry %2").arg(taken->entry).arg(entry));
+        taken.reset();
+    }
+    return taken;
+}
+
+bool ReceivingEngine::createPartial(int folder, const QByteArray& target, QString* reason)
+{
+    // Only large files are worth keeping; small ones stay nameless, and go when cut off.
+    if (!carriesResume() || !m_keepPartials || !m_fileAttributes || m_progress.FileSize() < kResumeFrom)
+        return false;
+    QString note;
+    const PartialStore::Identity id{m_sender, m_entryPath, m_progress.FileSize(), m_fileAttributes->modifiedNs};
+    const bool made = m_partial.Create(m_file, folder, target, id, &note);
+    if (!note.isEmpty())
+        m_view.LogError(QStringLiteral("The partial file of \"%1\" from an earlier copy was thrown away: %2").arg(m_fileName, note));
+    Q_UNUSED(reason);
+    return made;
+}
+
+void ReceivingEngine::keep(const Keep& keep)
+{
+    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
+    QString problem;
+    if (m_state != FileState::Receiving || !m_file.IsPartial())
+        problem = QStringLiteral("\"%1\" is not being resumed").arg(m_fileName);
+    else if (keep.count > static_cast<std::uint64_t>(lacking))
+        problem = QStringLiteral("\"%1\" lacks only %2 bytes").arg(m_fileName).arg(lacking);
+    else
+        m_partial.Keep(m_file.Written(), static_cast<qint64>(keep.count), &problem);
+    if (!problem.isEmpty()) {
+        // The file cannot end whole now: its end refuses it.
+        m_view.LogError(QStringLiteral("Message dropped: keeping %1 bytes, but %2").arg(keep.count).arg(problem));
+        return;
+    }
+    m_file.Keep(static_cast<qint64>(keep.count));
+    m_progress.AddBytes(static_cast<qint64>(keep.count));
+    m_progress.Show();
+    if (m_progress.FileBytes() == m_progress.FileSize())
+        fileEnded();
+}
+
+void ReceivingEngine::fileEnd(const FileEnd& end)
+{
+    if (end.entry != m_entry) {
+        m_view.LogError(QStringLiteral("Message dropped: the end of entry %1 during entry %2").arg(end.entry).arg(m_entry));
+        return;
+    }
+    if (m_state == FileState::Receiving) {
+        // Ended before all its bytes arrived.
+        cutOffFile();
+        return;
+    }
+    if (m_state != FileState::AwaitingEnd)
+        return; // refused, skipped or written off already: its receipt went out
+    if (m_file.IsPartial() && m_file.ErrorNumber() == ENOSPC && m_corruptBlocks == 0) {
+        // The disk filled up: what was written stays for the next copy, once there is room.
+        m_state = FileState::Failed;
+        m_note = m_file.ErrorText();
+        m_partial.Leave(m_file.Detach());
+        m_view.LogError(QStringLiteral("Transmission failed: \"%1\": the disk is full; received data kept for the "
+                                       "next copy of it")
+                            .arg(m_fileName));
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::NoSpace));
+        return;
+    }
+    if (m_corruptBlocks == 0 && m_partial.FileDigest() != end.digest) {
+        m_state = FileState::Failed;
+        m_file.Discard();
+        m_partial.Drop();
+        m_partial.RemoveFolderIfEmpty();
+        m_view.LogError(QStringLiteral("Transmission failed: \"%1\" does not match the sender's file; received "
+                                       "data discarded")
+                            .arg(m_fileName));
+        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::Mismatch));
+        return;
+    }
+    commitFile();
+}
+
+void ReceivingEngine::applyFolderAttributes()
+{
+    // Deepest first, so that setting a folder's time is the last change inside its parent;
+    // a folder that was there already keeps its permissions.
+    for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
+        QString reason;
+        const int fd = m_tree.OpenFolder(it->path, &reason);
+        if (fd < 0)
+            continue;
+        if (it->made)
+            ::fchmod(fd, static_cast<mode_t>(it->attributes.mode & 0777));
+        const qint64 ns = it->attributes.modifiedNs;
+        timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
+        if (times[1].tv_nsec < 0) {
+            times[1].tv_sec -= 1;
+            times[1].tv_nsec += 1000000000;
+        }
+        ::futimens(fd, times);
+        ::close(fd);
+    }
+    m_folders.clear();
 }

@@ -5,6 +5,7 @@
 #include "transfer/extensionmessages.h"
 #include "transfer/fileadmission.h"
 #include "transfer/messages.h"
+#include "transfer/partialfile.h"
 #include "transfer/receivedfile.h"
 #include "transfer/receivesummary.h"
 #include "transfer/receivetree.h"
@@ -14,6 +15,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <vector>
 
 class MessageSink;
 class ReceivingView;
@@ -57,6 +60,14 @@ class ReceivingView;
 // last file is in place. Paths are checked part by part and followed without links
 // (ReceiveTree). Without the offer the extension's messages are unknown types, as they are
 // to a program of an earlier build; a copy in the design's messages is never answered.
+//
+// A copy of version 2 (CarriesResume) also sets every file's and folder's modification time
+// and permission bits (never set-user-ID or set-group-ID; a folder that was there keeps its
+// permissions; folder times are set at the copy's end, after their contents), ends every file
+// with the sender's digest of it, which must match what arrived, and resumes: a file of
+// kResumeFrom bytes or more is written as a partial file under ".ferrowarden-partial" (never
+// under its name until complete and checked), kept there when it is cut off, and offered to
+// the next copy of it from the same sender (PartialFile).
 class ReceivingEngine {
 public:
     explicit ReceivingEngine(ReceivingView& view);
@@ -87,6 +98,13 @@ public:
     // block checksum is then neither checked nor expected (a secure copy's sender leaves it 0).
     void SetAuthenticated(bool authenticated) { m_authenticated = authenticated; }
     void SetExistingFiles(ExistingFiles policy) { m_admission.SetExistingFiles(policy); }
+    // Whether files cut off are kept for a later copy to resume (on until set), and the name
+    // of the sender they are kept for (what makes a partial file its own).
+    void SetKeepPartials(bool keep) { m_keepPartials = keep; }
+    void SetSenderName(const QByteArray& name) { m_sender = name; }
+    // When hosting starts: removes, with a log line each, partial files too old or beyond
+    // `budget` bytes in all (-1: half the room the disk would have without them).
+    void RemoveOldPartials(qint64 budget = -1);
 
     // Handles one message as it arrived. Data packets are not copied: they wait where they
     // lie, to be deciphered there, checked several at a time (the checksum and cipher
@@ -144,6 +162,16 @@ private:
     // Counts the file's outcome and, in an extended copy, sends its receipt.
     void fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs = QByteArray());
     void answer(const QByteArray& message);
+    // Version 2.
+    bool carriesResume() const { return m_extended && CarriesResume(m_copyVersion); }
+    void attributes(const Attributes& attributes);
+    void keep(const Keep& keep);
+    void fileEnd(const FileEnd& end);
+    // The attributes sent for `entry`, if they came just before it.
+    std::optional<Attributes> takeAttributes(std::uint32_t entry);
+    // Writes the file as a partial file, when it is one to keep: false when it is not.
+    bool createPartial(int folder, const QByteArray& target, QString* reason);
+    void applyFolderAttributes();
 
     ReceivingView& m_view;
     QString m_receiveDirectory;
@@ -169,6 +197,7 @@ private:
     enum class FileState {
         None,       // no file announced in this copy yet
         Receiving,  // written into its temporary file
+        AwaitingEnd, // all its bytes are written; the sender's digest is still to come
         Discarding, // not written (refused, cannot be created); its bytes are still counted
         Complete,   // put in place
         Failed,     // not put in place; its one line has been logged
@@ -191,4 +220,18 @@ private:
     std::uint32_t m_entry = 0;
     std::uint64_t m_announcedSize = 0;
     int m_fileIndex = 0;
+
+    // Version 2.
+    std::uint16_t m_copyVersion = 1;
+    std::optional<Attributes> m_attributes; // the last ones sent, for the entry that follows
+    std::optional<Attributes> m_fileAttributes;
+    struct FolderAttributes {
+        QByteArray path;
+        Attributes attributes;
+        bool made = false;
+    };
+    std::vector<FolderAttributes> m_folders; // set at the copy's end
+    bool m_keepPartials = true;
+    QByteArray m_sender;
+    PartialFile m_partial;
 };

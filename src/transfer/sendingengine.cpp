@@ -1,5 +1,7 @@
 #include "transfer/sendingengine.h"
 
+#include "transfer/resumeplan.h"
+
 #include "platform/apperror.h"
 #include "transfer/cipher.h"
 #include "transfer/messages.h"
@@ -10,6 +12,9 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -245,6 +250,7 @@ SendEntry SendingEngine::bareEntry(const QString& path)
 
 void SendingEngine::packetSent(std::int32_t count)
 {
+    m_bytesSent += count;
     m_progress.CountPacket();
     m_progress.AddBytes(count);
 }
@@ -279,9 +285,12 @@ void SendingEngine::sendExtended()
     }
     m_answers.Begin(m_entries);
     m_answersLetIn.start();
+    m_bytesKept = 0;
+    m_bytesSent = 0;
 
     m_answers.OpenLine(QStringLiteral("Sending Session Data..."));
     CopyStart start;
+    start.version = m_extension;
     start.blockSize = m_blocksize;
     start.encrypted = m_encrypt;
     if (m_encrypt) {
@@ -309,6 +318,8 @@ void SendingEngine::sendExtended()
         m_answers.SetCurrentEntry(number);
         if (entry.folder) {
             m_answers.OpenLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
+            if (CarriesResume(m_extension) && !entry.path.isEmpty())
+                sendAttributes(number, entry.path, -1);
             const QByteArray message = EncodeFolderEntry({number, entry.name});
             sendMessage(message);
             m_answers.CloseLine();
@@ -345,12 +356,30 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_view.ShowFileName(name);
         m_progress.SetFileStep(m_blocksize);
         m_answers.ClearAbandoned(); // the answer to this header may come at once
+        const bool resume = CarriesResume(m_extension);
+        if (resume)
+            sendAttributes(number, entry.path, m_reader.Descriptor());
+        // The offer may come as soon as the header is out.
+        if (resume && size >= kResumeFrom)
+            m_answers.ExpectOffer(number, size);
         const QByteArray header = EncodeFileEntry({number, static_cast<std::uint64_t>(size), entry.name});
         sendMessage(header);
         m_answers.CloseLine();
-        sendSparseFileData();
+        m_digests.Restart(size);
+        m_reader.SetDigests(resume ? &m_digests : nullptr);
+        const std::optional<ResumeOffer> offer =
+            resume && size >= kResumeFrom ? waitForOffer(number) : std::nullopt;
+        if (offer && !offer->chunks.empty())
+            sendResumed(number, *offer);
+        else
+            sendSparseFileData();
+        m_reader.SetDigests(nullptr);
+        if (resume && !m_answers.FileAbandoned())
+            sendMessage(EncodeFileEnd({number, m_digests.FileDigest()}));
         m_answers.ClearAbandoned();
     } catch (...) {
+        m_reader.SetDigests(nullptr);
+        m_answers.ExpectOffer(0, 0);
         m_answers.ClearAbandoned();
         m_answers.DropLine();
         CloseCurrentFile();
@@ -374,6 +403,8 @@ void SendingEngine::sendSparseFileData()
         if (zerosEnd > at) {
             const QByteArray run = EncodeZeroRun({static_cast<std::uint64_t>(zerosEnd - at)});
             sendMessage(run);
+            if (CarriesResume(m_extension))
+                m_digests.AddZeros(zerosEnd - at);
             m_progress.AddBytes(zerosEnd - at);
             m_progress.Show();
             at = zerosEnd;
@@ -391,4 +422,86 @@ void SendingEngine::sendSparseFileData()
         return;
     m_reader.SeekTo(at);
     sendFileData(size - at, true);
+}
+
+// ---- version 2 -----------------------------------------------------------------------------
+
+namespace {
+
+// "1,234,567" for a count of bytes.
+QString grouped(qint64 value)
+{
+    QString digits = QString::number(value);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+
+} // namespace
+
+void SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
+{
+    struct stat info {};
+    const int result = fd >= 0 ? ::fstat(fd, &info) : ::stat(QFile::encodeName(path).constData(), &info);
+    if (result != 0)
+        return; // it goes without: the server leaves its own time and mode
+    Attributes attributes;
+    attributes.entry = entry;
+    attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    sendMessage(EncodeAttributes(attributes));
+}
+
+std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
+{
+    const auto answered = [this, entry] { return m_answers.OfferArrived() || m_answers.Answered(entry); };
+    // The server may first read back what it kept after it was stopped: a longer wait.
+    const qint64 limit = qint64(m_answerTimeout) * 5;
+    QElapsedTimer waited;
+    waited.start();
+    while (!answered() && !m_answers.ConnectionWasLost()) {
+        const qint64 left = limit - waited.elapsed();
+        if (left <= 0) {
+            m_answers.ExpectOffer(0, 0);
+            throw AppError(QStringLiteral("The server did not answer for \"%1\" within %2 s")
+                               .arg(QFile::decodeName(m_entries.at(qsizetype(entry) - 1).name))
+                               .arg(limit / 1000.0));
+        }
+        m_view.WaitForAnswers(static_cast<int>(left),
+                              [this, &answered] { return answered() || m_answers.ConnectionWasLost(); });
+    }
+    if (!answered())
+        throw AppError(QStringLiteral("The connection to the server was lost"));
+    return m_answers.TakeOffer();
+}
+
+void SendingEngine::sendResumed(std::uint32_t entry, const ResumeOffer& offer)
+{
+    std::vector<ResumeRange> ranges;
+    qint64 kept = 0;
+    const qint64 size = m_reader.Size();
+    if (!PlanResume(m_reader.Descriptor(), size, offer, &ranges, &kept))
+        throw AppError(QStringLiteral("Cannot read %1: %2")
+                           .arg(m_reader.Path(), QString::fromLocal8Bit(std::strerror(errno))));
+    if (kept > 0)
+        m_view.LogMessage(QStringLiteral("Resuming \"%1\": %2 bytes already there")
+                              .arg(QFile::decodeName(m_entries.at(qsizetype(entry) - 1).name), grouped(kept)));
+    m_bytesKept += kept;
+    for (const ResumeRange& range : ranges) {
+        if (m_answers.FileAbandoned())
+            return;
+        if (range.keep) {
+            sendMessage(EncodeKeep({static_cast<std::uint64_t>(range.length)}));
+            for (const Digest& digest : range.digests)
+                m_digests.AddChunk(digest);
+            m_progress.AddBytes(range.length);
+            m_progress.Show();
+            continue;
+        }
+        m_reader.SeekTo(range.offset);
+        // A stretch that is not a whole number of blocks ends with its short packet; the
+        // file's end always comes as a data packet, as without resume.
+        const bool end = range.offset + range.length == size;
+        sendFileData(range.length, end || range.length % m_blocksize != 0);
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/blockreader.h"
+#include "transfer/chunkdigests.h"
 #include "transfer/copyprogress.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/sendentry.h"
@@ -44,6 +45,12 @@ class SendingView;
 // refused while it is being sent is not sent further, and "Transmission complete!" is shown
 // only when every file was stored (Problems() lists the others). The files are read by a
 // BlockReader.
+//
+// In a copy of version 2 (CarriesResume) every file and folder goes with its modification
+// time and permission bits, and every file ends with its digest (ChunkDigests). For a file of
+// kResumeFrom bytes or more the sender waits for the server's resume offer before the data:
+// the chunks the server holds that match this file's are kept (one line says how many bytes),
+// only the others are sent.
 class SendingEngine {
 public:
     using KeySource = std::function<std::uint16_t()>;
@@ -104,6 +111,15 @@ public:
     // After an extended copy: the entries the server did not store (refused, discarded, or
     // never answered for). Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& Problems() const { return m_answers.Problems(); }
+    // Bytes of the last copy that the server held already, and were not sent again; bytes
+    // that went out in data packets.
+    qint64 BytesKept() const { return m_bytesKept; }
+    qint64 BytesSent() const { return m_bytesSent; }
+    // The connection was lost during the last copy (ConnectionLost, or a send that failed).
+    bool ConnectionWasLost() const { return m_answers.ConnectionWasLost(); }
+    // After an extended copy that was cut off: every folder, and the files not yet stored (or
+    // skipped) by the server, in order, to be sent again.
+    QList<SendEntry> Unfinished() const { return m_answers.Unfinished(); }
 
 private:
     // Data packets built and sent together: rooms of about half a megabyte. Against rooms of
@@ -122,6 +138,12 @@ private:
     // A file sent under its bare name, as the plain protocol names files.
     static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
+    // Version 2.
+    void sendAttributes(std::uint32_t entry, const QString& path, int fd);
+    // The server's resume offer for the file being sent, or nothing when it answered with a
+    // receipt instead (it refused the file).
+    std::optional<ResumeOffer> waitForOffer(std::uint32_t entry);
+    void sendResumed(std::uint32_t entry, const ResumeOffer& offer);
 
     MessageSink& m_sink;
     SendingView& m_view;
@@ -147,4 +169,9 @@ private:
     QList<SendEntry> m_entries;
     ServerAnswers m_answers;
     QElapsedTimer m_answersLetIn; // between entries
+
+    // Version 2.
+    ChunkDigests m_digests;
+    qint64 m_bytesKept = 0;
+    qint64 m_bytesSent = 0;
 };

@@ -36,6 +36,8 @@ QString discardedReason(const Receipt& receipt)
         return QStringLiteral("the server could not write it");
     case DiscardedWhy::NoSpace:
         return QStringLiteral("the server's disk is full");
+    case DiscardedWhy::Mismatch:
+        return QStringLiteral("what arrived does not match the file here");
     case DiscardedWhy::PacketDropped:
         return QStringLiteral("the server dropped one of its data packets");
     }
@@ -67,6 +69,49 @@ void ServerAnswers::Begin(const QList<SendEntry>& entries)
     m_currentEntry = 0;
     m_abandonFile = false;
     m_connectionLost = false;
+    ExpectOffer(0, 0);
+}
+
+void ServerAnswers::ExpectOffer(std::uint32_t entry, qint64 size)
+{
+    m_offerEntry = entry;
+    m_offerSize = size;
+    m_offer.reset();
+}
+
+std::optional<ResumeOffer> ServerAnswers::TakeOffer()
+{
+    m_offerEntry = 0;
+    return std::exchange(m_offer, std::nullopt);
+}
+
+bool ServerAnswers::Answered(std::uint32_t entry) const
+{
+    return entry >= 1 && entry <= m_receipts.size() && m_receipts[entry - 1].has_value();
+}
+
+QList<SendEntry> ServerAnswers::Unfinished() const
+{
+    QList<SendEntry> left;
+    for (qsizetype i = 0; m_entries && i < m_entries->size(); ++i) {
+        const auto& receipt = m_receipts.size() > std::size_t(i) ? m_receipts[std::size_t(i)] : std::nullopt;
+        const bool done = receipt && (receipt->outcome == Outcome::Stored || receipt->outcome == Outcome::Skipped);
+        if (!done || m_entries->at(i).folder)
+            left.append(m_entries->at(i));
+    }
+    return left;
+}
+
+void ServerAnswers::noteOffer(const ResumeOffer& offer)
+{
+    const qint64 chunk = std::max<qint64>(1, offer.chunkSize);
+    const qint64 chunks = (m_offerSize + chunk - 1) / chunk;
+    if (m_offerEntry == 0 || offer.entry != m_offerEntry || m_offer || qint64(offer.chunkSize) != ChunkSizeFor(m_offerSize)
+        || (!offer.chunks.empty() && qint64(offer.chunks.back().index) >= chunks)) {
+        answerLine(QStringLiteral("Message dropped: a resume offer for entry %1 that does not fit").arg(offer.entry), true);
+        return;
+    }
+    m_offer = offer;
 }
 
 QString ServerAnswers::entryName(std::uint32_t entry) const
@@ -106,7 +151,8 @@ void ServerAnswers::Handle(const void* data, qsizetype size, bool expected)
     const std::uint32_t type = size >= 4 ? qFromLittleEndian<std::uint32_t>(data) : 0;
     if (!expected
         || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
-            && type != static_cast<std::uint32_t>(ExtensionType::Summary))) {
+            && type != static_cast<std::uint32_t>(ExtensionType::Summary)
+            && type != static_cast<std::uint32_t>(ExtensionType::ResumeOffer))) {
         answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
                        .arg(type)
                        .arg(size),
@@ -120,6 +166,10 @@ void ServerAnswers::Handle(const void* data, qsizetype size, bool expected)
     }
     if (const auto* receipt = std::get_if<Receipt>(&message)) {
         noteReceipt(*receipt);
+        return;
+    }
+    if (const auto* offer = std::get_if<ResumeOffer>(&message)) {
+        noteOffer(*offer);
         return;
     }
     const auto& summary = std::get<CopySummary>(message);

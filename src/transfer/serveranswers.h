@@ -35,6 +35,18 @@ public:
     void Handle(const void* data, qsizetype size, bool expected);
     // The session is gone: a wait for the summary ends.
     void ConnectionLost() { m_connectionLost = true; }
+    bool ConnectionWasLost() const { return m_connectionLost; }
+
+    // Version 2: a resume offer for file `entry` of `size` bytes may come now (entry 0: none);
+    // one that does not fit it is dropped with a log line.
+    void ExpectOffer(std::uint32_t entry, qint64 size);
+    bool OfferArrived() const { return m_offer.has_value(); }
+    std::optional<ResumeOffer> TakeOffer();
+    // Whether a receipt for `entry` came.
+    bool Answered(std::uint32_t entry) const;
+    // After a copy that was cut off: every folder (so that its time is set at the end of the
+    // copy that ends), and the files not yet stored or skipped, in order.
+    QList<SendEntry> Unfinished() const;
 
     void OpenLine(const QString& text);
     // Appends "Done" to the open line, then writes the answers that waited for it.
@@ -56,6 +68,7 @@ public:
 
 private:
     void noteReceipt(const Receipt& receipt);
+    void noteOffer(const ResumeOffer& offer);
     // An answer's line, held back while a line waits for its "Done".
     void answerLine(const QString& text, bool error);
     QString entryName(std::uint32_t entry) const;
@@ -71,4 +84,7 @@ private:
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent
     bool m_lineOpen = false;
     QList<std::pair<QString, bool>> m_heldLines; // text, error
+    std::uint32_t m_offerEntry = 0; // the file a resume offer may come for, or 0
+    qint64 m_offerSize = 0;
+    std::optional<ResumeOffer> m_offer;
 };

@@ -175,8 +175,9 @@ TEST(SecureCopyTest, AnAttackedRecordEndsTheCopyAndNothingOfItsFileIsStored)
         } catch (const AppError& error) {
             EXPECT_FALSE(error.message().isEmpty());
         }
-        if (std::string(row.what) != "cut off")
+        if (std::string(row.what) != "cut off") {
             EXPECT_EQ(t.serverFailures.size(), 1);
+        }
         t.server.CloseCurrentFile(); // the client leaves
         EXPECT_FALSE(t.received().contains("big.bin"));
         EXPECT_FALSE(t.server.CopySucceeded());

@@ -96,11 +96,11 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
         const QStringList sent = outLines(out);
         const QStringList copy = copyLines();
         if (extended) {
-            EXPECT_TRUE(sent.contains("Extended protocol 1: the server answers for every file")) << out.toStdString();
+            EXPECT_TRUE(sent.contains("Extended protocol 2: the server answers for every file")) << out.toStdString();
             EXPECT_TRUE(sent.contains("Stored \"a.txt\" (3 bytes), replacing the server's file of that name")
                         || sent.contains("Stored \"a.txt\" (3 bytes)"))
                 << out.toStdString();
-            EXPECT_TRUE(copy.contains("Extended protocol 1: 1 files and 0 folders, 3 bytes")) << serverOutput.toStdString();
+            EXPECT_TRUE(copy.contains("Extended protocol 2: 1 files and 0 folders, 3 bytes")) << serverOutput.toStdString();
         } else {
             const qsizetype from = sent.indexOf("Filelist contains 1 files");
             EXPECT_EQ(sent.mid(from, designClient.size()), designClient) << out.toStdString();

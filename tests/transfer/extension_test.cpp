@@ -461,7 +461,7 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
 
     feed(EncodeFileEntry({1, 3, "early"}));
     EXPECT_TRUE(t.serverView.log.contains("Message dropped: a message of the extended protocol outside an extended copy"));
-    feed(EncodeCopyStart({2048, false, 0, 30, 30, 0}));
+    feed(EncodeCopyStart({2048, false, 0, 30, 30, 0, 1}));
 
     const struct {
         QByteArray path;

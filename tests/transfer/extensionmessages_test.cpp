@@ -21,8 +21,18 @@ TEST(ExtensionMessages, LayoutsByteByByte)
         QByteArray encoded;
         QByteArray expected;
     } rows[] = {
-        {"copy start", EncodeCopyStart({2048, true, 0xBEEF, 3, 2, 0x100000005ull}),
+        {"copy start", EncodeCopyStart({2048, true, 0xBEEF, 3, 2, 0x100000005ull, 1}),
          hex("10000000" "0100" "0008" "01" "00" "efbe" "03000000" "02000000" "0500000001000000")},
+        {"copy start of version 2", EncodeCopyStart({512, false, 0, 1, 0, 7, 2}),
+         hex("10000000" "0200" "0002" "00" "00" "0000" "01000000" "00000000" "0700000000000000")},
+        {"attributes", EncodeAttributes({5, -1500000000, 0755}),
+         hex("18000000" "05000000" "00d197a6ffffffff" "ed010000" "00000000")},
+        {"keep", EncodeKeep({0x400000}), hex("19000000" "00000000" "0000400000000000")},
+        {"file end", EncodeFileEnd({3, Digest{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
+         hex("1a000000" "03000000" "0102030405060708090a0b0c0d0e0f10")},
+        {"resume offer", EncodeResumeOffer({4, 4u << 20, {{0, Digest{0xAA}}, {2, Digest{0xBB}}}}),
+         hex("25000000" "04000000" "00004000" "02000000" "00000000" "aa000000000000000000000000000000"
+             "02000000" "bb000000000000000000000000000000")},
         {"file", EncodeFileEntry({7, 0x100000003ull, "d/a.txt"}),
          hex("11000000" "07000000" "0300000001000000" "0700" "0000") + "d/a.txt"},
         {"folder", EncodeFolderEntry({1, "d"}), hex("12000000" "01000000" "0100" "0000") + "d"},
@@ -45,9 +55,11 @@ TEST(ExtensionMessages, LayoutsByteByByte)
             << std::get<RejectedMessage>(decoded).reason.toStdString();
         EXPECT_TRUE(IsExtensionType(qFromLittleEndian<std::uint32_t>(row.encoded.constData())));
     }
-    EXPECT_EQ(std::get<FileEntry>(DecodeExtensionMessage(rows[1].encoded)), (FileEntry{7, 0x100000003ull, "d/a.txt"}));
-    EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[5].encoded)).storedAs, "a (1).txt");
-    EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[6].encoded)).note, "Read-only");
+    EXPECT_EQ(std::get<FileEntry>(DecodeExtensionMessage(rows[6].encoded)), (FileEntry{7, 0x100000003ull, "d/a.txt"}));
+    EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[10].encoded)).storedAs, "a (1).txt");
+    EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[11].encoded)).note, "Read-only");
+    EXPECT_EQ(std::get<Attributes>(DecodeExtensionMessage(rows[2].encoded)), (Attributes{5, -1500000000, 0755}));
+    EXPECT_EQ(std::get<ResumeOffer>(DecodeExtensionMessage(rows[5].encoded)).chunks.size(), 2u);
     for (const std::uint32_t type : {0u, 1u, 2u, 3u, 15u, 21u, 31u, 34u})
         EXPECT_FALSE(IsExtensionType(type)) << type;
 }
@@ -69,7 +81,19 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"three bytes", "\x10\0\0"},
         {"copy start one byte short", start.chopped(1)},
         {"copy start one byte long", start + '\0'},
-        {"copy start of version 2", with(start, 4, hex("0200"))},
+        {"copy start of version 3", with(start, 4, hex("0300"))},
+        {"copy start of version 0", with(start, 4, hex("0000"))},
+        {"attributes with mode 010000", EncodeAttributes({1, 0, 010000})},
+        {"attributes for entry 0", EncodeAttributes({0, 0, 0644})},
+        {"attributes with a non-zero last field", with(EncodeAttributes({1, 0, 0644}), 20, hex("01000000"))},
+        {"keep of 0 bytes", EncodeKeep({0})},
+        {"file end one byte short", EncodeFileEnd({1, {}}).chopped(1)},
+        {"file end for entry 0", EncodeFileEnd({0, {}})},
+        {"resume offer with chunks of 3 MiB", EncodeResumeOffer({1, 3u << 20, {}})},
+        {"resume offer with chunks of 512 KiB", EncodeResumeOffer({1, 1u << 19, {}})},
+        {"resume offer whose indexes fall", EncodeResumeOffer({1, 4u << 20, {{2, {}}, {1, {}}}})},
+        {"resume offer whose count is past the end", with(EncodeResumeOffer({1, 4u << 20, {{0, {}}}}), 12, hex("02000000"))},
+        {"resume offer of 8193 chunks", with(EncodeResumeOffer({1, 4u << 20, {}}), 12, hex("01200000"))},
         {"copy start with block size 0", with(start, 6, hex("0000"))},
         {"copy start with block size 2049", with(start, 6, hex("0108"))},
         {"copy start with encryption flag 2", with(start, 8, hex("02"))},

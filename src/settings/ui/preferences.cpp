@@ -141,10 +141,15 @@ QWidget* TPreferencesDlg::buildGeneralPage()
     CheckBox2 = named(new QCheckBox(QStringLiteral("Show messages while copying"), general), "CheckBox2");
     CheckBox3 = named(new QCheckBox(QStringLiteral("Auto-search available sessions at startup"), general),
                       "CheckBox3");
+    KeepPartialsBox = named(new QCheckBox(QStringLiteral("Keep files that are cut off, so that the next copy "
+                                                         "goes on where it stopped"),
+                                          general),
+                            "KeepPartialsBox");
     auto* layout = new QVBoxLayout(general);
     layout->addWidget(CheckBox1);
     layout->addWidget(CheckBox2);
     layout->addWidget(CheckBox3);
+    layout->addWidget(KeepPartialsBox);
     layout->addStretch(1);
     return general;
 }
@@ -315,6 +320,7 @@ void TPreferencesDlg::FormShow()
     CheckBox2->setChecked(m_settings.ShowMessages);
     CheckBox1->setChecked(m_settings.ExtFileList);
     CheckBox3->setChecked(m_settings.AutoSearch);
+    KeepPartialsBox->setChecked(m_settings.KeepPartials);
     CheckBox4->setChecked(m_settings.CreateLog);
     Edit1->setText(m_settings.LogFile);
     CheckBox5->setChecked(m_settings.AppendLogData);
@@ -368,6 +374,8 @@ void TPreferencesDlg::Button1Click()
     m_store.StoreFlag(kSection, stored(Setting::ShowMessages), m_settings.ShowMessages);
     m_settings.AutoSearch = CheckBox3->isChecked();
     m_store.StoreFlag(kSection, stored(Setting::AutoSearch), m_settings.AutoSearch);
+    m_settings.KeepPartials = KeepPartialsBox->isChecked();
+    m_store.StoreFlag(kSection, stored(Setting::KeepPartials), m_settings.KeepPartials);
     if (CheckBox4->isChecked()) {
         m_settings.CreateLog = true;
         m_store.StoreFlag(kSection, stored(Setting::CreateLog), true);

@@ -38,6 +38,7 @@ public:
     QCheckBox* CheckBox1 = nullptr;
     QCheckBox* CheckBox2 = nullptr;
     QCheckBox* CheckBox3 = nullptr;
+    QCheckBox* KeepPartialsBox = nullptr;
     QCheckBox* CheckBox4 = nullptr;
     QLabel* Label1 = nullptr;
     QLineEdit* Edit1 = nullptr;
