@@ -81,6 +81,9 @@ private:
     // The server may take a moment to come up: search until its session is listed.
     static void searchUntilFound(TMainWindow& window)
     {
+        // A search the window started itself (closing the panel searches again) may still run
+        // and list a server that has gone since: let it end before searching afresh.
+        QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
         for (int attempt = 0; attempt < 40; ++attempt) {
             window.SearchSessions();
             QTRY_VERIFY_WITH_TIMEOUT(window.SearchDone(), 5000);
