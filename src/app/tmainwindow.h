@@ -58,8 +58,8 @@ public:
     ~TMainWindow() override;
 
     // Shared operations
-    void DisableControls();
-    void EnableControls();
+    void DisableControls() { SetControlsEnabled(false); }
+    void EnableControls() { SetControlsEnabled(true); }
     void ResetTransferView();
 
     // Networking and roles
@@ -145,7 +145,6 @@ private:
     void FormActivate();
     void FormDeactivate();
     void connectHandlers();
-    void applyFileSettings();
     void showInformation(const QString& text);
     void frameChanged(bool painted);
     void endServing();
