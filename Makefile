@@ -17,7 +17,7 @@ PREFIX ?= /usr/local
 PACKAGE_DIR ?= build-package
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream \
-            libsodium-dev pkg-config libxxhash-dev
+            libsodium-dev libssl-dev pkg-config libxxhash-dev
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 # What cpack needs to make a Debian package and read its dependencies.

@@ -1,7 +1,7 @@
 // What the digests of resume cost: XXH3-128 over a copy's data as the engines feed it (one
 // data packet at a time), against the CRC of the design's packets over the same bytes.
 #include "transfer/chunkdigests.h"
-#include "transfer/crc32.h"
+#include "transfer/blockchecksum.h"
 #include "transfer/messages.h"
 
 #include <benchmark/benchmark.h>

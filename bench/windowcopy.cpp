@@ -3,15 +3,20 @@
 // process, offscreen) sending into `ferrowarden serve`, and `ferrowarden send` into the
 // window hosting a session. Rounds take the three in turn; every run starts after a sync.
 //
-//   build/bench/windowcopy [--runs N] [--size-mib M] [--only cli|send|receive]
+//   build/bench/windowcopy [--runs N] [--size-mib M] [--only cli|send|receive|close]
 //
 // Each figure runs from the start of the sending side (its session search included) until
-// the receiving side has put the file in place.
+// the receiving side has put the file in place. Then, in rounds of their own, the window's
+// sends are asked to close midway (a close request posted from another thread, as the
+// window system's would arrive): the time until "Stop the copy?" shows, answered with
+// Continue so the copy goes on.
 #include "app/tmainwindow.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -26,8 +31,11 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -143,6 +151,49 @@ double commandLineToWindow(TMainWindow& window, qint64 size)
     return seconds;
 }
 
+// The window sends as above while a close request arrives midway; returns the milliseconds
+// until the question shows.
+double closeLatency(TMainWindow& window, int afterMilliseconds)
+{
+    std::atomic<qint64> posted{0};
+    double latency = -1;
+    QElapsedTimer clock;
+    clock.start();
+    struct Watch : QObject {
+        std::function<void(QObject*)> shown;
+        std::function<void()> closing;
+        bool eventFilter(QObject* watched, QEvent* event) override
+        {
+            if (event->type() == QEvent::Show && qobject_cast<QMessageBox*>(watched))
+                shown(watched);
+            if (event->type() == QEvent::Close && qobject_cast<TMainWindow*>(watched))
+                closing();
+            return false;
+        }
+    } watch;
+    double taken = -1;
+    watch.closing = [&] {
+        if (taken < 0 && posted > 0)
+            taken = (clock.nsecsElapsed() - posted) / 1e6;
+    };
+    watch.shown = [&](QObject* box) {
+        if (latency < 0 && posted > 0)
+            latency = (clock.nsecsElapsed() - posted) / 1e6;
+        QTimer::singleShot(0, box, [box] { static_cast<QMessageBox*>(box)->reject(); }); // Continue
+    };
+    qApp->installEventFilter(&watch);
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(afterMilliseconds));
+        posted = clock.nsecsElapsed();
+        QCoreApplication::postEvent(&window, new QCloseEvent);
+    });
+    windowToCommandLine(window);
+    poster.join();
+    qApp->removeEventFilter(&watch);
+    std::fprintf(stderr, "close request taken after %.1f ms, ", taken);
+    return latency;
+}
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -215,6 +266,15 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "round %d, %s: %.2f s\n", run + 1, kind.constData(), seconds);
         }
     }
+    std::vector<double> latencies;
+    if (only.isEmpty() || only == "close") {
+        // Midway through the copy: the window's median send time, less its search.
+        const int after = windowSends.empty() ? 500 : int(median(windowSends) * 1000 / 2);
+        for (int run = 0; run < runs; ++run) {
+            latencies.push_back(closeLatency(window, after));
+            std::fprintf(stderr, "round %d, close: question after %.1f ms\n", run + 1, latencies.back());
+        }
+    }
     if (!only.isEmpty())
         return 0;
 
@@ -231,5 +291,7 @@ int main(int argc, char* argv[])
     row("send -> serve", cli);
     row("window -> serve", windowSends);
     row("send -> window", windowReceives);
+    std::printf("close request during a window send: question after %.1f ms median, %.1f ms at most\n",
+                median(latencies), *std::max_element(latencies.begin(), latencies.end()));
     return 0;
 }

@@ -4,10 +4,14 @@
 
 #include <QInputDialog>
 
-bool AskForPairingCode(QWidget* parent, OutgoingCopy& copy)
+bool AskForPairingCode(QWidget* parent, OutgoingCopy& copy, const std::optional<PairingCode>& given)
 {
     if (!copy.HostShowsCode() || copy.HostLooksTrusted())
         return true;
+    if (given) {
+        copy.SetPairingCode(given);
+        return true;
+    }
     QString hint = QStringLiteral("The server asks for the pairing code it shows (such as 4829-1375):");
     for (;;) {
         bool ok = false;

@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -79,6 +80,20 @@ ProgressPanel::ProgressPanel(QWidget* parent) : QWidget(parent)
     buildProgressGroup();
     buildMessageGroup();
     layout->addWidget(Panel3);
+    m_hostRow = new QWidget(this);
+    auto* hostRow = new QHBoxLayout(m_hostRow);
+    hostRow->setContentsMargins(4, 2, 2, 2);
+    HostInfo = reading(m_hostRow, "HostInfo", QString(), QStringLiteral("Where files go and where senders reach this PC"));
+    HostInfo->setWordWrap(true);
+    HostInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    OpenFolderBtn = new QPushButton(QStringLiteral("&Open Folder"), m_hostRow);
+    OpenFolderBtn->setObjectName(QStringLiteral("OpenFolderBtn"));
+    OpenFolderBtn->setAccessibleDescription(QStringLiteral("Show the folder the files go to"));
+    OpenFolderBtn->setAutoDefault(false);
+    hostRow->addWidget(HostInfo, 1);
+    hostRow->addWidget(OpenFolderBtn);
+    m_hostRow->hide();
+    layout->addWidget(m_hostRow);
     layout->addWidget(GroupBox1);
     layout->addWidget(GroupBox2, 1);
 
@@ -296,6 +311,13 @@ void ProgressPanel::paintProgress(const TransferProgress& progress)
         }
     }
     ProgressText->setText(text);
+}
+
+void ProgressPanel::ShowHosting(const QString& folder, const QString& reachedAt)
+{
+    m_hostedFolder = folder;
+    HostInfo->setText(QStringLiteral("Files go to %1\nSenders reach this PC at %2").arg(folder, reachedAt));
+    m_hostRow->setVisible(!folder.isEmpty());
 }
 
 void ProgressPanel::ClearProgress()

@@ -12,6 +12,7 @@ class QGroupBox;
 class QLabel;
 class QListWidget;
 class QProgressBar;
+class QPushButton;
 class QToolButton;
 
 // The main window's progress panel (Panel2): the status strip Panel3 with its close button,
@@ -26,6 +27,8 @@ public:
 
     QLabel* Panel3 = nullptr;           // the status strip
     QToolButton* ClosePanelBtn = nullptr;
+    QLabel* HostInfo = nullptr;         // while hosting: the folder, address and port
+    QPushButton* OpenFolderBtn = nullptr;
     QGroupBox* GroupBox1 = nullptr;     // "Progress:"
     QLabel* Label1 = nullptr;           // "Just Copying::"
     QLabel* Label2 = nullptr;           // the current file's name
@@ -56,6 +59,11 @@ public:
     bool ShowProgress(const TransferProgress& progress);
     bool AddLine(const QString& text);
     void AppendToLastLine(const QString& text);
+
+    // While a session is hosted: where files go and where senders reach it; the row is
+    // hidden again by an empty folder.
+    void ShowHosting(const QString& folder, const QString& reachedAt);
+    const QString& HostedFolder() const { return m_hostedFolder; }
 
     // Puts every change that waits for the next frame on the screen now.
     void PaintFrame();
@@ -90,4 +98,6 @@ private:
     QTimer m_frameTimer;
     QElapsedTimer m_copyClock; // since the copy's first byte
     qint64 m_lastTotal = -1;
+    QWidget* m_hostRow = nullptr;
+    QString m_hostedFolder;
 };

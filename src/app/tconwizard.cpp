@@ -352,11 +352,39 @@ QWidget* TConWizard::clientReadyPage()
                    QStringLiteral("You have completed the configuration. By clicking on the \"Connect\" button you "
                                   "can now establish a connection to the selected server and commence the copy "
                                   "progress."));
+    auto* caption = new QLabel(QStringLiteral("Pairing code (only if the server asks for one):"), page);
+    PairingCodeEdit = new QLineEdit(page);
+    PairingCodeEdit->setObjectName(QStringLiteral("PairingCodeEdit"));
+    PairingCodeEdit->setAccessibleName(QStringLiteral("Pairing code"));
+    PairingCodeEdit->setPlaceholderText(QStringLiteral("such as 4829-1375"));
+    caption->setBuddy(PairingCodeEdit);
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, false));
     layout->addWidget(Label14);
     layout->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(caption);
+    row->addWidget(PairingCodeEdit, 1);
+    layout->addLayout(row);
     return page;
+}
+
+void TConWizard::addPairingRow()
+{
+    if (!m_sessions.HostRequiresPairing())
+        return;
+    m_hostCode = m_hostCode ? m_hostCode : PairingCode::Make();
+    new QTreeWidgetItem(ListView1, {QStringLiteral("Pairing Code"), m_hostCode->text()});
+}
+
+bool TConWizard::pairingCodeUsable()
+{
+    if (PairingCodeEdit->text().trimmed().isEmpty() || PairingCode::FromTyped(PairingCodeEdit->text()))
+        return true;
+    QMessageBox::information(this, QStringLiteral("Ferrowarden"), QStringLiteral("That is no pairing code: give the "
+                             "eight digits the server shows (such as 4829-1375), or leave the field empty."));
+    PairingCodeEdit->setFocus();
+    return false;
 }
 
 void TConWizard::setNextCaption(const QString& caption)
@@ -404,12 +432,16 @@ void TConWizard::Button2Click()
         }
         new QTreeWidgetItem(ListView1, {QStringLiteral("Server Name"), SessionNameEdit->text()});
         new QTreeWidgetItem(ListView1, {QStringLiteral("Target Directory"), folder});
+        addPairingRow();
         setNextCaption(QStringLiteral("&Connect"));
         ShowPage(3);
         break;
     }
-    case 3:
     case 6:
+        if (!pairingCodeUsable())
+            break;
+        [[fallthrough]];
+    case 3:
         ConnectPressed = true;
         accept();
         break;
@@ -546,10 +578,12 @@ void TConWizard::done(int result)
         m_choice.action = WizardChoice::Action::Host;
         m_choice.label = SessionNameEdit->text();
         m_choice.directory = DirTree1->SelectedPath();
+        m_choice.code = m_sessions.HostRequiresPairing() ? m_hostCode : std::nullopt;
     } else if (page == 6 && ClientRadio->isChecked() && ConnectPressed) {
         const QList<QTreeWidgetItem*> selected = ListView2->selectedItems();
         m_choice.action = WizardChoice::Action::Copy;
         m_choice.sessionRow = selected.isEmpty() ? -1 : ListView2->indexOfTopLevelItem(selected.first());
+        m_choice.code = PairingCode::FromTyped(PairingCodeEdit->text());
     } else {
         m_choice.action = WizardChoice::Action::None;
     }

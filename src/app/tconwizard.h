@@ -1,5 +1,7 @@
 #pragma once
 
+#include "secure/pairingcode.h"
+
 #include <QDialog>
 #include <QStringList>
 
@@ -27,6 +29,9 @@ struct WizardChoice {
     // The files chosen on the files page, full paths in list order; they replace the main
     // window's list of files to send, whether or not the copy is started.
     std::optional<QStringList> files;
+    // Host: the pairing code the summary showed (hosting starts with it); Copy: the code the
+    // user typed, used only when the server asks for one.
+    std::optional<PairingCode> code;
 };
 
 // The connection wizard: step by step through either role. As server the user names the
@@ -75,6 +80,7 @@ public:
     TDirTree* DirTree2 = nullptr;
     FileListBox* SourceFileList = nullptr;
     QLabel* Label14 = nullptr;
+    QLineEdit* PairingCodeEdit = nullptr; // the code the server shows, when it asks for one
 
     static QString PageCaption(int page);
     static int HelpContext(int page);
@@ -107,11 +113,16 @@ private:
     QWidget* filesPage();
     QWidget* clientReadyPage();
     void setNextCaption(const QString& caption);
+    // The summary's pairing row: the code hosting will start with, while pairing is required.
+    void addPairingRow();
+    // Connect on the client's last page: false (with a word) when the typed code is no code.
+    bool pairingCodeUsable();
 
     WizardSessions& m_sessions;
     WizardChoice m_choice;
     bool m_searching = false;
     bool m_closing = false;
+    std::optional<PairingCode> m_hostCode; // kept while the wizard is open, shown once made
 };
 
 // Opens the wizard modally over `parent`, destroys it when it has closed and returns what

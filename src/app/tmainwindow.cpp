@@ -17,6 +17,7 @@
 #include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
+#include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
@@ -24,6 +25,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QEventLoop>
 #include <QGroupBox>
@@ -36,6 +39,7 @@
 #include <QScopeGuard>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 TMainWindow::TMainWindow(QWidget* parent)
     : QMainWindow(parent),
@@ -71,6 +75,8 @@ TMainWindow::TMainWindow(QWidget* parent)
     }
 
     m_send = new SendControl(this, Panel2, ClosePanelBtn);
+    connect(Panel2->OpenFolderBtn, &QPushButton::clicked, this,
+            [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(Panel2->HostedFolder())); });
     m_chooser = new FileChooser(this, DirTree1, FileListBox1);
     m_chooser->Accepting = [this] { return DirTree1->isEnabled() && Panel2->isHidden(); };
     m_chooser->OnDropped = [this](const QStringList& paths) {
@@ -136,34 +142,35 @@ void TMainWindow::SearchSessions()
     m_roles.SearchSessions();
 }
 
-void TMainWindow::HostSession(const QString& label, const QString& directory)
+void TMainWindow::HostSession(const QString& label, const QString& directory, std::optional<PairingCode> firstCode)
 {
-    HostOptions options;
-    options.label = label;
-    options.directory = directory;
-    options.selectedFolder = DirTree1->SelectedPath();
+    HostOptions options{.label = label, .directory = directory, .selectedFolder = DirTree1->SelectedPath()};
+    options.firstCode = std::move(firstCode);
     options.keepPartials = m_settings.KeepPartials;
     options.accept = static_cast<AcceptPolicy>(m_settings.AcceptPolicy);
     options.codeShown = [this](const PairingCode& code) {
         LogMessage(QStringLiteral("Pairing code: ") + code.text());
         ShowStatus(QStringLiteral(" Server Waiting... Pairing code: ") + code.text());
     };
-    m_hosted.Host(options);
+    if (m_hosted.Host(options))
+        Panel2->ShowHosting(QDir(HostedCopy::ReceiveDirectory(options)).absolutePath(), m_roles.HostedAt());
 }
 
-void TMainWindow::StartCopy(int selectedRow)
+void TMainWindow::StartCopy(int selectedRow, const std::optional<PairingCode>& code)
 {
     // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
     // and a confirmed stop ends the copy cleanly before the endpoint goes.
     m_send->Begin();
     m_copyComplete = false;
     bool failed = true;
-    const auto finished = qScopeGuard([this, &failed] {
+    const auto finished = qScopeGuard([this, &failed, selectedRow] {
         const SendControl::Reason stopped = m_send->StopReason();
         m_send->End();
         // The strip tells how the copy ended, never " Client Sending..." after it.
         Panel2->ShowStatus(SendControl::EndStatus(stopped, failed, m_copyComplete));
         PaintFrame();
+        if (stopped == SendControl::Reason::None)
+            m_notifier.CopySent(m_copyComplete, SessionRows().value(selectedRow).value(0));
         if (stopped == SendControl::Reason::Closing)
             QTimer::singleShot(0, this, &QWidget::close);
     });
@@ -178,7 +185,7 @@ void TMainWindow::StartCopy(int selectedRow)
                   + QStringLiteral("\n\nClose this panel to search the network again, or press Refresh List."));
         return;
     }
-    if (!AskForPairingCode(this, copy))
+    if (!AskForPairingCode(this, copy, code))
         return;
     sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
     failed = false;
@@ -226,6 +233,7 @@ void TMainWindow::ChooseFiles(const QStringList& paths)
 // The session is left and its receiving side ends; a file cut off is discarded.
 void TMainWindow::endServing()
 {
+    Panel2->ShowHosting(QString(), QString());
     const bool serving = m_hosted.Serving();
     m_hosted.End();
     if (serving)
@@ -288,12 +296,12 @@ void TMainWindow::ActOnWizard(const WizardChoice& choice)
     case WizardChoice::Action::Host:
         DisableControls();
         Panel2->show();
-        HostSession(choice.label, choice.directory);
+        HostSession(choice.label, choice.directory, choice.code);
         break;
     case WizardChoice::Action::Copy:
         DisableControls();
         Panel2->show();
-        StartCopy(choice.sessionRow);
+        StartCopy(choice.sessionRow, choice.code);
         break;
     case WizardChoice::Action::None:
         break;
@@ -486,11 +494,6 @@ void TMainWindow::SetCopyEnabled(bool enabled)
     Button1->setEnabled(enabled);
 }
 
-void TMainWindow::ShowStatus(const QString& caption)
-{
-    frameChanged(Panel2->ShowStatus(caption));
-}
-
 void TMainWindow::ShowError(const QString& text)
 {
     QMessageBox::critical(this, QStringLiteral("Ferrowarden"), text);
@@ -501,40 +504,14 @@ void TMainWindow::ShowMessage(const QString& text)
     QMessageBox::information(this, QStringLiteral("Ferrowarden"), text);
 }
 
-void TMainWindow::SessionEventArrived(const SessionEvent&)
+void TMainWindow::SessionEventArrived(const SessionEvent& event)
 {
     // The copy under way has closed its file or ended its wait already.
     PaintFrame();
-}
-
-void TMainWindow::ShowFileName(const QString& name)
-{
-    frameChanged(Panel2->ShowFileName(name));
-}
-
-void TMainWindow::ShowFileCounter(const QString& caption)
-{
-    frameChanged(Panel2->ShowFileCounter(caption));
-}
-
-void TMainWindow::SetFileProgress(int percent)
-{
-    frameChanged(Panel2->SetFileProgress(percent));
-}
-
-void TMainWindow::SetTotalProgress(int percent)
-{
-    frameChanged(Panel2->SetTotalProgress(percent));
-}
-
-void TMainWindow::ShowReceivedPackets(qint64 count)
-{
-    frameChanged(Panel2->ShowReceivedPackets(count));
-}
-
-void TMainWindow::ShowSentPackets(qint64 count)
-{
-    frameChanged(Panel2->ShowSentPackets(count));
+    if (event.kind == SessionEvent::Kind::ClientJoined)
+        m_client = event.client;
+    else if (const ReceivingEngine* engine = m_hosted.Engine(); engine && event.kind == SessionEvent::Kind::ClientLeft)
+        m_notifier.CopyArrived(engine->Summary(), m_client, Panel2->HostedFolder());
 }
 
 void TMainWindow::ShowCaption(const QString& text)
@@ -555,11 +532,6 @@ void TMainWindow::ProcessEvents()
 void TMainWindow::WaitForAnswers(int milliseconds, const std::function<bool()>& done)
 {
     m_send->Wait(milliseconds, done, [this] { PaintFrame(); });
-}
-
-void TMainWindow::AddLine(const QString& text)
-{
-    frameChanged(Panel2->AddLine(text));
 }
 
 void TMainWindow::AppendToLastLine(const QString& text)

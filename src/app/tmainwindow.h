@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/desktopnotifier.h"
 #include "app/mainwindowcontrols.h"
 #include "app/wizardsessions.h"
 #include "bridge/hostedcopy.h"
@@ -66,11 +67,13 @@ public:
     bool InitNetworking();
     void SearchSessions() override;
     // Hosts a session: with an empty label and directory, the default label and the folder
-    // selected in DirTree1.
-    void HostSession(const QString& label, const QString& directory);
+    // selected in DirTree1. `firstCode`: the pairing code already shown (by the wizard).
+    void HostSession(const QString& label, const QString& directory,
+                     std::optional<PairingCode> firstCode = std::nullopt);
     // Joins the session of row `selectedRow` of the latest search and sends FilesToSend and
-    // the files selected in FileListBox1. Throws AppError when the copy fails.
-    void StartCopy(int selectedRow);
+    // the files selected in FileListBox1. Throws AppError when the copy fails. `code`: the
+    // pairing code given beforehand (the wizard's), used when the host asks for one.
+    void StartCopy(int selectedRow, const std::optional<PairingCode>& code = std::nullopt);
 
     // Handlers
     void Button1Click();
@@ -101,6 +104,10 @@ public:
     const QString& ReceiveDirectory() const { return m_roles.ReceiveDirectory(); }
     bool SearchDone() const override { return m_roles.SearchDone(); }
     QList<QStringList> SessionRows() const override { return SessionRowTexts(); }
+    bool HostRequiresPairing() const override
+    {
+        return static_cast<AcceptPolicy>(m_settings.AcceptPolicy) == AcceptPolicy::Paired;
+    }
     // Hosts or starts the copy as the user chose in the wizard, after taking its files.
     void ActOnWizard(const WizardChoice& choice);
     ::Settings& AppSettings() { return m_settings; }
@@ -118,23 +125,24 @@ public:
     void ClearSessionRows() override;
     void AddSessionRow(const QString& name, const QString& directory) override;
     void SetCopyEnabled(bool enabled) override;
-    void ShowStatus(const QString& caption) override;
+    void ShowStatus(const QString& caption) override { frameChanged(Panel2->ShowStatus(caption)); }
     void ShowError(const QString& text) override;
     void ShowMessage(const QString& text) override;
     void SessionEventArrived(const SessionEvent& event) override;
-    void ShowFileName(const QString& name) override;
-    void ShowFileCounter(const QString& caption) override;
-    void SetFileProgress(int percent) override;
-    void SetTotalProgress(int percent) override;
-    void ShowReceivedPackets(qint64 count) override;
-    void ShowSentPackets(qint64 count) override;
+    const DesktopNotifier& Notifier() const { return m_notifier; }
+    void ShowFileName(const QString& name) override { frameChanged(Panel2->ShowFileName(name)); }
+    void ShowFileCounter(const QString& caption) override { frameChanged(Panel2->ShowFileCounter(caption)); }
+    void SetFileProgress(int percent) override { frameChanged(Panel2->SetFileProgress(percent)); }
+    void SetTotalProgress(int percent) override { frameChanged(Panel2->SetTotalProgress(percent)); }
+    void ShowReceivedPackets(qint64 count) override { frameChanged(Panel2->ShowReceivedPackets(count)); }
+    void ShowSentPackets(qint64 count) override { frameChanged(Panel2->ShowSentPackets(count)); }
     void ShowCaption(const QString& text) override;
     void ShowProgress(const TransferProgress& progress) override { frameChanged(Panel2->ShowProgress(progress)); }
     void ProcessEvents() override;
     void WaitForAnswers(int milliseconds, const std::function<bool()>& done) override;
 
     // MessageListView
-    void AddLine(const QString& text) override;
+    void AddLine(const QString& text) override { frameChanged(Panel2->AddLine(text)); }
     void AppendToLastLine(const QString& text) override;
 
 protected:
@@ -162,6 +170,8 @@ private:
     FileChooser* m_chooser = nullptr;
 
     SendControl* m_send = nullptr;
+    DesktopNotifier m_notifier{this};
+    QString m_client; // the address of the hosted session's latest client
     bool m_closeWithoutAsking = false;
     bool m_copyComplete = false; // the copy under way said "Transmission complete!"
     QTimer m_logFlushTimer;

@@ -14,4 +14,6 @@ public:
     virtual bool SearchDone() const = 0;
     // The rows of the latest search, in order: each the label and the target directory.
     virtual QList<QStringList> SessionRows() const = 0;
+    // True when a session hosted now would ask senders for a pairing code.
+    virtual bool HostRequiresPairing() const { return false; }
 };

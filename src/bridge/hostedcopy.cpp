@@ -75,7 +75,7 @@ void HostedCopy::prepareSecurity(const HostOptions& options)
     if (!m_trusted)
         m_trusted = std::make_unique<TrustedDevices>();
     if (m_policy == AcceptPolicy::Paired)
-        m_codes = std::make_unique<CodeGuard>(options.codeShown);
+        m_codes = std::make_unique<CodeGuard>(options.codeShown, options.firstCode);
 }
 
 QString HostedCopy::ReceiveDirectory(const HostOptions& options)

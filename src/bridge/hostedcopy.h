@@ -33,7 +33,10 @@ struct HostOptions {
     // Who may send (secure copies). Paired shows a pairing code: `codeShown` hears the
     // first when hosting starts and each new one after three wrong attempts.
     AcceptPolicy accept = AcceptPolicy::Open;
-    std::function<void(const PairingCode&)> codeShown;
+    std::function<void(const PairingCode&)> codeShown{};
+    // The first code (policy paired) when the user was shown one before hosting started;
+    // a fresh one when empty.
+    std::optional<PairingCode> firstCode{};
     bool keepPartials = true; // a file cut off is kept, for the next copy of it to go on
 };
 

@@ -264,7 +264,7 @@ int CliSession::serve()
     const QString label = m_arguments.label.isEmpty()
                               ? SessionRoles::DefaultLabel(m_roles.ComputerName())
                               : m_arguments.label;
-    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}};
+    HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}, {}};
     options.keepPartials = m_settings.KeepPartials && !m_arguments.noResume;
     bool hosting = false;
     options.codeShown = [&](const PairingCode& code) {

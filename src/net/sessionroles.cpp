@@ -5,6 +5,7 @@
 #include "net/sessionrolesview.h"
 #include "platform/apperror.h"
 #include "platform/dplay/sessionservice.h"
+#include "platform/dplay/socketutil.h"
 #include "text/printable.h"
 
 #include <QtEndian>
@@ -385,4 +386,23 @@ QString SessionRoles::clientAddress(const TDPlayer& sender) const
         return QString();
     std::memcpy(&created, sender.ReceiveBuffer(), sizeof created);
     return QString::fromStdString(service->PlayerAddress(created.dpId));
+}
+
+QString SessionRoles::HostedAt() const
+{
+    if (HostPort() == 0)
+        return QString();
+    QStringList addresses;
+    for (const InterfaceAddress& entry : InterfaceAddresses()) {
+        const QString text = QString::fromStdString(AddressText(sockaddr_in{AF_INET, 0, entry.address, {}}))
+                                 .section(QLatin1Char(':'), 0, 0);
+        if (!text.startsWith(QLatin1String("127.")))
+            addresses << text;
+    }
+    if (addresses.isEmpty())
+        addresses << QStringLiteral("this PC's address");
+    return QStringLiteral("%1, TCP port %2 (searches find it on UDP port %3)")
+        .arg(addresses.join(QStringLiteral(", ")))
+        .arg(HostPort())
+        .arg(DiscoveryPort());
 }

@@ -72,6 +72,9 @@ public:
     void ReleaseNetworking();
     void SearchSessions();
     void ShowSessionList();
+    // Where senders reach the hosted session, in words: the PC's addresses and the ports;
+    // empty when not hosting on the session service.
+    QString HostedAt() const;
     // Joins the session of row `selectedRow` of the latest search and creates the client
     // player. False, silently, when there is no such row; throws JoinError when the service
     // refuses or cannot reach the session, AppError when networking is not up.

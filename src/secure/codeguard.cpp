@@ -2,8 +2,8 @@
 
 #include "secure/logging.h"
 
-CodeGuard::CodeGuard(std::function<void(const PairingCode&)> renewed)
-    : m_renewed(std::move(renewed)), m_code(PairingCode::Make())
+CodeGuard::CodeGuard(std::function<void(const PairingCode&)> renewed, std::optional<PairingCode> first)
+    : m_renewed(std::move(renewed)), m_code(first ? *std::move(first) : PairingCode::Make())
 {
 }
 

@@ -13,8 +13,10 @@ class CodeGuard {
 public:
     static constexpr int kAttemptsPerCode = 3;
 
-    // `renewed` hears of each new code after wrong attempts (to show it).
-    explicit CodeGuard(std::function<void(const PairingCode&)> renewed = {});
+    // `renewed` hears of each new code after wrong attempts (to show it). `first` is the code
+    // to start with when the user has seen one already; a fresh one otherwise.
+    explicit CodeGuard(std::function<void(const PairingCode&)> renewed = {},
+                       std::optional<PairingCode> first = std::nullopt);
 
     const PairingCode& code() const { return m_code; }
     int wrongAttempts() const { return m_wrong; }

@@ -5,17 +5,20 @@
 
 #include <QtEndian>
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstring>
 
-// The AES states are kept expanded (libsodium's beforenm form): a record then costs no key
-// schedule. libsodium's state type asks for 16-byte alignment, which new honours.
+// One OpenSSL cipher context per direction, keyed once: a record then only sets its nonce, so
+// it costs no key schedule and no allocation. OpenSSL's AES-GCM and ChaCha20-Poly1305 seal
+// faster than libsodium's on the same processor; the records are the same either way.
 struct RecordChannel::Keys {
-    crypto_aead_aes256gcm_state sendState;
-    crypto_aead_aes256gcm_state receiveState;
-    Bytes32 send{};
-    Bytes32 receive{};
+    struct FreeContext {
+        void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+    };
+    std::unique_ptr<EVP_CIPHER_CTX, FreeContext> send{EVP_CIPHER_CTX_new()};
+    std::unique_ptr<EVP_CIPHER_CTX, FreeContext> receive{EVP_CIPHER_CTX_new()};
 };
 
 namespace {
@@ -39,6 +42,35 @@ void makeNonce(std::uint8_t* nonce, RecordChannel::Side from, std::uint64_t sequ
     qToLittleEndian(sequence, nonce + 4);
 }
 
+const EVP_CIPHER* evpCipher(RecordCipher cipher)
+{
+    return cipher == RecordCipher::Aes256Gcm ? EVP_aes_256_gcm() : EVP_chacha20_poly1305();
+}
+
+// Runs the AEAD over the head (associated data) and the text in place; true when OpenSSL
+// took every step. On opening, the tag must be set before the final step checks it.
+bool runAead(EVP_CIPHER_CTX* context, const std::uint8_t* nonce, const std::uint8_t* head, std::uint8_t* text,
+             std::size_t size, std::uint8_t* tag, bool seal)
+{
+    int length = 0;
+    if (EVP_CipherInit_ex(context, nullptr, nullptr, nullptr, nonce, seal ? 1 : 0) != 1
+        || EVP_CipherUpdate(context, nullptr, &length, head, int(RecordChannel::kHead)) != 1
+        || EVP_CipherUpdate(context, text, &length, text, int(size)) != 1)
+        return false;
+    if (!seal && EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, int(RecordChannel::kTag), tag) != 1)
+        return false;
+    if (EVP_CipherFinal_ex(context, text + size, &length) != 1)
+        return false;
+    return !seal || EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, int(RecordChannel::kTag), tag) == 1;
+}
+
+void keyContext(EVP_CIPHER_CTX* context, RecordCipher cipher, const Bytes32& key, bool seal)
+{
+    if (!context || EVP_CipherInit_ex(context, evpCipher(cipher), nullptr, key.data(), nullptr, seal ? 1 : 0) != 1
+        || EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_IVLEN, int(kNonceBytes), nullptr) != 1)
+        throw AppError(QStringLiteral("The records' cipher %1 cannot be set up").arg(CipherName(cipher)));
+}
+
 } // namespace
 
 bool AesGcmAvailable()
@@ -59,17 +91,13 @@ RecordChannel::RecordChannel(RecordCipher cipher, Side side, const Bytes32& send
     if (cipher == RecordCipher::Aes256Gcm) {
         if (!AesGcmAvailable())
             throw AppError(QStringLiteral("This processor cannot seal records with AES-256-GCM"));
-        crypto_aead_aes256gcm_beforenm(&m_keys->sendState, sendKey.data());
-        crypto_aead_aes256gcm_beforenm(&m_keys->receiveState, receiveKey.data());
     }
-    m_keys->send = sendKey;
-    m_keys->receive = receiveKey;
+    keyContext(m_keys->send.get(), cipher, sendKey, true);
+    keyContext(m_keys->receive.get(), cipher, receiveKey, false);
 }
 
-RecordChannel::~RecordChannel()
-{
-    sodium_memzero(m_keys.get(), sizeof(Keys));
-}
+// Freeing a context wipes its key schedule.
+RecordChannel::~RecordChannel() = default;
 
 void RecordChannel::SealInPlace(std::uint8_t* record, std::size_t size)
 {
@@ -81,12 +109,8 @@ void RecordChannel::SealInPlace(std::uint8_t* record, std::size_t size)
     std::uint8_t nonce[kNonceBytes];
     makeNonce(nonce, m_side, m_sendSequence);
     std::uint8_t* text = record + kHead;
-    if (m_cipher == RecordCipher::Aes256Gcm)
-        crypto_aead_aes256gcm_encrypt_detached_afternm(text, text + size, nullptr, text, size, record, kHead,
-                                                       nullptr, nonce, &m_keys->sendState);
-    else
-        crypto_aead_chacha20poly1305_ietf_encrypt_detached(text, text + size, nullptr, text, size, record, kHead,
-                                                           nullptr, nonce, m_keys->send.data());
+    if (!runAead(m_keys->send.get(), nonce, record, text, size, text + size, true))
+        throw AppError(QStringLiteral("Record %1 could not be sealed").arg(m_sendSequence));
     ++m_sendSequence;
 }
 
@@ -120,13 +144,11 @@ RecordChannel::Opened RecordChannel::OpenInPlace(std::uint8_t* record, std::size
     makeNonce(nonce, from, sequence);
     std::uint8_t* text = record + kHead;
     const std::size_t length = size - kOverhead;
-    const int result = m_cipher == RecordCipher::Aes256Gcm
-        ? crypto_aead_aes256gcm_decrypt_detached_afternm(text, nullptr, text, length, text + length, record, kHead,
-                                                         nonce, &m_keys->receiveState)
-        : crypto_aead_chacha20poly1305_ietf_decrypt_detached(text, nullptr, text, length, text + length, record,
-                                                             kHead, nonce, m_keys->receive.data());
-    if (result != 0)
+    if (!runAead(m_keys->receive.get(), nonce, record, text, length, text + length, false)) {
+        // OpenSSL deciphers before it checks the tag: nothing of a refused record stays readable.
+        sodium_memzero(text, length);
         return refuse(QStringLiteral("record %1 fails its authentication (altered on the way)").arg(sequence));
+    }
     ++m_receiveSequence;
     return Opened{text, length, {}};
 }

@@ -26,7 +26,7 @@
 enum class RecordCipher : std::uint8_t { Aes256Gcm, ChaCha20Poly1305 };
 
 // True when this processor has the instructions for AES-256-GCM (AES-NI and CLMUL); without
-// them libsodium has no AES-GCM at all and the records use ChaCha20-Poly1305.
+// them AES-GCM is slow (and libsodium has none at all), so the records use ChaCha20-Poly1305.
 bool AesGcmAvailable();
 QString CipherName(RecordCipher cipher);
 

@@ -7,13 +7,58 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMimeDatabase>
+#include <QTimer>
+
+namespace {
+
+// A folder with at most this many files is listed in place; a bigger one on a worker thread.
+constexpr qsizetype kInPlaceLimit = 2000;
+// Items are added to the list for about this long per turn of the event loop.
+constexpr int kBatchMs = 15;
+
+// Ordinary files only: no folders, no devices or pipes, hidden (dot) files when asked. Stops
+// after limit files (0: no limit). Runs on a worker thread too: it touches no widget.
+FileListBox::Listing ListFiles(const QString& directory, const QString& maskText, bool showHidden,
+                               qsizetype limit)
+{
+    FileListBox::Listing listing;
+    const FileMask mask(maskText);
+    QDirIterator it(directory, showHidden ? QDir::Files | QDir::Hidden : QDir::Files);
+    while (it.hasNext()) {
+        it.next();
+        const QString name = it.fileName();
+        if (mask.Matches(name) && it.fileInfo().isFile()) {
+            if (limit > 0 && listing.names.size() == limit) {
+                listing.complete = false;
+                return listing;
+            }
+            listing.names.append(name);
+        }
+    }
+    NameOrder().Sort(listing.names);
+    // The icon of a file follows from its type; the type is found here, off the window's
+    // thread, as it may mean reading the file's first bytes.
+    const QMimeDatabase types;
+    const QDir folder(directory);
+    listing.types.reserve(listing.names.size());
+    for (const QString& name : listing.names)
+        listing.types.append(types.mimeTypeForFile(QFileInfo(folder.filePath(name))).name());
+    return listing;
+}
+
+} // namespace
 
 FileListBox::FileListBox(QWidget* parent)
     : QListWidget(parent)
 {
     SetMultiSelect(m_multiSelect);
     setUniformItemSizes(true);
+    m_batchTimer = new QTimer(this);
+    m_batchTimer->setInterval(0);
+    connect(m_batchTimer, &QTimer::timeout, this, &FileListBox::ShowBatch);
 }
 
 void FileListBox::SetDirectory(const QString& path)
@@ -67,27 +112,70 @@ QString FileListBox::FileName() const
     return QDir(m_directory).filePath(current->text());
 }
 
+bool FileListBox::Filling() const
+{
+    return m_reading.Busy() || m_batchTimer->isActive();
+}
+
 void FileListBox::Refill()
 {
-    WaitCursor wait;
-    const FileMask mask(m_mask);
-
-    // Ordinary files only: no folders, no devices or pipes, hidden (dot) files when asked.
-    QStringList names;
-    QDirIterator it(m_directory, m_showHidden ? QDir::Files | QDir::Hidden : QDir::Files);
-    while (it.hasNext()) {
-        it.next();
-        const QString name = it.fileName();
-        if (mask.Matches(name) && it.fileInfo().isFile())
-            names.append(name);
-    }
-    NameOrder().Sort(names);
-
-    setUpdatesEnabled(false);
+    m_reading.Cancel();
+    m_batchTimer->stop();
+    m_pending = Listing();
+    m_shown = 0;
     clear();
-    for (const QString& name : names) {
-        auto* entry = new QListWidgetItem(m_iconProvider.icon(QFileInfo(QDir(m_directory).filePath(name))), name);
-        addItem(entry);
+
+    Listing listing;
+    {
+        WaitCursor wait;
+        listing = ListFiles(m_directory, m_mask, m_showHidden, kInPlaceLimit);
+    }
+    if (listing.complete) {
+        Show(std::move(listing));
+        return;
+    }
+    setCursor(Qt::BusyCursor);
+    m_reading.Start([directory = m_directory, mask = m_mask, hidden = m_showHidden] {
+        return ListFiles(directory, mask, hidden, 0);
+    }, [this](Listing all) { Show(std::move(all)); }, 0);
+}
+
+void FileListBox::Show(Listing listing)
+{
+    m_pending = std::move(listing);
+    m_shown = 0;
+    ShowBatch();
+}
+
+void FileListBox::ShowBatch()
+{
+    QElapsedTimer clock;
+    clock.start();
+    setUpdatesEnabled(false);
+    const QDir folder(m_directory);
+    while (m_shown < m_pending.names.size() && (clock.elapsed() < kBatchMs || m_shown < kInPlaceLimit)) {
+        const QString& name = m_pending.names[m_shown];
+        addItem(new QListWidgetItem(IconFor(folder.filePath(name), m_pending.types[m_shown]), name));
+        ++m_shown;
     }
     setUpdatesEnabled(true);
+    if (m_shown < m_pending.names.size()) {
+        m_batchTimer->start();
+        return;
+    }
+    m_batchTimer->stop();
+    m_pending = Listing();
+    m_shown = 0;
+    unsetCursor();
+    emit Filled();
+}
+
+QIcon FileListBox::IconFor(const QString& path, const QString& type)
+{
+    auto known = m_icons.constFind(type);
+    if (known != m_icons.constEnd())
+        return *known;
+    const QIcon icon = m_iconProvider.icon(QFileInfo(path));
+    m_icons.insert(type, icon);
+    return icon;
 }

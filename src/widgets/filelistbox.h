@@ -1,11 +1,18 @@
 #pragma once
 
+#include "widgets/backgroundlisting.h"
+
 #include <QFileIconProvider>
+#include <QHash>
 #include <QListWidget>
+
+class QTimer;
 
 // The plain list of the files in one folder, sorted by name, from which the user picks the
 // files to send (several at once). Pointing it at a folder makes that folder the process's
-// current directory.
+// current directory. A folder of a few thousand files is listed before SetDirectory returns;
+// a bigger one is read on a worker thread and shown in batches, so that the window keeps
+// answering; Filling() tells whether that is still under way, and Filled() is raised at its end.
 class FileListBox : public QListWidget {
     Q_OBJECT
 
@@ -32,11 +39,34 @@ public:
     QString FileName() const;
     // Reads the folder again.
     void Refill();
+    // Whether a big folder is still being read or shown.
+    bool Filling() const;
+
+signals:
+    void Filled();
+
+public:
+    // What a read of the folder yields: the names in list order, with the type of each file
+    // (which chooses its icon).
+    struct Listing {
+        QStringList names;
+        QStringList types;
+        bool complete = true;   // false when the read stopped at its limit
+    };
 
 private:
+    void Show(Listing listing);
+    void ShowBatch();
+    QIcon IconFor(const QString& path, const QString& type);
+
     QString m_directory;
     QString m_mask = QStringLiteral("*.*");
     bool m_multiSelect = true;
     bool m_showHidden = false;
     QFileIconProvider m_iconProvider;
+    QHash<QString, QIcon> m_icons;              // by file type
+    BackgroundListing<Listing> m_reading;
+    Listing m_pending;                           // read, not yet shown
+    qsizetype m_shown = 0;                       // of m_pending
+    QTimer* m_batchTimer = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "widgets/nameorder.h"
 
 #include <algorithm>
+#include <vector>
 
 NameOrder::NameOrder()
 {
@@ -20,5 +21,20 @@ bool NameOrder::operator()(const QString& a, const QString& b) const
 
 void NameOrder::Sort(QStringList& names) const
 {
-    std::sort(names.begin(), names.end(), *this);
+    // The same order as operator(), with each name's collation key made once rather than
+    // at every comparison: a folder of 100,000 names sorts in a fraction of the time.
+    struct Keyed {
+        QCollatorSortKey key;
+        QString name;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(names.size());
+    for (QString& name : names)
+        keyed.push_back({m_collator.sortKey(name.toCaseFolded()), std::move(name)});
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+        const int folded = a.key.compare(b.key);
+        return folded != 0 ? folded < 0 : a.name < b.name;
+    });
+    for (qsizetype i = 0; i < names.size(); ++i)
+        names[i] = std::move(keyed[size_t(i)].name);
 }

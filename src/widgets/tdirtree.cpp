@@ -16,6 +16,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr int kPathRole = Qt::UserRole;
@@ -32,6 +34,16 @@ QByteArray ReadMountTable()
 {
     QFile table(QStringLiteral("/proc/self/mountinfo"));
     return table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
+}
+
+// A directory's link count is two plus its number of subdirectories on the file systems that
+// keep it (ext4, xfs, tmpfs); others report 1. Exactly two thus means no subdirectory, and a
+// folder of 100,000 files need not be read through to find that out.
+bool HasNoSubdirectories(const QString& path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+           && info.st_nlink == 2;
 }
 
 bool IsPlaceholder(const QTreeWidgetItem* item)
@@ -343,6 +355,8 @@ QStringList TDirTree::ListableSubdirectories(const QString& path, bool firstOnly
 {
     QStringList names;
     if (!m_goBelowRecycleBin && IsTrashOrInside(path))
+        return names;
+    if (HasNoSubdirectories(path))
         return names;
     // An unreadable directory simply yields nothing: no error, no message.
     QDirIterator it(path, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);

@@ -10,8 +10,12 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QElapsedTimer>
 #include <QLocale>
+#include <QMimeDatabase>
 #include <QMouseEvent>
+#include <QSet>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -23,6 +27,10 @@ constexpr int kIsDirRole = Qt::UserRole + 1;
 constexpr int kSizeRole = Qt::UserRole + 2;
 constexpr int kModifiedRole = Qt::UserRole + 3;
 constexpr int kMaxTypeNameLength = 80;
+// A directory with at most this many entries is listed in place; a bigger one on a worker.
+constexpr qsizetype kInPlaceLimit = 250;
+// Items are added to the list for about this long per turn of the event loop.
+constexpr int kBatchMs = 15;
 
 // Widths for a UI font of 13 pixels line height; scaled up for larger fonts.
 constexpr int kDesignLineHeight = 13;
@@ -57,6 +65,69 @@ int Order(const T& a, const T& b)
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
+QString DateTimeText(const QDateTime& time)
+{
+    // Month/day/year and 24-hour time, joined by the separators of the user's locale. The
+    // format belongs to this view only; other date texts of the program are not touched.
+    const QLocale locale;
+    const QChar date = SeparatorOf(locale.dateFormat(QLocale::ShortFormat), QLatin1Char('/'));
+    const QChar clock = SeparatorOf(locale.timeFormat(QLocale::ShortFormat), QLatin1Char(':'));
+    return time.toString(QStringLiteral("MM%1dd%1yyyy HH%2mm").arg(date).arg(clock));
+}
+
+// Reads what an item shows of one entry; false for an entry that vanished or whose type
+// cannot be told. Touches no widget: runs on a worker thread for a big directory.
+bool ReadEntry(const QFileInfo& info, const QString& directory, const QMimeDatabase& types,
+               TLsFileListView::Entry& entry)
+{
+    if (!info.exists())
+        return false;
+    const QMimeType mime = types.mimeTypeForFile(info);
+    if (!mime.isValid())
+        return false;
+    QString typeName = mime.comment().trimmed();
+    if (typeName.isEmpty())
+        typeName = mime.name();
+    entry.typeName = typeName.left(kMaxTypeNameLength).trimmed();
+    entry.type = mime.name();
+
+    entry.isDir = info.isDir();
+    entry.size = entry.isDir ? 0 : info.size();
+    entry.modified = info.lastModified();
+    entry.modified.setTime(QTime(entry.modified.time().hour(), entry.modified.time().minute()));
+    entry.modifiedText = DateTimeText(entry.modified);
+    entry.name = info.fileName();
+    entry.path = directory + entry.name;
+    entry.attributes = AttributeLetters(ReadFileAttributes(info));
+    return true;
+}
+
+// The directory's entries in the order the file system gives them; stops after limit entries
+// (0: no limit). Entries that vanish or cannot be queried while it runs are left out.
+// Names in skip (the entries shown already) are passed over.
+TLsFileListView::Listing ListEntries(const QString& directory, const QString& maskText, qsizetype limit,
+                                     const QSet<QString>& skip = {})
+{
+    TLsFileListView::Listing listing;
+    const FileMask mask(maskText);
+    const QMimeDatabase types;
+    const QString prefix = directory.endsWith(QLatin1Char('/')) ? directory : directory + QLatin1Char('/');
+    QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        if (!mask.Matches(it.fileName()) || skip.contains(it.fileName()))
+            continue;
+        if (limit > 0 && listing.entries.size() == limit) {
+            listing.complete = false;
+            break;
+        }
+        TLsFileListView::Entry entry;
+        if (ReadEntry(it.fileInfo(), prefix, types, entry))
+            listing.entries.append(std::move(entry));
+    }
+    return listing;
+}
+
 } // namespace
 
 TLsFileListView::TLsFileListView(QWidget* parent)
@@ -85,6 +156,10 @@ TLsFileListView::TLsFileListView(QWidget* parent)
     SetMultiSelect(m_multiSelect);
     SetReadOnly(m_readOnly);
     ApplyViewStyle();
+
+    m_batchTimer = new QTimer(this);
+    m_batchTimer->setInterval(0);
+    connect(m_batchTimer, &QTimer::timeout, this, &TLsFileListView::ShowBatch);
 
     connect(header(), &QHeaderView::sectionClicked, this, &TLsFileListView::ColumnClick);
     connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
@@ -158,7 +233,16 @@ void TLsFileListView::ColumnClick(int column)
         m_sortColumn = column;
         m_sortDescending = true;
     }
+    header()->setSortIndicatorShown(true);
+    header()->setSortIndicator(column, m_sortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    // A list still being filled is sorted once all of it is there.
+    m_sortWhenFilled = Filling();
+    if (!m_sortWhenFilled)
+        SortItems();
+}
 
+void TLsFileListView::SortItems()
+{
     auto compare = [this](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
         const bool aEmpty = a->text(colSize) == QLatin1String("0");
         const bool bEmpty = b->text(colSize) == QLatin1String("0");
@@ -194,30 +278,81 @@ void TLsFileListView::ColumnClick(int column)
         setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
     for (QTreeWidgetItem* item : selected)
         item->setSelected(true);
-
-    header()->setSortIndicatorShown(true);
-    header()->setSortIndicator(column, m_sortDescending ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
 void TLsFileListView::Refill()
 {
-    WaitCursor wait;
-    setUpdatesEnabled(false);
+    m_reading.Cancel();
+    m_batchTimer->stop();
+    m_pending = Listing();
+    m_shown = 0;
+    m_sortWhenFilled = false;
+    m_moreToCome = false;
     clear();
-    QList<QTreeWidgetItem*> items;
-    const FileMask mask(m_mask);
-    // Entries that vanish or cannot be queried while the list is read are left out.
-    QDirIterator it(m_directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        it.next();
-        if (!mask.Matches(it.fileName()))
-            continue;
-        if (QTreeWidgetItem* item = MakeItem(it.fileInfo()))
-            items.append(item);
-    }
-    addTopLevelItems(items);
     header()->setSortIndicatorShown(false);
+
+    Listing listing;
+    {
+        WaitCursor wait;
+        listing = ListEntries(m_directory, m_mask, kInPlaceLimit);
+    }
+    if (listing.complete) {
+        Show(std::move(listing));
+        return;
+    }
+    // A big directory: the entries read so far are shown at once, the rest follow from a
+    // worker thread.
+    setCursor(Qt::BusyCursor);
+    QSet<QString> shown;
+    for (const Entry& entry : std::as_const(listing.entries))
+        shown.insert(entry.name);
+    m_moreToCome = true;
+    Show(std::move(listing));
+    m_reading.Start([directory = m_directory, mask = m_mask, shown = std::move(shown)] {
+        return ListEntries(directory, mask, 0, shown);
+    }, [this](Listing rest) {
+        m_moreToCome = false;
+        Show(std::move(rest));
+    }, 0);
+}
+
+bool TLsFileListView::Filling() const
+{
+    return m_moreToCome || m_reading.Busy() || m_batchTimer->isActive();
+}
+
+void TLsFileListView::Show(Listing listing)
+{
+    m_pending = std::move(listing);
+    m_shown = 0;
+    ShowBatch();
+}
+
+void TLsFileListView::ShowBatch()
+{
+    QElapsedTimer clock;
+    clock.start();
+    QList<QTreeWidgetItem*> items;
+    while (m_shown < m_pending.entries.size() && (clock.elapsed() < kBatchMs || m_shown < kInPlaceLimit)) {
+        items.append(MakeItem(m_pending.entries[m_shown]));
+        ++m_shown;
+    }
+    setUpdatesEnabled(false);
+    addTopLevelItems(items);
     setUpdatesEnabled(true);
+    if (m_shown < m_pending.entries.size()) {
+        m_batchTimer->start();
+        return;
+    }
+    m_batchTimer->stop();
+    m_pending = Listing();
+    m_shown = 0;
+    if (m_moreToCome)
+        return;
+    if (std::exchange(m_sortWhenFilled, false))
+        SortItems();
+    unsetCursor();
+    emit Filled();
 }
 
 QStringList TLsFileListView::SubItems(const QTreeWidgetItem* item)
@@ -252,39 +387,36 @@ void TLsFileListView::keyPressEvent(QKeyEvent* event)
     QTreeWidget::keyPressEvent(event);
 }
 
-QTreeWidgetItem* TLsFileListView::MakeItem(const QFileInfo& info)
+QTreeWidgetItem* TLsFileListView::MakeItem(const Entry& entry)
 {
-    if (!info.exists())
-        return nullptr;
-    const QMimeType mime = m_mimeDatabase.mimeTypeForFile(info);
-    if (!mime.isValid())
-        return nullptr;
-    QString typeName = mime.comment().trimmed();
-    if (typeName.isEmpty())
-        typeName = mime.name();
-    typeName = typeName.left(kMaxTypeNameLength).trimmed();
-
-    const bool isDir = info.isDir();
-    const qint64 size = isDir ? 0 : info.size();
-    QDateTime modified = info.lastModified();
-    modified.setTime(QTime(modified.time().hour(), modified.time().minute()));
-    const QString directory = m_directory.endsWith(QLatin1Char('/')) ? m_directory : m_directory + QLatin1Char('/');
-
     auto* item = new QTreeWidgetItem;
-    item->setText(colName, AsciiLower(info.fileName()));
-    const QIcon icon = m_iconProvider.icon(info);
-    item->setIcon(colName, icon.isNull() ? m_iconProvider.icon(QAbstractFileIconProvider::File) : icon);
-    item->setText(colSize, QString::number(size));
-    item->setText(colType, typeName);
-    item->setText(colModified, DateTimeText(modified));
-    item->setText(colAttributes, AttributeLetters(ReadFileAttributes(info)));
+    item->setText(colName, AsciiLower(entry.name));
+    item->setIcon(colName, IconFor(entry));
+    item->setText(colSize, QString::number(entry.size));
+    item->setText(colType, entry.typeName);
+    item->setText(colModified, entry.modifiedText);
+    item->setText(colAttributes, entry.attributes);
     item->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
     item->setTextAlignment(colAttributes, Qt::AlignRight | Qt::AlignVCenter);
-    item->setData(colName, kPathRole, directory + info.fileName());
-    item->setData(colName, kIsDirRole, isDir);
-    item->setData(colName, kSizeRole, size);
-    item->setData(colName, kModifiedRole, modified);
+    item->setData(colName, kPathRole, entry.path);
+    item->setData(colName, kIsDirRole, entry.isDir);
+    item->setData(colName, kSizeRole, entry.size);
+    item->setData(colName, kModifiedRole, entry.modified);
     return item;
+}
+
+QIcon TLsFileListView::IconFor(const Entry& entry)
+{
+    // The icon follows from the entry's type: asked for once per type.
+    const QString key = entry.isDir ? QLatin1Char('/') + entry.type : entry.type;
+    auto known = m_icons.constFind(key);
+    if (known != m_icons.constEnd())
+        return *known;
+    QIcon icon = m_iconProvider.icon(QFileInfo(entry.path));
+    if (icon.isNull())
+        icon = m_iconProvider.icon(QAbstractFileIconProvider::File);
+    m_icons.insert(key, icon);
+    return icon;
 }
 
 void TLsFileListView::ApplyViewStyle()
@@ -295,14 +427,4 @@ void TLsFileListView::ApplyViewStyle()
     setHeaderHidden(!report || !m_showColumnHeaders);
     const int iconSize = m_viewStyle == vsIcon ? 32 : 16;
     setIconSize(QSize(iconSize, iconSize));
-}
-
-QString TLsFileListView::DateTimeText(const QDateTime& time) const
-{
-    // Month/day/year and 24-hour time, joined by the separators of the user's locale. The
-    // format belongs to this view only; other date texts of the program are not touched.
-    const QLocale locale;
-    const QChar date = SeparatorOf(locale.dateFormat(QLocale::ShortFormat), QLatin1Char('/'));
-    const QChar clock = SeparatorOf(locale.timeFormat(QLocale::ShortFormat), QLatin1Char(':'));
-    return time.toString(QStringLiteral("MM%1dd%1yyyy HH%2mm").arg(date).arg(clock));
 }

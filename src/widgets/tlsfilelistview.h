@@ -1,12 +1,20 @@
 #pragma once
 
+#include "widgets/backgroundlisting.h"
+
+#include <QDateTime>
 #include <QFileIconProvider>
-#include <QMimeDatabase>
+#include <QHash>
 #include <QTreeWidget>
+
+class QTimer;
 
 // A list of the entries of one directory with icons, sizes, type names, modification times
 // and attribute letters; double-clicking a folder steps into it. Setting Directory makes it
-// the process's current directory.
+// the process's current directory. A directory of up to 250 entries is listed before
+// SetDirectory returns; of a bigger one the first 250 are, and the rest are read on a
+// worker thread and shown in batches, so that the window keeps answering; Filling() tells whether that is still under way, and Filled() is
+// raised at its end.
 class TLsFileListView : public QTreeWidget {
     Q_OBJECT
 
@@ -53,15 +61,41 @@ public:
     // attribute letters, full path (name as stored on disk), "dir" or "file".
     static QStringList SubItems(const QTreeWidgetItem* item);
 
+    // Whether a big directory is still being read or shown.
+    bool Filling() const;
+
+    // One entry as read from the directory (on a worker thread for a big one).
+    struct Entry {
+        QString name;            // as stored on disk
+        QString path;
+        bool isDir = false;
+        qint64 size = 0;
+        QDateTime modified;      // to the minute
+        QString modifiedText;
+        QString typeName;
+        QString type;            // the type's identifier, which chooses the icon
+        QString attributes;
+    };
+    struct Listing {
+        QList<Entry> entries;
+        bool complete = true;    // false when the read stopped at its limit
+    };
+
+signals:
+    void Filled();
+
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    QTreeWidgetItem* MakeItem(const QFileInfo& info);
+    QTreeWidgetItem* MakeItem(const Entry& entry);
+    QIcon IconFor(const Entry& entry);
+    void Show(Listing listing);
+    void ShowBatch();
+    void SortItems();
     void Open(QTreeWidgetItem* item);
     void ApplyViewStyle();
-    QString DateTimeText(const QDateTime& time) const;
 
     QString m_directory;
     QString m_mask = QStringLiteral("*.*");
@@ -75,5 +109,11 @@ private:
     int m_sortColumn = colSize;
     bool m_sortDescending = true;
     QFileIconProvider m_iconProvider;
-    QMimeDatabase m_mimeDatabase;
+    QHash<QString, QIcon> m_icons;             // by type, "/" and the type for folders
+    BackgroundListing<Listing> m_reading;
+    Listing m_pending;                          // read, not yet shown
+    qsizetype m_shown = 0;                      // of m_pending
+    bool m_sortWhenFilled = false;              // a column was clicked while filling
+    bool m_moreToCome = false;                  // the first entries are shown, the rest are read
+    QTimer* m_batchTimer = nullptr;
 };

@@ -1,6 +1,7 @@
 // The connection wizard over a real main window: both paths page by page, the name rule,
 // the search wait, and what the main window does with the wizard's choice.
 #include "app/tconwizard.h"
+#include "app/progresspanel.h"
 #include "app/tmainwindow.h"
 #include "net/support/fakedirectplay.h"
 #include "support/boxcatcher.h"
@@ -16,6 +17,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTextDocument>
@@ -33,6 +35,54 @@ class TestConWizard : public QObject {
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
     int page(const TConWizard& wizard) const { return wizard.Notebook1->currentIndex(); }
+
+    // Searches (over loopback) until the one server is found, then goes on to the ready page
+    // with a.txt chosen.
+    void toTheClientReadyPage(TConWizard& wizard)
+    {
+        m_main->Roles().SetDirectPlayFactory(&CreateDirectPlay);
+        m_main->Roles().InitNetworking("127.0.0.1");
+        wizard.ClientRadio->setChecked(true);
+        // The server may take a moment to come up: search until it is found.
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            wizard.Button2Click();
+            if (wizard.ListView2->topLevelItemCount() == 1)
+                break;
+            wizard.Button1Click();
+            QTest::qWait(250);
+        }
+        QCOMPARE(wizard.ListView2->topLevelItemCount(), 1);
+        wizard.Button2Click();
+        wizard.DirTree2->SelectPath(path("out"));
+        wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 6);
+    }
+
+    void startServer(QProcess& server, const QStringList& extra = {})
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        // The server keeps its own identity and trusted devices.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", path("server-cfg"));
+        server.setProcessEnvironment(environment);
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        server.setWorkingDirectory(path("work"));
+        server.start(FERROWARDEN_BIN, QStringList{"serve", path("in"), "--label", "Lab PC", "--once"} + extra);
+        QVERIFY(server.waitForStarted(5000));
+    }
+
+    void checkArrived(QProcess& server)
+    {
+        QCOMPARE(m_main->windowTitle(), QStringLiteral("Transmission complete!"));
+        m_main->ClosePanelBtnClick();
+        QVERIFY(server.waitForFinished(10000));
+        QVERIFY2(server.exitCode() == 0, server.readAll().constData());
+        QFile arrived(path("in/a.txt"));
+        QVERIFY(arrived.open(QIODevice::ReadOnly));
+        QCOMPARE(arrived.readAll(), QByteArray("abc"));
+    }
 
 private slots:
     void initTestCase()
@@ -316,39 +366,92 @@ private slots:
 
     void aCopyStartedFromTheWizardArrives()
     {
-        QDir(path("in")).removeRecursively();
-        QDir().mkpath(path("in"));
         QProcess server;
-        server.setWorkingDirectory(path("work"));
-        server.start(FERROWARDEN_BIN, {"serve", path("in"), "--label", "Lab PC", "--once"});
-        QVERIFY(server.waitForStarted(5000));
-        m_main->Roles().SetDirectPlayFactory(&CreateDirectPlay);
-        m_main->Roles().InitNetworking("127.0.0.1");
-
+        startServer(server);
         TConWizard wizard(*m_main);
-        wizard.ClientRadio->setChecked(true);
-        // The server may take a moment to come up: search until it is found.
-        for (int attempt = 0; attempt < 40; ++attempt) {
-            wizard.Button2Click();
-            if (wizard.ListView2->topLevelItemCount() == 1)
-                break;
-            wizard.Button1Click();
-            QTest::qWait(250);
-        }
-        QCOMPARE(wizard.ListView2->topLevelItemCount(), 1);
-        wizard.Button2Click();
-        wizard.DirTree2->SelectPath(path("out"));
-        wizard.SourceFileList->findItems("a.txt", Qt::MatchExactly).first()->setSelected(true);
-        wizard.Button2Click();
+        toTheClientReadyPage(wizard);
+        if (QTest::currentTestFailed())
+            return;
         wizard.Button2Click(); // Connect
         m_main->ActOnWizard(wizard.Choice());
-        QCOMPARE(m_main->windowTitle(), QStringLiteral("Transmission complete!"));
-        m_main->ClosePanelBtnClick();
-        QVERIFY(server.waitForFinished(10000));
-        QVERIFY2(server.exitCode() == 0, server.readAll().constData());
-        QFile arrived(path("in/a.txt"));
-        QVERIFY(arrived.open(QIODevice::ReadOnly));
-        QCOMPARE(arrived.readAll(), QByteArray("abc"));
+        checkArrived(server);
+    }
+
+    // A server that asks for a pairing code: the code typed on the ready page pairs without
+    // the window's prompt; what is no code keeps the page, with a word.
+    void theCodeTypedInTheWizardPairs()
+    {
+        QProcess server;
+        startServer(server, {"--accept", "paired"});
+        const QRegularExpression shown("Pairing code: (\\d{4}-\\d{4})");
+        QByteArray output;
+        while (!shown.match(QString::fromUtf8(output)).hasMatch() && server.waitForReadyRead(5000))
+            output += server.readAll();
+        const QString code = shown.match(QString::fromUtf8(output)).captured(1);
+        QVERIFY2(!code.isEmpty(), output.constData());
+
+        TConWizard wizard(*m_main);
+        toTheClientReadyPage(wizard);
+        if (QTest::currentTestFailed())
+            return;
+        {
+            BoxCatcher boxes;
+            wizard.PairingCodeEdit->setText("4829-137");
+            wizard.Button2Click();
+            QCOMPARE(page(wizard), 6);
+            QVERIFY(!wizard.ConnectPressed);
+            QCOMPARE(boxes.texts.size(), 1);
+            QVERIFY(boxes.texts[0].startsWith("That is no pairing code"));
+        }
+        wizard.PairingCodeEdit->setText(QString(code).remove('-'));
+        wizard.Button2Click(); // Connect
+        QVERIFY(wizard.ConnectPressed);
+        QCOMPARE(wizard.Choice().code, PairingCode::FromTyped(code));
+
+        // Any dialog that still asks is answered with Cancel, and the copy would not start.
+        QStringList asked;
+        QTimer refuse;
+        connect(&refuse, &QTimer::timeout, [&] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                asked << dialog->windowTitle();
+                qobject_cast<QDialog*>(dialog)->reject();
+            }
+        });
+        refuse.start(5);
+        m_main->ActOnWizard(wizard.Choice());
+        refuse.stop();
+        QCOMPARE(asked, QStringList());
+        checkArrived(server);
+    }
+
+    // While a hosted session asks for a pairing code, the summary shows the code, and the
+    // session hosted on Connect starts with that very code.
+    void theSummaryShowsThePairingCode()
+    {
+        m_main->AppSettings().AcceptPolicy = qint16(AcceptPolicy::Paired);
+        TConWizard wizard(*m_main);
+        wizard.Button2Click();
+        wizard.SessionNameEdit->setText("Lab PC");
+        wizard.Button2Click();
+        wizard.DirTree1->SelectPath(path("in"));
+        wizard.Button2Click();
+        QCOMPARE(page(wizard), 3);
+        QCOMPARE(wizard.ListView1->topLevelItemCount(), 3);
+        QCOMPARE(wizard.ListView1->topLevelItem(2)->text(0), QStringLiteral("Pairing Code"));
+        const QString code = wizard.ListView1->topLevelItem(2)->text(1);
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d{4}$").match(code).hasMatch(), qPrintable(code));
+        // Back and on again: the code stays the one the user may have read out already.
+        wizard.Button1Click();
+        wizard.Button2Click();
+        QCOMPARE(wizard.ListView1->topLevelItem(2)->text(1), code);
+
+        wizard.Button2Click(); // Connect
+        m_main->ActOnWizard(wizard.Choice());
+        QCOMPARE(m_fake->opens.size(), std::size_t(1));
+        m_main->PaintFrame();
+        QVERIFY2(m_main->Panel2->Panel3->text().contains("Pairing code: " + code),
+                 qPrintable(m_main->Panel2->Panel3->text()));
+        m_main->AppSettings().AcceptPolicy = qint16(AcceptPolicy::Open);
     }
 };
 

@@ -534,6 +534,7 @@ private slots:
 
         QProcess server;
         startProcess(server, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        BoxCatcher boxes; // a box would say why a copy failed; none is expected
         TMainWindow window;
         window.Roles().InitNetworking("127.0.0.1"); // ask only this machine
         window.DirTree1->SelectPath(path("work"));
@@ -545,6 +546,7 @@ private slots:
         window.DebugMsgList->clear();
 
         window.Button1Click();
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
         QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
         QCOMPARE(window.PacksSent->text(), QStringLiteral("1"));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
@@ -582,6 +584,7 @@ private slots:
         window.ServerList->topLevelItem(0)->setSelected(true);
         selectFiles(window.FileListBox1, {"a.txt", "big.bin"});
         window.Button1Click();
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 2/2"));
         QCOMPARE(window.TotalProgBar->value(), 100);
         window.ClosePanelBtnClick();
@@ -597,6 +600,7 @@ private slots:
         selectFiles(window.FileListBox1, {"a.txt"});
         window.DebugMsgList->clear();
         window.Button1Click();
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
         QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
         const QStringList olderLines = listLines(window.DebugMsgList);
         const qsizetype list = olderLines.indexOf("Filelist contains 1 files");
@@ -743,6 +747,15 @@ private slots:
         QCOMPARE(window.PacksReceived->text(), QStringLiteral("1"));
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
         QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+        // The panel says where files go and where senders reach this PC; a window that is
+        // not active tells the desktop what arrived from whom.
+        QVERIFY(!window.Panel2->OpenFolderBtn->isHidden());
+        QCOMPARE(window.Panel2->HostedFolder(), QDir(path("in")).absolutePath());
+        QVERIFY2(window.Panel2->HostInfo->text().contains(QRegularExpression("TCP port \\d+ \\(searches find it on UDP port " + m_port)),
+                 qPrintable(window.Panel2->HostInfo->text()));
+        QVERIFY2(window.Notifier().LastText().startsWith("Files arrived: 1 of 1 files from 127.0.0.1:")
+                     && window.Notifier().LastText().endsWith(" stored in " + QDir(path("in")).absolutePath()),
+                 qPrintable(window.Notifier().LastText()));
 
         // The next client of the same session, a larger file over an older one.
         QProcess second;

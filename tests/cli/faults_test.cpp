@@ -299,7 +299,7 @@ TEST_F(Faults, FileThatLostADataPacketOnTheWayIsNotStored)
         environment.insert("FERROWARDEN_EXTENSION", "on");
 
         QByteArray out, err;
-        const int code = run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + paths,
+        const int code = run(QStringList{"send", "--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + paths,
                              &out, &err);
         ASSERT_TRUE(waitForServer("Client disconnected...")) << what << serverOutput.toStdString();
         EXPECT_EQ(proxy.Duplicated(), 1) << what;

@@ -263,8 +263,9 @@ TEST_F(Handshake, AManInTheMiddleFailsWhenACodeIsUsed)
         const Outcome toSender = run(client, fakeServer);
         const Outcome toServer = run(fakeClient, server);
         EXPECT_EQ(toSender.client == HandshakeState::Done, row.expectSenderDone) << toSender.clientText.toStdString();
-        if (row.withCode)
+        if (row.withCode) {
             EXPECT_EQ(toServer.serverReason, HandshakeRefusal::WrongCode);
+        }
     }
 }
 

@@ -2,10 +2,13 @@
 // altered, replayed, reordered, dropped, cut, reflected or sent after a refusal is refused.
 #include "secure/recordchannel.h"
 
+#include <QtEndian>
+
 #include <gtest/gtest.h>
 
 #include <sodium.h>
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -141,3 +144,56 @@ TEST(RecordChannel, WrongKeysAndDirectionsDoNotOpen)
 }
 
 } // namespace
+
+// The records are the wire's, whoever seals them: libsodium's AEAD with the same key, nonce
+// and head opens what a channel seals, and a channel opens what libsodium seals, at sizes
+// around the cipher's blocks and the largest message, and past the first nonce.
+TEST(RecordChannel, RecordsMatchLibsodium)
+{
+    for (const RecordCipher cipher : ciphers()) {
+        SCOPED_TRACE(CipherName(cipher).toStdString());
+        Pair pair(cipher);
+        const bool aes = cipher == RecordCipher::Aes256Gcm;
+        std::uint64_t sequence = 0;
+        for (const std::size_t size : {std::size_t(1), std::size_t(15), std::size_t(16), std::size_t(17),
+                                       std::size_t(64), std::size_t(2060), RecordChannel::kMaxPlain}) {
+            SCOPED_TRACE(size);
+            QByteArray message(qsizetype(size), '\0');
+            randombytes_buf(message.data(), size);
+            std::uint8_t nonce[12] = {};
+            qToLittleEndian(sequence, nonce + 4);
+
+            // Sealed by the channel, opened by libsodium.
+            nonce[0] = 1;
+            const QByteArray sealed = pair.client->Seal(message);
+            const auto* head = reinterpret_cast<const std::uint8_t*>(sealed.constData());
+            QByteArray plain(message.size(), '\0');
+            auto* out = reinterpret_cast<std::uint8_t*>(plain.data());
+            const int opened = aes
+                ? crypto_aead_aes256gcm_decrypt_detached(out, nullptr, head + 16, size, head + 16 + size, head, 16,
+                                                         nonce, pair.up.data())
+                : crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, head + 16, size, head + 16 + size,
+                                                                     head, 16, nonce, pair.up.data());
+            EXPECT_EQ(opened, 0);
+            EXPECT_EQ(plain, message);
+
+            // Sealed by libsodium, opened by the channel.
+            nonce[0] = 2;
+            QByteArray record(qsizetype(RecordChannel::kOverhead + size), '\0');
+            auto* bytes = reinterpret_cast<std::uint8_t*>(record.data());
+            qToLittleEndian(std::uint32_t(35), bytes);
+            qToLittleEndian(sequence, bytes + 8);
+            std::memcpy(bytes + 16, message.constData(), size);
+            if (aes)
+                crypto_aead_aes256gcm_encrypt_detached(bytes + 16, bytes + 16 + size, nullptr, bytes + 16, size, bytes,
+                                                       16, nullptr, nonce, pair.down.data());
+            else
+                crypto_aead_chacha20poly1305_ietf_encrypt_detached(bytes + 16, bytes + 16 + size, nullptr, bytes + 16,
+                                                                   size, bytes, 16, nullptr, nonce, pair.down.data());
+            const auto back = open(*pair.client, record);
+            ASSERT_TRUE(back.ok()) << back.error.toStdString();
+            EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(back.data), qsizetype(back.size)), message);
+            ++sequence;
+        }
+    }
+}

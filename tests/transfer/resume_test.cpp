@@ -277,9 +277,10 @@ TEST(ResumeTest, ACutCopyGoesOnWhereItStopped)
         const qint64 arrived = qint64(cutSize * row.cutAt);
         // Only the chunks not yet whole go again: at most what was missing and one chunk.
         EXPECT_LE(second_.dataBytes, cutSize - arrived + 4 * kMiB + 2048);
-        if (arrived >= 4 * kMiB + 2048)
+        if (arrived >= 4 * kMiB + 2048) {
             EXPECT_TRUE(logHas(second_.clientLog, QStringLiteral("Resuming \"%1\": ").arg(cutName)))
                 << second_.clientLog.join('\n').toStdString();
+        }
         EXPECT_TRUE(t.received(cutName) == (row.folder ? second : big));
         if (row.folder) {
             EXPECT_TRUE(t.received("d/a.bin") == big);
@@ -349,8 +350,9 @@ TEST(ResumeTest, AKeptFileThatCannotBeTrustedIsThrownAwayOrChecked)
         const Round again = t.copy({entry});
         ASSERT_TRUE(again.problems.isEmpty()) << again.problems.value(0).reason.toStdString();
         EXPECT_TRUE(t.received("big.bin") == bytes);
-        if (*row.line)
+        if (*row.line) {
             EXPECT_TRUE(logHas(t.serverView.log, QString::fromUtf8(row.line))) << t.serverView.log.join('\n').toStdString();
+        }
         if (row.fromZero) {
             EXPECT_EQ(again.dataBytes, size);
         } else {

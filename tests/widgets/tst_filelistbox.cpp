@@ -30,6 +30,7 @@ private slots:
     void listsTheFilesOfAFolderByName();
     void reportsSelectedFilesByName();
     void folderThatCannotBeEntered();
+    void bigFolderListsCompletelyInTheBackground();
 
 private:
     FixtureTree* m_tree = nullptr;
@@ -99,6 +100,38 @@ void FileListBoxTest::folderThatCannotBeEntered()
     QCOMPARE(box.Directory(), m_tree->Path());
     QCOMPARE(Names(box), (QStringList{"A.txt", "b.txt", "C.doc"}));
     QCOMPARE(QDir::currentPath(), QDir::rootPath());
+}
+
+void FileListBoxTest::bigFolderListsCompletelyInTheBackground()
+{
+    // More files than are listed in place: the rest arrive from the event loop, in order,
+    // and a folder chosen meanwhile replaces the one still being read.
+    constexpr int kFiles = 6000;
+    m_tree->MakeDir(QStringLiteral("big"));
+    QStringList expected;
+    for (int i = kFiles - 1; i >= 0; --i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+        m_tree->MakeFile(QStringLiteral("big/") + name);
+        expected.prepend(name);
+    }
+
+    FileListBox box;
+    box.SetDirectory(m_tree->Path(QStringLiteral("big")));
+    box.SetDirectory(m_tree->Path(QStringLiteral("other")));
+    QTRY_VERIFY_WITH_TIMEOUT(!box.Filling(), 10000);
+    QCOMPARE(Names(box), (QStringList{"x.bin", "Y.bin"}));
+
+    QSignalSpy filled(&box, &FileListBox::Filled);
+    box.SetDirectory(m_tree->Path(QStringLiteral("big")));
+    QVERIFY(box.Filling());
+    QVERIFY(box.count() < kFiles);
+    QTRY_VERIFY_WITH_TIMEOUT(!box.Filling(), 10000);
+    QCOMPARE(filled.count(), 1);
+    QCOMPARE(Names(box), expected);
+
+    // Choosing all of them for a copy.
+    box.selectAll();
+    QCOMPARE(box.SelectedNames(), expected);
 }
 
 QTEST_MAIN(FileListBoxTest)

@@ -78,6 +78,7 @@ private slots:
     void mask_data();
     void mask();
     void clickAndDoubleClick();
+    void bigDirectoryListsCompletely();
 
 private:
     FixtureTree* m_tree = nullptr;
@@ -353,6 +354,37 @@ void TLsFileListViewTest::clickAndDoubleClick()
     QCOMPARE(view.Directory(), m_tree->Path(QStringLiteral("Dir")));
     QCOMPARE(QDir::currentPath(), m_tree->Path(QStringLiteral("Dir")));
     QCOMPARE(SortedCaptions(view), QStringList{"inside.txt"});
+}
+
+void TLsFileListViewTest::bigDirectoryListsCompletely()
+{
+    // More entries than are listed in place: the first ones show at once, the rest arrive
+    // from the event loop, each entry once; a column clicked meanwhile sorts all of them.
+    constexpr int kFiles = 2500;
+    m_tree->MakeDir(QStringLiteral("big"));
+    QStringList expected;
+    for (int i = 0; i < kFiles; ++i) {
+        const QString name = QStringLiteral("f%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+        m_tree->MakeFile(QStringLiteral("big/") + name, i % 7);
+        expected << name;
+    }
+
+    TLsFileListView view;
+    QSignalSpy filled(&view, &TLsFileListView::Filled);
+    view.SetDirectory(m_tree->Path(QStringLiteral("big")));
+    QVERIFY(view.Filling());
+    QVERIFY(view.topLevelItemCount() > 0);
+    QVERIFY(view.topLevelItemCount() < kFiles);
+    view.ColumnClick(TLsFileListView::colName);            // descending, empty files last
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Filling(), 15000);
+    QCOMPARE(filled.count(), 1);
+    QCOMPARE(SortedCaptions(view), expected);
+
+    const QStringList sizes = Column(view, TLsFileListView::colSize);
+    const qsizetype firstEmpty = sizes.indexOf(QStringLiteral("0"));
+    QCOMPARE(sizes.count(QStringLiteral("0")), (kFiles + 6) / 7);
+    QCOMPARE(firstEmpty, kFiles - (kFiles + 6) / 7);      // all empty files at the end
+    QCOMPARE(view.topLevelItem(0)->text(TLsFileListView::colName), QStringLiteral("f02498.txt"));  // f02499 is empty
 }
 
 QTEST_MAIN(TLsFileListViewTest)
