@@ -2,16 +2,19 @@
 
 #include "app/progresspanel.h"
 #include "app/separatoraccessibility.h"
+#include "settings/settings.h"
 #include "widgets/designscale.h"
 #include "widgets/filelistbox.h"
 #include "widgets/tdirtree.h"
 
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QToolButton>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSplitter>
@@ -223,4 +226,23 @@ QList<QStringList> MainWindowControls::SessionRowTexts() const
         rows.append({found->text(0), found->text(1)});
     }
     return rows;
+}
+
+void MainWindowControls::SetControlsEnabled(bool enabled)
+{
+    for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button3, Button5, Button6, Button7,
+                                                            Button8, DirTree1, FileListBox1, ServerList})
+        control->setEnabled(enabled);
+    File1->menuAction()->setEnabled(enabled);
+    Help1->menuAction()->setEnabled(enabled);
+}
+
+void MainWindowControls::ApplyFileSettings(const Settings& settings)
+{
+    FileListBox1->SetShowHidden(settings.ExtFileList);
+    TDirTree::TDirTypes types = TDirTree::TDirTypes(TDirTree::dtNormal) | TDirTree::dtAll;
+    if (settings.ExtFileList)
+        types |= TDirTree::TDirTypes(TDirTree::dtHidden) | TDirTree::dtSystem;
+    DirTree1->SetDirTypes(types);
+    GroupBox2->setVisible(settings.ShowMessages);
 }

@@ -19,6 +19,7 @@ class QSplitter;
 class QToolButton;
 class QTreeWidget;
 class QWidget;
+struct Settings;
 class TDirTree;
 
 // The main window's controls under their designer names, built and laid out once: a
@@ -75,6 +76,12 @@ public:
 
     // The rows of ServerList: each the label and the target directory.
     QList<QStringList> SessionRowTexts() const;
+
+    // Turns the buttons, the browsers, the session list and the menus on or off together
+    // (off while a session is searched for, hosted or sent to).
+    void SetControlsEnabled(bool enabled);
+    // Shows hidden and system files and the message list as `settings` say.
+    void ApplyFileSettings(const Settings& settings);
 
 protected:
     // Creates every control inside `window` and fixes the window's size.

@@ -41,11 +41,6 @@
 #include <QTreeWidget>
 #include <QUrl>
 
-namespace {
-
-
-} // namespace
-
 TMainWindow::TMainWindow(QWidget* parent)
     : QMainWindow(parent),
       m_computerName(ReadComputerName()),
@@ -62,7 +57,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     MoveOntoScreen(this, QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;
     FormPosition1.RestoreBeforeShow(); // on the frame, where it was stored from
-    applyFileSettings();
+    ApplyFileSettings(m_settings);
 
     // Log lines reach the file within a second, so a killed program loses no record.
     m_logFlushTimer.setInterval(1000);
@@ -124,36 +119,8 @@ void TMainWindow::connectHandlers()
     on(ClosePanelBtn, &QToolButton::clicked, &TMainWindow::ClosePanelBtnClick);
 }
 
-void TMainWindow::applyFileSettings()
-{
-    FileListBox1->SetShowHidden(m_settings.ExtFileList);
-    TDirTree::TDirTypes types = TDirTree::TDirTypes(TDirTree::dtNormal) | TDirTree::dtAll;
-    if (m_settings.ExtFileList)
-        types |= TDirTree::TDirTypes(TDirTree::dtHidden) | TDirTree::dtSystem;
-    DirTree1->SetDirTypes(types);
-    GroupBox2->setVisible(m_settings.ShowMessages);
-}
-
 // ---------------------------------------------------------------------------------------
 // Shared operations
-
-void TMainWindow::DisableControls()
-{
-    for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button3, Button5, Button6, Button7,
-                                                            Button8, DirTree1, FileListBox1, ServerList})
-        control->setEnabled(false);
-    File1->menuAction()->setEnabled(false);
-    Help1->menuAction()->setEnabled(false);
-}
-
-void TMainWindow::EnableControls()
-{
-    for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button3, Button5, Button6, Button7,
-                                                            Button8, DirTree1, FileListBox1, ServerList})
-        control->setEnabled(true);
-    File1->menuAction()->setEnabled(true);
-    Help1->menuAction()->setEnabled(true);
-}
 
 void TMainWindow::ResetTransferView()
 {
@@ -360,7 +327,7 @@ void TMainWindow::Preferences1Click()
         dialog.OnHelp = [&dialog] { HelpBrowser::ShowContext(200, &dialog); };
         dialog.exec();
     }
-    applyFileSettings();
+    ApplyFileSettings(m_settings);
     if (m_settings.Transport != before) {
         m_roles.ReleaseNetworking();
         if (!InitNetworking())

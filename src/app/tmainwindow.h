@@ -59,8 +59,8 @@ public:
     ~TMainWindow() override;
 
     // Shared operations
-    void DisableControls();
-    void EnableControls();
+    void DisableControls() { SetControlsEnabled(false); }
+    void EnableControls() { SetControlsEnabled(true); }
     void ResetTransferView();
 
     // Networking and roles
@@ -153,7 +153,6 @@ private:
     void FormActivate();
     void FormDeactivate();
     void connectHandlers();
-    void applyFileSettings();
     void showInformation(const QString& text);
     void frameChanged(bool painted);
     void endServing();

@@ -15,7 +15,6 @@
 #include <QtEndian>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,34 +22,13 @@
 #include <numeric>
 #include <utility>
 
-namespace {
-
-// Why an extended entry's path is refused, or an empty text: PathProblem's reasons, and the
-// receiver's own folder of partial files, which no sender may write into.
-QString entryProblem(const QByteArray& path)
-{
-    const QString problem = PathProblem(path);
-    const qsizetype slash = path.indexOf('/');
-    if (problem.isEmpty() && (slash < 0 ? path : path.left(slash)) == PartialStore::kFolder)
-        return QStringLiteral("the name is the receiver's own");
-    return problem;
-}
-
-// "1,234,567" for a count of bytes.
-QString grouped(qint64 value)
-{
-    QString digits = QString::number(value);
-    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
-        digits.insert(at, QLatin1Char(','));
-    return digits;
-}
-
-} // namespace
-
 ReceivingEngine::ReceivingEngine(ReceivingView& view)
     : m_view(view),
       m_admission(view),
-      m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); })
+      m_progress(view, [&view](qint64 packets) { view.ShowReceivedPackets(packets); }),
+      m_extendedCopy(*this),
+      m_resume(*this),
+      m_partial(m_resume.Partial())
 {
 }
 
@@ -102,7 +80,7 @@ void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
         fileHeader(header->name, header->fileSize, header->fileNumber);
     else if (const auto* unknown = std::get_if<UnknownMessage>(&message)) {
         if (m_extensionOffered && IsExtensionType(unknown->type))
-            extensionMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
+            m_extendedCopy.HandleMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
         else
             m_view.LogError(
                 QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
@@ -212,23 +190,14 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
             ::close(folder);
     });
     // A large file of a copy that resumes is written as a partial file; any other as usual.
-    QString partialReason;
     const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
-                                                  [&] { return createPartial(folder, target, &partialReason); });
+                                                  [&] { return m_resume.CreatePartial(folder, target); });
     if (admission.verdict == Admission::Verdict::Refused)
         m_note = admission.note;
     if (admission.verdict != Admission::Verdict::Admitted)
         return admission;
     m_state = FileState::Receiving;
-    if (m_fileAttributes)
-        m_file.SetAttributes(m_fileAttributes->modifiedNs, m_fileAttributes->mode);
-    if (carriesResume() && m_progress.FileSize() >= kResumeFrom) {
-        // The sender waits for this before it sends the file's data.
-        const qint64 held = m_partial.HeldBytes();
-        if (held > 0)
-            m_view.LogMessage(QStringLiteral("Holding %1 bytes of \"%2\" from an earlier copy").arg(grouped(held), m_fileName));
-        answer(EncodeResumeOffer(m_partial.Offer(m_entry)));
-    }
+    m_resume.FileAdmitted();
     m_view.LogMessage(QStringLiteral("Receiving Data..."));
     m_view.ShowStatus(QStringLiteral(" Receiving..."));
     m_progress.Show();
@@ -498,304 +467,4 @@ void ReceivingEngine::answer(const QByteArray& message)
         m_answerFailed = true;
         m_view.LogError(QStringLiteral("Cannot answer the client: ") + error.message());
     }
-}
-
-// ---- the extension -----------------------------------------------------------------------
-
-void ReceivingEngine::extensionMessage(QByteArrayView bytes)
-{
-    const ExtensionMessage message = DecodeExtensionMessage(bytes);
-    if (const auto* rejected = std::get_if<RejectedMessage>(&message)) {
-        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(bytes.size()),
-                qUtf8Printable(rejected->reason));
-        m_view.LogError(QStringLiteral("Message dropped: ") + rejected->reason);
-        return;
-    }
-    if (const auto* start = std::get_if<CopyStart>(&message)) {
-        copyStart(*start);
-        return;
-    }
-    if (std::holds_alternative<Receipt>(message) || std::holds_alternative<CopySummary>(message)
-        || std::holds_alternative<ResumeOffer>(message)) {
-        m_view.LogError(QStringLiteral("Message dropped: answers are the server's to send"));
-        return;
-    }
-    if (!m_extended) {
-        m_view.LogError(QStringLiteral("Message dropped: a message of the extended protocol outside an "
-                                       "extended copy"));
-        return;
-    }
-    if (const auto* file = std::get_if<FileEntry>(&message))
-        fileEntry(*file);
-    else if (const auto* folder = std::get_if<FolderEntry>(&message))
-        folderEntry(*folder);
-    else if (const auto* run = std::get_if<ZeroRun>(&message))
-        zeroRun(*run);
-    else if (const auto* end = std::get_if<CopyEnd>(&message))
-        copyEnd(*end);
-    else if (!carriesResume())
-        m_view.LogError(QStringLiteral("Message dropped: a message of version 2 in a copy of version %1").arg(m_copyVersion));
-    else if (const auto* attributes = std::get_if<Attributes>(&message))
-        this->attributes(*attributes);
-    else if (const auto* kept = std::get_if<Keep>(&message))
-        keep(*kept);
-    else if (const auto* fileEndMessage = std::get_if<FileEnd>(&message))
-        fileEnd(*fileEndMessage);
-}
-
-void ReceivingEngine::copyStart(const CopyStart& start)
-{
-    SessionData session;
-    session.fileCount = static_cast<std::int32_t>(std::min<std::uint32_t>(start.files, INT32_MAX));
-    session.blockSize = start.blockSize;
-    session.encrypted = start.encrypted;
-    session.key = start.key;
-    // Its own line first, so that the design's lines of a copy stay together.
-    m_view.LogMessage(QStringLiteral("Extended protocol %1: %2 files and %3 folders, %4 bytes")
-                          .arg(start.version)
-                          .arg(start.files)
-                          .arg(start.folders)
-                          .arg(start.totalSize));
-    sessionData(session);
-    // The bars run on the true total.
-    m_progress.SetCopy(session.fileCount,
-                       static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
-                       m_transferBlockSize);
-    m_summary.announcedFolders = static_cast<int>(std::min<std::uint32_t>(start.folders, INT32_MAX));
-    m_extended = true;
-    m_copyVersion = start.version;
-    m_answerFailed = false;
-    m_fileIndex = 0;
-    m_entry = 0;
-    m_attributes.reset();
-    m_folders.clear();
-    QString reason;
-    if (!m_tree.Open(m_receiveDirectoryBytes, &reason))
-        m_view.LogError(QStringLiteral("Cannot open %1: %2").arg(m_receiveDirectory, reason));
-    else if (carriesResume())
-        m_partial.Open(m_tree.Descriptor(), &reason);
-}
-
-void ReceivingEngine::fileEntry(const FileEntry& entry)
-{
-    const auto number = static_cast<int>(std::min<qint64>(++m_fileIndex, INT32_MAX));
-    // Sizes past what a file offset can hold are shown as they came, and refused.
-    const bool representable = entry.size <= std::uint64_t(INT64_MAX);
-    const qint64 size = representable ? static_cast<qint64>(entry.size) : INT64_MAX;
-    beginFile(entry.path, size, number, QString::number(entry.size));
-    m_entry = entry.entry;
-    m_entryPath = entry.path;
-    m_announcedSize = entry.size;
-    m_targetPath = m_receiveDirectory + m_fileName;
-    m_fileAttributes = takeAttributes(entry.entry);
-    m_partial.Begin(size);
-    const QString problem = entryProblem(entry.path);
-    Admission admission;
-    if (!problem.isEmpty()) {
-        m_view.LogError(QStringLiteral("Refused unsafe file name \"%1\": %2").arg(m_fileName, problem));
-        m_note = problem;
-    } else if (!representable) {
-        m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is larger than a file can be")
-                            .arg(m_fileName, QString::number(entry.size)));
-        admission.why = RefusedWhy::TooLarge;
-    } else if ((admission = admitFile(entry.path.mid(entry.path.lastIndexOf('/') + 1))).verdict
-               == Admission::Verdict::Admitted) {
-        return;
-    }
-    refuseFile(admission);
-    if (!representable)
-        m_state = FileState::Failed; // no count of bytes can ever reach its size
-    m_progress.Show();
-}
-
-void ReceivingEngine::folderEntry(const FolderEntry& entry)
-{
-    cutOffFile();
-    m_state = FileState::None;
-    const QString shown = Printable(QFile::decodeName(entry.path));
-    Receipt receipt;
-    receipt.entry = entry.entry;
-    receipt.kind = EntryKind::Folder;
-    QString reason = entryProblem(entry.path);
-    bool existed = false;
-    const std::optional<Attributes> attributes = takeAttributes(entry.entry);
-    if (!reason.isEmpty()) {
-        m_view.LogError(QStringLiteral("Refused unsafe folder name \"%1\": %2").arg(shown, reason));
-        receipt.note = reason.toUtf8();
-        receipt.outcome = Outcome::Refused;
-        receipt.detail = static_cast<std::uint8_t>(RefusedWhy::UnsafeName);
-    } else if (!m_tree.MakeFolder(entry.path, &existed, &reason)) {
-        m_view.LogError(QStringLiteral("Cannot create the folder %1%2: %3")
-                            .arg(m_receiveDirectory, shown, Printable(reason)));
-        receipt.note = reason.toUtf8();
-        receipt.outcome = Outcome::Refused;
-        receipt.detail = static_cast<std::uint8_t>(RefusedWhy::CannotCreate);
-    } else {
-        m_view.LogMessage(existed ? QStringLiteral("Folder \"%1\" is there already").arg(shown)
-                                  : QStringLiteral("Folder \"%1\" created").arg(shown));
-        if (attributes)
-            m_folders.push_back({entry.path, *attributes, !existed});
-        receipt.outcome = Outcome::Stored;
-        receipt.detail = static_cast<std::uint8_t>(existed ? StoredHow::FolderExisted : StoredHow::New);
-    }
-    if (receipt.outcome == Outcome::Stored)
-        ++m_summary.foldersMade;
-    else
-        ++m_summary.failedFolders;
-    answer(EncodeReceipt(receipt));
-}
-
-void ReceivingEngine::zeroRun(const ZeroRun& run)
-{
-    const bool inProgress = m_state == FileState::Receiving || m_state == FileState::Discarding;
-    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
-    // A run never completes a file: its last bytes always come in a data packet, so the
-    // file's length is always written.
-    if (!inProgress || run.count >= static_cast<std::uint64_t>(lacking)) {
-        m_view.LogError(QStringLiteral("Message dropped: a run of %1 zero bytes, but \"%2\" lacks %3 bytes")
-                            .arg(QString::number(run.count), m_fileName,
-                                 QString::number(inProgress ? lacking : 0)));
-        dataLost();
-        return;
-    }
-    if (carriesResume() && m_file.IsOpen())
-        m_partial.Zeros(m_file.Written(), static_cast<qint64>(run.count));
-    m_file.Skip(static_cast<qint64>(run.count));
-    m_progress.AddBytes(static_cast<qint64>(run.count));
-    m_progress.Show();
-}
-
-void ReceivingEngine::copyEnd(const CopyEnd& end)
-{
-    // A file still open is cut off: its receipt goes before the summary.
-    cutOffFile();
-    m_state = FileState::None;
-    applyFolderAttributes();
-    const int entries = m_summary.Entries();
-    if (end.entries != static_cast<std::uint32_t>(entries))
-        m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
-                            .arg(end.entries)
-                            .arg(entries));
-    const CopySummary summary = m_summary.Message();
-    const int files = entries - m_summary.foldersMade - m_summary.failedFolders;
-    m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));
-    answer(EncodeSummary(summary));
-    m_extended = false;
-    m_partial.RemoveFolderIfEmpty();
-    m_partial.Close();
-    m_tree.Close();
-}
-
-// ---- version 2 -----------------------------------------------------------------------------
-
-void ReceivingEngine::attributes(const Attributes& attributes)
-{
-    m_attributes = attributes;
-}
-
-std::optional<Attributes> ReceivingEngine::takeAttributes(std::uint32_t entry)
-{
-    std::optional<Attributes> taken = std::exchange(m_attributes, std::nullopt);
-    if (taken && taken->entry != entry) {
-        m_view.LogError(QStringLiteral("Message dropped: attributes for entry %1 before entry %2").arg(taken->entry).arg(entry));
-        taken.reset();
-    }
-    return taken;
-}
-
-bool ReceivingEngine::createPartial(int folder, const QByteArray& target, QString* reason)
-{
-    // Only large files are worth keeping; small ones stay nameless, and go when cut off.
-    if (!carriesResume() || !m_keepPartials || !m_fileAttributes || m_progress.FileSize() < kResumeFrom)
-        return false;
-    QString note;
-    const PartialStore::Identity id{m_sender, m_entryPath, m_progress.FileSize(), m_fileAttributes->modifiedNs};
-    const bool made = m_partial.Create(m_file, folder, target, id, &note);
-    if (!note.isEmpty())
-        m_view.LogError(QStringLiteral("The partial file of \"%1\" from an earlier copy was thrown away: %2").arg(m_fileName, note));
-    Q_UNUSED(reason);
-    return made;
-}
-
-void ReceivingEngine::keep(const Keep& keep)
-{
-    const qint64 lacking = m_progress.FileSize() - m_progress.FileBytes();
-    QString problem;
-    if (m_state != FileState::Receiving || !m_file.IsPartial())
-        problem = QStringLiteral("\"%1\" is not being resumed").arg(m_fileName);
-    else if (keep.count > static_cast<std::uint64_t>(lacking))
-        problem = QStringLiteral("\"%1\" lacks only %2 bytes").arg(m_fileName).arg(lacking);
-    else
-        m_partial.Keep(m_file.Written(), static_cast<qint64>(keep.count), &problem);
-    if (!problem.isEmpty()) {
-        // The file cannot end whole now: its end refuses it.
-        m_view.LogError(QStringLiteral("Message dropped: keeping %1 bytes, but %2").arg(keep.count).arg(problem));
-        return;
-    }
-    m_file.Keep(static_cast<qint64>(keep.count));
-    m_progress.AddBytes(static_cast<qint64>(keep.count));
-    m_progress.Show();
-    if (m_progress.FileBytes() == m_progress.FileSize())
-        fileEnded();
-}
-
-void ReceivingEngine::fileEnd(const FileEnd& end)
-{
-    if (end.entry != m_entry) {
-        m_view.LogError(QStringLiteral("Message dropped: the end of entry %1 during entry %2").arg(end.entry).arg(m_entry));
-        return;
-    }
-    if (m_state == FileState::Receiving) {
-        // Ended before all its bytes arrived.
-        cutOffFile();
-        return;
-    }
-    if (m_state != FileState::AwaitingEnd)
-        return; // refused, skipped or written off already: its receipt went out
-    if (m_file.IsPartial() && m_file.ErrorNumber() == ENOSPC && m_corruptBlocks == 0) {
-        // The disk filled up: what was written stays for the next copy, once there is room.
-        m_state = FileState::Failed;
-        m_note = m_file.ErrorText();
-        m_partial.Leave(m_file.Detach());
-        m_view.LogError(QStringLiteral("Transmission failed: \"%1\": the disk is full; received data kept for the "
-                                       "next copy of it")
-                            .arg(m_fileName));
-        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::NoSpace));
-        return;
-    }
-    if (m_corruptBlocks == 0 && m_partial.FileDigest() != end.digest) {
-        m_state = FileState::Failed;
-        m_file.Discard();
-        m_partial.Drop();
-        m_partial.RemoveFolderIfEmpty();
-        m_view.LogError(QStringLiteral("Transmission failed: \"%1\" does not match the sender's file; received "
-                                       "data discarded")
-                            .arg(m_fileName));
-        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::Mismatch));
-        return;
-    }
-    commitFile();
-}
-
-void ReceivingEngine::applyFolderAttributes()
-{
-    // Deepest first, so that setting a folder's time is the last change inside its parent;
-    // a folder that was there already keeps its permissions.
-    for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
-        QString reason;
-        const int fd = m_tree.OpenFolder(it->path, &reason);
-        if (fd < 0)
-            continue;
-        if (it->made)
-            ::fchmod(fd, static_cast<mode_t>(it->attributes.mode & 0777));
-        const qint64 ns = it->attributes.modifiedNs;
-        timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
-        if (times[1].tv_nsec < 0) {
-            times[1].tv_sec -= 1;
-            times[1].tv_nsec += 1000000000;
-        }
-        ::futimens(fd, times);
-        ::close(fd);
-    }
-    m_folders.clear();
 }

@@ -2,6 +2,7 @@
 
 #include "transfer/copyprogress.h"
 #include "transfer/existingfiles.h"
+#include "transfer/extendedcopy.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/fileadmission.h"
 #include "transfer/messages.h"
@@ -9,6 +10,7 @@
 #include "transfer/receivedfile.h"
 #include "transfer/receivesummary.h"
 #include "transfer/receivetree.h"
+#include "transfer/resumereceiver.h"
 
 #include <QByteArray>
 #include <QString>
@@ -100,8 +102,8 @@ public:
     void SetExistingFiles(ExistingFiles policy) { m_admission.SetExistingFiles(policy); }
     // Whether files cut off are kept for a later copy to resume (on until set), and the name
     // of the sender they are kept for (what makes a partial file its own).
-    void SetKeepPartials(bool keep) { m_keepPartials = keep; }
-    void SetSenderName(const QByteArray& name) { m_sender = name; }
+    void SetKeepPartials(bool keep) { m_resume.SetKeepPartials(keep); }
+    void SetSenderName(const QByteArray& name) { m_resume.SetSenderName(name); }
     // When hosting starts: removes, with a log line each, partial files too old or beyond
     // `budget` bytes in all (-1: half the room the disk would have without them).
     void RemoveOldPartials(qint64 budget = -1);
@@ -133,6 +135,9 @@ public:
     bool CopySucceeded() const;
 
 private:
+    friend class ExtendedCopy;
+    friend class ResumeReceiver;
+
     void sessionData(const SessionData& session);
     void fileHeader(const QByteArray& name, std::int32_t size, std::int32_t number);
     void dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum);
@@ -152,26 +157,12 @@ private:
     // copy its receipt goes out.
     void cutOffFile();
 
-    // The extension.
-    void extensionMessage(QByteArrayView bytes);
-    void copyStart(const CopyStart& start);
-    void fileEntry(const FileEntry& entry);
-    void folderEntry(const FolderEntry& entry);
-    void zeroRun(const ZeroRun& run);
-    void copyEnd(const CopyEnd& end);
+    // The extension: its messages are ExtendedCopy's.
     // Counts the file's outcome and, in an extended copy, sends its receipt.
     void fileOutcome(Outcome outcome, std::uint8_t detail, const QByteArray& storedAs = QByteArray());
     void answer(const QByteArray& message);
-    // Version 2.
+    // Version 2: its own messages are ResumeReceiver's.
     bool carriesResume() const { return m_extended && CarriesResume(m_copyVersion); }
-    void attributes(const Attributes& attributes);
-    void keep(const Keep& keep);
-    void fileEnd(const FileEnd& end);
-    // The attributes sent for `entry`, if they came just before it.
-    std::optional<Attributes> takeAttributes(std::uint32_t entry);
-    // Writes the file as a partial file, when it is one to keep: false when it is not.
-    bool createPartial(int folder, const QByteArray& target, QString* reason);
-    void applyFolderAttributes();
 
     ReceivingView& m_view;
     QString m_receiveDirectory;
@@ -223,15 +214,7 @@ private:
 
     // Version 2.
     std::uint16_t m_copyVersion = 1;
-    std::optional<Attributes> m_attributes; // the last ones sent, for the entry that follows
-    std::optional<Attributes> m_fileAttributes;
-    struct FolderAttributes {
-        QByteArray path;
-        Attributes attributes;
-        bool made = false;
-    };
-    std::vector<FolderAttributes> m_folders; // set at the copy's end
-    bool m_keepPartials = true;
-    QByteArray m_sender;
-    PartialFile m_partial;
+    ExtendedCopy m_extendedCopy;
+    ResumeReceiver m_resume;
+    PartialFile& m_partial; // m_resume's
 };
