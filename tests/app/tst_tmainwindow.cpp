@@ -94,6 +94,23 @@ private:
         QFAIL("no session found");
     }
 
+    // Finds the one session, selects it and starts a copy of `files`. A row heard from a
+    // server that has just ended (a search may overlap its going) cannot be joined: the
+    // window says so in a box, and the copy is tried again after a fresh search.
+    static void copyToTheSessionFound(TMainWindow& window, BoxCatcher& boxes, const QStringList& files)
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            searchUntilFound(window);
+            window.ServerList->topLevelItem(0)->setSelected(true);
+            selectFiles(window.FileListBox1, files);
+            boxes.texts.clear();
+            window.Button1Click();
+            if (boxes.texts.isEmpty() || !boxes.texts.first().contains("cannot be reached"))
+                return;
+            window.ClosePanelBtnClick();
+        }
+    }
+
     void startProcess(QProcess& process, const QStringList& arguments, const QStringList& wrapper = {})
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -583,10 +600,7 @@ private slots:
         // A second copy of several files from the same window.
         QProcess again;
         startProcess(again, {"serve", path("in"), "--label", "Lab PC", "--once"});
-        searchUntilFound(window);
-        window.ServerList->topLevelItem(0)->setSelected(true);
-        selectFiles(window.FileListBox1, {"a.txt", "big.bin"});
-        window.Button1Click();
+        copyToTheSessionFound(window, boxes, {"a.txt", "big.bin"});
         QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 2/2"));
         QCOMPARE(window.TotalProgBar->value(), 100);
@@ -598,11 +612,8 @@ private slots:
         // A server of the older protocol: the message list says what the copy goes without.
         QProcess older;
         startProcess(older, {"serve", path("in"), "--label", "Lab PC", "--once"}, {"env", "FERROWARDEN_EXTENSION=off"});
-        searchUntilFound(window);
-        window.ServerList->topLevelItem(0)->setSelected(true);
-        selectFiles(window.FileListBox1, {"a.txt"});
         window.DebugMsgList->clear();
-        window.Button1Click();
+        copyToTheSessionFound(window, boxes, {"a.txt"});
         QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
         QCOMPARE(window.windowTitle(), QStringLiteral("Transmission complete!"));
         const QStringList olderLines = listLines(window.DebugMsgList);
