@@ -2,6 +2,7 @@
 # make run        install what is missing, build the program alone, start it
 # make test       install what is missing, build, run every test (and, with clang, a short
 #                 run of every fuzz target)
+# make format     reformat the sources after .clang-format
 # make test-asan  the whole suite built with AddressSanitizer and UBSan, in build-asan/
 # make test-tsan  the threaded tests built with ThreadSanitizer, in build-tsan/
 # make test-fuzz  the fuzz targets built with libFuzzer (clang), a short run each, in build-fuzz/
@@ -17,7 +18,7 @@ PREFIX ?= /usr/local
 PACKAGE_DIR ?= build-package
 PACKAGES := cmake ninja-build g++ make qt6-base-dev libgl-dev libgtest-dev libgmock-dev \
             libbenchmark-dev iproute2 xvfb xauth desktop-file-utils appstream \
-            libsodium-dev libssl-dev pkg-config libxxhash-dev
+            libsodium-dev libssl-dev pkg-config libxxhash-dev clang-format
 # The sanitizers' run-time libraries for g++ (normally already pulled in by g++ itself).
 SANITIZER_PACKAGES := libasan8 libubsan1 libtsan2
 # What cpack needs to make a Debian package and read its dependencies.
@@ -39,7 +40,10 @@ define install
 	fi
 endef
 
-.PHONY: all deps deps-sanitizers deps-fuzz deps-package configure build run test test-asan test-tsan test-fuzz bench install package clean
+# Every C++ source the house format covers.
+FORMAT_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.h')
+
+.PHONY: format format-check all deps deps-sanitizers deps-fuzz deps-package configure build run test test-asan test-tsan test-fuzz bench install package clean
 all: build
 
 deps:
@@ -66,7 +70,14 @@ run: configure
 	cmake --build $(BUILD_DIR) --target ferrowarden
 	./$(BUILD_DIR)/ferrowarden
 
-test: build deps-fuzz
+format: deps
+	clang-format -i $(FORMAT_SOURCES)
+
+# Fails on the first file that differs from the house format; `make format` mends it.
+format-check: deps
+	@clang-format --dry-run --Werror $(FORMAT_SOURCES) && echo "Format: every source is in the house format"
+
+test: format-check build deps-fuzz
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j2
 	@if command -v clang++ >/dev/null; then $(MAKE) --no-print-directory test-fuzz; \
 	else echo "clang++ not found: fuzz targets not run"; fi
