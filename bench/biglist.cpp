@@ -29,11 +29,11 @@
 namespace {
 
 struct Run {
-    double paintedMs = -1;   // first paint with entries in the list
-    double completeMs = -1;  // every entry in the list
-    double stallMs = 0;      // longest gap between two ticks of the 2 ms timer
+    double paintedMs = -1;  // first paint with entries in the list
+    double completeMs = -1; // every entry in the list
+    double stallMs = 0;     // longest gap between two ticks of the 2 ms timer
     int entries = 0;
-    double cpuMs = 0;        // of the whole process (all threads), user and system
+    double cpuMs = 0; // of the whole process (all threads), user and system
 };
 
 double ProcessCpuMs()
@@ -67,8 +67,8 @@ private:
 
 // Opens the folder with `open`, then runs the event loop until `count` reaches `expected` (or
 // a minute passes), timing the ticks of a 2 ms timer meanwhile.
-Run Measure(QWidget* widget, QWidget* viewport, const std::function<void()>& open,
-            const std::function<int()>& count, int expected)
+Run Measure(QWidget* widget, QWidget* viewport, const std::function<void()>& open, const std::function<int()>& count,
+            int expected)
 {
     Run run;
     QElapsedTimer clock;
@@ -129,9 +129,9 @@ void Report(const char* name, const std::vector<Run>& runs, int expected)
         std::sort(v.begin(), v.end());
         return QStringLiteral("%1-%2").arg(v.front(), 0, 'f', 0).arg(v.back(), 0, 'f', 0).toStdString();
     };
-    std::printf("| %-16s | %9.0f (%s) | %9.0f (%s) | %9.0f (%s) | %9.0f | %8d |\n", name,
-                Median(painted), spread(painted).c_str(), Median(complete), spread(complete).c_str(),
-                Median(stall), spread(stall).c_str(), Median(cpu), entries);
+    std::printf("| %-16s | %9.0f (%s) | %9.0f (%s) | %9.0f (%s) | %9.0f | %8d |\n", name, Median(painted),
+                spread(painted).c_str(), Median(complete), spread(complete).c_str(), Median(stall),
+                spread(stall).c_str(), Median(cpu), entries);
 }
 
 } // namespace
@@ -161,7 +161,8 @@ int main(int argc, char** argv)
         QDir().mkpath(big);
         const char* suffixes[] = {".txt", ".jpg", ".dat", ".pdf", ""};
         for (int i = 0; i < files; ++i) {
-            QFile file(big + QStringLiteral("/file%1%2").arg(i, 6, 10, QLatin1Char('0')).arg(QLatin1String(suffixes[i % 5])));
+            QFile file(
+                big + QStringLiteral("/file%1%2").arg(i, 6, 10, QLatin1Char('0')).arg(QLatin1String(suffixes[i % 5])));
             file.open(QIODevice::WriteOnly);
         }
     }
@@ -176,8 +177,8 @@ int main(int argc, char** argv)
         std::vector<Run> results;
         for (int r = 0; r < runs; ++r) {
             FileListBox box;
-            results.push_back(Measure(&box, box.viewport(), [&] { box.SetDirectory(big); },
-                                      [&] { return box.count(); }, files));
+            results.push_back(Measure(
+                &box, box.viewport(), [&] { box.SetDirectory(big); }, [&] { return box.count(); }, files));
         }
         Report("FileListBox", results, files);
     }
@@ -185,8 +186,9 @@ int main(int argc, char** argv)
         std::vector<Run> results;
         for (int r = 0; r < runs; ++r) {
             TLsFileListView view;
-            results.push_back(Measure(&view, view.viewport(), [&] { view.SetDirectory(big); },
-                                      [&] { return view.topLevelItemCount(); }, files));
+            results.push_back(Measure(
+                &view, view.viewport(), [&] { view.SetDirectory(big); }, [&] { return view.topLevelItemCount(); },
+                files));
         }
         Report("TLsFileListView", results, files);
     }
@@ -197,14 +199,18 @@ int main(int argc, char** argv)
             tree.SetReadOnStart(false);
             // Selecting the parent lists it, which looks into the big folder for subfolders;
             // expanding the big folder then lists it.
-            results.push_back(Measure(&tree, tree.viewport(), [&] {
-                tree.SelectPath(root);
-                if (QTreeWidgetItem* node = tree.currentItem())
-                    node->setExpanded(true);
-            }, [&] {
-                const QTreeWidgetItem* node = tree.currentItem();
-                return node && tree.SelectedPath() == root + QLatin1Char('/') && node->isExpanded() ? 1 : 0;
-            }, 1));
+            results.push_back(Measure(
+                &tree, tree.viewport(),
+                [&] {
+                    tree.SelectPath(root);
+                    if (QTreeWidgetItem* node = tree.currentItem())
+                        node->setExpanded(true);
+                },
+                [&] {
+                    const QTreeWidgetItem* node = tree.currentItem();
+                    return node && tree.SelectedPath() == root + QLatin1Char('/') && node->isExpanded() ? 1 : 0;
+                },
+                1));
         }
         Report("TDirTree", results, 1);
     }

@@ -100,12 +100,30 @@ void sodiumSeal(benchmark::State& state, RecordCipher cipher)
     state.SetBytesProcessed(std::int64_t(state.iterations() * kRecords * kMessage));
 }
 
-void BM_SealAesGcm(benchmark::State& state) { seal(state, RecordCipher::Aes256Gcm); }
-void BM_SodiumSealAesGcm(benchmark::State& state) { sodiumSeal(state, RecordCipher::Aes256Gcm); }
-void BM_SodiumSealChaCha20Poly1305(benchmark::State& state) { sodiumSeal(state, RecordCipher::ChaCha20Poly1305); }
-void BM_SealChaCha20Poly1305(benchmark::State& state) { seal(state, RecordCipher::ChaCha20Poly1305); }
-void BM_SealAndOpenAesGcm(benchmark::State& state) { sealAndOpen(state, RecordCipher::Aes256Gcm); }
-void BM_SealAndOpenChaCha20Poly1305(benchmark::State& state) { sealAndOpen(state, RecordCipher::ChaCha20Poly1305); }
+void BM_SealAesGcm(benchmark::State& state)
+{
+    seal(state, RecordCipher::Aes256Gcm);
+}
+void BM_SodiumSealAesGcm(benchmark::State& state)
+{
+    sodiumSeal(state, RecordCipher::Aes256Gcm);
+}
+void BM_SodiumSealChaCha20Poly1305(benchmark::State& state)
+{
+    sodiumSeal(state, RecordCipher::ChaCha20Poly1305);
+}
+void BM_SealChaCha20Poly1305(benchmark::State& state)
+{
+    seal(state, RecordCipher::ChaCha20Poly1305);
+}
+void BM_SealAndOpenAesGcm(benchmark::State& state)
+{
+    sealAndOpen(state, RecordCipher::Aes256Gcm);
+}
+void BM_SealAndOpenChaCha20Poly1305(benchmark::State& state)
+{
+    sealAndOpen(state, RecordCipher::ChaCha20Poly1305);
+}
 
 // The plain copy's work on the same batch: the checksum of every block, and the design's
 // cipher on top when --encrypt is given.
@@ -153,8 +171,8 @@ void handshake(benchmark::State& state, bool withCode)
     const Identity server = Identity::Generate();
     CodeGuard codes;
     for (auto _ : state) {
-        ClientHandshake sender({instance, client, "sender", withCode ? std::optional(codes.code()) : std::nullopt,
-                                nullptr, true});
+        ClientHandshake sender(
+            {instance, client, "sender", withCode ? std::optional(codes.code()) : std::nullopt, nullptr, true});
         ServerHandshake receiver({instance, server, "receiver", withCode ? AcceptPolicy::Paired : AcceptPolicy::Open,
                                   withCode ? &codes : nullptr, nullptr, true});
         receiver.feed(sender.feed(receiver.feed(sender.hello())));
@@ -163,8 +181,14 @@ void handshake(benchmark::State& state, bool withCode)
     }
 }
 
-void BM_HandshakeOpen(benchmark::State& state) { handshake(state, false); }
-void BM_HandshakePairing(benchmark::State& state) { handshake(state, true); }
+void BM_HandshakeOpen(benchmark::State& state)
+{
+    handshake(state, false);
+}
+void BM_HandshakePairing(benchmark::State& state)
+{
+    handshake(state, true);
+}
 
 BENCHMARK(BM_HandshakeOpen)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HandshakePairing)->Unit(benchmark::kMicrosecond);

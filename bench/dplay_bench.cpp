@@ -186,22 +186,29 @@ struct ClientSide {
             DPSESSIONDESC2 d{};
             d.dwSize = DPSESSIONDESC2_SIZE;
             d.guidApplication = app;
-            struct Ctx { GUID* instance; bool* found; } ctx{&instance, &found};
-            dp->EnumSessions(&d, 0, [](LPCDPSESSIONDESC2 sd, DWORD*, DWORD flags, void* c) -> BOOL {
-                if (flags & DPESC_TIMEDOUT)
+            struct Ctx {
+                GUID* instance;
+                bool* found;
+            } ctx{&instance, &found};
+            dp->EnumSessions(
+                &d, 0,
+                [](LPCDPSESSIONDESC2 sd, DWORD*, DWORD flags, void* c) -> BOOL {
+                    if (flags & DPESC_TIMEDOUT)
+                        return FALSE;
+                    auto* x = static_cast<Ctx*>(c);
+                    *x->instance = sd->guidInstance;
+                    *x->found = true;
                     return FALSE;
-                auto* x = static_cast<Ctx*>(c);
-                *x->instance = sd->guidInstance;
-                *x->found = true;
-                return FALSE;
-            }, &ctx, DPENUMSESSIONS_AVAILABLE | DPENUMSESSIONS_ASYNC);
+                },
+                &ctx, DPENUMSESSIONS_AVAILABLE | DPENUMSESSIONS_ASYNC);
             if (!found)
                 std::this_thread::sleep_for(20ms);
         }
         DPSESSIONDESC2 join{};
         join.dwSize = DPSESSIONDESC2_SIZE;
         join.guidInstance = instance;
-        if (!found || dp->Open(&join, DPOPEN_JOIN) != DP_OK || dp->CreatePlayer(&id, nullptr, event, nullptr, 0, 0) != DP_OK) {
+        if (!found || dp->Open(&join, DPOPEN_JOIN) != DP_OK
+            || dp->CreatePlayer(&id, nullptr, event, nullptr, 0, 0) != DP_OK) {
             std::fprintf(stderr, "joining failed\n");
             std::exit(1);
         }
@@ -213,7 +220,8 @@ struct ClientSide {
         std::vector<unsigned char> msg(kMessage, 0x5A);
         for (std::uint64_t sent = 0; sent < total; sent += kMessage) {
             DWORD mid;
-            if (dp->SendEx(id, DPID_ALLPLAYERS, DPSEND_GUARANTEED, msg.data(), kMessage, 0, 0, nullptr, &mid) != DP_OK) {
+            if (dp->SendEx(id, DPID_ALLPLAYERS, DPSEND_GUARANTEED, msg.data(), kMessage, 0, 0, nullptr, &mid)
+                != DP_OK) {
                 std::fprintf(stderr, "SendEx failed\n");
                 return;
             }
@@ -300,8 +308,8 @@ int main(int argc, char** argv)
     std::printf("raw TCP pipe, 1 MiB writes:          %8.0f MB/s\n", raw);
     std::printf("session, 2060-byte guaranteed:       %8.0f MB/s\n", session);
     std::printf("ratio session/raw:                   %8.0f %%\n", 100.0 * session / raw);
-    std::printf("sender queueing %llu MiB to a slow receiver (received %llu MiB):\n",
-                (unsigned long long)memMiB, (unsigned long long)(slowGot >> 20));
+    std::printf("sender queueing %llu MiB to a slow receiver (received %llu MiB):\n", (unsigned long long)memMiB,
+                (unsigned long long)(slowGot >> 20));
     std::printf("  VmHWM before %ld KiB, after %ld KiB, growth %ld KiB\n", before, after, after - before);
     return 0;
 }

@@ -35,10 +35,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr DWORD kMessage = 2060;
-constexpr GUID kApplication = {0x5D3A1F70, 0x2B84, 0x4C19,
-                               {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
+constexpr GUID kApplication = {0x5D3A1F70, 0x2B84, 0x4C19, {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
 
-std::shared_ptr<IDirectPlay4A> LoopbackObject() {
+std::shared_ptr<IDirectPlay4A> LoopbackObject()
+{
     auto object = CreateDirectPlay();
     QByteArray address = MakeTcpIpAddress(QStringLiteral("127.0.0.1"));
     if (FAILED(object->InitializeConnection(address.data(), 0)))
@@ -46,7 +46,8 @@ std::shared_ptr<IDirectPlay4A> LoopbackObject() {
     return object;
 }
 
-BOOL TakeFirst(LPCDPSESSIONDESC2 desc, DWORD*, DWORD flags, void* context) {
+BOOL TakeFirst(LPCDPSESSIONDESC2 desc, DWORD*, DWORD flags, void* context)
+{
     if (flags & DPESC_TIMEDOUT)
         return FALSE;
     *static_cast<GUID*>(context) = desc->guidInstance;
@@ -54,7 +55,8 @@ BOOL TakeFirst(LPCDPSESSIONDESC2 desc, DWORD*, DWORD flags, void* context) {
 }
 
 // Hosts on `host`, finds and joins it with `client`; false on failure.
-bool Pair(IDirectPlay4A& host, IDirectPlay4A& client) {
+bool Pair(IDirectPlay4A& host, IDirectPlay4A& client)
+{
     QByteArray name("Bench#/tmp");
     DPSESSIONDESC2 desc{};
     desc.dwSize = DPSESSIONDESC2_SIZE;
@@ -70,8 +72,7 @@ bool Pair(IDirectPlay4A& host, IDirectPlay4A& client) {
     GUID found = GUID_NULL;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (found == GUID_NULL && Clock::now() < deadline) {
-        client.EnumSessions(&search, 0, TakeFirst, &found,
-                            DPENUMSESSIONS_AVAILABLE | DPENUMSESSIONS_ASYNC);
+        client.EnumSessions(&search, 0, TakeFirst, &found, DPENUMSESSIONS_AVAILABLE | DPENUMSESSIONS_ASYNC);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     client.EnumSessions(&search, 0, nullptr, nullptr, DPENUMSESSIONS_STOPASYNC);
@@ -83,7 +84,8 @@ bool Pair(IDirectPlay4A& host, IDirectPlay4A& client) {
     return SUCCEEDED(client.Open(&join, DPOPEN_JOIN));
 }
 
-std::vector<unsigned char> Packet() {
+std::vector<unsigned char> Packet()
+{
     std::vector<unsigned char> bytes(kMessage);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<unsigned char>(i * 13);
@@ -91,12 +93,14 @@ std::vector<unsigned char> Packet() {
     return bytes;
 }
 
-double MBps(std::uint64_t bytes, Clock::duration d) {
+double MBps(std::uint64_t bytes, Clock::duration d)
+{
     return double(bytes) / 1e6 / std::chrono::duration<double>(d).count();
 }
 
 // Endpoint to endpoint; delivery on this (the main) thread.
-double EndpointRun(std::uint64_t count) {
+double EndpointRun(std::uint64_t count)
+{
     QObject hostOwner, clientOwner;
     auto* host = new TDPlayer(&hostOwner);
     auto* client = new TDPlayer(&clientOwner);
@@ -104,8 +108,8 @@ double EndpointRun(std::uint64_t count) {
     client->DirectPlay = LoopbackObject();
     if (!host->DirectPlay || !client->DirectPlay || !Pair(*host->DirectPlay, *client->DirectPlay))
         return 0;
-    if (FAILED(host->Connect(QStringLiteral("Bench#/tmp"), nullptr, 0, 0)) ||
-        FAILED(client->Connect(QStringLiteral("FerrowardenClient"), nullptr, 0, 0)))
+    if (FAILED(host->Connect(QStringLiteral("Bench#/tmp"), nullptr, 0, 0))
+        || FAILED(client->Connect(QStringLiteral("FerrowardenClient"), nullptr, 0, 0)))
         return 0;
 
     QEventLoop loop;
@@ -140,7 +144,8 @@ double EndpointRun(std::uint64_t count) {
 }
 
 // The session service alone: SendEx on one thread, Receive on another.
-double ServiceRun(std::uint64_t count) {
+double ServiceRun(std::uint64_t count)
+{
     auto host = LoopbackObject();
     auto client = LoopbackObject();
     if (!host || !client || !Pair(*host, *client))
@@ -152,8 +157,8 @@ double ServiceRun(std::uint64_t count) {
     char clientName[] = "FerrowardenClient";
     DPNAME hn{DPNAME_SIZE, 0, hostName, nullptr};
     DPNAME cn{DPNAME_SIZE, 0, clientName, nullptr};
-    if (FAILED(host->CreatePlayer(&hostId, &hn, hostEvent, nullptr, 0, 0)) ||
-        FAILED(client->CreatePlayer(&clientId, &cn, clientEvent, nullptr, 0, 0)))
+    if (FAILED(host->CreatePlayer(&hostId, &hn, hostEvent, nullptr, 0, 0))
+        || FAILED(client->CreatePlayer(&clientId, &cn, clientEvent, nullptr, 0, 0)))
         return 0;
 
     const std::vector<unsigned char> packet = Packet();
@@ -161,8 +166,8 @@ double ServiceRun(std::uint64_t count) {
     std::thread sender([&] {
         for (std::uint64_t i = 0; i < count; ++i) {
             DWORD id = 0;
-            client->SendEx(clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED,
-                           const_cast<unsigned char*>(packet.data()), kMessage, 0, 0, nullptr, &id);
+            client->SendEx(clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(packet.data()),
+                           kMessage, 0, 0, nullptr, &id);
         }
     });
     std::vector<unsigned char> buffer(64 * 1024);
@@ -187,14 +192,16 @@ double ServiceRun(std::uint64_t count) {
     return MBps(count * kMessage, elapsed);
 }
 
-double Median(std::vector<double> values) {
+double Median(std::vector<double> values)
+{
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
     const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 512;
     const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
@@ -205,15 +212,13 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         service.push_back(ServiceRun(count));
         endpoint.push_back(EndpointRun(count));
-        std::printf("round %d: service %.0f MB/s, endpoint %.0f MB/s\n", round + 1,
-                    service.back(), endpoint.back());
+        std::printf("round %d: service %.0f MB/s, endpoint %.0f MB/s\n", round + 1, service.back(), endpoint.back());
     }
     const double e = Median(endpoint);
     const double s = Median(service);
-    std::printf("%llu messages of %u bytes per run, median of %d rounds\n",
-                static_cast<unsigned long long>(count), kMessage, rounds);
+    std::printf("%llu messages of %u bytes per run, median of %d rounds\n", static_cast<unsigned long long>(count),
+                kMessage, rounds);
     std::printf("session service alone: %.0f MB/s\n", s);
-    std::printf("endpoint to OnUserMsg: %.0f MB/s (%.0f%% of the service alone)\n", e,
-                s > 0 ? 100.0 * e / s : 0.0);
+    std::printf("endpoint to OnUserMsg: %.0f MB/s (%.0f%% of the service alone)\n", e, s > 0 ? 100.0 * e / s : 0.0);
     return e > 0 && s > 0 ? 0 : 1;
 }

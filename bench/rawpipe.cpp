@@ -46,8 +46,8 @@ int main(int argc, char* argv[])
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (const char* named = std::getenv("RAWPIPE_ADDRESS"); named && *named
-        && ::inet_pton(AF_INET, named, &address.sin_addr) != 1)
+    if (const char* named = std::getenv("RAWPIPE_ADDRESS");
+        named && *named && ::inet_pton(AF_INET, named, &address.sin_addr) != 1)
         return std::fprintf(stderr, "rawpipe: RAWPIPE_ADDRESS is not an IPv4 address\n"), 2;
     std::vector<char> buffer(kChunk);
     const int sock = ::socket(AF_INET, SOCK_STREAM, 0);

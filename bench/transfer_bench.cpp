@@ -62,7 +62,7 @@ void BM_BlockChecksums(benchmark::State& state)
         if (lanes == 0)
             BlockChecksums(kChecksumStart, in, counts.data(), results.data(), group);
         else
-            BlockChecksumsOn(lanes == 1    ? ChecksumLanes::One
+            BlockChecksumsOn(lanes == 1   ? ChecksumLanes::One
                              : lanes == 8 ? ChecksumLanes::Eight
                                           : ChecksumLanes::Twelve,
                              kChecksumStart, in, counts.data(), results.data(), group);
@@ -84,8 +84,7 @@ void BM_Cipher(benchmark::State& state)
 
 // Arguments: path (0 = as the plain form picks, 1 = portable, 2 = AVX2) and blocks per call.
 template <void (*Cipher)(std::uint8_t* const*, std::size_t, std::size_t, std::uint16_t),
-          void (*CipherOn)(CipherPath, std::uint8_t* const*, std::size_t, std::size_t,
-                           std::uint16_t)>
+          void (*CipherOn)(CipherPath, std::uint8_t* const*, std::size_t, std::size_t, std::uint16_t)>
 void BM_Ciphers(benchmark::State& state)
 {
     const auto path = state.range(0);
@@ -98,8 +97,7 @@ void BM_Ciphers(benchmark::State& state)
         if (path == 0)
             Cipher(blocks, group, kBlock, 0x1234);
         else
-            CipherOn(path == 1 ? CipherPath::Portable : CipherPath::Avx2, blocks, group, kBlock,
-                     0x1234);
+            CipherOn(path == 1 ? CipherPath::Portable : CipherPath::Avx2, blocks, group, kBlock, 0x1234);
     });
 }
 
@@ -127,8 +125,12 @@ BENCHMARK(BM_BlockChecksums)->Apply(checksumArguments)->ArgNames({"lanes", "bloc
 BENCHMARK_TEMPLATE(BM_Cipher, EncryptInPlace)->Name("BM_EncryptBlock");
 BENCHMARK_TEMPLATE(BM_Cipher, DecryptInPlace)->Name("BM_DecryptBlock");
 BENCHMARK_TEMPLATE(BM_Ciphers, EncryptBlocksInPlace, EncryptBlocksInPlaceOn)
-    ->Name("BM_EncryptBlocks")->Apply(cipherArguments)->ArgNames({"path", "blocks"});
+    ->Name("BM_EncryptBlocks")
+    ->Apply(cipherArguments)
+    ->ArgNames({"path", "blocks"});
 BENCHMARK_TEMPLATE(BM_Ciphers, DecryptBlocksInPlace, DecryptBlocksInPlaceOn)
-    ->Name("BM_DecryptBlocks")->Apply(cipherArguments)->ArgNames({"path", "blocks"});
+    ->Name("BM_DecryptBlocks")
+    ->Apply(cipherArguments)
+    ->ArgNames({"path", "blocks"});
 
 BENCHMARK_MAIN();

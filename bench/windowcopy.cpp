@@ -118,11 +118,13 @@ double windowToCommandLine(TMainWindow& window)
     window.Roles().InitNetworking("127.0.0.1");
     QElapsedTimer clock;
     clock.start();
-    waitUntil([&] {
-        window.SearchSessions();
-        waitUntil([&] { return window.SearchDone(); }, 5000);
-        return window.ServerList->topLevelItemCount() > 0;
-    }, 10000);
+    waitUntil(
+        [&] {
+            window.SearchSessions();
+            waitUntil([&] { return window.SearchDone(); }, 5000);
+            return window.ServerList->topLevelItemCount() > 0;
+        },
+        10000);
     window.ServerList->topLevelItem(0)->setSelected(true);
     window.FileListBox1->item(0)->setSelected(true);
     window.Button1Click();
@@ -141,9 +143,9 @@ double commandLineToWindow(TMainWindow& window, qint64 size)
     clock.start();
     QProcess sender;
     startProcess(sender, {"send", "--host", "127.0.0.1", root + "/out/source.bin"});
-    waitUntil([&] {
-        return listLinesContaining(window.DebugMsgList, "Transmission Complete!") > 0 && arrivedWhole(size);
-    }, 600000);
+    waitUntil(
+        [&] { return listLinesContaining(window.DebugMsgList, "Transmission Complete!") > 0 && arrivedWhole(size); },
+        600000);
     const double seconds = clock.nsecsElapsed() / 1e9;
     waitUntil([&] { return sender.state() == QProcess::NotRunning; }, 60000);
     window.ClosePanelBtnClick();

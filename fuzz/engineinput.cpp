@@ -91,8 +91,7 @@ QByteArray EncodeEngineMessage(const QByteArray& message)
 {
     QByteArray out;
     const DecodedMessage decoded = DecodeMessage(message);
-    if (const auto* packet = std::get_if<DataPacket>(&decoded);
-        packet && message.size() == kDataPacketSize) {
+    if (const auto* packet = std::get_if<DataPacket>(&decoded); packet && message.size() == kDataPacketSize) {
         QByteArray area = message.mid(kDataAreaOffset, kDataAreaSize);
         while (!area.isEmpty() && area.back() == '\0')
             area.chop(1);

@@ -88,8 +88,8 @@ Buffer reencode(const Buffer& frame)
     case FrameCodec::Data:
         FUZZ_CHECK(v.size >= FrameCodec::kDataHeader);
         FUZZ_CHECK(v.size - FrameCodec::kDataHeader <= FrameCodec::kMaxMessage);
-        FrameCodec::AppendData(out, FrameCodec::DataFrom(v), FrameCodec::DataTo(v),
-                               v.body + FrameCodec::kDataHeader, v.size - FrameCodec::kDataHeader);
+        FrameCodec::AppendData(out, FrameCodec::DataFrom(v), FrameCodec::DataTo(v), v.body + FrameCodec::kDataHeader,
+                               v.size - FrameCodec::kDataHeader);
         break;
     case FrameCodec::Ping:
         FrameCodec::AppendPing(out);
@@ -105,8 +105,7 @@ bool sameAnswer(const JoinAnswer& a, const JoinAnswer& b)
     return a.outcome == b.outcome && a.result == b.result && a.consumed == b.consumed
            && a.session.instance == b.session.instance && a.session.name == b.session.name
            && a.session.application == b.session.application && a.session.flags == b.session.flags
-           && a.session.maxPlayers == b.session.maxPlayers
-           && a.session.currentPlayers == b.session.currentPlayers;
+           && a.session.maxPlayers == b.session.maxPlayers && a.session.currentPlayers == b.session.currentPlayers;
 }
 
 // The client's reading of the host's answer, against what the first frame says.
@@ -114,8 +113,7 @@ void checkClientJoin(const Buffer& stream, const Parsed& whole)
 {
     const JoinAnswer answer = ReadJoinAnswer(stream.data(), stream.size(), kSeedInstance);
     if (whole.frames.empty()) {
-        FUZZ_CHECK(answer.outcome == (whole.malformed ? JoinAnswer::Outcome::Refused
-                                                      : JoinAnswer::Outcome::NeedMore));
+        FUZZ_CHECK(answer.outcome == (whole.malformed ? JoinAnswer::Outcome::Refused : JoinAnswer::Outcome::NeedMore));
         return;
     }
     const Buffer& first = whole.frames.front();
@@ -136,8 +134,7 @@ void checkClientJoin(const Buffer& stream, const Parsed& whole)
     // change the decision.
     for (const std::size_t part : {std::size_t(0), std::size_t(4), std::size_t(5), first.size() - 1})
         if (part < first.size())
-            FUZZ_CHECK(ReadJoinAnswer(first.data(), part, kSeedInstance).outcome
-                       == JoinAnswer::Outcome::NeedMore);
+            FUZZ_CHECK(ReadJoinAnswer(first.data(), part, kSeedInstance).outcome == JoinAnswer::Outcome::NeedMore);
     FUZZ_CHECK(sameAnswer(ReadJoinAnswer(first.data(), first.size(), kSeedInstance), answer));
 }
 

@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool withCode = data[0] & 8;
     CodeGuard codes;
     ServerHandshake server({kInstance, identity, "server", policy, &codes, nullptr, false});
-    ClientHandshake client({kInstance, identity, "client",
-                            withCode ? std::optional(codes.code()) : std::nullopt, nullptr, false});
+    ClientHandshake client(
+        {kInstance, identity, "client", withCode ? std::optional(codes.code()) : std::nullopt, nullptr, false});
     Bytes32 key{};
     RecordChannel records(RecordCipher::ChaCha20Poly1305,
                           listenAsClient ? RecordChannel::Side::Client : RecordChannel::Side::Server, key, key);
@@ -84,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (client.state() == HandshakeState::Refused)
             FUZZ_CHECK(!client.refusalText().isEmpty());
         QByteArray record = message;
-        const auto opened = records.OpenInPlace(reinterpret_cast<std::uint8_t*>(record.data()), std::size_t(record.size()));
+        const auto opened =
+            records.OpenInPlace(reinterpret_cast<std::uint8_t*>(record.data()), std::size_t(record.size()));
         FUZZ_CHECK(!opened.ok());
     }
     return 0;

@@ -124,8 +124,11 @@ int main(int argc, char** argv)
         {"one-file", 2048, false, {{"notes.txt", text}}},
         {"small-blocks-encrypted", 16, true, {{"a.bin", binary.left(40)}, {"b.txt", text.left(20)}}},
         {"empty-and-exact", 8, false, {{"empty", {}}, {"eight", "01234567"}, {"name ü.txt", "x"}}},
-        {"extended-tree", 16, true,
-         {{"docs/", {}}, {"docs/notes.txt", text}, {"docs/empty/", {}}, {"b.bin", binary.left(50)}}, true},
+        {"extended-tree",
+         16,
+         true,
+         {{"docs/", {}}, {"docs/notes.txt", text}, {"docs/empty/", {}}, {"b.bin", binary.left(50)}},
+         true},
     };
 
     std::vector<QByteArray> everyMessage;
@@ -148,14 +151,13 @@ int main(int argc, char** argv)
         FrameCodec::AppendJoin(up, kSeedInstance);
         FrameCodec::AppendCreatePlayer(up, 1, "FerrowardenClient");
         for (const QByteArray& message : messages)
-            FrameCodec::AppendData(up, client, DPID_ALLPLAYERS, message.constData(),
-                                   std::uint32_t(message.size()));
+            FrameCodec::AppendData(up, client, DPID_ALLPLAYERS, message.constData(), std::uint32_t(message.size()));
         FrameCodec::AppendPing(up);
         write(corpus + QStringLiteral("/framecodec"), QLatin1String(copy.name) + QStringLiteral("-client"),
               bytesOf(up));
         FrameCodec::Buffer down{0x35};
-        FrameCodec::AppendJoined(down, {kSeedInstance, kSeedApplication, DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL,
-                                        2, 2, "Lab PC#/srv/in"});
+        FrameCodec::AppendJoined(down, {kSeedInstance, kSeedApplication,
+                                        DPSESSION_KEEPALIVE | DPSESSION_DIRECTPLAYPROTOCOL, 2, 2, "Lab PC#/srv/in"});
         FrameCodec::AppendPlayerCreated(down, {1, DP_OK, client});
         FrameCodec::AppendData(down, host, client, "bye!", 4);
         FrameCodec::AppendRefused(down, DPERR_INVALIDPASSWORD);
@@ -164,8 +166,10 @@ int main(int argc, char** argv)
     }
 
     // The server's answers and a run of zeros, which the copies above do not show.
-    everyMessage.push_back(EncodeReceipt({2, EntryKind::File, Outcome::Stored, 2, 70, 70, 0, "docs/notes (1).txt", {}}));
-    everyMessage.push_back(EncodeReceipt({3, EntryKind::Folder, Outcome::Refused, 2, 0, 0, 0, {}, "Read-only file system"}));
+    everyMessage.push_back(
+        EncodeReceipt({2, EntryKind::File, Outcome::Stored, 2, 70, 70, 0, "docs/notes (1).txt", {}}));
+    everyMessage.push_back(
+        EncodeReceipt({3, EntryKind::Folder, Outcome::Refused, 2, 0, 0, 0, {}, "Read-only file system"}));
     everyMessage.push_back(EncodeSummary({1, 0, 1, 1, 1, 70}));
     everyMessage.push_back(EncodeZeroRun({4096}));
 

@@ -29,8 +29,8 @@ bool unsafeOnTerminal(const QString& text)
 {
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x200E || u == 0x200F
-            || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069))
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
+            || (u >= 0x2066 && u <= 0x2069))
             return true;
     }
     return false;

@@ -36,8 +36,8 @@ QLabel* plainLabel(QWidget* parent, const char* name, const QString& text)
 } // namespace
 
 TAboutDlg::TAboutDlg(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                         | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("AboutDlg"));
     setWindowTitle(QStringLiteral("About Ferrowarden"));
@@ -56,8 +56,7 @@ TAboutDlg::TAboutDlg(QWidget* owner)
     Image1->setGeometry(inside);
     Image1->setPixmap(PaintAboutPicture(inside.size(), devicePixelRatioF()));
 
-    Label1 = plainLabel(this, "Label1",
-                        QStringLiteral("Ferrowarden Version " FERROWARDEN_VERSION "\nby Brindlecraft"));
+    Label1 = plainLabel(this, "Label1", QStringLiteral("Ferrowarden Version " FERROWARDEN_VERSION "\nby Brindlecraft"));
     QFont bold = Label1->font();
     bold.setBold(true);
     Label1->setFont(bold);
@@ -65,15 +64,14 @@ TAboutDlg::TAboutDlg(QWidget* owner)
     Label3 = linkLabel("Label3", kWebSite, QStringLiteral("Brindlecraft website"));
     Label4 = plainLabel(this, "Label4", QStringLiteral("Ferrowarden support page:"));
     Label5 = linkLabel("Label5", kSupportPage, QStringLiteral("Ferrowarden support page"));
-    Label6 = plainLabel(this, "Label6",
-                        QStringLiteral("Credits: the Ferrowarden team, with Qt for the windows."));
+    Label6 = plainLabel(this, "Label6", QStringLiteral("Credits: the Ferrowarden team, with Qt for the windows."));
     Label6->setWordWrap(true);
 
     Button1 = new QPushButton(QStringLiteral("&Ok"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setDefault(true);
-    Button1->setFixedSize(QSize(Scaled(kButtonWidth, scale), Scaled(kButtonHeight, scale))
-                              .expandedTo(Button1->sizeHint()));
+    Button1->setFixedSize(
+        QSize(Scaled(kButtonWidth, scale), Scaled(kButtonHeight, scale)).expandedTo(Button1->sizeHint()));
     connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
 
     auto* layout = new QVBoxLayout(this);
@@ -94,8 +92,7 @@ TAboutDlg::TAboutDlg(QWidget* owner)
     layout->addStretch(1);
     layout->addWidget(Button1, 0, Qt::AlignHCenter);
 
-    setFixedSize(QSize(Scaled(kClientWidth, scale), Scaled(kClientHeight, scale))
-                     .expandedTo(layout->totalSizeHint()));
+    setFixedSize(QSize(Scaled(kClientWidth, scale), Scaled(kClientHeight, scale)).expandedTo(layout->totalSizeHint()));
     CenterOnScreen(this);
 }
 
@@ -171,8 +168,7 @@ void TAboutDlg::FormMouseMove()
         font.setUnderline(false);
         link->setFont(font);
         QPalette palette = link->palette();
-        palette.setColor(QPalette::WindowText,
-                         QApplication::palette(link).color(QPalette::WindowText));
+        palette.setColor(QPalette::WindowText, QApplication::palette(link).color(QPalette::WindowText));
         link->setPalette(palette);
     }
 }

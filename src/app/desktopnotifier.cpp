@@ -41,7 +41,6 @@ void DesktopNotifier::notify(const QString& summary, const QString& body)
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     call << QStringLiteral("Ferrowarden") << uint(0) << QStringLiteral("ferrowarden") << summary << body
-         << QStringList() << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("ferrowarden")}}
-         << int(-1);
+         << QStringList() << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("ferrowarden")}} << int(-1);
     QDBusConnection::sessionBus().call(call, QDBus::NoBlock);
 }

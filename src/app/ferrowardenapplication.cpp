@@ -6,8 +6,7 @@
 
 #include <QMessageBox>
 
-FerrowardenApplication::FerrowardenApplication(int& argc, char** argv)
-    : QApplication(argc, argv)
+FerrowardenApplication::FerrowardenApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Ferrowarden"));
     setApplicationVersion(QStringLiteral(FERROWARDEN_VERSION));

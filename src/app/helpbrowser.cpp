@@ -26,8 +26,7 @@ void ShowContext(int context, QWidget* parent)
     registerHelpPages();
     if (!window) {
         window = new HelpWindow;
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, window,
-                         &QObject::deleteLater);
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, window, &QObject::deleteLater);
     }
     window->ShowPage(HelpPageForContext(context), parent);
 }

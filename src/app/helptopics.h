@@ -6,7 +6,7 @@
 
 // The help's topics, in the order of its contents, each a page shipped as a resource.
 struct HelpTopic {
-    int context;       // the context number that opens it; 0 for none
+    int context; // the context number that opens it; 0 for none
     QString title;
     QUrl page;
     bool underPrevious; // listed under the last topic that is not

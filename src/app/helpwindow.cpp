@@ -22,8 +22,8 @@ constexpr int kHeight = 500;
 constexpr int kContentsWidth = 190;
 constexpr int kPageMargin = 10;
 
-QToolButton* historyButton(QWidget* parent, const char* name, const QString& caption,
-                           QStyle::StandardPixmap icon, const QKeySequence& keys)
+QToolButton* historyButton(QWidget* parent, const char* name, const QString& caption, QStyle::StandardPixmap icon,
+                           const QKeySequence& keys)
 {
     auto* button = new QToolButton(parent);
     button->setObjectName(QLatin1String(name));
@@ -39,18 +39,16 @@ QToolButton* historyButton(QWidget* parent, const char* name, const QString& cap
 
 } // namespace
 
-HelpWindow::HelpWindow(QWidget* parent)
-    : QWidget(parent, Qt::Window)
+HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("HelpWindow"));
     setWindowTitle(QStringLiteral("Ferrowarden Help"));
     // The help never keeps the program running once its main window has closed.
     setAttribute(Qt::WA_QuitOnClose, false);
 
-    BackButton = historyButton(this, "BackButton", QStringLiteral("&Back"),
-                               QStyle::SP_ArrowBack, QKeySequence::Back);
-    ForwardButton = historyButton(this, "ForwardButton", QStringLiteral("&Forward"),
-                                  QStyle::SP_ArrowForward, QKeySequence::Forward);
+    BackButton = historyButton(this, "BackButton", QStringLiteral("&Back"), QStyle::SP_ArrowBack, QKeySequence::Back);
+    ForwardButton = historyButton(this, "ForwardButton", QStringLiteral("&Forward"), QStyle::SP_ArrowForward,
+                                  QKeySequence::Forward);
     auto* bar = new QHBoxLayout;
     bar->addWidget(BackButton);
     bar->addWidget(ForwardButton);
@@ -65,8 +63,8 @@ HelpWindow::HelpWindow(QWidget* parent)
     Contents->header()->setSectionsClickable(false);
     QTreeWidgetItem* parentItem = nullptr;
     for (const HelpTopic& topic : HelpTopics()) {
-        auto* item = topic.underPrevious && parentItem ? new QTreeWidgetItem(parentItem)
-                                                       : new QTreeWidgetItem(Contents);
+        auto* item =
+            topic.underPrevious && parentItem ? new QTreeWidgetItem(parentItem) : new QTreeWidgetItem(Contents);
         if (!topic.underPrevious)
             parentItem = item;
         item->setText(0, topic.title);

@@ -21,8 +21,8 @@ constexpr int kButtonMargin = 8;
 } // namespace
 
 TProtocolViewer::TProtocolViewer(QWidget* owner)
-    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                         | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("ProtocolViewer"));
     setWindowTitle(QStringLiteral("Ferrowarden Protocol File"));
@@ -43,12 +43,12 @@ TProtocolViewer::TProtocolViewer(QWidget* owner)
     const QSize client(Scaled(kClientWidth, scale), Scaled(kClientHeight, scale));
     const int memoHeight = Scaled(kMemoHeight, scale);
     Memo1->setGeometry(0, 0, client.width(), memoHeight);
-    const QSize button = QSize(Scaled(kButtonWidth, scale), Scaled(kButtonHeight, scale))
-                             .expandedTo(Button1->sizeHint());
+    const QSize button =
+        QSize(Scaled(kButtonWidth, scale), Scaled(kButtonHeight, scale)).expandedTo(Button1->sizeHint());
     const int margin = Scaled(kButtonMargin, scale);
     Button1->setGeometry(client.width() - margin - button.width(),
-                         memoHeight + (client.height() - memoHeight - button.height()) / 2,
-                         button.width(), button.height());
+                         memoHeight + (client.height() - memoHeight - button.height()) / 2, button.width(),
+                         button.height());
     setFixedSize(client);
     CenterOnScreen(this);
 }

@@ -35,8 +35,7 @@ Widget* named(Widget* widget, const char* objectName, const QString& accessibleN
 }
 
 // A button is named by its caption; what it does goes to its description.
-QPushButton* commandButton(QWidget* parent, const char* name, const QString& caption,
-                           const QString& purpose)
+QPushButton* commandButton(QWidget* parent, const char* name, const QString& caption, const QString& purpose)
 {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(QLatin1String(name));
@@ -65,7 +64,7 @@ void MainWindowControls::BuildControls(QMainWindow* window)
     window->setCentralWidget(central);
     buildMenus(window);
 
-    const QList<QWidget*> tabOrder = {Button1, Button3, Button8, Button5, Button6, Button7,
+    const QList<QWidget*> tabOrder = {Button1,    Button3,  Button8,      Button5,       Button6,     Button7,
                                       ServerList, DirTree1, FileListBox1, ClosePanelBtn, DebugMsgList};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
@@ -85,12 +84,11 @@ QWidget* MainWindowControls::buildButtonColumn(QWidget* parent)
                             QStringLiteral("Host a session that receives files into the selected folder"));
     Button8 = commandButton(column, "Button8", QStringLiteral("&Refresh List..."),
                             QStringLiteral("Search the network for sessions again"));
-    Button5 = commandButton(column, "Button5", QStringLiteral("View &Protocol..."),
-                            QStringLiteral("Show the log file"));
+    Button5 =
+        commandButton(column, "Button5", QStringLiteral("View &Protocol..."), QStringLiteral("Show the log file"));
     Button6 = commandButton(column, "Button6", QStringLiteral("Start &Assistant..."),
                             QStringLiteral("Open the connection wizard"));
-    Button7 = commandButton(column, "Button7", QStringLiteral("&Exit"),
-                            QStringLiteral("Close Ferrowarden"));
+    Button7 = commandButton(column, "Button7", QStringLiteral("&Exit"), QStringLiteral("Close Ferrowarden"));
     for (QPushButton* button : {Button1, Button3, Button8})
         layout->addWidget(button);
     layout->addSpacing(12);
@@ -107,16 +105,14 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     auto* layout = new QVBoxLayout(Panel1);
     layout->setContentsMargins(0, 0, 0, 0);
 
-    Splitter2 = named(new QSplitter(Qt::Vertical, Panel1), "Splitter2",
-                      QStringLiteral("Sessions, folders and files"));
+    Splitter2 = named(new QSplitter(Qt::Vertical, Panel1), "Splitter2", QStringLiteral("Sessions, folders and files"));
     Splitter2->setChildrenCollapsible(false);
 
     // The session list, with the searching note laid over its middle.
     auto* sessions = new QWidget(Splitter2);
     auto* sessionsLayout = new QGridLayout(sessions);
     sessionsLayout->setContentsMargins(0, 0, 0, 0);
-    ServerList = named(new QTreeWidget(sessions), "ServerList",
-                       QStringLiteral("Sessions found on the network"));
+    ServerList = named(new QTreeWidget(sessions), "ServerList", QStringLiteral("Sessions found on the network"));
     ServerList->setColumnCount(2);
     ServerList->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Target Directory")});
     ServerList->setRootIsDecorated(false);
@@ -140,12 +136,10 @@ QWidget* MainWindowControls::buildBrowsePanel(QWidget* parent)
     Panel4->hide();
     sessionsLayout->addWidget(Panel4, 0, 0, Qt::AlignCenter);
 
-    Splitter1 = named(new QSplitter(Qt::Horizontal, Splitter2), "Splitter1",
-                      QStringLiteral("Folders and files"));
+    Splitter1 = named(new QSplitter(Qt::Horizontal, Splitter2), "Splitter1", QStringLiteral("Folders and files"));
     Splitter1->setChildrenCollapsible(false);
     DirTree1 = named(new TDirTree(Splitter1), "DirTree1", QStringLiteral("Folders"));
-    FileListBox1 = named(new FileListBox(Splitter1), "FileListBox1",
-                         QStringLiteral("Files of the selected folder"));
+    FileListBox1 = named(new FileListBox(Splitter1), "FileListBox1", QStringLiteral("Files of the selected folder"));
     FileListBox1->SetMultiSelect(true);
     Splitter1->setStretchFactor(0, 1);
     Splitter1->setStretchFactor(1, 1);
@@ -190,8 +184,8 @@ void MainWindowControls::fixSize(QMainWindow* window)
     header->resizeSection(0, int(std::lround(kServerNameColumnWidth * scale)));
     // The progress panel is hidden at start but must fit as well.
     window->centralWidget()->layout()->activate();
-    const QSize needed = window->minimumSizeHint().expandedTo(
-        QSize(Panel2->minimumSizeHint().width() + 160 * scale, 0));
+    const QSize needed =
+        window->minimumSizeHint().expandedTo(QSize(Panel2->minimumSizeHint().width() + 160 * scale, 0));
     const QSize size = ScaledDesignSize(*window, QSize(kDesignWidth, kDesignHeight)).expandedTo(needed);
     window->setFixedSize(size);
     Splitter2->setSizes({size.height() * 2 / 5, size.height() * 3 / 5});
@@ -230,8 +224,8 @@ QList<QStringList> MainWindowControls::SessionRowTexts() const
 
 void MainWindowControls::SetControlsEnabled(bool enabled)
 {
-    for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button3, Button5, Button6, Button7,
-                                                            Button8, DirTree1, FileListBox1, ServerList})
+    for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button3, Button5, Button6, Button7, Button8,
+                                                            DirTree1, FileListBox1, ServerList})
         control->setEnabled(enabled);
     File1->menuAction()->setEnabled(enabled);
     Help1->menuAction()->setEnabled(enabled);

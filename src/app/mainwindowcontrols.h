@@ -49,22 +49,22 @@ public:
     FileListBox* FileListBox1 = nullptr;
     QLabel* Panel4 = nullptr; // "  Searching sessions..."
 
-    ProgressPanel* Panel2 = nullptr;    // the progress panel; the controls below are its own
-    QLabel* Panel3 = nullptr;           // its title strip
+    ProgressPanel* Panel2 = nullptr; // the progress panel; the controls below are its own
+    QLabel* Panel3 = nullptr;        // its title strip
     QToolButton* ClosePanelBtn = nullptr;
-    QGroupBox* GroupBox1 = nullptr;     // "Progress:"
-    QLabel* Label1 = nullptr;           // "Just Copying::"
-    QLabel* Label2 = nullptr;           // the current file's name
-    QLabel* Label3 = nullptr;           // "This file:"
+    QGroupBox* GroupBox1 = nullptr; // "Progress:"
+    QLabel* Label1 = nullptr;       // "Just Copying::"
+    QLabel* Label2 = nullptr;       // the current file's name
+    QLabel* Label3 = nullptr;       // "This file:"
     QProgressBar* ThisFileProgBar = nullptr;
-    QLabel* Label4 = nullptr;           // "Total:"
+    QLabel* Label4 = nullptr; // "Total:"
     QProgressBar* TotalProgBar = nullptr;
-    QLabel* Label5 = nullptr;           // "File X/X"
-    QLabel* Label6 = nullptr;           // "Packets sent:"
+    QLabel* Label5 = nullptr; // "File X/X"
+    QLabel* Label6 = nullptr; // "Packets sent:"
     QLabel* PacksSent = nullptr;
-    QLabel* Label9 = nullptr;           // "Packets received:"
+    QLabel* Label9 = nullptr; // "Packets received:"
     QLabel* PacksReceived = nullptr;
-    QGroupBox* GroupBox2 = nullptr;     // "Messages:"
+    QGroupBox* GroupBox2 = nullptr; // "Messages:"
     QListWidget* DebugMsgList = nullptr;
 
     QMenu* File1 = nullptr;

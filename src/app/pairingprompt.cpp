@@ -15,8 +15,8 @@ bool AskForPairingCode(QWidget* parent, OutgoingCopy& copy, const std::optional<
     QString hint = QStringLiteral("The server asks for the pairing code it shows (such as 4829-1375):");
     for (;;) {
         bool ok = false;
-        const QString typed = QInputDialog::getText(parent, QStringLiteral("Pairing code"), hint, QLineEdit::Normal,
-                                                    QString(), &ok);
+        const QString typed =
+            QInputDialog::getText(parent, QStringLiteral("Pairing code"), hint, QLineEdit::Normal, QString(), &ok);
         if (!ok)
             return false;
         if (const auto code = PairingCode::FromTyped(typed)) {

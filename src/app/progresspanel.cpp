@@ -83,7 +83,8 @@ ProgressPanel::ProgressPanel(QWidget* parent) : QWidget(parent)
     m_hostRow = new QWidget(this);
     auto* hostRow = new QHBoxLayout(m_hostRow);
     hostRow->setContentsMargins(4, 2, 2, 2);
-    HostInfo = reading(m_hostRow, "HostInfo", QString(), QStringLiteral("Where files go and where senders reach this PC"));
+    HostInfo =
+        reading(m_hostRow, "HostInfo", QString(), QStringLiteral("Where files go and where senders reach this PC"));
     HostInfo->setWordWrap(true);
     HostInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
     OpenFolderBtn = new QPushButton(QStringLiteral("&Open Folder"), m_hostRow);
@@ -297,10 +298,10 @@ void ProgressPanel::paintProgress(const TransferProgress& progress)
         TotalProgBar->setValue(100);
 
     const QLocale locale;
-    QString text = progress.totalSize >= 0
-                       ? QStringLiteral("%1 of %2").arg(locale.formattedDataSize(progress.totalBytes),
-                                                        locale.formattedDataSize(progress.totalSize))
-                       : locale.formattedDataSize(progress.totalBytes);
+    QString text = progress.totalSize >= 0 ? QStringLiteral("%1 of %2")
+                                                 .arg(locale.formattedDataSize(progress.totalBytes),
+                                                      locale.formattedDataSize(progress.totalSize))
+                                           : locale.formattedDataSize(progress.totalBytes);
     const double seconds = m_copyClock.elapsed() / 1000.0;
     if (seconds >= 0.5 && progress.totalBytes > 0) {
         const double rate = progress.totalBytes / seconds;

@@ -25,25 +25,25 @@ class ProgressPanel final : public QWidget {
 public:
     explicit ProgressPanel(QWidget* parent);
 
-    QLabel* Panel3 = nullptr;           // the status strip
+    QLabel* Panel3 = nullptr; // the status strip
     QToolButton* ClosePanelBtn = nullptr;
-    QLabel* HostInfo = nullptr;         // while hosting: the folder, address and port
+    QLabel* HostInfo = nullptr; // while hosting: the folder, address and port
     QPushButton* OpenFolderBtn = nullptr;
-    QGroupBox* GroupBox1 = nullptr;     // "Progress:"
-    QLabel* Label1 = nullptr;           // "Just Copying::"
-    QLabel* Label2 = nullptr;           // the current file's name
-    QLabel* Label3 = nullptr;           // "This file:"
+    QGroupBox* GroupBox1 = nullptr; // "Progress:"
+    QLabel* Label1 = nullptr;       // "Just Copying::"
+    QLabel* Label2 = nullptr;       // the current file's name
+    QLabel* Label3 = nullptr;       // "This file:"
     QProgressBar* ThisFileProgBar = nullptr;
-    QLabel* Label4 = nullptr;           // "Total:"
+    QLabel* Label4 = nullptr; // "Total:"
     QProgressBar* TotalProgBar = nullptr;
-    QLabel* Label5 = nullptr;           // "File X/X"
-    QLabel* Label6 = nullptr;           // "Packets sent:"
+    QLabel* Label5 = nullptr; // "File X/X"
+    QLabel* Label6 = nullptr; // "Packets sent:"
     QLabel* PacksSent = nullptr;
-    QLabel* Label9 = nullptr;           // "Packets received:"
+    QLabel* Label9 = nullptr; // "Packets received:"
     QLabel* PacksReceived = nullptr;
-    QGroupBox* GroupBox2 = nullptr;     // "Messages:"
+    QGroupBox* GroupBox2 = nullptr; // "Messages:"
     QListWidget* DebugMsgList = nullptr;
-    QLabel* ProgressText = nullptr;     // bytes done, speed and time left
+    QLabel* ProgressText = nullptr; // bytes done, speed and time left
 
     // Each change waits for the next frame; it returns true when a frame was due and the
     // change is on the screen already.

@@ -38,12 +38,8 @@ constexpr int kNameMinimum = 4;   // characters
 constexpr int kNameMaximum = 126; // the edit box takes no more
 
 const char* const kCaptions[TConWizard::kPageCount] = {
-    "Choose your PC's role",
-    "Server - Choose session name",
-    "Server - Choose target directory",
-    "Server - Ready for transmission",
-    "Client - Search and choose a server",
-    "Client - Select files",
+    "Choose your PC's role",           "Server - Choose session name",        "Server - Choose target directory",
+    "Server - Ready for transmission", "Client - Search and choose a server", "Client - Select files",
     "Client - Ready for Transmission",
 };
 const int kHelpContexts[TConWizard::kPageCount] = {100, 111, 112, 113, 115, 116, 117};
@@ -69,8 +65,8 @@ QLabel* heading(QWidget* parent, bool server)
     return label;
 }
 
-QTreeWidget* reportList(QWidget* parent, const char* name, const QStringList& columns,
-                        const QList<int>& widths, double scale)
+QTreeWidget* reportList(QWidget* parent, const char* name, const QStringList& columns, const QList<int>& widths,
+                        double scale)
 {
     auto* list = new QTreeWidget(parent);
     list->setObjectName(QLatin1String(name));
@@ -97,8 +93,7 @@ int TConWizard::HelpContext(int page)
     return kHelpContexts[page];
 }
 
-TConWizard::TConWizard(WizardSessions& sessions, QWidget* parent)
-    : QDialog(parent), m_sessions(sessions)
+TConWizard::TConWizard(WizardSessions& sessions, QWidget* parent) : QDialog(parent), m_sessions(sessions)
 {
     setObjectName(QStringLiteral("ConWizard"));
     setWindowTitle(QStringLiteral("Ferrowarden Connection Wizard"));
@@ -183,13 +178,20 @@ TConWizard::TConWizard(WizardSessions& sessions, QWidget* parent)
 QWidget* TConWizard::buildPage(int page)
 {
     switch (page) {
-    case 0: return rolePage();
-    case 1: return namePage();
-    case 2: return targetPage();
-    case 3: return serverSummaryPage();
-    case 4: return searchPage();
-    case 5: return filesPage();
-    default: return clientReadyPage();
+    case 0:
+        return rolePage();
+    case 1:
+        return namePage();
+    case 2:
+        return targetPage();
+    case 3:
+        return serverSummaryPage();
+    case 4:
+        return searchPage();
+    case 5:
+        return filesPage();
+    default:
+        return clientReadyPage();
     }
 }
 
@@ -281,8 +283,8 @@ QWidget* TConWizard::serverSummaryPage()
     Label9->setTextFormat(Qt::RichText);
     Label9->setText(Label9->text().toHtmlEscaped().replace(QRegularExpression(QStringLiteral("&amp;(\\w)")),
                                                            QStringLiteral("<u>\\1</u>")));
-    ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")},
-                           {100, 240}, DesignScale(*this));
+    ListView1 = reportList(page, "ListView1", {QStringLiteral("Option"), QStringLiteral("Value")}, {100, 240},
+                           DesignScale(*this));
     ListView1->setAccessibleName(QStringLiteral("Server settings"));
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(heading(page, true));
@@ -300,8 +302,8 @@ QWidget* TConWizard::searchPage()
                                   "start a server session on the target PC. If the desired computer is in the "
                                   "list select it and click the \"Next >\"  button. If not, start a Ferrowarden "
                                   "server session on it and click on the refresh button."));
-    ListView2 = reportList(page, "ListView2", {QStringLiteral("Name"), QStringLiteral("Target Directory")},
-                           {160, 180}, DesignScale(*this));
+    ListView2 = reportList(page, "ListView2", {QStringLiteral("Name"), QStringLiteral("Target Directory")}, {160, 180},
+                           DesignScale(*this));
     ListView2->setAccessibleName(QStringLiteral("Sessions found"));
     Label15 = new QLabel(QStringLiteral("Searching..."), page);
     Label15->setObjectName(QStringLiteral("Label15"));
@@ -381,8 +383,10 @@ bool TConWizard::pairingCodeUsable()
 {
     if (PairingCodeEdit->text().trimmed().isEmpty() || PairingCode::FromTyped(PairingCodeEdit->text()))
         return true;
-    QMessageBox::information(this, QStringLiteral("Ferrowarden"), QStringLiteral("That is no pairing code: give the "
-                             "eight digits the server shows (such as 4829-1375), or leave the field empty."));
+    QMessageBox::information(
+        this, QStringLiteral("Ferrowarden"),
+        QStringLiteral("That is no pairing code: give the "
+                       "eight digits the server shows (such as 4829-1375), or leave the field empty."));
     PairingCodeEdit->setFocus();
     return false;
 }

@@ -52,8 +52,8 @@ public:
 
     bool ConnectPressed = false;
 
-    QLabel* Image1 = nullptr;   // the picture on the left
-    QLabel* Panel1 = nullptr;   // the title strip
+    QLabel* Image1 = nullptr; // the picture on the left
+    QLabel* Panel1 = nullptr; // the title strip
     QStackedWidget* Notebook1 = nullptr;
     QFrame* Bevel1 = nullptr;
     QPushButton* Button1 = nullptr; // "< &Previous"

@@ -51,8 +51,8 @@ TMainWindow::TMainWindow(QWidget* parent)
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(QStringLiteral("Ferrowarden " FERROWARDEN_VERSION));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
     BuildControls(this);
     MoveOntoScreen(this, QPoint(368, 268));
     FormPosition1.Depot = TFormPosition::dpRegistry;

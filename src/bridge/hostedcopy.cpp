@@ -35,9 +35,7 @@ private:
 
 } // namespace
 
-HostedCopy::HostedCopy(SessionRoles& roles, ReceivingView& view) : m_roles(roles), m_view(view)
-{
-}
+HostedCopy::HostedCopy(SessionRoles& roles, ReceivingView& view) : m_roles(roles), m_view(view) {}
 
 HostedCopy::~HostedCopy()
 {
@@ -70,8 +68,8 @@ void HostedCopy::prepareSecurity(const HostOptions& options)
         return;
     }
     if (!m_identity)
-        m_identity = std::make_unique<Identity>(
-            LoadDeviceIdentity([this](const QString& why) { m_view.LogError(why); }));
+        m_identity =
+            std::make_unique<Identity>(LoadDeviceIdentity([this](const QString& why) { m_view.LogError(why); }));
     if (!m_trusted)
         m_trusted = std::make_unique<TrustedDevices>();
     if (m_policy == AcceptPolicy::Paired)
@@ -167,15 +165,14 @@ void HostedCopy::deliver(void* data, qsizetype size)
 
 std::unique_ptr<SecureReceiverLink> HostedCopy::makeLink()
 {
-    ServerHandshake::Setup setup{m_instance,        *m_identity,       m_roles.ComputerName().toUtf8(),
-                                 m_policy,          m_codes.get(),     nullptr,
-                                 AesGcmAvailable()};
-    auto link = std::make_unique<SecureReceiverLink>(setup, m_trusted.get(), *m_answers,
-                                                     [this](void* data, qsizetype size) {
-                                                         // Sealed records need no block checksum.
-                                                         m_engine->SetAuthenticated(m_link->Secure());
-                                                         m_engine->HandleTransferMessage(data, size);
-                                                     });
+    ServerHandshake::Setup setup{m_instance, *m_identity,      m_roles.ComputerName().toUtf8(), m_policy, m_codes.get(),
+                                 nullptr,    AesGcmAvailable()};
+    auto link =
+        std::make_unique<SecureReceiverLink>(setup, m_trusted.get(), *m_answers, [this](void* data, qsizetype size) {
+            // Sealed records need no block checksum.
+            m_engine->SetAuthenticated(m_link->Secure());
+            m_engine->HandleTransferMessage(data, size);
+        });
     link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
     link->SetFailed([this](const QString& why) {
         // Nothing more of this client reaches the engine; what it sent of a file is discarded.

@@ -64,8 +64,8 @@ public:
 
     // Builds the engine (receive directory, transport, extension offer, answers), tells the
     // session's searchers the offer and hosts the session; once hosted, the temporary files
-    // an earlier run left behind are removed, and partial files too old or too many. False when hosting failed (the log says why);
-    // the engine then stays, unused, until End.
+    // an earlier run left behind are removed, and partial files too old or too many. False when hosting failed (the log
+    // says why); the engine then stays, unused, until End.
     bool Host(const HostOptions& options);
     // Leaves the session (the endpoint is freed: the caller brings networking up again)
     // and closes the open file: a complete one stays, a cut-off one is discarded.

@@ -18,9 +18,7 @@
 
 #include <algorithm>
 
-OutgoingCopy::OutgoingCopy(SessionRoles& roles, SendingView& view) : m_roles(roles), m_view(view)
-{
-}
+OutgoingCopy::OutgoingCopy(SessionRoles& roles, SendingView& view) : m_roles(roles), m_view(view) {}
 
 OutgoingCopy::~OutgoingCopy()
 {
@@ -72,8 +70,8 @@ void OutgoingCopy::refusePlain() const
 {
     const std::uint16_t offer = ExtensionEnabled() ? OfferedExtension(m_roles.Player()->SessionDesc.dwUser1) : 0;
     const QString why = !ExtensionEnabled() ? QStringLiteral("FERROWARDEN_EXTENSION is off at this end")
-                        : offer == 0       ? QStringLiteral("the server speaks the older protocol")
-                                           : QStringLiteral("the server has no secure copies (an earlier version)");
+                        : offer == 0        ? QStringLiteral("the server speaks the older protocol")
+                                            : QStringLiteral("the server has no secure copies (an earlier version)");
     if (m_code)
         throw AppError(QStringLiteral("Nothing was sent: %1, so it cannot take the pairing code nor prove that it is "
                                       "the one showing it")
@@ -112,8 +110,9 @@ MessageSink& OutgoingCopy::secure()
     });
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
     m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
-    m_link->Connect([this](int milliseconds, const std::function<bool()>& done) { m_view.WaitForAnswers(milliseconds, done); },
-                    [this] { return m_lost; });
+    m_link->Connect(
+        [this](int milliseconds, const std::function<bool()>& done) { m_view.WaitForAnswers(milliseconds, done); },
+        [this] { return m_lost; });
     return m_link->Sink();
 }
 

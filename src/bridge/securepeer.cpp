@@ -14,7 +14,7 @@ void NotePeer(const SecureSession& session, const QString& direction, TrustedDev
     };
     const QString name = QString::fromUtf8(session.peerName);
     const QString shown = Printable(name);
-    const QString how = session.paired ? QStringLiteral("paired with the code")
+    const QString how = session.paired        ? QStringLiteral("paired with the code")
                         : session.peerTrusted ? QStringLiteral("a trusted device")
                                               : QStringLiteral("not authenticated: no code, not a trusted device");
     say(QStringLiteral("Secure copy %1 \"%2\" (%3; fingerprint %4; %5)")

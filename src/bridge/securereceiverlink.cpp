@@ -20,8 +20,12 @@ ServerHandshake::Setup withStore(ServerHandshake::Setup setup, const TrustedDevi
 
 SecureReceiverLink::SecureReceiverLink(ServerHandshake::Setup setup, TrustedDevices* trusted, MessageSink& raw,
                                        Deliver deliver)
-    : m_handshake(withStore(setup, trusted)), m_policy(setup.policy), m_trusted(trusted), m_raw(raw),
-      m_answers(raw), m_deliver(std::move(deliver))
+    : m_handshake(withStore(setup, trusted)),
+      m_policy(setup.policy),
+      m_trusted(trusted),
+      m_raw(raw),
+      m_answers(raw),
+      m_deliver(std::move(deliver))
 {
 }
 
@@ -62,7 +66,8 @@ void SecureReceiverLink::Incoming(void* data, qsizetype size)
         return;
     }
     if (m_channel) {
-        const RecordChannel::Opened opened = m_channel->OpenInPlace(static_cast<std::uint8_t*>(data), std::size_t(size));
+        const RecordChannel::Opened opened =
+            m_channel->OpenInPlace(static_cast<std::uint8_t*>(data), std::size_t(size));
         if (!opened.ok()) {
             fail(QStringLiteral("The secure copy from \"%1\" ended: %2")
                      .arg(Printable(QString::fromUtf8(m_handshake.peerName())), opened.error));

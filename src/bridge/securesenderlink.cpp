@@ -44,8 +44,8 @@ void SecureSenderLink::Connect(const Wait& wait, const std::function<bool()>& lo
             throw AppError(QStringLiteral("The connection to the server was lost during the secure handshake"));
         const qint64 left = timeoutMs - clock.elapsed();
         if (left <= 0)
-            throw AppError(QStringLiteral("The server did not answer the secure handshake within %1 s")
-                               .arg(timeoutMs / 1000.0));
+            throw AppError(
+                QStringLiteral("The server did not answer the secure handshake within %1 s").arg(timeoutMs / 1000.0));
         wait(int(left), [&] { return answered() || lost(); });
     }
     // A wrong code is answered too, so the server learns of it from this end's proof.

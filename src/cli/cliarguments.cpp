@@ -7,10 +7,9 @@
 
 namespace {
 
-const QCommandLineOption kHelp(QStringList{QStringLiteral("h"), QStringLiteral("help")},
-                               QStringLiteral("This help"));
-const QCommandLineOption kLabel(QStringList{QStringLiteral("label")},
-                                QStringLiteral("Session label"), QStringLiteral("TEXT"));
+const QCommandLineOption kHelp(QStringList{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help"));
+const QCommandLineOption kLabel(QStringList{QStringLiteral("label")}, QStringLiteral("Session label"),
+                                QStringLiteral("TEXT"));
 const QCommandLineOption kOnce(QStringList{QStringLiteral("once")},
                                QStringLiteral("Exit when the first client has left"));
 const QCommandLineOption kMkdir(QStringList{QStringLiteral("mkdir")},
@@ -22,8 +21,8 @@ const QCommandLineOption kNoResume(QStringList{QStringLiteral("no-resume")},
                                    QStringLiteral("Do not keep files that are cut off"));
 const QCommandLineOption kRetry(QStringList{QStringLiteral("retry")},
                                 QStringLiteral("Find the session again after a lost link"), QStringLiteral("SECONDS"));
-const QCommandLineOption kHost(QStringList{QStringLiteral("host")},
-                               QStringLiteral("Search only this host"), QStringLiteral("HOST[:PORT]"));
+const QCommandLineOption kHost(QStringList{QStringLiteral("host")}, QStringLiteral("Search only this host"),
+                               QStringLiteral("HOST[:PORT]"));
 const QCommandLineOption kWait(QStringList{QStringLiteral("wait")},
                                QStringLiteral("Search this long for a free session"), QStringLiteral("SECONDS"));
 const QCommandLineOption kSession(QStringList{QStringLiteral("session")},
@@ -33,18 +32,18 @@ const QCommandLineOption kBlockSize(QStringList{QStringLiteral("block-size")},
 const QCommandLineOption kAccept(QStringList{QStringLiteral("accept")},
                                  QStringLiteral("Who may send: open, paired or trusted"),
                                  QStringLiteral("open|paired|trusted"));
-const QCommandLineOption kCode(QStringList{QStringLiteral("code")},
-                               QStringLiteral("The pairing code the server shows"), QStringLiteral("CODE"));
-const QCommandLineOption kEncrypt(QStringList{QStringLiteral("encrypt")},
-                                  QStringLiteral("Encrypt this copy"));
+const QCommandLineOption kCode(QStringList{QStringLiteral("code")}, QStringLiteral("The pairing code the server shows"),
+                               QStringLiteral("CODE"));
+const QCommandLineOption kEncrypt(QStringList{QStringLiteral("encrypt")}, QStringLiteral("Encrypt this copy"));
 const QCommandLineOption kNoEncrypt(QStringList{QStringLiteral("no-encrypt")},
                                     QStringLiteral("Do not encrypt this copy"));
 
 // The window system's own options (QGuiApplication, X11), passed on to the desktop program;
 // those of the first list take a value, as the next argument or after "=".
 const char* const kWindowOptionsWithValue[] = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-    "qwindowtitle", "session", "style", "stylesheet", "display", "geometry", "name", "title"};
+    "platform",    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "style",  "stylesheet",
+    "display",     "geometry",           "name",          "title"};
 const char* const kWindowFlags[] = {"reverse", "widgetcount", "sync", "nograb", "dograb"};
 
 // How many arguments a window-system option at `index` takes up, or 0 when it is none.
@@ -111,8 +110,7 @@ std::optional<UsageError> takeSearchOptions(const QCommandLineParser& parser, co
 
 std::variant<HostArgument, UsageError> ParseHostArgument(const QString& text)
 {
-    const QString hint =
-        QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(text);
+    const QString hint = QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(text);
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() > 2 || parts.first().trimmed().isEmpty() || parts.first() != parts.first().trimmed())
         return UsageError{hint, {}};

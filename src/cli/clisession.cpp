@@ -261,9 +261,8 @@ int CliSession::serve()
         hosted.End();
     });
 
-    const QString label = m_arguments.label.isEmpty()
-                              ? SessionRoles::DefaultLabel(m_roles.ComputerName())
-                              : m_arguments.label;
+    const QString label =
+        m_arguments.label.isEmpty() ? SessionRoles::DefaultLabel(m_roles.ComputerName()) : m_arguments.label;
     HostOptions options{label, receiveDirectory, QString(), m_arguments.existing, m_arguments.accept, {}, {}};
     options.keepPartials = m_settings.KeepPartials && !m_arguments.noResume;
     bool hosting = false;
@@ -347,12 +346,14 @@ int CliSession::list()
     std::vector<BusySession> busy;
     for (;;) {
         if (!search())
-            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted")
+                                                   : QStringLiteral("the search failed: ") + m_lastError);
         busy = BusySessions(m_roles.LastSearch(), FerrowardenApplicationGuid);
         if (!m_rows.empty() || waitLeft() == 0)
             break;
-        tellWaiting(busy.empty() ? QStringLiteral("no session yet")
-                                 : QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label)));
+        tellWaiting(busy.empty()
+                        ? QStringLiteral("no session yet")
+                        : QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label)));
     }
 
     for (const auto& [name, directory] : m_rows)
@@ -402,14 +403,15 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
     const QString& wanted = m_arguments.label;
     for (;;) {
         if (!search())
-            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted") : QStringLiteral("the search failed: ") + m_lastError);
+            return fail(SignalWatch::Interrupted() ? QStringLiteral("interrupted")
+                                                   : QStringLiteral("the search failed: ") + m_lastError);
         std::vector<int> candidates;
         for (int row = 0; row < int(m_rows.size()); ++row)
             if (wanted.isEmpty() || m_rows[row].first == wanted)
                 candidates.push_back(row);
         if (candidates.size() > 1)
-            return fail(QStringLiteral("several sessions found: %1; choose one with --session LABEL")
-                            .arg(foundText(m_rows)));
+            return fail(
+                QStringLiteral("several sessions found: %1; choose one with --session LABEL").arg(foundText(m_rows)));
         if (candidates.size() == 1) {
             try {
                 if (copy.Join(candidates.front()))
@@ -419,7 +421,8 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
                 if (error.Why() != JoinError::Reason::Full || waitLeft() == 0)
                     return fail(joinFailure(error, candidates.front()), error.message());
                 m_log.LogError(error.message());
-                tellWaiting(QStringLiteral("%1 is busy: another client is sending").arg(sessionName(m_rows[candidates.front()].first)));
+                tellWaiting(QStringLiteral("%1 is busy: another client is sending")
+                                .arg(sessionName(m_rows[candidates.front()].first)));
                 continue;
             }
         }
@@ -429,9 +432,11 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
             if (wanted.isEmpty() || session.label == wanted)
                 busy.push_back(session);
         if (waitLeft() > 0) {
-            tellWaiting(!busy.empty() ? QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label))
-                        : wanted.isEmpty() ? QStringLiteral("no session yet")
-                                           : QStringLiteral("no session \"%1\" yet").arg(wanted));
+            tellWaiting(
+                !busy.empty()
+                    ? QStringLiteral("%1 is busy: another client is sending").arg(sessionName(busy.front().label))
+                : wanted.isEmpty() ? QStringLiteral("no session yet")
+                                   : QStringLiteral("no session \"%1\" yet").arg(wanted));
             continue;
         }
         if (!busy.empty())
@@ -485,8 +490,8 @@ int CliSession::send()
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
         m_output.PrintDetail(QStringLiteral("nothing was sent; send files under 2 GiB only, or update the server"));
         if (m_log.LogOpen())
-            m_log.LogError(QStringLiteral("%1: %2").arg(sources.needExtension.front().file,
-                                                        sources.needExtension.front().reason));
+            m_log.LogError(
+                QStringLiteral("%1: %2").arg(sources.needExtension.front().file, sources.needExtension.front().reason));
         return 1;
     }
 
@@ -565,7 +570,8 @@ int CliSession::send()
             // A file that changed since it was checked is named as the checks name it.
             const SourceFiles now = CheckSourceFiles(m_arguments.files);
             if (!now.problems.empty())
-                return fail(QStringLiteral("%1: %2; the copy stopped there").arg(now.problems.front().file, now.problems.front().reason),
+                return fail(QStringLiteral("%1: %2; the copy stopped there")
+                                .arg(now.problems.front().file, now.problems.front().reason),
                             error.message());
             return fail(QStringLiteral("the copy stopped: ") + error.message());
         }
@@ -579,10 +585,11 @@ int CliSession::send()
     if (notStored.isEmpty())
         return 0;
     const qsizetype entryCount = sources.entries.size();
-    m_output.PrintError(QStringLiteral("the server did not store %1 of %2 %3:")
-                            .arg(notStored.size())
-                            .arg(entryCount)
-                            .arg(sources.folderCount > 0 ? QStringLiteral("files and folders") : QStringLiteral("files")));
+    m_output.PrintError(
+        QStringLiteral("the server did not store %1 of %2 %3:")
+            .arg(notStored.size())
+            .arg(entryCount)
+            .arg(sources.folderCount > 0 ? QStringLiteral("files and folders") : QStringLiteral("files")));
     for (const EntryProblem& problem : notStored)
         m_output.PrintDetail(QStringLiteral("%1: %2").arg(problem.name, problem.reason));
     return 1;

@@ -85,11 +85,11 @@ private:
     QEventLoop m_loop;
     std::vector<std::pair<QString, QString>> m_rows;
     std::function<void(const SessionEvent&)> m_onSessionEvent;
-    QString m_lastError;   // the latest failure line of the networking layer
+    QString m_lastError; // the latest failure line of the networking layer
     bool m_searchFailed = false;
     int m_searches = 0;
-    bool m_echo = true; // log lines are shown on stdout
-    QString m_waitingFor;  // what the latest notice of waiting told
+    bool m_echo = true;   // log lines are shown on stdout
+    QString m_waitingFor; // what the latest notice of waiting told
     QElapsedTimer m_waited;
     // What a run's event loop returns when a signal ends it.
     int m_interruptedExitCode = 1;

@@ -15,8 +15,8 @@ namespace {
 
 void printUsage(std::FILE* to)
 {
-    std::fprintf(to, "Ferrowarden %s - copies files between PCs on a local network\n\n%s",
-                 FERROWARDEN_VERSION, CliUsage().toUtf8().constData());
+    std::fprintf(to, "Ferrowarden %s - copies files between PCs on a local network\n\n%s", FERROWARDEN_VERSION,
+                 CliUsage().toUtf8().constData());
 }
 
 } // namespace
@@ -33,8 +33,7 @@ std::optional<int> RunCommandLine(int argc, char* argv[], QStringList* desktopFi
             printUsage(stderr);
         } else {
             std::fprintf(stderr, "%sTry 'ferrowarden %s --help' for its options.\n",
-                         CommandUsage(error->command).toUtf8().constData(),
-                         error->command.toUtf8().constData());
+                         CommandUsage(error->command).toUtf8().constData(), error->command.toUtf8().constData());
         }
         return 2;
     }

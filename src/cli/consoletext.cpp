@@ -127,11 +127,12 @@ QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& p
     if (summary.announcedFiles == 0 && summary.announcedFolders == 0)
         return QStringLiteral("%1 left without sending anything").arg(from);
     const bool whole = summary.completedFiles + summary.skippedFiles == summary.announcedFiles;
-    QString text = whole ? QStringLiteral("Received %1 (%2)").arg(filesText(summary.completedFiles),
-                                                                  BytesText(progress.totalBytes))
-                         : QStringLiteral("Received %1 of %2 (%3)")
-                               .arg(summary.completedFiles)
-                               .arg(filesText(summary.announcedFiles), BytesText(progress.totalBytes));
+    QString text =
+        whole
+            ? QStringLiteral("Received %1 (%2)").arg(filesText(summary.completedFiles), BytesText(progress.totalBytes))
+            : QStringLiteral("Received %1 of %2 (%3)")
+                  .arg(summary.completedFiles)
+                  .arg(filesText(summary.announcedFiles), BytesText(progress.totalBytes));
     text += QStringLiteral(" from %1 in %2").arg(from, DurationText(seconds));
     const QString rate = rateText(progress.totalBytes, seconds);
     if (!rate.isEmpty())
@@ -148,7 +149,9 @@ QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& p
     if (missing > 0)
         problems << QStringLiteral("%1 never arrived").arg(missing);
     if (summary.failedFolders > 0)
-        problems << QStringLiteral("%1 %2 not made").arg(summary.failedFolders).arg(summary.failedFolders == 1 ? "folder" : "folders");
+        problems << QStringLiteral("%1 %2 not made")
+                        .arg(summary.failedFolders)
+                        .arg(summary.failedFolders == 1 ? "folder" : "folders");
     QString outcome = problems.isEmpty() ? QStringLiteral("complete") : problems.join(QStringLiteral(", "));
     if (summary.skippedFiles > 0)
         outcome += QStringLiteral("; %1 skipped, the existing %2 kept")

@@ -51,8 +51,7 @@ QString nameProblem(const QByteArray& name)
 // a link is followed only when `follow`.
 QString readable(int at, const QByteArray& path, bool follow, struct stat& info)
 {
-    const int fd = ::openat(at, path.constData(),
-                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
+    const int fd = ::openat(at, path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return errorText(errno);
     const int statResult = ::fstat(fd, &info);

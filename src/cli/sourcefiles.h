@@ -22,15 +22,15 @@ struct SourceFiles {
         QString reason; // "no such file", "permission denied", ...
     };
 
-    QStringList paths;         // the files, absolute, in order; empty when there are problems
-    QList<SendEntry> entries;  // files and folders in sending order, folders before what they hold
+    QStringList paths;        // the files, absolute, in order; empty when there are problems
+    QList<SendEntry> entries; // files and folders in sending order, folders before what they hold
     int folderCount = 0;
     qint64 totalBytes = 0;
     std::vector<Problem> problems;
     // Folders and files of 2 GiB or more, with why a server without the extension cannot
     // take them.
     std::vector<Problem> needExtension;
-    QStringList skipped;                // lines for what inside a folder is not sent
+    QStringList skipped; // lines for what inside a folder is not sent
 };
 
 SourceFiles CheckSourceFiles(const QStringList& files);

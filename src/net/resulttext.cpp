@@ -24,13 +24,10 @@ constexpr std::array<ResultRow, 51> kResults{{
     {DPERR_NOINTERFACE, "DPERR_NOINTERFACE", "The interface is not supported."},
     {DPERR_GENERIC, "DPERR_GENERIC", "An undefined error condition occurred."},
     {DPERR_NOAGGREGATION, "DPERR_NOAGGREGATION", "The object does not support aggregation."},
-    {DPERR_OUTOFMEMORY, "DPERR_OUTOFMEMORY",
-     "There is insufficient memory to perform the requested operation."},
-    {DPERR_INVALIDPARAMS, "DPERR_INVALIDPARAMS",
-     "One or more of the parameters passed to the method are invalid."},
+    {DPERR_OUTOFMEMORY, "DPERR_OUTOFMEMORY", "There is insufficient memory to perform the requested operation."},
+    {DPERR_INVALIDPARAMS, "DPERR_INVALIDPARAMS", "One or more of the parameters passed to the method are invalid."},
     {DPERR_ALREADYINITIALIZED, "DPERR_ALREADYINITIALIZED", "This object is already initialized."},
-    {DPERR_ACCESSDENIED, "DPERR_ACCESSDENIED",
-     "The session is full or an incorrect password was supplied."},
+    {DPERR_ACCESSDENIED, "DPERR_ACCESSDENIED", "The session is full or an incorrect password was supplied."},
     {DPERR_ACTIVEPLAYERS, "DPERR_ACTIVEPLAYERS",
      "The requested operation cannot be performed because there are existing active "
      "players."},
@@ -47,8 +44,7 @@ constexpr std::array<ResultRow, 51> kResults{{
     {DPERR_INVALIDOBJECT, "DPERR_INVALIDOBJECT", "The DirectPlay object pointer is invalid."},
     {DPERR_INVALIDPLAYER, "DPERR_INVALIDPLAYER",
      "The player ID is not recognized as a valid player ID for this session."},
-    {DPERR_INVALIDGROUP, "DPERR_INVALIDGROUP",
-     "The group ID is not recognized as a valid group ID for this session."},
+    {DPERR_INVALIDGROUP, "DPERR_INVALIDGROUP", "The group ID is not recognized as a valid group ID for this session."},
     {DPERR_NOCAPS, "DPERR_NOCAPS",
      "The communication link that DirectPlay is attempting to use is not capable of this "
      "function."},
@@ -59,13 +55,10 @@ constexpr std::array<ResultRow, 51> kResults{{
      "player."},
     {DPERR_NOPLAYERS, "DPERR_NOPLAYERS", "There are no active players in the session."},
     {DPERR_NOSESSIONS, "DPERR_NOSESSIONS", "There are no existing sessions for this game."},
-    {DPERR_SENDTOOBIG, "DPERR_SENDTOOBIG",
-     "The message being sent by the IDirectPlay3::Send method is too large."},
-    {DPERR_TIMEOUT, "DPERR_TIMEOUT",
-     "The operation could not be completed in the specified time."},
+    {DPERR_SENDTOOBIG, "DPERR_SENDTOOBIG", "The message being sent by the IDirectPlay3::Send method is too large."},
+    {DPERR_TIMEOUT, "DPERR_TIMEOUT", "The operation could not be completed in the specified time."},
     {DPERR_UNAVAILABLE, "DPERR_UNAVAILABLE", "The requested function is not available at this time."},
-    {DPERR_BUSY, "DPERR_BUSY",
-     "A message cannot be sent because the transmission medium is busy."},
+    {DPERR_BUSY, "DPERR_BUSY", "A message cannot be sent because the transmission medium is busy."},
     {DPERR_USERCANCEL, "DPERR_USERCANCEL",
      "Can be returned in two ways. 1) The user canceled the connection process during a call "
      "to the IDirectPlay3::Open method. 2) The user clicked Cancel in one of the DirectPlay "
@@ -114,11 +107,11 @@ constexpr std::array<ResultRow, 51> kResults{{
     {DPERR_NOTLOGGEDIN, "DPERR_NOTLOGGEDIN",
      "The player has not logged in to the secure session. Returned by IDirectPlay3::Open "
      "and IDirectPlay3::Send."},
-    {DPERR_LOGONDENIED, "DPERR_LOGONDENIED",
-     "The secure session refused the logon. Returned by IDirectPlay3::Open."},
+    {DPERR_LOGONDENIED, "DPERR_LOGONDENIED", "The secure session refused the logon. Returned by IDirectPlay3::Open."},
 }};
 
-const ResultRow* FindResult(std::int32_t code) {
+const ResultRow* FindResult(std::int32_t code)
+{
     for (const ResultRow& row : kResults) {
         if (row.code == code)
             return &row;
@@ -128,38 +121,45 @@ const ResultRow* FindResult(std::int32_t code) {
 
 } // namespace
 
-QString ResultText(std::int32_t code) {
+QString ResultText(std::int32_t code)
+{
     const ResultRow* row = FindResult(code);
     return row ? QString::fromLatin1(row->text) : QStringLiteral("Unrecognized Error");
 }
 
-QString ResultName(std::int32_t code) {
+QString ResultName(std::int32_t code)
+{
     const ResultRow* row = FindResult(code);
     return row ? QString::fromLatin1(row->name) : QString();
 }
 
-bool CheckResult(std::int32_t code, const QString& context) {
+bool CheckResult(std::int32_t code, const QString& context)
+{
     if (code >= 0)
         return true;
     throw ResultError(context + QStringLiteral(": ") + ResultText(code), code);
 }
 
-bool IsConnectionLost(const AppError& error) {
+bool IsConnectionLost(const AppError& error)
+{
     const auto* result = dynamic_cast<const ResultError*>(&error);
     return result && (result->Result() == DPERR_SESSIONLOST || result->Result() == DPERR_NOCONNECTION);
 }
 
-QString JoinFailureText(const JoinError& error, const QString& session) {
+QString JoinFailureText(const JoinError& error, const QString& session)
+{
     switch (error.Why()) {
     case JoinError::Reason::Full:
         return QStringLiteral("The session \"%1\" is full: another PC is copying to it now. Try again when "
-                              "it has finished.").arg(session);
+                              "it has finished.")
+            .arg(session);
     case JoinError::Reason::Ended:
         return QStringLiteral("The session \"%1\" has ended: its server no longer hosts it.").arg(session);
     case JoinError::Reason::Unreachable:
     case JoinError::Reason::TimedOut:
         return QStringLiteral("The session \"%1\" cannot be reached: its PC did not answer. A firewall there "
-                              "may keep the copy out.").arg(session);
+                              "may keep the copy out.")
+            .arg(session);
     case JoinError::Reason::Other:
         break;
     }

@@ -67,8 +67,8 @@ QStringList EmptySearchLines(const SearchReport& report, const GUID& application
                        .arg(i.prefixLength);
     if (!unasked.isEmpty())
         lines << QStringLiteral("not asked: %1 %2 no broadcast address")
-                     .arg(unasked.join(QStringLiteral(", ")), unasked.size() == 1 ? QStringLiteral("has")
-                                                                                  : QStringLiteral("have"));
+                     .arg(unasked.join(QStringLiteral(", ")),
+                          unasked.size() == 1 ? QStringLiteral("has") : QStringLiteral("have"));
 
     QStringList heard;
     if (report.notReplies > 0) {
@@ -77,8 +77,7 @@ QStringList EmptySearchLines(const SearchReport& report, const GUID& application
             senders << QStringLiteral("%1:%2").arg(addressText(sender.sin_addr)).arg(ntohs(sender.sin_port));
         heard << QStringLiteral("%1 from %2 that %3 no Ferrowarden answer (another program, or another "
                                 "version of this one)")
-                     .arg(countText(report.notReplies, "1 datagram", "datagrams"),
-                          senders.join(QStringLiteral(", ")),
+                     .arg(countText(report.notReplies, "1 datagram", "datagrams"), senders.join(QStringLiteral(", ")),
                           report.notReplies == 1 ? QStringLiteral("is") : QStringLiteral("are"));
     }
     QStringList otherHosts;
@@ -94,8 +93,8 @@ QStringList EmptySearchLines(const SearchReport& report, const GUID& application
     if (others > 0)
         heard << QStringLiteral("%1 of another application, from %2")
                      .arg(countText(others, "1 session", "sessions"), otherHosts.join(QStringLiteral(", ")));
-    lines << QStringLiteral("came back: %1").arg(heard.isEmpty() ? QStringLiteral("nothing")
-                                                                 : heard.join(QStringLiteral("; ")));
+    lines << QStringLiteral("came back: %1")
+                 .arg(heard.isEmpty() ? QStringLiteral("nothing") : heard.join(QStringLiteral("; ")));
 
     if (oneHost) {
         lines << QStringLiteral("check: serve running on %1 with discovery port %2 (HOST:PORT names another)")

@@ -17,7 +17,8 @@ constexpr qsizetype kMaxPortText = 99;
 
 } // namespace
 
-QByteArray MakeCompoundAddress(const DPCOMPOUNDADDRESSELEMENT* elements, DWORD count) {
+QByteArray MakeCompoundAddress(const DPCOMPOUNDADDRESSELEMENT* elements, DWORD count)
+{
     const std::shared_ptr<IDirectPlayLobby3A> lobby = CreateDirectPlayLobby();
     if (!lobby)
         throw AppError(QStringLiteral("IDirectPlayLobby3 not available"));
@@ -35,7 +36,8 @@ QByteArray MakeCompoundAddress(const DPCOMPOUNDADDRESSELEMENT* elements, DWORD c
     return address;
 }
 
-QByteArray MakeTcpIpAddress(const QString& hostAndPort) {
+QByteArray MakeTcpIpAddress(const QString& hostAndPort)
+{
     QString host = hostAndPort;
     std::optional<quint16> port;
     const qsizetype colon = hostAndPort.indexOf(QLatin1Char(':'));
@@ -64,7 +66,8 @@ QByteArray MakeTcpIpAddress(const QString& hostAndPort) {
     return MakeCompoundAddress(elements.data(), static_cast<DWORD>(elements.size()));
 }
 
-QByteArray MakeIpxAddress() {
+QByteArray MakeIpxAddress()
+{
     GUID provider = DPSPGUID_IPX;
     const DPCOMPOUNDADDRESSELEMENT element{DPAID_ServiceProvider, sizeof(GUID), &provider};
     return MakeCompoundAddress(&element, 1);

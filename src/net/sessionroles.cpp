@@ -14,8 +14,7 @@
 #include <cstring>
 
 // {5D3A1F70-2B84-4C19-9E6D-7A0F31C8B452}
-const GUID FerrowardenApplicationGuid = {
-    0x5D3A1F70, 0x2B84, 0x4C19, {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
+const GUID FerrowardenApplicationGuid = {0x5D3A1F70, 0x2B84, 0x4C19, {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
 
 namespace {
 
@@ -130,9 +129,8 @@ bool SessionRoles::InitNetworking(const QString& host)
         }
         QByteArray address = m_transport == trIPX ? MakeIpxAddress() : MakeTcpIpAddress(host);
         const QString portProblem = m_transport == trTCPIP ? DiscoveryPortProblem() : QString();
-        const HRESULT hr = portProblem.isEmpty()
-                               ? m_player->DirectPlay->InitializeConnection(address.data(), 0)
-                               : DPERR_INVALIDPARAMS;
+        const HRESULT hr =
+            portProblem.isEmpty() ? m_player->DirectPlay->InitializeConnection(address.data(), 0) : DPERR_INVALIDPARAMS;
         if (FAILED(hr)) {
             m_view.LogError(portProblem.isEmpty() ? QStringLiteral("Establish Connection: ") + ResultText(hr)
                                                   : portProblem);
@@ -143,8 +141,7 @@ bool SessionRoles::InitNetworking(const QString& host)
             if (m_transferHandler) {
                 // The bytes belong to the batch and stay put until the batch end handler
                 // has run; the receiving engine deciphers and writes them where they lie.
-                m_transferHandler(sender->ReceiveBuffer(),
-                                  static_cast<qsizetype>(sender->ReceiveSize()));
+                m_transferHandler(sender->ReceiveBuffer(), static_cast<qsizetype>(sender->ReceiveSize()));
             }
         };
         m_player->OnBatchDelivered = [this](TDPlayer*) {
@@ -306,8 +303,7 @@ std::uint16_t SessionRoles::HostPort() const
     return service ? service->HostPort() : 0;
 }
 
-bool SessionRoles::HostSession(const QString& label, const QString& directory,
-                               const QString& selectedFolder)
+bool SessionRoles::HostSession(const QString& label, const QString& directory, const QString& selectedFolder)
 {
     try {
         if (!m_player || !m_player->DirectPlay)
@@ -328,8 +324,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory,
         desc.dwMaxPlayers = kMaxPlayers;
         desc.dwUser1 = m_hostUser1;
         desc.dwUser2 = m_hostUser2;
-        CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE),
-                    QStringLiteral("Session create/connect"));
+        CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE), QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
         m_player->SendTimeout = kHostSendTimeoutMs;
         m_receiveDirectory = directory;

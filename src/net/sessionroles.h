@@ -84,8 +84,7 @@ public:
     // host sends waits at most 5 s for room (TDPlayer::SendTimeout), then fails.
     // Failures, and a label that searchers could not find again (LabelProblem), are
     // logged; false then.
-    bool HostSession(const QString& label, const QString& directory,
-                     const QString& selectedFolder = QString());
+    bool HostSession(const QString& label, const QString& directory, const QString& selectedFolder = QString());
     void OnSystemMessage(TDPlayer* sender);
     void ShowTransportHint();
 

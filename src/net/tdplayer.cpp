@@ -18,7 +18,8 @@ namespace {
 
 constexpr std::uintptr_t kSendContext = 0x11223344;
 
-QObject* CheckedOwner(QObject* owner) {
+QObject* CheckedOwner(QObject* owner)
+{
     if (owner && !owner->findChildren<TDPlayer*>(Qt::FindDirectChildrenOnly).isEmpty())
         throw AppError(QStringLiteral("Nur eine TDPlayer-Komponente pro Anwendung!"));
     return owner;
@@ -26,12 +27,13 @@ QObject* CheckedOwner(QObject* owner) {
 
 } // namespace
 
-TDPlayer::TDPlayer(QObject* owner)
-    : QObject(CheckedOwner(owner)), m_receiveEvent(std::make_shared<AutoResetEvent>()) {
+TDPlayer::TDPlayer(QObject* owner) : QObject(CheckedOwner(owner)), m_receiveEvent(std::make_shared<AutoResetEvent>())
+{
     m_receiveThread = std::make_unique<TDPReceiveThread>(this, m_receiveEvent);
 }
 
-TDPlayer::~TDPlayer() {
+TDPlayer::~TDPlayer()
+{
     if (m_deliveryAlive)
         *m_deliveryAlive = false;
     m_receiveThread->Stop();
@@ -40,7 +42,8 @@ TDPlayer::~TDPlayer() {
     DirectPlay.reset();
 }
 
-HRESULT TDPlayer::Connect(const QString& playerName, void* data, DWORD dataSize, DWORD flags) {
+HRESULT TDPlayer::Connect(const QString& playerName, void* data, DWORD dataSize, DWORD flags)
+{
     if (m_connected)
         throw AppError(QStringLiteral("TDPlayer: already connected"));
     if (!DirectPlay)
@@ -55,8 +58,7 @@ HRESULT TDPlayer::Connect(const QString& playerName, void* data, DWORD dataSize,
 
     m_receiveThread->Attach(DirectPlay);
     DPID playerId = 0;
-    const HRESULT hr =
-        DirectPlay->CreatePlayer(&playerId, &name, m_receiveEvent, data, dataSize, flags);
+    const HRESULT hr = DirectPlay->CreatePlayer(&playerId, &name, m_receiveEvent, data, dataSize, flags);
     if (FAILED(hr))
         return hr;
     m_playerId = playerId;
@@ -77,22 +79,22 @@ HRESULT TDPlayer::Connect(const QString& playerName, void* data, DWORD dataSize,
     return hr;
 }
 
-DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize) {
+DWORD TDPlayer::Send(DPID toId, DWORD flags, const void* data, DWORD dataSize)
+{
     DWORD messageId = 0;
     const HRESULT hr =
-        DirectPlay ? DirectPlay->SendEx(m_playerId, toId, flags, const_cast<void*>(data),
-                                        dataSize, SendPriority, SendTimeout,
-                                        reinterpret_cast<void*>(kSendContext), &messageId)
+        DirectPlay ? DirectPlay->SendEx(m_playerId, toId, flags, const_cast<void*>(data), dataSize, SendPriority,
+                                        SendTimeout, reinterpret_cast<void*>(kSendContext), &messageId)
                    : DPERR_UNINITIALIZED;
     if (hr != DPERR_PENDING)
         CheckResult(hr, QStringLiteral("SendEx"));
     return messageId;
 }
 
-TDPlayer::SendRoom TDPlayer::ReserveSend(DPID toId, DWORD, DWORD dataSize, DWORD count) {
+TDPlayer::SendRoom TDPlayer::ReserveSend(DPID toId, DWORD, DWORD dataSize, DWORD count)
+{
     SendRoom room;
-    const HRESULT hr = DirectPlay ? DirectPlay->ReserveSend(m_playerId, toId, dataSize, count,
-                                                            &room.base, &room.stride)
+    const HRESULT hr = DirectPlay ? DirectPlay->ReserveSend(m_playerId, toId, dataSize, count, &room.base, &room.stride)
                                   : DPERR_UNINITIALIZED;
     if (hr == DPERR_UNSUPPORTED)
         return {};
@@ -100,21 +102,24 @@ TDPlayer::SendRoom TDPlayer::ReserveSend(DPID toId, DWORD, DWORD dataSize, DWORD
     return room;
 }
 
-void TDPlayer::SendReserved() {
-    CheckResult(DirectPlay ? DirectPlay->SendReserved() : DPERR_UNINITIALIZED,
-                QStringLiteral("SendEx"));
+void TDPlayer::SendReserved()
+{
+    CheckResult(DirectPlay ? DirectPlay->SendReserved() : DPERR_UNINITIALIZED, QStringLiteral("SendEx"));
 }
 
-void TDPlayer::CancelReserved() {
+void TDPlayer::CancelReserved()
+{
     if (DirectPlay)
         DirectPlay->CancelReserved();
 }
 
-void TDPlayer::Close() {
+void TDPlayer::Close()
+{
     CheckResult(DirectPlay ? DirectPlay->Close() : DPERR_UNINITIALIZED, QStringLiteral("Close"));
 }
 
-void TDPlayer::DeliverMessage() {
+void TDPlayer::DeliverMessage()
+{
     if (m_fromId != DPID_SYSMSG) {
         if (OnUserMsg)
             OnUserMsg(this);
@@ -123,7 +128,8 @@ void TDPlayer::DeliverMessage() {
     }
 }
 
-bool TDPlayer::DeliverBatch(const ReceivedMessages& batch) {
+bool TDPlayer::DeliverBatch(const ReceivedMessages& batch)
+{
     bool alive = true;
     m_deliveryAlive = &alive;
     for (const ReceivedMessages::Message& message : batch.messages) {
@@ -141,7 +147,8 @@ bool TDPlayer::DeliverBatch(const ReceivedMessages& batch) {
     return true;
 }
 
-bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& alive) {
+bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& alive)
+{
     QString failure;
     try {
         handler();
@@ -162,7 +169,8 @@ bool TDPlayer::RunHandler(const std::function<void()>& handler, const bool& aliv
     return alive;
 }
 
-void TDPlayer::ReportHandlerError(const QString& message) {
+void TDPlayer::ReportHandlerError(const QString& message)
+{
     if (!OnHandlerError) {
         qCWarning(lcNet, "Message handler failed: %s", qUtf8Printable(message));
         return;

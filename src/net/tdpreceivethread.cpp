@@ -10,31 +10,36 @@
 #include <utility>
 
 TDPReceiveThread::TDPReceiveThread(TDPlayer* endpoint, std::shared_ptr<AutoResetEvent> event)
-    : Endpoint(endpoint), m_event(std::move(event)) {
+    : Endpoint(endpoint), m_event(std::move(event))
+{
     // Queued rather than blocking-queued so that an endpoint destroyed on the main thread
     // can wake the receive thread's wait instead of deadlocking against it. A call still
     // queued when the endpoint dies is discarded with it.
-    connect(this, &TDPReceiveThread::BatchReady, endpoint, [this] { DeliverHandedBatch(); },
-            Qt::QueuedConnection);
+    connect(
+        this, &TDPReceiveThread::BatchReady, endpoint, [this] { DeliverHandedBatch(); }, Qt::QueuedConnection);
     m_thread = std::thread([this] { Run(); });
 }
 
-TDPReceiveThread::~TDPReceiveThread() {
+TDPReceiveThread::~TDPReceiveThread()
+{
     Stop();
     Join();
 }
 
-void TDPReceiveThread::Join() {
+void TDPReceiveThread::Join()
+{
     if (m_thread.joinable())
         m_thread.join();
 }
 
-void TDPReceiveThread::Attach(std::shared_ptr<IDirectPlay4A> directPlay) {
+void TDPReceiveThread::Attach(std::shared_ptr<IDirectPlay4A> directPlay)
+{
     std::lock_guard lock(m_mutex);
     m_directPlay = std::move(directPlay);
 }
 
-void TDPReceiveThread::Stop() {
+void TDPReceiveThread::Stop()
+{
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -43,12 +48,14 @@ void TDPReceiveThread::Stop() {
     m_event->Close();
 }
 
-bool TDPReceiveThread::Stopping() {
+bool TDPReceiveThread::Stopping()
+{
     std::lock_guard lock(m_mutex);
     return m_stopping;
 }
 
-void TDPReceiveThread::Run() {
+void TDPReceiveThread::Run()
+{
     try {
         while (!Stopping()) {
             if (m_event->Wait() != AutoResetEvent::WaitResult::Signalled)
@@ -74,7 +81,8 @@ void TDPReceiveThread::Run() {
     }
 }
 
-bool TDPReceiveThread::Drain(IDirectPlay4A& directPlay) {
+bool TDPReceiveThread::Drain(IDirectPlay4A& directPlay)
+{
     if (FAILED(directPlay.ReceiveBatch(m_batch, kMaxBatchMessages, kMaxBatchBytes))) {
         m_batch.messages.clear(); // the queue is empty, or the service failed
         return false;
@@ -84,7 +92,8 @@ bool TDPReceiveThread::Drain(IDirectPlay4A& directPlay) {
     return true;
 }
 
-bool TDPReceiveThread::HandOver() {
+bool TDPReceiveThread::HandOver()
+{
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping)
@@ -99,7 +108,8 @@ bool TDPReceiveThread::HandOver() {
     return !m_stopping;
 }
 
-void TDPReceiveThread::DeliverHandedBatch() {
+void TDPReceiveThread::DeliverHandedBatch()
+{
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping)
@@ -109,7 +119,8 @@ void TDPReceiveThread::DeliverHandedBatch() {
         MarkDelivered(); // otherwise a handler destroyed the endpoint and this object
 }
 
-void TDPReceiveThread::MarkDelivered() {
+void TDPReceiveThread::MarkDelivered()
+{
     {
         std::lock_guard lock(m_mutex);
         m_delivered = true;

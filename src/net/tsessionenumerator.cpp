@@ -23,18 +23,21 @@ public:
 
 } // namespace
 
-TSessionEnumerator::TSessionEnumerator(QObject* owner) : QObject(owner) {
+TSessionEnumerator::TSessionEnumerator(QObject* owner) : QObject(owner)
+{
     m_timer.setSingleShot(false);
     connect(&m_timer, &QTimer::timeout, this, &TSessionEnumerator::Poll);
 }
 
-TSessionEnumerator::~TSessionEnumerator() {
+TSessionEnumerator::~TSessionEnumerator()
+{
     if (m_alive)
         *m_alive = false;
     Stop();
 }
 
-void TSessionEnumerator::Start() {
+void TSessionEnumerator::Start()
+{
     if (!DirectPlay)
         throw AppError(QStringLiteral("Initialize DPObject first!"));
 
@@ -59,7 +62,8 @@ void TSessionEnumerator::Start() {
     Poll();
 }
 
-void TSessionEnumerator::Stop() {
+void TSessionEnumerator::Stop()
+{
     if (!DirectPlay || !m_timer.isActive())
         return;
     DirectPlay->EnumSessions(&SessionDesc, 0, nullptr, nullptr, DPENUMSESSIONS_STOPASYNC);
@@ -67,7 +71,8 @@ void TSessionEnumerator::Stop() {
     DirectPlay.reset();
 }
 
-void TSessionEnumerator::Poll() {
+void TSessionEnumerator::Poll()
+{
     if (PollBusy || !DirectPlay)
         return;
     if (!SessionList)
@@ -77,10 +82,8 @@ void TSessionEnumerator::Poll() {
     {
         PollBusyGuard busy;
         SessionList->Clear();
-        hr = DirectPlay->EnumSessions(&SessionDesc, 0, &TSessionEnumerator::EnumSessionsCallback,
-                                      this,
-                                      m_enumFlags | DPENUMSESSIONS_AVAILABLE |
-                                          DPENUMSESSIONS_ASYNC);
+        hr = DirectPlay->EnumSessions(&SessionDesc, 0, &TSessionEnumerator::EnumSessionsCallback, this,
+                                      m_enumFlags | DPENUMSESSIONS_AVAILABLE | DPENUMSESSIONS_ASYNC);
     }
 
     --m_attempts;
@@ -108,7 +111,8 @@ void TSessionEnumerator::Poll() {
         Raise([this] { OnSearchEnded(this); });
 }
 
-bool TSessionEnumerator::Raise(const std::function<void()>& event) {
+bool TSessionEnumerator::Raise(const std::function<void()>& event)
+{
     bool alive = true;
     bool* outer = m_alive;
     m_alive = &alive;
@@ -130,8 +134,8 @@ bool TSessionEnumerator::Raise(const std::function<void()>& event) {
     return true;
 }
 
-BOOL TSessionEnumerator::EnumSessionsCallback(LPCDPSESSIONDESC2 lpThisSD, DWORD*, DWORD dwFlags,
-                                              void* lpContext) {
+BOOL TSessionEnumerator::EnumSessionsCallback(LPCDPSESSIONDESC2 lpThisSD, DWORD*, DWORD dwFlags, void* lpContext)
+{
     if (dwFlags & DPESC_TIMEDOUT)
         return FALSE;
     auto* self = static_cast<TSessionEnumerator*>(lpContext);
@@ -139,9 +143,7 @@ BOOL TSessionEnumerator::EnumSessionsCallback(LPCDPSESSIONDESC2 lpThisSD, DWORD*
         return FALSE;
     QByteArray block(sizeof(GUID), '\0');
     std::memcpy(block.data(), &lpThisSD->guidInstance, sizeof(GUID));
-    const QString name = lpThisSD->lpszSessionNameA
-                             ? QString::fromLocal8Bit(lpThisSD->lpszSessionNameA)
-                             : QString();
+    const QString name = lpThisSD->lpszSessionNameA ? QString::fromLocal8Bit(lpThisSD->lpszSessionNameA) : QString();
     self->SessionList->AddObject(name, block);
     return TRUE;
 }

@@ -65,8 +65,7 @@ public:
     // final OnEnumerated comes.
     TNotifyEvent OnSearchEnded;
 
-    static BOOL EnumSessionsCallback(LPCDPSESSIONDESC2 lpThisSD, DWORD* lpdwTimeOut,
-                                     DWORD dwFlags, void* lpContext);
+    static BOOL EnumSessionsCallback(LPCDPSESSIONDESC2 lpThisSD, DWORD* lpdwTimeOut, DWORD dwFlags, void* lpContext);
 
 private:
     // Runs `event`; false when the enumerator was destroyed by it.

@@ -51,12 +51,14 @@ QByteArray ClientHandshake::feed(QByteArrayView bytes)
     const HandshakeMessage message = DecodeHandshakeMessage(bytes);
     if (const auto* refusal = std::get_if<SecureRefusalMessage>(&message)) {
         m_byServer = true;
-        return refuse(refusal->reason, QStringLiteral("The server refused the copy: %1")
-                                           .arg(Printable(QString::fromUtf8(refusal->text))));
+        return refuse(
+            refusal->reason,
+            QStringLiteral("The server refused the copy: %1").arg(Printable(QString::fromUtf8(refusal->text))));
     }
     if (const auto* bad = std::get_if<MalformedHandshake>(&message))
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's answer to the secure handshake is "
-                                                               "malformed (%1)").arg(bad->reason));
+                                                               "malformed (%1)")
+                                                    .arg(bad->reason));
     if (const auto* reply = std::get_if<SecureReply>(&message))
         return answerReply(*reply, bytes);
     return refuse(HandshakeRefusal::Failed, QStringLiteral("The server sent a message of the handshake out of place"));
@@ -67,7 +69,8 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
     const QString serverName = QString::fromUtf8(reply.name);
     const QString shownName = Printable(serverName);
     if (HasControlBytes(reply.name))
-        return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's name \"%1\" has control characters").arg(shownName));
+        return refuse(HandshakeRefusal::Failed,
+                      QStringLiteral("The server's name \"%1\" has control characters").arg(shownName));
     TrustedDevices::Check known;
     if (m_setup.trusted)
         try {
@@ -77,11 +80,12 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
             qCDebug(lcSecure).noquote() << error.message();
         }
     if (known.standing == TrustedDevices::Standing::KeyChanged)
-        return refuse(HandshakeRefusal::KeyChanged,
-                      QStringLiteral("The server calls itself \"%1\", but a device of that name is trusted here with "
-                                     "another key (fingerprint %2; the server's is %3). Nothing was sent. If that "
-                                     "device was set up anew, run \"ferrowarden devices forget %1\" and pair again.")
-                          .arg(shownName, Identity::Fingerprint(known.stored.key), Identity::Fingerprint(reply.identity)));
+        return refuse(
+            HandshakeRefusal::KeyChanged,
+            QStringLiteral("The server calls itself \"%1\", but a device of that name is trusted here with "
+                           "another key (fingerprint %2; the server's is %3). Nothing was sent. If that "
+                           "device was set up anew, run \"ferrowarden devices forget %1\" and pair again.")
+                .arg(shownName, Identity::Fingerprint(known.stored.key), Identity::Fingerprint(reply.identity)));
     if (m_cpace && !reply.codeUsed)
         return refuse(HandshakeRefusal::NeedsPairing,
                       QStringLiteral("The server did not take the pairing code, so it cannot prove it is the one "
@@ -89,16 +93,17 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
     if (!m_cpace && (reply.codeUsed || !IsZero(reply.share)))
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server answered with a pairing code no one gave"));
     if (reply.aesRecords && !m_setup.aesFast)
-        return refuse(HandshakeRefusal::Failed, QStringLiteral("The server chose AES-256-GCM, which this end did not offer"));
+        return refuse(HandshakeRefusal::Failed,
+                      QStringLiteral("The server chose AES-256-GCM, which this end did not offer"));
 
     const std::optional<Bytes32> exchanged = Exchange(m_ephemeralSecret, reply.ephemeral);
     if (!exchanged)
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's key exchange is not valid"));
     QByteArray isk;
     if (m_cpace) {
-        const std::optional<Bytes64> key = m_cpace->sessionKey(
-            reply.share, AssociatedData(m_ephemeral, m_setup.identity.publicKey(), m_setup.name),
-            AssociatedData(reply.ephemeral, reply.identity, reply.name), true);
+        const std::optional<Bytes64> key =
+            m_cpace->sessionKey(reply.share, AssociatedData(m_ephemeral, m_setup.identity.publicKey(), m_setup.name),
+                                AssociatedData(reply.ephemeral, reply.identity, reply.name), true);
         if (!key)
             return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's pairing share is not valid"));
         isk = View(*key).toByteArray();
@@ -118,14 +123,16 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
 
     if (!KeySchedule::SameTag(reply.tag, KeySchedule::Tag(keys.serverConfirm, serverTranscript))) {
         if (!m_cpace)
-            return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's proof of the key exchange does not hold"));
+            return refuse(HandshakeRefusal::Failed,
+                          QStringLiteral("The server's proof of the key exchange does not hold"));
         // The server learns of it from our own tag, which cannot hold either.
         refuse(HandshakeRefusal::WrongCode, QStringLiteral("The pairing code was wrong (or someone is between this "
                                                            "device and the server); nothing was sent"));
         return answer;
     }
     const QByteArray serverSigned = KeySchedule::SignedText(true, serverTranscript);
-    if (!Identity::Verify(reply.identity, reply.signature, reinterpret_cast<const std::uint8_t*>(serverSigned.constData()),
+    if (!Identity::Verify(reply.identity, reply.signature,
+                          reinterpret_cast<const std::uint8_t*>(serverSigned.constData()),
                           std::size_t(serverSigned.size())))
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's identity signature does not hold"));
 

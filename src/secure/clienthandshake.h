@@ -25,8 +25,8 @@ public:
     struct Setup {
         QByteArray instance; // the hosted session's instance GUID
         Identity identity;
-        QByteArray name;                 // this device's name (UTF-8)
-        std::optional<PairingCode> code; // given by the user to pair
+        QByteArray name;                         // this device's name (UTF-8)
+        std::optional<PairingCode> code;         // given by the user to pair
         const TrustedDevices* trusted = nullptr; // the devices trusted here; null: none
         bool aesFast = AesGcmAvailable();
     };

@@ -75,8 +75,8 @@ CPace::~CPace()
     sodium_memzero(m_scalar.data(), m_scalar.size());
 }
 
-std::optional<Bytes64> CPace::sessionKey(const Bytes32& peerShare, QByteArrayView ownData,
-                                         QByteArrayView peerData, bool initiator) const
+std::optional<Bytes64> CPace::sessionKey(const Bytes32& peerShare, QByteArrayView ownData, QByteArrayView peerData,
+                                         bool initiator) const
 {
     std::array<std::uint8_t, crypto_scalarmult_ristretto255_BYTES> shared{};
     // Fails on an encoding that is no valid point and on a result that is the identity.

@@ -29,8 +29,8 @@ public:
     // The ISK from the other party's share, with each party's associated data in the
     // initiator-responder order (the initiator's share first). nullopt when that share is
     // no valid point or yields the identity element: the run is then abandoned.
-    std::optional<Bytes64> sessionKey(const Bytes32& peerShare, QByteArrayView ownData,
-                                      QByteArrayView peerData, bool initiator) const;
+    std::optional<Bytes64> sessionKey(const Bytes32& peerShare, QByteArrayView ownData, QByteArrayView peerData,
+                                      bool initiator) const;
 
     // lv_cat: each part preceded by its length in LEB128.
     static QByteArray LvCat(std::initializer_list<QByteArrayView> parts);

@@ -27,8 +27,8 @@ QByteArray fileBytes(const QString& path, bool& exists)
     exists = file.exists();
     if (!exists)
         return {};
-    constexpr QFileDevice::Permissions kOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup
-                                                 | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    constexpr QFileDevice::Permissions kOthers =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
     if (file.permissions() & kOthers)
         throw AppError(QStringLiteral("The identity key %1 may be read by other users; make it "
                                       "private (chmod 600) or remove it to make a new one")
@@ -64,7 +64,8 @@ Identity Identity::LoadOrCreate(const QString& filePath)
         bool exists = false;
         QByteArray text = fileBytes(filePath, exists);
         if (exists) {
-            const QByteArray hex = text.startsWith(kFileTag) ? text.mid(qsizetype(std::strlen(kFileTag))).trimmed() : QByteArray();
+            const QByteArray hex =
+                text.startsWith(kFileTag) ? text.mid(qsizetype(std::strlen(kFileTag))).trimmed() : QByteArray();
             const QByteArray seed = QByteArray::fromHex(hex);
             sodium_memzero(text.data(), std::size_t(text.size()));
             if (hex.size() != 2 * crypto_sign_SEEDBYTES || seed.size() != crypto_sign_SEEDBYTES)
@@ -86,9 +87,9 @@ Identity Identity::LoadOrCreate(const QString& filePath)
         QFile file(temporary);
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))
             throw AppError(QStringLiteral("Cannot write the identity key %1: %2").arg(temporary, file.errorString()));
-        QByteArray content = QByteArray(kFileTag)
-                             + QByteArray(reinterpret_cast<const char*>(identity.m_secret.data()),
-                                          crypto_sign_SEEDBYTES).toHex() + '\n';
+        QByteArray content =
+            QByteArray(kFileTag)
+            + QByteArray(reinterpret_cast<const char*>(identity.m_secret.data()), crypto_sign_SEEDBYTES).toHex() + '\n';
         const bool written = file.write(content) == content.size() && file.flush() && ::fsync(file.handle()) == 0;
         sodium_memzero(content.data(), std::size_t(content.size()));
         file.close();
@@ -130,8 +131,7 @@ Identity::Signature Identity::sign(const std::uint8_t* message, std::size_t size
     return signature;
 }
 
-bool Identity::Verify(const PublicKey& key, const Signature& signature, const std::uint8_t* message,
-                      std::size_t size)
+bool Identity::Verify(const PublicKey& key, const Signature& signature, const std::uint8_t* message, std::size_t size)
 {
     EnsureSodium();
     return crypto_sign_verify_detached(signature.data(), message, size, key.data()) == 0;
@@ -142,8 +142,8 @@ QString Identity::Fingerprint(const PublicKey& key)
     EnsureSodium();
     std::uint8_t hash[12];
     static constexpr char kContext[] = "ferrowarden fingerprint";
-    crypto_generichash(hash, sizeof hash, key.data(), key.size(),
-                       reinterpret_cast<const std::uint8_t*>(kContext), sizeof kContext - 1);
+    crypto_generichash(hash, sizeof hash, key.data(), key.size(), reinterpret_cast<const std::uint8_t*>(kContext),
+                       sizeof kContext - 1);
     QString text;
     for (std::size_t i = 0; i < sizeof hash; i += 2) {
         if (!text.isEmpty())

@@ -28,8 +28,7 @@ public:
 
     const PublicKey& publicKey() const { return m_public; }
     Signature sign(const std::uint8_t* message, std::size_t size) const;
-    static bool Verify(const PublicKey& key, const Signature& signature,
-                       const std::uint8_t* message, std::size_t size);
+    static bool Verify(const PublicKey& key, const Signature& signature, const std::uint8_t* message, std::size_t size);
 
     // The key as people compare it: 24 hex digits in groups of four ("3f9a 12bc ..."), the
     // start of its BLAKE2b hash, 96 bits; enough that no one makes a key to match.

@@ -29,6 +29,5 @@ std::optional<PairingCode> PairingCode::FromTyped(const QString& typed)
 
 QString PairingCode::text() const
 {
-    return QString::fromLatin1(m_digits.left(kDigits / 2)) + u'-'
-           + QString::fromLatin1(m_digits.mid(kDigits / 2));
+    return QString::fromLatin1(m_digits.left(kDigits / 2)) + u'-' + QString::fromLatin1(m_digits.mid(kDigits / 2));
 }

@@ -134,12 +134,14 @@ RecordChannel::Opened RecordChannel::OpenInPlace(std::uint8_t* record, std::size
     if (size <= kOverhead || size > kOverhead + kMaxPlain)
         return refuse(QStringLiteral("a record of %1 bytes").arg(size));
     const Side from = m_side == Side::Client ? Side::Server : Side::Client;
-    if (qFromLittleEndian<std::uint32_t>(record) != recordType(from) || qFromLittleEndian<std::uint32_t>(record + 4) != 0)
+    if (qFromLittleEndian<std::uint32_t>(record) != recordType(from)
+        || qFromLittleEndian<std::uint32_t>(record + 4) != 0)
         return refuse(QStringLiteral("a record with a wrong head"));
     const std::uint64_t sequence = qFromLittleEndian<std::uint64_t>(record + 8);
     if (sequence != m_receiveSequence)
         return refuse(QStringLiteral("record %1 where record %2 was due (one replayed, reordered or lost)")
-                          .arg(sequence).arg(m_receiveSequence));
+                          .arg(sequence)
+                          .arg(m_receiveSequence));
     std::uint8_t nonce[kNonceBytes];
     makeNonce(nonce, from, sequence);
     std::uint8_t* text = record + kHead;

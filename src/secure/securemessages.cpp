@@ -72,7 +72,9 @@ std::variant<QByteArray, MalformedHandshake> nameAt104(const char* what, QByteAr
     const qsizetype length = get<std::uint16_t>(bytes, 104);
     if (length < 1 || length > kMaxDeviceNameBytes)
         return malformed(QStringLiteral("%1 with a name of %2 bytes, outside 1 to %3")
-                             .arg(QLatin1String(what)).arg(length).arg(kMaxDeviceNameBytes));
+                             .arg(QLatin1String(what))
+                             .arg(length)
+                             .arg(kMaxDeviceNameBytes));
     if (bytes.size() != 108 + length + tail)
         return wrongSize(what, bytes.size(), 108 + length + tail);
     if (get<std::uint16_t>(bytes, 106) != 0)
@@ -81,8 +83,8 @@ std::variant<QByteArray, MalformedHandshake> nameAt104(const char* what, QByteAr
 }
 
 // The first 108 bytes common to Hello and Reply: keys, share and name.
-QByteArray keysAndName(SecureType type, const Bytes32& ephemeral, const Bytes32& identity,
-                       const Bytes32& share, const QByteArray& name, qsizetype tail)
+QByteArray keysAndName(SecureType type, const Bytes32& ephemeral, const Bytes32& identity, const Bytes32& share,
+                       const QByteArray& name, qsizetype tail)
 {
     const QByteArray shortName = cut(name, kMaxDeviceNameBytes);
     QByteArray out = message(type, 108 + shortName.size() + tail);
@@ -178,8 +180,8 @@ QByteArray EncodeSecureHello(const SecureHello& hello)
 QByteArray EncodeSecureReplyHead(const SecureReply& reply)
 {
     QByteArray out = keysAndName(SecureType::Reply, reply.ephemeral, reply.identity, reply.share, reply.name, 0);
-    put<std::uint16_t>(out, 4, std::uint16_t((reply.codeUsed ? 1 : 0) | (reply.clientTrusted ? 2 : 0)
-                                             | (reply.aesRecords ? 4 : 0)));
+    put<std::uint16_t>(
+        out, 4, std::uint16_t((reply.codeUsed ? 1 : 0) | (reply.clientTrusted ? 2 : 0) | (reply.aesRecords ? 4 : 0)));
     return out;
 }
 

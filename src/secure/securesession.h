@@ -12,9 +12,9 @@ struct SecureSession {
     RecordCipher cipher = RecordCipher::ChaCha20Poly1305;
     Bytes32 sendKey{};
     Bytes32 receiveKey{};
-    QByteArray peerName;     // the other device's name, as it sent it (escape before showing)
-    Bytes32 peerIdentity{};  // its identity key; it signed this handshake with it
-    bool paired = false;     // both proved the same pairing code: trust each other from now on
+    QByteArray peerName;      // the other device's name, as it sent it (escape before showing)
+    Bytes32 peerIdentity{};   // its identity key; it signed this handshake with it
+    bool paired = false;      // both proved the same pairing code: trust each other from now on
     bool peerTrusted = false; // the other end was a trusted device here already
 };
 

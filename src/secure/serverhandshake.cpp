@@ -35,7 +35,7 @@ QByteArray ServerHandshake::refuse(HandshakeRefusal reason, const QString& text)
     m_refusal = reason;
     m_refusalText = text;
     qCDebug(lcSecure).noquote() << QStringLiteral("Refused a secure copy from \"%1\": %2")
-                                      .arg(Printable(QString::fromUtf8(m_hello.name)), text);
+                                       .arg(Printable(QString::fromUtf8(m_hello.name)), text);
     endAttempt(false);
     return EncodeSecureRefusal({reason, text.toUtf8()});
 }
@@ -46,7 +46,8 @@ QByteArray ServerHandshake::feed(QByteArrayView bytes)
         return {};
     const HandshakeMessage message = DecodeHandshakeMessage(bytes);
     if (const auto* bad = std::get_if<MalformedHandshake>(&message))
-        return refuse(HandshakeRefusal::Failed, QStringLiteral("A malformed message of the secure handshake (%1)").arg(bad->reason));
+        return refuse(HandshakeRefusal::Failed,
+                      QStringLiteral("A malformed message of the secure handshake (%1)").arg(bad->reason));
     if (m_helloBytes.isEmpty()) {
         if (const auto* hello = std::get_if<SecureHello>(&message))
             return answerHello(*hello, bytes);
@@ -73,17 +74,19 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
         }
     m_trustedBefore = known.standing == TrustedDevices::Standing::Trusted;
     if (known.standing == TrustedDevices::Standing::KeyChanged)
-        return refuse(HandshakeRefusal::KeyChanged,
-                      QStringLiteral("A device named \"%1\" is trusted here with another key (fingerprint %2; the "
-                                     "sender's is %3). If that device was set up anew, forget it on the server "
-                                     "(\"ferrowarden devices forget %1\") and pair again.")
-                          .arg(Printable(name), Identity::Fingerprint(known.stored.key), Identity::Fingerprint(hello.identity)));
+        return refuse(
+            HandshakeRefusal::KeyChanged,
+            QStringLiteral("A device named \"%1\" is trusted here with another key (fingerprint %2; the "
+                           "sender's is %3). If that device was set up anew, forget it on the server "
+                           "(\"ferrowarden devices forget %1\") and pair again.")
+                .arg(Printable(name), Identity::Fingerprint(known.stored.key), Identity::Fingerprint(hello.identity)));
     const bool codeShown = m_setup.codes != nullptr && m_setup.policy == AcceptPolicy::Paired;
     if (hello.withCode && !codeShown)
-        return refuse(m_setup.policy == AcceptPolicy::Trusted ? HandshakeRefusal::NotTrusted : HandshakeRefusal::Failed,
-                      m_setup.policy == AcceptPolicy::Trusted
-                          ? QStringLiteral("This server accepts trusted devices only and takes no pairing code now")
-                          : QStringLiteral("This server shows no pairing code; it pairs when it runs with --accept paired"));
+        return refuse(
+            m_setup.policy == AcceptPolicy::Trusted ? HandshakeRefusal::NotTrusted : HandshakeRefusal::Failed,
+            m_setup.policy == AcceptPolicy::Trusted
+                ? QStringLiteral("This server accepts trusted devices only and takes no pairing code now")
+                : QStringLiteral("This server shows no pairing code; it pairs when it runs with --accept paired"));
     if (!hello.withCode && !IsZero(hello.share))
         return refuse(HandshakeRefusal::Failed, QStringLiteral("A pairing share without a code"));
     if (!hello.withCode && !m_trustedBefore) {
@@ -96,7 +99,8 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
     if (hello.withCode) {
         m_attempt = m_setup.codes->beginAttempt();
         if (!m_attempt)
-            return refuse(HandshakeRefusal::WrongCode, QStringLiteral("Too many attempts at the pairing code; ask for the new code"));
+            return refuse(HandshakeRefusal::WrongCode,
+                          QStringLiteral("Too many attempts at the pairing code; ask for the new code"));
     }
 
     std::array<std::uint8_t, 32> ephemeralSecret{};
@@ -116,9 +120,9 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
     if (hello.withCode) {
         CPace cpace(m_attempt->code.digits(), Channel(hello.identity), m_setup.instance);
         reply.share = cpace.share();
-        const std::optional<Bytes64> key = cpace.sessionKey(
-            hello.share, AssociatedData(reply.ephemeral, reply.identity, reply.name),
-            AssociatedData(hello.ephemeral, hello.identity, hello.name), false);
+        const std::optional<Bytes64> key =
+            cpace.sessionKey(hello.share, AssociatedData(reply.ephemeral, reply.identity, reply.name),
+                             AssociatedData(hello.ephemeral, hello.identity, hello.name), false);
         if (!key)
             return refuse(HandshakeRefusal::Failed, QStringLiteral("The sender's pairing share is not valid"));
         isk = View(*key).toByteArray();
@@ -148,7 +152,8 @@ QByteArray ServerHandshake::answerConfirm(const SecureConfirm& confirm)
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The sender's proof of the key exchange does not hold"));
     }
     const QByteArray signedText = KeySchedule::SignedText(false, transcript);
-    if (!Identity::Verify(m_hello.identity, confirm.signature, reinterpret_cast<const std::uint8_t*>(signedText.constData()),
+    if (!Identity::Verify(m_hello.identity, confirm.signature,
+                          reinterpret_cast<const std::uint8_t*>(signedText.constData()),
                           std::size_t(signedText.size())))
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The sender's identity signature does not hold"));
     m_session.paired = m_attempt.has_value();

@@ -53,7 +53,8 @@ QList<TrustedDevice> TrustedDevices::load() const
     if (!file.exists())
         return {};
     if (!file.open(QIODevice::ReadOnly))
-        throw AppError(QStringLiteral("Cannot read the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
+        throw AppError(
+            QStringLiteral("Cannot read the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(file.read(16 * 1024 * 1024), &error);
     const auto damaged = [this](const QString& why) {
@@ -88,11 +89,13 @@ void TrustedDevices::save(const QList<TrustedDevice>& devices) const
                                    {QStringLiteral("lastSeen"), device.lastSeen.toUTC().toString(Qt::ISODate)}});
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly))
-        throw AppError(QStringLiteral("Cannot write the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
+        throw AppError(
+            QStringLiteral("Cannot write the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
     file.write(QJsonDocument(QJsonObject{{QStringLiteral("devices"), entries}}).toJson());
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!file.commit())
-        throw AppError(QStringLiteral("Cannot write the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
+        throw AppError(
+            QStringLiteral("Cannot write the list of trusted devices %1: %2").arg(m_filePath, file.errorString()));
 }
 
 QList<TrustedDevice> TrustedDevices::list() const

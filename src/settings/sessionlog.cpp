@@ -46,8 +46,7 @@ SessionLog::~SessionLog()
         m_file.close();
 }
 
-void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat,
-                                   const QLocale& locale)
+void SessionLog::SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat, const QLocale& locale)
 {
     m_dateFormat = dateFormat;
     m_timeFormat = withoutTimeZone(timeFormat);
@@ -132,8 +131,7 @@ bool SessionLog::openFile()
     }
     // The header is on disk at once: it says that a run took place even if nothing follows.
     return write("[New Entry]" + kLineBreak)
-           && write((DateTimeText(m_clock()) + QStringLiteral(": Ferrowarden session on ")
-                     + m_computerName).toUtf8()
+           && write((DateTimeText(m_clock()) + QStringLiteral(": Ferrowarden session on ") + m_computerName).toUtf8()
                     + kLineBreak)
            && m_file.flush();
 }
@@ -154,9 +152,9 @@ void SessionLog::CloseLogFile()
     if (!m_open)
         return;
     m_open = false;
-    const bool written = write(kLineBreak + kLineBreak + "Session closed "
-                               + DateTimeText(m_clock()).toUtf8() + kLineBreak + kLineBreak)
-                         && m_file.flush();
+    const bool written =
+        write(kLineBreak + kLineBreak + "Session closed " + DateTimeText(m_clock()).toUtf8() + kLineBreak + kLineBreak)
+        && m_file.flush();
     const QString error = m_file.errorString();
     m_file.close();
     m_flushTimer.stop();
@@ -169,8 +167,7 @@ void SessionLog::LogMessage(const QString& text)
 {
     if (fileActive()) {
         if (!write(kLineBreak + text.toUtf8()))
-            throw AppError(QStringLiteral("Cannot write the log file %1: %2")
-                               .arg(m_path, m_file.errorString()));
+            throw AppError(QStringLiteral("Cannot write the log file %1: %2").arg(m_path, m_file.errorString()));
         flushSoon();
     }
     if (m_view)
@@ -240,8 +237,7 @@ QByteArray SessionLog::Reload()
     m_file.close();
     if (const QString openError = reopenForAppend(); !openError.isEmpty()) {
         m_open = false;
-        fail(flushed ? QStringLiteral("Cannot open the log file")
-                     : QStringLiteral("Cannot write the log file"),
+        fail(flushed ? QStringLiteral("Cannot open the log file") : QStringLiteral("Cannot write the log file"),
              flushed ? openError : writeError);
     }
     if (!flushed)

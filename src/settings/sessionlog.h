@@ -51,8 +51,7 @@ public:
     void SetView(MessageListView* view) { m_view = view; }
     // Formats in QDate/QTime notation, rendered with `locale` (month and day names, AM/PM).
     // A time zone in the time format is left out.
-    void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat,
-                           const QLocale& locale = QLocale::c());
+    void SetDateTimeFormat(const QString& dateFormat, const QString& timeFormat, const QLocale& locale = QLocale::c());
     // Where "now" comes from; the local clock unless a test fixes it.
     void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 

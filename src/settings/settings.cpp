@@ -29,15 +29,15 @@ qint16 ReadSetting(const SettingsRegistry& registry, const NumberSetting& settin
 
 TTransport ReadSetting(const SettingsRegistry& registry, const TransportSetting& setting)
 {
-    const QString text = registry.ReadText(Section(), QString::fromLatin1(setting.name),
-                                           TransportText(setting.defaultValue));
+    const QString text =
+        registry.ReadText(Section(), QString::fromLatin1(setting.name), TransportText(setting.defaultValue));
     return TransportFromText(text);
 }
 
 QString ReadSetting(const SettingsRegistry& registry, const TextSetting& setting)
 {
-    const QString text = registry.ReadText(Section(), QString::fromLatin1(setting.name),
-                                           QString::fromLatin1(setting.defaultValue));
+    const QString text =
+        registry.ReadText(Section(), QString::fromLatin1(setting.name), QString::fromLatin1(setting.defaultValue));
     if (text.isEmpty() || text == QLatin1String(" "))
         return QString::fromLatin1(setting.defaultValue);
     return text;

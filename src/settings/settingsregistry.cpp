@@ -38,8 +38,7 @@ QString SettingsRegistry::keyPath(const QString& section) const
     return QString::fromLatin1(kRootKey) + QLatin1Char('\\') + section;
 }
 
-std::optional<QString> SettingsRegistry::readStored(const QString& section,
-                                                    const QString& name) const
+std::optional<QString> SettingsRegistry::readStored(const QString& section, const QString& name) const
 {
     try {
         return m_registry.readText(keyPath(section), name);
@@ -49,24 +48,21 @@ std::optional<QString> SettingsRegistry::readStored(const QString& section,
     }
 }
 
-bool SettingsRegistry::ReadFlag(const QString& section, const QString& name,
-                                bool defaultValue) const
+bool SettingsRegistry::ReadFlag(const QString& section, const QString& name, bool defaultValue) const
 {
     const auto text = readStored(section, name);
     const auto number = text ? ParseStoredInteger(*text) : std::nullopt;
     return number ? *number != 0 : defaultValue;
 }
 
-qint32 SettingsRegistry::ReadNumber(const QString& section, const QString& name,
-                                    qint32 defaultValue) const
+qint32 SettingsRegistry::ReadNumber(const QString& section, const QString& name, qint32 defaultValue) const
 {
     const auto text = readStored(section, name);
     const auto number = text ? ParseStoredInteger(*text) : std::nullopt;
     return number.value_or(defaultValue);
 }
 
-QString SettingsRegistry::ReadText(const QString& section, const QString& name,
-                                   const QString& defaultValue) const
+QString SettingsRegistry::ReadText(const QString& section, const QString& name, const QString& defaultValue) const
 {
     return readStored(section, name).value_or(defaultValue);
 }

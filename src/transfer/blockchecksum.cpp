@@ -27,8 +27,7 @@ constexpr std::array<std::uint32_t, 256> makeOffsetWords()
     std::array<std::uint32_t, 256> words{};
     for (std::size_t i = 0; i < 256; ++i) {
         words[i] = std::uint32_t(kTableImage[i]) | std::uint32_t(kTableImage[i + 1]) << 8
-                   | std::uint32_t(kTableImage[i + 2]) << 16
-                   | std::uint32_t(kTableImage[i + 3]) << 24;
+                   | std::uint32_t(kTableImage[i + 2]) << 16 | std::uint32_t(kTableImage[i + 3]) << 24;
     }
     return words;
 }
@@ -50,8 +49,7 @@ inline std::uint32_t fold(std::uint32_t v)
 // machines).
 inline std::uint32_t word(const std::uint8_t* p)
 {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
-           | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
 // Like CRC-32, each step shifts the value right by a byte and mixes only its lowest byte
@@ -80,8 +78,7 @@ inline std::uint32_t fourSteps(std::uint32_t v, const std::uint8_t* p)
 // fetch the others run. A single chain is bound by the latency of a fetch; with eight or
 // more the loop is bound by instruction throughput instead.
 template <std::size_t Lanes>
-FW_SCALAR_CHAINS void advanceLanes(std::uint32_t* values, const std::uint8_t* const* p,
-                                   std::size_t length)
+FW_SCALAR_CHAINS void advanceLanes(std::uint32_t* values, const std::uint8_t* const* p, std::size_t length)
 {
     std::uint32_t v[Lanes];
     for (std::size_t k = 0; k < Lanes; ++k)
@@ -107,8 +104,8 @@ FW_SCALAR_CHAINS void advanceLanes(std::uint32_t* values, const std::uint8_t* co
 // blocks of mixed lengths keep the lanes busy; once no block is left, an idle lane repeats
 // the work of a busy one (its result is dropped) so that it never reads past a block.
 template <std::size_t Lanes>
-void checksumOnLanes(std::uint32_t start, const std::uint8_t* const* blocks,
-                     const std::size_t* counts, std::uint32_t* results, std::size_t n)
+void checksumOnLanes(std::uint32_t start, const std::uint8_t* const* blocks, const std::size_t* counts,
+                     std::uint32_t* results, std::size_t n)
 {
     constexpr std::size_t kIdle = SIZE_MAX;
     const std::uint8_t* p[Lanes];
@@ -135,8 +132,7 @@ void checksumOnLanes(std::uint32_t start, const std::uint8_t* const* blocks,
     for (std::size_t lane = 0; lane < Lanes; ++lane)
         take(lane);
     for (;;) {
-        const std::size_t* busy = std::find_if(owner, owner + Lanes,
-                                               [](std::size_t o) { return o != kIdle; });
+        const std::size_t* busy = std::find_if(owner, owner + Lanes, [](std::size_t o) { return o != kIdle; });
         if (busy == owner + Lanes)
             return;
         const std::size_t leader = static_cast<std::size_t>(busy - owner);
@@ -181,8 +177,8 @@ std::uint32_t BlockChecksum(std::uint32_t start, const void* data, std::size_t c
     return v;
 }
 
-void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks,
-                    const std::size_t* counts, std::uint32_t* results, std::size_t n)
+void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks, const std::size_t* counts,
+                    std::uint32_t* results, std::size_t n)
 {
     // Once all are busy, twelve lanes run about 1.2 times as fast as eight, but a round of
     // twelve with lanes idle costs as much as a full one. So the first blocks go to twelve
@@ -199,8 +195,8 @@ void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks,
         }
     }
     BlockChecksumsOn(ChecksumLanes::Twelve, start, blocks, counts, results, onTwelve);
-    BlockChecksumsOn(ChecksumLanes::Eight, start, blocks + onTwelve, counts + onTwelve,
-                     results + onTwelve, n - onTwelve);
+    BlockChecksumsOn(ChecksumLanes::Eight, start, blocks + onTwelve, counts + onTwelve, results + onTwelve,
+                     n - onTwelve);
 }
 
 void BlockChecksumsOn(ChecksumLanes lanes, std::uint32_t start, const std::uint8_t* const* blocks,

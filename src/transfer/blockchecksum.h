@@ -21,8 +21,8 @@ std::uint32_t BlockChecksum(std::uint32_t start, const void* data, std::size_t c
 // BlockChecksum for each block, but runs eight or twelve blocks side by side so the table
 // fetches of one block hide the latency of another: give it eight or more blocks where you
 // can. Blocks may differ in length.
-void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks,
-                    const std::size_t* counts, std::uint32_t* results, std::size_t n);
+void BlockChecksums(std::uint32_t start, const std::uint8_t* const* blocks, const std::size_t* counts,
+                    std::uint32_t* results, std::size_t n);
 
 // How many blocks BlockChecksums runs side by side. BlockChecksums picks by the number of
 // blocks; tests and benchmarks pick one with BlockChecksumsOn, which is otherwise the same.

@@ -93,8 +93,8 @@ qint64 BlockReader::NextHole(qint64 offset) const
     return hole < 0 ? m_size : hole;
 }
 
-void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts,
-                               std::size_t n, std::optional<std::uint16_t> key)
+void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts, std::size_t n,
+                               std::optional<std::uint16_t> key)
 {
     std::uint8_t* areas[kMaxBatch];
     std::size_t sizes[kMaxBatch];
@@ -152,6 +152,5 @@ void BlockReader::readFully(iovec* iov, int count)
 
 AppError BlockReader::readError() const
 {
-    return AppError(QStringLiteral("Cannot read %1: %2")
-                        .arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+    return AppError(QStringLiteral("Cannot read %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
 }

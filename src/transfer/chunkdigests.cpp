@@ -63,7 +63,8 @@ bool ChunkDigests::OfFile(int fd, qint64 offset, qint64 count, Digest* digest)
     XXH3_state_t state;
     XXH3_128bits_reset(&state);
     while (count > 0) {
-        const ssize_t got = ::pread(fd, buffer.data(), std::size_t(std::min<qint64>(count, qint64(buffer.size()))), offset);
+        const ssize_t got =
+            ::pread(fd, buffer.data(), std::size_t(std::min<qint64>(count, qint64(buffer.size()))), offset);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)

@@ -57,8 +57,7 @@ constexpr std::array<std::uint32_t, 256> kFedProducts = makeFedProducts();
 // depends on the one before through the key, so a single block is bound by the latency
 // of that chain; several lanes fill the gaps.
 template <bool Encrypt, std::size_t Lanes>
-FW_SCALAR_LANES void cipherLanes(std::uint8_t* const* blocks, std::size_t count,
-                                 std::uint32_t* keys)
+FW_SCALAR_LANES void cipherLanes(std::uint8_t* const* blocks, std::size_t count, std::uint32_t* keys)
 {
     std::uint8_t* p[Lanes];
     std::uint32_t k[Lanes];
@@ -86,8 +85,7 @@ FW_SCALAR_LANES void cipherLanes(std::uint8_t* const* blocks, std::size_t count,
 // Enciphering has a longer chain per byte than deciphering (the enciphered byte depends on
 // the key), so it gains from more lanes.
 template <bool Encrypt>
-void cipherPortable(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                    std::uint32_t* keys)
+void cipherPortable(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint32_t* keys)
 {
     constexpr std::size_t kWide = Encrypt ? 8 : 4;
     std::size_t b = 0;
@@ -148,8 +146,7 @@ FW_AVX2 inline __m256i cipherColumn(__m256i in, __m256i& k)
 // bytes 2w and 2w + 1 of all sixteen blocks, runs the sixteen chains 16 bytes on, and
 // transposes back.
 template <bool Encrypt>
-FW_AVX2 std::size_t cipherAvx2(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                               std::uint32_t* keys)
+FW_AVX2 std::size_t cipherAvx2(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint32_t* keys)
 {
     std::uint8_t idle[16] = {};
     std::uint8_t* p[16];
@@ -180,8 +177,7 @@ FW_AVX2 std::size_t cipherAvx2(std::uint8_t* const* blocks, std::size_t n, std::
         transposeWords(rows);
         for (int r = 0; r < 8; ++r) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p[r]), _mm256_castsi256_si128(rows[r]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p[r + 8]),
-                             _mm256_extracti128_si256(rows[r], 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p[r + 8]), _mm256_extracti128_si256(rows[r], 1));
         }
         for (int lane = 0; lane < 16; ++lane)
             p[lane] += advance[lane];
@@ -207,8 +203,7 @@ bool avx2Supported()
 constexpr std::size_t kFewestForVector = 4;
 
 template <bool Encrypt>
-void blocksInPlace(CipherPath path, std::uint8_t* const* blocks, std::size_t n,
-                   std::size_t count, std::uint16_t key)
+void blocksInPlace(CipherPath path, std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint16_t key)
 {
     constexpr std::size_t kGroup = 16;
     std::uint32_t keys[kGroup];
@@ -267,28 +262,26 @@ void DecryptInPlace(std::uint8_t* data, std::size_t count, std::uint16_t key)
     cipherLanes<false, 1>(&data, count, &k);
 }
 
-void EncryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                          std::uint16_t key)
+void EncryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint16_t key)
 {
     static const CipherPath path = fastestPath();
     blocksInPlace<true>(path, blocks, n, count, key);
 }
 
-void DecryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                          std::uint16_t key)
+void DecryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint16_t key)
 {
     static const CipherPath path = fastestPath();
     blocksInPlace<false>(path, blocks, n, count, key);
 }
 
-void EncryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n,
-                            std::size_t count, std::uint16_t key)
+void EncryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                            std::uint16_t key)
 {
     blocksInPlace<true>(path, blocks, n, count, key);
 }
 
-void DecryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n,
-                            std::size_t count, std::uint16_t key)
+void DecryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                            std::uint16_t key)
 {
     blocksInPlace<false>(path, blocks, n, count, key);
 }

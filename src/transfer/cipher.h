@@ -29,17 +29,15 @@ void DecryptInPlace(std::uint8_t* data, std::size_t count, std::uint16_t key);
 // side: the per-byte key-state chain of one block hides the latency of another's. Where
 // the processor has AVX2, sixteen blocks run in the lanes of one vector; give it sixteen
 // or more blocks where you can.
-void EncryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                          std::uint16_t key);
-void DecryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count,
-                          std::uint16_t key);
+void EncryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint16_t key);
+void DecryptBlocksInPlace(std::uint8_t* const* blocks, std::size_t n, std::size_t count, std::uint16_t key);
 
 // The ways the block forms can run. They pick the fastest the processor has; tests and
 // benchmarks pick one with the ...On forms, which are otherwise the same (a path the
 // processor lacks runs as Portable).
 enum class CipherPath { Portable, Avx2 };
 bool CipherPathAvailable(CipherPath path);
-void EncryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n,
-                            std::size_t count, std::uint16_t key);
-void DecryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n,
-                            std::size_t count, std::uint16_t key);
+void EncryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                            std::uint16_t key);
+void DecryptBlocksInPlaceOn(CipherPath path, std::uint8_t* const* blocks, std::size_t n, std::size_t count,
+                            std::uint16_t key);

@@ -57,7 +57,8 @@ void ExtendedCopy::HandleMessage(QByteArrayView bytes)
     else if (const auto* end = std::get_if<CopyEnd>(&message))
         copyEnd(*end);
     else if (!e.carriesResume())
-        e.m_view.LogError(QStringLiteral("Message dropped: a message of version 2 in a copy of version %1").arg(e.m_copyVersion));
+        e.m_view.LogError(
+            QStringLiteral("Message dropped: a message of version 2 in a copy of version %1").arg(e.m_copyVersion));
     else
         e.m_resume.HandleMessage(message);
 }
@@ -78,8 +79,7 @@ void ExtendedCopy::copyStart(const CopyStart& start)
                             .arg(start.totalSize));
     e.sessionData(session);
     // The bars run on the true total.
-    e.m_progress.SetCopy(session.fileCount,
-                         static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
+    e.m_progress.SetCopy(session.fileCount, static_cast<qint64>(std::min<std::uint64_t>(start.totalSize, INT64_MAX)),
                          e.m_transferBlockSize);
     e.m_summary.announcedFolders = static_cast<int>(std::min<std::uint32_t>(start.folders, INT32_MAX));
     e.m_extended = true;
@@ -145,8 +145,8 @@ void ExtendedCopy::folderEntry(const FolderEntry& entry)
         receipt.outcome = Outcome::Refused;
         receipt.detail = static_cast<std::uint8_t>(RefusedWhy::UnsafeName);
     } else if (!e.m_tree.MakeFolder(entry.path, &existed, &reason)) {
-        e.m_view.LogError(QStringLiteral("Cannot create the folder %1%2: %3")
-                              .arg(e.m_receiveDirectory, shown, Printable(reason)));
+        e.m_view.LogError(
+            QStringLiteral("Cannot create the folder %1%2: %3").arg(e.m_receiveDirectory, shown, Printable(reason)));
         receipt.note = reason.toUtf8();
         receipt.outcome = Outcome::Refused;
         receipt.detail = static_cast<std::uint8_t>(RefusedWhy::CannotCreate);
@@ -167,14 +167,15 @@ void ExtendedCopy::folderEntry(const FolderEntry& entry)
 void ExtendedCopy::zeroRun(const ZeroRun& run)
 {
     ReceivingEngine& e = m_engine;
-    const bool inProgress = e.m_state == ReceivingEngine::FileState::Receiving || e.m_state == ReceivingEngine::FileState::Discarding;
+    const bool inProgress =
+        e.m_state == ReceivingEngine::FileState::Receiving || e.m_state == ReceivingEngine::FileState::Discarding;
     const qint64 lacking = e.m_progress.FileSize() - e.m_progress.FileBytes();
     // A run never completes a file: its last bytes always come in a data packet, so the
     // file's length is always written.
     if (!inProgress || run.count >= static_cast<std::uint64_t>(lacking)) {
-        e.m_view.LogError(QStringLiteral("Message dropped: a run of %1 zero bytes, but \"%2\" lacks %3 bytes")
-                              .arg(QString::number(run.count), e.m_fileName,
-                                   QString::number(inProgress ? lacking : 0)));
+        e.m_view.LogError(
+            QStringLiteral("Message dropped: a run of %1 zero bytes, but \"%2\" lacks %3 bytes")
+                .arg(QString::number(run.count), e.m_fileName, QString::number(inProgress ? lacking : 0)));
         e.dataLost();
         return;
     }
@@ -194,9 +195,8 @@ void ExtendedCopy::copyEnd(const CopyEnd& end)
     e.m_resume.EndCopy();
     const int entries = e.m_summary.Entries();
     if (end.entries != static_cast<std::uint32_t>(entries))
-        e.m_view.LogError(QStringLiteral("The client says it sent %1 files and folders; %2 arrived")
-                              .arg(end.entries)
-                              .arg(entries));
+        e.m_view.LogError(
+            QStringLiteral("The client says it sent %1 files and folders; %2 arrived").arg(end.entries).arg(entries));
     const CopySummary summary = e.m_summary.Message();
     const int files = entries - e.m_summary.foldersMade - e.m_summary.failedFolders;
     e.m_view.LogMessage(QStringLiteral("End of copy: %1 of %2 files stored").arg(summary.filesStored).arg(files));

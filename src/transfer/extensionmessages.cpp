@@ -54,16 +54,20 @@ RejectedMessage wrongSize(const char* what, qsizetype size, qsizetype needed)
 }
 
 // The path after a fixed head: its length field must say exactly what follows, at least 1.
-std::variant<QByteArray, RejectedMessage> pathAfter(const char* what, QByteArrayView bytes,
-                                                    qsizetype head, qsizetype lengthAt)
+std::variant<QByteArray, RejectedMessage> pathAfter(const char* what, QByteArrayView bytes, qsizetype head,
+                                                    qsizetype lengthAt)
 {
     if (bytes.size() < head)
         return rejected(QStringLiteral("%1 of %2 bytes is shorter than %3 bytes")
-                            .arg(QLatin1String(what)).arg(bytes.size()).arg(head));
+                            .arg(QLatin1String(what))
+                            .arg(bytes.size())
+                            .arg(head));
     const qsizetype length = get<std::uint16_t>(bytes, lengthAt);
     if (length < 1 || length > kMaxPathBytes)
         return rejected(QStringLiteral("%1 with a path of %2 bytes, outside 1 to %3")
-                            .arg(QLatin1String(what)).arg(length).arg(kMaxPathBytes));
+                            .arg(QLatin1String(what))
+                            .arg(length)
+                            .arg(kMaxPathBytes));
     if (bytes.size() != head + length)
         return wrongSize(what, bytes.size(), head + length);
     if (get<std::uint16_t>(bytes, lengthAt + 2) != 0)
@@ -93,7 +97,8 @@ ExtensionMessage decodeReceipt(QByteArrayView bytes)
     const qsizetype nameLength = get<std::uint16_t>(bytes, 32);
     const qsizetype noteLength = get<std::uint16_t>(bytes, 34);
     if (nameLength > kMaxPathBytes || noteLength > kMaxNoteBytes)
-        return rejected(QStringLiteral("Receipt with a name of %1 and a note of %2 bytes").arg(nameLength).arg(noteLength));
+        return rejected(
+            QStringLiteral("Receipt with a name of %1 and a note of %2 bytes").arg(nameLength).arg(noteLength));
     if (bytes.size() != kReceiptHead + nameLength + noteLength)
         return wrongSize("Receipt", bytes.size(), kReceiptHead + nameLength + noteLength);
     Receipt receipt;
@@ -328,13 +333,15 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
             return wrongSize("Copy start message", bytes.size(), kCopyStartSize);
         const auto version = get<std::uint16_t>(bytes, 4);
         if (version < 1 || version > kExtensionVersion)
-            return rejected(QStringLiteral("Copy start message of version %1, not 1 to %2").arg(version).arg(kExtensionVersion));
+            return rejected(
+                QStringLiteral("Copy start message of version %1, not 1 to %2").arg(version).arg(kExtensionVersion));
         CopyStart m;
         m.version = version;
         m.blockSize = get<std::int16_t>(bytes, 6);
         if (m.blockSize < 1 || m.blockSize > kMaxBlockSize)
             return rejected(QStringLiteral("Copy start message announces block size %1, outside 1 to %2")
-                                .arg(m.blockSize).arg(kMaxBlockSize));
+                                .arg(m.blockSize)
+                                .arg(kMaxBlockSize));
         const auto encrypted = get<std::uint8_t>(bytes, 8);
         if (encrypted > 1 || get<std::uint8_t>(bytes, 9) != 0)
             return rejected(QStringLiteral("Copy start message with encryption flag %1").arg(encrypted));
@@ -382,9 +389,8 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
             return wrongSize("Attributes message", bytes.size(), kAttributesSize);
         Attributes m{get<std::uint32_t>(bytes, 4), get<std::int64_t>(bytes, 8), get<std::uint32_t>(bytes, 16)};
         if (m.entry == 0 || m.mode > 07777 || get<std::uint32_t>(bytes, 20) != 0)
-            return rejected(QStringLiteral("Attributes message for entry %1 with mode %2")
-                                .arg(m.entry)
-                                .arg(m.mode, 0, 8));
+            return rejected(
+                QStringLiteral("Attributes message for entry %1 with mode %2").arg(m.entry).arg(m.mode, 0, 8));
         return m;
     }
     case ExtensionType::Keep: {

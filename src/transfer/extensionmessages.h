@@ -236,8 +236,8 @@ struct CopySummary {
     bool operator==(const CopySummary&) const = default;
 };
 
-using ExtensionMessage = std::variant<CopyStart, FileEntry, FolderEntry, ZeroRun, CopyEnd, Receipt,
-                                      CopySummary, Attributes, Keep, FileEnd, ResumeOffer, RejectedMessage>;
+using ExtensionMessage = std::variant<CopyStart, FileEntry, FolderEntry, ZeroRun, CopyEnd, Receipt, CopySummary,
+                                      Attributes, Keep, FileEnd, ResumeOffer, RejectedMessage>;
 
 QByteArray EncodeCopyStart(const CopyStart& message);
 QByteArray EncodeFileEntry(const FileEntry& message);     // the path is cut to kMaxPathBytes

@@ -34,8 +34,7 @@ qint64 fileSizeLimit()
 
 } // namespace
 
-FileAdmission::FileAdmission(TransferView& view)
-    : m_view(view), m_freeSpace(freeSpace), m_fileSizeLimit(fileSizeLimit)
+FileAdmission::FileAdmission(TransferView& view) : m_view(view), m_freeSpace(freeSpace), m_fileSizeLimit(fileSizeLimit)
 {
 }
 
@@ -53,8 +52,8 @@ void FileAdmission::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
 // with control characters, which have no business in a file name.
 bool FileAdmission::NameAllowed(const QByteArray& name)
 {
-    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/')
-           && !name.contains('\\') && !HasControlBytes(name) && name != PartialStore::kFolder;
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\\')
+           && !HasControlBytes(name) && name != PartialStore::kFolder;
 }
 
 Admission FileAdmission::Refuse(const QString& text, const QString& note, RefusedWhy why)
@@ -64,13 +63,11 @@ Admission FileAdmission::Refuse(const QString& text, const QString& note, Refuse
     return {Admission::Verdict::Refused, why, note};
 }
 
-Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target,
-                               const QByteArray& folderPath, qint64 size, const QString& shown,
-                               const std::function<bool()>& createOther)
+Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
+                               qint64 size, const QString& shown, const std::function<bool()>& createOther)
 {
     if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
-        m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded")
-                              .arg(shown));
+        m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded").arg(shown));
         return {Admission::Verdict::Skipped, RefusedWhy::UnsafeName, QString()};
     }
     // The size rules it out: larger than the process may write or than the free space.
@@ -86,8 +83,9 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
                           .arg(shown, QString::number(size), QString::number(available)),
                       QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace);
     QString reason;
-    const bool created = (createOther && createOther())
-                         || (folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason));
+    const bool created =
+        (createOther && createOther())
+        || (folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason));
     if (!created)
         return Refuse(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(shown), reason,
                       RefusedWhy::CannotCreate);
@@ -95,10 +93,10 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
     if (!file.Reserve(size, &reason)) {
         file.Discard();
         const qint64 free = m_freeSpace(folderPath);
-        return Refuse(QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free (%4)")
-                          .arg(shown, QString::number(size),
-                               free >= 0 ? QString::number(free) : QStringLiteral("?"), reason),
-                      reason, RefusedWhy::NoSpace);
+        return Refuse(
+            QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free (%4)")
+                .arg(shown, QString::number(size), free >= 0 ? QString::number(free) : QStringLiteral("?"), reason),
+            reason, RefusedWhy::NoSpace);
     }
     return {Admission::Verdict::Admitted, RefusedWhy::UnsafeName, QString()};
 }

@@ -50,8 +50,8 @@ public:
     // lines.
     // `createOther`, when given, may create the file some other way first (a partial file
     // that survives a cut): true when it did.
-    Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
-                    qint64 size, const QString& shown, const std::function<bool()>& createOther = {});
+    Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath, qint64 size,
+                    const QString& shown, const std::function<bool()>& createOther = {});
     // Refuses a file: shows and logs `text`.
     Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
 

@@ -1,6 +1,5 @@
 #include "transfer/messages.h"
 
-
 #include <QtEndian>
 
 #include <cstring>
@@ -26,8 +25,7 @@ std::uint8_t* bytes(QByteArray& array)
 
 RejectedMessage tooShort(const char* what, qsizetype size, qsizetype needed)
 {
-    return {QStringLiteral("%1 of %2 bytes is shorter than %3 bytes")
-                .arg(QLatin1String(what)).arg(size).arg(needed)};
+    return {QStringLiteral("%1 of %2 bytes is shorter than %3 bytes").arg(QLatin1String(what)).arg(size).arg(needed)};
 }
 
 } // namespace
@@ -75,8 +73,7 @@ void EncodeDataPacketFields(std::uint8_t* packet, std::int32_t count, std::uint3
     put<std::uint32_t>(packet, kDataChecksumOffset, checksum);
 }
 
-void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count,
-                      std::uint32_t checksum)
+void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count, std::uint32_t checksum)
 {
     if (area)
         std::memcpy(out + kDataAreaOffset, area, kDataAreaSize);
@@ -91,8 +88,7 @@ QByteArray EncodeDataPacket(QByteArrayView area, std::int32_t count, std::uint32
     std::uint8_t* p = bytes(out);
     EncodeDataPacket(p, nullptr, count, checksum);
     if (!area.isEmpty()) // an empty view may have no data pointer at all
-        std::memcpy(p + kDataAreaOffset, area.data(),
-                    static_cast<std::size_t>(std::min(area.size(), kDataAreaSize)));
+        std::memcpy(p + kDataAreaOffset, area.data(), static_cast<std::size_t>(std::min(area.size(), kDataAreaSize)));
     return out;
 }
 
@@ -116,7 +112,8 @@ DecodedMessage DecodeMessage(QByteArrayView view)
         if (message.blockSize < 1 || message.blockSize > kMaxBlockSize)
             return RejectedMessage{QStringLiteral("Session data message announces block size %1, "
                                                   "outside 1 to %2")
-                                       .arg(message.blockSize).arg(kMaxBlockSize)};
+                                       .arg(message.blockSize)
+                                       .arg(kMaxBlockSize)};
         return message;
     }
     case MessageType::FileHeader: {
@@ -137,7 +134,8 @@ DecodedMessage DecodeMessage(QByteArrayView view)
         message.checksum = get<std::uint32_t>(p, kDataChecksumOffset);
         if (message.count < 0 || message.count > kDataAreaSize)
             return RejectedMessage{QStringLiteral("Data packet message with count %1, outside 0 to %2")
-                                       .arg(message.count).arg(kDataAreaSize)};
+                                       .arg(message.count)
+                                       .arg(kDataAreaSize)};
         return message;
     }
     }

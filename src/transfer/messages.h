@@ -86,8 +86,7 @@ struct RejectedMessage {
     QString reason;
 };
 
-using DecodedMessage =
-    std::variant<SessionData, FileHeader, DataPacket, UnknownMessage, RejectedMessage>;
+using DecodedMessage = std::variant<SessionData, FileHeader, DataPacket, UnknownMessage, RejectedMessage>;
 
 // The first `maxBytes` bytes of `name`, cut back to a UTF-8 character boundary.
 QByteArray CutName(const QByteArray& name, qsizetype maxBytes = kMaxNameBytes);
@@ -96,8 +95,7 @@ QByteArray EncodeSessionData(const SessionData& message);
 QByteArray EncodeFileHeader(const FileHeader& message); // the name is cut with CutName
 // Writes a whole data packet into `out` (kDataPacketSize bytes). `area` holds the
 // kDataAreaSize bytes of the data area, or is null for a zero-filled one.
-void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count,
-                      std::uint32_t checksum);
+void EncodeDataPacket(std::uint8_t* out, const std::uint8_t* area, std::int32_t count, std::uint32_t checksum);
 // Writes every field of a data packet around a data area already in place in `packet`.
 void EncodeDataPacketFields(std::uint8_t* packet, std::int32_t count, std::uint32_t checksum);
 QByteArray EncodeDataPacket(QByteArrayView area, std::int32_t count, std::uint32_t checksum);

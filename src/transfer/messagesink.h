@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr std::uint32_t kToAllPlayers = 0; // DPID_ALLPLAYERS
+inline constexpr std::uint32_t kToAllPlayers = 0;   // DPID_ALLPLAYERS
 inline constexpr std::uint32_t kSendGuaranteed = 1; // DPSEND_GUARANTEED
 
 // Where the sending engine's messages go: the session endpoint's Send. The bytes are only
@@ -12,8 +12,7 @@ inline constexpr std::uint32_t kSendGuaranteed = 1; // DPSEND_GUARANTEED
 class MessageSink {
 public:
     virtual ~MessageSink() = default;
-    virtual void Send(std::uint32_t to, std::uint32_t flags, const void* data,
-                      std::uint32_t size) = 0;
+    virtual void Send(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size) = 0;
     // Room for `count` messages of `size` bytes each, filled in place (message i at
     // base + i * stride) and sent together by SendReserved, after everything sent before;
     // CancelReserved gives it back unsent. A null base when the sink has no such room (the
@@ -23,8 +22,7 @@ public:
         std::uint8_t* base = nullptr;
         std::size_t stride = 0;
     };
-    virtual Room Reserve(std::uint32_t /*to*/, std::uint32_t /*flags*/, std::uint32_t /*size*/,
-                         std::uint32_t /*count*/)
+    virtual Room Reserve(std::uint32_t /*to*/, std::uint32_t /*flags*/, std::uint32_t /*size*/, std::uint32_t /*count*/)
     {
         return {};
     }

@@ -272,10 +272,10 @@ bool PartialStore::Resume(const Identity& id, std::map<std::uint32_t, Digest>* h
     }
     if (length < needed) {
         removeBoth(m_folder, key);
-        *thrownAway = length < 0 ? QStringLiteral("its data is gone")
-                                 : QStringLiteral("its data is shorter than its record says (%1 of %2 bytes)")
-                                       .arg(length)
-                                       .arg(needed);
+        *thrownAway =
+            length < 0
+                ? QStringLiteral("its data is gone")
+                : QStringLiteral("its data is shorter than its record says (%1 of %2 bytes)").arg(length).arg(needed);
         return false;
     }
     m_record = ::openat(m_folder, (key + ".record").constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);

@@ -51,8 +51,7 @@ public:
     // stays open for what follows. False when there is none; `thrownAway` then says why one
     // that was there went (damaged, shorter than its record, another version of the file),
     // or is empty.
-    bool Resume(const Identity& id, std::map<std::uint32_t, Digest>* held, QByteArray* partName,
-                QString* thrownAway);
+    bool Resume(const Identity& id, std::map<std::uint32_t, Digest>* held, QByteArray* partName, QString* thrownAway);
     // Starts the record of a new partial of `id`, replacing any other: its data file's name
     // in the folder in `partName`. False, with the reason in `error`.
     bool Start(const Identity& id, QByteArray* partName, QString* error);
@@ -83,6 +82,6 @@ private:
 
     int m_receive = -1;
     int m_folder = -1;
-    int m_record = -1;  // the open record, appended to
-    QByteArray m_key;   // its key
+    int m_record = -1; // the open record, appended to
+    QByteArray m_key;  // its key
 };

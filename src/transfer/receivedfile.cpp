@@ -38,8 +38,7 @@ QByteArray directoryOf(const QByteArray& path)
 // 255-byte name still fits.
 QByteArray temporaryName(const QByteArray& directoryPart)
 {
-    return directoryPart + kTempPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-           + kTempSuffix;
+    return directoryPart + kTempPrefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + kTempSuffix;
 }
 
 } // namespace
@@ -61,8 +60,8 @@ QList<QByteArray> ReceivedFile::RemoveLeftovers(const QByteArray& directory)
         struct stat info {};
         // Held by a running receiver, just made (its lock may not be taken yet), or not a
         // plain file: not ours to remove.
-        const bool old = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-                         && ::time(nullptr) - info.st_mtime > kLeftoverAge;
+        const bool old =
+            ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::time(nullptr) - info.st_mtime > kLeftoverAge;
         if (old && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.constData()) == 0)
             removed << name;
         ::close(fd);
@@ -106,8 +105,8 @@ bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* er
     return openFile(QByteArray(), error);
 }
 
-bool ReceivedFile::CreatePartial(int directoryFd, const QByteArray& name, int partFolderFd,
-                                 const QByteArray& partName, bool reuse, QString* error)
+bool ReceivedFile::CreatePartial(int directoryFd, const QByteArray& name, int partFolderFd, const QByteArray& partName,
+                                 bool reuse, QString* error)
 {
     Discard();
     struct stat info {};
@@ -188,8 +187,8 @@ bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error
 {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QByteArray temp = temporaryName(directoryPart);
-        const int fd = ::openat(m_directoryFd, temp.constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        const int fd =
+            ::openat(m_directoryFd, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0) {
             // Marks the file as in use, so that no other receiver takes it for a leftover.
             ::flock(fd, LOCK_EX | LOCK_NB);
@@ -405,8 +404,7 @@ int ReceivedFile::placeWithoutReplacing(const QByteArray& name)
 // Tries `leaf` and then its numbered names ("a (1).txt", ...) in `directoryPart` with `place`,
 // which answers EEXIST when a name is taken; `placed` ends up naming the last one tried.
 template <typename Place>
-int ReceivedFile::placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed,
-                                Place place)
+int ReceivedFile::placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed, Place place)
 {
     int result = EEXIST;
     for (int number = 0; number < 10000 && result == EEXIST; ++number) {
@@ -484,9 +482,8 @@ bool ReceivedFile::Commit(ExistingFiles existing, Placement* placed, QString* er
             break;
         }
         case ExistingFiles::Rename: {
-            const int result = placeNumbered(directoryPart, leaf, placed, [this](const QByteArray& name) {
-                return placeWithoutReplacing(name);
-            });
+            const int result = placeNumbered(directoryPart, leaf, placed,
+                                             [this](const QByteArray& name) { return placeWithoutReplacing(name); });
             if (result == 0)
                 removeTemp = false;
             else
@@ -537,9 +534,9 @@ void ReceivedFile::applyAttributes()
     if (mode != 0 || m_attributes)
         ::fchmod(m_fd, mode);
     if (m_attributes) {
-        const timespec times[2] = {{0, UTIME_OMIT},
-                                   {static_cast<time_t>(m_modifiedNs / 1000000000),
-                                    static_cast<long>(m_modifiedNs % 1000000000)}};
+        const timespec times[2] = {
+            {0, UTIME_OMIT},
+            {static_cast<time_t>(m_modifiedNs / 1000000000), static_cast<long>(m_modifiedNs % 1000000000)}};
         timespec fixed[2] = {times[0], times[1]};
         if (fixed[1].tv_nsec < 0) { // before 1970
             fixed[1].tv_sec -= 1;

@@ -107,8 +107,7 @@ private:
     int placeWithoutReplacing(const QByteArray& name);
     // Puts the file under `leaf` or the first of its numbered names that `place` can take.
     template <typename Place>
-    static int placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed,
-                             Place place);
+    static int placeNumbered(const QByteArray& directoryPart, const QByteArray& leaf, Placement* placed, Place place);
     // Gives the nameless file the name `name` (of m_directoryFd) unless it is taken: 0,
     // EEXIST, or errno.
     int linkNameless(const QByteArray& name);
@@ -131,9 +130,9 @@ private:
     qint64 m_written = 0;
     bool m_holeAtEnd = false; // the last bytes were skipped: the size must still be set
     bool m_reserved = false;  // room was reserved for the whole file
-    int m_directoryFd = -1; // what m_target and m_temp are relative to (AT_FDCWD, or ours)
+    int m_directoryFd = -1;   // what m_target and m_temp are relative to (AT_FDCWD, or ours)
     QByteArray m_target;
-    QByteArray m_temp; // the temporary name; empty while the file has none
+    QByteArray m_temp;       // the temporary name; empty while the file has none
     int m_partFolderFd = -1; // ours: the folder of a partial file, else -1
     bool m_reused = false;   // a partial file's earlier bytes are there
     qint64 m_modifiedNs = 0;

@@ -26,8 +26,8 @@ void ReceiveSummary::CountFile(Outcome outcome, std::uint8_t detail, qint64 size
 
 int ReceiveSummary::Entries() const
 {
-    return completedFiles + skippedFiles + failedFiles + filesWithCorruptBlocks + filesWithDroppedPackets
-           + foldersMade + failedFolders;
+    return completedFiles + skippedFiles + failedFiles + filesWithCorruptBlocks + filesWithDroppedPackets + foldersMade
+           + failedFolders;
 }
 
 bool ReceiveSummary::AllStored() const

@@ -66,8 +66,8 @@ int ReceiveTree::walk(const QList<QByteArray>& parts, bool* lastExisted, QString
         }
         const int failure = errno;
         struct stat info {};
-        const bool isLink = next < 0 && ::fstatat(fd, part.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
-                            && S_ISLNK(info.st_mode);
+        const bool isLink =
+            next < 0 && ::fstatat(fd, part.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
         ::close(fd);
         if (next < 0) {
             const QString shown = QString::fromLocal8Bit(reached);

@@ -66,8 +66,7 @@ bool ReceivingEngine::CopySucceeded() const
 void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
 {
     auto* bytes = static_cast<std::uint8_t*>(data);
-    const DecodedMessage message =
-        DecodeMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
+    const DecodedMessage message = DecodeMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
     if (const auto* packet = std::get_if<DataPacket>(&message)) {
         dataPacket(bytes, packet->count, packet->checksum);
         return;
@@ -82,13 +81,10 @@ void ReceivingEngine::HandleTransferMessage(void* data, qsizetype size)
         if (m_extensionOffered && IsExtensionType(unknown->type))
             m_extendedCopy.HandleMessage(QByteArrayView(reinterpret_cast<const char*>(bytes), size));
         else
-            m_view.LogError(
-                QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
-    }
-    else {
+            m_view.LogError(QStringLiteral("(dwType = %1?)").arg(static_cast<std::int32_t>(unknown->type)));
+    } else {
         const QString& reason = std::get<RejectedMessage>(message).reason;
-        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size),
-                qUtf8Printable(reason));
+        qCDebug(lcTransfer, "message of %lld bytes dropped: %s", static_cast<long long>(size), qUtf8Printable(reason));
         m_view.LogError(QStringLiteral("Message dropped: ") + reason);
         if (size >= 4 && qFromLittleEndian<std::uint32_t>(bytes) == static_cast<std::uint32_t>(MessageType::DataPacket))
             dataLost();
@@ -104,9 +100,7 @@ void ReceivingEngine::sessionData(const SessionData& session)
     m_transferBlockSize = session.blockSize;
     m_transferEncrypted = session.encrypted;
     m_transferKey = session.key;
-    m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2")
-                          .arg(m_transportName)
-                          .arg(m_transferBlockSize));
+    m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2").arg(m_transportName).arg(m_transferBlockSize));
     if (m_transferEncrypted)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
     m_progress.SetCopy(session.fileCount, session.totalSize, m_transferBlockSize);
@@ -180,8 +174,8 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
         if (folder < 0) {
             m_note = reason;
             return m_admission.Refuse(
-                QStringLiteral("Datei %1 kann nicht erstellt werden (%2)").arg(m_targetPath, Printable(reason)),
-                reason, RefusedWhy::CannotCreate);
+                QStringLiteral("Datei %1 kann nicht erstellt werden (%2)").arg(m_targetPath, Printable(reason)), reason,
+                RefusedWhy::CannotCreate);
         }
         folderPath += entryFolder();
     }
@@ -190,8 +184,8 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
             ::close(folder);
     });
     // A large file of a copy that resumes is written as a partial file; any other as usual.
-    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
-                                                  [&] { return m_resume.CreatePartial(folder, target); });
+    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(),
+                                                  m_targetPath, [&] { return m_resume.CreatePartial(folder, target); });
     if (admission.verdict == Admission::Verdict::Refused)
         m_note = admission.note;
     if (admission.verdict != Admission::Verdict::Admitted)
@@ -215,15 +209,13 @@ void ReceivingEngine::refuseFile(const Admission& admission)
         fileOutcome(Outcome::Refused, static_cast<std::uint8_t>(admission.why));
 }
 
-void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count,
-                                 std::uint32_t checksum)
+void ReceivingEngine::dataPacket(std::uint8_t* p, std::int32_t count, std::uint32_t checksum)
 {
     if (count > m_transferBlockSize) {
         Flush();
-        m_view.LogError(
-            QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
-                .arg(count)
-                .arg(m_transferBlockSize));
+        m_view.LogError(QStringLiteral("Message dropped: data packet with count %1 above the block size %2")
+                            .arg(count)
+                            .arg(m_transferBlockSize));
         dataLost();
         return;
     }
@@ -287,14 +279,13 @@ void ReceivingEngine::Flush()
         } else {
             ++m_corruptBlocks;
             m_view.LogError(QStringLiteral("Packet corrupt! %1#%2")
-                                  .arg(static_cast<std::int32_t>(m_checksums[i]))
-                                  .arg(static_cast<std::int32_t>(computed[i])));
+                                .arg(static_cast<std::int32_t>(m_checksums[i]))
+                                .arg(static_cast<std::int32_t>(computed[i])));
         }
     }
     if (m_file.Failed() && !m_writeErrorLogged) {
         m_writeErrorLogged = true;
-        m_view.LogError(
-            QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
+        m_view.LogError(QStringLiteral("Cannot write \"%1\": %2").arg(m_targetPath, m_file.ErrorText()));
     }
     m_progress.Show();
 }
@@ -351,11 +342,10 @@ void ReceivingEngine::commitFile()
         // Nothing corrupt lands under a real name, nor is kept for later.
         m_file.Discard();
         m_partial.Drop();
-        const QString blocks = m_corruptBlocks == 1
-                                   ? QStringLiteral("1 corrupt block")
-                                   : QStringLiteral("%1 corrupt blocks").arg(m_corruptBlocks);
-        m_view.LogError(QStringLiteral("Transmission failed: %1 in \"%2\"; received data discarded")
-                            .arg(blocks, m_fileName));
+        const QString blocks = m_corruptBlocks == 1 ? QStringLiteral("1 corrupt block")
+                                                    : QStringLiteral("%1 corrupt blocks").arg(m_corruptBlocks);
+        m_view.LogError(
+            QStringLiteral("Transmission failed: %1 in \"%2\"; received data discarded").arg(blocks, m_fileName));
         fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(DiscardedWhy::CorruptBlocks));
         return;
     }
@@ -366,14 +356,14 @@ void ReceivingEngine::commitFile()
     m_partial.Drop();
     m_partial.RemoveFolderIfEmpty();
     if (!committed) {
-        const QString text = QStringLiteral("Transmission failed: %1 could not be written (%2)")
-                                 .arg(m_targetPath, reason);
+        const QString text =
+            QStringLiteral("Transmission failed: %1 could not be written (%2)").arg(m_targetPath, reason);
         m_view.ShowError(text);
         m_view.LogError(text);
         m_note = reason;
-        fileOutcome(Outcome::Discarded, static_cast<std::uint8_t>(m_file.ErrorNumber() == ENOSPC
-                                                                      ? DiscardedWhy::NoSpace
-                                                                      : DiscardedWhy::WriteFailed));
+        fileOutcome(Outcome::Discarded,
+                    static_cast<std::uint8_t>(m_file.ErrorNumber() == ENOSPC ? DiscardedWhy::NoSpace
+                                                                             : DiscardedWhy::WriteFailed));
         return;
     }
     switch (placed.how) {
@@ -385,8 +375,8 @@ void ReceivingEngine::commitFile()
     case ReceivedFile::Placed::Renamed: {
         const QByteArray folder = m_extended ? entryFolder() : QByteArray();
         const QByteArray storedAs = folder + placed.name;
-        m_view.LogMessage(QStringLiteral("%1 exists; stored as \"%2\"")
-                              .arg(m_targetPath, Printable(QFile::decodeName(storedAs))));
+        m_view.LogMessage(
+            QStringLiteral("%1 exists; stored as \"%2\"").arg(m_targetPath, Printable(QFile::decodeName(storedAs))));
         m_state = FileState::Complete;
         m_view.LogMessage(QStringLiteral("Transmission Complete!"));
         fileOutcome(Outcome::Stored, static_cast<std::uint8_t>(StoredHow::Renamed), storedAs);
@@ -398,9 +388,9 @@ void ReceivingEngine::commitFile()
     }
     m_state = FileState::Complete;
     m_view.LogMessage(QStringLiteral("Transmission Complete!"));
-    fileOutcome(Outcome::Stored, static_cast<std::uint8_t>(placed.how == ReceivedFile::Placed::Replaced
-                                                               ? StoredHow::Replaced
-                                                               : StoredHow::New));
+    fileOutcome(
+        Outcome::Stored,
+        static_cast<std::uint8_t>(placed.how == ReceivedFile::Placed::Replaced ? StoredHow::Replaced : StoredHow::New));
 }
 
 void ReceivingEngine::CloseCurrentFile()
@@ -418,8 +408,8 @@ void ReceivingEngine::cutOffFile()
     const bool receiving = m_state != FileState::Discarding;
     // A partial file stays for the next copy of the file, unless what it holds is corrupt or
     // could not be written (a full disk aside: once there is room, the copy can go on).
-    const bool keep = receiving && m_file.IsPartial() && m_corruptBlocks == 0
-                      && (!m_file.Failed() || m_file.ErrorNumber() == ENOSPC);
+    const bool keep =
+        receiving && m_file.IsPartial() && m_corruptBlocks == 0 && (!m_file.Failed() || m_file.ErrorNumber() == ENOSPC);
     if (keep) {
         m_partial.Leave(m_file.Detach());
     } else if (receiving) {

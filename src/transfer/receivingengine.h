@@ -186,12 +186,12 @@ private:
 
     // Where the announced file stands.
     enum class FileState {
-        None,       // no file announced in this copy yet
-        Receiving,  // written into its temporary file
+        None,        // no file announced in this copy yet
+        Receiving,   // written into its temporary file
         AwaitingEnd, // all its bytes are written; the sender's digest is still to come
-        Discarding, // not written (refused, cannot be created); its bytes are still counted
-        Complete,   // put in place
-        Failed,     // not put in place; its one line has been logged
+        Discarding,  // not written (refused, cannot be created); its bytes are still counted
+        Complete,    // put in place
+        Failed,      // not put in place; its one line has been logged
     };
     FileState m_state = FileState::None;
     ReceivedFile m_file;

@@ -167,7 +167,8 @@ void ResumeReceiver::EndCopy()
         if (it->made)
             ::fchmod(fd, static_cast<mode_t>(it->attributes.mode & 0777));
         const qint64 ns = it->attributes.modifiedNs;
-        timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
+        timespec times[2] = {{0, UTIME_OMIT},
+                             {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
         if (times[1].tv_nsec < 0) {
             times[1].tv_sec -= 1;
             times[1].tv_nsec += 1000000000;

@@ -20,9 +20,7 @@ namespace {
 
 AppError tooLarge(const QString& path, qint64 size)
 {
-    return AppError(QStringLiteral("%1 is %2 bytes long; files of 2 GiB or more cannot be sent")
-                        .arg(path)
-                        .arg(size));
+    return AppError(QStringLiteral("%1 is %2 bytes long; files of 2 GiB or more cannot be sent").arg(path).arg(size));
 }
 
 } // namespace
@@ -86,8 +84,7 @@ void SendingEngine::prepareCopy(const QStringList& selected)
     m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
     m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
     m_filesToSend += selected;
-    m_view.LogMessage(
-        QStringLiteral("Protocol: %1; BlockSize: %2").arg(m_transportName).arg(m_blocksize));
+    m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2").arg(m_transportName).arg(m_blocksize));
     if (m_encrypt)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
     m_view.ShowStatus(QStringLiteral(" Client Sending..."));
@@ -98,9 +95,7 @@ void SendingEngine::prepareCopy(const QStringList& selected)
 void SendingEngine::SendAllFiles()
 {
     if (m_blocksize < 1 || m_blocksize > kMaxBlockSize)
-        throw AppError(QStringLiteral("Block size %1 is outside 1 to %2")
-                           .arg(m_blocksize)
-                           .arg(kMaxBlockSize));
+        throw AppError(QStringLiteral("Block size %1 is outside 1 to %2").arg(m_blocksize).arg(kMaxBlockSize));
     if (m_extension != 0) {
         sendExtended();
         return;
@@ -179,9 +174,8 @@ void SendingEngine::SendFileHeader(const QString& name)
 {
     m_view.ShowFileName(name);
     m_progress.SetFileStep(m_blocksize);
-    const QByteArray message = EncodeFileHeader({QFile::encodeName(name),
-                                                 static_cast<std::int32_t>(m_reader.Size()),
-                                                 m_currentFileNumber});
+    const QByteArray message =
+        EncodeFileHeader({QFile::encodeName(name), static_cast<std::int32_t>(m_reader.Size()), m_currentFileNumber});
     sendMessage(message);
     m_view.LogAppend(QStringLiteral("Done"));
 }
@@ -206,8 +200,8 @@ void SendingEngine::sendFileData(qint64 length, bool last)
             counts[i] = static_cast<std::int32_t>(std::min(blockSize, remaining));
             remaining -= counts[i];
         }
-        MessageSink::Room room = m_sink.Reserve(kToAllPlayers, kSendGuaranteed,
-                                                std::uint32_t(kDataPacketSize), std::uint32_t(n));
+        MessageSink::Room room =
+            m_sink.Reserve(kToAllPlayers, kSendGuaranteed, std::uint32_t(kDataPacketSize), std::uint32_t(n));
         const bool ownRoom = room.base == nullptr;
         if (ownRoom)
             room = {m_packets.get(), std::size_t(kDataPacketSize)};
@@ -239,8 +233,7 @@ void SendingEngine::sendMessage(const std::uint8_t* message, std::uint32_t size)
 
 void SendingEngine::sendMessage(const QByteArray& message)
 {
-    sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()),
-                static_cast<std::uint32_t>(message.size()));
+    sendMessage(reinterpret_cast<const std::uint8_t*>(message.constData()), static_cast<std::uint32_t>(message.size()));
 }
 
 SendEntry SendingEngine::bareEntry(const QString& path)
@@ -367,8 +360,7 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_answers.CloseLine();
         m_digests.Restart(size);
         m_reader.SetDigests(resume ? &m_digests : nullptr);
-        const std::optional<ResumeOffer> offer =
-            resume && size >= kResumeFrom ? waitForOffer(number) : std::nullopt;
+        const std::optional<ResumeOffer> offer = resume && size >= kResumeFrom ? waitForOffer(number) : std::nullopt;
         if (offer && !offer->chunks.empty())
             sendResumed(number, *offer);
         else
@@ -481,8 +473,8 @@ void SendingEngine::sendResumed(std::uint32_t entry, const ResumeOffer& offer)
     qint64 kept = 0;
     const qint64 size = m_reader.Size();
     if (!PlanResume(m_reader.Descriptor(), size, offer, &ranges, &kept))
-        throw AppError(QStringLiteral("Cannot read %1: %2")
-                           .arg(m_reader.Path(), QString::fromLocal8Bit(std::strerror(errno))));
+        throw AppError(
+            QStringLiteral("Cannot read %1: %2").arg(m_reader.Path(), QString::fromLocal8Bit(std::strerror(errno))));
     if (kept > 0)
         m_view.LogMessage(QStringLiteral("Resuming \"%1\": %2 bytes already there")
                               .arg(QFile::decodeName(m_entries.at(qsizetype(entry) - 1).name), grouped(kept)));

@@ -106,9 +106,11 @@ void ServerAnswers::noteOffer(const ResumeOffer& offer)
 {
     const qint64 chunk = std::max<qint64>(1, offer.chunkSize);
     const qint64 chunks = (m_offerSize + chunk - 1) / chunk;
-    if (m_offerEntry == 0 || offer.entry != m_offerEntry || m_offer || qint64(offer.chunkSize) != ChunkSizeFor(m_offerSize)
+    if (m_offerEntry == 0 || offer.entry != m_offerEntry || m_offer
+        || qint64(offer.chunkSize) != ChunkSizeFor(m_offerSize)
         || (!offer.chunks.empty() && qint64(offer.chunks.back().index) >= chunks)) {
-        answerLine(QStringLiteral("Message dropped: a resume offer for entry %1 that does not fit").arg(offer.entry), true);
+        answerLine(QStringLiteral("Message dropped: a resume offer for entry %1 that does not fit").arg(offer.entry),
+                   true);
         return;
     }
     m_offer = offer;
@@ -153,10 +155,9 @@ void ServerAnswers::Handle(const void* data, qsizetype size, bool expected)
         || (type != static_cast<std::uint32_t>(ExtensionType::Receipt)
             && type != static_cast<std::uint32_t>(ExtensionType::Summary)
             && type != static_cast<std::uint32_t>(ExtensionType::ResumeOffer))) {
-        answerLine(QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes")
-                       .arg(type)
-                       .arg(size),
-                   true);
+        answerLine(
+            QStringLiteral("Message dropped: the server sent a message of type %1 and %2 bytes").arg(type).arg(size),
+            true);
         return;
     }
     const ExtensionMessage message = DecodeExtensionMessage(bytes);

@@ -84,7 +84,7 @@ private:
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent
     bool m_lineOpen = false;
     QList<std::pair<QString, bool>> m_heldLines; // text, error
-    std::uint32_t m_offerEntry = 0; // the file a resume offer may come for, or 0
+    std::uint32_t m_offerEntry = 0;              // the file a resume offer may come for, or 0
     qint64 m_offerSize = 0;
     std::optional<ResumeOffer> m_offer;
 };

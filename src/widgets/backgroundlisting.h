@@ -42,8 +42,8 @@ public:
             }
             // Handed over through the application object, which outlives every widget; the
             // job tells whether its widget still wants it.
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [job] { job->Deliver(); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [job] { job->Deliver(); }, Qt::QueuedConnection);
         });
         {
             QMutexLocker lock(&job->mutex);
@@ -71,8 +71,8 @@ private:
     struct Job {
         QMutex mutex;
         QWaitCondition arrived;
-        bool finished = false;   // guarded by mutex
-        Result result;           // guarded by mutex until finished
+        bool finished = false; // guarded by mutex
+        Result result;         // guarded by mutex until finished
         // touched on the widget's thread only:
         bool wanted = true;
         bool delivered = false;

@@ -21,8 +21,7 @@ constexpr int kBatchMs = 15;
 
 // Ordinary files only: no folders, no devices or pipes, hidden (dot) files when asked. Stops
 // after limit files (0: no limit). Runs on a worker thread too: it touches no widget.
-FileListBox::Listing ListFiles(const QString& directory, const QString& maskText, bool showHidden,
-                               qsizetype limit)
+FileListBox::Listing ListFiles(const QString& directory, const QString& maskText, bool showHidden, qsizetype limit)
 {
     FileListBox::Listing listing;
     const FileMask mask(maskText);
@@ -51,8 +50,7 @@ FileListBox::Listing ListFiles(const QString& directory, const QString& maskText
 
 } // namespace
 
-FileListBox::FileListBox(QWidget* parent)
-    : QListWidget(parent)
+FileListBox::FileListBox(QWidget* parent) : QListWidget(parent)
 {
     SetMultiSelect(m_multiSelect);
     setUniformItemSizes(true);
@@ -135,9 +133,9 @@ void FileListBox::Refill()
         return;
     }
     setCursor(Qt::BusyCursor);
-    m_reading.Start([directory = m_directory, mask = m_mask, hidden = m_showHidden] {
-        return ListFiles(directory, mask, hidden, 0);
-    }, [this](Listing all) { Show(std::move(all)); }, 0);
+    m_reading.Start([directory = m_directory, mask = m_mask,
+                     hidden = m_showHidden] { return ListFiles(directory, mask, hidden, 0); },
+                    [this](Listing all) { Show(std::move(all)); }, 0);
 }
 
 void FileListBox::Show(Listing listing)

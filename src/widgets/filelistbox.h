@@ -51,7 +51,7 @@ public:
     struct Listing {
         QStringList names;
         QStringList types;
-        bool complete = true;   // false when the read stopped at its limit
+        bool complete = true; // false when the read stopped at its limit
     };
 
 private:
@@ -64,9 +64,9 @@ private:
     bool m_multiSelect = true;
     bool m_showHidden = false;
     QFileIconProvider m_iconProvider;
-    QHash<QString, QIcon> m_icons;              // by file type
+    QHash<QString, QIcon> m_icons; // by file type
     BackgroundListing<Listing> m_reading;
-    Listing m_pending;                           // read, not yet shown
-    qsizetype m_shown = 0;                       // of m_pending
+    Listing m_pending;     // read, not yet shown
+    qsizetype m_shown = 0; // of m_pending
     QTimer* m_batchTimer = nullptr;
 };

@@ -42,8 +42,7 @@ QByteArray ReadMountTable()
 bool HasNoSubdirectories(const QString& path)
 {
     struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
-           && info.st_nlink == 2;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_nlink == 2;
 }
 
 bool IsPlaceholder(const QTreeWidgetItem* item)
@@ -73,12 +72,18 @@ bool IsVolumeTrashName(const QString& name)
 TDirTree::TDriveType DriveTypeOf(VolumeKind kind)
 {
     switch (kind) {
-    case VolumeKind::Removable: return TDirTree::drtRemovable;
-    case VolumeKind::Fixed: return TDirTree::drtFixed;
-    case VolumeKind::Remote: return TDirTree::drtRemote;
-    case VolumeKind::CDRom: return TDirTree::drtCDRom;
-    case VolumeKind::RamDisk: return TDirTree::drtRamDisk;
-    case VolumeKind::Unknown: break;
+    case VolumeKind::Removable:
+        return TDirTree::drtRemovable;
+    case VolumeKind::Fixed:
+        return TDirTree::drtFixed;
+    case VolumeKind::Remote:
+        return TDirTree::drtRemote;
+    case VolumeKind::CDRom:
+        return TDirTree::drtCDRom;
+    case VolumeKind::RamDisk:
+        return TDirTree::drtRamDisk;
+    case VolumeKind::Unknown:
+        break;
     }
     return TDirTree::drtUnknown;
 }
@@ -86,9 +91,7 @@ TDirTree::TDriveType DriveTypeOf(VolumeKind kind)
 } // namespace
 
 TDirTree::TDirTree(QWidget* parent)
-    : QTreeWidget(parent)
-    , m_volumeSource(&ReadMountedVolumes)
-    , m_pollTimer(new QTimer(this))
+    : QTreeWidget(parent), m_volumeSource(&ReadMountedVolumes), m_pollTimer(new QTimer(this))
 {
     setColumnCount(1);
     setHeaderHidden(true);
@@ -96,8 +99,7 @@ TDirTree::TDirTree(QWidget* parent)
     setUniformRowHeights(true);
 
     const QIcon closed = m_iconProvider.icon(QAbstractFileIconProvider::Folder);
-    const QIcon open = QIcon::fromTheme(QStringLiteral("folder-open"),
-                                        style()->standardIcon(QStyle::SP_DirOpenIcon));
+    const QIcon open = QIcon::fromTheme(QStringLiteral("folder-open"), style()->standardIcon(QStyle::SP_DirOpenIcon));
     for (const int size : {16, 22, 24, 32, 48}) {
         m_folderIcon.addPixmap(closed.pixmap(size));
         m_openFolderIcon.addPixmap(open.isNull() ? closed.pixmap(size) : open.pixmap(size));
@@ -313,16 +315,14 @@ void TDirTree::RefreshVolumeNode(QTreeWidgetItem* node, const VolumeInfo& volume
     else
         node->setText(0, QStringLiteral("(%1)").arg(volume.rootPath));
     node->setToolTip(0, volume.rootPath);
-    node->setIcon(0, m_iconProvider.icon(volume.kind == VolumeKind::Remote
-                                             ? QAbstractFileIconProvider::Network
-                                             : QAbstractFileIconProvider::Drive));
+    node->setIcon(0, m_iconProvider.icon(volume.kind == VolumeKind::Remote ? QAbstractFileIconProvider::Network
+                                                                           : QAbstractFileIconProvider::Drive));
 
     // Removable, optical, remote and unknown media are not touched until opened: they always
     // get the expand button. The others get it when they hold a directory to show.
     const bool untouched = volume.kind == VolumeKind::Removable || volume.kind == VolumeKind::CDRom
                            || volume.kind == VolumeKind::Remote || volume.kind == VolumeKind::Unknown;
-    if (m_fastLoad || untouched
-        || (volume.ready && !ListableSubdirectories(NodePath(node), true).isEmpty()))
+    if (m_fastLoad || untouched || (volume.ready && !ListableSubdirectories(NodePath(node), true).isEmpty()))
         AddPlaceholder(node);
 }
 
@@ -389,8 +389,7 @@ bool TDirTree::IsListable(const QString& parentPath, const QString& name) const
         return false;
     if (attributes.archive && !m_dirTypes.testFlag(dtArchive))
         return false;
-    return m_dirTypes.testFlag(dtNormal) || attributes.hidden || attributes.system
-           || attributes.archive;
+    return m_dirTypes.testFlag(dtNormal) || attributes.hidden || attributes.system || attributes.archive;
 }
 
 bool TDirTree::IsTrashOrInside(const QString& dirPath) const
@@ -413,9 +412,8 @@ bool TDirTree::IsTrashOrInside(const QString& dirPath) const
 
 bool TDirTree::IsVolumeRoot(const QString& dirPath) const
 {
-    const bool shown = std::any_of(m_volumes.cbegin(), m_volumes.cend(), [&](const VolumeInfo& v) {
-        return WithSlash(v.rootPath) == dirPath;
-    });
+    const bool shown = std::any_of(m_volumes.cbegin(), m_volumes.cend(),
+                                   [&](const VolumeInfo& v) { return WithSlash(v.rootPath) == dirPath; });
     return shown || QStorageInfo(dirPath).rootPath() == QDir::cleanPath(dirPath);
 }
 

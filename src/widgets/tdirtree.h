@@ -110,8 +110,7 @@ private:
 
     bool m_readOnStart = true;
     TDirTypes m_dirTypes = TDirTypes(dtNormal) | dtAll;
-    TDriveTypes m_driveTypes = TDriveTypes(drtUnknown) | drtRemovable | drtFixed | drtRemote
-                               | drtCDRom | drtRamDisk;
+    TDriveTypes m_driveTypes = TDriveTypes(drtUnknown) | drtRemovable | drtFixed | drtRemote | drtCDRom | drtRamDisk;
     bool m_goBelowRecycleBin = false;
     bool m_fastLoad = false;
     QString m_initialDirectory;
@@ -120,13 +119,13 @@ private:
     bool m_loaded = false;
     bool m_loading = false;
     int m_updateCount = 0;
-    QList<VolumeInfo> m_volumes;             // as shown, top to bottom
+    QList<VolumeInfo> m_volumes; // as shown, top to bottom
     QFileIconProvider m_iconProvider;
     QIcon m_folderIcon;
-    QIcon m_openFolderIcon;                  // shown by the selected folder
+    QIcon m_openFolderIcon; // shown by the selected folder
     QPersistentModelIndex m_openFolder;
     QTimer* m_pollTimer = nullptr;
-    QByteArray m_mountTable;                 // as read by the last poll
+    QByteArray m_mountTable; // as read by the last poll
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(TDirTree::TDirTypes)

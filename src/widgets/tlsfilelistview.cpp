@@ -130,15 +130,14 @@ TLsFileListView::Listing ListEntries(const QString& directory, const QString& ma
 
 } // namespace
 
-TLsFileListView::TLsFileListView(QWidget* parent)
-    : QTreeWidget(parent)
+TLsFileListView::TLsFileListView(QWidget* parent) : QTreeWidget(parent)
 {
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
     setSortingEnabled(false);
-    setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size"), QStringLiteral("Type"),
-                     QStringLiteral("Modified"), QStringLiteral("Attributes")});
+    setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size"), QStringLiteral("Type"), QStringLiteral("Modified"),
+                     QStringLiteral("Attributes")});
     headerItem()->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
     headerItem()->setTextAlignment(colAttributes, Qt::AlignRight | Qt::AlignVCenter);
     header()->setSectionsClickable(true);
@@ -162,9 +161,8 @@ TLsFileListView::TLsFileListView(QWidget* parent)
     connect(m_batchTimer, &QTimer::timeout, this, &TLsFileListView::ShowBatch);
 
     connect(header(), &QHeaderView::sectionClicked, this, &TLsFileListView::ColumnClick);
-    connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
-        m_selectedFile = item->data(colName, kPathRole).toString();
-    });
+    connect(this, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem* item) { m_selectedFile = item->data(colName, kPathRole).toString(); });
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         if (item->data(colName, kIsDirRole).toBool())
             m_folderToOpen = item->data(colName, kPathRole).toString();
@@ -208,7 +206,8 @@ void TLsFileListView::SetHideSelection(bool value)
     QPalette colours = QPalette();
     if (value) {
         colours.setColor(QPalette::Inactive, QPalette::Highlight, colours.color(QPalette::Inactive, QPalette::Base));
-        colours.setColor(QPalette::Inactive, QPalette::HighlightedText, colours.color(QPalette::Inactive, QPalette::Text));
+        colours.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                         colours.color(QPalette::Inactive, QPalette::Text));
     }
     setPalette(colours);
 }
@@ -258,7 +257,8 @@ void TLsFileListView::SortItems()
                 order = Order(a->data(colName, kSizeRole).toLongLong(), b->data(colName, kSizeRole).toLongLong());
                 break;
             case colModified:
-                order = Order(a->data(colName, kModifiedRole).toDateTime(), b->data(colName, kModifiedRole).toDateTime());
+                order =
+                    Order(a->data(colName, kModifiedRole).toDateTime(), b->data(colName, kModifiedRole).toDateTime());
                 break;
             default:
                 order = QString::compare(a->text(m_sortColumn), b->text(m_sortColumn), Qt::CaseInsensitive);
@@ -308,12 +308,13 @@ void TLsFileListView::Refill()
         shown.insert(entry.name);
     m_moreToCome = true;
     Show(std::move(listing));
-    m_reading.Start([directory = m_directory, mask = m_mask, shown = std::move(shown)] {
-        return ListEntries(directory, mask, 0, shown);
-    }, [this](Listing rest) {
-        m_moreToCome = false;
-        Show(std::move(rest));
-    }, 0);
+    m_reading.Start([directory = m_directory, mask = m_mask,
+                     shown = std::move(shown)] { return ListEntries(directory, mask, 0, shown); },
+                    [this](Listing rest) {
+                        m_moreToCome = false;
+                        Show(std::move(rest));
+                    },
+                    0);
 }
 
 bool TLsFileListView::Filling() const

@@ -13,8 +13,8 @@ class QTimer;
 // and attribute letters; double-clicking a folder steps into it. Setting Directory makes it
 // the process's current directory. A directory of up to 250 entries is listed before
 // SetDirectory returns; of a bigger one the first 250 are, and the rest are read on a
-// worker thread and shown in batches, so that the window keeps answering; Filling() tells whether that is still under way, and Filled() is
-// raised at its end.
+// worker thread and shown in batches, so that the window keeps answering; Filling() tells whether that is still under
+// way, and Filled() is raised at its end.
 class TLsFileListView : public QTreeWidget {
     Q_OBJECT
 
@@ -66,19 +66,19 @@ public:
 
     // One entry as read from the directory (on a worker thread for a big one).
     struct Entry {
-        QString name;            // as stored on disk
+        QString name; // as stored on disk
         QString path;
         bool isDir = false;
         qint64 size = 0;
-        QDateTime modified;      // to the minute
+        QDateTime modified; // to the minute
         QString modifiedText;
         QString typeName;
-        QString type;            // the type's identifier, which chooses the icon
+        QString type; // the type's identifier, which chooses the icon
         QString attributes;
     };
     struct Listing {
         QList<Entry> entries;
-        bool complete = true;    // false when the read stopped at its limit
+        bool complete = true; // false when the read stopped at its limit
     };
 
 signals:
@@ -105,15 +105,15 @@ private:
     bool m_showColumnHeaders = true;
     TViewStyle m_viewStyle = vsReport;
     QString m_selectedFile;
-    QString m_folderToOpen;   // set while a double-click on a folder is handled
+    QString m_folderToOpen; // set while a double-click on a folder is handled
     int m_sortColumn = colSize;
     bool m_sortDescending = true;
     QFileIconProvider m_iconProvider;
-    QHash<QString, QIcon> m_icons;             // by type, "/" and the type for folders
+    QHash<QString, QIcon> m_icons; // by type, "/" and the type for folders
     BackgroundListing<Listing> m_reading;
-    Listing m_pending;                          // read, not yet shown
-    qsizetype m_shown = 0;                      // of m_pending
-    bool m_sortWhenFilled = false;              // a column was clicked while filling
-    bool m_moreToCome = false;                  // the first entries are shown, the rest are read
+    Listing m_pending;             // read, not yet shown
+    qsizetype m_shown = 0;         // of m_pending
+    bool m_sortWhenFilled = false; // a column was clicked while filling
+    bool m_moreToCome = false;     // the first entries are shown, the rest are read
     QTimer* m_batchTimer = nullptr;
 };

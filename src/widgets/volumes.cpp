@@ -47,14 +47,29 @@ QString VolumeInfo::Identity() const
 bool IsBrowsableVolume(const QString& fileSystemType, const QString& rootPath)
 {
     static const QSet<QString> pseudo = {
-        QStringLiteral("proc"),       QStringLiteral("sysfs"),      QStringLiteral("cgroup"),
-        QStringLiteral("cgroup2"),    QStringLiteral("devpts"),     QStringLiteral("devtmpfs"),
-        QStringLiteral("securityfs"), QStringLiteral("pstore"),     QStringLiteral("debugfs"),
-        QStringLiteral("tracefs"),    QStringLiteral("configfs"),   QStringLiteral("fusectl"),
-        QStringLiteral("mqueue"),     QStringLiteral("hugetlbfs"),  QStringLiteral("bpf"),
-        QStringLiteral("binfmt_misc"), QStringLiteral("autofs"),    QStringLiteral("efivarfs"),
-        QStringLiteral("rpc_pipefs"), QStringLiteral("nsfs"),       QStringLiteral("selinuxfs"),
-        QStringLiteral("rootfs"),     QStringLiteral("fuse.gvfsd-fuse"),
+        QStringLiteral("proc"),
+        QStringLiteral("sysfs"),
+        QStringLiteral("cgroup"),
+        QStringLiteral("cgroup2"),
+        QStringLiteral("devpts"),
+        QStringLiteral("devtmpfs"),
+        QStringLiteral("securityfs"),
+        QStringLiteral("pstore"),
+        QStringLiteral("debugfs"),
+        QStringLiteral("tracefs"),
+        QStringLiteral("configfs"),
+        QStringLiteral("fusectl"),
+        QStringLiteral("mqueue"),
+        QStringLiteral("hugetlbfs"),
+        QStringLiteral("bpf"),
+        QStringLiteral("binfmt_misc"),
+        QStringLiteral("autofs"),
+        QStringLiteral("efivarfs"),
+        QStringLiteral("rpc_pipefs"),
+        QStringLiteral("nsfs"),
+        QStringLiteral("selinuxfs"),
+        QStringLiteral("rootfs"),
+        QStringLiteral("fuse.gvfsd-fuse"),
         QStringLiteral("fuse.portal"),
     };
     if (pseudo.contains(fileSystemType))
@@ -63,21 +78,19 @@ bool IsBrowsableVolume(const QString& fileSystemType, const QString& rootPath)
         if (IsAtOrBelow(rootPath, QLatin1String(dir)))
             return false;
     }
-    if (IsAtOrBelow(rootPath, QStringLiteral("/run"))
-        && !IsAtOrBelow(rootPath, QStringLiteral("/run/media")))
+    if (IsAtOrBelow(rootPath, QStringLiteral("/run")) && !IsAtOrBelow(rootPath, QStringLiteral("/run/media")))
         return false;
     if (fileSystemType == QLatin1String("squashfs") && IsAtOrBelow(rootPath, QStringLiteral("/snap")))
         return false;
     return true;
 }
 
-VolumeKind ClassifyVolume(const QString& fileSystemType, const QString& device,
-                          const QString& rootPath)
+VolumeKind ClassifyVolume(const QString& fileSystemType, const QString& device, const QString& rootPath)
 {
     static const QSet<QString> remote = {
-        QStringLiteral("nfs"),  QStringLiteral("nfs4"),     QStringLiteral("cifs"),
-        QStringLiteral("smb3"), QStringLiteral("smbfs"),    QStringLiteral("9p"),
-        QStringLiteral("afs"),  QStringLiteral("ceph"),     QStringLiteral("glusterfs"),
+        QStringLiteral("nfs"),   QStringLiteral("nfs4"),       QStringLiteral("cifs"),
+        QStringLiteral("smb3"),  QStringLiteral("smbfs"),      QStringLiteral("9p"),
+        QStringLiteral("afs"),   QStringLiteral("ceph"),       QStringLiteral("glusterfs"),
         QStringLiteral("davfs"), QStringLiteral("fuse.sshfs"), QStringLiteral("fuse.rclone"),
     };
     if (remote.contains(fileSystemType))
@@ -86,8 +99,8 @@ VolumeKind ClassifyVolume(const QString& fileSystemType, const QString& device,
         return VolumeKind::CDRom;
     if (fileSystemType == QLatin1String("tmpfs") || fileSystemType == QLatin1String("ramfs"))
         return VolumeKind::RamDisk;
-    if (IsAtOrBelow(rootPath, QStringLiteral("/media"))
-        || IsAtOrBelow(rootPath, QStringLiteral("/run/media")) || IsOnRemovableDisk(device))
+    if (IsAtOrBelow(rootPath, QStringLiteral("/media")) || IsAtOrBelow(rootPath, QStringLiteral("/run/media"))
+        || IsOnRemovableDisk(device))
         return VolumeKind::Removable;
     if (fileSystemType.isEmpty())
         return VolumeKind::Unknown;
@@ -98,9 +111,8 @@ QList<VolumeInfo> OrderVolumes(QList<VolumeInfo> volumes)
 {
     QList<VolumeInfo> unique;
     for (qsizetype i = volumes.size() - 1; i >= 0; --i) {
-        const bool seen = std::any_of(unique.cbegin(), unique.cend(), [&](const VolumeInfo& v) {
-            return v.rootPath == volumes[i].rootPath;
-        });
+        const bool seen = std::any_of(unique.cbegin(), unique.cend(),
+                                      [&](const VolumeInfo& v) { return v.rootPath == volumes[i].rootPath; });
         if (!seen)
             unique.append(volumes[i]);
     }

@@ -32,16 +32,14 @@ public slots:
 bool highlighted(const QLabel* link)
 {
     const QFont font = link->font();
-    return font.bold() && font.underline()
-           && link->palette().color(QPalette::WindowText) == QColor(0, 0, 255);
+    return font.bold() && font.underline() && link->palette().color(QPalette::WindowText) == QColor(0, 0, 255);
 }
 
 bool plain(const QLabel* link)
 {
     const QFont font = link->font();
     return !font.bold() && !font.underline()
-           && link->palette().color(QPalette::WindowText)
-                  == QApplication::palette(link).color(QPalette::WindowText);
+           && link->palette().color(QPalette::WindowText) == QApplication::palette(link).color(QPalette::WindowText);
 }
 
 } // namespace
@@ -87,8 +85,7 @@ private slots:
 
         QVERIFY(about.Bevel1->frameShape() != QFrame::NoFrame);
         QVERIFY(about.Bevel1->width() >= 340 && about.Bevel1->height() >= 192);
-        QCOMPARE(about.Image1->pixmap().deviceIndependentSize().toSize(),
-                 about.Bevel1->contentsRect().size());
+        QCOMPARE(about.Image1->pixmap().deviceIndependentSize().toSize(), about.Bevel1->contentsRect().size());
 
         const QStringList label1 = about.Label1->text().split(QLatin1Char('\n'));
         QCOMPARE(label1.size(), 2);
@@ -126,11 +123,9 @@ private slots:
         QTest::newRow("link, then the button") << QStringList{"Label3", "Button1"} << true << false;
         QTest::newRow("link, then the picture") << QStringList{"Label5", "Image1"} << false << true;
         QTest::newRow("link, then another label") << QStringList{"Label5", "Label4"} << false << true;
-        QTest::newRow("link, label, background")
-            << QStringList{"Label3", "Label1", "background"} << false << false;
+        QTest::newRow("link, label, background") << QStringList{"Label3", "Label1", "background"} << false << false;
         QTest::newRow("both links") << QStringList{"Label3", "Label5"} << true << true;
-        QTest::newRow("both links, then background")
-            << QStringList{"Label3", "Label5", "background"} << false << false;
+        QTest::newRow("both links, then background") << QStringList{"Label3", "Label5", "background"} << false << false;
         QTest::newRow("background, then a link") << QStringList{"background", "Label5"} << false << true;
     }
 

@@ -58,8 +58,7 @@ private slots:
 
     void theProgramNamesItsEntryAndShowsItsIcon()
     {
-        QCOMPARE(QGuiApplication::desktopFileName() + QStringLiteral(".desktop"),
-                 QFileInfo(kEntry).fileName());
+        QCOMPARE(QGuiApplication::desktopFileName() + QStringLiteral(".desktop"), QFileInfo(kEntry).fileName());
         const QMap<QString, QString> entry = readEntry(kEntry);
         QCOMPARE(entry.value("Icon"), QGuiApplication::desktopFileName());
 
@@ -79,8 +78,8 @@ private slots:
         QTemporaryDir prefix;
         QProcess install;
         install.setProcessChannelMode(QProcess::MergedChannels);
-        install.start(cmake, {"--install", QFileInfo(QStringLiteral(FERROWARDEN_BIN)).absolutePath(),
-                              "--prefix", prefix.path()});
+        install.start(
+            cmake, {"--install", QFileInfo(QStringLiteral(FERROWARDEN_BIN)).absolutePath(), "--prefix", prefix.path()});
         QVERIFY(install.waitForFinished(15000));
         QVERIFY2(install.exitCode() == 0, install.readAll().constData());
 

@@ -98,21 +98,19 @@ private slots:
         QTest::newRow("main window") << 10 << helpPage("main-window.md") << "The main window";
         QTest::newRow("wizard: role") << 100 << helpPage("wizard-role.md")
                                       << "Connection wizard: choose your PC's role";
-        QTest::newRow("wizard: session name") << 111 << helpPage("wizard-session-name.md")
-                                              << "Server: choose a session name";
-        QTest::newRow("wizard: target directory") << 112 << helpPage("wizard-target-folder.md")
-                                                  << "Server: choose the target directory";
-        QTest::newRow("wizard: server ready") << 113 << helpPage("wizard-server-ready.md")
-                                              << "Server: ready for transmission";
-        QTest::newRow("wizard: find a session") << 115 << helpPage("wizard-find-session.md")
-                                                << "Client: search and choose a server";
-        QTest::newRow("wizard: select files") << 116 << helpPage("wizard-select-files.md")
-                                              << "Client: select files";
-        QTest::newRow("wizard: client ready") << 117 << helpPage("wizard-client-ready.md")
-                                              << "Client: ready for transmission";
+        QTest::newRow("wizard: session name")
+            << 111 << helpPage("wizard-session-name.md") << "Server: choose a session name";
+        QTest::newRow("wizard: target directory")
+            << 112 << helpPage("wizard-target-folder.md") << "Server: choose the target directory";
+        QTest::newRow("wizard: server ready")
+            << 113 << helpPage("wizard-server-ready.md") << "Server: ready for transmission";
+        QTest::newRow("wizard: find a session")
+            << 115 << helpPage("wizard-find-session.md") << "Client: search and choose a server";
+        QTest::newRow("wizard: select files") << 116 << helpPage("wizard-select-files.md") << "Client: select files";
+        QTest::newRow("wizard: client ready")
+            << 117 << helpPage("wizard-client-ready.md") << "Client: ready for transmission";
         QTest::newRow("preferences") << 200 << helpPage("preferences.md") << "Preferences";
-        QTest::newRow("a number without a topic") << 114 << helpPage("main-window.md")
-                                                  << "The main window";
+        QTest::newRow("a number without a topic") << 114 << helpPage("main-window.md") << "The main window";
     }
 
     void eachContextOpensItsTopic()
@@ -177,8 +175,8 @@ private slots:
         QVERIFY(!help->ForwardButton->isEnabled());
 
         // A topic picked in the contents is shown, and Back returns from it.
-        const auto found = help->Contents->findItems(QStringLiteral("Preferences"),
-                                                     Qt::MatchExactly | Qt::MatchRecursive);
+        const auto found =
+            help->Contents->findItems(QStringLiteral("Preferences"), Qt::MatchExactly | Qt::MatchRecursive);
         QCOMPARE(found.size(), 1);
         help->Contents->setCurrentItem(found.first());
         QCOMPARE(browser->source(), helpPage("preferences.md"));
@@ -216,8 +214,7 @@ private slots:
         HelpWindow* help = helpWindow();
         help->Browser->setSource(helpPage("no-session-found.md"), QTextDocument::MarkdownResource);
         const QString text = help->Browser->toPlainText();
-        for (const char* words : {"same local network", "31847", "FERROWARDEN_DISCOVERY_PORT",
-                                  "firewall", "--host"})
+        for (const char* words : {"same local network", "31847", "FERROWARDEN_DISCOVERY_PORT", "firewall", "--host"})
             QVERIFY2(text.contains(QLatin1String(words), Qt::CaseInsensitive), words);
     }
 
@@ -229,11 +226,10 @@ private slots:
             HelpBrowser::ShowContext(100, &dialog);
             HelpWindow* help = helpWindow();
             QVERIFY(QTest::qWaitForWindowExposed(help));
-            const auto found = help->Contents->findItems(QStringLiteral("Preferences"),
-                                                         Qt::MatchExactly | Qt::MatchRecursive);
+            const auto found =
+                help->Contents->findItems(QStringLiteral("Preferences"), Qt::MatchExactly | Qt::MatchRecursive);
             QTreeWidget* contents = help->Contents;
-            const QPoint where = contents->viewport()->mapTo(
-                help, contents->visualItemRect(found.first()).center());
+            const QPoint where = contents->viewport()->mapTo(help, contents->visualItemRect(found.first()).center());
             // Through the window system, where a modal dialog blocks the windows it does
             // not own.
             QTest::mouseClick(help->windowHandle(), Qt::LeftButton, {}, where);

@@ -134,8 +134,7 @@ private slots:
         window.LogMessage(QStringLiteral("after viewing"));
         window.close();
         const QByteArray log = readFile(logPath);
-        QVERIFY2(log.startsWith(fileAfterViewing[0] + "\r\nafter viewing\r\n\r\nSession closed "),
-                 log.constData());
+        QVERIFY2(log.startsWith(fileAfterViewing[0] + "\r\nafter viewing\r\n\r\nSession closed "), log.constData());
         QCOMPARE(log.count("[New Entry]"), 1);
         QCOMPARE(log.count("Session closed"), 1);
         QVERIFY(!log.contains("typed"));

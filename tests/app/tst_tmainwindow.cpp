@@ -161,12 +161,12 @@ private slots:
 
         // Every control by its designer name, each with a name a screen reader can say (the
         // current file's label has none until a file is named).
-        const char* names[] = {"Button1", "Button3", "Button8", "Button5", "Button6", "Button7",
-                               "Panel1", "Panel2", "Panel3", "Panel4", "ServerList", "DirTree1",
-                               "FileListBox1", "ClosePanelBtn", "GroupBox1", "GroupBox2",
-                               "Label1", "Label3", "Label4", "Label5", "Label6",
-                               "Label9", "ThisFileProgBar", "TotalProgBar", "PacksSent",
-                               "PacksReceived", "DebugMsgList", "Splitter1", "Splitter2"};
+        const char* names[] = {"Button1",       "Button3",      "Button8",         "Button5",       "Button6",
+                               "Button7",       "Panel1",       "Panel2",          "Panel3",        "Panel4",
+                               "ServerList",    "DirTree1",     "FileListBox1",    "ClosePanelBtn", "GroupBox1",
+                               "GroupBox2",     "Label1",       "Label3",          "Label4",        "Label5",
+                               "Label6",        "Label9",       "ThisFileProgBar", "TotalProgBar",  "PacksSent",
+                               "PacksReceived", "DebugMsgList", "Splitter1",       "Splitter2"};
         for (const char* name : names) {
             auto* control = window.findChild<QWidget*>(QLatin1String(name));
             QVERIFY2(control, name);
@@ -207,8 +207,8 @@ private slots:
         const QString key = "Software\\Brindlecraft\\" + QCoreApplication::applicationName() + "\\MainWindow";
         Registry registry;
         const QSize size = TMainWindow().size();
-        for (const auto& [name, value] : {std::pair{"XPos", 200}, {"YPos", 150}, {"XSize", size.width()},
-                                          {"YSize", size.height()}})
+        for (const auto& [name, value] :
+             {std::pair{"XPos", 200}, {"YPos", 150}, {"XSize", size.width()}, {"YSize", size.height()}})
             registry.writeNumber(key, name, value);
         {
             TMainWindow window;
@@ -251,8 +251,8 @@ private slots:
     void disableEnableAndResetTouchOnlyTheirControls()
     {
         TMainWindow window;
-        const QList<QWidget*> controls = {window.Button1, window.Button3, window.Button5,
-                                          window.Button6, window.Button7, window.Button8,
+        const QList<QWidget*> controls = {window.Button1,  window.Button3,      window.Button5,
+                                          window.Button6,  window.Button7,      window.Button8,
                                           window.DirTree1, window.FileListBox1, window.ServerList};
         window.ShowStatus(" Receiving...");
         window.ShowFileCounter("File 2/3");
@@ -406,8 +406,8 @@ private slots:
         QVERIFY(window.Panel2->isVisible() || !window.Panel2->isHidden());
         QVERIFY(!window.Button3->isEnabled());
         QCOMPARE(fake->opens.size(), std::size_t(1));
-        const QString descriptor = "Ferrowarden 2.0 Session on " + window.ComputerName() + "#"
-                                   + QDir(path("in")).canonicalPath() + "/";
+        const QString descriptor =
+            "Ferrowarden 2.0 Session on " + window.ComputerName() + "#" + QDir(path("in")).canonicalPath() + "/";
         QCOMPARE(QString::fromStdString(fake->opens[0].name), descriptor);
         window.PaintFrame();
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Server Waiting..."));
@@ -460,7 +460,8 @@ private slots:
         QVERIFY2(boxes.texts[0].startsWith("The session \"Gone\" has ended"), qPrintable(boxes.texts[0]));
         QVERIFY(boxes.texts[0].contains("search the network again"));
         window.PaintFrame();
-        QVERIFY(listLines(window.DebugMsgList).contains("Session create/connect: There are no existing sessions for this game."));
+        QVERIFY(listLines(window.DebugMsgList)
+                    .contains("Session create/connect: There are no existing sessions for this game."));
         QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Failed..."));
         QVERIFY(!window.Panel2->isHidden());
         QVERIFY(!window.Button3->isEnabled());
@@ -581,8 +582,10 @@ private slots:
         QVERIFY(!window.Button3->isEnabled());
         // The design's lines, then the server's answers, as send shows them.
         const QStringList lines = listLines(window.DebugMsgList);
-        const QStringList expected = {"Filelist contains 1 files", "Protocol: TCP/IP; BlockSize: 2048",
-                                      "Sending Session Data...Done", "Transmitting file \"a.txt\"...Done",
+        const QStringList expected = {"Filelist contains 1 files",
+                                      "Protocol: TCP/IP; BlockSize: 2048",
+                                      "Sending Session Data...Done",
+                                      "Transmitting file \"a.txt\"...Done",
                                       "Stored \"a.txt\" (3 bytes)",
                                       "The server stored 1 files (3 bytes), skipped 0 and did not store 0; "
                                       "folders: 0 made, 0 not made"};
@@ -753,8 +756,7 @@ private slots:
         QCOMPARE(sender.exitCode(), 0);
         const QStringList lines = listLines(window.DebugMsgList);
         const QStringList expected = {"Protocol: TCP/IP; BlockSize: 2048", "Data size: 3 bytes (0KB)",
-                                      "Filename: a.txt  255", "Receiving Data...",
-                                      "Transmission Complete!"};
+                                      "Filename: a.txt  255", "Receiving Data...", "Transmission Complete!"};
         const qsizetype first = lines.indexOf(expected.first());
         QVERIFY2(first >= 0 && lines.mid(first, expected.size()) == expected, qPrintable(lines.join('|')));
         QCOMPARE(window.Label5->text(), QStringLiteral("File 1/1"));
@@ -765,7 +767,8 @@ private slots:
         // not active tells the desktop what arrived from whom.
         QVERIFY(!window.Panel2->OpenFolderBtn->isHidden());
         QCOMPARE(window.Panel2->HostedFolder(), QDir(path("in")).absolutePath());
-        QVERIFY2(window.Panel2->HostInfo->text().contains(QRegularExpression("TCP port \\d+ \\(searches find it on UDP port " + m_port)),
+        QVERIFY2(window.Panel2->HostInfo->text().contains(
+                     QRegularExpression("TCP port \\d+ \\(searches find it on UDP port " + m_port)),
                  qPrintable(window.Panel2->HostInfo->text()));
         QVERIFY2(window.Notifier().LastText().startsWith("Files arrived: 1 of 1 files from 127.0.0.1:")
                      && window.Notifier().LastText().endsWith(" stored in " + QDir(path("in")).absolutePath()),

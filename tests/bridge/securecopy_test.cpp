@@ -81,12 +81,13 @@ struct SecureCopy {
         QDir().mkpath(source);
         QDir().mkpath(receiveDirectory);
         const QByteArray instance(16, '\x42');
-        serverLink = std::make_unique<SecureReceiverLink>(
-            ServerHandshake::Setup{instance, Identity::Generate(), "server", AcceptPolicy::Open, nullptr, nullptr, true},
-            nullptr, toClient, [this](void* data, qsizetype size) {
-                server.HandleTransferMessage(data, size);
-                server.Flush();
-            });
+        serverLink =
+            std::make_unique<SecureReceiverLink>(ServerHandshake::Setup{instance, Identity::Generate(), "server",
+                                                                        AcceptPolicy::Open, nullptr, nullptr, true},
+                                                 nullptr, toClient, [this](void* data, qsizetype size) {
+                                                     server.HandleTransferMessage(data, size);
+                                                     server.Flush();
+                                                 });
         serverLink->SetFailed([this](const QString& why) {
             serverFailures << why;
             server.CloseCurrentFile(); // what the front end does when a copy ends badly
@@ -152,17 +153,34 @@ TEST(SecureCopyTest, AnAttackedRecordEndsTheCopyAndNothingOfItsFileIsStored)
         const char* what;
         std::function<std::vector<QByteArray>(int, QByteArray)> attack;
     } rows[] = {
-        {"altered", [](int i, QByteArray m) { if (i == 20) m[40] = char(m[40] ^ 1); return std::vector{m}; }},
-        {"replayed", [](int i, QByteArray m) { return i == 20 ? std::vector{m, m} : std::vector{m}; }},
+        {"altered",
+         [](int i, QByteArray m) {
+             if (i == 20)
+                 m[40] = char(m[40] ^ 1);
+             return std::vector{m};
+         }},
+        {"replayed",
+         [](int i, QByteArray m) {
+             return i == 20 ? std::vector{m, m} : std::vector{m};
+         }},
         {"dropped", [](int i, QByteArray m) { return i == 20 ? std::vector<QByteArray>{} : std::vector{m}; }},
-        {"reordered", [held = QByteArray()](int i, QByteArray m) mutable {
-             if (i == 20) { held = m; return std::vector<QByteArray>{}; }
-             if (i == 21) return std::vector{m, held};
-             return std::vector{m}; }},
+        {"reordered",
+         [held = QByteArray()](int i, QByteArray m) mutable {
+             if (i == 20) {
+                 held = m;
+                 return std::vector<QByteArray>{};
+             }
+             if (i == 21)
+                 return std::vector{m, held};
+             return std::vector{m};
+         }},
         {"cut off", [](int i, QByteArray m) { return i >= 20 ? std::vector<QByteArray>{} : std::vector{m}; }},
-        {"a plain message slipped in", [](int i, QByteArray m) {
-             if (i == 20) return std::vector{QByteArray::fromHex("1400000002000000"), m};
-             return std::vector{m}; }},
+        {"a plain message slipped in",
+         [](int i, QByteArray m) {
+             if (i == 20)
+                 return std::vector{QByteArray::fromHex("1400000002000000"), m};
+             return std::vector{m};
+         }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

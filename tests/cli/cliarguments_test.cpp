@@ -37,8 +37,7 @@ TEST(CliArguments, Commands)
     EXPECT_EQ(list.waitSeconds, 30);
     EXPECT_EQ(parsed({"serve", "d", "--mkdir"}).makeDirectory, true);
 
-    const CliArguments send = parsed({"send", "--session", "S", "--block-size", "576", "--encrypt",
-                                      "a b.txt", "c"});
+    const CliArguments send = parsed({"send", "--session", "S", "--block-size", "576", "--encrypt", "a b.txt", "c"});
     EXPECT_EQ(send.command, Command::Send);
     EXPECT_EQ(send.label, "S");
     EXPECT_EQ(send.blockSize, std::optional<qint16>(576));
@@ -144,22 +143,19 @@ TEST(CliArguments, HostAndPort)
         const char* name; // nullptr: refused
         std::optional<quint16> port;
     } rows[] = {
-        {"lab-pc", "lab-pc", std::nullopt},
-        {"192.168.1.20:4000", "192.168.1.20", 4000},
-        {"lab-pc:65535", "lab-pc", 65535},
-        {"lab-pc:0", nullptr, std::nullopt},
-        {"lab-pc:65536", nullptr, std::nullopt},
-        {"lab-pc:", nullptr, std::nullopt},
-        {":4000", nullptr, std::nullopt},
-        {"::1", nullptr, std::nullopt},
+        {"lab-pc", "lab-pc", std::nullopt},      {"192.168.1.20:4000", "192.168.1.20", 4000},
+        {"lab-pc:65535", "lab-pc", 65535},       {"lab-pc:0", nullptr, std::nullopt},
+        {"lab-pc:65536", nullptr, std::nullopt}, {"lab-pc:", nullptr, std::nullopt},
+        {":4000", nullptr, std::nullopt},        {"::1", nullptr, std::nullopt},
         {" lab-pc", nullptr, std::nullopt},
     };
     for (const auto& row : rows) {
         const auto result = ParseHostArgument(row.text);
         if (!row.name) {
             ASSERT_TRUE(std::holds_alternative<UsageError>(result)) << row.text;
-            EXPECT_EQ(std::get<UsageError>(result).message,
-                      QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(row.text));
+            EXPECT_EQ(
+                std::get<UsageError>(result).message,
+                QStringLiteral("--host \"%1\": give HOST or HOST:PORT, with a port from 1 to 65535").arg(row.text));
             continue;
         }
         ASSERT_TRUE(std::holds_alternative<HostArgument>(result)) << row.text;

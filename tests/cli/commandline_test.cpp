@@ -98,25 +98,52 @@ TEST_F(CommandLine, EachCommandLineEndsWithItsCodeAndSaysWhy)
         {Network::Nothing, {"send"}, 2, "ferrowarden: send needs at least one file"},
         {Network::Nothing, {"send", "--session"}, 2, "ferrowarden: missing value after '--session'"},
         {Network::Nothing, {"send", "--block-size", "4096", "a.txt"}, 2, "ferrowarden: the block size must be"},
-        {Network::Nothing, {"send", "--host", "127.0.0.1:abc", "a.txt"}, 2, "ferrowarden: --host \"127.0.0.1:abc\": give HOST or HOST:PORT"},
-        {Network::Nothing, {"list", "--host", "lab-pc:0"}, 2, "ferrowarden: --host \"lab-pc:0\": give HOST or HOST:PORT"},
+        {Network::Nothing,
+         {"send", "--host", "127.0.0.1:abc", "a.txt"},
+         2,
+         "ferrowarden: --host \"127.0.0.1:abc\": give HOST or HOST:PORT"},
+        {Network::Nothing,
+         {"list", "--host", "lab-pc:0"},
+         2,
+         "ferrowarden: --host \"lab-pc:0\": give HOST or HOST:PORT"},
         {Network::Nothing, {"list", "--wait", "soon"}, 2, "ferrowarden: --wait takes a whole number of seconds"},
         {Network::Nothing, {"serve", "in", "--label", "Lab #2"}, 2, "ferrowarden: The label \"Lab #2\" holds a \"#\""},
-        {Network::Nothing, {"send", "--host", "no-such-host.invalid", "a.txt"}, 1, "ferrowarden: cannot find host \"no-such-host.invalid\""},
+        {Network::Nothing,
+         {"send", "--host", "no-such-host.invalid", "a.txt"},
+         1,
+         "ferrowarden: cannot find host \"no-such-host.invalid\""},
         {Network::Nothing, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: no session found"},
         {Network::Nothing, {"list", "--host", host}, 1, "ferrowarden: no session found"},
         {Network::Nothing, {"send", "missing.txt", "a.txt"}, 1, "ferrowarden: missing.txt: no such file"},
-        {Network::Nothing, {"send", "a.txt", "folder/../a.txt"}, 1, "ferrowarden: folder/../a.txt: has the same name as a.txt"},
-        {Network::Nothing, {"serve", "nowhere"}, 1, "ferrowarden: nowhere: no such directory; create it, or add --mkdir"},
+        {Network::Nothing,
+         {"send", "a.txt", "folder/../a.txt"},
+         1,
+         "ferrowarden: folder/../a.txt: has the same name as a.txt"},
+        {Network::Nothing,
+         {"serve", "nowhere"},
+         1,
+         "ferrowarden: nowhere: no such directory; create it, or add --mkdir"},
         {Network::Nothing, {"serve", "a.txt"}, 1, "ferrowarden: a.txt: not a directory"},
         {Network::Server, {"list", "--host", host}, 0, "LABEL\t"},
-        {Network::Server, {"send", "--host", host, "--session", "Other", "a.txt"}, 1, "ferrowarden: no session \"Other\" found; found \"LABEL\""},
+        {Network::Server,
+         {"send", "--host", host, "--session", "Other", "a.txt"},
+         1,
+         "ferrowarden: no session \"Other\" found; found \"LABEL\""},
         {Network::Server, {"send", "--host", host, "a.txt", "b.bin"}, 0, "Sent 2 files ("},
         {Network::Server, {"send", "--host", host, "folder"}, 0, "Sent 0 files ("},
-        {Network::BusyServer, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: session \"LABEL\" is busy: another client is sending"},
+        {Network::BusyServer,
+         {"send", "--host", host, "a.txt"},
+         1,
+         "ferrowarden: session \"LABEL\" is busy: another client is sending"},
         {Network::BusyServer, {"list", "--host", host}, 1, "ferrowarden: no free session: session \"LABEL\" is busy"},
-        {Network::FullHost, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: session \"Fake\" is full: another client joined it first"},
-        {Network::UnreachableHost, {"send", "--host", host, "a.txt"}, 1, "ferrowarden: cannot reach session \"Fake\" at 127.0.0.1, TCP port "},
+        {Network::FullHost,
+         {"send", "--host", host, "a.txt"},
+         1,
+         "ferrowarden: session \"Fake\" is full: another client joined it first"},
+        {Network::UnreachableHost,
+         {"send", "--host", host, "a.txt"},
+         1,
+         "ferrowarden: cannot reach session \"Fake\" at 127.0.0.1, TCP port "},
     };
     for (const Row& row : rows) {
         QStringList arguments = row.arguments;
@@ -129,7 +156,8 @@ TEST_F(CommandLine, EachCommandLineEndsWithItsCodeAndSaysWhy)
         EXPECT_EQ(result.code, row.code) << context << "\n" << result.out.toStdString() << result.err.toStdString();
         const QByteArray says = QString(row.says).replace("LABEL", env.Label).toUtf8();
         if (row.code == 0)
-            EXPECT_FALSE(firstLineStartingWith(result.out, says).isEmpty()) << context << "\n" << result.out.toStdString();
+            EXPECT_FALSE(firstLineStartingWith(result.out, says).isEmpty()) << context << "\n"
+                                                                            << result.out.toStdString();
         else
             EXPECT_TRUE(result.FirstErrorLine().startsWith(says)) << context << "\n" << result.err.toStdString();
     }
@@ -221,10 +249,12 @@ TEST_F(CommandLine, WaitingSendFindsAServerStartedLater)
 {
     QProcess send;
     QByteArray err;
-    ASSERT_TRUE(startAndWaitForError(env, send, {"send", "--wait", "30", "--host", "127.0.0.1", "--session", env.Label, "b.bin"},
+    ASSERT_TRUE(startAndWaitForError(env, send,
+                                     {"send", "--wait", "30", "--host", "127.0.0.1", "--session", env.Label, "b.bin"},
                                      "waiting up to", err))
         << err.toStdString();
-    EXPECT_TRUE(err.startsWith(QStringLiteral("ferrowarden: no session \"%1\" yet; waiting up to").arg(env.Label).toUtf8()))
+    EXPECT_TRUE(
+        err.startsWith(QStringLiteral("ferrowarden: no session \"%1\" yet; waiting up to").arg(env.Label).toUtf8()))
         << err.toStdString();
     ASSERT_TRUE(env.StartServer(server));
     ASSERT_TRUE(send.waitForFinished(30000));
@@ -243,16 +273,18 @@ TEST_F(CommandLine, WaitingSendAndListOutlastABusySession)
 
     QProcess list;
     QByteArray listErr;
-    ASSERT_TRUE(startAndWaitForError(env, list, {"list", "--wait", "30", "--host", "127.0.0.1"}, "waiting up to", listErr))
+    ASSERT_TRUE(
+        startAndWaitForError(env, list, {"list", "--wait", "30", "--host", "127.0.0.1"}, "waiting up to", listErr))
         << listErr.toStdString();
     QProcess send;
     QByteArray sendErr;
-    ASSERT_TRUE(startAndWaitForError(env, send, {"send", "--wait", "30", "--host", "127.0.0.1", "a.txt"}, "waiting up to",
-                                     sendErr))
+    ASSERT_TRUE(startAndWaitForError(env, send, {"send", "--wait", "30", "--host", "127.0.0.1", "a.txt"},
+                                     "waiting up to", sendErr))
         << sendErr.toStdString();
-    const QByteArray busy = QStringLiteral("ferrowarden: session \"%1\" is busy: another client is sending; waiting up to")
-                                .arg(env.Label)
-                                .toUtf8();
+    const QByteArray busy =
+        QStringLiteral("ferrowarden: session \"%1\" is busy: another client is sending; waiting up to")
+            .arg(env.Label)
+            .toUtf8();
     EXPECT_TRUE(listErr.startsWith(busy)) << listErr.toStdString();
     EXPECT_TRUE(sendErr.startsWith(busy)) << sendErr.toStdString();
 
@@ -320,10 +352,7 @@ protected:
         sh("ip netns del " + nsServer);
         sh("ip netns del " + nsClient);
     }
-    static bool sh(const QString& command)
-    {
-        return QProcess::execute("sh", {"-c", command + " 2>/dev/null"}) == 0;
-    }
+    static bool sh(const QString& command) { return QProcess::execute("sh", {"-c", command + " 2>/dev/null"}) == 0; }
 
     QString nsServer, nsClient, client, skipReason;
 };

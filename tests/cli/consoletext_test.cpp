@@ -9,8 +9,8 @@ TransferProgress midway()
     TransferProgress p;
     p.fileNumber = 2;
     p.fileCount = 5;
-    p.totalBytes = 1258291;  // 1.2 MiB
-    p.totalSize = 3565158;   // 3.4 MiB
+    p.totalBytes = 1258291; // 1.2 MiB
+    p.totalSize = 3565158;  // 3.4 MiB
     return p;
 }
 

@@ -32,19 +32,24 @@ TEST_F(EndToEnd, EveryBlockSizeEncryptedAndNotIntoOneServer)
         int blockSize;
         bool encrypt;
         bool withPort;
-    } rows[] = {{2048, false, true}, {1024, true, true}, {576, false, false}, {576, true, true},
-                {2048, true, false}, {1024, false, true}};
+    } rows[] = {{2048, false, true}, {1024, true, true},  {576, false, false},
+                {576, true, true},   {2048, true, false}, {1024, false, true}};
     for (const auto& row : rows) {
         QDir(dir.filePath("in")).removeRecursively();
         QDir(dir.path()).mkpath("in");
-        QStringList arguments{"send", "--session", label, "--block-size", QString::number(row.blockSize),
+        QStringList arguments{"send",
+                              "--session",
+                              label,
+                              "--block-size",
+                              QString::number(row.blockSize),
                               row.encrypt ? "--encrypt" : "--no-encrypt"};
-        arguments << "--host" << (row.withPort ? QStringLiteral("127.0.0.1:%1").arg(port) : QStringLiteral("127.0.0.1"));
+        arguments << "--host"
+                  << (row.withPort ? QStringLiteral("127.0.0.1:%1").arg(port) : QStringLiteral("127.0.0.1"));
         arguments << paths;
         QByteArray out;
         QByteArray err;
-        const std::string context = "block size " + std::to_string(row.blockSize)
-                                    + (row.encrypt ? ", encrypted" : ", plain");
+        const std::string context =
+            "block size " + std::to_string(row.blockSize) + (row.encrypt ? ", encrypted" : ", plain");
         ASSERT_EQ(run(arguments, &out, &err), 0) << context << "\n" << out.toStdString() << err.toStdString();
         EXPECT_TRUE(out.contains("Transmission complete!")) << out.toStdString();
         EXPECT_TRUE(out.contains(QStringLiteral("Protocol: TCP/IP; BlockSize: %1").arg(row.blockSize).toUtf8()));
@@ -121,9 +126,9 @@ TEST_F(EndToEnd, LogLinesReachTheFileWhileServingSoAKillLosesNothing)
     ASSERT_TRUE(server.waitForFinished(5000));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     text = log.readAll();
-    for (const char* line : {"[New Entry]\r\n", "\r\nServer started succesfully!", "\r\nClient has connected...",
-                             "\r\nFilename: five thousand.bin  255", "\r\nTransmission Complete!",
-                             "\r\nClient disconnected..."})
+    for (const char* line :
+         {"[New Entry]\r\n", "\r\nServer started succesfully!", "\r\nClient has connected...",
+          "\r\nFilename: five thousand.bin  255", "\r\nTransmission Complete!", "\r\nClient disconnected..."})
         EXPECT_TRUE(text.contains(line)) << line << "\n" << text.toStdString();
 }
 
@@ -159,7 +164,8 @@ TEST_F(EndToEnd, UnusableSettingsStoreIsToldOnceAndTheDefaultsServe)
         // Nothing to list yet: the warning comes first, once, before the search's own words.
         ASSERT_EQ(run({"list", "--host", "127.0.0.1"}, &out, &err), 1) << row.what << err.toStdString();
         EXPECT_EQ(err.count(row.warning), 1) << row.what << "\n" << err.toStdString();
-        EXPECT_TRUE(err.mid(err.indexOf('\n') + 1).startsWith("ferrowarden: no session found")) << row.what << "\n" << err.toStdString();
+        EXPECT_TRUE(err.mid(err.indexOf('\n') + 1).startsWith("ferrowarden: no session found")) << row.what << "\n"
+                                                                                                << err.toStdString();
 
         startServer({"--once"});
         ASSERT_EQ(run(QStringList{"send", "--host", "127.0.0.1"} + paths, &out, &err), 0)

@@ -80,7 +80,8 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
         const char* what;
         bool serverOffers;
         bool clientUses;
-    } rows[] = {{"both have it", true, true}, {"the server has it off", false, true}, {"the client has it off", true, false}};
+    } rows[] = {
+        {"both have it", true, true}, {"the server has it off", false, true}, {"the client has it off", true, false}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const bool extended = row.serverOffers && row.clientUses;
@@ -100,7 +101,8 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
             EXPECT_TRUE(sent.contains("Stored \"a.txt\" (3 bytes), replacing the server's file of that name")
                         || sent.contains("Stored \"a.txt\" (3 bytes)"))
                 << out.toStdString();
-            EXPECT_TRUE(copy.contains("Extended protocol 2: 1 files and 0 folders, 3 bytes")) << serverOutput.toStdString();
+            EXPECT_TRUE(copy.contains("Extended protocol 2: 1 files and 0 folders, 3 bytes"))
+                << serverOutput.toStdString();
         } else {
             const qsizetype from = sent.indexOf("Filelist contains 1 files");
             EXPECT_EQ(sent.mid(from, designClient.size()), designClient) << out.toStdString();
@@ -115,8 +117,9 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
 
         // A folder and a file of 2 GiB need the extension.
         serverOutput.clear();
-        const int code = run(QStringList{"send"} + where + QStringList{dir.filePath("out/folder"), dir.filePath("out/huge.bin")},
-                             &out, &err);
+        const int code =
+            run(QStringList{"send"} + where + QStringList{dir.filePath("out/folder"), dir.filePath("out/huge.bin")},
+                &out, &err);
         if (extended) {
             // Without room for 2 GiB here, the server says so.
             if (code == 1) {
@@ -128,13 +131,14 @@ TEST_F(Extension, EitherEndWithoutItKeepsToTheDesignsProtocol)
             EXPECT_TRUE(QFileInfo(dir.filePath("in/folder")).isDir());
         } else {
             EXPECT_EQ(code, 1);
-            EXPECT_EQ(err, QStringLiteral("ferrowarden: %1: is a folder; the server takes folders only with the extended "
-                                          "protocol, which it does not offer\n"
-                                          "ferrowarden: %2: 2.0 GiB; files of 2 GiB or more cannot be sent: the server "
-                                          "does not offer the extended protocol\n"
-                                          "  nothing was sent; send files under 2 GiB only, or update the server\n")
-                               .arg(dir.filePath("out/folder"), dir.filePath("out/huge.bin"))
-                               .toUtf8());
+            EXPECT_EQ(err,
+                      QStringLiteral("ferrowarden: %1: is a folder; the server takes folders only with the extended "
+                                     "protocol, which it does not offer\n"
+                                     "ferrowarden: %2: 2.0 GiB; files of 2 GiB or more cannot be sent: the server "
+                                     "does not offer the extended protocol\n"
+                                     "  nothing was sent; send files under 2 GiB only, or update the server\n")
+                          .arg(dir.filePath("out/folder"), dir.filePath("out/huge.bin"))
+                          .toUtf8());
             ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
             EXPECT_FALSE(serverOutput.contains("Protocol: ")) << "nothing was sent";
         }
@@ -155,21 +159,20 @@ TEST_F(Extension, ReadOnlyReceiveDirectoryEndsSendWithOneNamingEachFile)
         startServer();
     if (HasFatalFailure())
         return;
-    const bool readOnly =
-        root ? QProcess::execute("nsenter", {"-t", QString::number(server.processId()), "-m", "mount", "-o",
-                                             "remount,ro,bind", in})
-                   == 0
-             : ::chmod(QFile::encodeName(in).constData(), 0555) == 0;
+    const bool readOnly = root ? QProcess::execute("nsenter", {"-t", QString::number(server.processId()), "-m", "mount",
+                                                               "-o", "remount,ro,bind", in})
+                                     == 0
+                               : ::chmod(QFile::encodeName(in).constData(), 0555) == 0;
     if (!readOnly)
         GTEST_SKIP() << "cannot make the receive directory read-only here (needs nsenter as root, or chmod)";
 
     QDir(dir.path()).mkpath("out/tree/empty");
     const QStringList paths = writeSources({{"a.txt", "abc"}, {"tree/b.bin", RandomBytes(5000, 9)}});
     QByteArray out, err;
-    EXPECT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port), paths[0],
-                              dir.filePath("out/tree")},
-                  &out, &err),
-              1);
+    EXPECT_EQ(
+        run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port), paths[0], dir.filePath("out/tree")},
+            &out, &err),
+        1);
     const QString reason = root ? "Read-only file system" : "Permission denied";
     EXPECT_EQ(err, QStringLiteral("ferrowarden: the server did not store 4 of 4 files and folders:\n"
                                   "  a.txt: the server cannot create it (%1)\n"
@@ -178,7 +181,8 @@ TEST_F(Extension, ReadOnlyReceiveDirectoryEndsSendWithOneNamingEachFile)
                                   "  tree/empty: the server cannot create it (%1)\n")
                        .arg(reason)
                        .toUtf8());
-    EXPECT_TRUE(outLines(out).contains("Refused \"a.txt\": the server cannot create it (" + reason + ")")) << out.toStdString();
+    EXPECT_TRUE(outLines(out).contains("Refused \"a.txt\": the server cannot create it (" + reason + ")"))
+        << out.toStdString();
     EXPECT_FALSE(out.contains("Transmission complete!"));
     EXPECT_TRUE(out.contains("Sent 2 files (") && out.contains(": not all stored")) << out.toStdString();
     ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
@@ -217,7 +221,8 @@ TEST_F(Extension, ATreeArrivesWholeWithoutItsLinks)
     EXPECT_TRUE(lines.contains("Skipped the link " + dir.filePath("out/photos/2019/link to a folder")
                                + ": links are not followed"))
         << out.toStdString();
-    EXPECT_TRUE(lines.contains("Skipped the link " + dir.filePath("out/photos/link to a file") + ": links are not followed"));
+    EXPECT_TRUE(
+        lines.contains("Skipped the link " + dir.filePath("out/photos/link to a file") + ": links are not followed"));
     EXPECT_TRUE(lines.contains("Folder \"photos/2019/empty too\" made"));
     EXPECT_TRUE(lines.contains("Stored \"photos/Grüße – ÄÖÜ.txt\" (5000 bytes)"));
     EXPECT_TRUE(lines.contains("Transmission complete!"));
@@ -234,7 +239,8 @@ TEST_F(Extension, ATakenNameIsReplacedNumberedOrKeptAsServeIsTold)
         const char* secondLine;
     } rows[] = {
         {"overwrite", {"a.txt = 6e6577"}, "Stored \"a.txt\" (3 bytes), replacing the server's file of that name"},
-        {"rename", {"a (1).txt = 6e6577", "a (2).txt = 6e6577", "a.txt = 6f6c64"},
+        {"rename",
+         {"a (1).txt = 6e6577", "a (2).txt = 6e6577", "a.txt = 6f6c64"},
          "Stored \"a.txt\" as \"a (2).txt\" (3 bytes): the server has a file of that name"},
         {"skip", {"a.txt = 6f6c64"}, "Skipped \"a.txt\": the server keeps its file of that name"},
     };
@@ -281,7 +287,8 @@ TEST_F(Extension, ASparseFilePast4GiBArrivesWhole)
         const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         struct stat info {};
-        const bool holes = ::fstat(fd, &info) == 0 && info.st_blocks * 512 < 1 << 20 && ::lseek(fd, 0, SEEK_HOLE) < size;
+        const bool holes =
+            ::fstat(fd, &info) == 0 && info.st_blocks * 512 < 1 << 20 && ::lseek(fd, 0, SEEK_HOLE) < size;
         ::close(fd);
         if (!holes)
             GTEST_SKIP() << "this file system keeps no holes";
@@ -319,9 +326,8 @@ TEST_F(Extension, ASparseFilePast4GiBArrivesWhole)
     environment.insert("FERROWARDEN_EXTENSION", "off");
     startServer();
     EXPECT_EQ(run({"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port), path}, &out, &err), 1);
-    EXPECT_TRUE(err.startsWith(QStringLiteral("ferrowarden: %1: 4.0 GiB; files of 2 GiB or more cannot be sent")
-                                   .arg(path)
-                                   .toUtf8()))
+    EXPECT_TRUE(err.startsWith(
+        QStringLiteral("ferrowarden: %1: 4.0 GiB; files of 2 GiB or more cannot be sent").arg(path).toUtf8()))
         << err.toStdString();
 }
 

@@ -42,9 +42,9 @@ protected:
     // These senders give up when the link is lost (--retry 0): how they end is the point.
     void startSender(const QStringList& paths, bool throughProxy = true)
     {
-        startSenderWith(QStringList{"--retry", "0", "--host",
-                                    QStringLiteral("127.0.0.1:%1").arg(throughProxy ? proxyPort : port)}
-                        + paths);
+        startSenderWith(
+            QStringList{"--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(throughProxy ? proxyPort : port)}
+            + paths);
     }
 
     int proxyPort = 0;
@@ -103,9 +103,10 @@ TEST_F(Faults, ServerKilledInTheMiddleOfACopy)
     // or to answer for it.
     const QByteArray err = sender.readAllStandardError();
     const QByteArray out = sender.readAllStandardOutput();
-    EXPECT_TRUE(err.contains("SendEx: ") || err.contains("did not confirm that it received the whole copy")
-                || err.contains("The connection to the server was lost before it confirmed the copy")
-                || err.contains("the connection to the server was lost; the same copy again goes on where this one stopped"))
+    EXPECT_TRUE(
+        err.contains("SendEx: ") || err.contains("did not confirm that it received the whole copy")
+        || err.contains("The connection to the server was lost before it confirmed the copy")
+        || err.contains("the connection to the server was lost; the same copy again goes on where this one stopped"))
         << err.toStdString();
     EXPECT_FALSE(out.contains("Transmission complete!")) << out.toStdString();
     EXPECT_EQ(received("first.bin"), copy.first.bytes);
@@ -138,11 +139,12 @@ TEST_F(Faults, CopiesThroughASplittingDelayingLinkArriveByteForByte)
         QDir(dir.path()).mkpath("in");
         proxy.SetShape(row.shape);
         QByteArray out, err;
-        ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)}
-                          + row.options + writeSources(row.files),
+        ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + row.options
+                          + writeSources(row.files),
                       &out, &err),
                   0)
-            << row.what << "\n" << out.toStdString() << err.toStdString();
+            << row.what << "\n"
+            << out.toStdString() << err.toStdString();
         ASSERT_TRUE(waitForServer("Client disconnected...")) << row.what;
         serverOutput.clear();
         expectReceived(row.files, row.what);
@@ -199,8 +201,7 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitKeepsRoomForWhatItTookAndReportsAWrit
         GTEST_SKIP() << "cannot mount a tmpfs in a private mount namespace here (needs root or user namespaces)";
     FlakyProxy proxy(std::uint16_t(proxyPort), std::uint16_t(port), 5);
     ASSERT_TRUE(proxy.Listening());
-    startServer({}, {"unshare", "-m", "sh", "-c",
-                     "mount -t tmpfs -o size=4m tmpfs \"$0\" && exec \"$@\"", in});
+    startServer({}, {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=4m tmpfs \"$0\" && exec \"$@\"", in});
     const QString seen = QStringLiteral("/proc/%1/root%2/").arg(server.processId()).arg(in);
     const auto inside = [&](const QString& name) {
         QFile file(seen + name);
@@ -217,13 +218,17 @@ TEST_F(Faults, FullDiskRefusesWhatCannotFitKeepsRoomForWhatItTookAndReportsAWrit
     const SourceFile fits{"fits.bin", RandomBytes(1 << 20, 31)};
     const SourceFile tooLarge{"toolarge.bin", RandomBytes(5 << 20, 32)};
     QByteArray out, err;
-    ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port)}
-                      + writeSources({fits, tooLarge}), &out, &err), 1) << err.toStdString();
+    ASSERT_EQ(
+        run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port)} + writeSources({fits, tooLarge}),
+            &out, &err),
+        1)
+        << err.toStdString();
     EXPECT_TRUE(err.startsWith("ferrowarden: the server did not store 1 of 2 files:\n"
                                "  toolarge.bin: not enough free space on the server ("))
         << err.toStdString();
     ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
-    EXPECT_TRUE(serverOutput.contains("Not enough free space for " + in.toUtf8() + "/toolarge.bin: 5242880 bytes needed"))
+    EXPECT_TRUE(
+        serverOutput.contains("Not enough free space for " + in.toUtf8() + "/toolarge.bin: 5242880 bytes needed"))
         << serverOutput.toStdString();
     // The refused file's data is dropped: in full when it all arrived before the sender heard
     // of the refusal, or cut off at the copy's end when the sender stopped sending it. The
@@ -310,8 +315,9 @@ TEST_F(Faults, FileThatLostADataPacketOnTheWayIsNotStored)
         environment.insert("FERROWARDEN_EXTENSION", "on");
 
         QByteArray out, err;
-        const int code = run(QStringList{"send", "--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + paths,
-                             &out, &err);
+        const int code =
+            run(QStringList{"send", "--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + paths,
+                &out, &err);
         ASSERT_TRUE(waitForServer("Client disconnected...")) << what << serverOutput.toStdString();
         EXPECT_EQ(proxy.Duplicated(), 1) << what;
         EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << what << serverOutput.toStdString();
@@ -329,7 +335,8 @@ TEST_F(Faults, FileThatLostADataPacketOnTheWayIsNotStored)
             EXPECT_TRUE(serverOutput.contains("Transmission failed: a data packet of \"file.bin\" was dropped, so it "
                                               "cannot be whole; received data discarded"))
                 << what << serverOutput.toStdString();
-            EXPECT_TRUE(serverOutput.contains(": 1 discarded for dropped data packets")) << what << serverOutput.toStdString();
+            EXPECT_TRUE(serverOutput.contains(": 1 discarded for dropped data packets"))
+                << what << serverOutput.toStdString();
         }
         server.terminate();
         ASSERT_TRUE(server.waitForFinished(5000));

@@ -102,8 +102,8 @@ TEST_F(HostilePeer, NamesThatTryToLeaveTheReceiveDirectory)
         {"cr\rhere", "cr\\x0Dhere", nullptr},
         {"", "", nullptr},
         {QByteArray("ok\0/../../x", 11), nullptr, "ok"}, // the name ends at its first zero
-        {QByteArray(255, '.'), nullptr, nullptr},         // an ordinary name inside
-        {"link", nullptr, "link"},                        // replaces the link, not its target
+        {QByteArray(255, '.'), nullptr, nullptr},        // an ordinary name inside
+        {"link", nullptr, "link"},                       // replaces the link, not its target
     };
     for (const auto& row : rows) {
         const std::string what = row.nameField.toStdString();
@@ -112,7 +112,8 @@ TEST_F(HostilePeer, NamesThatTryToLeaveTheReceiveDirectory)
         sendAsPeer(copyOf(row.nameField, bytes), what);
         if (row.refusedAs) {
             EXPECT_TRUE(waitForServer("Refused unsafe file name \"" + QByteArray(row.refusedAs) + "\""))
-                << what << "\n" << serverOutput.toStdString();
+                << what << "\n"
+                << serverOutput.toStdString();
             EXPECT_TRUE(serverOutput.contains("\" was not written; received data discarded")) << what;
             EXPECT_FALSE(serverOutput.contains("Transmission Complete!")) << what;
         } else {
@@ -134,7 +135,8 @@ TEST_F(HostilePeer, MessagesThatLieOrMakeNoSense)
     wrongChecksum[2056] = char(wrongChecksum[2056] ^ 1);
     const auto withCount = [](std::int32_t count) { return DataPacketMessage("xyz", count); };
     // A data packet dropped in the middle of a file loses the file.
-    const QByteArray lost = "Transmission failed: a data packet of \"keep.txt\" was dropped, so it cannot be whole; received data discarded";
+    const QByteArray lost = "Transmission failed: a data packet of \"keep.txt\" was dropped, so it cannot be whole; "
+                            "received data discarded";
     const struct {
         const char* what;
         std::vector<QByteArray> messages;
@@ -149,36 +151,57 @@ TEST_F(HostilePeer, MessagesThatLieOrMakeNoSense)
          {SessionDataMessage(1, 20, 2048), FileHeaderMessage("keep.txt", 20, 1), packetOf(abc)},
          {"Transmission aborted: \"keep.txt\" incomplete (3 of 20 bytes); received data discarded"},
          "keep.txt"},
-        {"a negative size", {SessionDataMessage(1, -5, 2048), FileHeaderMessage("neg", -5, 1), packetOf(abc)},
-         {"Refused \"neg\": announced size -5 is negative; its data will be discarded"}, nullptr},
-        {"packets before any file header", {SessionDataMessage(1, 3, 2048), packetOf(abc), packetOf("")},
-         {"Message dropped: data packet before any file header"}, nullptr},
-        {"a huge count", {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), withCount(100000)},
-         {"Message dropped: Data packet message with count 100000, outside 0 to 2048", lost}, "keep.txt"},
-        {"a negative count", {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), withCount(-7)},
-         {"Message dropped: Data packet message with count -7, outside 0 to 2048", lost}, "keep.txt"},
-        {"a count above the block size", {SessionDataMessage(1, 3, 512), FileHeaderMessage("keep.txt", 3, 1), withCount(513)},
-         {"Message dropped: data packet with count 513 above the block size 512", lost}, "keep.txt"},
-        {"block size 0", {SessionDataMessage(1, 3, 0)},
-         {"Message dropped: Session data message announces block size 0, outside 1 to 2048"}, nullptr},
-        {"block size 65535", {SessionDataMessage(1, 3, std::int16_t(-1))},
-         {"Message dropped: Session data message announces block size -1, outside 1 to 2048"}, nullptr},
-        {"a truncated data packet", {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), packetOf(abc).left(100)},
-         {"Message dropped: Data packet message of 100 bytes is shorter than 2060 bytes", lost}, "keep.txt"},
-        {"a truncated file header", {FileHeaderMessage("x", 3, 1).left(30)},
-         {"Message dropped: File header message of 30 bytes is shorter than 268 bytes"}, nullptr},
+        {"a negative size",
+         {SessionDataMessage(1, -5, 2048), FileHeaderMessage("neg", -5, 1), packetOf(abc)},
+         {"Refused \"neg\": announced size -5 is negative; its data will be discarded"},
+         nullptr},
+        {"packets before any file header",
+         {SessionDataMessage(1, 3, 2048), packetOf(abc), packetOf("")},
+         {"Message dropped: data packet before any file header"},
+         nullptr},
+        {"a huge count",
+         {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), withCount(100000)},
+         {"Message dropped: Data packet message with count 100000, outside 0 to 2048", lost},
+         "keep.txt"},
+        {"a negative count",
+         {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), withCount(-7)},
+         {"Message dropped: Data packet message with count -7, outside 0 to 2048", lost},
+         "keep.txt"},
+        {"a count above the block size",
+         {SessionDataMessage(1, 3, 512), FileHeaderMessage("keep.txt", 3, 1), withCount(513)},
+         {"Message dropped: data packet with count 513 above the block size 512", lost},
+         "keep.txt"},
+        {"block size 0",
+         {SessionDataMessage(1, 3, 0)},
+         {"Message dropped: Session data message announces block size 0, outside 1 to 2048"},
+         nullptr},
+        {"block size 65535",
+         {SessionDataMessage(1, 3, std::int16_t(-1))},
+         {"Message dropped: Session data message announces block size -1, outside 1 to 2048"},
+         nullptr},
+        {"a truncated data packet",
+         {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), packetOf(abc).left(100)},
+         {"Message dropped: Data packet message of 100 bytes is shorter than 2060 bytes", lost},
+         "keep.txt"},
+        {"a truncated file header",
+         {FileHeaderMessage("x", 3, 1).left(30)},
+         {"Message dropped: File header message of 30 bytes is shorter than 268 bytes"},
+         nullptr},
         // The endpoint consumes messages too short to carry a type, by design without a line.
         {"a message of three bytes", {QByteArray("\x01\x00\x00", 3)}, {}, nullptr},
         {"an unknown type", {QByteArray("\x09\x00\x00\x00zzzz", 8)}, {"(dwType = 9?)"}, nullptr},
-        {"a corrupt block", {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), wrongChecksum},
+        {"a corrupt block",
+         {SessionDataMessage(1, 3, 2048), FileHeaderMessage("keep.txt", 3, 1), wrongChecksum},
          {"Packet corrupt! ", "Transmission failed: 1 corrupt block in \"keep.txt\"; received data discarded"},
          "keep.txt"},
         {"enciphered with another key than announced",
          {SessionDataMessage(1, 3, 2048, true, 0x1234), FileHeaderMessage("keep.txt", 3, 1), packetOf(abc)},
-         {"Transmission failed: 1 corrupt block in \"keep.txt\"; received data discarded"}, "keep.txt"},
+         {"Transmission failed: 1 corrupt block in \"keep.txt\"; received data discarded"},
+         "keep.txt"},
         {"an oversized data packet, read by its layout",
          {SessionDataMessage(1, 3, 2048), FileHeaderMessage("long.bin", 3, 1), packetOf(abc) + QByteArray(5000, 'q')},
-         {"Transmission Complete!"}, nullptr},
+         {"Transmission Complete!"},
+         nullptr},
     };
     for (const auto& row : rows) {
         serverOutput.clear();
@@ -334,10 +357,18 @@ TEST_F(HostilePeer, FramesOutOfShapeEndOnlyThatConnection)
         {"a zero length", true, [](std::uint32_t) { return QByteArray(4, '\0'); }},
         {"an unknown frame type", true, [](std::uint32_t) { return Frame(99, "x"); }},
         {"data before the join", false, [](std::uint32_t) { return DataFrame(5, 0, "abcd"); }},
-        {"data under a forged sender", true, [](std::uint32_t p) { return DataFrame(p + 1000, 0, SessionDataMessage(1, 3, 2048)); }},
-        {"data for a player that does not exist", true, [](std::uint32_t p) { return DataFrame(p, 0xDEAD00, SessionDataMessage(1, 3, 2048)); }},
-        {"data posing as a system message", true, [](std::uint32_t) { return DataFrame(0, 0, QByteArray("\x31\0\0\0", 4)); }},
-        {"a join with the wrong magic", false, [&](std::uint32_t) { QByteArray j = JoinFrame(reply->instance); j[5] = char(j[5] ^ 0xFF); return j; }},
+        {"data under a forged sender", true,
+         [](std::uint32_t p) { return DataFrame(p + 1000, 0, SessionDataMessage(1, 3, 2048)); }},
+        {"data for a player that does not exist", true,
+         [](std::uint32_t p) { return DataFrame(p, 0xDEAD00, SessionDataMessage(1, 3, 2048)); }},
+        {"data posing as a system message", true,
+         [](std::uint32_t) { return DataFrame(0, 0, QByteArray("\x31\0\0\0", 4)); }},
+        {"a join with the wrong magic", false,
+         [&](std::uint32_t) {
+             QByteArray j = JoinFrame(reply->instance);
+             j[5] = char(j[5] ^ 0xFF);
+             return j;
+         }},
         {"a join for another session", false, [](std::uint32_t) { return JoinFrame(QByteArray(16, '\x42')); }},
     };
     for (const auto& row : rows) {

@@ -35,7 +35,8 @@ protected:
     // The code the server showed last.
     QString code() const
     {
-        const auto all = QRegularExpression("Pairing code: (\\d{4}-\\d{4})").globalMatch(QString::fromUtf8(serverOutput));
+        const auto all =
+            QRegularExpression("Pairing code: (\\d{4}-\\d{4})").globalMatch(QString::fromUtf8(serverOutput));
         QString last;
         for (auto it = all; it.hasNext();)
             last = it.next().captured(1);
@@ -43,7 +44,9 @@ protected:
     }
     QString serverFingerprint() const
     {
-        return QRegularExpression("this device's fingerprint: ([0-9a-f ]{29})").match(QString::fromUtf8(serverOutput)).captured(1);
+        return QRegularExpression("this device's fingerprint: ([0-9a-f ]{29})")
+            .match(QString::fromUtf8(serverOutput))
+            .captured(1);
     }
     // Sends `files` to the server (or through the proxy); the exit code, out and err.
     int send(const QStringList& extra, const QStringList& files, QByteArray* out, QByteArray* err, bool proxy = false)
@@ -192,13 +195,28 @@ TEST_F(Secure, AnAttackedStreamEndsTheCopyAndNothingOfTheFileIsStored)
         const char* what;
         Edit edit;
     } rows[] = {
-        {"altered", [](int i, const QByteArray& m) { QByteArray c = m; if (i == 40) c[30] = char(c[30] ^ 1); return std::vector{c}; }},
-        {"replayed", [](int i, const QByteArray& m) { return i == 40 ? std::vector{m, m} : std::vector{m}; }},
+        {"altered",
+         [](int i, const QByteArray& m) {
+             QByteArray c = m;
+             if (i == 40)
+                 c[30] = char(c[30] ^ 1);
+             return std::vector{c};
+         }},
+        {"replayed",
+         [](int i, const QByteArray& m) {
+             return i == 40 ? std::vector{m, m} : std::vector{m};
+         }},
         {"dropped", [](int i, const QByteArray& m) { return i == 40 ? std::vector<QByteArray>{} : std::vector{m}; }},
-        {"reordered", [held = QByteArray()](int i, const QByteArray& m) mutable {
-             if (i == 40) { held = m; return std::vector<QByteArray>{}; }
-             return i == 41 ? std::vector{m, held} : std::vector{m}; }},
-        {"cut short", [](int i, const QByteArray& m) { return i == 40 ? std::vector{m.left(m.size() - 5)} : std::vector{m}; }},
+        {"reordered",
+         [held = QByteArray()](int i, const QByteArray& m) mutable {
+             if (i == 40) {
+                 held = m;
+                 return std::vector<QByteArray>{};
+             }
+             return i == 41 ? std::vector{m, held} : std::vector{m};
+         }},
+        {"cut short",
+         [](int i, const QByteArray& m) { return i == 40 ? std::vector{m.left(m.size() - 5)} : std::vector{m}; }},
     };
     serve("open");
     for (const auto& row : rows) {

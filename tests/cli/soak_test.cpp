@@ -43,7 +43,8 @@ TEST_F(EndToEnd, TwoHundredCopiesInARowLeaveTheServerAsItWas)
         serverOutput.clear();
         QByteArray out, err;
         ASSERT_EQ(run(QStringList{"send", "--host", QStringLiteral("127.0.0.1:%1").arg(port)} + paths, &out, &err), 0)
-            << "copy " << i << "\n" << out.toStdString() << err.toStdString();
+            << "copy " << i << "\n"
+            << out.toStdString() << err.toStdString();
         ASSERT_TRUE(waitForServer("Client disconnected...")) << "copy " << i;
         expectReceived(files, "copy " + std::to_string(i));
         if (i == kWarmUp) {

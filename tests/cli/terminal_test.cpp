@@ -170,7 +170,8 @@ TEST_F(Terminal, ServeShowsTheSendersAddressAndASummaryPerCopy)
             send.start(FERROWARDEN_BIN, QStringList{"send", "--host", "127.0.0.1"} + files);
             // The server's terminal is read while the copy runs, so that the server never
             // waits for room on it.
-            ASSERT_TRUE(serve.ReadUntil("Received 3 files (4.0 MiB) from 127.0.0.1:", copy)) << serve.Screen.toStdString();
+            ASSERT_TRUE(serve.ReadUntil("Received 3 files (4.0 MiB) from 127.0.0.1:", copy))
+                << serve.Screen.toStdString();
             ASSERT_TRUE(send.waitForFinished(30000));
             EXPECT_EQ(send.exitCode(), 0);
         }

@@ -9,7 +9,10 @@
 
 namespace {
 
-std::int32_t Code(std::uint32_t value) { return static_cast<std::int32_t>(value); }
+std::int32_t Code(std::uint32_t value)
+{
+    return static_cast<std::int32_t>(value);
+}
 
 struct TextCase {
     std::uint32_t code;
@@ -49,22 +52,22 @@ const TextCase kExactTexts[] = {
 };
 
 const std::uint32_t kAllCodes[] = {
-    0x80004001, 0x80004002, 0x80004005, 0x80040110, 0x8007000E, 0x80070057, 0x88770005,
-    0x8877000A, 0x88770014, 0x8877001E, 0x88770028, 0x88770032, 0x8877003C, 0x88770046,
-    0x88770050, 0x8877005A, 0x88770078, 0x88770082, 0x88770096, 0x8877009B, 0x887700A0,
-    0x887700AA, 0x887700BE, 0x887700C8, 0x887700D2, 0x887700DC, 0x887700E6, 0x887700F0,
-    0x887700FA, 0x8877010E, 0x88770118, 0x8877012C, 0x88770136, 0x88770140, 0x8877014A,
-    0x88770154, 0x8877015E, 0x887703E8, 0x887703F2, 0x887703FC, 0x88770406, 0x8877041A,
-    0x8877042E, 0x887707D0, 0x887707DA, 0x887707E4, 0x887707EE, 0x887707F8, 0x8877080C,
-    0x88770816, 0x88770820,
+    0x80004001, 0x80004002, 0x80004005, 0x80040110, 0x8007000E, 0x80070057, 0x88770005, 0x8877000A, 0x88770014,
+    0x8877001E, 0x88770028, 0x88770032, 0x8877003C, 0x88770046, 0x88770050, 0x8877005A, 0x88770078, 0x88770082,
+    0x88770096, 0x8877009B, 0x887700A0, 0x887700AA, 0x887700BE, 0x887700C8, 0x887700D2, 0x887700DC, 0x887700E6,
+    0x887700F0, 0x887700FA, 0x8877010E, 0x88770118, 0x8877012C, 0x88770136, 0x88770140, 0x8877014A, 0x88770154,
+    0x8877015E, 0x887703E8, 0x887703F2, 0x887703FC, 0x88770406, 0x8877041A, 0x8877042E, 0x887707D0, 0x887707DA,
+    0x887707E4, 0x887707EE, 0x887707F8, 0x8877080C, 0x88770816, 0x88770820,
 };
 
-TEST(ResultText, QuotedTextsAreExact) {
+TEST(ResultText, QuotedTextsAreExact)
+{
     for (const TextCase& c : kExactTexts)
         EXPECT_EQ(ResultText(Code(c.code)).toStdString(), c.text) << std::hex << c.code;
 }
 
-TEST(ResultText, EveryListedCodeHasItsOwnSentence) {
+TEST(ResultText, EveryListedCodeHasItsOwnSentence)
+{
     QSet<QString> seen;
     for (std::uint32_t code : kAllCodes) {
         const QString text = ResultText(Code(code));
@@ -78,19 +81,21 @@ TEST(ResultText, EveryListedCodeHasItsOwnSentence) {
     EXPECT_EQ(ResultName(Code(0x8877015E)), QStringLiteral("DPERR_CONNECTING"));
 }
 
-TEST(ResultText, UnlistedCodesAreUnrecognized) {
+TEST(ResultText, UnlistedCodesAreUnrecognized)
+{
     // DP_OK, DPERR_PENDING, a positive success code, neighbours of listed codes.
     for (std::uint32_t code : {0x0u, 0x8000000Au, 0x1u, 0x88770006u, 0x88770000u, 0xFFFFFFFFu})
-        EXPECT_EQ(ResultText(Code(code)), QStringLiteral("Unrecognized Error"))
-            << std::hex << code;
+        EXPECT_EQ(ResultText(Code(code)), QStringLiteral("Unrecognized Error")) << std::hex << code;
 }
 
-TEST(CheckResult, SuccessCodesPass) {
+TEST(CheckResult, SuccessCodesPass)
+{
     for (std::int32_t code : {0, 1, 0x7FFFFFFF})
         EXPECT_TRUE(CheckResult(code, QStringLiteral("SendEx")));
 }
 
-TEST(CheckResult, FailureRaisesContextColonText) {
+TEST(CheckResult, FailureRaisesContextColonText)
+{
     struct Case {
         std::uint32_t code;
         const char* context;

@@ -10,25 +10,29 @@
 
 namespace {
 
-std::vector<unsigned char> Bytes(const std::string& text, bool withZero) {
+std::vector<unsigned char> Bytes(const std::string& text, bool withZero)
+{
     std::vector<unsigned char> bytes(text.begin(), text.end());
     if (withZero)
         bytes.push_back(0);
     return bytes;
 }
 
-std::vector<unsigned char> GuidData(const GUID& guid) {
+std::vector<unsigned char> GuidData(const GUID& guid)
+{
     const auto* p = reinterpret_cast<const unsigned char*>(&guid);
     return {p, p + sizeof guid};
 }
 
-std::vector<AddressElement> Parse(const QByteArray& address) {
+std::vector<AddressElement> Parse(const QByteArray& address)
+{
     const auto elements = ParseCompoundAddress(address.constData());
     EXPECT_TRUE(elements.has_value());
     return elements.value_or(std::vector<AddressElement>{});
 }
 
-TEST(SessionAddress, TcpIpElements) {
+TEST(SessionAddress, TcpIpElements)
+{
     struct Case {
         const char* text;
         std::string host;
@@ -57,7 +61,8 @@ TEST(SessionAddress, TcpIpElements) {
     }
 }
 
-TEST(SessionAddress, BadPortIsRefused) {
+TEST(SessionAddress, BadPortIsRefused)
+{
     for (const char* text : {"host:", "host:abc", "host:70000", "host:-1", "a:1:2"}) {
         try {
             MakeTcpIpAddress(QString::fromUtf8(text));
@@ -69,7 +74,8 @@ TEST(SessionAddress, BadPortIsRefused) {
     }
 }
 
-TEST(SessionAddress, IpxAndCompound) {
+TEST(SessionAddress, IpxAndCompound)
+{
     const auto ipx = Parse(MakeIpxAddress());
     ASSERT_EQ(ipx.size(), 1u);
     EXPECT_TRUE(ipx[0].type == DPAID_ServiceProvider);

@@ -26,10 +26,7 @@ public:
     void SearchStarted() override { events << "search started"; }
     void SearchEnded() override { events << "search ended"; }
     void ClearSessionRows() override { rows.clear(); }
-    void AddSessionRow(const QString& name, const QString& directory) override
-    {
-        rows << name + "|" + directory;
-    }
+    void AddSessionRow(const QString& name, const QString& directory) override { rows << name + "|" + directory; }
     void SetCopyEnabled(bool enabled) override { copyEnabled = enabled; }
     void ShowStatus(const QString& caption) override { status = caption; }
     void ShowError(const QString& text) override { events << "error: " + text; }
@@ -62,10 +59,7 @@ private:
     std::unique_ptr<SessionRoles> roles;
     std::shared_ptr<FakeDirectPlay> fake;
 
-    void bringUp()
-    {
-        QVERIFY(roles->InitNetworking());
-    }
+    void bringUp() { QVERIFY(roles->InitNetworking()); }
 
 private slots:
     void init()
@@ -89,12 +83,21 @@ private slots:
         QTest::addColumn<QString>("descriptor");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("directory");
-        QTest::newRow("plain") << "Lab#/srv/in/" << "Lab" << "/srv/in/";
-        QTest::newRow("hash in label") << "Lab #2#/srv/in/" << "Lab " << "2#/srv/in/";
-        QTest::newRow("hash in directory") << "Lab#/srv/#in/" << "Lab" << "/srv/#in/";
-        QTest::newRow("no hash") << "Just a name" << "" << "Just a name";
+        QTest::newRow("plain") << "Lab#/srv/in/"
+                               << "Lab"
+                               << "/srv/in/";
+        QTest::newRow("hash in label") << "Lab #2#/srv/in/"
+                                       << "Lab "
+                                       << "2#/srv/in/";
+        QTest::newRow("hash in directory") << "Lab#/srv/#in/"
+                                           << "Lab"
+                                           << "/srv/#in/";
+        QTest::newRow("no hash") << "Just a name"
+                                 << ""
+                                 << "Just a name";
         QTest::newRow("no folder selected") << "Ferrowarden 2.0 Session on pc7#?"
-                                            << "Ferrowarden 2.0 Session on pc7" << "?";
+                                            << "Ferrowarden 2.0 Session on pc7"
+                                            << "?";
     }
 
     void descriptors()
@@ -186,8 +189,8 @@ private slots:
 
         view->log.clear();
         QVERIFY(roles->JoinSession(1));
-        QCOMPARE(view->log, (QStringList{"Joining Session Second#/b/", "Session joined!",
-                                         "Computer configured as client..."}));
+        QCOMPARE(view->log,
+                 (QStringList{"Joining Session Second#/b/", "Session joined!", "Computer configured as client..."}));
         QCOMPARE(fake->opens.back().flags, DPOPEN_JOIN);
         QVERIFY(fake->opens.back().desc.guidInstance == FilledGuid(2));
         QCOMPARE(fake->createdNames.back(), std::string("FerrowardenClient"));
@@ -196,12 +199,10 @@ private slots:
     void labelsAndDirectoriesFromTheNetworkAreEscaped()
     {
         bringUp();
-        fake->sessions = {{"evil\nServer shut down#/in\x1b[2J/", FilledGuid(1)},
-                          {"tab\there#/a\r/", FilledGuid(2)}};
+        fake->sessions = {{"evil\nServer shut down#/in\x1b[2J/", FilledGuid(1)}, {"tab\there#/a\r/", FilledGuid(2)}};
         roles->SearchSessions();
         QTRY_VERIFY(roles->SearchDone());
-        QCOMPARE(view->rows, (QStringList{"evil\\x0AServer shut down|/in\\x1B[2J/",
-                                          "tab\\x09here|/a\\x0D/"}));
+        QCOMPARE(view->rows, (QStringList{"evil\\x0AServer shut down|/in\\x1B[2J/", "tab\\x09here|/a\\x0D/"}));
         QVERIFY(roles->JoinSession(0));
         QVERIFY(view->log.contains("Joining Session evil\\x0AServer shut down#/in\\x1B[2J/"));
     }
@@ -212,15 +213,24 @@ private slots:
         QTest::addColumn<QString>("directory");
         QTest::addColumn<QString>("problem"); // the start of the reason; empty when accepted
         const QString longDirectory = "/" + QString(4090, 'd') + "/";
-        QTest::newRow("plain") << "Lab PC" << "/in/" << "";
-        QTest::newRow("umlauts") << "Grüße" << "/in/" << "";
-        QTest::newRow("hash") << "Lab #2" << "/in/" << "The label \"Lab #2\" holds a \"#\"";
-        QTest::newRow("tab") << "a\tb" << "/in/" << "The label \"a\\x09b\" holds control characters";
-        QTest::newRow("newline") << "a\nb" << "/in/" << "The label \"a\\x0Ab\" holds control characters";
+        QTest::newRow("plain") << "Lab PC"
+                               << "/in/"
+                               << "";
+        QTest::newRow("umlauts") << "Grüße"
+                                 << "/in/"
+                                 << "";
+        QTest::newRow("hash") << "Lab #2"
+                              << "/in/"
+                              << "The label \"Lab #2\" holds a \"#\"";
+        QTest::newRow("tab") << "a\tb"
+                             << "/in/"
+                             << "The label \"a\\x09b\" holds control characters";
+        QTest::newRow("newline") << "a\nb"
+                                 << "/in/"
+                                 << "The label \"a\\x0Ab\" holds control characters";
         QTest::newRow("fits") << "" << QString(4095, 'd') << "";
         QTest::newRow("one byte too long") << "x" << QString(4095, 'd') << "The label is too long";
-        QTest::newRow("long directory") << "Ferrowarden 2.0 Session on pc7" << longDirectory
-                                        << "The label is too long";
+        QTest::newRow("long directory") << "Ferrowarden 2.0 Session on pc7" << longDirectory << "The label is too long";
     }
 
     void labelsThatCannotBeFoundAgainAreRefused()
@@ -316,11 +326,21 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("event"); // what the view hears, if anything
-        QTest::newRow("create") << uint(3) << "Client has connected..." << " Awaiting Data..." << "client joined";
-        QTest::newRow("destroy") << uint(5) << "Client disconnected..." << " Server Waiting..." << "client left";
-        QTest::newRow("lost") << uint(0x31) << "Server shut down" << " Session Closed..." << "session lost";
-        QTest::newRow("send complete") << uint(0x10D) << "Packet arrived" << "unchanged" << "";
-        QTest::newRow("other") << uint(0x1AB) << "System msg, dwType = $1AB" << "unchanged" << "";
+        QTest::newRow("create") << uint(3) << "Client has connected..."
+                                << " Awaiting Data..."
+                                << "client joined";
+        QTest::newRow("destroy") << uint(5) << "Client disconnected..."
+                                 << " Server Waiting..."
+                                 << "client left";
+        QTest::newRow("lost") << uint(0x31) << "Server shut down"
+                              << " Session Closed..."
+                              << "session lost";
+        QTest::newRow("send complete") << uint(0x10D) << "Packet arrived"
+                                       << "unchanged"
+                                       << "";
+        QTest::newRow("other") << uint(0x1AB) << "System msg, dwType = $1AB"
+                               << "unchanged"
+                               << "";
     }
 
     void systemMessages()
@@ -347,7 +367,8 @@ private slots:
         bringUp();
         std::vector<std::pair<const char*, qsizetype>> kept;
         QStringList finished;
-        roles->SetTransferHandler([&](void* data, qsizetype size) { kept.emplace_back(static_cast<const char*>(data), size); });
+        roles->SetTransferHandler(
+            [&](void* data, qsizetype size) { kept.emplace_back(static_cast<const char*>(data), size); });
         roles->SetBatchEndHandler([&] {
             for (const auto& [data, size] : kept)
                 finished << QString::fromLatin1(data, size);

@@ -23,7 +23,8 @@ struct Delivered {
 };
 
 // Message bytes of the given size whose content tells them apart.
-QByteArray Message(int size, int seed) {
+QByteArray Message(int size, int seed)
+{
     QByteArray bytes(size, '\0');
     for (int i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((seed * 31 + i) & 0xFF);
@@ -37,7 +38,8 @@ struct Fixture {
     TDPlayer* player = nullptr;
     std::vector<Delivered> delivered;
 
-    explicit Fixture(bool userHandler = true, bool systemHandler = true) {
+    explicit Fixture(bool userHandler = true, bool systemHandler = true)
+    {
         player = new TDPlayer(&owner);
         player->DirectPlay = fake;
         if (userHandler)
@@ -48,7 +50,8 @@ struct Fixture {
             throw std::runtime_error("connect failed");
     }
 
-    void Record(TDPlayer* sender, const char* handler) {
+    void Record(TDPlayer* sender, const char* handler)
+    {
         delivered.push_back({QString::fromLatin1(handler), sender->FromId(), sender->ToId(),
                              QByteArray(reinterpret_cast<const char*>(sender->ReceiveBuffer()),
                                         static_cast<qsizetype>(sender->ReceiveSize())),
@@ -77,7 +80,8 @@ private slots:
     void destroyedInsideAHandler();
 };
 
-void TestTDPlayer::oneEndpointPerOwner() {
+void TestTDPlayer::oneEndpointPerOwner()
+{
     QObject owner;
     auto* first = new TDPlayer(&owner);
     try {
@@ -97,7 +101,8 @@ void TestTDPlayer::oneEndpointPerOwner() {
     TDPlayer next(&owner);
 }
 
-void TestTDPlayer::everyMessageArrivesWhole_data() {
+void TestTDPlayer::everyMessageArrivesWhole_data()
+{
     QTest::addColumn<QList<int>>("sizes");
     QTest::addColumn<QList<int>>("delivered"); // indexes of the messages that reach the handler
 
@@ -106,14 +111,13 @@ void TestTDPlayer::everyMessageArrivesWhole_data() {
     QTest::newRow("one message") << QList<int>{20} << QList<int>{0};
     QTest::newRow("growing") << QList<int>{20, 268, 2060} << QList<int>{0, 1, 2};
     QTest::newRow("shrinking") << QList<int>{2060, 268, 20} << QList<int>{0, 1, 2};
-    QTest::newRow("large after small after large")
-        << QList<int>{2060, 4, 65536, 20, 2060} << QList<int>{0, 1, 2, 3, 4};
+    QTest::newRow("large after small after large") << QList<int>{2060, 4, 65536, 20, 2060} << QList<int>{0, 1, 2, 3, 4};
     QTest::newRow("equal sizes") << QList<int>{268, 268, 268} << QList<int>{0, 1, 2};
-    QTest::newRow("under four bytes dropped") << QList<int>{5, 0, 1, 3, 4, 2}
-                                              << QList<int>{0, 4};
+    QTest::newRow("under four bytes dropped") << QList<int>{5, 0, 1, 3, 4, 2} << QList<int>{0, 4};
 }
 
-void TestTDPlayer::everyMessageArrivesWhole() {
+void TestTDPlayer::everyMessageArrivesWhole()
+{
     QFETCH(QList<int>, sizes);
     QFETCH(QList<int>, delivered);
 
@@ -133,7 +137,8 @@ void TestTDPlayer::everyMessageArrivesWhole() {
     }
 }
 
-void TestTDPlayer::routing_data() {
+void TestTDPlayer::routing_data()
+{
     QTest::addColumn<bool>("userHandler");
     QTest::addColumn<bool>("systemHandler");
     QTest::addColumn<QStringList>("expected");
@@ -144,7 +149,8 @@ void TestTDPlayer::routing_data() {
     QTest::newRow("none") << false << false << QStringList{};
 }
 
-void TestTDPlayer::routing() {
+void TestTDPlayer::routing()
+{
     QFETCH(bool, userHandler);
     QFETCH(bool, systemHandler);
     QFETCH(QStringList, expected);
@@ -172,15 +178,16 @@ void TestTDPlayer::routing() {
     }
 }
 
-void TestTDPlayer::manyMessagesArriveInOrderAsSingleDeliveries() {
+void TestTDPlayer::manyMessagesArriveInOrderAsSingleDeliveries()
+{
     // More messages than one hand-over carries, of changing sizes and senders, queued while
     // the receive thread is already draining and delivering earlier ones.
     Fixture f;
     std::vector<Delivered> expected;
     for (int i = 0; i < 3000; ++i) {
         const DPID from = (i % 10 == 0) ? DPID_SYSMSG : DPID(2 + i % 3);
-        expected.push_back({from == DPID_SYSMSG ? "system" : "user", from, DPID(7 + i % 2),
-                            Message(4 + (i * 37) % 2100, i), true});
+        expected.push_back(
+            {from == DPID_SYSMSG ? "system" : "user", from, DPID(7 + i % 2), Message(4 + (i * 37) % 2100, i), true});
     }
     // The end of every hand-over is announced after its last message, never within it.
     std::vector<std::size_t> batchEnds;
@@ -195,7 +202,8 @@ void TestTDPlayer::manyMessagesArriveInOrderAsSingleDeliveries() {
     QVERIFY(batchEnds.size() < expected.size()); // whole batches, not one hand-over per message
 }
 
-void TestTDPlayer::connect() {
+void TestTDPlayer::connect()
+{
     QObject owner;
     auto fake = std::make_shared<FakeDirectPlay>();
     fake->nextPlayerId = 42;
@@ -230,7 +238,8 @@ void TestTDPlayer::connect() {
     QCOMPARE(fake->createdNames.size(), std::size_t(1));
 }
 
-void TestTDPlayer::connectFailures() {
+void TestTDPlayer::connectFailures()
+{
     QObject owner;
     auto fake = std::make_shared<FakeDirectPlay>();
     fake->createPlayerResult = DPERR_CANTCREATEPLAYER;
@@ -253,18 +262,19 @@ void TestTDPlayer::connectFailures() {
     QVERIFY(!bare.Connected());
 }
 
-void TestTDPlayer::send_data() {
+void TestTDPlayer::send_data()
+{
     QTest::addColumn<HRESULT>("result");
     QTest::addColumn<QString>("error"); // empty: accepted
 
     QTest::newRow("ok") << DP_OK << QString();
     QTest::newRow("pending") << DPERR_PENDING << QString();
-    QTest::newRow("session lost") << DPERR_SESSIONLOST
-                                  << "SendEx: The connection to the session has been lost.";
+    QTest::newRow("session lost") << DPERR_SESSIONLOST << "SendEx: The connection to the session has been lost.";
     QTest::newRow("unlisted failure") << HRESULT(0x80001234) << "SendEx: Unrecognized Error";
 }
 
-void TestTDPlayer::send() {
+void TestTDPlayer::send()
+{
     QFETCH(HRESULT, result);
     QFETCH(QString, error);
 
@@ -274,8 +284,7 @@ void TestTDPlayer::send() {
     QString raised;
     DWORD messageId = 0;
     try {
-        messageId = f.player->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(),
-                                   DWORD(bytes.size()));
+        messageId = f.player->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(), DWORD(bytes.size()));
     } catch (const AppError& e) {
         raised = e.message();
     }
@@ -294,23 +303,28 @@ void TestTDPlayer::send() {
     QCOMPARE(call.context, reinterpret_cast<void*>(std::uintptr_t(0x11223344)));
 }
 
-void TestTDPlayer::handlerExceptionIsReportedAndDeliveryGoesOn() {
+void TestTDPlayer::handlerExceptionIsReportedAndDeliveryGoesOn()
+{
     Fixture f;
     QStringList reported;
     f.player->OnHandlerError = [&](const QString& message) { reported << message; };
     f.player->OnUserMsg = [&](TDPlayer* sender) {
         f.Record(sender, "user");
         switch (sender->ReceiveBuffer()[0]) {
-        case 'A': throw AppError(QStringLiteral("Cannot create file"));
-        case 'S': throw std::runtime_error("standard failure");
-        case 'X': throw 42;
-        default: break;
+        case 'A':
+            throw AppError(QStringLiteral("Cannot create file"));
+        case 'S':
+            throw std::runtime_error("standard failure");
+        case 'X':
+            throw 42;
+        default:
+            break;
         }
     };
     f.fake->PushAll(2, 7, {"A...", "ok 1", "S...", "X..."});
     QTRY_COMPARE(f.delivered.size(), std::size_t(4));
-    QCOMPARE(reported, (QStringList{"Cannot create file", "standard failure",
-                                    "Unknown exception in a message handler"}));
+    QCOMPARE(reported,
+             (QStringList{"Cannot create file", "standard failure", "Unknown exception in a message handler"}));
 
     // Later messages still arrive; without a reporting hook the failure is only logged.
     f.player->OnHandlerError = nullptr;
@@ -320,7 +334,8 @@ void TestTDPlayer::handlerExceptionIsReportedAndDeliveryGoesOn() {
     QCOMPARE(f.delivered.back().bytes, QByteArray("ok 2"));
 }
 
-void TestTDPlayer::destroyedWhileMessagesWait() {
+void TestTDPlayer::destroyedWhileMessagesWait()
+{
     // The receive thread is blocked handing a batch over, and the main thread, instead of
     // delivering it, destroys the endpoint: no deadlock, and no handler runs afterwards.
     auto f = std::make_unique<Fixture>();
@@ -341,7 +356,8 @@ void TestTDPlayer::destroyedWhileMessagesWait() {
     delete new TDPlayer(&owner);
 }
 
-void TestTDPlayer::destroyedInsideAHandler() {
+void TestTDPlayer::destroyedInsideAHandler()
+{
     Fixture f;
     QPointer<TDPlayer> guard(f.player);
     int calls = 0;

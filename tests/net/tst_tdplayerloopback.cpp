@@ -19,14 +19,14 @@
 
 namespace {
 
-constexpr GUID kApplication = {0x5D3A1F70, 0x2B84, 0x4C19,
-                               {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
+constexpr GUID kApplication = {0x5D3A1F70, 0x2B84, 0x4C19, {0x9E, 0x6D, 0x7A, 0x0F, 0x31, 0xC8, 0xB4, 0x52}};
 constexpr int kMessages = 5000;
 const char kDescriptor[] = "Loopback#/srv/in";
 
 // Message n of a copy-like stream: a 20-byte opening, a 268-byte header every 500
 // messages, 2060-byte packets otherwise; the type word first, then n, then a pattern.
-QByteArray Expected(int n) {
+QByteArray Expected(int n)
+{
     const int type = n == 0 ? 1 : (n % 500 == 1 ? 2 : 3);
     const int size = type == 1 ? 20 : (type == 2 ? 268 : 2060);
     QByteArray bytes(size, '\0');
@@ -37,7 +37,8 @@ QByteArray Expected(int n) {
     return bytes;
 }
 
-std::shared_ptr<IDirectPlay4A> LoopbackObject() {
+std::shared_ptr<IDirectPlay4A> LoopbackObject()
+{
     auto object = CreateDirectPlay();
     QByteArray address = MakeTcpIpAddress(QStringLiteral("127.0.0.1"));
     if (!object || FAILED(object->InitializeConnection(address.data(), 0)))
@@ -45,7 +46,8 @@ std::shared_ptr<IDirectPlay4A> LoopbackObject() {
     return object;
 }
 
-DWORD TypeOf(const TDPlayer* player) {
+DWORD TypeOf(const TDPlayer* player)
+{
     DWORD type = 0;
     std::memcpy(&type, player->ReceiveBuffer(), sizeof type);
     return type;
@@ -61,13 +63,15 @@ private slots:
     void hostFindJoinAndCopyThousandsOfMessages();
 };
 
-void TestTDPlayerLoopback::initTestCase() {
+void TestTDPlayerLoopback::initTestCase()
+{
     // Our own discovery port above the ephemeral range, so test programs run side by side.
     const int port = 61000 + int(getpid() % 4500);
     qputenv("FERROWARDEN_DISCOVERY_PORT", QByteArray::number(port));
 }
 
-void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages() {
+void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages()
+{
     QObject hostOwner;
     QObject clientOwner;
 
@@ -81,8 +85,7 @@ void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages() {
     host->OnSystemMsg = [&](TDPlayer* p) { hostSystem << TypeOf(p); };
     TDPlayer* client = nullptr;
     host->OnUserMsg = [&](TDPlayer* p) {
-        const QByteArray got(reinterpret_cast<const char*>(p->ReceiveBuffer()),
-                             qsizetype(p->ReceiveSize()));
+        const QByteArray got(reinterpret_cast<const char*>(p->ReceiveBuffer()), qsizetype(p->ReceiveSize()));
         if (got != Expected(received) || p->FromId() != client->PlayerId())
             ++wrong;
         ++received;
@@ -122,8 +125,7 @@ void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages() {
     // Join by the instance found and make the client's player.
     client->SessionDesc = DPSESSIONDESC2{};
     client->SessionDesc.dwSize = DPSESSIONDESC2_SIZE;
-    std::memcpy(&client->SessionDesc.guidInstance, search->SessionList->Objects(0)->constData(),
-                sizeof(GUID));
+    std::memcpy(&client->SessionDesc.guidInstance, search->SessionList->Objects(0)->constData(), sizeof(GUID));
     QCOMPARE(client->DirectPlay->Open(&client->SessionDesc, DPOPEN_JOIN), DP_OK);
     QCOMPARE(client->Connect(QStringLiteral("FerrowardenClient"), nullptr, 0, 0), DP_OK);
     QVERIFY(client->SessionDesc.guidInstance == host->SessionDesc.guidInstance);
@@ -139,8 +141,7 @@ void TestTDPlayerLoopback::hostFindJoinAndCopyThousandsOfMessages() {
         try {
             for (int n = 0; n < kMessages && !stopSending; ++n) {
                 const QByteArray bytes = Expected(n);
-                client->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(),
-                             DWORD(bytes.size()));
+                client->Send(DPID_ALLPLAYERS, DPSEND_GUARANTEED, bytes.constData(), DWORD(bytes.size()));
             }
         } catch (const AppError& error) {
             sendError = error.message();

@@ -29,7 +29,8 @@ struct Fixture {
     QStringList errors;
     int ended = 0;
 
-    explicit Fixture(DWORD timeout = 100) {
+    explicit Fixture(DWORD timeout = 100)
+    {
         fake->capsTimeout = timeout;
         enumerator->DirectPlay = fake;
         enumerator->ApplicationGuid = FilledGuid(0x5D);
@@ -46,7 +47,8 @@ struct Fixture {
     }
 };
 
-QByteArray GuidBytes(std::uint8_t value) {
+QByteArray GuidBytes(std::uint8_t value)
+{
     const GUID guid = FilledGuid(value);
     return QByteArray(reinterpret_cast<const char*>(&guid), sizeof guid);
 }
@@ -71,13 +73,15 @@ private slots:
     void objectList();
 };
 
-void TestTSessionEnumerator::sixPolls_data() {
+void TestTSessionEnumerator::sixPolls_data()
+{
     QTest::addColumn<bool>("changing");
     QTest::newRow("nothing found") << false;
     QTest::newRow("sessions come and go") << true;
 }
 
-void TestTSessionEnumerator::sixPolls() {
+void TestTSessionEnumerator::sixPolls()
+{
     QFETCH(bool, changing);
 
     Fixture f;
@@ -115,7 +119,8 @@ void TestTSessionEnumerator::sixPolls() {
     QVERIFY(f.enumerator->DirectPlay != nullptr);
 }
 
-void TestTSessionEnumerator::interval_data() {
+void TestTSessionEnumerator::interval_data()
+{
     QTest::addColumn<DWORD>("timeout");
     QTest::addColumn<HRESULT>("capsResult");
     QTest::addColumn<int>("interval");
@@ -128,7 +133,8 @@ void TestTSessionEnumerator::interval_data() {
     QTest::newRow("GetCaps fails") << DWORD(1000) << DPERR_UNINITIALIZED << 200;
 }
 
-void TestTSessionEnumerator::interval() {
+void TestTSessionEnumerator::interval()
+{
     QFETCH(DWORD, timeout);
     QFETCH(HRESULT, capsResult);
     QFETCH(int, interval);
@@ -142,13 +148,15 @@ void TestTSessionEnumerator::interval() {
     f.enumerator->Stop();
 }
 
-void TestTSessionEnumerator::foundAtFirstPollAndStoppedInsideStart() {
+void TestTSessionEnumerator::foundAtFirstPollAndStoppedInsideStart()
+{
     Fixture f(60000);
     f.fake->sessions = {{"Office#/srv/in", FilledGuid(0x22)}, {"NoHash", FilledGuid(0x33)}};
     f.enumerator->OnEnumerated = [&](TSessionEnumerator* sender) {
         f.enumerated.push_back({{sender->SessionList->Strings(0), sender->SessionList->Strings(1)},
                                 {*sender->SessionList->Objects(0), *sender->SessionList->Objects(1)},
-                                sender->Attempts(), sender->Finished()});
+                                sender->Attempts(),
+                                sender->Finished()});
         sender->Stop(); // as the owner does when a session is found
     };
     f.enumerator->Start();
@@ -163,25 +171,24 @@ void TestTSessionEnumerator::foundAtFirstPollAndStoppedInsideStart() {
     QCOMPARE(f.enumerator->SessionList->Count(), 2); // kept for the owner
 }
 
-void TestTSessionEnumerator::failedPolls_data() {
+void TestTSessionEnumerator::failedPolls_data()
+{
     QTest::addColumn<QList<HRESULT>>("results");
     QTest::addColumn<int>("polls");
     QTest::addColumn<int>("enumerated");
     QTest::addColumn<QString>("error");
 
     QTest::newRow("error halts the search")
-        << QList<HRESULT>{DP_OK, DP_OK, DPERR_GENERIC} << 3 << 2
-        << "An undefined error condition occurred.";
+        << QList<HRESULT>{DP_OK, DP_OK, DPERR_GENERIC} << 3 << 2 << "An undefined error condition occurred.";
     QTest::newRow("error at once") << QList<HRESULT>{DPERR_UNINITIALIZED} << 1 << 0
                                    << "The requested object has not been initialized.";
-    QTest::newRow("user cancel is skipped")
-        << QList<HRESULT>{DP_OK, DPERR_USERCANCEL, DP_OK} << 6 << 5 << QString();
-    QTest::newRow("last poll cancelled")
-        << QList<HRESULT>{DP_OK, DP_OK, DP_OK, DP_OK, DP_OK, DPERR_USERCANCEL} << 6 << 5
-        << QString();
+    QTest::newRow("user cancel is skipped") << QList<HRESULT>{DP_OK, DPERR_USERCANCEL, DP_OK} << 6 << 5 << QString();
+    QTest::newRow("last poll cancelled") << QList<HRESULT>{DP_OK, DP_OK, DP_OK, DP_OK, DP_OK, DPERR_USERCANCEL} << 6
+                                         << 5 << QString();
 }
 
-void TestTSessionEnumerator::failedPolls() {
+void TestTSessionEnumerator::failedPolls()
+{
     QFETCH(QList<HRESULT>, results);
     QFETCH(int, polls);
     QFETCH(int, enumerated);
@@ -198,7 +205,8 @@ void TestTSessionEnumerator::failedPolls() {
     QVERIFY(!f.enumerator->Timer().isActive());
 }
 
-void TestTSessionEnumerator::startWithoutObject() {
+void TestTSessionEnumerator::startWithoutObject()
+{
     QObject owner;
     TSessionEnumerator enumerator(&owner);
     int enumerated = 0;
@@ -213,7 +221,8 @@ void TestTSessionEnumerator::startWithoutObject() {
     QCOMPARE(enumerated, 0);
 }
 
-void TestTSessionEnumerator::passwordAddsItsFlag() {
+void TestTSessionEnumerator::passwordAddsItsFlag()
+{
     Fixture f;
     f.enumerator->Password = QStringLiteral("secret");
     f.enumerator->Start();
@@ -223,7 +232,8 @@ void TestTSessionEnumerator::passwordAddsItsFlag() {
     f.enumerator->Stop();
 }
 
-void TestTSessionEnumerator::pollsNeverNest() {
+void TestTSessionEnumerator::pollsNeverNest()
+{
     // A tick of another enumerator that arrives while a poll is inside EnumSessions is lost.
     Fixture a;
     Fixture b(60000);
@@ -245,7 +255,8 @@ void TestTSessionEnumerator::pollsNeverNest() {
     QCOMPARE(b.fake->enumFlags.size(), bPolls + 1);
 }
 
-void TestTSessionEnumerator::destroyedDuringASearch() {
+void TestTSessionEnumerator::destroyedDuringASearch()
+{
     // Freed mid-search: the background requests are stopped.
     auto f = std::make_unique<Fixture>(60000);
     f->enumerator->Start();
@@ -261,7 +272,8 @@ void TestTSessionEnumerator::destroyedDuringASearch() {
     QCOMPARE(g.ended, 0);
 }
 
-void TestTSessionEnumerator::objectList() {
+void TestTSessionEnumerator::objectList()
+{
     TObjectList list;
     list.AddObject(QStringLiteral("a#1"), GuidBytes(1));
     list.Add(QStringLiteral("no block"));

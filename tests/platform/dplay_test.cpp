@@ -186,8 +186,8 @@ TEST_F(DplayLoopback, OnlyASearcherThatAsksGetsTheUserFields)
     to.sin_family = AF_INET;
     to.sin_port = htons(DiscoveryPortInUse());
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (const std::uint32_t flags : {DiscoveryMessage::kIncludeFull,
-                                      DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData}) {
+    for (const std::uint32_t flags :
+         {DiscoveryMessage::kIncludeFull, DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData}) {
         SCOPED_TRACE(flags);
         DiscoveryMessage request;
         request.application = app;
@@ -362,7 +362,9 @@ TEST_F(DplayLoopback, RoomsAndBatchesKeepEveryMessageInOrder)
     std::uint32_t seq = 0;
     for (int round = 0; seq < count; ++round) {
         const std::size_t size = sizes[std::size_t(round) % sizes.size()];
-        const std::uint32_t n = round % 4 == 0 ? 1 : round % 4 == 3 ? 0 : std::min<std::uint32_t>(size > 65536 ? 3 : 40, count - seq);
+        const std::uint32_t n = round % 4 == 0   ? 1
+                                : round % 4 == 3 ? 0
+                                                 : std::min<std::uint32_t>(size > 65536 ? 3 : 40, count - seq);
         for (std::uint32_t i = 0; i < n; ++i, ++seq)
             ASSERT_TRUE(got[seq] == Payload(seq, size)) << "message " << seq << " of " << size << " bytes";
     }
@@ -420,7 +422,7 @@ TEST_F(DplayLoopback, FullSessionIsHiddenAndRefusesASecondClient)
     {
         DplayTrace trace;
         EXPECT_EQ(late->Open(&join, DPOPEN_JOIN), DPERR_ACCESSDENIED);
-        EXPECT_TRUE(trace.Has("join refused: session full")); // on the host
+        EXPECT_TRUE(trace.Has("join refused: session full"));       // on the host
         EXPECT_TRUE(trace.Has("join failed: refused by the host")); // on the late client
     }
     // Searches for available sessions no longer list it; a search for all does.

@@ -219,13 +219,23 @@ TEST(DplayDatagrams, RoundTripAndRefusals)
         {"one byte short", Bytes(good.begin(), good.end() - 1)},
         {"one byte long", longer},
         {"user fields one byte short", Bytes(told.begin(), told.end() - 1)},
-        {"user fields one byte long", [&] { Bytes b = told; b.push_back(0); return b; }()},
+        {"user fields one byte long",
+         [&] {
+             Bytes b = told;
+             b.push_back(0);
+             return b;
+         }()},
         {"wrong magic", changed(good, 0, 'X')},
         {"other version", changed(good, 4, 2)},
         {"unknown kind", changed(good, 5, 9)},
         {"name length past the end", changed(good, 43, 0x40)},
         {"port 0", changed(changed(good, 40, 0), 41, 0)},
-        {"request with a tail", [&] { Bytes b = ask; b.push_back(1); return b; }()},
+        {"request with a tail",
+         [&] {
+             Bytes b = ask;
+             b.push_back(1);
+             return b;
+         }()},
     };
     for (const auto& r : refused) {
         SCOPED_TRACE(r.what);
@@ -239,9 +249,8 @@ TEST(DplayAddress, TwoCallSizeProtocolAndParse)
     GUID sp = DPSPGUID_TCPIP;
     char host[] = "192.168.1.5";
     WORD port = 47624;
-    DPCOMPOUNDADDRESSELEMENT e[] = {{DPAID_ServiceProvider, sizeof(GUID), &sp},
-                                    {DPAID_INet, sizeof host, host},
-                                    {DPAID_INetPort, 2, &port}};
+    DPCOMPOUNDADDRESSELEMENT e[] = {
+        {DPAID_ServiceProvider, sizeof(GUID), &sp}, {DPAID_INet, sizeof host, host}, {DPAID_INetPort, 2, &port}};
     DWORD size = 0;
     ASSERT_EQ(lobby.CreateCompoundAddress(e, 3, nullptr, &size), DPERR_BUFFERTOOSMALL);
     Bytes block(size);

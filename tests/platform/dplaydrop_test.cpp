@@ -36,7 +36,7 @@ struct Joiner {
         join.dwSize = DPSESSIONDESC2_SIZE;
         join.guidInstance = found[0].instance;
         joined = service->Open(&join, DPOPEN_JOIN) == DP_OK
-            && service->CreatePlayer(&id, nullptr, event, nullptr, 0, 0) == DP_OK;
+                 && service->CreatePlayer(&id, nullptr, event, nullptr, 0, 0) == DP_OK;
     }
     std::shared_ptr<SessionService> service = NewService();
     std::shared_ptr<AutoResetEvent> event = std::make_shared<AutoResetEvent>();

@@ -165,7 +165,8 @@ TEST_F(DplayGuards, PeersThatHoldTheOnlyPlaceWithoutUsingItAreLetGo)
                 send(fd, ping.data(), ping.size(), MSG_NOSIGNAL);
             ended = EndedByHost(fd, 100ms);
         }
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::printf("[ measure  ] %s: let go after %lld ms\n", row.what, static_cast<long long>(took.count()));
         EXPECT_TRUE(ended);
         EXPECT_TRUE(trace.Has(std::string("connection dropped: ") + row.traced));
@@ -188,14 +189,14 @@ TEST_F(DplayGuards, CloseTellsWhetherThePeerReadEverything)
     std::vector<unsigned char> block(2060, 0x5A);
     for (int i = 0; i < 500; ++i) {
         DWORD id = 0;
-        ASSERT_EQ(p.client->SendEx(p.clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED, block.data(),
-                                   DWORD(block.size()), 0, 0, nullptr, &id),
+        ASSERT_EQ(p.client->SendEx(p.clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED, block.data(), DWORD(block.size()), 0,
+                                   0, nullptr, &id),
                   DP_OK);
     }
     EXPECT_EQ(p.client->Close(), DP_OK);
     DWORD id = 0;
-    EXPECT_EQ(p.client->SendEx(p.clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED, block.data(),
-                               DWORD(block.size()), 0, 0, nullptr, &id),
+    EXPECT_EQ(p.client->SendEx(p.clientId, DPID_ALLPLAYERS, DPSEND_GUARANTEED, block.data(), DWORD(block.size()), 0, 0,
+                               nullptr, &id),
               DPERR_SESSIONLOST);
     int received = 0;
     Message m;
@@ -221,10 +222,19 @@ TEST(DplayDiscoveryPort, TheEnvironmentNamesAPortOrNothing)
         std::optional<std::uint16_t> port;
     } rows[] = {
         {nullptr, SessionService::kDefaultDiscoveryPort},
-        {"12345", 12345}, {"1", 1}, {"65535", 65535},
-        {"abc", std::nullopt}, {"0", std::nullopt}, {"70000", std::nullopt}, {"", std::nullopt},
-        {"-5", std::nullopt}, {"+5", std::nullopt}, {" 5", std::nullopt}, {"5 ", std::nullopt},
-        {"99999999999999999999", std::nullopt}, {"0x50", std::nullopt},
+        {"12345", 12345},
+        {"1", 1},
+        {"65535", 65535},
+        {"abc", std::nullopt},
+        {"0", std::nullopt},
+        {"70000", std::nullopt},
+        {"", std::nullopt},
+        {"-5", std::nullopt},
+        {"+5", std::nullopt},
+        {" 5", std::nullopt},
+        {"5 ", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+        {"0x50", std::nullopt},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text ? row.text : "(not set)");

@@ -172,8 +172,8 @@ inline BOOL Collect(LPCDPSESSIONDESC2 sd, DWORD*, DWORD flags, void* context)
         rec->timedOutLast = true;
         return FALSE;
     }
-    rec->sessions.push_back({sd->lpszSessionNameA, sd->guidInstance, sd->dwCurrentPlayers, sd->dwMaxPlayers,
-                             sd->dwUser1});
+    rec->sessions.push_back(
+        {sd->lpszSessionNameA, sd->guidInstance, sd->dwCurrentPlayers, sd->dwMaxPlayers, sd->dwUser1});
     return TRUE;
 }
 
@@ -204,8 +204,7 @@ inline EnumRecord Listen(IDirectPlay4A& dp, const GUID& app, std::chrono::millis
 // Searches in rounds of 100 ms until what is listed satisfies `done`, or `timeout` passes;
 // returns the last list.
 template <class Done>
-std::vector<Found> SearchUntil(IDirectPlay4A& dp, const GUID& app, Done done,
-                               DWORD flags = DPENUMSESSIONS_AVAILABLE,
+std::vector<Found> SearchUntil(IDirectPlay4A& dp, const GUID& app, Done done, DWORD flags = DPENUMSESSIONS_AVAILABLE,
                                std::chrono::milliseconds timeout = 5000ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -220,7 +219,8 @@ std::vector<Found> SearchUntil(IDirectPlay4A& dp, const GUID& app, Done done,
 inline std::vector<Found> Search(IDirectPlay4A& dp, const GUID& app, std::size_t count = 1,
                                  DWORD flags = DPENUMSESSIONS_AVAILABLE)
 {
-    return SearchUntil(dp, app, [&](const std::vector<Found>& found) { return found.size() >= count; }, flags);
+    return SearchUntil(
+        dp, app, [&](const std::vector<Found>& found) { return found.size() >= count; }, flags);
 }
 
 // Searches until no session of the application is listed; true when none is.
@@ -258,7 +258,8 @@ inline bool ReceiveOne(IDirectPlay4A& dp, AutoResetEvent& event, Message& out,
             out.data.resize(size);
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         event.WaitFor(left);
@@ -272,7 +273,9 @@ inline bool WaitForSystem(IDirectPlay4A& dp, AutoResetEvent& event, DWORD type, 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     Message m;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!ReceiveOne(dp, event, m, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+        if (!ReceiveOne(
+                dp, event, m,
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
             return false;
         if (m.from == DPID_SYSMSG && m.Type() == type) {
             if (out)

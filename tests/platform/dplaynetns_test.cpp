@@ -88,8 +88,8 @@ GUID GuidFromText(const char* text)
 {
     GUID g{};
     unsigned d4[8];
-    std::sscanf(text, "%08x-%04hx-%04hx-%02x%02x%02x%02x%02x%02x%02x%02x", &g.Data1, &g.Data2, &g.Data3, &d4[0],
-                &d4[1], &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7]);
+    std::sscanf(text, "%08x-%04hx-%04hx-%02x%02x%02x%02x%02x%02x%02x%02x", &g.Data1, &g.Data2, &g.Data3, &d4[0], &d4[1],
+                &d4[2], &d4[3], &d4[4], &d4[5], &d4[6], &d4[7]);
     for (int i = 0; i < 8; ++i)
         g.Data4[i] = std::uint8_t(d4[i]);
     return g;
@@ -98,7 +98,10 @@ GUID GuidFromText(const char* text)
 const std::string kGreeting = "block from the other namespace";
 const std::string kAnswer = "answer from the host";
 
-std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<unsigned char> Bytes(const std::string& s)
+{
+    return {s.begin(), s.end()};
+}
 
 } // namespace
 
@@ -122,7 +125,9 @@ TEST(DplayNetnsRole, Run)
         ASSERT_TRUE(ReceiveOne(*dp, *event, m, 10000ms));
         ASSERT_EQ(m.data, Bytes(kGreeting));
         auto answer = Bytes(kAnswer);
-        ASSERT_EQ(dp->SendEx(me, DPID_ALLPLAYERS, DPSEND_GUARANTEED, answer.data(), DWORD(answer.size()), 0, 0, nullptr, nullptr), DP_OK);
+        ASSERT_EQ(dp->SendEx(me, DPID_ALLPLAYERS, DPSEND_GUARANTEED, answer.data(), DWORD(answer.size()), 0, 0, nullptr,
+                             nullptr),
+                  DP_OK);
         // Stay until the client has taken the answer and left.
         EXPECT_TRUE(WaitForSystem(*dp, *event, DPSYS_DESTROYPLAYERORGROUP, nullptr, 10000ms));
         return;
@@ -136,7 +141,9 @@ TEST(DplayNetnsRole, Run)
     ASSERT_EQ(dp->Open(&join, DPOPEN_JOIN), DP_OK);
     ASSERT_EQ(dp->CreatePlayer(&me, nullptr, event, nullptr, 0, 0), DP_OK);
     auto greeting = Bytes(kGreeting);
-    ASSERT_EQ(dp->SendEx(me, DPID_ALLPLAYERS, DPSEND_GUARANTEED, greeting.data(), DWORD(greeting.size()), 0, 0, nullptr, nullptr), DP_OK);
+    ASSERT_EQ(dp->SendEx(me, DPID_ALLPLAYERS, DPSEND_GUARANTEED, greeting.data(), DWORD(greeting.size()), 0, 0, nullptr,
+                         nullptr),
+              DP_OK);
     ASSERT_TRUE(ReceiveOne(*dp, *event, m, 10000ms));
     EXPECT_EQ(m.data, Bytes(kAnswer));
 }
@@ -178,8 +185,10 @@ TEST(DplayNetns, HostInOneNamespaceIsFoundByBroadcastFromAnother)
     ASSERT_GT(readlink("/proc/self/exe", path, sizeof path - 1), 0);
     const std::string self = path;
     auto role = [&](const std::string& ns, const char* name) {
-        return std::vector<std::string>{"ip", "netns", "exec", ns, "env", std::string(kRoleVar) + "=" + name,
-                                        self, "--gtest_filter=DplayNetnsRole.Run"};
+        return std::vector<std::string>{"ip",   "netns",
+                                        "exec", ns,
+                                        "env",  std::string(kRoleVar) + "=" + name,
+                                        self,   "--gtest_filter=DplayNetnsRole.Run"};
     };
     const pid_t host = Start(role(nsA, "host"));
     const pid_t client = Start(role(nsB, "client"));

@@ -94,8 +94,7 @@ TEST_F(RegistryTest, DamagedStoreIsKeptAsideAndNeverOverwritten)
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), damaged);
         ASSERT_EQ(registry.Problems().size(), 1) << "told once, however often it is read";
-        EXPECT_TRUE(registry.Problems().first().contains(aside.first()))
-            << registry.Problems().first().toStdString();
+        EXPECT_TRUE(registry.Problems().first().contains(aside.first())) << registry.Problems().first().toStdString();
 
         registry.writeText("K", "A", "new");
         EXPECT_EQ(Registry(path()).readText("K", "A"), "new");

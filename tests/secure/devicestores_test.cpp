@@ -28,7 +28,8 @@ TEST(IdentityStore, MadeOnceKeptPrivateAndReadBack)
     EXPECT_NE(Identity::Generate().publicKey(), made.publicKey());
 
     const QByteArray text = "a signed text";
-    const auto signature = again.sign(reinterpret_cast<const std::uint8_t*>(text.constData()), std::size_t(text.size()));
+    const auto signature =
+        again.sign(reinterpret_cast<const std::uint8_t*>(text.constData()), std::size_t(text.size()));
     EXPECT_TRUE(Identity::Verify(made.publicKey(), signature, reinterpret_cast<const std::uint8_t*>(text.constData()),
                                  std::size_t(text.size())));
     EXPECT_FALSE(Identity::Verify(Identity::Generate().publicKey(), signature,
@@ -50,8 +51,12 @@ TEST(IdentityStore, RefusesADamagedOrExposedFile)
         QFileDevice::Permissions permissions;
         const char* words;
     } rows[] = {
-        {"readable by others", {}, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther, "read by other"},
-        {"cut short", "ferrowarden-identity ed25519\n0011", QFileDevice::ReadOwner | QFileDevice::WriteOwner, "damaged"},
+        {"readable by others",
+         {},
+         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther,
+         "read by other"},
+        {"cut short", "ferrowarden-identity ed25519\n0011", QFileDevice::ReadOwner | QFileDevice::WriteOwner,
+         "damaged"},
         {"another kind", "something else\n", QFileDevice::ReadOwner | QFileDevice::WriteOwner, "damaged"},
     };
     for (const auto& row : rows) {
@@ -138,7 +143,8 @@ TEST(TrustedDevicesStore, LastSeenAndADamagedFile)
     file.write("{ not json");
     file.close();
     EXPECT_THROW(devices.list(), AppError);
-    EXPECT_THROW(devices.add("beta", Identity::Generate().publicKey()), AppError) << "a damaged list is never overwritten";
+    EXPECT_THROW(devices.add("beta", Identity::Generate().publicKey()), AppError)
+        << "a damaged list is never overwritten";
 }
 
 } // namespace

@@ -50,8 +50,8 @@ Outcome run(ClientHandshake& client, ServerHandshake& server,
         if (!toServer.isEmpty() && client.state() != HandshakeState::Running)
             server.feed(toServer), toServer.clear();
     }
-    return {client.state(), server.state(), client.refusal(), server.refusal(), client.refusalText(),
-            server.refusalText(), client.session(), server.session()};
+    return {client.state(),       server.state(),       client.refusal(), server.refusal(),
+            client.refusalText(), server.refusalText(), client.session(), server.session()};
 }
 
 class Handshake : public ::testing::Test {
@@ -67,8 +67,13 @@ protected:
     }
     ServerHandshake::Setup serverSetup(AcceptPolicy policy)
     {
-        return {kInstance, receiver.identity, receiver.name, policy,
-                policy == AcceptPolicy::Paired ? &codes : nullptr, &receiver.trusted, true};
+        return {kInstance,
+                receiver.identity,
+                receiver.name,
+                policy,
+                policy == AcceptPolicy::Paired ? &codes : nullptr,
+                &receiver.trusted,
+                true};
     }
     void trustEachOther()
     {
@@ -114,14 +119,19 @@ TEST_F(Handshake, PoliciesAgainstSenders)
     } rows[] = {
         {"open, no code", AcceptPolicy::Open, Sender::NoCode, HandshakeState::Done, {}, false},
         {"open, trusted", AcceptPolicy::Open, Sender::Trusted, HandshakeState::Done, {}, false},
-        {"open, a code it does not show", AcceptPolicy::Open, Sender::RightCode, HandshakeState::Refused, HandshakeRefusal::Failed, false},
+        {"open, a code it does not show", AcceptPolicy::Open, Sender::RightCode, HandshakeState::Refused,
+         HandshakeRefusal::Failed, false},
         {"paired, right code", AcceptPolicy::Paired, Sender::RightCode, HandshakeState::Done, {}, true},
-        {"paired, wrong code", AcceptPolicy::Paired, Sender::WrongCode, HandshakeState::Refused, HandshakeRefusal::WrongCode, false},
-        {"paired, no code", AcceptPolicy::Paired, Sender::NoCode, HandshakeState::Refused, HandshakeRefusal::NeedsPairing, false},
+        {"paired, wrong code", AcceptPolicy::Paired, Sender::WrongCode, HandshakeState::Refused,
+         HandshakeRefusal::WrongCode, false},
+        {"paired, no code", AcceptPolicy::Paired, Sender::NoCode, HandshakeState::Refused,
+         HandshakeRefusal::NeedsPairing, false},
         {"paired, trusted without a code", AcceptPolicy::Paired, Sender::Trusted, HandshakeState::Done, {}, false},
         {"trusted, trusted", AcceptPolicy::Trusted, Sender::Trusted, HandshakeState::Done, {}, false},
-        {"trusted, no code", AcceptPolicy::Trusted, Sender::NoCode, HandshakeState::Refused, HandshakeRefusal::NotTrusted, false},
-        {"trusted, a code", AcceptPolicy::Trusted, Sender::RightCode, HandshakeState::Refused, HandshakeRefusal::NotTrusted, false},
+        {"trusted, no code", AcceptPolicy::Trusted, Sender::NoCode, HandshakeState::Refused,
+         HandshakeRefusal::NotTrusted, false},
+        {"trusted, a code", AcceptPolicy::Trusted, Sender::RightCode, HandshakeState::Refused,
+         HandshakeRefusal::NotTrusted, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -313,9 +323,10 @@ TEST_F(Handshake, MessagesOutOfPlaceAreRefused)
     ClientHandshake client(clientSetup());
     ServerHandshake server(serverSetup(AcceptPolicy::Open));
     // A Confirm before any Hello, a record, a truncated Hello, nothing at all.
-    for (const QByteArray& bytes : {EncodeSecureConfirm({}), RecordChannel(RecordCipher::ChaCha20Poly1305,
-                                        RecordChannel::Side::Client, {}, {}).Seal("x"),
-                                    client.hello().left(50), QByteArray()}) {
+    for (const QByteArray& bytes :
+         {EncodeSecureConfirm({}),
+          RecordChannel(RecordCipher::ChaCha20Poly1305, RecordChannel::Side::Client, {}, {}).Seal("x"),
+          client.hello().left(50), QByteArray()}) {
         ServerHandshake fresh(serverSetup(AcceptPolicy::Open));
         const QByteArray answer = fresh.feed(bytes);
         EXPECT_EQ(fresh.state(), HandshakeState::Refused);
@@ -345,7 +356,8 @@ TEST_F(Handshake, TheCipherIsAesOnlyWhenBothEndsAreFastAtIt)
             ServerHandshake server(serverSide);
             const Outcome outcome = run(client, server);
             expectWorkingKeys(outcome);
-            const RecordCipher expected = clientFast && serverFast ? RecordCipher::Aes256Gcm : RecordCipher::ChaCha20Poly1305;
+            const RecordCipher expected =
+                clientFast && serverFast ? RecordCipher::Aes256Gcm : RecordCipher::ChaCha20Poly1305;
             EXPECT_EQ(outcome.clientSession.cipher, expected);
             EXPECT_EQ(outcome.serverSession.cipher, expected);
         }

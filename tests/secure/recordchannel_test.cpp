@@ -53,17 +53,19 @@ TEST(RecordChannel, SealedInPlaceOpensInPlace)
         std::memcpy(room.data() + RecordChannel::kHead, message.constData(), std::size_t(message.size()));
         pair.client->SealInPlace(reinterpret_cast<std::uint8_t*>(room.data()), std::size_t(message.size()));
         EXPECT_NE(room.mid(RecordChannel::kHead, message.size()), message) << "enciphered";
-        EXPECT_EQ(room.left(16).toHex(), QByteArray("1700000000000000" "0000000000000000"));
+        EXPECT_EQ(room.left(16).toHex(), QByteArray("1700000000000000"
+                                                    "0000000000000000"));
         // Sealing in place gives what libsodium's own out-of-place form opens.
         std::uint8_t nonce[12] = {1};
         QByteArray plain(message.size(), '\0');
         const auto* sealed = reinterpret_cast<const std::uint8_t*>(room.constData());
         const int checked = cipher == RecordCipher::Aes256Gcm
-            ? crypto_aead_aes256gcm_decrypt(reinterpret_cast<std::uint8_t*>(plain.data()), nullptr, nullptr,
-                                            sealed + 16, std::size_t(room.size() - 16), sealed, 16, nonce, pair.up.data())
-            : crypto_aead_chacha20poly1305_ietf_decrypt(reinterpret_cast<std::uint8_t*>(plain.data()), nullptr, nullptr,
-                                                        sealed + 16, std::size_t(room.size() - 16), sealed, 16, nonce,
-                                                        pair.up.data());
+                                ? crypto_aead_aes256gcm_decrypt(reinterpret_cast<std::uint8_t*>(plain.data()), nullptr,
+                                                                nullptr, sealed + 16, std::size_t(room.size() - 16),
+                                                                sealed, 16, nonce, pair.up.data())
+                                : crypto_aead_chacha20poly1305_ietf_decrypt(
+                                    reinterpret_cast<std::uint8_t*>(plain.data()), nullptr, nullptr, sealed + 16,
+                                    std::size_t(room.size() - 16), sealed, 16, nonce, pair.up.data());
         EXPECT_EQ(checked, 0);
         EXPECT_EQ(plain, message);
         for (int i = 0; i < 3; ++i) {
@@ -100,7 +102,11 @@ TEST(RecordChannel, EveryAttackOnTheStreamIsRefused)
         {"cut short", [](Stream& s) { s[1].chop(1); }, 1},
         {"only a head", [](Stream& s) { s[1] = s[1].left(32); }, 1},
         {"sequence rewritten to match after a drop",
-         [](Stream& s) { s.erase(s.begin() + 1); s[1][8] = 1; }, 1},
+         [](Stream& s) {
+             s.erase(s.begin() + 1);
+             s[1][8] = 1;
+         },
+         1},
     };
     for (const RecordCipher cipher : ciphers())
         for (const auto& row : rows) {
@@ -169,11 +175,11 @@ TEST(RecordChannel, RecordsMatchLibsodium)
             const auto* head = reinterpret_cast<const std::uint8_t*>(sealed.constData());
             QByteArray plain(message.size(), '\0');
             auto* out = reinterpret_cast<std::uint8_t*>(plain.data());
-            const int opened = aes
-                ? crypto_aead_aes256gcm_decrypt_detached(out, nullptr, head + 16, size, head + 16 + size, head, 16,
-                                                         nonce, pair.up.data())
-                : crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, head + 16, size, head + 16 + size,
-                                                                     head, 16, nonce, pair.up.data());
+            const int opened =
+                aes ? crypto_aead_aes256gcm_decrypt_detached(out, nullptr, head + 16, size, head + 16 + size, head, 16,
+                                                             nonce, pair.up.data())
+                    : crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+                        out, nullptr, head + 16, size, head + 16 + size, head, 16, nonce, pair.up.data());
             EXPECT_EQ(opened, 0);
             EXPECT_EQ(plain, message);
 

@@ -34,15 +34,31 @@ TEST(SecureMessages, LayoutsByteByByte)
         QByteArray expected;
     } rows[] = {
         {"hello", EncodeSecureHello(hello),
-         QByteArray::fromHex("15000000" "0200" "0300") + repeat("01", 32) + repeat("02", 32) + repeat("03", 32)
-             + QByteArray::fromHex("0200" "0000") + "pc"},
+         QByteArray::fromHex("15000000"
+                             "0200"
+                             "0300")
+             + repeat("01", 32) + repeat("02", 32) + repeat("03", 32)
+             + QByteArray::fromHex("0200"
+                                   "0000")
+             + "pc"},
         {"reply", EncodeSecureReply(reply),
-         QByteArray::fromHex("22000000" "0500" "0000") + repeat("04", 32) + repeat("05", 32) + repeat("06", 32)
-             + QByteArray::fromHex("0300" "0000") + "srv" + repeat("07", 32) + repeat("08", 64)},
+         QByteArray::fromHex("22000000"
+                             "0500"
+                             "0000")
+             + repeat("04", 32) + repeat("05", 32) + repeat("06", 32)
+             + QByteArray::fromHex("0300"
+                                   "0000")
+             + "srv" + repeat("07", 32) + repeat("08", 64)},
         {"confirm", EncodeSecureConfirm({filled32(9), filled64(10)}),
-         QByteArray::fromHex("16000000" "00000000") + repeat("09", 32) + repeat("0a", 64)},
+         QByteArray::fromHex("16000000"
+                             "00000000")
+             + repeat("09", 32) + repeat("0a", 64)},
         {"refusal", EncodeSecureRefusal({HandshakeRefusal::NeedsPairing, "no"}),
-         QByteArray::fromHex("24000000" "03" "00" "0200") + "no"},
+         QByteArray::fromHex("24000000"
+                             "03"
+                             "00"
+                             "0200")
+             + "no"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -56,7 +72,8 @@ TEST(SecureMessages, LayoutsByteByByte)
     EXPECT_EQ(EncodeSecureReplyHead(reply), rows[1].encoded.left(rows[1].encoded.size() - kReplyTail));
     // A name over 255 bytes is cut on a character boundary.
     const QByteArray longName = QString(200, QChar(0x00E9)).toUtf8(); // 400 bytes of "é"
-    const SecureHello cut = std::get<SecureHello>(DecodeHandshakeMessage(EncodeSecureHello({false, false, {}, {}, {}, longName})));
+    const SecureHello cut =
+        std::get<SecureHello>(DecodeHandshakeMessage(EncodeSecureHello({false, false, {}, {}, {}, longName})));
     EXPECT_EQ(cut.name.size(), 254);
 }
 

@@ -78,7 +78,12 @@ TEST_F(SessionLogTest, AppendedRecordWithMessagesAndContinuation)
     log.LogAppend(QStringLiteral("A"));
     log.CloseLogFile();
 
-    EXPECT_EQ(contents(), "earlier run\r\n" "\r\n" + kHeader + "\r\nM1" "\r\nM2A" + kClosing);
+    EXPECT_EQ(contents(), "earlier run\r\n"
+                          "\r\n"
+                              + kHeader
+                              + "\r\nM1"
+                                "\r\nM2A"
+                              + kClosing);
     EXPECT_EQ(list.lines, QStringList({"M1", "M2A"}));
     EXPECT_FALSE(log.LogOpen());
 }
@@ -93,7 +98,10 @@ TEST_F(SessionLogTest, RecordShapes)
     } rows[] = {
         {"append, no messages", true, "x\r\n", "x\r\n\r\n" + kHeader + kClosing},
         {"overwrite", false, "old run\r\n", kHeader + kClosing},
-        {"Ctrl-Z in the tail cuts the file", true, "abc\x1A" "junk\x1A", "abc\r\n" + kHeader + kClosing},
+        {"Ctrl-Z in the tail cuts the file", true,
+         "abc\x1A"
+         "junk\x1A",
+         "abc\r\n" + kHeader + kClosing},
         {"Ctrl-Z before the last 128 bytes stays", true, "\x1A" + QByteArray(128, 'y'),
          "\x1A" + QByteArray(128, 'y') + "\r\n" + kHeader + kClosing},
     };
@@ -198,7 +206,6 @@ TEST_F(SessionLogTest, UnopenableFileLeavesLoggingOff)
     EXPECT_EQ(list.lines, QStringList({"still listed"}));
 }
 
-
 TEST_F(SessionLogTest, WriteFailuresAreRaised)
 {
     settings.AppendLogData = false;
@@ -253,10 +260,9 @@ TEST_F(SessionLogTest, DateTimeTexts)
         const char* expected;
     } rows[] = {
         {kNow, SessionLog::kDateFormat, SessionLog::kTimeFormat, "10.12.2026 13:05:09"},
-        {QDateTime(QDate(2026, 1, 2), QTime(0, 0)), SessionLog::kDateFormat,
-         SessionLog::kTimeFormat, "02.01.2026"},
-        {QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1)), SessionLog::kDateFormat,
-         SessionLog::kTimeFormat, "02.01.2026 00:00:01"},
+        {QDateTime(QDate(2026, 1, 2), QTime(0, 0)), SessionLog::kDateFormat, SessionLog::kTimeFormat, "02.01.2026"},
+        {QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1)), SessionLog::kDateFormat, SessionLog::kTimeFormat,
+         "02.01.2026 00:00:01"},
         {kNow, "MM.dd.yyyy", "HH:mm", "12.10.2026 13:05"},
         // A long time that names the zone (the American one does) is logged without it.
         {kNow, "M/d/yy", "h:mm:ss AP t", "12/10/26 1:05:09 PM"},
@@ -282,7 +288,9 @@ TEST_F(SessionLogTest, ReloadShowsBufferedLinesAndWritesNothing)
     log.LogAppend(QStringLiteral("A"));
     ASSERT_FALSE(contents().contains("M1A")) << "precondition: the lines are still buffered";
 
-    const QByteArray expected = "earlier run\r\n" "\r\n" + kHeader + "\r\nM1A";
+    const QByteArray expected = "earlier run\r\n"
+                                "\r\n"
+                                + kHeader + "\r\nM1A";
     // A name entered in the preferences during the run applies at the next start; this
     // run's record stays in one file.
     const QString runFile = settings.LogFile;

@@ -40,8 +40,8 @@ TEST_F(SettingsTest, TransportRule)
     const struct {
         const char* text;
         TTransport expected;
-    } rows[] = {{"IPX", trIPX}, {"ipx", trTCPIP}, {"IPX ", trTCPIP}, {"TCPIP", trTCPIP},
-                {"TCP/IP", trTCPIP}, {"", trTCPIP}};
+    } rows[] = {{"IPX", trIPX},     {"ipx", trTCPIP},    {"IPX ", trTCPIP},
+                {"TCPIP", trTCPIP}, {"TCP/IP", trTCPIP}, {"", trTCPIP}};
     for (const auto& row : rows) {
         stored("Protocol", row.text);
         EXPECT_EQ(LoadSettings(store).Transport, row.expected) << '"' << row.text << '"';
@@ -70,16 +70,16 @@ TEST_F(SettingsTest, FlagAndNumberReadings)
     EXPECT_TRUE(store.ReadFlag("Ferrowarden", "ExtFileList", false));
     const Settings s = LoadSettings(store);
     EXPECT_TRUE(s.ExtFileList);
-    EXPECT_TRUE(s.ShowMessages);  // not an integer: its default
-    EXPECT_FALSE(s.Encrypt);      // likewise
+    EXPECT_TRUE(s.ShowMessages); // not an integer: its default
+    EXPECT_FALSE(s.Encrypt);     // likewise
     EXPECT_FALSE(s.AutoSearch);
     EXPECT_TRUE(s.CreateLog);
 
     const struct {
         const char* text;
         qint16 expected;
-    } blocksizes[] = {{"1024", 1024}, {"576", 576}, {"1", 1}, {"2048", 2048}, {"abc", 2048},
-                      {"0", 2048}, {"-5", 2048}, {"2049", 2048}, {"67584", 2048}, {"99999999999", 2048}};
+    } blocksizes[] = {{"1024", 1024}, {"576", 576}, {"1", 1},       {"2048", 2048},  {"abc", 2048},
+                      {"0", 2048},    {"-5", 2048}, {"2049", 2048}, {"67584", 2048}, {"99999999999", 2048}};
     for (const auto& row : blocksizes) {
         stored("Blocksize", row.text);
         EXPECT_EQ(LoadSettings(store).Blocksize, row.expected) << '"' << row.text << '"';

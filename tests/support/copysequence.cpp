@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files,
-                                          std::int16_t blockSize,
+std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files, std::int16_t blockSize,
                                           std::optional<std::uint16_t> key)
 {
     std::vector<QByteArray> sequence;
@@ -25,8 +24,7 @@ std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files,
 
     std::int32_t number = 0;
     for (const CopyFile& file : files) {
-        sequence.push_back(EncodeFileHeader(
-            {file.name, static_cast<std::int32_t>(file.bytes.size()), ++number}));
+        sequence.push_back(EncodeFileHeader({file.name, static_cast<std::int32_t>(file.bytes.size()), ++number}));
         const auto* data = reinterpret_cast<const std::uint8_t*>(file.bytes.constData());
         const qsizetype size = file.bytes.size();
         qsizetype offset = 0;
@@ -38,7 +36,8 @@ std::vector<QByteArray> BuildCopySequence(const std::vector<CopyFile>& files,
             if (key)
                 EncryptInPlace(area, kDataAreaSize, *key);
             QByteArray packet(kDataPacketSize, '\0');
-            EncodeDataPacket(reinterpret_cast<std::uint8_t*>(packet.data()), area, static_cast<std::int32_t>(count), checksum);
+            EncodeDataPacket(reinterpret_cast<std::uint8_t*>(packet.data()), area, static_cast<std::int32_t>(count),
+                             checksum);
             sequence.push_back(packet);
             offset += count;
             if (count < blockSize)

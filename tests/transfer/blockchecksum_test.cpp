@@ -114,8 +114,7 @@ TEST(BlockChecksum, MatchesTheDefinitionForEveryLengthAlignmentAndStart)
         for (std::size_t misalign : {0u, 1u, 3u, 6u}) {
             const TestBlock block = randomBlock(generator, count, misalign);
             for (std::uint32_t start : kStarts) {
-                EXPECT_EQ(BlockChecksum(start, block.data(), count),
-                          definedChecksum(start, block.data(), count))
+                EXPECT_EQ(BlockChecksum(start, block.data(), count), definedChecksum(start, block.data(), count))
                     << "count " << count << " misalign " << misalign << " start " << start;
             }
         }
@@ -160,8 +159,7 @@ TEST(BlockChecksums, MatchesOneBlockAtATime)
                 if (way.picked)
                     BlockChecksums(start, blocks.data(), counts.data(), results.data(), n);
                 else
-                    BlockChecksumsOn(way.lanes, start, blocks.data(), counts.data(),
-                                     results.data(), n);
+                    BlockChecksumsOn(way.lanes, start, blocks.data(), counts.data(), results.data(), n);
                 EXPECT_EQ(results, expected) << way.name << ", " << n << " blocks, start " << start;
             }
         }
@@ -185,8 +183,7 @@ TEST(BlockChecksums, OneLongBlockAmongShortOnes)
             }
             for (ChecksumLanes lanes : {ChecksumLanes::Eight, ChecksumLanes::Twelve}) {
                 std::vector<std::uint32_t> results(n);
-                BlockChecksumsOn(lanes, kChecksumStart, blocks.data(), counts.data(),
-                                 results.data(), n);
+                BlockChecksumsOn(lanes, kChecksumStart, blocks.data(), counts.data(), results.data(), n);
                 for (std::size_t i = 0; i < n; ++i)
                     EXPECT_EQ(results[i], definedChecksum(kChecksumStart, blocks[i], counts[i]))
                         << n << " blocks, long one at " << longOne << ", block " << i;

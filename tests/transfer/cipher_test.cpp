@@ -104,8 +104,7 @@ TEST(TransferCipher, SeveralBlocksAtOnceMatchOneAtATime)
 
 // The cipher as defined, one byte at a time in 16-bit arithmetic. The fast forms must all
 // agree with it.
-std::vector<std::uint8_t> definedCipher(bool encrypt, std::vector<std::uint8_t> bytes,
-                                        std::uint16_t key)
+std::vector<std::uint8_t> definedCipher(bool encrypt, std::vector<std::uint8_t> bytes, std::uint16_t key)
 {
     for (auto& b : bytes) {
         const auto in = b;
@@ -135,8 +134,7 @@ struct Blocks {
     }
 };
 
-Blocks randomBlocks(std::mt19937& generator, std::size_t n, std::size_t count,
-                    std::size_t misalign)
+Blocks randomBlocks(std::mt19937& generator, std::size_t n, std::size_t count, std::size_t misalign)
 {
     Blocks blocks{std::vector<std::vector<std::uint8_t>>(n), misalign, count};
     for (auto& s : blocks.storage) {
@@ -182,8 +180,8 @@ TEST_P(CipherPaths, BlocksMatchTheDefinitionForEveryCountAlignmentAndKey)
                     DecryptBlocksInPlaceOn(GetParam(), pointers.data(), n, count, key);
                 for (std::size_t i = 0; i < n; ++i) {
                     ASSERT_EQ(blocks.bytes(i), expected[i])
-                        << (encrypt ? "encrypt" : "decrypt") << ", " << n << " blocks of " << count
-                        << " bytes, key " << key << ", block " << i;
+                        << (encrypt ? "encrypt" : "decrypt") << ", " << n << " blocks of " << count << " bytes, key "
+                        << key << ", block " << i;
                 }
             }
         }
@@ -198,8 +196,7 @@ TEST_P(CipherPaths, DeciphersWhatTheOtherPathEnciphered)
         std::vector<std::vector<std::uint8_t>> plain;
         for (std::size_t i = 0; i < n; ++i)
             plain.push_back(blocks.bytes(i));
-        const CipherPath other =
-            GetParam() == CipherPath::Portable ? CipherPath::Avx2 : CipherPath::Portable;
+        const CipherPath other = GetParam() == CipherPath::Portable ? CipherPath::Avx2 : CipherPath::Portable;
         auto pointers = blocks.pointers();
         EncryptBlocksInPlaceOn(other, pointers.data(), n, 2048, 0x8001);
         DecryptBlocksInPlaceOn(GetParam(), pointers.data(), n, 2048, 0x8001);
@@ -208,8 +205,7 @@ TEST_P(CipherPaths, DeciphersWhatTheOtherPathEnciphered)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllPaths, CipherPaths,
-                         testing::Values(CipherPath::Portable, CipherPath::Avx2),
+INSTANTIATE_TEST_SUITE_P(AllPaths, CipherPaths, testing::Values(CipherPath::Portable, CipherPath::Avx2),
                          [](const testing::TestParamInfo<CipherPath>& info) {
                              return info.param == CipherPath::Portable ? "Portable" : "Avx2";
                          });

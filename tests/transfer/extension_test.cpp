@@ -180,7 +180,8 @@ TEST(ExtendedCopyTest, TreeWithAnEmptyFolderAndOddNamesArrivesAndEveryEntryGetsI
     EXPECT_EQ(typeOf(t.answers.back()), std::uint32_t(ExtensionType::Summary));
     EXPECT_TRUE(t.client.Problems().isEmpty());
     EXPECT_EQ(t.clientView.caption, "Transmission complete!");
-    EXPECT_TRUE(t.clientView.log.contains("Stored \"top/a b/big.bin\" (5000 bytes)")) << t.clientView.log.join('\n').toStdString();
+    EXPECT_TRUE(t.clientView.log.contains("Stored \"top/a b/big.bin\" (5000 bytes)"))
+        << t.clientView.log.join('\n').toStdString();
     EXPECT_TRUE(t.clientView.log.contains("Folder \"top/empty\" made")) << t.clientView.log.join('\n').toStdString();
     EXPECT_TRUE(t.clientView.log.contains("Transmitting file \"top/a b/big.bin\"...Done"));
     EXPECT_TRUE(t.serverView.log.contains("Filename: top/a b/big.bin  255"));
@@ -202,8 +203,8 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
         bool dataSent; // whether the file's data went out at all
     } rows[] = {
         {"a file where a folder should be", "blocker/f",
-         [](ExtendedCopy& t) { QFile(t.receiveDirectory + "blocker").open(QIODevice::WriteOnly); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it (blocker is not a folder)", false},
+         [](ExtendedCopy& t) { QFile(t.receiveDirectory + "blocker").open(QIODevice::WriteOnly); }, Outcome::Refused,
+         std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it (blocker is not a folder)", false},
         {"a link where a folder should be", "link/f",
          [](ExtendedCopy& t) {
              QDir().mkpath(t.root.filePath("outside"));
@@ -211,10 +212,13 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
          },
          Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate),
          "the server cannot create it (link is a link, which is never followed)", false},
-        {"no space", "f", [](ExtendedCopy& t) { t.server.SetFreeSpaceProbe([](const QByteArray&) { return qint64(100); }); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::NoSpace), "not enough free space on the server (100 bytes free)", false},
+        {"no space", "f",
+         [](ExtendedCopy& t) { t.server.SetFreeSpaceProbe([](const QByteArray&) { return qint64(100); }); },
+         Outcome::Refused, std::uint8_t(RefusedWhy::NoSpace), "not enough free space on the server (100 bytes free)",
+         false},
         {"too large", "f", [](ExtendedCopy& t) { t.server.SetFileSizeLimitProbe([] { return qint64(4999); }); },
-         Outcome::Refused, std::uint8_t(RefusedWhy::TooLarge), "too large for the server (files of at most 4999 bytes)", false},
+         Outcome::Refused, std::uint8_t(RefusedWhy::TooLarge), "too large for the server (files of at most 4999 bytes)",
+         false},
         {"a corrupt block", "f",
          [](ExtendedCopy& t) {
              t.toServer.tamper = [n = 0](QByteArray& m) mutable {
@@ -264,61 +268,82 @@ TEST(ExtendedCopyTest, ATakenNameIsOverwrittenNumberedOrKeptAsTheServerSays)
     const struct Row {
         ExistingFiles policy;
         bool extended;
-        QStringList files;      // what the receive directory holds afterwards, "name=bytes"
+        QStringList files; // what the receive directory holds afterwards, "name=bytes"
         Outcome outcome;
         StoredHow how;
         QByteArray storedAs;
         const char* clientLine; // in an extended copy
     } rows[] = {
-        {ExistingFiles::Overwrite, true, {"a (1).txt=older", "a.txt=new"}, Outcome::Stored, StoredHow::Replaced, "",
+        {ExistingFiles::Overwrite,
+         true,
+         {"a (1).txt=older", "a.txt=new"},
+         Outcome::Stored,
+         StoredHow::Replaced,
+         "",
          "Stored \"a.txt\" (3 bytes), replacing the server's file of that name"},
-        {ExistingFiles::Rename, true, {"a (1).txt=older", "a (2).txt=new", "a.txt=old"}, Outcome::Stored,
-         StoredHow::Renamed, "a (2).txt", "Stored \"a.txt\" as \"a (2).txt\" (3 bytes): the server has a file of that name"},
-        {ExistingFiles::Skip, true, {"a (1).txt=older", "a.txt=old"}, Outcome::Skipped, StoredHow::New, "",
+        {ExistingFiles::Rename,
+         true,
+         {"a (1).txt=older", "a (2).txt=new", "a.txt=old"},
+         Outcome::Stored,
+         StoredHow::Renamed,
+         "a (2).txt",
+         "Stored \"a.txt\" as \"a (2).txt\" (3 bytes): the server has a file of that name"},
+        {ExistingFiles::Skip,
+         true,
+         {"a (1).txt=older", "a.txt=old"},
+         Outcome::Skipped,
+         StoredHow::New,
+         "",
          "Skipped \"a.txt\": the server keeps its file of that name"},
         {ExistingFiles::Overwrite, false, {"a (1).txt=older", "a.txt=new"}, Outcome::Stored, StoredHow::New, "", ""},
-        {ExistingFiles::Rename, false, {"a (1).txt=older", "a (2).txt=new", "a.txt=old"}, Outcome::Stored,
-         StoredHow::New, "", ""},
+        {ExistingFiles::Rename,
+         false,
+         {"a (1).txt=older", "a (2).txt=new", "a.txt=old"},
+         Outcome::Stored,
+         StoredHow::New,
+         "",
+         ""},
         {ExistingFiles::Skip, false, {"a (1).txt=older", "a.txt=old"}, Outcome::Stored, StoredHow::New, "", ""},
     };
     // Files are nameless until they are put in place, or (where a file system cannot make
     // them) have a temporary name.
     for (const bool nameless : {true, false})
-    for (const Row& row : rows) {
-        SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain")
-                     + (nameless ? ", nameless" : ", temporary name"));
-        ReceivedFile::SetNamelessFiles(nameless);
-        const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
-        ExtendedCopy t;
-        for (const auto& [name, bytes] : {std::pair{"a.txt", "old"}, std::pair{"a (1).txt", "older"}}) {
-            QFile existing(t.receiveDirectory + name);
-            ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
-            existing.write(bytes);
-        }
-        t.server.SetExistingFiles(row.policy);
-        t.client.SetExtension(row.extended ? kExtensionVersion : 0);
-        t.client.StartCopy({t.file("a.txt", "new")});
+        for (const Row& row : rows) {
+            SCOPED_TRACE(ExistingFilesText(row.policy).toStdString() + (row.extended ? " extended" : " plain")
+                         + (nameless ? ", nameless" : ", temporary name"));
+            ReceivedFile::SetNamelessFiles(nameless);
+            const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
+            ExtendedCopy t;
+            for (const auto& [name, bytes] : {std::pair{"a.txt", "old"}, std::pair{"a (1).txt", "older"}}) {
+                QFile existing(t.receiveDirectory + name);
+                ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+                existing.write(bytes);
+            }
+            t.server.SetExistingFiles(row.policy);
+            t.client.SetExtension(row.extended ? kExtensionVersion : 0);
+            t.client.StartCopy({t.file("a.txt", "new")});
 
-        QStringList found;
-        for (const QString& name : ExtendedCopy::tree(t.receiveDirectory))
-            found << name + QLatin1Char('=') + QString::fromUtf8(t.received(name));
-        EXPECT_EQ(found, row.files);
-        EXPECT_EQ(t.clientView.caption, "Transmission complete!");
-        EXPECT_TRUE(t.server.CopySucceeded());
-        if (!row.extended) {
-            EXPECT_TRUE(t.answers.empty()) << "a plain copy is never answered";
-            continue;
+            QStringList found;
+            for (const QString& name : ExtendedCopy::tree(t.receiveDirectory))
+                found << name + QLatin1Char('=') + QString::fromUtf8(t.received(name));
+            EXPECT_EQ(found, row.files);
+            EXPECT_EQ(t.clientView.caption, "Transmission complete!");
+            EXPECT_TRUE(t.server.CopySucceeded());
+            if (!row.extended) {
+                EXPECT_TRUE(t.answers.empty()) << "a plain copy is never answered";
+                continue;
+            }
+            const std::vector<Receipt> got = t.receipts();
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].outcome, row.outcome);
+            if (row.outcome == Outcome::Stored) {
+                EXPECT_EQ(got[0].detail, std::uint8_t(row.how));
+            }
+            EXPECT_EQ(got[0].storedAs, row.storedAs);
+            EXPECT_TRUE(t.clientView.log.contains(QString::fromUtf8(row.clientLine)))
+                << t.clientView.log.join('\n').toStdString();
+            EXPECT_TRUE(t.client.Problems().isEmpty()) << "a kept file is the server's choice, not a failure";
         }
-        const std::vector<Receipt> got = t.receipts();
-        ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].outcome, row.outcome);
-        if (row.outcome == Outcome::Stored) {
-            EXPECT_EQ(got[0].detail, std::uint8_t(row.how));
-        }
-        EXPECT_EQ(got[0].storedAs, row.storedAs);
-        EXPECT_TRUE(t.clientView.log.contains(QString::fromUtf8(row.clientLine))) << t.clientView.log.join('\n').toStdString();
-        EXPECT_TRUE(t.client.Problems().isEmpty()) << "a kept file is the server's choice, not a failure";
-    }
 }
 
 // A sparse file past 4 GiB with data on both sides of the 4 GiB mark: its holes travel as
@@ -377,7 +402,8 @@ TEST(ExtendedCopyTest, SparseFilePast4GiBArrivesWholeAndSparse)
     EXPECT_EQ(t.summary()->bytesStored, std::uint64_t(size));
     EXPECT_LT(t.toServer.dataPackets, 20) << "holes go as runs of zeros";
     EXPECT_TRUE(t.clientView.log.contains("Stored \"big.bin\" (4294971393 bytes)"));
-    EXPECT_TRUE(t.serverView.log.contains("Data size: 4294971393 bytes (4194308KB)")) << t.serverView.log.join('\n').toStdString();
+    EXPECT_TRUE(t.serverView.log.contains("Data size: 4294971393 bytes (4194308KB)"))
+        << t.serverView.log.join('\n').toStdString();
     EXPECT_EQ(t.serverView.progress.fileBytes, size);
     EXPECT_EQ(t.serverView.progress.totalSize, size);
 }
@@ -457,21 +483,23 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
         t.server.HandleTransferMessage(message.data(), message.size());
         t.server.Flush();
     };
-    const QByteArray data = EncodeDataPacket("abc", 3, BlockChecksum(kChecksumStart, reinterpret_cast<const std::uint8_t*>("abc"), 3));
+    const QByteArray data =
+        EncodeDataPacket("abc", 3, BlockChecksum(kChecksumStart, reinterpret_cast<const std::uint8_t*>("abc"), 3));
 
     feed(EncodeFileEntry({1, 3, "early"}));
-    EXPECT_TRUE(t.serverView.log.contains("Message dropped: a message of the extended protocol outside an extended copy"));
+    EXPECT_TRUE(
+        t.serverView.log.contains("Message dropped: a message of the extended protocol outside an extended copy"));
     feed(EncodeCopyStart({2048, false, 0, 30, 30, 0, 1}));
 
     const struct {
         QByteArray path;
         RefusedWhy why;
     } rows[] = {
-        {"..", RefusedWhy::UnsafeName},          {"../x", RefusedWhy::UnsafeName},
-        {"a/../../x", RefusedWhy::UnsafeName},   {"/etc/x", RefusedWhy::UnsafeName},
-        {"a//b", RefusedWhy::UnsafeName},        {"a/./b", RefusedWhy::UnsafeName},
-        {"a\\..\\x", RefusedWhy::UnsafeName},    {"evil\nServer shut down", RefusedWhy::UnsafeName},
-        {"a/", RefusedWhy::UnsafeName},          {"link/x", RefusedWhy::CannotCreate},
+        {"..", RefusedWhy::UnsafeName},           {"../x", RefusedWhy::UnsafeName},
+        {"a/../../x", RefusedWhy::UnsafeName},    {"/etc/x", RefusedWhy::UnsafeName},
+        {"a//b", RefusedWhy::UnsafeName},         {"a/./b", RefusedWhy::UnsafeName},
+        {"a\\..\\x", RefusedWhy::UnsafeName},     {"evil\nServer shut down", RefusedWhy::UnsafeName},
+        {"a/", RefusedWhy::UnsafeName},           {"link/x", RefusedWhy::CannotCreate},
         {"link/sub/x", RefusedWhy::CannotCreate}, {"plain/x", RefusedWhy::CannotCreate},
     };
     std::uint32_t entry = 0;
@@ -500,24 +528,31 @@ TEST(ExtendedCopyTest, HostilePathsAndFieldsAreRefusedAndNothingLeavesTheDirecto
         std::vector<QByteArray> messages;
         const char* line; // what the server logs
     } dropped[] = {
-        {"a size no file can have", {EncodeFileEntry({++entry, 0x8000000000000000ull, "huge"}), data},
+        {"a size no file can have",
+         {EncodeFileEntry({++entry, 0x8000000000000000ull, "huge"}), data},
          "Refused \"huge\": announced size 9223372036854775808 is larger than a file can be"},
-        {"zeros up to the file's end", {EncodeFileEntry({++entry, 3, "z"}), EncodeZeroRun({3})},
+        {"zeros up to the file's end",
+         {EncodeFileEntry({++entry, 3, "z"}), EncodeZeroRun({3})},
          "Message dropped: a run of 3 zero bytes, but \"z\" lacks 3 bytes"},
-        {"zeros past the file's end", {EncodeFileEntry({++entry, 3, "y"}), EncodeZeroRun({0xFFFFFFFFFFFFFFFFull})},
+        {"zeros past the file's end",
+         {EncodeFileEntry({++entry, 3, "y"}), EncodeZeroRun({0xFFFFFFFFFFFFFFFFull})},
          "Message dropped: a run of 18446744073709551615 zero bytes, but \"y\" lacks 3 bytes"},
-        {"a data packet past the file's end", {EncodeFileEntry({++entry, 3, "x"}), EncodeDataPacket("abcd", 4, 0)},
+        {"a data packet past the file's end",
+         {EncodeFileEntry({++entry, 3, "x"}), EncodeDataPacket("abcd", 4, 0)},
          "Message dropped: data packet with count 4, but \"x\" lacks only 3 bytes"},
-        {"a receipt of its own", {EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 0, 0, 0, {}, {}})},
+        {"a receipt of its own",
+         {EncodeReceipt({1, EntryKind::File, Outcome::Stored, 0, 0, 0, 0, {}, {}})},
          "Message dropped: answers are the server's to send"},
-        {"a plain file header", {EncodeFileHeader({"plain.txt", 3, 1})},
+        {"a plain file header",
+         {EncodeFileHeader({"plain.txt", 3, 1})},
          "Message dropped: a file header of the plain protocol inside an extended copy"},
     };
     for (const auto& row : dropped) {
         for (const QByteArray& message : row.messages)
             feed(message);
-        EXPECT_TRUE(t.serverView.log.contains(QString::fromUtf8(row.line))) << row.what << "\n"
-                                                                             << t.serverView.log.join('\n').toStdString();
+        EXPECT_TRUE(t.serverView.log.contains(QString::fromUtf8(row.line)))
+            << row.what << "\n"
+            << t.serverView.log.join('\n').toStdString();
     }
     // Each file that lost a run or packet is discarded at once.
     std::vector<std::uint32_t> discarded;

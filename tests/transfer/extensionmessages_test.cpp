@@ -22,30 +22,102 @@ TEST(ExtensionMessages, LayoutsByteByByte)
         QByteArray expected;
     } rows[] = {
         {"copy start", EncodeCopyStart({2048, true, 0xBEEF, 3, 2, 0x100000005ull, 1}),
-         hex("10000000" "0100" "0008" "01" "00" "efbe" "03000000" "02000000" "0500000001000000")},
+         hex("10000000"
+             "0100"
+             "0008"
+             "01"
+             "00"
+             "efbe"
+             "03000000"
+             "02000000"
+             "0500000001000000")},
         {"copy start of version 2", EncodeCopyStart({512, false, 0, 1, 0, 7, 2}),
-         hex("10000000" "0200" "0002" "00" "00" "0000" "01000000" "00000000" "0700000000000000")},
+         hex("10000000"
+             "0200"
+             "0002"
+             "00"
+             "00"
+             "0000"
+             "01000000"
+             "00000000"
+             "0700000000000000")},
         {"attributes", EncodeAttributes({5, -1500000000, 0755}),
-         hex("18000000" "05000000" "00d197a6ffffffff" "ed010000" "00000000")},
-        {"keep", EncodeKeep({0x400000}), hex("19000000" "00000000" "0000400000000000")},
+         hex("18000000"
+             "05000000"
+             "00d197a6ffffffff"
+             "ed010000"
+             "00000000")},
+        {"keep", EncodeKeep({0x400000}),
+         hex("19000000"
+             "00000000"
+             "0000400000000000")},
         {"file end", EncodeFileEnd({3, Digest{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}}),
-         hex("1a000000" "03000000" "0102030405060708090a0b0c0d0e0f10")},
+         hex("1a000000"
+             "03000000"
+             "0102030405060708090a0b0c0d0e0f10")},
         {"resume offer", EncodeResumeOffer({4, 4u << 20, {{0, Digest{0xAA}}, {2, Digest{0xBB}}}}),
-         hex("25000000" "04000000" "00004000" "02000000" "00000000" "aa000000000000000000000000000000"
-             "02000000" "bb000000000000000000000000000000")},
+         hex("25000000"
+             "04000000"
+             "00004000"
+             "02000000"
+             "00000000"
+             "aa000000000000000000000000000000"
+             "02000000"
+             "bb000000000000000000000000000000")},
         {"file", EncodeFileEntry({7, 0x100000003ull, "d/a.txt"}),
-         hex("11000000" "07000000" "0300000001000000" "0700" "0000") + "d/a.txt"},
-        {"folder", EncodeFolderEntry({1, "d"}), hex("12000000" "01000000" "0100" "0000") + "d"},
-        {"zero run", EncodeZeroRun({0x200000000ull}), hex("13000000" "00000000" "0000000002000000")},
-        {"copy end", EncodeCopyEnd({9}), hex("14000000" "09000000")},
+         hex("11000000"
+             "07000000"
+             "0300000001000000"
+             "0700"
+             "0000")
+             + "d/a.txt"},
+        {"folder", EncodeFolderEntry({1, "d"}),
+         hex("12000000"
+             "01000000"
+             "0100"
+             "0000")
+             + "d"},
+        {"zero run", EncodeZeroRun({0x200000000ull}),
+         hex("13000000"
+             "00000000"
+             "0000000002000000")},
+        {"copy end", EncodeCopyEnd({9}),
+         hex("14000000"
+             "09000000")},
         {"receipt", EncodeReceipt({7, EntryKind::File, Outcome::Stored, 2, 3, 3, 0, "a (1).txt", {}}),
-         hex("20000000" "07000000" "01" "01" "02" "00" "0300000000000000" "0300000000000000" "00000000"
-             "0900" "0000") + "a (1).txt"},
+         hex("20000000"
+             "07000000"
+             "01"
+             "01"
+             "02"
+             "00"
+             "0300000000000000"
+             "0300000000000000"
+             "00000000"
+             "0900"
+             "0000")
+             + "a (1).txt"},
         {"receipt with a note", EncodeReceipt({2, EntryKind::Folder, Outcome::Refused, 2, 0, 0, 0, {}, "Read-only"}),
-         hex("20000000" "02000000" "02" "03" "02" "00" "0000000000000000" "0000000000000000" "00000000"
-             "0000" "0900") + "Read-only"},
+         hex("20000000"
+             "02000000"
+             "02"
+             "03"
+             "02"
+             "00"
+             "0000000000000000"
+             "0000000000000000"
+             "00000000"
+             "0000"
+             "0900")
+             + "Read-only"},
         {"summary", EncodeSummary({1, 2, 3, 4, 5, 0x100000000ull}),
-         hex("21000000" "01000000" "02000000" "03000000" "04000000" "05000000" "0000000001000000")},
+         hex("21000000"
+             "01000000"
+             "02000000"
+             "03000000"
+             "04000000"
+             "05000000"
+             "0000000001000000")},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -92,7 +164,8 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"resume offer with chunks of 3 MiB", EncodeResumeOffer({1, 3u << 20, {}})},
         {"resume offer with chunks of 512 KiB", EncodeResumeOffer({1, 1u << 19, {}})},
         {"resume offer whose indexes fall", EncodeResumeOffer({1, 4u << 20, {{2, {}}, {1, {}}}})},
-        {"resume offer whose count is past the end", with(EncodeResumeOffer({1, 4u << 20, {{0, {}}}}), 12, hex("02000000"))},
+        {"resume offer whose count is past the end",
+         with(EncodeResumeOffer({1, 4u << 20, {{0, {}}}}), 12, hex("02000000"))},
         {"resume offer of 8193 chunks", with(EncodeResumeOffer({1, 4u << 20, {}}), 12, hex("01200000"))},
         {"copy start with block size 0", with(start, 6, hex("0000"))},
         {"copy start with block size 2049", with(start, 6, hex("0108"))},
@@ -101,7 +174,8 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"file with an empty path", with(file.chopped(1), 16, hex("0000"))},
         {"file whose path is longer than its length", file + 'b'},
         {"file whose length is past the end", with(file, 16, hex("0200"))},
-        {"file with a path of 4097 bytes", EncodeFileEntry({1, 3, QByteArray(4096, 'a')}).append('a').replace(16, 2, hex("0110"))},
+        {"file with a path of 4097 bytes",
+         EncodeFileEntry({1, 3, QByteArray(4096, 'a')}).append('a').replace(16, 2, hex("0110"))},
         {"file head only", file.left(19)},
         {"file with a non-zero field after the path length", with(file, 18, hex("0100"))},
         {"folder for entry 0", with(folder, 4, hex("00000000"))},

@@ -26,9 +26,8 @@ T decodeAs(const QByteArray& bytes)
 {
     const DecodedMessage decoded = DecodeMessage(bytes);
     EXPECT_TRUE(std::holds_alternative<T>(decoded))
-        << (std::holds_alternative<RejectedMessage>(decoded)
-                ? std::get<RejectedMessage>(decoded).reason.toStdString()
-                : std::string("other kind"));
+        << (std::holds_alternative<RejectedMessage>(decoded) ? std::get<RejectedMessage>(decoded).reason.toStdString()
+                                                             : std::string("other kind"));
     return std::holds_alternative<T>(decoded) ? std::get<T>(decoded) : T{};
 }
 
@@ -37,18 +36,28 @@ TEST(TransferMessages, WorkedExampleByteForByte)
     const auto sequence = BuildCopySequence({{"a.txt", "abc"}}, 2048, std::nullopt);
     ASSERT_EQ(sequence.size(), 3u);
 
-    EXPECT_EQ(sequence[0], hex("01000000" "01000000" "03000000" "0008" "00" "00" "0000" "0000"));
+    EXPECT_EQ(sequence[0], hex("01000000"
+                               "01000000"
+                               "03000000"
+                               "0008"
+                               "00"
+                               "00"
+                               "0000"
+                               "0000"));
 
     QByteArray header(kFileHeaderSize, '\0');
     header.replace(0, 4, hex("02000000"));
     header.replace(4, 5, "a.txt");
-    header.replace(260, 8, hex("03000000" "01000000"));
+    header.replace(260, 8,
+                   hex("03000000"
+                       "01000000"));
     EXPECT_EQ(sequence[1], header);
 
     const QByteArray& packet = sequence[2];
     ASSERT_EQ(packet.size(), kDataPacketSize);
     EXPECT_EQ(packet.left(7), hex("03000000616263"));
-    EXPECT_EQ(packet.mid(2052, 8), hex("03000000" "0639D46C"));
+    EXPECT_EQ(packet.mid(2052, 8), hex("03000000"
+                                       "0639D46C"));
 }
 
 TEST(TransferMessages, PacketCountRule)
@@ -91,8 +100,7 @@ TEST(TransferMessages, EncryptedCopyCarriesKeyAndEnciphersWholeDataAreaOnly)
     const QByteArray area = DecryptBlock(packet.mid(4, 2048), 0xA1B2);
     EXPECT_EQ(area.left(12), bytes);
     EXPECT_EQ(area.mid(12), QByteArray(2048 - 12, '\0'));
-    EXPECT_EQ(decodeAs<DataPacket>(packet),
-              (DataPacket{12, BlockChecksum(kChecksumStart, bytes.constData(), 12)}));
+    EXPECT_EQ(decodeAs<DataPacket>(packet), (DataPacket{12, BlockChecksum(kChecksumStart, bytes.constData(), 12)}));
 }
 
 TEST(TransferMessages, RoundTripAndTotalSizeWraps)
@@ -116,8 +124,7 @@ TEST(TransferMessages, NamesAreCutAt255BytesOnACharacterBoundary)
     // 254 ASCII bytes then a two-byte letter: the letter would straddle byte 255.
     const QByteArray straddling = QByteArray(254, 'n') + QByteArray("ü");
     EXPECT_EQ(CutName(straddling), QByteArray(254, 'n'));
-    EXPECT_EQ(decodeAs<FileHeader>(EncodeFileHeader({straddling + "tail", 1, 1})).name,
-              QByteArray(254, 'n'));
+    EXPECT_EQ(decodeAs<FileHeader>(EncodeFileHeader({straddling + "tail", 1, 1})).name, QByteArray(254, 'n'));
 }
 
 TEST(TransferMessages, DecoderRejectsTruncatedMessagesAndRanges)
@@ -137,8 +144,8 @@ TEST(TransferMessages, DecoderRejectsTruncatedMessagesAndRanges)
         EXPECT_TRUE(std::holds_alternative<RejectedMessage>(DecodeMessage(packet))) << count;
     }
     for (std::int16_t blockSize : {0, -1, 2049, 32767}) {
-        EXPECT_TRUE(std::holds_alternative<RejectedMessage>(
-            DecodeMessage(EncodeSessionData({1, 1, blockSize, false, 0}))))
+        EXPECT_TRUE(
+            std::holds_alternative<RejectedMessage>(DecodeMessage(EncodeSessionData({1, 1, blockSize, false, 0}))))
             << blockSize;
     }
     EXPECT_EQ(decodeAs<DataPacket>(EncodeDataPacket({}, 2048, 5)), (DataPacket{2048, 5}));

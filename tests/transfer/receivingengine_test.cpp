@@ -27,7 +27,6 @@
 
 namespace {
 
-
 class ReceivingEngineTest : public ::testing::Test {
 protected:
     QTemporaryDir root;
@@ -49,8 +48,7 @@ protected:
         fed.push_back(std::move(message));
         engine.HandleTransferMessage(fed.back().data(), fed.back().size());
     }
-    void feed(const std::vector<QByteArray>& messages, std::size_t from = 0,
-              std::size_t to = SIZE_MAX)
+    void feed(const std::vector<QByteArray>& messages, std::size_t from = 0, std::size_t to = SIZE_MAX)
     {
         for (std::size_t i = from; i < std::min(to, messages.size()); ++i)
             feed(messages[i]);
@@ -63,8 +61,7 @@ protected:
     }
     QStringList entries(const QString& directory) const
     {
-        return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                                         QDir::Name);
+        return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     }
 };
 
@@ -73,8 +70,7 @@ TEST_F(ReceivingEngineTest, WorkedExample)
     feed(BuildCopySequence({{"a.txt", "abc"}}, 2048, std::nullopt));
 
     EXPECT_EQ(view.log, QStringList({"Protocol: TCP/IP; BlockSize: 2048", "Data size: 3 bytes (0KB)",
-                                     "Filename: a.txt  255", "Receiving Data...",
-                                     "Transmission Complete!"}));
+                                     "Filename: a.txt  255", "Receiving Data...", "Transmission Complete!"}));
     EXPECT_EQ(view.fileCounter, "File 1/1");
     EXPECT_EQ(view.fileName, "a.txt");
     EXPECT_EQ(view.status, " Receiving...");
@@ -98,8 +94,8 @@ TEST_F(ReceivingEngineTest, FilesArriveByteForByte)
 {
     const QByteArray big = RandomBytes(5000, 1);
     for (const std::int16_t blockSize : {2048, 1024, 576}) {
-        for (const std::optional<std::uint16_t> key : {std::optional<std::uint16_t>(),
-                                                        std::optional<std::uint16_t>(0xBEEF)}) {
+        for (const std::optional<std::uint16_t> key :
+             {std::optional<std::uint16_t>(), std::optional<std::uint16_t>(0xBEEF)}) {
             const std::vector<CopyFile> files = {{"empty", ""},
                                                  {"three", "abc"},
                                                  {"block", big.left(2048)},
@@ -109,11 +105,9 @@ TEST_F(ReceivingEngineTest, FilesArriveByteForByte)
             feed(BuildCopySequence(files, blockSize, key));
             for (const CopyFile& file : files)
                 EXPECT_EQ(received(QString::fromUtf8(file.name)), file.bytes)
-                    << file.name.constData() << " block size " << blockSize << " key "
-                    << key.value_or(0);
+                    << file.name.constData() << " block size " << blockSize << " key " << key.value_or(0);
             EXPECT_TRUE(engine.CopySucceeded()) << blockSize;
-            EXPECT_EQ(view.log.count(QStringLiteral("Transmission Complete!")),
-                      blockSize == 576 ? 5 : 7)
+            EXPECT_EQ(view.log.count(QStringLiteral("Transmission Complete!")), blockSize == 576 ? 5 : 7)
                 << "files of a multiple of the block size log it again on their empty packet";
         }
     }
@@ -187,8 +181,7 @@ TEST_F(ReceivingEngineTest, UnsafeNamesAreRefused)
         // The label and the file's log line show the name escaped, accepted or not.
         const QString label = row.shown ? QString::fromUtf8(row.shown) : name;
         EXPECT_EQ(view.fileName, label) << row.name.constData();
-        EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(label))
-            << row.name.constData();
+        EXPECT_EQ(view.log.value(2), QStringLiteral("Filename: %1  255").arg(label)) << row.name.constData();
         if (!row.shown) {
             ++accepted;
             EXPECT_EQ(received(name), "abc") << row.name.constData();
@@ -220,8 +213,8 @@ TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
 {
     const QByteArray bytes = RandomBytes(5000, 4);
     const auto copy = BuildCopySequence({{"a.txt", bytes}, {"b.txt", "bee"}}, 2048, std::nullopt);
-    const QString aborted = QStringLiteral(
-        "Transmission aborted: \"a.txt\" incomplete (2048 of 5000 bytes); received data discarded");
+    const QString aborted =
+        QStringLiteral("Transmission aborted: \"a.txt\" incomplete (2048 of 5000 bytes); received data discarded");
     // The copy of a.txt stops after its first packet (index 2), and then...
     const struct {
         const char* what;
@@ -234,32 +227,31 @@ TEST_F(ReceivingEngineTest, CutOffFileLeavesTheExistingFileUntouched)
     // Files are nameless until they are put in place, or (where a file system cannot make
     // them) have a temporary name.
     for (const bool nameless : {true, false})
-    for (const auto& row : rows) {
-        ReceivedFile::SetNamelessFiles(nameless);
-        const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
-        QFile existing(receiveDirectory + QStringLiteral("a.txt"));
-        ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        existing.write("old contents");
-        existing.close();
-        QFile::remove(receiveDirectory + QStringLiteral("b.txt"));
-        view.log.clear();
+        for (const auto& row : rows) {
+            ReceivedFile::SetNamelessFiles(nameless);
+            const auto restore = qScopeGuard([] { ReceivedFile::SetNamelessFiles(true); });
+            QFile existing(receiveDirectory + QStringLiteral("a.txt"));
+            ASSERT_TRUE(existing.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            existing.write("old contents");
+            existing.close();
+            QFile::remove(receiveDirectory + QStringLiteral("b.txt"));
+            view.log.clear();
 
-        feed(copy, 0, 3);
-        EXPECT_TRUE(engine.FileOpen());
-        row.interrupt();
+            feed(copy, 0, 3);
+            EXPECT_TRUE(engine.FileOpen());
+            row.interrupt();
 
-        const bool restarted = std::string(row.what) == "a new copy starts";
-        EXPECT_TRUE(view.log.contains(aborted)) << row.what;
-        EXPECT_EQ(engine.CopySucceeded(), restarted) << row.what;
-        EXPECT_EQ(received(QStringLiteral("a.txt")), restarted ? bytes : QByteArray("old contents"))
-            << row.what;
-        QStringList expected = {"a.txt"};
-        if (std::string(row.what) != "the session is lost") {
-            EXPECT_EQ(received(QStringLiteral("b.txt")), "bee") << row.what;
-            expected.append(QStringLiteral("b.txt"));
+            const bool restarted = std::string(row.what) == "a new copy starts";
+            EXPECT_TRUE(view.log.contains(aborted)) << row.what;
+            EXPECT_EQ(engine.CopySucceeded(), restarted) << row.what;
+            EXPECT_EQ(received(QStringLiteral("a.txt")), restarted ? bytes : QByteArray("old contents")) << row.what;
+            QStringList expected = {"a.txt"};
+            if (std::string(row.what) != "the session is lost") {
+                EXPECT_EQ(received(QStringLiteral("b.txt")), "bee") << row.what;
+                expected.append(QStringLiteral("b.txt"));
+            }
+            EXPECT_EQ(entries(receiveDirectory), expected) << row.what << ": no temporary file left";
         }
-        EXPECT_EQ(entries(receiveDirectory), expected) << row.what << ": no temporary file left";
-    }
 }
 
 TEST_F(ReceivingEngineTest, LeftoversOfAKilledReceiverAreRemovedButNotThoseInUse)
@@ -294,8 +286,8 @@ TEST_F(ReceivingEngineTest, LeftoversOfAKilledReceiverAreRemovedButNotThoseInUse
     other.RemoveLeftovers();
     ::close(held);
 
-    EXPECT_EQ(otherView.log, QStringList({QStringLiteral(
-                                 "Removed unfinished file .ferrowarden-dead.part left by an earlier run")}));
+    EXPECT_EQ(otherView.log,
+              QStringList({QStringLiteral("Removed unfinished file .ferrowarden-dead.part left by an earlier run")}));
     const QStringList left = entries(receiveDirectory);
     EXPECT_FALSE(left.contains(QStringLiteral(".ferrowarden-dead.part")));
     EXPECT_TRUE(left.contains(QStringLiteral(".ferrowarden-fresh.part")));
@@ -316,11 +308,18 @@ TEST_F(ReceivingEngineTest, FileWithCorruptBlocksCompletesButIsDiscarded)
         std::optional<std::uint16_t> key;
         const char* line;
     } rows[] = {
-        {"middle block", {3}, std::nullopt, "Transmission failed: 1 corrupt block in \"f\"; "
-                                            "received data discarded"},
-        {"middle block, encrypted", {3}, std::uint16_t(0x1234),
+        {"middle block",
+         {3},
+         std::nullopt,
+         "Transmission failed: 1 corrupt block in \"f\"; "
+         "received data discarded"},
+        {"middle block, encrypted",
+         {3},
+         std::uint16_t(0x1234),
          "Transmission failed: 1 corrupt block in \"f\"; received data discarded"},
-        {"every block", {2, 3, 4}, std::nullopt,
+        {"every block",
+         {2, 3, 4},
+         std::nullopt,
          "Transmission failed: 3 corrupt blocks in \"f\"; received data discarded"},
     };
     for (const auto& row : rows) {
@@ -424,8 +423,8 @@ TEST_F(ReceivingEngineTest, MalformedMessagesAreDroppedAndADroppedDataPacketLose
          "Message dropped: data packet with count 577 above the block size 576", true},
         {"count above the data area", withCount(4096),
          "Message dropped: Data packet message with count 4096, outside 0 to 2048", true},
-        {"negative count", withCount(-1),
-         "Message dropped: Data packet message with count -1, outside 0 to 2048", true},
+        {"negative count", withCount(-1), "Message dropped: Data packet message with count -1, outside 0 to 2048",
+         true},
         // The first block once more: the file lacks only the last 424 bytes now.
         {"count beyond what the file lacks", copy[2],
          "Message dropped: data packet with count 576, but \"f\" lacks only 424 bytes", true},
@@ -466,8 +465,8 @@ TEST_F(ReceivingEngineTest, FilesThatCannotBeCreatedAreCountedButWrittenNowhere)
     const auto copy = BuildCopySequence({{"f", "abc"}}, 2048, std::nullopt);
     const QString missing = root.filePath(QStringLiteral("gone")) + QLatin1Char('/');
     const QString cannotCreate = QStringLiteral("Datei %1f kann nicht erstellt werden").arg(missing);
-    const QString noSpace = QStringLiteral("Not enough free space for %1f: 3 bytes needed, 2 bytes free")
-                                .arg(receiveDirectory);
+    const QString noSpace =
+        QStringLiteral("Not enough free space for %1f: 3 bytes needed, 2 bytes free").arg(receiveDirectory);
     const struct {
         const char* what;
         QString directory;
@@ -502,7 +501,6 @@ TEST_F(ReceivingEngineTest, TargetThatIsADirectoryIsNotCreated)
               QStringList({QStringLiteral("Datei %1d kann nicht erstellt werden").arg(receiveDirectory)}));
     EXPECT_TRUE(QFileInfo(receiveDirectory + QStringLiteral("d")).isDir());
 }
-
 
 TEST_F(ReceivingEngineTest, FileThatCannotBeWrittenIsNotReportedComplete)
 {

@@ -152,10 +152,7 @@ public:
         QFile in(receiveDirectory + name);
         return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("<missing>");
     }
-    QStringList partialFiles() const
-    {
-        return QDir(partials).entryList(QDir::Files | QDir::Hidden);
-    }
+    QStringList partialFiles() const { return QDir(partials).entryList(QDir::Files | QDir::Hidden); }
     QString partialPath(const char* suffix) const
     {
         for (const QString& name : partialFiles())
@@ -351,7 +348,8 @@ TEST(ResumeTest, AKeptFileThatCannotBeTrustedIsThrownAwayOrChecked)
         ASSERT_TRUE(again.problems.isEmpty()) << again.problems.value(0).reason.toStdString();
         EXPECT_TRUE(t.received("big.bin") == bytes);
         if (*row.line) {
-            EXPECT_TRUE(logHas(t.serverView.log, QString::fromUtf8(row.line))) << t.serverView.log.join('\n').toStdString();
+            EXPECT_TRUE(logHas(t.serverView.log, QString::fromUtf8(row.line)))
+                << t.serverView.log.join('\n').toStdString();
         }
         if (row.fromZero) {
             EXPECT_EQ(again.dataBytes, size);
@@ -424,14 +422,16 @@ TEST(ResumeTest, OldPartialsAndThoseBeyondTheBudgetGoWhenHostingStarts)
     EXPECT_TRUE(logHas(t.serverView.log, "Removed the partial file of \"old.bin\": cut off more than 7 days ago"));
     EXPECT_EQ(t.partialFiles().size(), 2);
     t.server.RemoveOldPartials(kMiB);
-    EXPECT_TRUE(logHas(t.serverView.log, "Removed the partial file of \"new.bin\": partial files may take 1048576 bytes"));
+    EXPECT_TRUE(
+        logHas(t.serverView.log, "Removed the partial file of \"new.bin\": partial files may take 1048576 bytes"));
     EXPECT_FALSE(QFileInfo::exists(t.partials));
 }
 
 TEST(ResumeTest, NoSenderWritesIntoTheReceiversOwnFolder)
 {
     ResumeCopy t;
-    const Round round = t.copy({t.folder(PartialStore::kFolder), t.file(QStringLiteral("%1/x").arg(PartialStore::kFolder), "x")});
+    const Round round =
+        t.copy({t.folder(PartialStore::kFolder), t.file(QStringLiteral("%1/x").arg(PartialStore::kFolder), "x")});
     ASSERT_EQ(round.receipts.size(), 2u);
     for (const Receipt& receipt : round.receipts) {
         EXPECT_EQ(receipt.outcome, Outcome::Refused);

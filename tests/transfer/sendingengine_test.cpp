@@ -17,7 +17,6 @@
 
 namespace {
 
-
 std::int32_t i32At(const QByteArray& message, qsizetype offset)
 {
     return qFromLittleEndian<std::int32_t>(message.constData() + offset);
@@ -84,12 +83,9 @@ TEST_F(SendingEngineTest, CompleteOnlyOnceTheReceiverConfirmedEverything)
 TEST_F(SendingEngineTest, OutputEqualsTheCopySequence)
 {
     const QByteArray big = RandomBytes((1 << 20) + 5000, 1); // crosses the read chunks
-    const std::vector<CopyFile> files = {{"empty", ""},
-                                         {"three", "abc"},
-                                         {"block", big.left(2048)},
-                                         {"two blocks", big.left(4096)},
-                                         {"odd", big.left(5000)},
-                                         {"big name ü", big}};
+    const std::vector<CopyFile> files = {
+        {"empty", ""},           {"three", "abc"},   {"block", big.left(2048)}, {"two blocks", big.left(4096)},
+        {"odd", big.left(5000)}, {"big name ü", big}};
     QStringList paths;
     for (const CopyFile& f : files)
         paths.append(file(QStringLiteral("sub/") + QString::fromUtf8(f.name), f.bytes));
@@ -107,8 +103,8 @@ TEST_F(SendingEngineTest, OutputEqualsTheCopySequence)
                 engine.SetBlocksize(blockSize);
                 engine.SetEncrypt(encrypt);
                 engine.StartCopy(paths);
-                const auto expected = BuildCopySequence(
-                    files, blockSize, encrypt ? std::optional<std::uint16_t>(nextKey) : std::nullopt);
+                const auto expected =
+                    BuildCopySequence(files, blockSize, encrypt ? std::optional<std::uint16_t>(nextKey) : std::nullopt);
                 ASSERT_EQ(sink.sent.size(), expected.size()) << blockSize << " " << encrypt << " " << room;
                 for (std::size_t i = 0; i < expected.size(); ++i)
                     ASSERT_EQ(sink.sent[i], expected[i]) << "message " << i << ", block size " << blockSize

@@ -61,7 +61,7 @@ void FileListBoxTest::cleanup()
 void FileListBoxTest::listsTheFilesOfAFolderByName()
 {
     FileListBox box;
-    box.SetDirectory(m_tree->Path() + QLatin1Char('/'));   // as the tree hands it over
+    box.SetDirectory(m_tree->Path() + QLatin1Char('/')); // as the tree hands it over
     // Ordinary files only, names as stored, in name order without regard to case.
     QCOMPARE(Names(box), (QStringList{"A.txt", "b.txt", "C.doc"}));
     QCOMPARE(box.Directory(), m_tree->Path());
@@ -81,7 +81,7 @@ void FileListBoxTest::reportsSelectedFilesByName()
 
     QTest::mouseClick(box.viewport(), Qt::LeftButton, {}, RowCentre(box, 2));
     QTest::mouseClick(box.viewport(), Qt::LeftButton, Qt::ControlModifier, RowCentre(box, 0));
-    QCOMPARE(box.SelectedNames(), (QStringList{"A.txt", "C.doc"}));   // list order, no path
+    QCOMPARE(box.SelectedNames(), (QStringList{"A.txt", "C.doc"})); // list order, no path
     QCOMPARE(box.FileName(), m_tree->Path(QStringLiteral("A.txt")));
 
     // Another folder: its files, nothing selected.

@@ -105,16 +105,23 @@ void TDirTreeTest::cleanup()
 
 void TDirTreeTest::selectPathNormalises_data()
 {
-    QTest::addColumn<QString>("input");     // "%F" stands for the fixture's root
-    QTest::addColumn<QString>("expected");  // "%V": the root of the current directory's volume
+    QTest::addColumn<QString>("input");    // "%F" stands for the fixture's root
+    QTest::addColumn<QString>("expected"); // "%V": the root of the current directory's volume
 
-    QTest::newRow("no trailing separator") << "%F/Alpha" << "%F/Alpha/";
-    QTest::newRow("trailing separator") << "%F/Alpha/" << "%F/Alpha/";
-    QTest::newRow("dot and dot-dot") << "%F/Alpha/./Inner/../Inner" << "%F/Alpha/Inner/";
-    QTest::newRow("dot-dot to the root") << "%F/beta/.." << "%F/";
-    QTest::newRow("relative to the current directory") << "Gamma/x" << "%F/Gamma/x/";
-    QTest::newRow("case is kept: another name") << "%F/alpha" << "%V";
-    QTest::newRow("missing path") << "%F/nope/deeper" << "%V";
+    QTest::newRow("no trailing separator") << "%F/Alpha"
+                                           << "%F/Alpha/";
+    QTest::newRow("trailing separator") << "%F/Alpha/"
+                                        << "%F/Alpha/";
+    QTest::newRow("dot and dot-dot") << "%F/Alpha/./Inner/../Inner"
+                                     << "%F/Alpha/Inner/";
+    QTest::newRow("dot-dot to the root") << "%F/beta/.."
+                                         << "%F/";
+    QTest::newRow("relative to the current directory") << "Gamma/x"
+                                                       << "%F/Gamma/x/";
+    QTest::newRow("case is kept: another name") << "%F/alpha"
+                                                << "%V";
+    QTest::newRow("missing path") << "%F/nope/deeper"
+                                  << "%V";
 }
 
 void TDirTreeTest::selectPathNormalises()
@@ -160,8 +167,8 @@ void TDirTreeTest::subdirectoriesInLocaleOrderIgnoringCase()
     QTreeWidgetItem* node = Select(tree, m_tree->Path(QStringLiteral("order")));
     QVERIFY(node);
     node->setExpanded(true);
-    QCOMPARE(ChildNames(node), (QStringList{"a1", "Alpha", "beta", "Delta", "epsilon", "gamma", "Kappa",
-                                            "kappa", "Zeta"}));
+    QCOMPARE(ChildNames(node),
+             (QStringList{"a1", "Alpha", "beta", "Delta", "epsilon", "gamma", "Kappa", "kappa", "Zeta"}));
 }
 
 void TDirTreeTest::directoryIsReadOnlyWhenExpanded()
@@ -174,9 +181,9 @@ void TDirTreeTest::directoryIsReadOnlyWhenExpanded()
 
     QTreeWidgetItem* alpha = root->child(0);
     QTreeWidgetItem* beta = root->child(2);
-    QCOMPARE(alpha->childCount(), 1);                 // the expand button only
+    QCOMPARE(alpha->childCount(), 1); // the expand button only
     QCOMPARE(ChildNames(alpha), QStringList());
-    QCOMPARE(beta->childCount(), 0);                  // holds a file but no directory
+    QCOMPARE(beta->childCount(), 0); // holds a file but no directory
 
     // Made after the tree was read: shows up because Alpha is read when it is opened.
     m_tree->MakeDir(QStringLiteral("Alpha/Late"));
@@ -274,7 +281,7 @@ void TDirTreeTest::onChangeOnlyAfterLoadingAndOncePerRebuild()
 {
     TDirTree tree;
     tree.SetInitialDirectory(m_tree->Path(QStringLiteral("Alpha/Inner")));
-    QStringList seen;   // the selected path at every OnChange
+    QStringList seen; // the selected path at every OnChange
     connect(&tree, &TDirTree::OnChange, this, [&] { seen << tree.SelectedPath(); });
     const QString inner = WithSlash(m_tree->Path(QStringLiteral("Alpha/Inner")));
 
@@ -292,9 +299,12 @@ void TDirTreeTest::initialDirectory_data()
 {
     QTest::addColumn<QString>("initial");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("existing") << "%F/Gamma" << "%F/Gamma/";
-    QTest::newRow("missing: the current directory") << "%F/gone" << "%F/";
-    QTest::newRow("unset: the current directory") << "" << "%F/";
+    QTest::newRow("existing") << "%F/Gamma"
+                              << "%F/Gamma/";
+    QTest::newRow("missing: the current directory") << "%F/gone"
+                                                    << "%F/";
+    QTest::newRow("unset: the current directory") << ""
+                                                  << "%F/";
 }
 
 void TDirTreeTest::initialDirectory()
@@ -303,7 +313,7 @@ void TDirTreeTest::initialDirectory()
     QFETCH(QString, expected);
     TDirTree tree;
     tree.SetInitialDirectory(initial.replace(QStringLiteral("%F"), m_tree->Path()));
-    tree.show();   // ReadOnStart: the tree reads the volumes when it is first shown
+    tree.show(); // ReadOnStart: the tree reads the volumes when it is first shown
     QVERIFY(QTest::qWaitForWindowExposed(&tree));
     QCOMPARE(tree.SelectedPath(), expected.replace(QStringLiteral("%F"), m_tree->Path()));
 }
@@ -331,7 +341,7 @@ void TDirTreeTest::volumesAppearVanishAndChange()
     // Removable and unreadable media get the expand button without being read.
     QCOMPARE(tree.topLevelItem(1)->childCount(), 1);
     QCOMPARE(tree.topLevelItem(2)->childCount(), 1);
-    QCOMPARE(tree.topLevelItem(3)->childCount(), 0);   // fixed and empty
+    QCOMPARE(tree.topLevelItem(3)->childCount(), 0); // fixed and empty
 
     QVERIFY(Select(tree, b + QStringLiteral("/sub")));
     QSignalSpy changes(&tree, &TDirTree::OnChange);
@@ -373,18 +383,30 @@ void TDirTreeTest::browsableVolumes_data()
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("root");
     QTest::addColumn<bool>("browsable");
-    QTest::newRow("root") << "ext4" << "/" << true;
-    QTest::newRow("home") << "btrfs" << "/home" << true;
-    QTest::newRow("tmp in memory") << "tmpfs" << "/tmp" << true;
-    QTest::newRow("stick under /run/media") << "vfat" << "/run/media/me/STICK" << true;
-    QTest::newRow("network share") << "nfs4" << "/mnt/share" << true;
-    QTest::newRow("proc") << "proc" << "/proc" << false;
-    QTest::newRow("cgroup") << "cgroup2" << "/sys/fs/cgroup" << false;
-    QTest::newRow("runtime dir") << "tmpfs" << "/run/user/1000" << false;
-    QTest::newRow("run") << "tmpfs" << "/run" << false;
-    QTest::newRow("shared memory") << "tmpfs" << "/dev/shm" << false;
-    QTest::newRow("snap image") << "squashfs" << "/snap/core22/1234" << false;
-    QTest::newRow("lookalike name") << "ext4" << "/procedures" << true;
+    QTest::newRow("root") << "ext4"
+                          << "/" << true;
+    QTest::newRow("home") << "btrfs"
+                          << "/home" << true;
+    QTest::newRow("tmp in memory") << "tmpfs"
+                                   << "/tmp" << true;
+    QTest::newRow("stick under /run/media") << "vfat"
+                                            << "/run/media/me/STICK" << true;
+    QTest::newRow("network share") << "nfs4"
+                                   << "/mnt/share" << true;
+    QTest::newRow("proc") << "proc"
+                          << "/proc" << false;
+    QTest::newRow("cgroup") << "cgroup2"
+                            << "/sys/fs/cgroup" << false;
+    QTest::newRow("runtime dir") << "tmpfs"
+                                 << "/run/user/1000" << false;
+    QTest::newRow("run") << "tmpfs"
+                         << "/run" << false;
+    QTest::newRow("shared memory") << "tmpfs"
+                                   << "/dev/shm" << false;
+    QTest::newRow("snap image") << "squashfs"
+                                << "/snap/core22/1234" << false;
+    QTest::newRow("lookalike name") << "ext4"
+                                    << "/procedures" << true;
 }
 
 void TDirTreeTest::browsableVolumes()
@@ -398,15 +420,14 @@ void TDirTreeTest::browsableVolumes()
 void TDirTreeTest::volumeOrder()
 {
     VolumeInfo late = Volume(QStringLiteral("/data"), QStringLiteral("second mount"));
-    const QList<VolumeInfo> ordered = OrderVolumes({Volume(QStringLiteral("/mnt/b"), QString()),
-                                                   Volume(QStringLiteral("/data"), QStringLiteral("first mount")),
-                                                   Volume(QStringLiteral("/"), QString()), late,
-                                                   Volume(QStringLiteral("/boot"), QString())});
+    const QList<VolumeInfo> ordered = OrderVolumes(
+        {Volume(QStringLiteral("/mnt/b"), QString()), Volume(QStringLiteral("/data"), QStringLiteral("first mount")),
+         Volume(QStringLiteral("/"), QString()), late, Volume(QStringLiteral("/boot"), QString())});
     QStringList roots;
     for (const VolumeInfo& volume : ordered)
         roots << volume.rootPath;
     QCOMPARE(roots, (QStringList{"/", "/boot", "/data", "/mnt/b"}));
-    QCOMPARE(ordered[2].name, QStringLiteral("second mount"));   // the mount on top is the one seen
+    QCOMPARE(ordered[2].name, QStringLiteral("second mount")); // the mount on top is the one seen
 }
 
 QTEST_MAIN(TDirTreeTest)

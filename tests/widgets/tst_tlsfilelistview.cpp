@@ -48,7 +48,8 @@ void DoubleClick(QWidget* viewport, QPoint at)
 void ClickHeader(TLsFileListView& view, int column)
 {
     QHeaderView* header = view.header();
-    const QPoint centre(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    const QPoint centre(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                        header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
 }
 
@@ -115,19 +116,45 @@ void TLsFileListViewTest::columnCaptions()
 
 void TLsFileListViewTest::items_data()
 {
-    QTest::addColumn<QString>("name");          // on disk
-    QTest::addColumn<QString>("kind");          // how the fixture makes it
+    QTest::addColumn<QString>("name"); // on disk
+    QTest::addColumn<QString>("kind"); // how the fixture makes it
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("size");
     QTest::addColumn<QString>("attributes");
 
-    QTest::newRow("capitals in lower case") << "ReadMe.TXT" << "file10" << "readme.txt" << "10" << "A";
-    QTest::newRow("only ASCII letters lowered") << QString::fromUtf8("ÄrGER.Txt") << "file1" << QString::fromUtf8("Ärger.txt") << "1" << "A";
-    QTest::newRow("read-only archive file") << "Locked.txt" << "readonly" << "locked.txt" << "3" << "AR";
-    QTest::newRow("hidden empty file") << ".profile" << "file0" << ".profile" << "0" << "AH";
-    QTest::newRow("directory") << "SubDir" << "dir" << "subdir" << "0" << "";
-    QTest::newRow("hidden directory") << ".cache" << "dir" << ".cache" << "0" << "H";
-    QTest::newRow("pipe") << "Pipe" << "fifo" << "pipe" << "0" << "S";
+    QTest::newRow("capitals in lower case") << "ReadMe.TXT"
+                                            << "file10"
+                                            << "readme.txt"
+                                            << "10"
+                                            << "A";
+    QTest::newRow("only ASCII letters lowered")
+        << QString::fromUtf8("ÄrGER.Txt") << "file1" << QString::fromUtf8("Ärger.txt") << "1"
+        << "A";
+    QTest::newRow("read-only archive file") << "Locked.txt"
+                                            << "readonly"
+                                            << "locked.txt"
+                                            << "3"
+                                            << "AR";
+    QTest::newRow("hidden empty file") << ".profile"
+                                       << "file0"
+                                       << ".profile"
+                                       << "0"
+                                       << "AH";
+    QTest::newRow("directory") << "SubDir"
+                               << "dir"
+                               << "subdir"
+                               << "0"
+                               << "";
+    QTest::newRow("hidden directory") << ".cache"
+                                      << "dir"
+                                      << ".cache"
+                                      << "0"
+                                      << "H";
+    QTest::newRow("pipe") << "Pipe"
+                          << "fifo"
+                          << "pipe"
+                          << "0"
+                          << "S";
 }
 
 void TLsFileListViewTest::items()
@@ -157,7 +184,7 @@ void TLsFileListViewTest::items()
     QCOMPARE(sub[0], size);
     QVERIFY(!sub[1].isEmpty() && sub[1].size() <= 80);
     QCOMPARE(sub[3], attributes);
-    QCOMPARE(sub[4], m_tree->Path(name));   // the name as stored on disk
+    QCOMPARE(sub[4], m_tree->Path(name)); // the name as stored on disk
     QCOMPARE(sub[5], kind == QLatin1String("dir") ? QStringLiteral("dir") : QStringLiteral("file"));
     for (int column = TLsFileListView::colSize; column <= TLsFileListView::colAttributes; ++column)
         QCOMPARE(item->text(column), sub[column - 1]);
@@ -187,7 +214,7 @@ void TLsFileListViewTest::modifiedText()
 void TLsFileListViewTest::sorting_data()
 {
     QTest::addColumn<QList<int>>("clicks");
-    QTest::addColumn<int>("column");          // the column whose texts are compared
+    QTest::addColumn<int>("column"); // the column whose texts are compared
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<bool>("descending");
 
@@ -249,7 +276,7 @@ void TLsFileListViewTest::sortingByTypeIgnoresCase()
 {
     // "HTML document", "plain text document", "PNG image": in this order only without regard
     // to case. The empty file stays first (ascending) or last (descending).
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));   // type names are translated
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); // type names are translated
     for (const char* name : {"pic.png", "notes.txt", "page.html"})
         m_tree->MakeFile(QString::fromLatin1(name), 10);
     m_tree->MakeFile(QStringLiteral("empty.png"), 0);
@@ -268,17 +295,17 @@ void TLsFileListViewTest::directorySetTwiceIsANoOp()
     m_tree->MakeFile(QStringLiteral("first"));
     TLsFileListView view;
     view.SetDirectory(m_tree->Path() + QLatin1Char('/'));
-    QCOMPARE(view.Directory(), m_tree->Path());           // the system's form: no trailing "/"
+    QCOMPARE(view.Directory(), m_tree->Path()); // the system's form: no trailing "/"
     QCOMPARE(QDir::currentPath(), m_tree->Path());
     QCOMPARE(SortedCaptions(view), QStringList{"first"});
 
     m_tree->MakeFile(QStringLiteral("second"));
     QDir::setCurrent(QDir::rootPath());
-    view.SetDirectory(m_tree->Path());                     // the same text: nothing happens
+    view.SetDirectory(m_tree->Path()); // the same text: nothing happens
     QCOMPARE(SortedCaptions(view), QStringList{"first"});
     QCOMPARE(QDir::currentPath(), QDir::rootPath());
 
-    view.SetDirectory(m_tree->Path() + QLatin1Char('/'));  // as the tree hands it over: read again
+    view.SetDirectory(m_tree->Path() + QLatin1Char('/')); // as the tree hands it over: read again
     QCOMPARE(SortedCaptions(view), (QStringList{"first", "second"}));
     QCOMPARE(QDir::currentPath(), m_tree->Path());
 }
@@ -340,7 +367,7 @@ void TLsFileListViewTest::clickAndDoubleClick()
     QVERIFY(file);
     QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, OnName(view, file));
     QVERIFY(clickedBefore.isEmpty());
-    QCOMPARE(selectedAtClick, m_tree->Path(QStringLiteral("Top.txt")));   // set before the click event
+    QCOMPARE(selectedAtClick, m_tree->Path(QStringLiteral("Top.txt"))); // set before the click event
 
     // A file does nothing; a folder is entered after the ordinary double-click event.
     DoubleClick(view.viewport(), OnName(view, file));
@@ -375,7 +402,7 @@ void TLsFileListViewTest::bigDirectoryListsCompletely()
     QVERIFY(view.Filling());
     QVERIFY(view.topLevelItemCount() > 0);
     QVERIFY(view.topLevelItemCount() < kFiles);
-    view.ColumnClick(TLsFileListView::colName);            // descending, empty files last
+    view.ColumnClick(TLsFileListView::colName); // descending, empty files last
     QTRY_VERIFY_WITH_TIMEOUT(!view.Filling(), 15000);
     QCOMPARE(filled.count(), 1);
     QCOMPARE(SortedCaptions(view), expected);
@@ -383,8 +410,8 @@ void TLsFileListViewTest::bigDirectoryListsCompletely()
     const QStringList sizes = Column(view, TLsFileListView::colSize);
     const qsizetype firstEmpty = sizes.indexOf(QStringLiteral("0"));
     QCOMPARE(sizes.count(QStringLiteral("0")), (kFiles + 6) / 7);
-    QCOMPARE(firstEmpty, kFiles - (kFiles + 6) / 7);      // all empty files at the end
-    QCOMPARE(view.topLevelItem(0)->text(TLsFileListView::colName), QStringLiteral("f02498.txt"));  // f02499 is empty
+    QCOMPARE(firstEmpty, kFiles - (kFiles + 6) / 7); // all empty files at the end
+    QCOMPARE(view.topLevelItem(0)->text(TLsFileListView::colName), QStringLiteral("f02498.txt")); // f02499 is empty
 }
 
 QTEST_MAIN(TLsFileListViewTest)

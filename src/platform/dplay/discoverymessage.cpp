@@ -56,8 +56,7 @@ std::optional<DiscoveryMessage> DiscoveryMessage::Decode(const void* data, std::
     if (p[5] != static_cast<unsigned char>(Kind::Reply) || size < kReplyFixed)
         return std::nullopt;
     const std::size_t nameLen = qFromLittleEndian<quint16>(p + 42);
-    if (nameLen > kMaxSessionName
-        || (size != kReplyFixed + nameLen && size != kReplyFixed + nameLen + kUserFields))
+    if (nameLen > kMaxSessionName || (size != kReplyFixed + nameLen && size != kReplyFixed + nameLen + kUserFields))
         return std::nullopt;
     m.kind = Kind::Reply;
     m.instance = GetGuidLE(p + 8);

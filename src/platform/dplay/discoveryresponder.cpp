@@ -10,10 +10,7 @@ namespace {
 constexpr int kMaxDatagramsPerRound = 64;
 } // namespace
 
-DiscoveryResponder::DiscoveryResponder(Advert advert)
-    : m_advert(std::move(advert))
-{
-}
+DiscoveryResponder::DiscoveryResponder(Advert advert) : m_advert(std::move(advert)) {}
 
 DiscoveryResponder::~DiscoveryResponder()
 {
@@ -33,8 +30,7 @@ void DiscoveryResponder::AnswerRequests()
     for (int i = 0; i < kMaxDatagramsPerRound; ++i) {
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
-        const ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLen);
+        const ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0)
             return;
         if (std::size_t(n) > sizeof buf || fromLen != sizeof from || from.sin_family != AF_INET)

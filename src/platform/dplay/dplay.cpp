@@ -16,8 +16,7 @@ std::shared_ptr<IDirectPlayLobby3A> CreateDirectPlayLobby()
     return std::make_shared<DirectPlayLobby>();
 }
 
-HRESULT IDirectPlay4A::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
-                                    std::size_t maxBytes)
+HRESULT IDirectPlay4A::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes)
 {
     // Messages go back to back into one buffer, kept from call to call; a message too large
     // for what is left of it gets a buffer of its own.

@@ -30,8 +30,14 @@ using DPID = DWORD;
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
 
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+constexpr bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}
+constexpr bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
 
 struct GUID {
     std::uint32_t Data1;
@@ -41,16 +47,25 @@ struct GUID {
 };
 static_assert(sizeof(GUID) == 16);
 
-inline bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+inline bool operator==(const GUID& a, const GUID& b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator!=(const GUID& a, const GUID& b)
+{
+    return !(a == b);
+}
 
 constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 
 // ---- result codes ----------------------------------------------------------------------
 
 namespace dplay_detail {
-constexpr HRESULT Code(std::uint32_t value) { return static_cast<HRESULT>(value); }
+constexpr HRESULT Code(std::uint32_t value)
+{
+    return static_cast<HRESULT>(value);
 }
+} // namespace dplay_detail
 
 constexpr HRESULT DP_OK = 0;
 constexpr HRESULT DPERR_PENDING = dplay_detail::Code(0x8000000A);
@@ -227,7 +242,7 @@ struct DPMSG_GENERIC {
 };
 
 struct DPMSG_CREATEPLAYERORGROUP {
-    DWORD dwType; // DPSYS_CREATEPLAYERORGROUP
+    DWORD dwType;       // DPSYS_CREATEPLAYERORGROUP
     DWORD dwPlayerType; // DPPLAYERTYPE_PLAYER
     DPID dpId;
     DWORD dwCurrentPlayers;
@@ -257,8 +272,8 @@ struct DPMSG_SESSIONLOST {
 
 // Called once per session known, then once with DPESC_TIMEDOUT in dwFlags (lpThisSD null);
 // returning FALSE ends the list early.
-using LPDPENUMSESSIONSCALLBACK2 = BOOL (*)(LPCDPSESSIONDESC2 lpThisSD, DWORD* lpdwTimeOut,
-                                           DWORD dwFlags, void* lpContext);
+using LPDPENUMSESSIONSCALLBACK2 = BOOL (*)(LPCDPSESSIONDESC2 lpThisSD, DWORD* lpdwTimeOut, DWORD dwFlags,
+                                           void* lpContext);
 
 // ---- address data types and service providers -------------------------------------------
 
@@ -288,42 +303,37 @@ public:
     // DPENUMSESSIONS_STOPASYNC. Without it: asks for dwTimeout ms (0: the provider's
     // dwTimeout), then calls back. DPENUMSESSIONS_ALL lists full sessions too.
     virtual HRESULT EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
-                                 LPDPENUMSESSIONSCALLBACK2 lpEnumSessionsCallback2,
-                                 void* lpContext, DWORD dwFlags) = 0;
+                                 LPDPENUMSESSIONSCALLBACK2 lpEnumSessionsCallback2, void* lpContext, DWORD dwFlags) = 0;
     virtual HRESULT Open(LPDPSESSIONDESC2 lpsd, DWORD dwFlags) = 0;
-    virtual HRESULT CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
-                                 std::shared_ptr<AutoResetEvent> hEvent, void* lpData,
-                                 DWORD dwDataSize, DWORD dwFlags) = 0;
+    virtual HRESULT CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, std::shared_ptr<AutoResetEvent> hEvent,
+                                 void* lpData, DWORD dwDataSize, DWORD dwFlags) = 0;
     // Writes a DPSESSIONDESC2 followed by the texts its pointers point to.
     virtual HRESULT GetSessionDesc(void* lpData, DWORD* lpdwDataSize) = 0;
     // Takes the oldest message (DPRECEIVE_PEEK leaves it queued): DPERR_BUFFERTOOSMALL with
     // the size needed in *lpdwDataSize, DPERR_NOMESSAGES when none waits. System messages come
     // from DPID_SYSMSG. DPRECEIVE_TOPLAYER / FROMPLAYER answer DPERR_UNSUPPORTED.
-    virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
-                            DWORD* lpdwDataSize) = 0;
+    virtual HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData, DWORD* lpdwDataSize) = 0;
     // Not in DirectPlay: takes the waiting messages into `batch` (emptied first) as Receive
     // would take them one by one, without copying them where the object can avoid it: at
     // least one message when any waits, more while fewer than `maxMessages` and `maxBytes`
     // are taken (an object may overshoot both by what arrived together). DPERR_NOMESSAGES
     // when none waits. This form calls Receive for each message.
-    virtual HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
-                                 std::size_t maxBytes);
+    virtual HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes);
     // Queues the message and returns; waits only while the send queue is full, for at most
     // dwTimeout ms when that is not 0 (then DPERR_TIMEOUT, and the message is not sent to a
     // peer whose queue stayed full). Every message queued is delivered complete and in order
     // (as with DPSEND_GUARANTEED) or the session is lost; after that it answers
     // DPERR_SESSIONLOST.
-    virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData,
-                           DWORD dwDataSize, DWORD dwPriority, DWORD dwTimeout,
-                           void* lpContext, DWORD* lpdwMsgID) = 0;
+    virtual HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize, DWORD dwPriority,
+                           DWORD dwTimeout, void* lpContext, DWORD* lpdwMsgID) = 0;
     // Not in DirectPlay: room in the send queue for `count` guaranteed messages of `size`
     // bytes each, which the caller fills in place (message i at *base + i * *stride) and
     // then sends with SendReserved, or gives back with CancelReserved; nothing is copied
     // on the way to the connection. Waits for room like SendEx. One reservation at a time.
     // DPERR_UNSUPPORTED where the object cannot offer room (this form; a message for a
     // player of this object or for several connections): use SendEx then.
-    virtual HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
-                                std::uint8_t** base, std::size_t* stride);
+    virtual HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count, std::uint8_t** base,
+                                std::size_t* stride);
     virtual HRESULT SendReserved() { return DPERR_UNSUPPORTED; }
     virtual void CancelReserved() {}
     // Leaves the session: sends what is still queued, ends every connection and waits until
@@ -346,8 +356,7 @@ public:
 
     // Two calls: with no buffer (or one too small) it answers DPERR_BUFFERTOOSMALL and sets
     // *lpdwAddressSize to the size needed; with a large enough buffer it fills it.
-    virtual HRESULT CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements,
-                                          DWORD dwElementCount, void* lpAddress,
+    virtual HRESULT CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements, DWORD dwElementCount, void* lpAddress,
                                           DWORD* lpdwAddressSize) = 0;
 };
 

@@ -13,9 +13,8 @@ constexpr std::uint32_t kMaxAddressSize = 64 * 1024;
 
 } // namespace
 
-HRESULT DirectPlayLobby::CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements,
-                                               DWORD dwElementCount, void* lpAddress,
-                                               DWORD* lpdwAddressSize)
+HRESULT DirectPlayLobby::CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements, DWORD dwElementCount,
+                                               void* lpAddress, DWORD* lpdwAddressSize)
 {
     if (!lpElements || dwElementCount == 0 || !lpdwAddressSize)
         return DPERR_INVALIDPARAMS;

@@ -16,8 +16,8 @@
 // The lobby object: builds the addresses that IDirectPlay4A::InitializeConnection takes.
 class DirectPlayLobby final : public IDirectPlayLobby3A {
 public:
-    HRESULT CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements, DWORD dwElementCount,
-                                  void* lpAddress, DWORD* lpdwAddressSize) override;
+    HRESULT CreateCompoundAddress(LPCDPCOMPOUNDADDRESSELEMENT lpElements, DWORD dwElementCount, void* lpAddress,
+                                  DWORD* lpdwAddressSize) override;
 };
 
 // One element of a parsed address block.

@@ -47,14 +47,22 @@ void AppendBytes(Bytes& out, const void* data, std::size_t size)
 bool BodySizeFits(std::uint8_t type, std::uint32_t size)
 {
     switch (type) {
-    case FrameCodec::Join: return size == 24;
-    case FrameCodec::Joined: return size >= 46 && size <= 46 + FrameCodec::kMaxName;
-    case FrameCodec::Refused: return size == 4;
-    case FrameCodec::CreatePlayer: return size >= 6 && size <= 6 + FrameCodec::kMaxName;
-    case FrameCodec::PlayerCreated: return size == 12;
-    case FrameCodec::Data: return size >= FrameCodec::kDataHeader && size <= FrameCodec::kMaxBody;
-    case FrameCodec::Ping: return size == 0;
-    default: return false;
+    case FrameCodec::Join:
+        return size == 24;
+    case FrameCodec::Joined:
+        return size >= 46 && size <= 46 + FrameCodec::kMaxName;
+    case FrameCodec::Refused:
+        return size == 4;
+    case FrameCodec::CreatePlayer:
+        return size >= 6 && size <= 6 + FrameCodec::kMaxName;
+    case FrameCodec::PlayerCreated:
+        return size == 12;
+    case FrameCodec::Data:
+        return size >= FrameCodec::kDataHeader && size <= FrameCodec::kMaxBody;
+    case FrameCodec::Ping:
+        return size == 0;
+    default:
+        return false;
     }
 }
 
@@ -146,8 +154,7 @@ void FrameCodec::AppendPing(MessageBytes& out)
     AppendHeader(out, Ping, 0);
 }
 
-FrameCodec::Status FrameCodec::Next(const unsigned char* p, std::size_t avail, View& view,
-                                    std::size_t& consumed)
+FrameCodec::Status FrameCodec::Next(const unsigned char* p, std::size_t avail, View& view, std::size_t& consumed)
 {
     if (avail < 4)
         return Status::NeedMore;
@@ -174,8 +181,7 @@ FrameCodec::Status FrameCodec::Next(const unsigned char* p, std::size_t avail, V
 std::optional<GUID> FrameCodec::DecodeJoin(const View& v)
 {
     if (v.type != Join || v.size != 24 || qFromLittleEndian<quint32>(v.body) != kJoinMagic
-        || qFromLittleEndian<quint16>(v.body + 4) != kVersion
-        || qFromLittleEndian<quint16>(v.body + 6) != 0)
+        || qFromLittleEndian<quint16>(v.body + 4) != kVersion || qFromLittleEndian<quint16>(v.body + 6) != 0)
         return std::nullopt;
     return GetGuidLE(v.body + 8);
 }

@@ -33,7 +33,13 @@ public:
     using Buffer = std::vector<unsigned char>;
 
     enum Type : std::uint8_t {
-        Join = 1, Joined = 2, Refused = 3, CreatePlayer = 4, PlayerCreated = 5, Data = 6, Ping = 7
+        Join = 1,
+        Joined = 2,
+        Refused = 3,
+        CreatePlayer = 4,
+        PlayerCreated = 5,
+        Data = 6,
+        Ping = 7
     };
 
     static constexpr std::uint32_t kJoinMagic = 0x4A535746;

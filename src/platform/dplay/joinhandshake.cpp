@@ -72,8 +72,7 @@ JoinResult JoinHost(const sockaddr_in& host, const GUID& instance, ReadBuffer& r
         }
         if (!WaitReadable(fd, deadline))
             continue;
-        const ssize_t n = ::recv(fd, received.bytes.data() + received.end,
-                                 received.bytes.size() - received.end, 0);
+        const ssize_t n = ::recv(fd, received.bytes.data() + received.end, received.bytes.size() - received.end, 0);
         if (n > 0)
             received.end += std::size_t(n);
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))
@@ -91,8 +90,7 @@ JoinResult JoinHost(const sockaddr_in& host, const GUID& instance, ReadBuffer& r
         return out;
     }
     // Keep whatever followed the reply for the network thread.
-    std::memmove(received.bytes.data(), received.bytes.data() + answer.consumed,
-                 received.end - answer.consumed);
+    std::memmove(received.bytes.data(), received.bytes.data() + answer.consumed, received.end - answer.consumed);
     received.end -= answer.consumed;
     out.result = DP_OK;
     out.fd = fd;

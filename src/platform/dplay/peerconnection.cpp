@@ -93,8 +93,8 @@ void PeerConnection::QueueFrames(const Buffer& frames, bool wake)
         m_wakeup.Wake();
 }
 
-bool PeerConnection::Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count,
-                             std::uint8_t** base, std::size_t* stride)
+bool PeerConnection::Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count, std::uint8_t** base,
+                             std::size_t* stride)
 {
     const std::size_t frame = FrameCodec::kHeader + FrameCodec::kDataHeader + size;
     {
@@ -187,8 +187,8 @@ bool PeerConnection::Write()
             }
             m_room.notify_all();
         }
-        const ssize_t n = ::send(m_fd, m_writing.data() + m_writePos, m_writing.size() - m_writePos,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(m_fd, m_writing.data() + m_writePos, m_writing.size() - m_writePos, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             m_writePos += std::size_t(n);
             m_lastSent = Clock::now();
@@ -208,8 +208,8 @@ PeerConnection::ReadResult PeerConnection::Read()
     for (int i = 0; i < 4; ++i) {
         // Up to kReadChunk; past it only for the rest of a large frame that started below.
         const std::size_t want = m_rx.end < ReceiveQueue::kReadChunk ? ReceiveQueue::kReadChunk - m_rx.end
-                                 : got ? 0
-                                       : m_rx.bytes.size() - m_rx.end;
+                                 : got                               ? 0
+                                                                     : m_rx.bytes.size() - m_rx.end;
         if (want == 0)
             break;
         const ssize_t n = ::recv(m_fd, m_rx.bytes.data() + m_rx.end, want, MSG_DONTWAIT);

@@ -59,8 +59,7 @@ public:
     // the room back with CancelReserved): the bytes go from there to the socket, no copy in
     // between. Waits first while kSendCap bytes are queued. False when the connection is
     // closed.
-    bool Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count,
-                 std::uint8_t** base, std::size_t* stride);
+    bool Reserve(DPID from, DPID to, std::uint32_t size, std::uint32_t count, std::uint8_t** base, std::size_t* stride);
     // Queues the reserved frames after everything queued before; nothing when closed.
     void CommitReserved();
     void CancelReserved();
@@ -114,7 +113,7 @@ private:
     std::size_t m_queuedBytes = 0; // in m_queue
     MessageBytes m_pending;
     std::vector<MessageBytes> m_spare; // written buffers, for the next rooms
-    bool m_wakeQueued = false; // the network thread will look at m_pending without a wake
+    bool m_wakeQueued = false;         // the network thread will look at m_pending without a wake
     // While set, the network thread looks at this connection at least every millisecond.
     bool m_streaming = false;
     bool m_closed = false;

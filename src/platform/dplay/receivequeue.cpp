@@ -14,10 +14,7 @@ constexpr std::size_t kPoolSize = ReceiveQueue::kMaxChunks + 2;
 
 } // namespace
 
-ReceiveQueue::ReceiveQueue(std::function<void()> resumed)
-    : m_resumed(std::move(resumed))
-{
-}
+ReceiveQueue::ReceiveQueue(std::function<void()> resumed) : m_resumed(std::move(resumed)) {}
 
 void ReceiveQueue::AddListener(std::shared_ptr<AutoResetEvent> event)
 {
@@ -42,8 +39,7 @@ void ReceiveQueue::QueueLocked(Chunk chunk)
         m_paused = true;
 }
 
-void ReceiveQueue::Push(DPID from, DPID to, const void* data, std::size_t size,
-                        const void* tail, std::size_t tailSize)
+void ReceiveQueue::Push(DPID from, DPID to, const void* data, std::size_t size, const void* tail, std::size_t tailSize)
 {
     // One data frame whose payload is the message and then the tail.
     Chunk chunk;

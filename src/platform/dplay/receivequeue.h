@@ -42,8 +42,8 @@ public:
     void AddListener(std::shared_ptr<AutoResetEvent> event);
 
     // Queues one data frame; a `tail` lengthens its payload (a system message's name).
-    void Push(DPID from, DPID to, const void* data, std::size_t size,
-              const void* tail = nullptr, std::size_t tailSize = 0);
+    void Push(DPID from, DPID to, const void* data, std::size_t size, const void* tail = nullptr,
+              std::size_t tailSize = 0);
     // Queues the first `validBytes` of `from` (whole, checked frames) and leaves `from` with
     // the bytes after them, in a buffer from the pool.
     void HandOver(ReadBuffer& from, std::size_t validBytes);
@@ -71,8 +71,8 @@ private:
     const std::function<void()> m_resumed;
     mutable std::mutex m_mutex;
     std::deque<Chunk> m_chunks;
-    std::size_t m_queued = 0;                   // bytes in m_chunks
-    std::vector<MessageBytes> m_pool;           // read buffers to reuse
+    std::size_t m_queued = 0;         // bytes in m_chunks
+    std::vector<MessageBytes> m_pool; // read buffers to reuse
     bool m_paused = false;
     std::vector<std::shared_ptr<AutoResetEvent>> m_listeners;
 

@@ -42,8 +42,7 @@ void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& 
     m_answered.notify_all();
 }
 
-std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& application,
-                                                                bool includeFull) const
+std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& application, bool includeFull) const
 {
     std::vector<Listing> listed;
     std::lock_guard lock(m_mutex);
@@ -85,8 +84,7 @@ std::array<DWORD, 4> SessionDirectory::UserFields(const GUID& instance) const
     return it == m_known.end() ? std::array<DWORD, 4>{} : it->second.user;
 }
 
-void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point since,
-                                     Clock::time_point deadline)
+void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point since, Clock::time_point deadline)
 {
     std::unique_lock lock(m_mutex);
     m_answered.wait_until(lock, deadline, [&] {

@@ -32,7 +32,7 @@ public:
         DWORD maxPlayers = 0;
         DWORD currentPlayers = 0;
         std::string name;
-        sockaddr_in address{}; // where to join: the host's address and TCP port
+        sockaddr_in address{};       // where to join: the host's address and TCP port
         std::array<DWORD, 4> user{}; // dwUser1..4 (0 when the host sent none)
     };
 
@@ -68,6 +68,6 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_answered;
-    std::map<std::string, Found> m_found;       // by instance GUID bytes
+    std::map<std::string, Found> m_found; // by instance GUID bytes
     std::map<std::string, Known> m_known; // every instance ever heard of
 };

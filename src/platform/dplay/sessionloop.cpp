@@ -165,8 +165,8 @@ void SessionService::QueueSystemCreate(DPID id, const std::string& name)
     m.dpId = id;
     m.dwCurrentPlayers = Occupancy();
     m.dpnName.dwSize = DPNAME_SIZE;
-    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m,
-                    name.c_str(), name.size() + 1);
+    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m, name.c_str(),
+                    name.size() + 1);
 }
 
 void SessionService::QueueSystemDestroy(DPID id)
@@ -243,8 +243,8 @@ void SessionService::AcceptPeers(int listenFd)
 }
 
 // Timers, bytes that wait to be parsed, and writes; drops a peer that is gone.
-void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused,
-                            bool keepAlive, bool host)
+void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive,
+                            bool host)
 {
     PeerConnection& c = p->link;
     if (paused)

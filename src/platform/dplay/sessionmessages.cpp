@@ -10,8 +10,8 @@
 #include <cstring>
 #include <utility>
 
-HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWORD dwDataSize,
-                               DWORD, DWORD dwTimeout, void*, DWORD* lpdwMsgID)
+HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWORD dwDataSize, DWORD, DWORD dwTimeout,
+                               void*, DWORD* lpdwMsgID)
 {
     if (!lpData || dwDataSize == 0)
         return DPERR_INVALIDPARAMS;
@@ -53,8 +53,8 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
     return DP_OK;
 }
 
-HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count,
-                                    std::uint8_t** base, std::size_t* stride)
+HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count, std::uint8_t** base,
+                                    std::size_t* stride)
 {
     // Rooms larger than this are not worth holding back from the connection.
     constexpr std::size_t kMaxRoom = 4 * 1024 * 1024;
@@ -108,8 +108,7 @@ void SessionService::CancelReserved()
         target->link.CancelReserved();
 }
 
-HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
-                                DWORD* lpdwDataSize)
+HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData, DWORD* lpdwDataSize)
 {
     if (!lpidFrom || !lpidTo || !lpdwDataSize)
         return DPERR_INVALIDPARAMS;
@@ -127,8 +126,7 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
     return DP_OK;
 }
 
-HRESULT SessionService::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
-                                     std::size_t maxBytes)
+HRESULT SessionService::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes)
 {
     const HRESULT hr = m_received.TakeBatch(batch, maxMessages, maxBytes);
     for (auto& m : batch.messages) {

@@ -20,10 +20,7 @@ constexpr int kMaxDatagramsPerRound = 64;
 constexpr auto kFirstAnswerWait = 30ms;
 } // namespace
 
-SessionSearch::SessionSearch(const WakeupFd& wakeup)
-    : m_wakeup(wakeup)
-{
-}
+SessionSearch::SessionSearch(const WakeupFd& wakeup) : m_wakeup(wakeup) {}
 
 SessionSearch::~SessionSearch()
 {
@@ -52,8 +49,8 @@ bool SessionSearch::Begin(const GUID& application, bool async, Clock::time_point
     return changed;
 }
 
-std::vector<SessionDirectory::Listing> SessionSearch::Poll(const GUID& application, bool includeFull,
-                                                          bool async, std::chrono::milliseconds timeout)
+std::vector<SessionDirectory::Listing> SessionSearch::Poll(const GUID& application, bool includeFull, bool async,
+                                                           std::chrono::milliseconds timeout)
 {
     const auto asked = Clock::now();
     const bool changed = Begin(application, async, asked + timeout);
@@ -126,7 +123,8 @@ void SessionSearch::Ask()
     }
     for (SearchReport::Target& target : asked) {
         if (::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&target.address),
-                     sizeof target.address) < 0)
+                     sizeof target.address)
+            < 0)
             target.sendError = errno;
     }
     std::lock_guard lock(m_mutex);
@@ -165,24 +163,24 @@ void SessionSearch::ReadAnswers()
     for (int i = 0; i < kMaxDatagramsPerRound; ++i) {
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
-        const ssize_t n = ::recvfrom(m_fd, buf.data(), buf.size(), MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&from), &fromLen);
+        const ssize_t n =
+            ::recvfrom(m_fd, buf.data(), buf.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0)
             return;
         if (fromLen != sizeof from || from.sin_family != AF_INET)
             continue;
-        const auto reply = std::size_t(n) > buf.size() ? std::nullopt : DiscoveryMessage::Decode(buf.data(), std::size_t(n));
+        const auto reply =
+            std::size_t(n) > buf.size() ? std::nullopt : DiscoveryMessage::Decode(buf.data(), std::size_t(n));
         const bool isReply = reply && reply->kind == DiscoveryMessage::Kind::Reply;
         {
             std::lock_guard lock(m_mutex);
             ++m_report.datagrams;
             if (!isReply) {
                 ++m_report.notReplies;
-                const bool known = std::any_of(m_report.notReplySenders.begin(), m_report.notReplySenders.end(),
-                                               [&](const sockaddr_in& s) {
-                                                   return s.sin_addr.s_addr == from.sin_addr.s_addr
-                                                          && s.sin_port == from.sin_port;
-                                               });
+                const bool known = std::any_of(
+                    m_report.notReplySenders.begin(), m_report.notReplySenders.end(), [&](const sockaddr_in& s) {
+                        return s.sin_addr.s_addr == from.sin_addr.s_addr && s.sin_port == from.sin_port;
+                    });
                 if (!known && m_report.notReplySenders.size() < SearchReport::kMaxSenders)
                     m_report.notReplySenders.push_back(from);
             }

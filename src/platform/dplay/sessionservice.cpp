@@ -44,11 +44,7 @@ bool DescSizeOk(const DPSESSIONDESC2* d)
 
 } // namespace
 
-SessionService::SessionService()
-    : m_received([this] { m_wakeup.Wake(); }),
-      m_search(m_wakeup)
-{
-}
+SessionService::SessionService() : m_received([this] { m_wakeup.Wake(); }), m_search(m_wakeup) {}
 
 std::optional<std::uint16_t> SessionService::DiscoveryPortFromEnvironment()
 {
@@ -59,8 +55,7 @@ std::optional<std::uint16_t> SessionService::DiscoveryPortFromEnvironment()
     errno = 0;
     const long port = std::strtol(text, &end, 10);
     // Digits only: no sign, no blanks, nothing after them.
-    if (!std::isdigit(static_cast<unsigned char>(*text)) || *end != '\0' || errno != 0 || port < 1
-        || port > 65535)
+    if (!std::isdigit(static_cast<unsigned char>(*text)) || *end != '\0' || errno != 0 || port < 1 || port > 65535)
         return std::nullopt;
     return static_cast<std::uint16_t>(port);
 }
@@ -189,9 +184,8 @@ HRESULT SessionService::GetCaps(LPDPCAPS lpDPCaps, DWORD)
     return DP_OK;
 }
 
-HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
-                                     LPDPENUMSESSIONSCALLBACK2 callback, void* context,
-                                     DWORD dwFlags)
+HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout, LPDPENUMSESSIONSCALLBACK2 callback,
+                                     void* context, DWORD dwFlags)
 {
     if (!DescSizeOk(lpsd))
         return DPERR_INVALIDPARAMS;
@@ -207,9 +201,9 @@ HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
     if (!callback)
         return DPERR_INVALIDPARAMS;
 
-    auto listed = m_search.Poll(lpsd->guidApplication, (dwFlags & DPENUMSESSIONS_ALL) != 0,
-                                      (dwFlags & DPENUMSESSIONS_ASYNC) != 0,
-                                      std::chrono::milliseconds(dwTimeout ? dwTimeout : kSearchTimeoutMs));
+    auto listed =
+        m_search.Poll(lpsd->guidApplication, (dwFlags & DPENUMSESSIONS_ALL) != 0, (dwFlags & DPENUMSESSIONS_ASYNC) != 0,
+                      std::chrono::milliseconds(dwTimeout ? dwTimeout : kSearchTimeoutMs));
     DWORD timeout = kSearchTimeoutMs;
     for (auto& l : listed) {
         DPSESSIONDESC2 d{};
@@ -377,8 +371,8 @@ DPID SessionService::NextPlayerId()
     return id;
 }
 
-HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
-                                     std::shared_ptr<AutoResetEvent> hEvent, void*, DWORD, DWORD)
+HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, std::shared_ptr<AutoResetEvent> hEvent,
+                                     void*, DWORD, DWORD)
 {
     if (!lpidPlayer)
         return DPERR_INVALIDPARAMS;
@@ -407,9 +401,8 @@ HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
         FrameCodec::Buffer frame;
         FrameCodec::AppendCreatePlayer(frame, request, name);
         m_peers.front()->link.QueueFrames(frame, true);
-        m_cond.wait_for(lock, kPlayerTimeout, [&] {
-            return m_playerReplies[request].has_value() || m_sessionLost || m_stop;
-        });
+        m_cond.wait_for(lock, kPlayerTimeout,
+                        [&] { return m_playerReplies[request].has_value() || m_sessionLost || m_stop; });
         const auto answer = m_playerReplies[request];
         m_playerReplies.erase(request);
         if (!answer)

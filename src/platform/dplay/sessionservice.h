@@ -46,22 +46,17 @@ public:
 
     HRESULT InitializeConnection(void* lpConnection, DWORD dwFlags) override;
     HRESULT GetCaps(LPDPCAPS lpDPCaps, DWORD dwFlags) override;
-    HRESULT EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout,
-                         LPDPENUMSESSIONSCALLBACK2 lpEnumSessionsCallback2, void* lpContext,
-                         DWORD dwFlags) override;
+    HRESULT EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout, LPDPENUMSESSIONSCALLBACK2 lpEnumSessionsCallback2,
+                         void* lpContext, DWORD dwFlags) override;
     HRESULT Open(LPDPSESSIONDESC2 lpsd, DWORD dwFlags) override;
-    HRESULT CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName,
-                         std::shared_ptr<AutoResetEvent> hEvent, void* lpData, DWORD dwDataSize,
-                         DWORD dwFlags) override;
+    HRESULT CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, std::shared_ptr<AutoResetEvent> hEvent, void* lpData,
+                         DWORD dwDataSize, DWORD dwFlags) override;
     HRESULT GetSessionDesc(void* lpData, DWORD* lpdwDataSize) override;
-    HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData,
-                    DWORD* lpdwDataSize) override;
+    HRESULT Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, void* lpData, DWORD* lpdwDataSize) override;
     // Hands over the receive queue's buffers themselves: no message is copied.
-    HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages,
-                         std::size_t maxBytes) override;
-    HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize,
-                   DWORD dwPriority, DWORD dwTimeout, void* lpContext,
-                   DWORD* lpdwMsgID) override;
+    HRESULT ReceiveBatch(ReceivedMessages& batch, std::size_t maxMessages, std::size_t maxBytes) override;
+    HRESULT SendEx(DPID idFrom, DPID idTo, DWORD dwFlags, void* lpData, DWORD dwDataSize, DWORD dwPriority,
+                   DWORD dwTimeout, void* lpContext, DWORD* lpdwMsgID) override;
     HRESULT ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD count, std::uint8_t** base,
                         std::size_t* stride) override;
     HRESULT SendReserved() override;
@@ -138,8 +133,7 @@ private:
 
     // Network thread.
     void NetworkLoop();
-    void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive,
-                bool host);
+    void KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point now, bool paused, bool keepAlive, bool host);
     void ServiceSocket(const std::shared_ptr<Peer>& p, short revents);
     void AcceptPeers(int listenFd);
     const char* ParseReceived(Peer& p);

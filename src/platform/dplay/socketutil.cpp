@@ -31,8 +31,8 @@ sockaddr_in AnyAddress(std::uint16_t port)
 
 int MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return int(left.count());
 }
 
@@ -138,8 +138,7 @@ int ConnectTcp(const sockaddr_in& address)
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
-        && errno != EINPROGRESS) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
         CloseFd(fd);
         return -1;
     }
@@ -147,8 +146,7 @@ int ConnectTcp(const sockaddr_in& address)
     return fd;
 }
 
-bool SendAll(int fd, const unsigned char* data, std::size_t size,
-             std::chrono::steady_clock::time_point deadline)
+bool SendAll(int fd, const unsigned char* data, std::size_t size, std::chrono::steady_clock::time_point deadline)
 {
     std::size_t done = 0;
     while (done < size) {
@@ -202,10 +200,7 @@ std::uint32_t PeerAddress(int fd)
     return address.sin_addr.s_addr;
 }
 
-WakeupFd::WakeupFd()
-    : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-{
-}
+WakeupFd::WakeupFd() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 WakeupFd::~WakeupFd()
 {

@@ -42,8 +42,7 @@ int AcceptTcp(int listenFd);
 int ConnectTcp(const sockaddr_in& address);
 
 // Writes all of `data` to a non-blocking socket before `deadline`.
-bool SendAll(int fd, const unsigned char* data, std::size_t size,
-             std::chrono::steady_clock::time_point deadline);
+bool SendAll(int fd, const unsigned char* data, std::size_t size, std::chrono::steady_clock::time_point deadline);
 
 // Waits until `fd` is readable, or the deadline passes (false).
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline);

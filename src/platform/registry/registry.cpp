@@ -53,8 +53,7 @@ std::optional<QJsonObject> findKey(const QJsonObject& root, const QString& keyPa
     return key;
 }
 
-std::optional<QJsonObject> findValue(const QJsonObject& root, const QString& keyPath,
-                                     const QString& name)
+std::optional<QJsonObject> findValue(const QJsonObject& root, const QString& keyPath, const QString& name)
 {
     const auto key = findKey(root, keyPath);
     if (!key)
@@ -67,8 +66,7 @@ std::optional<QJsonObject> findValue(const QJsonObject& root, const QString& key
 }
 
 // Returns `key` with `parts` created below it and `change` applied to the innermost key.
-QJsonObject updated(QJsonObject key, QStringList parts,
-                    const std::function<void(QJsonObject&)>& change)
+QJsonObject updated(QJsonObject key, QStringList parts, const std::function<void(QJsonObject&)>& change)
 {
     if (parts.isEmpty()) {
         change(key);
@@ -150,11 +148,9 @@ void Registry::save(const QJsonObject& root, const QString& what) const
                                       "kept as it is")
                            .arg(what, m_filePath));
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0
         || !file.commit()) {
-        throw AppError(QStringLiteral("Cannot write %1 to %2: %3")
-                           .arg(what, m_filePath, file.errorString()));
+        throw AppError(QStringLiteral("Cannot write %1 to %2: %3").arg(what, m_filePath, file.errorString()));
     }
 }
 
@@ -177,18 +173,15 @@ void Registry::createKey(const QString& keyPath)
     const QJsonObject root = load();
     if (findKey(root, keyPath))
         return;
-    save(updated(root, splitPath(keyPath), [](QJsonObject&) {}),
-         QStringLiteral("key \"%1\"").arg(keyPath));
+    save(updated(root, splitPath(keyPath), [](QJsonObject&) {}), QStringLiteral("key \"%1\"").arg(keyPath));
 }
 
-std::optional<Registry::ValueType> Registry::valueType(const QString& keyPath,
-                                                       const QString& name) const
+std::optional<Registry::ValueType> Registry::valueType(const QString& keyPath, const QString& name) const
 {
     const auto value = findValue(load(), keyPath, name);
     if (!value)
         return std::nullopt;
-    return value->value(kType).toString() == QLatin1String("number") ? ValueType::Number
-                                                                       : ValueType::Text;
+    return value->value(kType).toString() == QLatin1String("number") ? ValueType::Number : ValueType::Text;
 }
 
 std::optional<QString> Registry::readText(const QString& keyPath, const QString& name) const
@@ -197,8 +190,7 @@ std::optional<QString> Registry::readText(const QString& keyPath, const QString&
     if (!value)
         return std::nullopt;
     if (value->value(kType).toString() != QLatin1String("text") || !value->value(kData).isString())
-        throw AppError(QStringLiteral("Registry value \"%1\" in \"%2\" is not a text value")
-                           .arg(name, keyPath));
+        throw AppError(QStringLiteral("Registry value \"%1\" in \"%2\" is not a text value").arg(name, keyPath));
     return value->value(kData).toString();
 }
 
@@ -208,13 +200,11 @@ std::optional<qint32> Registry::readNumber(const QString& keyPath, const QString
     if (!value)
         return std::nullopt;
     if (value->value(kType).toString() != QLatin1String("number") || !value->value(kData).isDouble())
-        throw AppError(QStringLiteral("Registry value \"%1\" in \"%2\" is not a number value")
-                           .arg(name, keyPath));
+        throw AppError(QStringLiteral("Registry value \"%1\" in \"%2\" is not a number value").arg(name, keyPath));
     return static_cast<qint32>(value->value(kData).toInteger());
 }
 
-void Registry::write(const QString& keyPath, const QString& name, ValueType type,
-                     const QJsonValue& data)
+void Registry::write(const QString& keyPath, const QString& name, ValueType type, const QJsonValue& data)
 {
     const auto lock = lockStore();
     const QJsonObject root = updated(load(), splitPath(keyPath), [&](QJsonObject& key) {
@@ -241,10 +231,11 @@ void Registry::deleteValue(const QString& keyPath, const QString& name)
     const QJsonObject root = load();
     if (!findValue(root, keyPath, name))
         return;
-    save(updated(root, splitPath(keyPath), [&](QJsonObject& key) {
-             QJsonObject values = key.value(kValues).toObject();
-             values.remove(storedName(values, name));
-             key.insert(kValues, values);
-         }),
+    save(updated(root, splitPath(keyPath),
+                 [&](QJsonObject& key) {
+                     QJsonObject values = key.value(kValues).toObject();
+                     values.remove(storedName(values, name));
+                     key.insert(kValues, values);
+                 }),
          QStringLiteral("value \"%1\" of \"%2\"").arg(name, keyPath));
 }

@@ -65,9 +65,8 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
     setWindowTitle(QStringLiteral("Preferences"));
 
     ListBox1 = named(new QListWidget(this), "ListBox1");
-    ListBox1->addItems({QStringLiteral("General"), QStringLiteral("Logging"),
-                        QStringLiteral("Advanced"), QStringLiteral("Encryption"),
-                        QStringLiteral("Secure copies")});
+    ListBox1->addItems({QStringLiteral("General"), QStringLiteral("Logging"), QStringLiteral("Advanced"),
+                        QStringLiteral("Encryption"), QStringLiteral("Secure copies")});
     ListBox1->setAccessibleName(QStringLiteral("Pages"));
     ListBox1->setMaximumWidth(ListBox1->sizeHintForColumn(0) * 2 + 16);
 
@@ -136,11 +135,11 @@ TPreferencesDlg::TPreferencesDlg(Settings& settings, SettingsRegistry& store, QW
 QWidget* TPreferencesDlg::buildGeneralPage()
 {
     QWidget* general = page(QStringLiteral("General"));
-    CheckBox1 = named(new QCheckBox(
-        QStringLiteral("Show all kinds of files (including hidden and system files)"), general), "CheckBox1");
+    CheckBox1 =
+        named(new QCheckBox(QStringLiteral("Show all kinds of files (including hidden and system files)"), general),
+              "CheckBox1");
     CheckBox2 = named(new QCheckBox(QStringLiteral("Show messages while copying"), general), "CheckBox2");
-    CheckBox3 = named(new QCheckBox(QStringLiteral("Auto-search available sessions at startup"), general),
-                      "CheckBox3");
+    CheckBox3 = named(new QCheckBox(QStringLiteral("Auto-search available sessions at startup"), general), "CheckBox3");
     KeepPartialsBox = named(new QCheckBox(QStringLiteral("Keep files that are cut off, so that the next copy "
                                                          "goes on where it stopped"),
                                           general),
@@ -162,8 +161,9 @@ QWidget* TPreferencesDlg::buildLoggingPage()
     Edit1 = named(new QLineEdit(logging), "Edit1");
     Edit1->setEnabled(false);
     Label1->setBuddy(Edit1);
-    CheckBox5 = named(new QCheckBox(
-        QStringLiteral("Append data to file (Not selecting will overwrite old logfile)"), logging), "CheckBox5");
+    CheckBox5 =
+        named(new QCheckBox(QStringLiteral("Append data to file (Not selecting will overwrite old logfile)"), logging),
+              "CheckBox5");
     CheckBox5->setEnabled(false);
     auto* layout = new QGridLayout(logging);
     layout->addWidget(CheckBox4, 0, 0, 1, 2);
@@ -222,8 +222,7 @@ QWidget* TPreferencesDlg::buildEncryptionPage()
                               encryption),
                    "Label5");
     Label5->setWordWrap(true);
-    CheckBox6 = named(new QCheckBox(QStringLiteral("Use encryption with random keywords"), encryption),
-                      "CheckBox6");
+    CheckBox6 = named(new QCheckBox(QStringLiteral("Use encryption with random keywords"), encryption), "CheckBox6");
     auto* older = new QLabel(QStringLiteral("This cipher is used only with a program of an earlier version. "
                                             "Between two of this version every copy is encrypted and "
                                             "authenticated (AES-256-GCM or ChaCha20-Poly1305)."),

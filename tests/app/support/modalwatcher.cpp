@@ -2,8 +2,7 @@
 
 #include <QApplication>
 
-ModalWatcher::ModalWatcher(std::function<void(QWidget*)> act, QObject* parent)
-    : QObject(parent), m_act(std::move(act))
+ModalWatcher::ModalWatcher(std::function<void(QWidget*)> act, QObject* parent) : QObject(parent), m_act(std::move(act))
 {
     m_timer.setInterval(5);
     connect(&m_timer, &QTimer::timeout, this, &ModalWatcher::check);

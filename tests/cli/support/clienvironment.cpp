@@ -99,7 +99,9 @@ bool CliEnvironment::StartServer(QProcess& server, const QStringList& extra, con
     server.setProcessEnvironment(Environment);
     server.setWorkingDirectory(Path());
     QStringList arguments = wrapper;
-    arguments << FERROWARDEN_BIN << "serve" << "in" << "--label" << Label << extra;
+    arguments << FERROWARDEN_BIN << "serve"
+              << "in"
+              << "--label" << Label << extra;
     server.start(arguments.takeFirst(), arguments);
     QByteArray seen;
     return server.waitForStarted() && WaitForOutput(server, seen, "Server started succesfully!");
@@ -131,8 +133,7 @@ SessionHolder::SessionHolder(int port)
     join.guidInstance = instance;
     DPID player = 0;
     m_joined = m_service->Open(&join, DPOPEN_JOIN) == DP_OK
-               && m_service->CreatePlayer(&player, nullptr, std::make_shared<AutoResetEvent>(), nullptr, 0, 0)
-                      == DP_OK;
+               && m_service->CreatePlayer(&player, nullptr, std::make_shared<AutoResetEvent>(), nullptr, 0, 0) == DP_OK;
 }
 
 SessionHolder::~SessionHolder()

@@ -24,7 +24,6 @@ struct SourceFile {
     QByteArray bytes;
 };
 
-
 inline std::vector<SourceFile> sampleFiles()
 {
     return {
@@ -87,8 +86,9 @@ protected:
         clock.start();
         while (!serverOutput.contains(text)) {
             const int left = timeoutMs - int(clock.elapsed());
-            if (left <= 0 || (!server.waitForReadyRead(left) && server.state() == QProcess::NotRunning
-                              && server.bytesAvailable() == 0))
+            if (left <= 0
+                || (!server.waitForReadyRead(left) && server.state() == QProcess::NotRunning
+                    && server.bytesAvailable() == 0))
                 return serverOutput.contains(text);
             serverOutput += server.readAllStandardOutput();
         }
@@ -139,8 +139,7 @@ protected:
             EXPECT_TRUE(in.readAll() == file.bytes) << context << ": " << file.name.toStdString();
         }
         // Nothing but the files themselves: no temporary files left behind.
-        EXPECT_EQ(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden).size(),
-                  qsizetype(files.size()))
+        EXPECT_EQ(QDir(dir.filePath("in")).entryList(QDir::Files | QDir::Hidden).size(), qsizetype(files.size()))
             << context;
     }
 
@@ -174,18 +173,17 @@ protected:
     }
 
     // A copy straight into the server after a fault: it must work as ever.
-    void expectAGoodCopy(const std::string& context, const QStringList& wrapper = {},
-                         const QStringList& target = {})
+    void expectAGoodCopy(const std::string& context, const QStringList& wrapper = {}, const QStringList& target = {})
     {
         const SourceFile after{"after.bin", RandomBytes(300000, 77)};
         const QStringList paths = writeSources({after});
         serverOutput.clear();
         QByteArray out, err;
-        const QStringList where = target.isEmpty()
-                                      ? QStringList{"--host", QStringLiteral("127.0.0.1:%1").arg(port)}
-                                      : target;
+        const QStringList where =
+            target.isEmpty() ? QStringList{"--host", QStringLiteral("127.0.0.1:%1").arg(port)} : target;
         ASSERT_EQ(run(QStringList{"send"} + where + paths, &out, &err, wrapper), 0)
-            << context << "\n" << out.toStdString() << err.toStdString();
+            << context << "\n"
+            << out.toStdString() << err.toStdString();
         // The sender is done when its data is on the way; the server, once the client left.
         ASSERT_TRUE(waitForServer("Client disconnected...")) << context << serverOutput.toStdString();
         EXPECT_EQ(received("after.bin"), after.bytes) << context;
@@ -235,10 +233,7 @@ protected:
         sh("ip netns del " + nsClient);
     }
 
-    static bool sh(const QString& command)
-    {
-        return QProcess::execute("sh", {"-c", command + " 2>/dev/null"}) == 0;
-    }
+    static bool sh(const QString& command) { return QProcess::execute("sh", {"-c", command + " 2>/dev/null"}) == 0; }
 
     QString nsServer, nsClient, vethS, vethC, skipReason;
     bool ok = false;

@@ -112,8 +112,7 @@ bool passFrames(Relay& relay)
 
 } // namespace
 
-FlakyProxy::FlakyProxy(std::uint16_t discoveryPort, std::uint16_t serverDiscoveryPort,
-                       std::uint32_t seed)
+FlakyProxy::FlakyProxy(std::uint16_t discoveryPort, std::uint16_t serverDiscoveryPort, std::uint32_t seed)
     : m_serverDiscoveryPort(serverDiscoveryPort), m_seed(seed)
 {
     m_udpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -125,8 +124,7 @@ FlakyProxy::FlakyProxy(std::uint16_t discoveryPort, std::uint16_t serverDiscover
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in tcp = loopback(0);
     socklen_t length = sizeof tcp;
-    if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&tcp), sizeof tcp) != 0
-        || ::listen(m_listenFd, 16) != 0
+    if (::bind(m_listenFd, reinterpret_cast<const sockaddr*>(&tcp), sizeof tcp) != 0 || ::listen(m_listenFd, 16) != 0
         || ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&tcp), &length) != 0) {
         ::close(m_listenFd);
         m_listenFd = -1;
@@ -203,8 +201,8 @@ void FlakyProxy::run()
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         ssize_t n;
-        while ((n = ::recvfrom(m_udpFd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                               &fromLength)) > 0) {
+        while ((n = ::recvfrom(m_udpFd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength))
+               > 0) {
             QByteArray datagram(buffer, n);
             if (ntohs(from.sin_port) == m_serverDiscoveryPort) {
                 if (!searcherKnown || datagram.size() < 56)
@@ -302,8 +300,8 @@ void FlakyProxy::run()
             // A server that ends while bytes for it are still on the way never reads them: its
             // end of a real link would answer them with a reset.
             int unread = 0;
-            if (r->down.ended && (!r->up.pending.isEmpty()
-                                  || (::ioctl(r->up.from, FIONREAD, &unread) == 0 && unread > 0)))
+            if (r->down.ended
+                && (!r->up.pending.isEmpty() || (::ioctl(r->up.from, FIONREAD, &unread) == 0 && unread > 0)))
                 r->reset = true;
             if ((r->up.ended && r->down.ended && r->up.pending.isEmpty() && r->down.pending.isEmpty()))
                 r->closed = true;

@@ -17,7 +17,7 @@
 class FlakyProxy {
 public:
     struct Shape {
-        int maxPiece = 1 << 16;   // each write carries 1 to maxPiece bytes, at random
+        int maxPiece = 1 << 16;    // each write carries 1 to maxPiece bytes, at random
         int delayMicroseconds = 0; // slept before about one piece in eight
     };
 

@@ -81,8 +81,7 @@ void SendDatagram(std::uint16_t port, const QByteArray& bytes)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in to = loopback(port);
-    ::sendto(fd, bytes.constData(), std::size_t(bytes.size()), 0,
-             reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(fd, bytes.constData(), std::size_t(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     ::close(fd);
 }
 
@@ -94,8 +93,8 @@ std::optional<Reply> Discover(std::uint16_t port, int timeoutMs)
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::optional<Reply> found;
     while (!found && millisecondsLeft(deadline) > 0) {
-        ::sendto(fd, request.constData(), std::size_t(request.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ::sendto(fd, request.constData(), std::size_t(request.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, std::min(250, millisecondsLeft(deadline))) <= 0)
             continue;
@@ -104,8 +103,7 @@ std::optional<Reply> Discover(std::uint16_t port, int timeoutMs)
         if (n < 56)
             continue;
         reply.truncate(n);
-        if (get<std::uint32_t>(reply, 0) != kDiscoveryMagic || reply[5] != 2
-            || reply.mid(24, 16) != ApplicationGuid())
+        if (get<std::uint32_t>(reply, 0) != kDiscoveryMagic || reply[5] != 2 || reply.mid(24, 16) != ApplicationGuid())
             continue;
         const std::uint16_t length = get<std::uint16_t>(reply, 42);
         if (reply.size() != 56 + length)
@@ -153,8 +151,8 @@ QByteArray DataFrame(std::uint32_t from, std::uint32_t to, const QByteArray& mes
     return Frame(Data, body);
 }
 
-QByteArray SessionDataMessage(std::int32_t files, std::int32_t totalSize, std::int16_t blockSize,
-                              bool encrypted, std::uint16_t key)
+QByteArray SessionDataMessage(std::int32_t files, std::int32_t totalSize, std::int16_t blockSize, bool encrypted,
+                              std::uint16_t key)
 {
     QByteArray message;
     put<std::uint32_t>(message, 1);
@@ -180,8 +178,7 @@ QByteArray FileHeaderMessage(const QByteArray& nameField, std::int32_t size, std
     return message;
 }
 
-QByteArray DataPacketMessage(const QByteArray& valid, std::int32_t count,
-                             std::optional<std::uint32_t> checksum)
+QByteArray DataPacketMessage(const QByteArray& valid, std::int32_t count, std::optional<std::uint32_t> checksum)
 {
     QByteArray area = valid.left(2048);
     area.append(QByteArray(2048 - area.size(), '\0'));
@@ -194,8 +191,7 @@ QByteArray DataPacketMessage(const QByteArray& valid, std::int32_t count,
     return message;
 }
 
-QByteArray CopyStartMessage(std::uint32_t files, std::uint32_t folders, std::uint64_t totalSize,
-                            std::int16_t blockSize)
+QByteArray CopyStartMessage(std::uint32_t files, std::uint32_t folders, std::uint64_t totalSize, std::int16_t blockSize)
 {
     QByteArray message;
     put<std::uint32_t>(message, 16);

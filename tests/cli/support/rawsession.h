@@ -27,8 +27,15 @@ std::optional<Reply> Discover(std::uint16_t port, int timeoutMs = 3000);
 void SendDatagram(std::uint16_t port, const QByteArray& bytes);
 
 // Session frames (TCP): length u32 (type and body), type u8, body.
-enum FrameType : std::uint8_t { Join = 1, Joined = 2, Refused = 3, CreatePlayer = 4,
-                                PlayerCreated = 5, Data = 6, Ping = 7 };
+enum FrameType : std::uint8_t {
+    Join = 1,
+    Joined = 2,
+    Refused = 3,
+    CreatePlayer = 4,
+    PlayerCreated = 5,
+    Data = 6,
+    Ping = 7
+};
 QByteArray Frame(std::uint8_t type, const QByteArray& body);
 QByteArray JoinFrame(const QByteArray& instance);
 QByteArray CreatePlayerFrame(std::uint32_t request, const QByteArray& name);

@@ -2,17 +2,20 @@
 
 #include <cstring>
 
-GUID FilledGuid(std::uint8_t value) {
+GUID FilledGuid(std::uint8_t value)
+{
     GUID guid;
     std::memset(&guid, value, sizeof guid);
     return guid;
 }
 
-void FakeDirectPlay::Push(DPID from, DPID to, const QByteArray& bytes) {
+void FakeDirectPlay::Push(DPID from, DPID to, const QByteArray& bytes)
+{
     PushAll(from, to, {bytes});
 }
 
-void FakeDirectPlay::PushAll(DPID from, DPID to, const std::vector<QByteArray>& messages) {
+void FakeDirectPlay::PushAll(DPID from, DPID to, const std::vector<QByteArray>& messages)
+{
     std::shared_ptr<AutoResetEvent> toSignal;
     {
         std::lock_guard lock(m_mutex);
@@ -24,25 +27,29 @@ void FakeDirectPlay::PushAll(DPID from, DPID to, const std::vector<QByteArray>& 
         toSignal->Set();
 }
 
-std::size_t FakeDirectPlay::Queued() const {
+std::size_t FakeDirectPlay::Queued() const
+{
     std::lock_guard lock(m_mutex);
     return m_queue.size();
 }
 
-HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD) {
+HRESULT FakeDirectPlay::InitializeConnection(void*, DWORD)
+{
     ++initializeCalls;
     return initializeResult;
 }
 
-HRESULT FakeDirectPlay::GetCaps(LPDPCAPS caps, DWORD) {
+HRESULT FakeDirectPlay::GetCaps(LPDPCAPS caps, DWORD)
+{
     if (FAILED(capsResult))
         return capsResult;
     caps->dwTimeout = capsTimeout;
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD, LPDPENUMSESSIONSCALLBACK2 callback,
-                                     void* context, DWORD flags) {
+HRESULT FakeDirectPlay::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD, LPDPENUMSESSIONSCALLBACK2 callback, void* context,
+                                     DWORD flags)
+{
     enumFlags.push_back(flags);
     lastEnumApplication = lpsd->guidApplication;
     lastEnumPassword = lpsd->lpszPasswordA ? lpsd->lpszPasswordA : "";
@@ -69,15 +76,17 @@ HRESULT FakeDirectPlay::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD, LPDPENUMSESSI
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::Open(LPDPSESSIONDESC2 lpsd, DWORD dwFlags) {
+HRESULT FakeDirectPlay::Open(LPDPSESSIONDESC2 lpsd, DWORD dwFlags)
+{
     OpenCall call{dwFlags, *lpsd, lpsd->lpszSessionNameA ? lpsd->lpszSessionNameA : ""};
     call.desc.lpszSessionNameA = nullptr;
     opens.push_back(call);
     return openResult;
 }
 
-HRESULT FakeDirectPlay::CreatePlayer(DPID* id, LPDPNAME name, std::shared_ptr<AutoResetEvent> hEvent,
-                                     void*, DWORD, DWORD) {
+HRESULT FakeDirectPlay::CreatePlayer(DPID* id, LPDPNAME name, std::shared_ptr<AutoResetEvent> hEvent, void*, DWORD,
+                                     DWORD)
+{
     createdNames.push_back(name && name->lpszShortNameA ? name->lpszShortNameA : "");
     if (FAILED(createPlayerResult))
         return createPlayerResult;
@@ -93,7 +102,8 @@ HRESULT FakeDirectPlay::CreatePlayer(DPID* id, LPDPNAME name, std::shared_ptr<Au
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::GetSessionDesc(void* data, DWORD* size) {
+HRESULT FakeDirectPlay::GetSessionDesc(void* data, DWORD* size)
+{
     const DWORD needed = static_cast<DWORD>(sizeof(DPSESSIONDESC2) + sessionName.size() + 1);
     if (!data || *size < needed) {
         *size = needed;
@@ -113,7 +123,8 @@ HRESULT FakeDirectPlay::GetSessionDesc(void* data, DWORD* size) {
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::Receive(DPID* from, DPID* to, DWORD, void* data, DWORD* size) {
+HRESULT FakeDirectPlay::Receive(DPID* from, DPID* to, DWORD, void* data, DWORD* size)
+{
     std::lock_guard lock(m_mutex);
     if (m_queue.empty())
         return DPERR_NOMESSAGES;
@@ -134,10 +145,10 @@ HRESULT FakeDirectPlay::Receive(DPID* from, DPID* to, DWORD, void* data, DWORD* 
     return DP_OK;
 }
 
-HRESULT FakeDirectPlay::SendEx(DPID from, DPID to, DWORD flags, void* data, DWORD size,
-                               DWORD priority, DWORD timeout, void* context, DWORD* msgId) {
-    sends.push_back({from, to, flags, QByteArray(static_cast<const char*>(data), size), priority,
-                     timeout, context});
+HRESULT FakeDirectPlay::SendEx(DPID from, DPID to, DWORD flags, void* data, DWORD size, DWORD priority, DWORD timeout,
+                               void* context, DWORD* msgId)
+{
+    sends.push_back({from, to, flags, QByteArray(static_cast<const char*>(data), size), priority, timeout, context});
     *msgId = static_cast<DWORD>(sends.size());
     return sendResult;
 }

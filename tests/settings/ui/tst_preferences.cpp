@@ -21,8 +21,8 @@
 namespace {
 
 const QString kKey = QStringLiteral("Software\\Brindlecraft\\Ferrowarden");
-const QStringList kAllValues = {"ExtFileList", "ShowMessages", "AutoSearch", "CreateLog", "LogFile",
-                                "AppendLogData", "Protocol", "Blocksize", "Encrypt"};
+const QStringList kAllValues = {"ExtFileList",   "ShowMessages", "AutoSearch", "CreateLog", "LogFile",
+                                "AppendLogData", "Protocol",     "Blocksize",  "Encrypt"};
 
 } // namespace
 
@@ -132,11 +132,15 @@ private slots:
         QTest::addColumn<QString>("protocol");
         QTest::addColumn<int>("resets");
         QTest::addColumn<int>("transport");
-        QTest::newRow("same again") << "2048" << "TCP/IP" << 0 << int(trTCPIP);
-        QTest::newRow("block size") << "1024" << "TCP/IP" << 1 << int(trTCPIP);
-        QTest::newRow("transport") << "2048" << "IPX" << 1 << int(trIPX);
+        QTest::newRow("same again") << "2048"
+                                    << "TCP/IP" << 0 << int(trTCPIP);
+        QTest::newRow("block size") << "1024"
+                                    << "TCP/IP" << 1 << int(trTCPIP);
+        QTest::newRow("transport") << "2048"
+                                   << "IPX" << 1 << int(trIPX);
         // Lower-case text is stored as typed, and reads as TCP/IP.
-        QTest::newRow("lower-case ipx") << "2048" << "ipx" << 1 << int(trTCPIP);
+        QTest::newRow("lower-case ipx") << "2048"
+                                        << "ipx" << 1 << int(trTCPIP);
     }
 
     void theChangeTestResetsTheTransferView()
@@ -166,8 +170,8 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(AppError, dlg->Button1Click());
         QCOMPARE(dlg->result(), 0);
         QVERIFY(m_settings.ExtFileList);
-        QCOMPARE(storedValues(), (QStringList{"ExtFileList", "ShowMessages", "AutoSearch", "CreateLog",
-                                              "LogFile", "AppendLogData"}));
+        QCOMPARE(storedValues(),
+                 (QStringList{"ExtFileList", "ShowMessages", "AutoSearch", "CreateLog", "LogFile", "AppendLogData"}));
         QCOMPARE(m_settings.Transport, trTCPIP);
         QVERIFY(!m_settings.Encrypt);
 
