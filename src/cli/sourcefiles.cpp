@@ -46,18 +46,16 @@ QString nameProblem(const QByteArray& name)
     return QString();
 }
 
-// Opens `path` as `open` would read it, and tells what it is: its stat in `info`, or why it
-// cannot be read. Non-blocking, so that a FIFO given by mistake does not wait for a writer;
-// a link is followed only when `follow`.
+// Tells what `path` is, in `info`, and whether this process may read it, or why not; a link
+// is followed only when `follow`. Nothing is opened (the file is opened once, to be sent), so
+// a FIFO given by mistake does not wait for a writer.
 QString readable(int at, const QByteArray& path, bool follow, struct stat& info)
 {
-    const int fd = ::openat(at, path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
-    if (fd < 0)
+    if (::fstatat(at, path.constData(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return errorText(errno);
-    const int statResult = ::fstat(fd, &info);
-    const int statError = errno;
-    ::close(fd);
-    return statResult == 0 ? QString() : errorText(statError);
+    if (S_ISREG(info.st_mode) && ::faccessat(at, path.constData(), R_OK, AT_EACCESS) != 0)
+        return errorText(errno);
+    return QString();
 }
 
 class Walk {
@@ -71,7 +69,7 @@ public:
                 {shown, QStringLiteral("%1; files of 2 GiB or more cannot be sent: the server does not offer the "
                                        "extended protocol")
                             .arg(BytesText(size))});
-        m_result.entries.append({path, name, false});
+        m_result.entries.append({path, name, false, size});
         m_result.paths << path;
         m_result.totalBytes += size;
     }
@@ -115,8 +113,8 @@ public:
             QString problem = nameProblem(child);
             if (problem.isEmpty() && childName.size() > kMaxPathBytes)
                 problem = QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
-            if (problem.isEmpty() && S_ISREG(info.st_mode))
-                problem = readable(fd, child, false, info);
+            if (problem.isEmpty() && S_ISREG(info.st_mode) && ::faccessat(fd, child.constData(), R_OK, AT_EACCESS) != 0)
+                problem = errorText(errno);
             if (!problem.isEmpty()) {
                 m_result.problems.push_back({childShown, problem});
                 continue;
@@ -140,10 +138,11 @@ SourceFiles CheckSourceFiles(const QStringList& files)
     SourceFiles result;
     Walk walk(result);
     QHash<QString, QString> byName; // the name it travels under -> the file as given
+    const QString current = QDir::currentPath();
     for (const QString& file : files) {
         struct stat info {};
         QString problem = readable(AT_FDCWD, QFile::encodeName(file), true, info);
-        const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());
+        const QString path = QDir::cleanPath(QDir::isAbsolutePath(file) ? file : current + QLatin1Char('/') + file);
         const QString name = QFileInfo(path).fileName();
         if (problem.isEmpty() && !S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode))
             problem = QStringLiteral("not a regular file");

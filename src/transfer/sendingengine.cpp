@@ -296,7 +296,10 @@ void SendingEngine::sendExtended()
             continue;
         }
         ++start.files;
-        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, GetFileSize(entry.path)));
+        // The size the caller found when it checked the file; the file's header has its size
+        // when it is sent.
+        const qint64 size = entry.size >= 0 ? entry.size : GetFileSize(entry.path);
+        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, size));
     }
     const int fileCount = static_cast<int>(start.files);
     m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
@@ -351,7 +354,7 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_answers.ClearAbandoned(); // the answer to this header may come at once
         const bool resume = CarriesResume(m_extension);
         if (resume)
-            sendAttributes(number, entry.path, m_reader.Descriptor());
+            sendMessage(EncodeAttributes({number, m_reader.ModifiedNs(), m_reader.Mode()}));
         // The offer may come as soon as the header is out.
         if (resume && size >= kResumeFrom)
             m_answers.ExpectOffer(number, size);
@@ -389,7 +392,8 @@ void SendingEngine::sendSparseFileData()
     const qint64 block = m_blocksize;
     const qint64 lastBlock = size == 0 ? 0 : alignDown(size - 1, block);
     qint64 at = 0;
-    while (at < lastBlock && !m_answers.FileAbandoned()) {
+    // A file with every block on the disk has no holes to look for.
+    while (!m_reader.Dense() && at < lastBlock && !m_answers.FileAbandoned()) {
         const qint64 data = m_reader.NextData(at);
         const qint64 zerosEnd = std::min(alignDown(data, block), lastBlock);
         if (zerosEnd > at) {
