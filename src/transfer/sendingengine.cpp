@@ -43,29 +43,43 @@ SendingEngine::~SendingEngine()
 void SendingEngine::StartCopy(const QStringList& selected)
 {
     m_entries.clear();
-    prepareCopy(selected);
+    prepareCopy(static_cast<int>(selected.size()), m_filesToSend.isEmpty() ? selected.value(0) : m_filesToSend[0]);
+    m_filesToSend += selected;
     SendAllFiles();
 }
 
 void SendingEngine::StartCopy(const QList<SendEntry>& entries)
 {
     QStringList files;
+    int fileCount = 0;
+    QString first;
     bool folders = false;
     for (const SendEntry& entry : entries) {
-        if (entry.folder)
+        if (entry.folder) {
             folders = true;
-        else
+            continue;
+        }
+        if (fileCount++ == 0)
+            first = entry.path;
+        // The design's messages go through the list of files; the extension's through the
+        // entries alone.
+        if (m_extension == 0)
             files << entry.path;
     }
     if (folders && m_extension == 0)
         throw AppError(QStringLiteral("The server takes files only: it does not offer the extended protocol "
                                       "that carries folders"));
     // Files already listed (by the wizard) go first, under their bare names.
-    m_entries.clear();
-    for (const QString& path : std::as_const(m_filesToSend))
-        m_entries.append(bareEntry(path));
-    m_entries += entries;
-    prepareCopy(files);
+    if (m_filesToSend.isEmpty()) {
+        m_entries = entries; // shared, not copied
+    } else {
+        m_entries.clear();
+        for (const QString& path : std::as_const(m_filesToSend))
+            m_entries.append(bareEntry(path));
+        m_entries += entries;
+    }
+    prepareCopy(fileCount, m_filesToSend.isEmpty() ? first : m_filesToSend.constFirst());
+    m_filesToSend += files;
     SendAllFiles();
 }
 
@@ -74,22 +88,21 @@ QString SendingEngine::OlderProtocolNotice()
     return QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption");
 }
 
-void SendingEngine::prepareCopy(const QStringList& selected)
+void SendingEngine::prepareCopy(int fileCount, const QString& firstFile)
 {
     m_view.ProcessEvents();
     if (m_extension != 0)
         m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
     else if (m_serverOffer == 0)
         m_view.LogMessage(OlderProtocolNotice());
-    m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
-    m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
-    m_filesToSend += selected;
+    m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(fileCount));
+    m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(fileCount));
     m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2").arg(m_transportName).arg(m_blocksize));
     if (m_encrypt)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
     m_view.ShowStatus(QStringLiteral(" Client Sending..."));
     m_view.ProcessEvents();
-    m_view.ShowFileName(m_filesToSend.value(0));
+    m_view.ShowFileName(firstFile);
 }
 
 void SendingEngine::SendAllFiles()

@@ -128,7 +128,8 @@ private:
     static constexpr std::size_t kBatch = 256;
     static_assert(kBatch <= BlockReader::kMaxBatch);
 
-    void prepareCopy(const QStringList& selected);
+    // The lines and bars before a copy of `fileCount` files; `firstFile` is shown first.
+    void prepareCopy(int fileCount, const QString& firstFile);
     void sendExtended();
     void sendEntryFile(std::uint32_t number, const SendEntry& entry);
     void sendSparseFileData();

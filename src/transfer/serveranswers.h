@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -75,7 +76,11 @@ private:
 
     SendingView& m_view;
     const QList<SendEntry>* m_entries = nullptr;
-    std::vector<std::optional<Receipt>> m_receipts; // by entry number - 1
+    // By entry number - 1: what its receipt said, in a byte (a copy of many files keeps no
+    // receipt): none yet, stored or skipped, or a problem, whose words wait in m_reasons.
+    enum class Answer : std::uint8_t { None, Done, Problem };
+    std::vector<Answer> m_answered;
+    std::map<std::uint32_t, QString> m_reasons; // by entry number
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
