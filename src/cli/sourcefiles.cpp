@@ -46,6 +46,17 @@ QString nameProblem(const QByteArray& name)
     return QString();
 }
 
+// Whether this process may read the file `name` of the folder `at`, whose status is `info`;
+// errno tells why not. A file of its own with the owner's read bit is readable (that bit is
+// the owner's whole say, ACLs or not), which saves asking the system for most files.
+bool mayRead(int at, const char* name, const struct stat& info)
+{
+    static const uid_t self = ::geteuid();
+    if (info.st_uid == self && (info.st_mode & S_IRUSR) != 0)
+        return true;
+    return ::faccessat(at, name, R_OK, AT_EACCESS) == 0;
+}
+
 // Tells what `path` is, in `info`, and whether this process may read it, or why not; a link
 // is followed only when `follow`. Nothing is opened (the file is opened once, to be sent), so
 // a FIFO given by mistake does not wait for a writer.
@@ -53,7 +64,7 @@ QString readable(int at, const QByteArray& path, bool follow, struct stat& info)
 {
     if (::fstatat(at, path.constData(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return errorText(errno);
-    if (S_ISREG(info.st_mode) && ::faccessat(at, path.constData(), R_OK, AT_EACCESS) != 0)
+    if (S_ISREG(info.st_mode) && !mayRead(at, path.constData(), info))
         return errorText(errno);
     return QString();
 }
@@ -94,35 +105,36 @@ public:
         std::sort(names.begin(), names.end());
         const int fd = ::dirfd(dir);
         for (const QByteArray& child : std::as_const(names)) {
-            const QString childShown = shown + QLatin1Char('/') + Printable(QFile::decodeName(child));
+            // Made only for a line: most entries never need one.
+            const auto childShown = [&] { return shown + QLatin1Char('/') + Printable(QFile::decodeName(child)); };
             const QString childPath = path + QLatin1Char('/') + QFile::decodeName(child);
             const QByteArray childName = name + '/' + child;
             struct stat info {};
             if (::fstatat(fd, child.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                m_result.problems.push_back({childShown, errorText(errno)});
+                m_result.problems.push_back({childShown(), errorText(errno)});
                 continue;
             }
             if (S_ISLNK(info.st_mode)) {
-                m_result.skipped << QStringLiteral("Skipped the link %1: links are not followed").arg(childShown);
+                m_result.skipped << QStringLiteral("Skipped the link %1: links are not followed").arg(childShown());
                 continue;
             }
             if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
-                m_result.skipped << QStringLiteral("Skipped %1: not a regular file").arg(childShown);
+                m_result.skipped << QStringLiteral("Skipped %1: not a regular file").arg(childShown());
                 continue;
             }
             QString problem = nameProblem(child);
             if (problem.isEmpty() && childName.size() > kMaxPathBytes)
                 problem = QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
-            if (problem.isEmpty() && S_ISREG(info.st_mode) && ::faccessat(fd, child.constData(), R_OK, AT_EACCESS) != 0)
+            if (problem.isEmpty() && S_ISREG(info.st_mode) && !mayRead(fd, child.constData(), info))
                 problem = errorText(errno);
             if (!problem.isEmpty()) {
-                m_result.problems.push_back({childShown, problem});
+                m_result.problems.push_back({childShown(), problem});
                 continue;
             }
             if (S_ISDIR(info.st_mode))
-                folder(childShown, childPath, childName);
+                folder(childShown(), childPath, childName);
             else
-                file(childShown, childPath, childName, info.st_size);
+                file(info.st_size > kLargestPlainFile ? childShown() : QString(), childPath, childName, info.st_size);
         }
         ::closedir(dir);
     }
