@@ -12,7 +12,36 @@ std::string GuidKey(const GUID& g)
     return std::string(reinterpret_cast<const char*>(&g), sizeof g);
 }
 
+// Requests remembered: enough for kMissedRounds that have been out long enough, with the
+// ones still too young to count beside them.
+constexpr std::size_t kRequestsKept = 4;
+
 } // namespace
+
+void SessionDirectory::BeginSearch(Clock::time_point now)
+{
+    std::lock_guard lock(m_mutex);
+    m_searchBegan = now;
+}
+
+void SessionDirectory::Asked(Clock::time_point now)
+{
+    std::lock_guard lock(m_mutex);
+    m_requests.push_back(now);
+    if (m_requests.size() > kRequestsKept)
+        m_requests.pop_front();
+}
+
+bool SessionDirectory::Quiet(const Found& s, Clock::time_point now) const
+{
+    if (now - s.lastSeen > kAge || s.lastSeen < m_searchBegan)
+        return true;
+    std::size_t missed = 0;
+    for (const Clock::time_point asked : m_requests)
+        if (asked > s.lastSeen && now - asked >= kAnswerTime)
+            ++missed;
+    return missed >= kMissedRounds;
+}
 
 void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& from)
 {
@@ -48,7 +77,7 @@ std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& appl
     std::lock_guard lock(m_mutex);
     const auto now = Clock::now();
     for (const auto& [key, s] : m_found) {
-        if (now - s.lastSeen > kAge)
+        if (Quiet(s, now))
             continue;
         if (application != GUID_NULL && s.application != application)
             continue;
