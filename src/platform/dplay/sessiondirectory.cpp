@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -58,16 +57,10 @@ void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& 
             return;
     }
     Found& s = m_found[key];
-    s.address = address;
-    s.application = reply.application;
-    s.flags = reply.sessionFlags;
-    s.maxPlayers = reply.maxPlayers;
-    s.currentPlayers = reply.currentPlayers;
-    s.name = reply.name;
-    s.user = reply.user ? *reply.user : std::array<DWORD, 4>{};
+    s.listing = Listing{SessionRecord::FromAdvert(reply), address};
     s.lastSeen = Clock::now();
     if (m_known.size() < kMaxSessions || m_known.count(key))
-        m_known[key] = Known{address, s.user};
+        m_known[key] = Known{address, s.listing.user};
     m_answered.notify_all();
 }
 
@@ -76,23 +69,15 @@ std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& appl
     std::vector<Listing> listed;
     std::lock_guard lock(m_mutex);
     const auto now = Clock::now();
-    for (const auto& [key, s] : m_found) {
+    for (const auto& entry : m_found) {
+        const Found& s = entry.second;
         if (Quiet(s, now))
             continue;
-        if (application != GUID_NULL && s.application != application)
+        if (application != GUID_NULL && s.listing.application != application)
             continue;
-        if (!includeFull && s.maxPlayers != 0 && s.currentPlayers >= s.maxPlayers)
+        if (!includeFull && s.listing.maxPlayers != 0 && s.listing.currentPlayers >= s.listing.maxPlayers)
             continue;
-        Listing l;
-        std::memcpy(&l.instance, key.data(), sizeof l.instance);
-        l.application = s.application;
-        l.flags = s.flags;
-        l.maxPlayers = s.maxPlayers;
-        l.currentPlayers = s.currentPlayers;
-        l.name = s.name;
-        l.address = s.address;
-        l.user = s.user;
-        listed.push_back(std::move(l));
+        listed.push_back(s.listing);
     }
     return listed;
 }
@@ -119,7 +104,7 @@ void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point 
     m_answered.wait_until(lock, deadline, [&] {
         for (const auto& entry : m_found) {
             const Found& found = entry.second;
-            if (found.lastSeen >= since && (application == GUID_NULL || found.application == application))
+            if (found.lastSeen >= since && (application == GUID_NULL || found.listing.application == application))
                 return true;
         }
         return false;

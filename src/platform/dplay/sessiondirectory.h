@@ -2,6 +2,7 @@
 
 #include "platform/dplay/discoverymessage.h"
 #include "platform/dplay/dplay.h"
+#include "platform/dplay/sessionrecord.h"
 
 #include <netinet/in.h>
 
@@ -34,15 +35,8 @@ public:
     static constexpr auto kAnswerTime = std::chrono::milliseconds(100);
     static constexpr std::size_t kMissedRounds = 2;
 
-    struct Listing {
-        GUID instance = GUID_NULL;
-        GUID application = GUID_NULL;
-        DWORD flags = 0;
-        DWORD maxPlayers = 0;
-        DWORD currentPlayers = 0;
-        std::string name;
-        sockaddr_in address{};       // where to join: the host's address and TCP port
-        std::array<DWORD, 4> user{}; // dwUser1..4 (0 when the host sent none)
+    struct Listing : SessionRecord {
+        sockaddr_in address{}; // where to join: the host's address and TCP port
     };
 
     // A new search begins at `now` (not one carried on).
@@ -65,13 +59,7 @@ public:
 
 private:
     struct Found {
-        sockaddr_in address{};
-        GUID application = GUID_NULL;
-        DWORD flags = 0;
-        DWORD maxPlayers = 0;
-        DWORD currentPlayers = 0;
-        std::string name;
-        std::array<DWORD, 4> user{};
+        Listing listing;
         Clock::time_point lastSeen;
     };
     // Whether `s` has stopped answering, or was heard only before the current search.
