@@ -173,3 +173,22 @@ TEST(DplayRoster, OnlyAnAwaitedPlayerRequestTakesOneReply)
     EXPECT_FALSE(roster.Answer({request, DP_OK, 9}));
     EXPECT_NE(roster.Ask(), request);
 }
+
+TEST(DplayRoster, RemotePlayersGoWithTheConnectionThatCarriesThem)
+{
+    PlayerRoster roster;
+    roster.AddRemote(1, 20);
+    roster.AddRemote(2, 21);
+    roster.AddRemote(1, 22);
+    EXPECT_EQ(roster.RemoteOf(1), (std::vector<DPID>{20, 22}));
+    EXPECT_TRUE(roster.RemoteOf(3).empty());
+    EXPECT_EQ(roster.Carrier(22), 1u);
+    EXPECT_EQ(roster.Carrier(21), 2u);
+    EXPECT_FALSE(roster.Carrier(23).has_value());
+
+    EXPECT_EQ(roster.ForgetConnection(1), (std::vector<DPID>{20, 22}));
+    EXPECT_FALSE(roster.Carrier(20).has_value());
+    EXPECT_TRUE(roster.RemoteOf(1).empty());
+    EXPECT_TRUE(roster.ForgetConnection(1).empty());
+    EXPECT_EQ(roster.Carrier(21), 2u);
+}

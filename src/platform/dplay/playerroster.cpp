@@ -23,6 +23,36 @@ bool PlayerRoster::IsLocal(DPID id) const
     return std::find(m_local.begin(), m_local.end(), id) != m_local.end();
 }
 
+void PlayerRoster::AddRemote(std::uint64_t connection, DPID id)
+{
+    m_remote[connection].push_back(id);
+}
+
+const std::vector<DPID>& PlayerRoster::RemoteOf(std::uint64_t connection) const
+{
+    static const std::vector<DPID> none;
+    const auto found = m_remote.find(connection);
+    return found == m_remote.end() ? none : found->second;
+}
+
+std::optional<std::uint64_t> PlayerRoster::Carrier(DPID id) const
+{
+    for (const auto& [connection, players] : m_remote)
+        if (std::find(players.begin(), players.end(), id) != players.end())
+            return connection;
+    return std::nullopt;
+}
+
+std::vector<DPID> PlayerRoster::ForgetConnection(std::uint64_t connection)
+{
+    const auto found = m_remote.find(connection);
+    if (found == m_remote.end())
+        return {};
+    std::vector<DPID> players = std::move(found->second);
+    m_remote.erase(found);
+    return players;
+}
+
 void PlayerRoster::RememberAddress(DPID id, const std::string& where)
 {
     if (m_addresses.size() >= kMaxAddresses)

@@ -11,10 +11,9 @@
 #include <vector>
 
 // The players a session object knows by id: its own (local) players, the ids it gives out
-// as host, where each remote player came in from, and, on a client, the player requests
-// that wait for the host's reply. A remote player's place lives with the connection that
-// carries it (it ends with it); this keeps what outlives a connection or belongs to no
-// connection at all.
+// as host, the remote players by the connection that carries them, where each remote player
+// came in from (kept after it left), and, on a client, the player requests that wait for the
+// host's reply.
 //
 // Not locked: the session object's lock guards it, except First(), which any thread may
 // read.
@@ -38,6 +37,15 @@ public:
     // Where a message to `to` is delivered: the first local player for all players.
     DPID Addressee(DPID to) const { return to == DPID_ALLPLAYERS ? First() : to; }
 
+    // Host side: the remote players, by the number of the connection that carries them.
+    void AddRemote(std::uint64_t connection, DPID id);
+    // The players `connection` carries, in the order they came (empty when none).
+    const std::vector<DPID>& RemoteOf(std::uint64_t connection) const;
+    // The connection that carries remote player `id`, if any.
+    std::optional<std::uint64_t> Carrier(DPID id) const;
+    // The connection has gone: its players, in the order they came, are no longer here.
+    std::vector<DPID> ForgetConnection(std::uint64_t connection);
+
     // Host side: "address:port" of the connection `id` came in on, kept after it left.
     void RememberAddress(DPID id, const std::string& where);
     std::string Address(DPID id) const;
@@ -54,6 +62,7 @@ private:
     std::vector<DPID> m_local;
     std::atomic<DPID> m_first{0};
     DPID m_nextId = 0;
+    std::map<std::uint64_t, std::vector<DPID>> m_remote; // by connection
     std::map<DPID, std::string> m_addresses;
     std::uint32_t m_nextRequest = 0;
     std::map<std::uint32_t, std::optional<FrameCodec::PlayerCreatedInfo>> m_replies;

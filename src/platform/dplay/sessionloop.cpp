@@ -76,8 +76,8 @@ const char* SessionService::ParseReceived(Peer& p)
 const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
 {
     const DPID to = FrameCodec::DataTo(v);
-    return FrameRules::DataRefusal(m_role == Role::Host, p.joined, p.players, FrameCodec::DataFrom(v), to,
-                                   m_players.IsLocal(to));
+    return FrameRules::DataRefusal(m_role == Role::Host, p.joined, m_players.RemoteOf(p.number),
+                                   FrameCodec::DataFrom(v), to, m_players.IsLocal(to));
 }
 
 // Does what `step` (FrameRules::StepFor) says of the frame. Returns why the frame breaks the
@@ -114,10 +114,11 @@ const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v
             return "malformed player request";
         FrameCodec::PlayerCreatedInfo created;
         created.request = request->request;
-        created.result = FrameRules::AdmitPlayer(p.players.size(), Occupancy(), m_session.maxPlayers);
+        created.result =
+            FrameRules::AdmitPlayer(m_players.RemoteOf(p.number).size(), Occupancy(), m_session.maxPlayers);
         if (SUCCEEDED(created.result)) {
             created.id = m_players.NextId();
-            p.players.push_back(created.id);
+            m_players.AddRemote(p.number, created.id);
             // Kept past the connection, for a front end that names the player's address
             // when its messages are handled, perhaps after it left.
             m_players.RememberAddress(created.id, p.link.Name());
@@ -175,8 +176,9 @@ void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
         std::lock_guard lock(m_mutex);
         p->dead = true;
         m_peers.erase(std::remove(m_peers.begin(), m_peers.end(), p), m_peers.end());
+        const std::vector<DPID> players = m_players.ForgetConnection(p->number);
         if (m_role == Role::Host) {
-            for (DPID id : p->players)
+            for (DPID id : players)
                 QueueSystemDestroy(id);
         } else if (m_role == Role::Client && !m_sessionLost && !m_stop) {
             m_sessionLost = true;
@@ -185,6 +187,12 @@ void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
     }
     p->link.Close();
     m_cond.notify_all();
+}
+
+bool SessionService::CarriesPlayer(const Peer& p) const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_players.RemoteOf(p.number).empty();
 }
 
 void SessionService::AcceptPeers(int listenFd)
@@ -219,7 +227,7 @@ void SessionService::AcceptPeers(int listenFd)
         if (oldest)
             DropPeer(oldest, "the oldest of too many from there that have not joined yet");
         std::lock_guard lock(m_mutex);
-        m_peers.push_back(std::make_shared<Peer>(fd, m_wakeup));
+        m_peers.push_back(std::make_shared<Peer>(++m_peerCount, fd, m_wakeup));
     }
 }
 
@@ -242,7 +250,7 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
         gone = "write failed";
     else if (const char* expired = c.Expired(now, p->joined, keepAlive))
         gone = expired;
-    else if (host && p->joined && p->players.empty() && now - p->joinedAt > PeerConnection::kJoinTimeout)
+    else if (host && p->joined && now - p->joinedAt > PeerConnection::kJoinTimeout && !CarriesPlayer(*p))
         gone = "no player in time"; // a joined peer holds a place: it must use it
     else if (p->closing && c.AllSent())
         gone = p->joined ? "dropped by the host" : "its join was refused";

@@ -77,9 +77,9 @@ HRESULT SessionService::DropPlayer(DPID id)
 {
     {
         std::lock_guard lock(m_mutex);
-        const auto holder = std::find_if(m_peers.begin(), m_peers.end(), [id](const std::shared_ptr<Peer>& p) {
-            return std::find(p->players.begin(), p->players.end(), id) != p->players.end();
-        });
+        const auto carrier = m_players.Carrier(id);
+        const auto holder = std::find_if(m_peers.begin(), m_peers.end(),
+                                         [&](const std::shared_ptr<Peer>& p) { return p->number == carrier; });
         if (m_role != Role::Host || holder == m_peers.end())
             return DPERR_INVALIDPLAYER;
         (*holder)->closing = true;
@@ -278,7 +278,7 @@ HRESULT SessionService::JoinSession(const GUID& instance)
     auto joined = JoinHost(*address, instance, received, PeerConnection::kJoinTimeout);
     if (FAILED(joined.result))
         return joined.result;
-    auto peer = std::make_shared<Peer>(joined.fd, m_wakeup, std::move(received));
+    auto peer = std::make_shared<Peer>(++m_peerCount, joined.fd, m_wakeup, std::move(received));
     peer->joined = true;
     peer->parsePending = peer->link.Received().end > 0;
     {
@@ -301,7 +301,7 @@ DWORD SessionService::Occupancy() const
     std::size_t n = m_players.LocalCount();
     for (const auto& p : m_peers)
         if (p->joined && !p->dead)
-            n += std::max<std::size_t>(1, p->players.size());
+            n += std::max<std::size_t>(1, m_players.RemoteOf(p->number).size());
     return DWORD(n);
 }
 
@@ -319,8 +319,7 @@ HRESULT SessionService::CanSendLocked(DPID from) const
 bool SessionService::CarriesLocked(const Peer& p, DPID to) const
 {
     return p.joined && !p.dead && !p.closing
-           && (to == DPID_ALLPLAYERS || m_role == Role::Client
-               || std::find(p.players.begin(), p.players.end(), to) != p.players.end());
+           && (to == DPID_ALLPLAYERS || m_role == Role::Client || m_players.Carrier(to) == p.number);
 }
 
 HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, std::shared_ptr<AutoResetEvent> hEvent,

@@ -87,12 +87,14 @@ private:
     using Clock = std::chrono::steady_clock;
     enum class Role { None, Joining, Host, Client };
 
-    // A peer as the session sees it: its connection, and whether and as whom it joined.
+    // A peer as the session sees it: its connection, and whether it joined (its players are
+    // in the roster, by `number`).
     struct Peer {
-        Peer(int fd, const WakeupFd& wakeup, ReadBuffer received = {})
-            : link(fd, wakeup, std::move(received)), address(PeerAddress(fd))
+        Peer(std::uint64_t number, int fd, const WakeupFd& wakeup, ReadBuffer received = {})
+            : number(number), link(fd, wakeup, std::move(received)), address(PeerAddress(fd))
         {
         }
+        const std::uint64_t number; // this object's own count of connections
         PeerConnection link;
         const std::uint32_t address; // IPv4, network order
         // Under m_mutex; written on the network thread only.
@@ -100,7 +102,6 @@ private:
         bool closing = false; // refused: close once everything queued is sent
         bool dropped = false; // its player was dropped by the host: reset, not closed in order
         bool dead = false;
-        std::vector<DPID> players; // host side: the peer's players
         Clock::time_point joinedAt;
         // Network thread: bytes that arrived with the join reply wait to be parsed.
         bool parsePending = false;
@@ -120,6 +121,8 @@ private:
     void AcceptPeers(int listenFd);
     const char* ParseReceived(Peer& p);
     void DropPeer(const std::shared_ptr<Peer>& p, const char* why);
+    // Whether the peer carries a player yet; takes m_mutex.
+    bool CarriesPlayer(const Peer& p) const;
 
     // Callers hold m_mutex.
     const char* HandleFrameLocked(Peer& p, const FrameCodec::View& v, FrameRules::Step step);
@@ -129,7 +132,7 @@ private:
     void QueueSessionLost();
     DWORD Occupancy() const;
     // Whether a message to `to` goes through the connection of `p`: a joined peer that is
-    // not going away, and (on the host) one whose players include `to`.
+    // not going away, and (on the host) one that carries `to`.
     bool CarriesLocked(const Peer& p, DPID to) const;
     // DP_OK when the local player `from` may send now; else why not.
     HRESULT CanSendLocked(DPID from) const;
@@ -156,6 +159,7 @@ private:
     PlayerRoster m_players;
     std::atomic<DWORD> m_nextMessageId{0};
     std::vector<std::shared_ptr<Peer>> m_peers;
+    std::atomic<std::uint64_t> m_peerCount{0}; // numbers the peers
     // Set when the network thread ends: whether every peer took all that was sent to it.
     std::atomic<bool> m_delivered{true};
     // The peer whose queue holds the open reservation; the reserving thread only.
