@@ -169,6 +169,8 @@ void TMainWindow::sendTo(int selectedRow, const std::optional<PairingCode>& code
 {
     // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
     // and a confirmed stop ends the copy cleanly before the endpoint goes.
+    // A Resume that cannot join, or is refused before it sends, stays on offer.
+    const std::optional<CopyResume::Copy> before = m_resume->Offered();
     m_resume->Withdraw();
     CopyResume::Copy cut = CopyResume::CopyTo(m_roles.SessionList().get(), selectedRow);
     cut.files = FilesToSend;
@@ -176,6 +178,7 @@ void TMainWindow::sendTo(int selectedRow, const std::optional<PairingCode>& code
     m_send->Begin();
     m_copyComplete = false;
     bool failed = true;
+    bool sending = false;
     bool lost = false; // the server went part way, and keeps what arrived
     const auto finished = qScopeGuard([&] {
         const SendControl::Reason stopped = m_send->StopReason();
@@ -185,6 +188,8 @@ void TMainWindow::sendTo(int selectedRow, const std::optional<PairingCode>& code
         if (lost) {
             m_resume->Offer(std::move(cut));
             LogMessage(QStringLiteral("The copy was cut off; once the server is back, Resume sends the rest"));
+        } else if (!sending && before) {
+            m_resume->Offer(*before);
         }
         PaintFrame();
         if (stopped == SendControl::Reason::None)
@@ -206,6 +211,7 @@ void TMainWindow::sendTo(int selectedRow, const std::optional<PairingCode>& code
     if (!AskForPairingCode(this, copy, code))
         return;
     SendingEngine& engine = copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    sending = true;
     try {
         sendCopy(engine, selected);
     } catch (const AppError& error) {
