@@ -10,6 +10,8 @@
 
 #include <csignal>
 
+#include <sys/statvfs.h>
+
 namespace {
 
 constexpr qint64 kMiB = qint64(1) << 20;
@@ -256,8 +258,23 @@ TEST_F(ResumeAfterAFullDisk, WhatArrivedBeforeTheDiskFilledIsKeptAndTheNextCopyG
         EXPECT_GE(kept, 16 * kMiB);
         EXPECT_FALSE(QFileInfo::exists(inside(cut))) << "never under its name until whole";
 
-        // Room again: the same copy sends about what was missing, and the file is whole.
+        // Room again, though less than the whole file: what the partial file holds need not
+        // fit twice. The same copy sends about what was missing, and the file is whole.
         ASSERT_TRUE(QFile::remove(inside("filler.bin")));
+        const auto available = [&] {
+            struct statvfs disk {};
+            return ::statvfs(QFile::encodeName(inside("")).constData(), &disk) == 0
+                       ? qint64(disk.f_bavail) * qint64(disk.f_frsize)
+                       : qint64(-1);
+        };
+        const qint64 spare = available() - (48 * kMiB - kept) - 6 * kMiB;
+        ASSERT_GT(spare, 0);
+        {
+            QFile filler(inside("filler.bin"));
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            ASSERT_EQ(filler.write(QByteArray(spare, 'f')), spare);
+        }
+        ASSERT_LT(available(), 48 * kMiB);
         serverOutput.clear();
         QByteArray out;
         ASSERT_EQ(run(QStringList{"send", "--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(port)} + what,
