@@ -790,7 +790,7 @@ private slots:
     {
         QDir(path("in")).removeRecursively();
         QDir().mkpath(path("in"));
-        const QByteArray big = RandomBytes(64 * 1024 * 1024 + 9, 21);
+        const QByteArray big = RandomBytes(96 * 1024 * 1024 + 9, 21);
         writeFile(path("work/cut.bin"), big);
         writeFile(path("work/a.txt"), "abc");
         const auto held = [this] {
