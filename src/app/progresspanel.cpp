@@ -150,6 +150,13 @@ void ProgressPanel::buildProgressGroup()
     ProgressText = reading(GroupBox1, "ProgressText", QString(), QStringLiteral("Bytes, speed and time left"));
     for (QLabel* counter : {PacksSent, PacksReceived, Label5, ProgressText})
         counter->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    ResumeBtn = new QPushButton(QStringLiteral("&Resume"), GroupBox1);
+    ResumeBtn->setObjectName(QStringLiteral("ResumeBtn"));
+    ResumeBtn->setAccessibleDescription(
+        QStringLiteral("Find the session again and send the rest of the copy that was cut off"));
+    ResumeBtn->setToolTip(QStringLiteral("Send the rest of the copy that was cut off"));
+    ResumeBtn->setAutoDefault(false);
+    ResumeBtn->hide();
 
     grid->addWidget(Label1, 0, 0);
     grid->addWidget(Label2, 0, 1, 1, 3);
@@ -166,7 +173,8 @@ void ProgressPanel::buildProgressGroup()
     counters->addWidget(PacksReceived);
     counters->addStretch(1);
     grid->addLayout(counters, 3, 1, 1, 3);
-    grid->addWidget(ProgressText, 4, 1, 1, 3);
+    grid->addWidget(ProgressText, 4, 1, 1, 2);
+    grid->addWidget(ResumeBtn, 4, 3, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
 }
 

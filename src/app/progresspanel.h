@@ -43,7 +43,8 @@ public:
     QLabel* PacksReceived = nullptr;
     QGroupBox* GroupBox2 = nullptr; // "Messages:"
     QListWidget* DebugMsgList = nullptr;
-    QLabel* ProgressText = nullptr; // bytes done, speed and time left
+    QLabel* ProgressText = nullptr;   // bytes done, speed and time left
+    QPushButton* ResumeBtn = nullptr; // after a cut copy: sends it again from where it stopped
 
     // Each change waits for the next frame; it returns true when a frame was due and the
     // change is on the screen already.

@@ -17,6 +17,7 @@
 #include "net/resulttext.h"
 #include "platform/apperror.h"
 #include "settings/ui/preferences.h"
+#include "transfer/extensionmessages.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
 #include "widgets/filelistbox.h"
@@ -75,6 +76,7 @@ TMainWindow::TMainWindow(QWidget* parent)
     }
 
     m_send = new SendControl(this, Panel2, ClosePanelBtn);
+    m_resume = std::make_unique<CopyResume>(Panel2->ResumeBtn);
     connect(Panel2->OpenFolderBtn, &QPushButton::clicked, this,
             [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(Panel2->HostedFolder())); });
     m_chooser = new FileChooser(this, DirTree1, FileListBox1);
@@ -117,6 +119,7 @@ void TMainWindow::connectHandlers()
     on(About1, &QAction::triggered, &TMainWindow::About1Click);
     on(DirTree1, &TDirTree::OnChange, &TMainWindow::DirTree1Change);
     on(ClosePanelBtn, &QToolButton::clicked, &TMainWindow::ClosePanelBtnClick);
+    on(Panel2->ResumeBtn, &QPushButton::clicked, &TMainWindow::ResumeBtnClick);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -137,11 +140,6 @@ bool TMainWindow::InitNetworking()
     return m_roles.InitNetworking();
 }
 
-void TMainWindow::SearchSessions()
-{
-    m_roles.SearchSessions();
-}
-
 void TMainWindow::HostSession(const QString& label, const QString& directory, std::optional<PairingCode> firstCode)
 {
     HostOptions options{.label = label, .directory = directory, .selectedFolder = DirTree1->SelectedPath()};
@@ -158,16 +156,41 @@ void TMainWindow::HostSession(const QString& label, const QString& directory, st
 
 void TMainWindow::StartCopy(int selectedRow, const std::optional<PairingCode>& code)
 {
+    QString folder = DirTree1->SelectedPath();
+    if (folder == QLatin1String("?"))
+        folder.clear();
+    QStringList selected;
+    for (const QString& name : FileListBox1->SelectedNames())
+        selected << folder + name;
+    sendTo(selectedRow, code, selected);
+}
+
+void TMainWindow::sendTo(int selectedRow, const std::optional<PairingCode>& code, const QStringList& selected)
+{
     // While the copy is prepared and sent the panel's close button is its Cancel: it asks,
     // and a confirmed stop ends the copy cleanly before the endpoint goes.
+    // A Resume that cannot join, or is refused before it sends, stays on offer.
+    const std::optional<CopyResume::Copy> before = m_resume->Offered();
+    m_resume->Withdraw();
+    CopyResume::Copy cut = CopyResume::CopyTo(m_roles.SessionList().get(), selectedRow);
+    cut.files = FilesToSend;
+    cut.selected = selected;
     m_send->Begin();
     m_copyComplete = false;
     bool failed = true;
-    const auto finished = qScopeGuard([this, &failed, selectedRow] {
+    bool sending = false;
+    bool lost = false; // the server went part way, and keeps what arrived
+    const auto finished = qScopeGuard([&] {
         const SendControl::Reason stopped = m_send->StopReason();
         m_send->End();
         // The strip tells how the copy ended, never " Client Sending..." after it.
         Panel2->ShowStatus(SendControl::EndStatus(stopped, failed, m_copyComplete));
+        if (lost) {
+            m_resume->Offer(std::move(cut));
+            LogMessage(QStringLiteral("The copy was cut off; once the server is back, Resume sends the rest"));
+        } else if (!sending && before) {
+            m_resume->Offer(*before);
+        }
         PaintFrame();
         if (stopped == SendControl::Reason::None)
             m_notifier.CopySent(m_copyComplete, SessionRows().value(selectedRow).value(0));
@@ -187,22 +210,21 @@ void TMainWindow::StartCopy(int selectedRow, const std::optional<PairingCode>& c
     }
     if (!AskForPairingCode(this, copy, code))
         return;
-    sendCopy(copy.Start(m_settings.Blocksize, m_settings.Encrypt));
+    SendingEngine& engine = copy.Start(m_settings.Blocksize, m_settings.Encrypt);
+    sending = true;
+    try {
+        sendCopy(engine, selected);
+    } catch (const AppError& error) {
+        lost = CarriesResume(engine.Extension()) && (engine.ConnectionWasLost() || IsConnectionLost(error));
+        throw;
+    }
     failed = false;
 }
 
-void TMainWindow::sendCopy(SendingEngine& engine)
+void TMainWindow::sendCopy(SendingEngine& engine, const QStringList& selected)
 {
     engine.FilesToSend() = FilesToSend;
     const auto keepList = qScopeGuard([&] { FilesToSend = engine.FilesToSend(); });
-
-    QString folder = DirTree1->SelectedPath();
-    if (folder == QLatin1String("?"))
-        folder.clear();
-    QStringList selected;
-    for (const QString& name : FileListBox1->SelectedNames())
-        selected << folder + name;
-
     try {
         engine.StartCopy(selected);
     } catch (const SendControl::Stopped& stopped) {
@@ -270,11 +292,6 @@ void TMainWindow::Button3Click()
     HostSession(QString(), QString());
 }
 
-void TMainWindow::Button8Click()
-{
-    SearchSessions();
-}
-
 void TMainWindow::Button5Click()
 {
     // A viewer that cannot load the log is not shown; its error box says why.
@@ -306,16 +323,6 @@ void TMainWindow::ActOnWizard(const WizardChoice& choice)
     case WizardChoice::Action::None:
         break;
     }
-}
-
-void TMainWindow::Button7Click()
-{
-    close();
-}
-
-void TMainWindow::Exit1Click()
-{
-    close();
 }
 
 void TMainWindow::Preferences1Click()
@@ -362,6 +369,7 @@ void TMainWindow::ClosePanelBtnClick()
         m_send->AskToStop(SendControl::Reason::User);
         return;
     }
+    m_resume->Withdraw();
     endServing();
     EnableControls();
     ResetTransferView();
@@ -370,6 +378,44 @@ void TMainWindow::ClosePanelBtnClick()
     // list offers only sessions it can join.
     if (InitNetworking())
         SearchSessions();
+}
+
+void TMainWindow::ResumeBtnClick()
+{
+    if (!m_resume->Offered() || m_send->Running() || !SearchDone())
+        return;
+    // The endpoint that lost its session is made anew, searching where the copy's search did:
+    // the server knows what it kept by the address the copy comes from.
+    LogMessage(QStringLiteral("Looking for \"%1\" again").arg(m_resume->Offered()->label));
+    m_roles.SetTransport(m_settings.Transport);
+    if (!m_roles.InitNetworking(m_roles.SearchHost())) {
+        m_roles.ShowTransportHint();
+        return;
+    }
+    m_resume->SearchStarted();
+    SearchSessions();
+}
+
+void TMainWindow::resumeSearchEnded()
+{
+    // The panel stays up: the search gave the window's controls back for a moment only.
+    DisableControls();
+    if (!m_resume->Offered())
+        return;
+    const CopyResume::Copy cut = *m_resume->Offered();
+    const int row = m_resume->FindRow(m_roles.SessionList().get());
+    if (row < 0) {
+        const QString text = QStringLiteral("The session \"%1\" was not found. Start its server again, then press "
+                                            "Resume; or close this panel.")
+                                 .arg(cut.label);
+        LogMessage(text);
+        ShowError(text);
+        Panel2->ResumeBtn->setFocus();
+        return;
+    }
+    ServerList->setCurrentItem(ServerList->topLevelItem(row));
+    FilesToSend = cut.files;
+    sendTo(row, std::nullopt, cut.selected);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -436,21 +482,6 @@ void TMainWindow::showInformation(const QString& text)
 // ---------------------------------------------------------------------------------------
 // Views
 
-void TMainWindow::LogMessage(const QString& text)
-{
-    m_log.LogMessage(text);
-}
-
-void TMainWindow::LogError(const QString& text)
-{
-    m_log.LogError(text);
-}
-
-void TMainWindow::LogAppend(const QString& text)
-{
-    m_log.LogAppend(text);
-}
-
 void TMainWindow::SearchStarted()
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -465,8 +496,11 @@ void TMainWindow::SearchEnded()
     QApplication::restoreOverrideCursor();
     Panel4->hide();
     // The rows follow this call: once they are in, the list takes the focus and a session
-    // found alone is selected, so that Start Copy is one key away.
-    QTimer::singleShot(0, this, &TMainWindow::selectOnlySession);
+    // found alone is selected, so that Start Copy is one key away; or Resume goes on.
+    if (m_resume->SearchEnded())
+        QTimer::singleShot(0, this, FerrowardenApplication::Guarded([this] { resumeSearchEnded(); }));
+    else
+        QTimer::singleShot(0, this, &TMainWindow::selectOnlySession);
 }
 
 void TMainWindow::selectOnlySession()

@@ -2,6 +2,7 @@
 
 #include "app/desktopnotifier.h"
 #include "app/mainwindowcontrols.h"
+#include "app/copyresume.h"
 #include "app/wizardsessions.h"
 #include "bridge/hostedcopy.h"
 #include "net/sessionroles.h"
@@ -65,7 +66,7 @@ public:
 
     // Networking and roles
     bool InitNetworking();
-    void SearchSessions() override;
+    void SearchSessions() override { m_roles.SearchSessions(); }
     // Hosts a session: with an empty label and directory, the default label and the folder
     // selected in DirTree1. `firstCode`: the pairing code already shown (by the wizard).
     void HostSession(const QString& label, const QString& directory,
@@ -78,16 +79,18 @@ public:
     // Handlers
     void Button1Click();
     void Button3Click();
-    void Button8Click();
+    void Button8Click() { SearchSessions(); }
     void Button5Click();
     void Button6Click();
-    void Button7Click();
-    void Exit1Click();
+    void Button7Click() { close(); }
+    void Exit1Click() { close(); }
     void Preferences1Click();
     void Contents1Click();
     void About1Click();
     void DirTree1Change();
     void ClosePanelBtnClick();
+    // After a copy that lost its server: finds the session again and sends the same again.
+    void ResumeBtnClick();
 
     // Closes as the close box does, but stops a copy under way without asking (a signal).
     void CloseWithoutAsking();
@@ -117,9 +120,9 @@ public:
     void PaintFrame();
 
     // SessionRolesView, ReceivingView, SendingView
-    void LogMessage(const QString& text) override;
-    void LogError(const QString& text) override;
-    void LogAppend(const QString& text) override;
+    void LogMessage(const QString& text) override { m_log.LogMessage(text); }
+    void LogError(const QString& text) override { m_log.LogError(text); }
+    void LogAppend(const QString& text) override { m_log.LogAppend(text); }
     void SearchStarted() override;
     void SearchEnded() override;
     void ClearSessionRows() override;
@@ -157,7 +160,10 @@ private:
     void frameChanged(bool painted);
     void endServing();
     void selectOnlySession();
-    void sendCopy(SendingEngine& engine);
+    void sendCopy(SendingEngine& engine, const QStringList& selected);
+    // Joins row `selectedRow` and sends FilesToSend and `selected`.
+    void sendTo(int selectedRow, const std::optional<PairingCode>& code, const QStringList& selected);
+    void resumeSearchEnded();
 
     QString m_computerName;
     Registry m_registry;
@@ -173,6 +179,7 @@ private:
     DesktopNotifier m_notifier{this};
     QString m_client; // the address of the hosted session's latest client
     bool m_closeWithoutAsking = false;
-    bool m_copyComplete = false; // the copy under way said "Transmission complete!"
+    bool m_copyComplete = false;          // the copy under way said "Transmission complete!"
+    std::unique_ptr<CopyResume> m_resume; // the panel's Resume
     QTimer m_logFlushTimer;
 };

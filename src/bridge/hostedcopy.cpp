@@ -169,10 +169,10 @@ std::unique_ptr<SecureReceiverLink> HostedCopy::makeLink()
                                  nullptr,    AesGcmAvailable()};
     auto link =
         std::make_unique<SecureReceiverLink>(setup, m_trusted.get(), *m_answers, [this](void* data, qsizetype size) {
-            // Sealed records need no block checksum.
-            m_engine->SetAuthenticated(m_link->Secure());
             m_engine->HandleTransferMessage(data, size);
         });
+    // Sealed records need no block checksum; a copy in plain messages keeps it.
+    link->SetEstablished([this](bool secure) { m_engine->SetAuthenticated(secure); });
     link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
     link->SetFailed([this](const QString& why) {
         // Nothing more of this client reaches the engine; what it sent of a file is discarded.

@@ -59,6 +59,8 @@ void SecureReceiverLink::Incoming(void* data, qsizetype size)
                 return;
             }
             m_plain = true;
+            if (m_established)
+                m_established(false);
         }
     }
     if (m_plain) {
@@ -93,4 +95,6 @@ void SecureReceiverLink::handshakeDone()
                                                 session.receiveKey);
     m_answers.SetChannel(m_channel.get());
     NotePeer(session, QStringLiteral("from"), m_trusted, m_report);
+    if (m_established)
+        m_established(true);
 }

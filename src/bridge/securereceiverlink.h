@@ -30,6 +30,9 @@ public:
     // Lines for the user: a copy secured, a device paired. Failed: why the copy ends.
     void SetReport(Report report) { m_report = std::move(report); }
     void SetFailed(Report failed) { m_failed = std::move(failed); }
+    // Told once, before the first message is delivered: true when the handshake has ended
+    // and records follow, false when the client copies in plain messages.
+    void SetEstablished(std::function<void(bool secure)> established) { m_established = std::move(established); }
 
     // One message from the client, as the endpoint hands it over (opened in place).
     void Incoming(void* data, qsizetype size);
@@ -52,6 +55,7 @@ private:
     Deliver m_deliver;
     Report m_report;
     Report m_failed;
+    std::function<void(bool secure)> m_established;
     std::unique_ptr<RecordChannel> m_channel;
     bool m_started = false;
     bool m_plain = false;

@@ -118,6 +118,7 @@ void SessionRoles::ReleaseNetworking()
 bool SessionRoles::InitNetworking(const QString& host)
 {
     ReleaseNetworking();
+    m_searchHost = host;
     bool ok = true;
     try {
         m_player = new TDPlayer(m_owner);

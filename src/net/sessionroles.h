@@ -67,6 +67,8 @@ public:
     // "host:port") limits searches to one host; empty asks the whole LAN. The previous
     // endpoint, if any, is freed first.
     bool InitNetworking(const QString& host = QString());
+    // The host that the latest InitNetworking limited searches to; empty for the whole LAN.
+    const QString& SearchHost() const { return m_searchHost; }
     // Frees the endpoint (leaving its session) and the search; a search still running ends
     // as one that found nothing (SearchDone, the view's SearchEnded).
     void ReleaseNetworking();
@@ -126,6 +128,7 @@ private:
     QObject* m_owner;
     SessionRolesView& m_view;
     QString m_computerName;
+    QString m_searchHost;
     TTransport m_transport = trTCPIP;
     DWORD m_hostUser1 = 0;
     DWORD m_hostUser2 = 0;

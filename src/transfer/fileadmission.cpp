@@ -88,7 +88,7 @@ Admission FileAdmission::Refuse(const QString& text, const QString& note, Refuse
 }
 
 Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
-                               qint64 size, const QString& shown, const std::function<bool()>& createOther)
+                               qint64 size, const QString& shown, const std::function<bool()>& createOther, qint64 held)
 {
     if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
         m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded").arg(shown));
@@ -101,10 +101,10 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
                                      "most %3 bytes")
                           .arg(shown, QString::number(size), QString::number(limit)),
                       QStringLiteral("files of at most %1 bytes").arg(limit), RefusedWhy::TooLarge);
-    const qint64 available = freeSpaceFor(folderPath, size);
-    if (available >= 0 && size > available)
+    const qint64 available = freeSpaceFor(folderPath, size - held);
+    if (available >= 0 && size - held > available)
         return Refuse(QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free")
-                          .arg(shown, QString::number(size), QString::number(available)),
+                          .arg(shown, QString::number(size - held), QString::number(available)),
                       QStringLiteral("%1 bytes free").arg(available), RefusedWhy::NoSpace);
     QString reason;
     const bool created =
@@ -124,6 +124,6 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
             reason, RefusedWhy::NoSpace);
     }
     if (m_space >= 0)
-        m_space = std::max<qint64>(0, m_space - size);
+        m_space = std::max<qint64>(0, m_space - (size - held));
     return {Admission::Verdict::Admitted, RefusedWhy::UnsafeName, QString()};
 }

@@ -55,9 +55,10 @@ public:
     // `folderPath` is where that folder is, for its free space; `shown` names the file in
     // lines.
     // `createOther`, when given, may create the file some other way first (a partial file
-    // that survives a cut): true when it did.
+    // that survives a cut): true when it did. `held`: bytes of it on the disk already (a
+    // partial file that goes on), which the free space need not offer.
     Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath, qint64 size,
-                    const QString& shown, const std::function<bool()>& createOther = {});
+                    const QString& shown, const std::function<bool()>& createOther = {}, qint64 held = 0);
     // Refuses a file: shows and logs `text`.
     Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
 

@@ -32,6 +32,8 @@ public:
     bool Create(ReceivedFile& file, int folder, const QByteArray& name, const PartialStore::Identity& id,
                 QString* note);
     bool IsPartial() const { return m_partial; }
+    // The room on the disk that the partial file of `id` holds already (see PartialStore).
+    qint64 SpaceHeld(const PartialStore::Identity& id) const { return m_store.SpaceHeld(id); }
 
     // What the receiver holds of the file, for its sender.
     ResumeOffer Offer(std::uint32_t entry) const;

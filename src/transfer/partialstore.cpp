@@ -233,6 +233,26 @@ bool PartialStore::makeFolder(QString* error)
     return m_folder >= 0;
 }
 
+qint64 PartialStore::SpaceHeld(const Identity& id) const
+{
+    const int folder =
+        m_folder >= 0
+            ? m_folder
+            : (m_receive >= 0 ? ::openat(m_receive, kFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (folder < 0)
+        return 0;
+    const QByteArray key = keyOf(id.sender, id.path);
+    Contents contents;
+    bool damaged = false;
+    qint64 allocated = 0;
+    const bool same = readRecord(folder, key + ".record", &contents, &damaged) && contents.id.sender == id.sender
+                      && contents.id.path == id.path && contents.id.size == id.size
+                      && contents.id.modifiedNs == id.modifiedNs && fileSize(folder, key + ".part", &allocated) >= 0;
+    if (folder != m_folder)
+        ::close(folder);
+    return same ? std::min(allocated, id.size) : 0;
+}
+
 bool PartialStore::Resume(const Identity& id, std::map<std::uint32_t, Digest>* held, QByteArray* partName,
                           QString* thrownAway)
 {

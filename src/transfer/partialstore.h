@@ -52,6 +52,9 @@ public:
     // that was there went (damaged, shorter than its record, another version of the file),
     // or is empty.
     bool Resume(const Identity& id, std::map<std::uint32_t, Digest>* held, QByteArray* partName, QString* thrownAway);
+    // The bytes the partial of `id` takes on the disk (at most its size) when one is kept
+    // for that very file, else 0: room that resuming it does not need again. Looks only.
+    qint64 SpaceHeld(const Identity& id) const;
     // Starts the record of a new partial of `id`, replacing any other: its data file's name
     // in the folder in `partName`. False, with the reason in `error`.
     bool Start(const Identity& id, QByteArray* partName, QString* error);

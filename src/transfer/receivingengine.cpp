@@ -182,8 +182,9 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
         folderPath += entryFolder();
     }
     // A large file of a copy that resumes is written as a partial file; any other as usual.
-    const Admission admission = m_admission.Admit(m_file, folder, target, folderPath, m_progress.FileSize(),
-                                                  m_targetPath, [&] { return m_resume.CreatePartial(folder, target); });
+    const Admission admission = m_admission.Admit(
+        m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
+        [&] { return m_resume.CreatePartial(folder, target); }, m_resume.SpaceHeld());
     if (admission.verdict == Admission::Verdict::Refused)
         m_note = admission.note;
     if (admission.verdict != Admission::Verdict::Admitted)

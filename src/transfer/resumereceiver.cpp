@@ -70,6 +70,14 @@ bool ResumeReceiver::CreatePartial(int folder, const QByteArray& target)
     return made;
 }
 
+qint64 ResumeReceiver::SpaceHeld() const
+{
+    const ReceivingEngine& e = m_engine;
+    if (!e.carriesResume() || !m_keepPartials || !m_fileAttributes || e.m_progress.FileSize() < kResumeFrom)
+        return 0;
+    return m_partial.SpaceHeld({m_sender, e.m_entryPath, e.m_progress.FileSize(), m_fileAttributes->modifiedNs});
+}
+
 void ResumeReceiver::FileAdmitted()
 {
     ReceivingEngine& e = m_engine;

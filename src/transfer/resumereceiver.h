@@ -39,6 +39,9 @@ public:
     void BeginFile(std::uint32_t entry, qint64 size);
     // Writes the engine's file as a partial file, when it is one to keep: false when it is not.
     bool CreatePartial(int folder, const QByteArray& target);
+    // The room on the disk that a partial file kept of the engine's file takes already, which
+    // its free space need not offer again.
+    qint64 SpaceHeld() const;
     // The file is admitted: its attributes go to it and, when it is large, the sender hears
     // what the receiver holds of it.
     void FileAdmitted();

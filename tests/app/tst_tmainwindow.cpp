@@ -783,6 +783,105 @@ private slots:
         QVERIFY(readFile(path("in/big.bin")) == big);
     }
 
+    // A copy whose server is killed part way leaves the panel's Resume: it says so when the
+    // session is not there, and once a server of the same name is back it sends the same
+    // selection again, which goes on from what the server kept.
+    void resumeSendsTheRestOfACopyCutOffByTheServer()
+    {
+        QDir(path("in")).removeRecursively();
+        QDir().mkpath(path("in"));
+        const QByteArray big = RandomBytes(96 * 1024 * 1024 + 9, 21);
+        writeFile(path("work/cut.bin"), big);
+        writeFile(path("work/a.txt"), "abc");
+        const auto held = [this] {
+            qint64 bytes = 0;
+            const QDir partials(path("in/.ferrowarden-partial"));
+            for (const QFileInfo& part : partials.entryInfoList({"*.part"}, QDir::Files | QDir::Hidden))
+                bytes = std::max(bytes, part.size());
+            return bytes;
+        };
+
+        QProcess server;
+        startProcess(server, {"serve", path("in"), "--label", "Lab PC"});
+        BoxCatcher boxes;
+        TMainWindow window;
+        window.AppSettings().AutoSearch = false;
+        window.Roles().InitNetworking("127.0.0.1");
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.DirTree1->SelectPath(path("work"));
+        window.FileListBox1->Refill();
+        searchUntilFound(window);
+        window.ServerList->topLevelItem(0)->setSelected(true);
+        selectFiles(window.FileListBox1, {"a.txt", "cut.bin"});
+        QTimer trigger;
+        trigger.setInterval(5);
+        connect(&trigger, &QTimer::timeout, &window, [&] {
+            if (held() < 24 * 1024 * 1024)
+                return;
+            trigger.stop();
+            server.kill();
+        });
+        trigger.start();
+        window.Button1->click();
+        QVERIFY2(server.state() == QProcess::NotRunning || server.waitForFinished(5000),
+                 qPrintable(boxes.texts.join('|') + " / " + listLines(window.DebugMsgList).join('|')));
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY(!QFile::exists(path("in/cut.bin")));
+        QCOMPARE(readFile(path("in/a.txt")), QByteArray("abc"));
+        QPushButton* resume = window.Panel2->ResumeBtn;
+        QVERIFY(resume->isVisible() && resume->isEnabled());
+        QCOMPARE(resume->focusPolicy() & Qt::TabFocus, Qt::TabFocus);
+        QAccessibleInterface* readable = QAccessible::queryAccessibleInterface(resume);
+        QVERIFY(readable);
+        QCOMPARE(readable->text(QAccessible::Name), QStringLiteral("Resume"));
+        QVERIFY(!readable->text(QAccessible::Description).isEmpty());
+        QVERIFY2(listLines(window.DebugMsgList)
+                     .contains("The copy was cut off; once the server is back, Resume sends the rest"),
+                 qPrintable(listLines(window.DebugMsgList).join('|')));
+
+        // No server yet: the window says so, and Resume stays.
+        boxes.texts.clear();
+        resume->click();
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.texts.size() == 1, 15000);
+        QCOMPARE(boxes.texts[0],
+                 QStringLiteral("The session \"Lab PC\" was not found. Start its server again, then press Resume; "
+                                "or close this panel."));
+        QVERIFY(resume->isVisible() && resume->isEnabled());
+        QVERIFY(!window.Button1->isEnabled());
+
+        // A new server for the same folder: Resume, from the keyboard, sends only what is
+        // missing.
+        const qint64 kept = held();
+        QVERIFY(kept >= 24 * 1024 * 1024);
+        QProcess again;
+        startProcess(again, {"serve", path("in"), "--label", "Lab PC", "--once"});
+        QTest::qWait(500); // the server announces its session
+        window.DebugMsgList->clear();
+        boxes.texts.clear();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_R, Qt::AltModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(window.windowTitle() == QStringLiteral("Transmission complete!"), 30000);
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join('|')));
+        const QStringList lines = listLines(window.DebugMsgList);
+        const qsizetype resumed =
+            lines.indexOf(QRegularExpression("^Resuming \"cut.bin\": [0-9,]+ bytes already there$"));
+        QVERIFY2(resumed >= 0, qPrintable(lines.join('|')));
+        const qint64 already = lines[resumed].section(' ', 2, 2).remove(',').toLongLong();
+        QVERIFY2(already > 16 * 1024 * 1024 && already <= kept, qPrintable(lines[resumed]));
+        QVERIFY(readFile(path("in/cut.bin")) == big);
+        QVERIFY(!QFileInfo::exists(path("in/.ferrowarden-partial")));
+        // Far fewer data packets than the whole file takes.
+        QVERIFY2(window.PacksSent->text().toLongLong() * 2048 < big.size() - already + 8 * 1024 * 1024,
+                 qPrintable(window.PacksSent->text()));
+        QVERIFY(resume->isHidden());
+        QCOMPARE(window.Panel3->text(), QStringLiteral(" Copy Complete..."));
+        window.ClosePanelBtnClick();
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitCode(), 0);
+    }
+
     void closingWhileReceivingLeavesNoHalfFile()
     {
         QDir(path("in")).removeRecursively();

@@ -2,11 +2,15 @@
 // middle of a large file, of one file and of a folder, then the same copy again, which goes
 // on where the first stopped; and a sender that finds a restarted server by itself.
 #include "support/endtoend.h"
+#include "support/flakyproxy.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <csignal>
+
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -165,4 +169,136 @@ TEST_F(ResumeAcrossALink, TheSenderGoesOnWhenTheLinkComesBack)
     EXPECT_TRUE(out.contains("Resuming \"big.bin\": ")) << out.toStdString();
     EXPECT_TRUE(received("big.bin") == files[0].bytes);
     EXPECT_FALSE(QFileInfo::exists(part));
+}
+
+namespace {
+
+// The server's directory is a small ext2 disk of its own (a loop image mounted in a mount
+// namespace of the server's): ext2 reserves nothing ahead, so another writer can fill the
+// disk while a file arrives. The test sees into it through /proc/<pid>/root.
+class ResumeAfterAFullDisk : public Resume {
+protected:
+    QString inside(const QString& name) const
+    {
+        return QStringLiteral("/proc/%1/root%2/%3").arg(server.processId()).arg(dir.filePath("in"), name);
+    }
+
+    // Writes `name` on the server's disk until the disk is full; the bytes written.
+    qint64 fill(const QString& name) const
+    {
+        QFile file(inside(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return -1;
+        const QByteArray block(1 << 20, 'f');
+        qint64 filled = 0;
+        for (qint64 n = 1; n > 0; filled += std::max<qint64>(n, 0))
+            n = file.write(block) == block.size() && file.flush() ? block.size() : 0;
+        return filled;
+    }
+};
+
+} // namespace
+
+TEST_F(ResumeAfterAFullDisk, WhatArrivedBeforeTheDiskFilledIsKeptAndTheNextCopyGoesOnOnceThereIsRoom)
+{
+    const QString image = dir.filePath("disk.img");
+    const QString in = dir.filePath("in");
+    {
+        QFile disk(image);
+        ASSERT_TRUE(disk.open(QIODevice::WriteOnly) && disk.resize(96 * kMiB));
+    }
+    const QString mount = QStringLiteral("mount -o loop '%1' \"$0\"").arg(image);
+    const auto format = [&] { return QProcess::execute("mkfs.ext2", {"-q", "-F", image}) == 0; };
+    if (!format() || QProcess::execute("unshare", {"-m", "sh", "-c", mount, in}) != 0)
+        GTEST_SKIP() << "cannot mount a loop disk in a private mount namespace here (needs root and loop devices)";
+
+    const std::vector<SourceFile> one{{"big.bin", randomBytes(48 * kMiB, 41)}};
+    const std::vector<SourceFile> tree{{"tree/a.bin", randomBytes(2 * kMiB, 42)},
+                                       {"tree/sub/b.bin", randomBytes(48 * kMiB, 43)},
+                                       {"tree/sub/c.txt", "small"}};
+    for (const bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "a folder" : "one file");
+        ASSERT_TRUE(format()); // an empty disk for each row
+        QDir(dir.filePath("out")).removeRecursively();
+        const std::vector<SourceFile>& files = folder ? tree : one;
+        writeSources(files);
+        const QString cut = folder ? "tree/sub/b.bin" : "big.bin";
+        const QStringList what{folder ? dir.filePath("out/tree") : dir.filePath("out/big.bin")};
+        const int proxyPort = port + 1;
+        FlakyProxy proxy(std::uint16_t(proxyPort), std::uint16_t(port), 7);
+        ASSERT_TRUE(proxy.Listening());
+        proxy.SetShape({1 << 16, 2000}); // slow enough that the disk fills while the file arrives
+        startServer({}, {"unshare", "-m", "sh", "-c", mount + " && exec \"$@\"", in});
+        startSenderWith(QStringList{"--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(proxyPort)} + what);
+        const auto held = [&] {
+            qint64 bytes = 0;
+            for (const QFileInfo& part :
+                 QDir(inside(".ferrowarden-partial")).entryInfoList({"*.part"}, QDir::Files | QDir::Hidden))
+                bytes = std::max(bytes, part.size());
+            return bytes;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (held() < 16 * kMiB && sender.state() != QProcess::NotRunning && clock.elapsed() < 20000)
+            QThread::msleep(5);
+        ASSERT_GE(held(), 16 * kMiB) << "the copy ended before the disk could fill";
+        ASSERT_GT(fill("filler.bin"), 0);
+        proxy.SetShape({});
+
+        ASSERT_TRUE(sender.waitForFinished(30000));
+        QByteArray err = sender.readAllStandardError();
+        EXPECT_EQ(sender.exitCode(), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("  %1: the server's disk is full (").arg(cut).toUtf8()))
+            << err.toStdString();
+        ASSERT_TRUE(waitForServer("Client disconnected...", 15000)) << serverOutput.toStdString();
+        EXPECT_TRUE(serverOutput.contains(
+            QStringLiteral("\"%1\": the disk is full; received data kept for the next copy of it").arg(cut).toUtf8()))
+            << serverOutput.toStdString();
+        const qint64 kept = held();
+        EXPECT_GE(kept, 16 * kMiB);
+        EXPECT_FALSE(QFileInfo::exists(inside(cut))) << "never under its name until whole";
+
+        // Room again, though less than the whole file: what the partial file holds need not
+        // fit twice. The same copy sends about what was missing, and the file is whole.
+        ASSERT_TRUE(QFile::remove(inside("filler.bin")));
+        const auto available = [&] {
+            struct statvfs disk {};
+            return ::statvfs(QFile::encodeName(inside("")).constData(), &disk) == 0
+                       ? qint64(disk.f_bavail) * qint64(disk.f_frsize)
+                       : qint64(-1);
+        };
+        const qint64 spare = available() - (48 * kMiB - kept) - 6 * kMiB;
+        ASSERT_GT(spare, 0);
+        {
+            QFile filler(inside("filler.bin"));
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            ASSERT_EQ(filler.write(QByteArray(spare, 'f')), spare);
+        }
+        ASSERT_LT(available(), 48 * kMiB);
+        serverOutput.clear();
+        QByteArray out;
+        ASSERT_EQ(run(QStringList{"send", "--retry", "0", "--host", QStringLiteral("127.0.0.1:%1").arg(port)} + what,
+                      &out, &err),
+                  0)
+            << out.toStdString() << err.toStdString();
+        const QRegularExpression resumed(
+            QStringLiteral("Resuming \"%1\": ([0-9,]+) bytes already there").arg(QRegularExpression::escape(cut)));
+        const QRegularExpressionMatch there = resumed.match(QString::fromUtf8(out));
+        ASSERT_TRUE(there.hasMatch()) << out.toStdString();
+        const qint64 already = there.captured(1).remove(',').toLongLong();
+        EXPECT_GT(already, 8 * kMiB);
+        const QRegularExpressionMatch sent =
+            QRegularExpression("([0-9.]+) MiB sent over the network").match(QString::fromUtf8(out));
+        ASSERT_TRUE(sent.hasMatch()) << out.toStdString();
+        EXPECT_LE(sent.captured(1).toDouble() * kMiB, double(48 * kMiB - already + 4 * kMiB)) << out.toStdString();
+        ASSERT_TRUE(waitForServer("Client disconnected...", 15000));
+        for (const SourceFile& file : files) {
+            QFile arrived(inside(file.name));
+            EXPECT_TRUE(arrived.open(QIODevice::ReadOnly) && arrived.readAll() == file.bytes)
+                << file.name.toStdString();
+        }
+        EXPECT_FALSE(QFileInfo::exists(inside(".ferrowarden-partial"))) << "nothing is left of the cut copy";
+        server.terminate();
+        server.waitForFinished(5000);
+    }
 }
