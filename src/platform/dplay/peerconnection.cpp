@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,9 @@ namespace {
 constexpr std::size_t kLazyWakeLimit = 64 * 1024;
 // Written buffers kept for the next rooms.
 constexpr std::size_t kSpareBuffers = 4;
+// One write takes at most this many queued buffers, and stops taking more past this many bytes.
+constexpr std::size_t kGatherBuffers = 64;
+constexpr std::size_t kGatherBytes = 256 * 1024;
 // A connection stops streaming when nothing was sent for this long.
 constexpr auto kStreamingIdle = 20ms;
 // On release: how long to wait for a peer to take what is still queued, and for its close.
@@ -163,34 +167,23 @@ bool PeerConnection::Write()
     // is queued meanwhile: senders need not wake it (m_wakeQueued stays set), which saves a
     // system call per message when the writer keeps up.
     for (int round = 0; round < 8; ++round) {
-        if (!Writing()) {
-            {
-                std::lock_guard lock(m_mutex);
-                if (QueuedLocked() == 0) {
-                    m_wakeQueued = false;
-                    if (Clock::now() - m_lastSent > kStreamingIdle)
-                        m_streaming = false;
-                    return true;
-                }
-                m_writing.clear();
-                m_writePos = 0;
-                if (m_queue.empty()) {
-                    std::swap(m_writing, m_pending);
-                } else {
-                    if (m_writing.capacity() > 0 && m_spare.size() < kSpareBuffers)
-                        m_spare.push_back(std::move(m_writing));
-                    m_writing = std::move(m_queue.front());
-                    m_queue.pop_front();
-                    m_queuedBytes -= m_writing.size();
-                }
-                m_streaming = true;
-            }
-            m_room.notify_all();
+        if (!Writing() && !TakeQueued())
+            return true;
+        iovec iov[kGatherBuffers];
+        std::size_t count = 0;
+        std::size_t skip = m_writePos;
+        for (auto& b : m_writing) {
+            if (count == kGatherBuffers)
+                break;
+            iov[count++] = {b.data() + skip, b.size() - skip};
+            skip = 0;
         }
-        const ssize_t n =
-            ::send(m_fd, m_writing.data() + m_writePos, m_writing.size() - m_writePos, MSG_NOSIGNAL | MSG_DONTWAIT);
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        const ssize_t n = ::sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            m_writePos += std::size_t(n);
+            Advance(std::size_t(n));
             m_lastSent = Clock::now();
             continue;
         }
@@ -200,6 +193,66 @@ bool PeerConnection::Write()
     if (!Writing())
         m_wakeup.Wake();
     return true;
+}
+
+bool PeerConnection::TakeQueued()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& b : m_done) {
+            if (m_spare.size() >= kSpareBuffers)
+                break;
+            b.clear();
+            m_spare.push_back(std::move(b));
+        }
+        m_done.clear();
+        if (QueuedLocked() == 0) {
+            m_wakeQueued = false;
+            if (Clock::now() - m_lastSent > kStreamingIdle)
+                m_streaming = false;
+            return false;
+        }
+        // Everything queued goes out in one call, up to a limit, in the order it was queued:
+        // the whole buffers, then the small frames added after them. Many small messages
+        // thus cost one write, not one each.
+        std::size_t taken = 0;
+        while (!m_queue.empty() && m_writing.size() < kGatherBuffers && taken < kGatherBytes) {
+            MessageBytes& b = m_queue.front();
+            m_queuedBytes -= b.size();
+            taken += b.size();
+            if (!b.empty())
+                m_writing.push_back(std::move(b));
+            m_queue.pop_front();
+        }
+        if (m_queue.empty() && !m_pending.empty() && m_writing.size() < kGatherBuffers) {
+            m_writing.push_back(std::move(m_pending));
+            m_pending = MessageBytes();
+            if (!m_spare.empty()) {
+                m_pending = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
+        }
+        m_writePos = 0;
+        m_streaming = true;
+    }
+    m_room.notify_all();
+    return Writing();
+}
+
+void PeerConnection::Advance(std::size_t n)
+{
+    m_written += n;
+    while (n > 0) {
+        const std::size_t left = m_writing.front().size() - m_writePos;
+        if (n < left) {
+            m_writePos += n;
+            return;
+        }
+        n -= left;
+        m_done.push_back(std::move(m_writing.front()));
+        m_writing.pop_front();
+        m_writePos = 0;
+    }
 }
 
 PeerConnection::ReadResult PeerConnection::Read()
@@ -292,13 +345,13 @@ bool PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
     while (!open.empty()) {
         bool allSent = true;
         for (auto* c : open) {
-            const std::size_t before = c->m_writePos;
+            const std::uint64_t before = c->m_written;
             if (!c->Write()) {
                 CloseFd(c->m_fd);
                 delivered = false;
                 continue;
             }
-            if (c->m_writePos != before)
+            if (c->m_written != before)
                 lastProgress = Clock::now();
             if (!c->AllSent())
                 allSent = false;

@@ -69,7 +69,7 @@ public:
 
     // Writes what is queued; false when the connection failed.
     bool Write();
-    bool Writing() const { return m_writePos < m_writing.size(); }
+    bool Writing() const { return !m_writing.empty(); }
 
     enum class ReadResult { Nothing, Data, DataThenEnd, Ended, Failed };
     // Reads what the socket holds, a few calls at most, so that each buffer handed to the
@@ -99,6 +99,9 @@ public:
 
 private:
     bool WakeLocked(bool lazy);
+    // Network thread: moves what is queued to m_writing; false when nothing is queued.
+    bool TakeQueued();
+    void Advance(std::size_t written);
     std::size_t QueuedLocked() const { return m_queuedBytes + m_pending.size(); }
 
     int m_fd = -1;
@@ -121,9 +124,12 @@ private:
     // The reserving thread, between Reserve and CommitReserved.
     MessageBytes m_reserved;
 
-    // Network thread.
-    MessageBytes m_writing;
+    // Network thread: the buffers being written, in order, with one system call for as many
+    // of them as it takes; m_writePos bytes of the first are written already.
+    std::deque<MessageBytes> m_writing;
     std::size_t m_writePos = 0;
+    std::uint64_t m_written = 0;      // bytes written in all
+    std::vector<MessageBytes> m_done; // written buffers, back to m_spare under the lock
     ReadBuffer m_rx;
     Clock::time_point m_opened;
     Clock::time_point m_lastHeard; // the last whole frame
