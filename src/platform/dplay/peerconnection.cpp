@@ -22,6 +22,11 @@ constexpr std::size_t kSpareBuffers = 4;
 // One write takes at most this many queued buffers, and stops taking more past this many bytes.
 constexpr std::size_t kGatherBuffers = 64;
 constexpr std::size_t kGatherBytes = 256 * 1024;
+// While a connection streams, a few small messages (a receiver's answers, one per file) wait
+// this long for company, so that they share a write and the peer wakes once for them all.
+// A streaming connection is looked at every millisecond, so none waits much longer.
+constexpr std::size_t kHoldBytes = 16 * 1024;
+constexpr auto kHoldFor = 2ms;
 // A connection stops streaming when nothing was sent for this long.
 constexpr auto kStreamingIdle = 20ms;
 // On release: how long to wait for a peer to take what is still queued, and for its close.
@@ -76,6 +81,8 @@ PeerConnection::Queued PeerConnection::QueueData(DPID from, DPID to, const void*
         }
         if (m_closed)
             return Queued::Closed;
+        if (m_pending.empty())
+            m_pendingSince = Clock::now();
         FrameCodec::AppendData(m_pending, from, to, data, size);
         wake = WakeLocked(true);
     }
@@ -91,6 +98,7 @@ void PeerConnection::QueueFrames(const Buffer& frames, bool wake)
         if (m_closed)
             return;
         m_pending.insert(m_pending.end(), frames.begin(), frames.end());
+        m_pendingUrgent = true;
         wake = wake && WakeLocked(false);
     }
     if (wake)
@@ -161,13 +169,13 @@ bool PeerConnection::Streaming()
     return m_streaming;
 }
 
-bool PeerConnection::Write()
+bool PeerConnection::Write(bool mayHold)
 {
     // While this thread still has bytes of the connection to write, it comes back for what
     // is queued meanwhile: senders need not wake it (m_wakeQueued stays set), which saves a
     // system call per message when the writer keeps up.
     for (int round = 0; round < 8; ++round) {
-        if (!Writing() && !TakeQueued())
+        if (!Writing() && !TakeQueued(mayHold))
             return true;
         iovec iov[kGatherBuffers];
         std::size_t count = 0;
@@ -195,7 +203,7 @@ bool PeerConnection::Write()
     return true;
 }
 
-bool PeerConnection::TakeQueued()
+bool PeerConnection::TakeQueued(bool mayHold)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -210,6 +218,11 @@ bool PeerConnection::TakeQueued()
             m_wakeQueued = false;
             if (Clock::now() - m_lastSent > kStreamingIdle)
                 m_streaming = false;
+            return false;
+        }
+        if (mayHold && m_streaming && !m_pendingUrgent && m_queue.empty() && m_pending.size() < kHoldBytes
+            && Clock::now() - m_pendingSince < kHoldFor) {
+            m_wakeQueued = false;
             return false;
         }
         // Everything queued goes out in one call, up to a limit, in the order it was queued:
@@ -227,6 +240,7 @@ bool PeerConnection::TakeQueued()
         if (m_queue.empty() && !m_pending.empty() && m_writing.size() < kGatherBuffers) {
             m_writing.push_back(std::move(m_pending));
             m_pending = MessageBytes();
+            m_pendingUrgent = false;
             if (!m_spare.empty()) {
                 m_pending = std::move(m_spare.back());
                 m_spare.pop_back();
@@ -317,6 +331,7 @@ void PeerConnection::PingIfIdle(Clock::time_point now)
         if (QueuedLocked() != 0 || m_closed)
             return;
         FrameCodec::AppendPing(m_pending);
+        m_pendingUrgent = true;
         wake = WakeLocked(false);
     }
     if (wake)
@@ -346,7 +361,7 @@ bool PeerConnection::Linger(const std::vector<PeerConnection*>& connections)
         bool allSent = true;
         for (auto* c : open) {
             const std::uint64_t before = c->m_written;
-            if (!c->Write()) {
+            if (!c->Write(false)) {
                 CloseFd(c->m_fd);
                 delivered = false;
                 continue;

@@ -67,8 +67,9 @@ public:
     bool AllSent();
     bool Streaming();
 
-    // Writes what is queued; false when the connection failed.
-    bool Write();
+    // Writes what is queued; false when the connection failed. With `mayHold`, a few small
+    // messages of a streaming connection may wait a moment (2 ms at most) to share a write.
+    bool Write(bool mayHold = true);
     bool Writing() const { return !m_writing.empty(); }
 
     enum class ReadResult { Nothing, Data, DataThenEnd, Ended, Failed };
@@ -100,7 +101,7 @@ public:
 private:
     bool WakeLocked(bool lazy);
     // Network thread: moves what is queued to m_writing; false when nothing is queued.
-    bool TakeQueued();
+    bool TakeQueued(bool mayHold);
     void Advance(std::size_t written);
     std::size_t QueuedLocked() const { return m_queuedBytes + m_pending.size(); }
 
@@ -116,7 +117,10 @@ private:
     std::size_t m_queuedBytes = 0; // in m_queue
     MessageBytes m_pending;
     std::vector<MessageBytes> m_spare; // written buffers, for the next rooms
-    bool m_wakeQueued = false;         // the network thread will look at m_pending without a wake
+    bool m_wakeQueued = false;
+    Clock::time_point m_pendingSince; // when the first frame now in m_pending was queued
+    bool m_pendingUrgent = false; // m_pending holds a frame that must not wait         // the network thread will look
+                                  // at m_pending without a wake
     // While set, the network thread looks at this connection at least every millisecond.
     bool m_streaming = false;
     bool m_closed = false;
