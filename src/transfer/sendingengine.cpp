@@ -350,17 +350,17 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_progress.SetFileStep(m_blocksize);
         m_answers.ClearAbandoned(); // the answer to this header may come at once
         const bool resume = CarriesResume(m_extension);
-        if (resume)
-            sendAttributes(number, entry.path, m_reader.Descriptor());
+        const bool asked = resume && sendAttributes(number, entry.path, m_reader.Descriptor()) && m_careful;
         // The offer may come as soon as the header is out.
-        if (resume && size >= kResumeFrom)
+        const bool waits = resume && (size >= kResumeFrom || asked);
+        if (waits)
             m_answers.ExpectOffer(number, size);
         const QByteArray header = EncodeFileEntry({number, static_cast<std::uint64_t>(size), entry.name});
         sendMessage(header);
         m_answers.CloseLine();
         m_digests.Restart(size);
         m_reader.SetDigests(resume ? &m_digests : nullptr);
-        const std::optional<ResumeOffer> offer = resume && size >= kResumeFrom ? waitForOffer(number) : std::nullopt;
+        const std::optional<ResumeOffer> offer = waits ? waitForOffer(number) : std::nullopt;
         if (offer && !offer->chunks.empty())
             sendResumed(number, *offer);
         else
@@ -431,17 +431,20 @@ QString grouped(qint64 value)
 
 } // namespace
 
-void SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
+bool SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
 {
     struct stat info {};
     const int result = fd >= 0 ? ::fstat(fd, &info) : ::stat(QFile::encodeName(path).constData(), &info);
     if (result != 0)
-        return; // it goes without: the server leaves its own time and mode
+        return false; // it goes without: the server leaves its own time and mode
     Attributes attributes;
     attributes.entry = entry;
     attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    // Only files are asked about.
+    attributes.flags = m_careful && fd >= 0 ? kCarefulEntry : 0;
     sendMessage(EncodeAttributes(attributes));
+    return true;
 }
 
 std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)

@@ -61,6 +61,10 @@ public:
     // Lets answers in until the summary has come; throws AppError when the connection is
     // lost first, or when the server says nothing for `timeoutMs`.
     void WaitForSummary(int timeoutMs);
+    // The server confirmed the copy with its summary.
+    bool SummaryArrived() const { return m_summary.has_value(); }
+    // Files of this copy the server had already, unchanged (careful entries).
+    int FilesAlreadyThere() const { return m_alreadyThere; }
     // After the copy: the entries not stored (refused, discarded, or never answered for).
     // Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& CollectProblems();
@@ -79,6 +83,7 @@ private:
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
+    int m_alreadyThere = 0;
     bool m_abandonFile = false;
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent
