@@ -131,6 +131,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
 {
     if (!m_roles.Player())
         throw AppError(QStringLiteral("The session has ended"));
+    Finished(); // of a copy this one made before
     m_sink = makeSink();
     m_lost = false;
     const bool secure = Secure();
