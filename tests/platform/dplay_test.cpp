@@ -894,6 +894,65 @@ TEST_F(DplayLoopback, AsyncSearchReportsAtOnceAndSessionsAgeOut)
     EXPECT_TRUE(sync.timedOutLast);
 }
 
+TEST_F(DplayLoopback, ASessionWhoseHostEndedDropsOutOfARunningSearch)
+{
+    const GUID app = RandomGuid();
+    auto host = NewService();
+    auto searcher = NewService();
+    auto desc = HostDesc(app, "ending", 2);
+    ASSERT_EQ(host->Open(&desc, DPOPEN_CREATE), DP_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Poll(*searcher, app).sessions.size() == 1; }));
+
+    // While its host lives, every poll of the search lists it, round after round.
+    const std::size_t listedFrom = searcher->LastSearch().requests;
+    while (searcher->LastSearch().requests < listedFrom + 6) {
+        ASSERT_EQ(Poll(*searcher, app).sessions.size(), 1u);
+        std::this_thread::sleep_for(20ms);
+    }
+
+    // Its host ends while the search goes on: the session drops out after the next few
+    // requests go unanswered, and no poll after that lists it again.
+    const std::size_t endedAt = searcher->LastSearch().requests;
+    host.reset();
+    ASSERT_TRUE(WaitUntil([&] { return Poll(*searcher, app).sessions.empty(); }));
+    EXPECT_LE(searcher->LastSearch().requests - endedAt, 3u);
+    EXPECT_TRUE(searcher->LastSearch().heard.empty());
+    const std::size_t droppedAt = searcher->LastSearch().requests;
+    while (searcher->LastSearch().requests < droppedAt + 3) {
+        ASSERT_TRUE(Poll(*searcher, app).sessions.empty());
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+TEST_F(DplayLoopback, ANewSearchOffersOnlySessionsThatAnswerIt)
+{
+    const GUID app = RandomGuid();
+    auto staying = NewService();
+    auto ending = NewService();
+    auto searcher = NewService();
+    auto stayingDesc = HostDesc(app, "staying", 2);
+    auto endingDesc = HostDesc(app, "ending", 2);
+    ASSERT_EQ(staying->Open(&stayingDesc, DPOPEN_CREATE), DP_OK);
+    ASSERT_EQ(ending->Open(&endingDesc, DPOPEN_CREATE), DP_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Poll(*searcher, app).sessions.size() == 2; }));
+    DPSESSIONDESC2 d{};
+    d.dwSize = DPSESSIONDESC2_SIZE;
+    d.guidApplication = app;
+    ASSERT_EQ(searcher->EnumSessions(&d, 0, nullptr, nullptr, DPENUMSESSIONS_STOPASYNC), DP_OK);
+
+    // One host ends between two searches: the next search never offers its session from
+    // what the last one heard, and lists the other once it answers.
+    ending.reset();
+    bool offeredTheEnded = false;
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto listed = Poll(*searcher, app).sessions;
+        for (const Found& f : listed)
+            offeredTheEnded |= f.name == "ending";
+        return listed.size() == 1 && listed.front().name == "staying";
+    }));
+    EXPECT_FALSE(offeredTheEnded);
+}
+
 TEST_F(DplayLoopback, UnicastSearchAsksTheNamedHost)
 {
     const GUID app = RandomGuid();

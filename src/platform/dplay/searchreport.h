@@ -22,6 +22,8 @@ struct SearchReport {
         int sendError = 0;         // errno of the latest request that could not go out, or 0
     };
     std::vector<Target> asked;
+    // The requests sent since the search began (each one a round of asking).
+    std::size_t requests = 0;
     // Interfaces that are up but have no broadcast address, so were not asked.
     std::vector<InterfaceAddress> withoutBroadcast;
     // Since the search began: every datagram that came back, and those of them that were

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -12,7 +11,36 @@ std::string GuidKey(const GUID& g)
     return std::string(reinterpret_cast<const char*>(&g), sizeof g);
 }
 
+// Requests remembered: enough for kMissedRounds that have been out long enough, with the
+// ones still too young to count beside them.
+constexpr std::size_t kRequestsKept = 4;
+
 } // namespace
+
+void SessionDirectory::BeginSearch(Clock::time_point now)
+{
+    std::lock_guard lock(m_mutex);
+    m_searchBegan = now;
+}
+
+void SessionDirectory::Asked(Clock::time_point now)
+{
+    std::lock_guard lock(m_mutex);
+    m_requests.push_back(now);
+    if (m_requests.size() > kRequestsKept)
+        m_requests.pop_front();
+}
+
+bool SessionDirectory::Quiet(const Found& s, Clock::time_point now) const
+{
+    if (now - s.lastSeen > kAge || s.lastSeen < m_searchBegan)
+        return true;
+    std::size_t missed = 0;
+    for (const Clock::time_point asked : m_requests)
+        if (asked > s.lastSeen && now - asked >= kAnswerTime)
+            ++missed;
+    return missed >= kMissedRounds;
+}
 
 void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& from)
 {
@@ -29,16 +57,10 @@ void SessionDirectory::Record(const DiscoveryMessage& reply, const sockaddr_in& 
             return;
     }
     Found& s = m_found[key];
-    s.address = address;
-    s.application = reply.application;
-    s.flags = reply.sessionFlags;
-    s.maxPlayers = reply.maxPlayers;
-    s.currentPlayers = reply.currentPlayers;
-    s.name = reply.name;
-    s.user = reply.user ? *reply.user : std::array<DWORD, 4>{};
+    s.listing = Listing{SessionRecord::FromAdvert(reply), address};
     s.lastSeen = Clock::now();
     if (m_known.size() < kMaxSessions || m_known.count(key))
-        m_known[key] = Known{address, s.user};
+        m_known[key] = Known{address, s.listing.user};
     m_answered.notify_all();
 }
 
@@ -47,23 +69,15 @@ std::vector<SessionDirectory::Listing> SessionDirectory::Listed(const GUID& appl
     std::vector<Listing> listed;
     std::lock_guard lock(m_mutex);
     const auto now = Clock::now();
-    for (const auto& [key, s] : m_found) {
-        if (now - s.lastSeen > kAge)
+    for (const auto& entry : m_found) {
+        const Found& s = entry.second;
+        if (Quiet(s, now))
             continue;
-        if (application != GUID_NULL && s.application != application)
+        if (application != GUID_NULL && s.listing.application != application)
             continue;
-        if (!includeFull && s.maxPlayers != 0 && s.currentPlayers >= s.maxPlayers)
+        if (!includeFull && s.listing.maxPlayers != 0 && s.listing.currentPlayers >= s.listing.maxPlayers)
             continue;
-        Listing l;
-        std::memcpy(&l.instance, key.data(), sizeof l.instance);
-        l.application = s.application;
-        l.flags = s.flags;
-        l.maxPlayers = s.maxPlayers;
-        l.currentPlayers = s.currentPlayers;
-        l.name = s.name;
-        l.address = s.address;
-        l.user = s.user;
-        listed.push_back(std::move(l));
+        listed.push_back(s.listing);
     }
     return listed;
 }
@@ -90,7 +104,7 @@ void SessionDirectory::WaitForAnswer(const GUID& application, Clock::time_point 
     m_answered.wait_until(lock, deadline, [&] {
         for (const auto& entry : m_found) {
             const Found& found = entry.second;
-            if (found.lastSeen >= since && (application == GUID_NULL || found.application == application))
+            if (found.lastSeen >= since && (application == GUID_NULL || found.listing.application == application))
                 return true;
         }
         return false;

@@ -15,12 +15,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-constexpr std::size_t kMaxPlayersPerPeer = 64;
-
-} // namespace
-
 // Handles every whole frame in the peer's read buffer under one lock; data frames stay in
 // the buffer, which goes to the receive queue as it is. Returns why the peer broke the
 // protocol, or nullptr.
@@ -33,6 +27,7 @@ const char* SessionService::ParseReceived(Peer& p)
     bool wholeFrames = false;
     {
         std::lock_guard lock(m_mutex);
+        const bool host = m_role == Role::Host;
         while (!broken) {
             FrameCodec::View v;
             std::size_t consumed = 0;
@@ -44,7 +39,8 @@ const char* SessionService::ParseReceived(Peer& p)
                 break;
             }
             wholeFrames = true;
-            if (v.type == FrameCodec::Data && !p.closing) {
+            const auto step = FrameRules::StepFor(v.type, host, p.joined, p.closing);
+            if (step == FrameRules::Step::Data) {
                 broken = CheckDataLocked(p, v);
                 if (!broken) {
                     hasData = true;
@@ -59,7 +55,7 @@ const char* SessionService::ParseReceived(Peer& p)
                 hasData = false;
                 continue;
             }
-            broken = HandleFrameLocked(p, v);
+            broken = HandleFrameLocked(p, v, step);
             pos += consumed;
         }
         if (hasData) {
@@ -76,32 +72,25 @@ const char* SessionService::ParseReceived(Peer& p)
     return broken;
 }
 
-// A data frame may come only from a joined peer, only from that peer's own players, and only
-// to all players or to one of ours: nothing here passes messages on to third parties.
+// Why the peer may not send this data frame (see FrameRules::DataRefusal), or nullptr.
 const char* SessionService::CheckDataLocked(const Peer& p, const FrameCodec::View& v) const
 {
-    if (!p.joined)
-        return "data before the join";
-    const DPID from = FrameCodec::DataFrom(v);
-    if (from == DPID_SYSMSG)
-        return "data posing as a system message";
-    if (m_role == Role::Host && std::find(p.players.begin(), p.players.end(), from) == p.players.end())
-        return "data from a player not its own";
     const DPID to = FrameCodec::DataTo(v);
-    if (to != DPID_ALLPLAYERS && !IsLocalPlayer(to))
-        return "data for a player that is not here";
-    return nullptr;
+    return FrameRules::DataRefusal(m_role == Role::Host, p.joined, m_players.RemoteOf(p.number),
+                                   FrameCodec::DataFrom(v), to, m_players.IsLocal(to));
 }
 
-// Returns why the frame breaks the protocol (the connection then ends), or nullptr.
-const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v)
+// Does what `step` (FrameRules::StepFor) says of the frame. Returns why the frame breaks the
+// protocol (the connection then ends), or nullptr.
+const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v, FrameRules::Step step)
 {
-    if (p.closing)
-        return nullptr; // refused; only waiting for the refusal to go out
     FrameCodec::Buffer reply;
-    if (m_role == Role::Host && !p.joined) {
-        const bool full = m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers;
-        const auto answer = AnswerJoin(v, m_session.instance, full);
+    switch (step) {
+    case FrameRules::Step::Ignore:
+    case FrameRules::Step::Data: // checked and delivered by ParseReceived
+        return nullptr;
+    case FrameRules::Step::AnswerJoin: {
+        const auto answer = AnswerJoin(v, m_session.instance, FrameRules::Full(Occupancy(), m_session.maxPlayers));
         if (!answer)
             return "first frame is no join";
         if (FAILED(*answer)) {
@@ -112,47 +101,43 @@ const char* SessionService::HandleFrameLocked(Peer& p, const FrameCodec::View& v
         } else {
             p.joined = true;
             p.joinedAt = Clock::now();
-            FrameCodec::AppendJoined(reply, {m_session.instance, m_session.application, m_session.flags,
-                                             m_session.maxPlayers, Occupancy(), m_session.name});
+            FrameCodec::JoinedInfo joined = m_session.Joined();
+            joined.currentPlayers = Occupancy();
+            FrameCodec::AppendJoined(reply, joined);
         }
         p.link.QueueFrames(reply, false);
         return nullptr;
     }
-    if (v.type == FrameCodec::Ping)
-        return nullptr;
-    if (m_role == Role::Host && v.type == FrameCodec::CreatePlayer) {
+    case FrameRules::Step::CreatePlayer: {
         const auto request = FrameCodec::DecodeCreatePlayer(v);
         if (!request)
             return "malformed player request";
         FrameCodec::PlayerCreatedInfo created;
         created.request = request->request;
-        // The connection already holds one place; a further player needs another.
-        if (p.players.size() >= kMaxPlayersPerPeer
-            || (!p.players.empty() && m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers)) {
-            created.result = DPERR_CANTCREATEPLAYER;
-        } else {
-            created.id = NextPlayerId();
-            p.players.push_back(created.id);
+        created.result =
+            FrameRules::AdmitPlayer(m_players.RemoteOf(p.number).size(), Occupancy(), m_session.maxPlayers);
+        if (SUCCEEDED(created.result)) {
+            created.id = m_players.NextId();
+            m_players.AddRemote(p.number, created.id);
             // Kept past the connection, for a front end that names the player's address
             // when its messages are handled, perhaps after it left.
-            if (m_playerAddresses.size() >= kMaxPlayerAddresses)
-                m_playerAddresses.erase(m_playerAddresses.begin());
-            m_playerAddresses[created.id] = p.link.Name();
+            m_players.RememberAddress(created.id, p.link.Name());
             QueueSystemCreate(created.id, request->name);
         }
         FrameCodec::AppendPlayerCreated(reply, created);
         p.link.QueueFrames(reply, false);
         return nullptr;
     }
-    if (m_role == Role::Client && v.type == FrameCodec::PlayerCreated) {
+    case FrameRules::Step::PlayerCreated: {
         const auto created = FrameCodec::DecodePlayerCreated(v);
         if (!created)
             return "malformed player reply";
-        const auto awaited = m_playerReplies.find(created->request);
-        if (awaited == m_playerReplies.end() || awaited->second)
+        if (!m_players.Answer(*created))
             return "player reply nobody asked for";
-        awaited->second = *created;
         return nullptr;
+    }
+    case FrameRules::Step::OutOfPlace:
+        break;
     }
     return "frame out of place";
 }
@@ -165,8 +150,7 @@ void SessionService::QueueSystemCreate(DPID id, const std::string& name)
     m.dpId = id;
     m.dwCurrentPlayers = Occupancy();
     m.dpnName.dwSize = DPNAME_SIZE;
-    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m, name.c_str(),
-                    name.size() + 1);
+    m_received.Push(DPID_SYSMSG, m_players.First(), &m, sizeof m, name.c_str(), name.size() + 1);
 }
 
 void SessionService::QueueSystemDestroy(DPID id)
@@ -176,13 +160,13 @@ void SessionService::QueueSystemDestroy(DPID id)
     m.dwPlayerType = DPPLAYERTYPE_PLAYER;
     m.dpId = id;
     m.dpnName.dwSize = DPNAME_SIZE;
-    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+    m_received.Push(DPID_SYSMSG, m_players.First(), &m, sizeof m);
 }
 
 void SessionService::QueueSessionLost()
 {
     DPMSG_SESSIONLOST m{DPSYS_SESSIONLOST};
-    m_received.Push(DPID_SYSMSG, m_localPlayers.empty() ? 0 : m_localPlayers.front(), &m, sizeof m);
+    m_received.Push(DPID_SYSMSG, m_players.First(), &m, sizeof m);
 }
 
 void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
@@ -192,8 +176,9 @@ void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
         std::lock_guard lock(m_mutex);
         p->dead = true;
         m_peers.erase(std::remove(m_peers.begin(), m_peers.end(), p), m_peers.end());
+        const std::vector<DPID> players = m_players.ForgetConnection(p->number);
         if (m_role == Role::Host) {
-            for (DPID id : p->players)
+            for (DPID id : players)
                 QueueSystemDestroy(id);
         } else if (m_role == Role::Client && !m_sessionLost && !m_stop) {
             m_sessionLost = true;
@@ -204,6 +189,12 @@ void SessionService::DropPeer(const std::shared_ptr<Peer>& p, const char* why)
     m_cond.notify_all();
 }
 
+bool SessionService::CarriesPlayer(const Peer& p) const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_players.RemoteOf(p.number).empty();
+}
+
 void SessionService::AcceptPeers(int listenFd)
 {
     for (int i = 0; i < 8; ++i) {
@@ -211,20 +202,11 @@ void SessionService::AcceptPeers(int listenFd)
         if (fd < 0)
             break;
         std::shared_ptr<Peer> oldest;
-        std::size_t waiting = 0;
         {
             std::lock_guard lock(m_mutex);
-            if (m_peers.size() >= kMaxConnections) {
-                qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
-                        m_peers.size());
-                CloseFd(fd);
-                continue;
-            }
-            // One address cannot hold every place with connections that never join. Its
-            // newest connection may be a real client (from behind the same NAT, or from
-            // this machine) whose join completes at once; the oldest waiting one has had
-            // its chance, so it makes room (m_peers is in the order of arrival).
+            // m_peers is in the order of arrival: the first waiting one is the oldest.
             const std::uint32_t address = PeerAddress(fd);
+            std::size_t waiting = 0;
             for (const auto& p : m_peers) {
                 if (!p->joined && p->address == address) {
                     if (!oldest)
@@ -232,13 +214,20 @@ void SessionService::AcceptPeers(int listenFd)
                     ++waiting;
                 }
             }
-            if (waiting < kMaxUnjoinedPerAddress)
+            const auto admission = FrameRules::AdmitConnection(m_peers.size(), waiting);
+            if (admission == FrameRules::Connection::Refuse) {
+                qCDebug(lcDplay, "%s: connection refused: %zu connections already", PeerName(fd).c_str(),
+                        m_peers.size());
+                CloseFd(fd);
+                continue;
+            }
+            if (admission == FrameRules::Connection::Take)
                 oldest.reset();
         }
         if (oldest)
             DropPeer(oldest, "the oldest of too many from there that have not joined yet");
         std::lock_guard lock(m_mutex);
-        m_peers.push_back(std::make_shared<Peer>(fd, m_wakeup));
+        m_peers.push_back(std::make_shared<Peer>(++m_peerCount, fd, m_wakeup));
     }
 }
 
@@ -261,7 +250,7 @@ void SessionService::KeepUp(const std::shared_ptr<Peer>& p, Clock::time_point no
         gone = "write failed";
     else if (const char* expired = c.Expired(now, p->joined, keepAlive))
         gone = expired;
-    else if (host && p->joined && p->players.empty() && now - p->joinedAt > PeerConnection::kJoinTimeout)
+    else if (host && p->joined && now - p->joinedAt > PeerConnection::kJoinTimeout && !CarriesPlayer(*p))
         gone = "no player in time"; // a joined peer holds a place: it must use it
     else if (p->closing && c.AllSent())
         gone = p->joined ? "dropped by the host" : "its join was refused";

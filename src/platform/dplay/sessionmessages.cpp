@@ -6,6 +6,7 @@
 
 #include "platform/dplay/receivedmessages.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -20,13 +21,13 @@ HRESULT SessionService::SendEx(DPID idFrom, DPID idTo, DWORD, void* lpData, DWOR
 
     // The message goes to every joined peer, or through the one that owns idTo (a client
     // reaches everyone through the host).
-    std::array<std::shared_ptr<Peer>, kMaxConnections> targets;
+    std::array<std::shared_ptr<Peer>, FrameRules::kMaxConnections> targets;
     std::size_t count = 0;
     {
         std::lock_guard lock(m_mutex);
         if (const HRESULT hr = CanSendLocked(idFrom); FAILED(hr))
             return hr;
-        if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo)) {
+        if (idTo != DPID_ALLPLAYERS && m_players.IsLocal(idTo)) {
             m_received.Push(idFrom, idTo, lpData, dwDataSize);
             if (lpdwMsgID)
                 *lpdwMsgID = ++m_nextMessageId;
@@ -69,7 +70,7 @@ HRESULT SessionService::ReserveSend(DPID idFrom, DPID idTo, DWORD size, DWORD co
         std::lock_guard lock(m_mutex);
         if (const HRESULT hr = CanSendLocked(idFrom); FAILED(hr))
             return hr;
-        if (idTo != DPID_ALLPLAYERS && IsLocalPlayer(idTo))
+        if (idTo != DPID_ALLPLAYERS && m_players.IsLocal(idTo))
             return DPERR_UNSUPPORTED; // delivered here, not through a connection
         for (const auto& p : m_peers) {
             if (CarriesLocked(*p, idTo)) {
@@ -120,7 +121,7 @@ HRESULT SessionService::Receive(DPID* lpidFrom, DPID* lpidTo, DWORD dwFlags, voi
     if (hr != DP_OK)
         return hr;
     *lpidFrom = from;
-    *lpidTo = Addressee(to);
+    *lpidTo = m_players.Addressee(to);
     if (from == DPID_SYSMSG)
         PointAtName(lpData, *lpdwDataSize);
     return DP_OK;
@@ -130,16 +131,11 @@ HRESULT SessionService::ReceiveBatch(ReceivedMessages& batch, std::size_t maxMes
 {
     const HRESULT hr = m_received.TakeBatch(batch, maxMessages, maxBytes);
     for (auto& m : batch.messages) {
-        m.toId = Addressee(m.toId);
+        m.toId = m_players.Addressee(m.toId);
         if (m.fromId == DPID_SYSMSG)
             PointAtName(m.data, m.size);
     }
     return hr;
-}
-
-DPID SessionService::Addressee(DPID to) const
-{
-    return to == DPID_ALLPLAYERS ? m_firstLocalPlayer.load() : to;
 }
 
 void SessionService::PointAtName(void* message, DWORD size)

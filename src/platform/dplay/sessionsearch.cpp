@@ -37,15 +37,23 @@ bool SessionSearch::Open(std::uint16_t requestPort, std::optional<sockaddr_in> h
 
 bool SessionSearch::Begin(const GUID& application, bool async, Clock::time_point syncUntil)
 {
-    std::lock_guard lock(m_mutex);
-    const bool changed = !m_active || m_application != application;
-    if (!m_active && Clock::now() >= m_syncUntil)
-        m_report = SearchReport{}; // a new search, not one carried on
-    m_application = application;
-    if (async)
-        m_active = true;
-    else
-        m_syncUntil = syncUntil;
+    const auto now = Clock::now();
+    bool changed;
+    bool fresh;
+    {
+        std::lock_guard lock(m_mutex);
+        changed = !m_active || m_application != application;
+        fresh = !m_active && now >= m_syncUntil; // a new search, not one carried on
+        if (fresh)
+            m_report = SearchReport{};
+        m_application = application;
+        if (async)
+            m_active = true;
+        else
+            m_syncUntil = syncUntil;
+    }
+    if (fresh)
+        m_directory.BeginSearch(now);
     return changed;
 }
 
@@ -81,11 +89,14 @@ void SessionSearch::Ask()
     // Full sessions answer too: the directory hides them from lists that want free ones.
     // The user fields say what a host offers beyond the session itself.
     m.requestFlags = DiscoveryMessage::kIncludeFull | DiscoveryMessage::kWantUserData;
+    const auto now = Clock::now();
     {
         std::lock_guard lock(m_mutex);
         m.application = m_application;
-        m_lastRequest = Clock::now();
+        m_lastRequest = now;
+        ++m_report.requests;
     }
+    m_directory.Asked(now);
     const auto bytes = m.Encode();
 
     std::vector<SearchReport::Target> asked;

@@ -77,9 +77,9 @@ HRESULT SessionService::DropPlayer(DPID id)
 {
     {
         std::lock_guard lock(m_mutex);
-        const auto holder = std::find_if(m_peers.begin(), m_peers.end(), [id](const std::shared_ptr<Peer>& p) {
-            return std::find(p->players.begin(), p->players.end(), id) != p->players.end();
-        });
+        const auto carrier = m_players.Carrier(id);
+        const auto holder = std::find_if(m_peers.begin(), m_peers.end(),
+                                         [&](const std::shared_ptr<Peer>& p) { return p->number == carrier; });
         if (m_role != Role::Host || holder == m_peers.end())
             return DPERR_INVALIDPLAYER;
         (*holder)->closing = true;
@@ -122,8 +122,7 @@ std::uint16_t SessionService::DiscoveryPort() const
 std::string SessionService::PlayerAddress(DPID player) const
 {
     std::lock_guard lock(m_mutex);
-    const auto found = m_playerAddresses.find(player);
-    return found == m_playerAddresses.end() ? std::string() : found->second;
+    return m_players.Address(player);
 }
 
 // ---- set-up ------------------------------------------------------------------------------
@@ -206,18 +205,7 @@ HRESULT SessionService::EnumSessions(LPDPSESSIONDESC2 lpsd, DWORD dwTimeout, LPD
                       std::chrono::milliseconds(dwTimeout ? dwTimeout : kSearchTimeoutMs));
     DWORD timeout = kSearchTimeoutMs;
     for (auto& l : listed) {
-        DPSESSIONDESC2 d{};
-        d.dwSize = sizeof(DPSESSIONDESC2);
-        d.dwFlags = l.flags;
-        d.guidInstance = l.instance;
-        d.guidApplication = l.application;
-        d.dwMaxPlayers = l.maxPlayers;
-        d.dwCurrentPlayers = l.currentPlayers;
-        d.lpszSessionNameA = l.name.data();
-        d.dwUser1 = l.user[0];
-        d.dwUser2 = l.user[1];
-        d.dwUser3 = l.user[2];
-        d.dwUser4 = l.user[3];
+        const DPSESSIONDESC2 d = l.Description(l.name.data(), nullptr);
         if (!callback(&d, &timeout, 0, context))
             return DP_OK;
     }
@@ -258,21 +246,13 @@ HRESULT SessionService::HostSession(const DPSESSIONDESC2& desc)
     }
     {
         std::lock_guard lock(m_mutex);
-        m_session = SessionInfo{};
+        m_session = SessionRecord::FromDescription(desc);
         m_session.instance = RandomGuid();
-        m_session.application = desc.guidApplication;
-        m_session.flags = desc.dwFlags;
-        m_session.maxPlayers = desc.dwMaxPlayers;
-        if (desc.lpszSessionNameA)
-            m_session.name = desc.lpszSessionNameA;
-        if (desc.lpszPasswordA)
-            m_session.password = desc.lpszPasswordA;
-        m_session.user = {desc.dwUser1, desc.dwUser2, desc.dwUser3, desc.dwUser4};
         m_hostPort = tcpPort;
         m_listenFd = listenFd;
         m_responder = std::move(responder);
         std::random_device rd;
-        m_nextPlayerId = 0x10000 + (rd() & 0x00FFFFFF);
+        m_players.StartIds(0x10000 + (rd() & 0x00FFFFFF));
         m_role = Role::Host;
     }
     m_wakeup.Wake();
@@ -284,16 +264,8 @@ std::optional<DiscoveryMessage> SessionService::Advert() const
     std::lock_guard lock(m_mutex);
     if (m_role != Role::Host)
         return std::nullopt;
-    DiscoveryMessage reply;
-    reply.kind = DiscoveryMessage::Kind::Reply;
-    reply.instance = m_session.instance;
-    reply.application = m_session.application;
-    reply.tcpPort = m_hostPort;
-    reply.sessionFlags = m_session.flags;
-    reply.maxPlayers = m_session.maxPlayers;
+    DiscoveryMessage reply = m_session.Advert(m_hostPort);
     reply.currentPlayers = Occupancy();
-    reply.name = m_session.name;
-    reply.user = m_session.user;
     return reply;
 }
 
@@ -306,20 +278,14 @@ HRESULT SessionService::JoinSession(const GUID& instance)
     auto joined = JoinHost(*address, instance, received, PeerConnection::kJoinTimeout);
     if (FAILED(joined.result))
         return joined.result;
-    auto peer = std::make_shared<Peer>(joined.fd, m_wakeup, std::move(received));
+    auto peer = std::make_shared<Peer>(++m_peerCount, joined.fd, m_wakeup, std::move(received));
     peer->joined = true;
     peer->parsePending = peer->link.Received().end > 0;
     {
         std::lock_guard lock(m_mutex);
         if (m_stop)
             return DPERR_NOCONNECTION;
-        m_session = SessionInfo{};
-        m_session.instance = joined.session.instance;
-        m_session.application = joined.session.application;
-        m_session.flags = joined.session.flags;
-        m_session.maxPlayers = joined.session.maxPlayers;
-        m_session.currentPlayers = joined.session.currentPlayers;
-        m_session.name = joined.session.name;
+        m_session = SessionRecord::FromJoined(joined.session);
         m_session.user = m_search.Directory().UserFields(instance);
         m_peers.push_back(peer);
         m_role = Role::Client;
@@ -332,16 +298,11 @@ HRESULT SessionService::JoinSession(const GUID& instance)
 
 DWORD SessionService::Occupancy() const
 {
-    std::size_t n = m_localPlayers.size();
+    std::size_t n = m_players.LocalCount();
     for (const auto& p : m_peers)
         if (p->joined && !p->dead)
-            n += std::max<std::size_t>(1, p->players.size());
+            n += std::max<std::size_t>(1, m_players.RemoteOf(p->number).size());
     return DWORD(n);
-}
-
-bool SessionService::IsLocalPlayer(DPID id) const
-{
-    return std::find(m_localPlayers.begin(), m_localPlayers.end(), id) != m_localPlayers.end();
 }
 
 HRESULT SessionService::CanSendLocked(DPID from) const
@@ -350,7 +311,7 @@ HRESULT SessionService::CanSendLocked(DPID from) const
         return DPERR_SESSIONLOST;
     if (m_role != Role::Host && m_role != Role::Client)
         return DPERR_NOCONNECTION;
-    if (!IsLocalPlayer(from))
+    if (!m_players.IsLocal(from))
         return DPERR_INVALIDPLAYER;
     return DP_OK;
 }
@@ -358,17 +319,7 @@ HRESULT SessionService::CanSendLocked(DPID from) const
 bool SessionService::CarriesLocked(const Peer& p, DPID to) const
 {
     return p.joined && !p.dead && !p.closing
-           && (to == DPID_ALLPLAYERS || m_role == Role::Client
-               || std::find(p.players.begin(), p.players.end(), to) != p.players.end());
-}
-
-DPID SessionService::NextPlayerId()
-{
-    DPID id;
-    do {
-        id = m_nextPlayerId++;
-    } while (id == DPID_SYSMSG || id == DPID_SERVERPLAYER || id == DPID_UNKNOWN);
-    return id;
+           && (to == DPID_ALLPLAYERS || m_role == Role::Client || m_players.Carrier(to) == p.number);
 }
 
 HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, std::shared_ptr<AutoResetEvent> hEvent,
@@ -390,32 +341,29 @@ HRESULT SessionService::CreatePlayer(DPID* lpidPlayer, LPDPNAME lpPlayerName, st
 
     DPID id;
     if (m_role == Role::Host) {
-        if (m_session.maxPlayers != 0 && Occupancy() >= m_session.maxPlayers)
+        if (FrameRules::Full(Occupancy(), m_session.maxPlayers))
             return DPERR_CANTCREATEPLAYER;
-        id = NextPlayerId();
+        id = m_players.NextId();
     } else {
         if (m_peers.empty())
             return DPERR_SESSIONLOST;
-        const std::uint32_t request = ++m_nextRequest;
-        m_playerReplies[request].reset(); // only awaited requests take a reply
+        const std::uint32_t request = m_players.Ask();
         FrameCodec::Buffer frame;
         FrameCodec::AppendCreatePlayer(frame, request, name);
         m_peers.front()->link.QueueFrames(frame, true);
         m_cond.wait_for(lock, kPlayerTimeout,
-                        [&] { return m_playerReplies[request].has_value() || m_sessionLost || m_stop; });
-        const auto answer = m_playerReplies[request];
-        m_playerReplies.erase(request);
+                        [&] { return m_players.Reply(request).has_value() || m_sessionLost || m_stop; });
+        const auto answer = m_players.Reply(request);
+        m_players.Forget(request);
         if (!answer)
             return m_sessionLost || m_stop ? DPERR_SESSIONLOST : DPERR_TIMEOUT;
         if (FAILED(answer->result))
             return answer->result;
         id = answer->id;
-        if (!m_localPlayers.empty()) // the host counted our first player's place at the join
+        if (m_players.HasLocal()) // the host counted our first player's place at the join
             ++m_session.currentPlayers;
     }
-    m_localPlayers.push_back(id);
-    if (m_localPlayers.size() == 1)
-        m_firstLocalPlayer = id;
+    m_players.AddLocal(id);
     if (hEvent)
         m_received.AddListener(std::move(hEvent));
     *lpidPlayer = id;
@@ -439,19 +387,9 @@ HRESULT SessionService::GetSessionDesc(void* lpData, DWORD* lpdwDataSize)
     char* password = name + m_session.name.size() + 1;
     std::memcpy(name, m_session.name.c_str(), m_session.name.size() + 1);
     std::memcpy(password, m_session.password.c_str(), m_session.password.size() + 1);
-    DPSESSIONDESC2 d{};
-    d.dwSize = sizeof(DPSESSIONDESC2);
-    d.dwFlags = m_session.flags;
-    d.guidInstance = m_session.instance;
-    d.guidApplication = m_session.application;
-    d.dwMaxPlayers = m_session.maxPlayers;
-    d.dwCurrentPlayers = m_role == Role::Host ? Occupancy() : m_session.currentPlayers;
-    d.lpszSessionNameA = name;
-    d.lpszPasswordA = password;
-    d.dwUser1 = m_session.user[0];
-    d.dwUser2 = m_session.user[1];
-    d.dwUser3 = m_session.user[2];
-    d.dwUser4 = m_session.user[3];
+    DPSESSIONDESC2 d = m_session.Description(name, password);
+    if (m_role == Role::Host)
+        d.dwCurrentPlayers = Occupancy();
     std::memcpy(base, &d, sizeof d);
     *lpdwDataSize = DWORD(needed);
     return DP_OK;

@@ -2,16 +2,17 @@
 
 #include "platform/dplay/dplay.h"
 #include "platform/dplay/framecodec.h"
+#include "platform/dplay/framerules.h"
 #include "platform/dplay/peerconnection.h"
+#include "platform/dplay/playerroster.h"
 #include "platform/dplay/receivequeue.h"
+#include "platform/dplay/sessionrecord.h"
 #include "platform/dplay/sessionsearch.h"
 #include "platform/dplay/socketutil.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,10 +23,12 @@
 class DiscoveryResponder;
 struct DiscoveryMessage;
 
-// The session object of the TCP/IP provider (see dplay.h for the API): the session, its
-// players, and the network thread that drives the parts it is made of: the search and its
-// directory (sessionsearch.h), the discovery responder of a hosted session, one
-// PeerConnection per peer, and the receive queue that Receive takes from.
+// The session object of the TCP/IP provider (see dplay.h for the API): the adapter between
+// the API and the parts that hold the state, with the network thread that drives them: the
+// session (sessionrecord.h) and its players (playerroster.h), the search and its directory
+// (sessionsearch.h), the discovery responder of a hosted session, one PeerConnection per
+// peer, and the receive queue that Receive takes from. What a host does with each
+// connection and frame is in framerules.h.
 //
 // Threads: every method may be called from any thread. The network thread, started by
 // InitializeConnection, does the steady socket work: it writes what SendEx queued, reads and
@@ -34,8 +37,9 @@ struct DiscoveryMessage;
 // caller's thread: InitializeConnection and Open(DPOPEN_CREATE) open sockets, EnumSessions
 // sends its first request, and Open(DPOPEN_JOIN) connects and waits for the host's answer.
 //
-// Locks: m_mutex guards the session and its players; each part has its own lock for its own
-// state. m_mutex may be held while taking a part's lock, never the other way round.
+// Locks: m_mutex guards the session, its players and its peers; the search, the directory,
+// the receive queue and each connection have their own lock for their own state. m_mutex
+// may be held while taking a part's lock, never the other way round.
 class SessionService final : public IDirectPlay4A {
 public:
     // Used when FERROWARDEN_DISCOVERY_PORT does not name a port.
@@ -76,26 +80,21 @@ public:
     // What the current (or last) search asked and heard, to tell why it found nothing.
     SearchReport LastSearch() const { return m_search.Report(); }
     // Host side: "address:port" of the connection a remote player came in on, known still
-    // after it left (for the latest kMaxPlayerAddresses players); empty when unknown.
+    // after it left (for the latest PlayerRoster::kMaxAddresses players); empty when unknown.
     std::string PlayerAddress(DPID player) const;
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A host closes connections beyond this many at once. A new connection from an address
-    // that already holds kMaxUnjoinedPerAddress that have not joined yet closes the oldest
-    // of those instead.
-    static constexpr std::size_t kMaxConnections = 16;
-    static constexpr std::size_t kMaxUnjoinedPerAddress = 4;
-
-    static constexpr std::size_t kMaxPlayerAddresses = 64;
     enum class Role { None, Joining, Host, Client };
 
-    // A peer as the session sees it: its connection, and whether and as whom it joined.
+    // A peer as the session sees it: its connection, and whether it joined (its players are
+    // in the roster, by `number`).
     struct Peer {
-        Peer(int fd, const WakeupFd& wakeup, ReadBuffer received = {})
-            : link(fd, wakeup, std::move(received)), address(PeerAddress(fd))
+        Peer(std::uint64_t number, int fd, const WakeupFd& wakeup, ReadBuffer received = {})
+            : number(number), link(fd, wakeup, std::move(received)), address(PeerAddress(fd))
         {
         }
+        const std::uint64_t number; // this object's own count of connections
         PeerConnection link;
         const std::uint32_t address; // IPv4, network order
         // Under m_mutex; written on the network thread only.
@@ -103,31 +102,15 @@ private:
         bool closing = false; // refused: close once everything queued is sent
         bool dropped = false; // its player was dropped by the host: reset, not closed in order
         bool dead = false;
-        std::vector<DPID> players; // host side: the peer's players
         Clock::time_point joinedAt;
         // Network thread: bytes that arrived with the join reply wait to be parsed.
         bool parsePending = false;
-    };
-
-    struct SessionInfo {
-        GUID instance = GUID_NULL;
-        GUID application = GUID_NULL;
-        DWORD flags = 0;
-        DWORD maxPlayers = 0;
-        DWORD currentPlayers = 0; // client side: as the host last told us
-        std::string name;
-        std::string password;
-        // dwUser1..4: set by the host, told to searchers that ask, kept by a client that
-        // joins from what the search heard.
-        std::array<DWORD, 4> user{};
     };
 
     HRESULT HostSession(const DPSESSIONDESC2& desc);
     HRESULT JoinSession(const GUID& instance);
     std::optional<DiscoveryMessage> Advert() const;
 
-    // Where a message to all players is delivered: the first local player.
-    DPID Addressee(DPID to) const;
     // A system message that names a player gets its name pointer set to the name after it.
     static void PointAtName(void* message, DWORD size);
 
@@ -138,21 +121,21 @@ private:
     void AcceptPeers(int listenFd);
     const char* ParseReceived(Peer& p);
     void DropPeer(const std::shared_ptr<Peer>& p, const char* why);
+    // Whether the peer carries a player yet; takes m_mutex.
+    bool CarriesPlayer(const Peer& p) const;
 
     // Callers hold m_mutex.
-    const char* HandleFrameLocked(Peer& p, const FrameCodec::View& v);
+    const char* HandleFrameLocked(Peer& p, const FrameCodec::View& v, FrameRules::Step step);
     const char* CheckDataLocked(const Peer& p, const FrameCodec::View& v) const;
     void QueueSystemCreate(DPID id, const std::string& name);
     void QueueSystemDestroy(DPID id);
     void QueueSessionLost();
     DWORD Occupancy() const;
-    bool IsLocalPlayer(DPID id) const;
     // Whether a message to `to` goes through the connection of `p`: a joined peer that is
-    // not going away, and (on the host) one whose players include `to`.
+    // not going away, and (on the host) one that carries `to`.
     bool CarriesLocked(const Peer& p, DPID to) const;
     // DP_OK when the local player `from` may send now; else why not.
     HRESULT CanSendLocked(DPID from) const;
-    DPID NextPlayerId();
 
     // Declared first: the parts below hold references to it.
     WakeupFd m_wakeup;
@@ -171,18 +154,14 @@ private:
 
     Role m_role = Role::None;
     std::atomic<bool> m_sessionLost{false}; // written under m_mutex
-    SessionInfo m_session;
+    SessionRecord m_session;
     std::uint16_t m_hostPort = 0;
-    std::vector<DPID> m_localPlayers;
-    std::atomic<DPID> m_firstLocalPlayer{0};
-    DPID m_nextPlayerId = 0;
-    std::uint32_t m_nextRequest = 0;
-    std::map<std::uint32_t, std::optional<FrameCodec::PlayerCreatedInfo>> m_playerReplies;
+    PlayerRoster m_players;
     std::atomic<DWORD> m_nextMessageId{0};
     std::vector<std::shared_ptr<Peer>> m_peers;
+    std::atomic<std::uint64_t> m_peerCount{0}; // numbers the peers
     // Set when the network thread ends: whether every peer took all that was sent to it.
     std::atomic<bool> m_delivered{true};
-    std::map<DPID, std::string> m_playerAddresses; // host side, under m_mutex
     // The peer whose queue holds the open reservation; the reserving thread only.
     std::shared_ptr<Peer> m_reservedFor;
 };
