@@ -361,6 +361,8 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_digests.Restart(size);
         m_reader.SetDigests(resume ? &m_digests : nullptr);
         const std::optional<ResumeOffer> offer = waits ? waitForOffer(number) : std::nullopt;
+        if (waits && m_answers.AlreadyThere(number))
+            m_progress.AddBytes(size); // done: the server has it
         if (offer && !offer->chunks.empty())
             sendResumed(number, *offer);
         else

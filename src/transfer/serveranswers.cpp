@@ -91,6 +91,12 @@ bool ServerAnswers::Answered(std::uint32_t entry) const
     return entry >= 1 && entry <= m_receipts.size() && m_receipts[entry - 1].has_value();
 }
 
+bool ServerAnswers::AlreadyThere(std::uint32_t entry) const
+{
+    return Answered(entry) && m_receipts[entry - 1]->outcome == Outcome::Stored
+           && m_receipts[entry - 1]->detail == static_cast<std::uint8_t>(StoredHow::AlreadyThere);
+}
+
 QList<SendEntry> ServerAnswers::Unfinished() const
 {
     QList<SendEntry> left;

@@ -63,8 +63,10 @@ public:
     void WaitForSummary(int timeoutMs);
     // The server confirmed the copy with its summary.
     bool SummaryArrived() const { return m_summary.has_value(); }
-    // Files of this copy the server had already, unchanged (careful entries).
+    // Files of this copy the server had already, unchanged (careful entries); whether file
+    // `entry` is one.
     int FilesAlreadyThere() const { return m_alreadyThere; }
+    bool AlreadyThere(std::uint32_t entry) const;
     // After the copy: the entries not stored (refused, discarded, or never answered for).
     // Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& CollectProblems();

@@ -74,6 +74,7 @@ struct Round {
     QList<EntryProblem> problems;
     QList<SendEntry> unfinished;
     std::vector<Receipt> receipts;
+    TransferProgress progress; // the sender's, last shown
 };
 
 class ResumeCopy {
@@ -144,6 +145,7 @@ public:
         }
         round.dataBytes = toServer.dataBytes;
         round.clientLog = clientView.log;
+        round.progress = clientView.progress;
         round.problems = client.Problems();
         round.unfinished = client.Unfinished();
         toClient.to = [](QByteArray&) {};
@@ -324,6 +326,7 @@ TEST(ResumeTest, ACarefulCopySendsNothingOfAFileTheServerHasUnchanged)
     EXPECT_EQ(modifiedNs(t.receiveDirectory + "time.txt"), time + 1);
     EXPECT_EQ(modeOf(t.receiveDirectory + "mode.txt"), mode_t(0600));
     EXPECT_EQ(t.received("new.txt"), "new");
+    EXPECT_EQ(careful.progress.totalBytes, careful.progress.totalSize) << "what was there counts as done";
 
     // Without the flag nothing changes: every file goes again.
     const Round plain = t.copy(all);
