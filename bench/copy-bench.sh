@@ -11,10 +11,12 @@
 # is the rate the slower side's CPU would allow if each side had its own cores, as on a LAN.
 #
 # usage: bench/copy-bench.sh [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns]
-#                            [--tree] [--huge-gib G]
+#                            [--tree] [--many] [--huge-gib G]
 #   --netns  client and server in two network namespaces joined by a veth pair (needs root)
 #   --tree   also a folder tree: 1,000 files of 1 to 64 KiB in 50 nested folders (10 chains of
 #            5), plus an empty folder
+#   --many   also 100,000 files of 1 KiB in 1,000 folders (one folder given), with the peak
+#            memory (GNU time's max RSS) of each side in that case
 #   --huge-gib G  also a sparse file of G GiB (rsync with --sparse)
 #   TOOLS="rsync fw"  a subset of raw rsync fw fw-enc fw-design for quick looks; the ratios need
 #                    rsync. "fw" is a secure copy (every extended copy is one); "fw-design"
@@ -23,12 +25,12 @@
 #                    program taking its turn in the same rounds, for before-and-after figures
 set -euo pipefail
 
-RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0 TREE=0 HUGE_GIB=0
+RUNS=5 SIZE_MIB=1024 FILES=10000 FILE_KIB=10 NETNS=0 TREE=0 MANY=0 HUGE_GIB=0
 TOOLS=${TOOLS:-raw rsync fw fw-enc}
 FW_BASE=${FW_BASE:-}
 # An earlier build joins the rounds, unless TOOLS already names which of its two runs to take.
 [ -z "$FW_BASE" ] || [[ " $TOOLS " == *" base"* ]] || TOOLS="$TOOLS base base-enc"
-usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns] [--tree] [--huge-gib G]" >&2; exit 2; }
+usage() { echo "usage: $0 [--runs N] [--size-mib M] [--files K] [--file-kib S] [--netns] [--tree] [--many] [--huge-gib G]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --runs) RUNS=$2; shift 2 ;;
@@ -37,6 +39,7 @@ while [ $# -gt 0 ]; do
     --file-kib) FILE_KIB=$2; shift 2 ;;
     --netns) NETNS=1; shift ;;
     --tree) TREE=1; shift ;;
+    --many) MANY=1; shift ;;
     --huge-gib) HUGE_GIB=$2; shift 2 ;;
     *) usage ;;
   esac
@@ -108,6 +111,15 @@ if [ "$TREE" = 1 ]; then
   mkdir -p "$WORK/src/tree/empty folder"
   TREE_FILES=$(find "$WORK/src/tree" -type f | wc -l)
 fi
+if [ "$MANY" = 1 ]; then
+  WHATS="$WHATS many"
+  echo "Preparing 100,000 files of 1 KiB in 1,000 folders ..." >&2
+  for d in $(seq -w 0 999); do
+    mkdir -p "$WORK/src/many/d$d"
+    head -c 100K /dev/urandom | (cd "$WORK/src/many/d$d" && split -b 1K -a 3 -d - f)
+  done
+  MANY_FILES=100000
+fi
 if [ "$HUGE_GIB" != 0 ]; then
   WHATS="$WHATS huge"
   truncate -s "${HUGE_GIB}G" "$WORK/src/huge.bin"
@@ -177,6 +189,7 @@ run_case() {
     big) files=("$WORK/src/big.bin") ;;
     small) files=("$WORK/src/small"/*) ;;
     tree) files=("$WORK/src/tree") ;;
+    many) files=("$WORK/src/many") ;;
     huge) files=("$WORK/src/huge.bin") ;;
   esac
   case "$tool" in
@@ -217,6 +230,7 @@ run_case() {
     big|huge) cmp -s "$WORK/src/$what.bin" "$WORK/dst/$what.bin" || { echo "$tool: $what copy differs!" >&2; exit 1; } ;;
     small) [ "$(ls "$WORK/dst" | wc -l)" = "$FILES" ] || { echo "$tool: files missing!" >&2; exit 1; } ;;
     tree) diff -r "$WORK/src/tree" "$WORK/dst/tree" >/dev/null || { echo "$tool: tree differs!" >&2; exit 1; } ;;
+    many) [ "$(find "$WORK/dst/many" -type f | wc -l)" = "$MANY_FILES" ] || { echo "$tool: files missing!" >&2; exit 1; } ;;
   esac
   echo "$(echo "$end - $start" | bc -l) $(usage_of "$WORK/cli.time") $(usage_of "$WORK/srv.time")"
 }
@@ -237,6 +251,8 @@ for what in $WHATS; do
       echo "$scpu" >> "$WORK/scpu.$tool.$what"
       echo "$cmem" >> "$WORK/cmem.$tool"
       echo "$smem" >> "$WORK/smem.$tool"
+      echo "$cmem" >> "$WORK/cmem.$tool.$what"
+      echo "$smem" >> "$WORK/smem.$tool.$what"
       [ "$tool" = rsync ] && rsync_secs=$secs
       echo "$secs" > "$WORK/round.$tool"
     done
@@ -297,7 +313,19 @@ for tool in $TOOLS; do
     "$(echo "$c + $s" | bc -l)" "$bound" "$c1k" "$s1k"
 done
 
-if [ "$WHATS" != "big small" ]; then
+if [ "$MANY" = 1 ]; then
+  printf '\n100,000 files of 1 KiB in 1,000 folders: files/s, and the peak memory of each side (max RSS)\n\n'
+  printf '| %-24s | %8s | %-17s | %10s | %10s |\n' tool "files/s" "x rsync (spread)" "client MiB" "server MiB"
+  printf '|%s|\n' "--------------------------|----------|-------------------|------------|-----------"
+  for tool in $TOOLS; do
+    [ "$tool" = raw ] && continue
+    mfps=$(printf '%.0f' "$(echo "$MANY_FILES / $(median < "$WORK/secs.$tool.many")" | bc -l)")
+    printf '| %-24s | %8s | %-17s | %10s | %10s |\n' "$(name_of "$tool")" "$mfps" "$(ratio_of "$tool" many)" \
+      "$(maxof < "$WORK/cmem.$tool.many")" "$(maxof < "$WORK/smem.$tool.many")"
+  done
+fi
+
+if [ "$WHATS" != "big small" ] && [ "$WHATS" != "big small many" ]; then
   printf '\nFolders and a sparse file: %s files in %s, a sparse file of %s GiB\n\n' "${TREE_FILES:-0}" "50 nested folders" "$HUGE_GIB"
   printf '| %-24s | %8s | %-17s | %9s | %-17s | %10s | %10s |\n' tool "files/s" "x rsync (spread)" "sparse MB/s" "x rsync (spread)" "client/GiB" "server/GiB"
   printf '|%s|\n' "--------------------------|----------|-------------------|-------------|-------------------|------------|-----------"

@@ -46,18 +46,27 @@ QString nameProblem(const QByteArray& name)
     return QString();
 }
 
-// Opens `path` as `open` would read it, and tells what it is: its stat in `info`, or why it
-// cannot be read. Non-blocking, so that a FIFO given by mistake does not wait for a writer;
-// a link is followed only when `follow`.
+// Whether this process may read the file `name` of the folder `at`, whose status is `info`;
+// errno tells why not. A file of its own with the owner's read bit is readable (that bit is
+// the owner's whole say, ACLs or not), which saves asking the system for most files.
+bool mayRead(int at, const char* name, const struct stat& info)
+{
+    static const uid_t self = ::geteuid();
+    if (info.st_uid == self && (info.st_mode & S_IRUSR) != 0)
+        return true;
+    return ::faccessat(at, name, R_OK, AT_EACCESS) == 0;
+}
+
+// Tells what `path` is, in `info`, and whether this process may read it, or why not; a link
+// is followed only when `follow`. Nothing is opened (the file is opened once, to be sent), so
+// a FIFO given by mistake does not wait for a writer.
 QString readable(int at, const QByteArray& path, bool follow, struct stat& info)
 {
-    const int fd = ::openat(at, path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
-    if (fd < 0)
+    if (::fstatat(at, path.constData(), &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return errorText(errno);
-    const int statResult = ::fstat(fd, &info);
-    const int statError = errno;
-    ::close(fd);
-    return statResult == 0 ? QString() : errorText(statError);
+    if (S_ISREG(info.st_mode) && !mayRead(at, path.constData(), info))
+        return errorText(errno);
+    return QString();
 }
 
 class Walk {
@@ -71,7 +80,7 @@ public:
                 {shown, QStringLiteral("%1; files of 2 GiB or more cannot be sent: the server does not offer the "
                                        "extended protocol")
                             .arg(BytesText(size))});
-        m_result.entries.append({path, name, false});
+        m_result.entries.append({path, name, false, size});
         m_result.paths << path;
         m_result.totalBytes += size;
     }
@@ -96,35 +105,36 @@ public:
         std::sort(names.begin(), names.end());
         const int fd = ::dirfd(dir);
         for (const QByteArray& child : std::as_const(names)) {
-            const QString childShown = shown + QLatin1Char('/') + Printable(QFile::decodeName(child));
+            // Made only for a line: most entries never need one.
+            const auto childShown = [&] { return shown + QLatin1Char('/') + Printable(QFile::decodeName(child)); };
             const QString childPath = path + QLatin1Char('/') + QFile::decodeName(child);
             const QByteArray childName = name + '/' + child;
             struct stat info {};
             if (::fstatat(fd, child.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                m_result.problems.push_back({childShown, errorText(errno)});
+                m_result.problems.push_back({childShown(), errorText(errno)});
                 continue;
             }
             if (S_ISLNK(info.st_mode)) {
-                m_result.skipped << QStringLiteral("Skipped the link %1: links are not followed").arg(childShown);
+                m_result.skipped << QStringLiteral("Skipped the link %1: links are not followed").arg(childShown());
                 continue;
             }
             if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
-                m_result.skipped << QStringLiteral("Skipped %1: not a regular file").arg(childShown);
+                m_result.skipped << QStringLiteral("Skipped %1: not a regular file").arg(childShown());
                 continue;
             }
             QString problem = nameProblem(child);
             if (problem.isEmpty() && childName.size() > kMaxPathBytes)
                 problem = QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
-            if (problem.isEmpty() && S_ISREG(info.st_mode))
-                problem = readable(fd, child, false, info);
+            if (problem.isEmpty() && S_ISREG(info.st_mode) && !mayRead(fd, child.constData(), info))
+                problem = errorText(errno);
             if (!problem.isEmpty()) {
-                m_result.problems.push_back({childShown, problem});
+                m_result.problems.push_back({childShown(), problem});
                 continue;
             }
             if (S_ISDIR(info.st_mode))
-                folder(childShown, childPath, childName);
+                folder(childShown(), childPath, childName);
             else
-                file(childShown, childPath, childName, info.st_size);
+                file(info.st_size > kLargestPlainFile ? childShown() : QString(), childPath, childName, info.st_size);
         }
         ::closedir(dir);
     }
@@ -140,10 +150,11 @@ SourceFiles CheckSourceFiles(const QStringList& files)
     SourceFiles result;
     Walk walk(result);
     QHash<QString, QString> byName; // the name it travels under -> the file as given
+    const QString current = QDir::currentPath();
     for (const QString& file : files) {
         struct stat info {};
         QString problem = readable(AT_FDCWD, QFile::encodeName(file), true, info);
-        const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());
+        const QString path = QDir::cleanPath(QDir::isAbsolutePath(file) ? file : current + QLatin1Char('/') + file);
         const QString name = QFileInfo(path).fileName();
         if (problem.isEmpty() && !S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode))
             problem = QStringLiteral("not a regular file");

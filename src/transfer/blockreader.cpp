@@ -20,18 +20,17 @@
 
 namespace {
 
-// Opens a regular file for reading; -1 when it is missing, unreadable or not a file.
-int openRegular(const QString& path, qint64* size)
+// Opens a regular file for reading; -1 when it is missing, unreadable or not a file. `info`
+// receives its status.
+int openRegular(const QString& path, struct stat& info)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return -1;
     }
-    *size = static_cast<qint64>(info.st_size);
     return fd;
 }
 
@@ -44,24 +43,31 @@ BlockReader::~BlockReader()
 
 qint64 BlockReader::SizeOf(const QString& path)
 {
-    qint64 size = 0;
-    const int fd = openRegular(path, &size);
+    struct stat info {};
+    const int fd = openRegular(path, info);
     if (fd < 0)
         return -1;
     ::close(fd);
-    return size;
+    return static_cast<qint64>(info.st_size);
 }
 
 bool BlockReader::Open(const QString& path)
 {
     Close();
-    qint64 size = 0;
-    m_fd = openRegular(path, &size);
+    struct stat info {};
+    m_fd = openRegular(path, info);
     if (m_fd < 0)
         return false;
-    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const auto size = static_cast<qint64>(info.st_size);
+    m_dense = qint64(info.st_blocks) * 512 >= size;
+    m_modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    m_mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    // A small file is read in one call: read-ahead advice would not change it.
+    if (size > kSequentialFrom)
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     m_path = path;
     m_size = size;
+    m_position = 0;
     return true;
 }
 
@@ -75,12 +81,16 @@ void BlockReader::Close()
 
 void BlockReader::SeekTo(qint64 offset)
 {
+    if (offset == m_position)
+        return;
     if (::lseek(m_fd, offset, SEEK_SET) < 0)
         throw readError();
+    m_position = offset;
 }
 
 qint64 BlockReader::NextData(qint64 offset) const
 {
+    m_position = -1;
     const off_t data = ::lseek(m_fd, offset, SEEK_DATA);
     if (data < 0)
         return errno == ENXIO ? m_size : offset; // ENXIO: only a hole up to the end
@@ -89,6 +99,7 @@ qint64 BlockReader::NextData(qint64 offset) const
 
 qint64 BlockReader::NextHole(qint64 offset) const
 {
+    m_position = -1;
     const off_t hole = ::lseek(m_fd, offset, SEEK_HOLE);
     return hole < 0 ? m_size : hole;
 }
@@ -137,6 +148,7 @@ void BlockReader::readFully(iovec* iov, int count)
         }
         if (n == 0)
             throw AppError(QStringLiteral("%1 became shorter while it was being sent").arg(m_path));
+        m_position += n;
         auto left = static_cast<std::size_t>(n);
         while (count > 0 && left >= iov->iov_len) {
             left -= iov->iov_len;

@@ -35,8 +35,14 @@ public:
     const QString& Path() const { return m_path; }
     // The file's size when it was opened.
     qint64 Size() const { return m_size; }
+    // The file had all its blocks on the disk when it was opened (it has no holes): NextData
+    // and NextHole need not be asked.
+    bool Dense() const { return m_dense; }
+    // Its modification time (ns since the epoch) and permission bits when it was opened.
+    qint64 ModifiedNs() const { return m_modifiedNs; }
+    std::uint32_t Mode() const { return m_mode; }
 
-    // Reads on from `offset`.
+    // Reads on from `offset` (no call when the reads are there already).
     void SeekTo(qint64 offset);
     // Where data starts again at or after `offset`: the size when only a hole follows,
     // `offset` when the system cannot tell.
@@ -61,6 +67,9 @@ public:
                       std::optional<std::uint16_t> key);
 
 private:
+    // Files larger than this are read with sequential read-ahead advice.
+    static constexpr qint64 kSequentialFrom = qint64(256) << 10;
+
     void readFully(iovec* iov, int count);
     // "Cannot read" the file, with errno's text.
     AppError readError() const;
@@ -70,4 +79,9 @@ private:
     ChunkDigests* m_digests = nullptr;
     QString m_path;
     qint64 m_size = 0;
+    bool m_dense = false;
+    qint64 m_modifiedNs = 0;
+    std::uint32_t m_mode = 0;
+    // Where the next read starts; -1 once a search for data or holes has moved it.
+    mutable qint64 m_position = 0;
 };

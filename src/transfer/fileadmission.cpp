@@ -24,7 +24,7 @@ qint64 freeSpace(const QByteArray& directory)
 }
 
 // The largest file this process may write (RLIMIT_FSIZE); -1 when there is no limit.
-qint64 fileSizeLimit()
+qint64 readFileSizeLimit()
 {
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
@@ -34,18 +34,42 @@ qint64 fileSizeLimit()
 
 } // namespace
 
-FileAdmission::FileAdmission(TransferView& view) : m_view(view), m_freeSpace(freeSpace), m_fileSizeLimit(fileSizeLimit)
+FileAdmission::FileAdmission(TransferView& view)
+    : m_view(view), m_freeSpace(freeSpace), m_fileSizeLimit(readFileSizeLimit)
 {
 }
 
 void FileAdmission::SetFreeSpaceProbe(FreeSpaceProbe probe)
 {
     m_freeSpace = probe ? std::move(probe) : FreeSpaceProbe(freeSpace);
+    m_spaceRead.invalidate();
 }
 
 void FileAdmission::SetFileSizeLimitProbe(FileSizeLimitProbe probe)
 {
-    m_fileSizeLimit = probe ? std::move(probe) : FileSizeLimitProbe(fileSizeLimit);
+    m_fileSizeLimit = probe ? std::move(probe) : FileSizeLimitProbe(readFileSizeLimit);
+    m_limitRead.invalidate();
+}
+
+qint64 FileAdmission::fileSizeLimit()
+{
+    if (!m_limitRead.isValid() || m_limitRead.hasExpired(1000)) {
+        m_limit = m_fileSizeLimit();
+        m_limitRead.start();
+    }
+    return m_limit;
+}
+
+qint64 FileAdmission::freeSpaceFor(const QByteArray& folderPath, qint64 size)
+{
+    const bool recent = m_spaceRead.isValid() && !m_spaceRead.hasExpired(1000) && folderPath == m_spaceFolder;
+    // An unknown free space (-1) is asked again each time.
+    if (!recent || m_space < 0 || m_space - size < kSpaceMargin) {
+        m_space = m_freeSpace(folderPath);
+        m_spaceFolder = folderPath;
+        m_spaceRead.start();
+    }
+    return m_space;
 }
 
 // Names that could point anywhere but at a new entry of the receive directory, and names
@@ -71,13 +95,13 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
         return {Admission::Verdict::Skipped, RefusedWhy::UnsafeName, QString()};
     }
     // The size rules it out: larger than the process may write or than the free space.
-    const qint64 limit = m_fileSizeLimit();
+    const qint64 limit = fileSizeLimit();
     if (limit >= 0 && size > limit)
         return Refuse(QStringLiteral("%1 is too large: %2 bytes, and this program may write files of at "
                                      "most %3 bytes")
                           .arg(shown, QString::number(size), QString::number(limit)),
                       QStringLiteral("files of at most %1 bytes").arg(limit), RefusedWhy::TooLarge);
-    const qint64 available = m_freeSpace(folderPath);
+    const qint64 available = freeSpaceFor(folderPath, size - held);
     if (available >= 0 && size - held > available)
         return Refuse(QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free")
                           .arg(shown, QString::number(size - held), QString::number(available)),
@@ -93,10 +117,13 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
     if (!file.Reserve(size, &reason)) {
         file.Discard();
         const qint64 free = m_freeSpace(folderPath);
+        m_spaceRead.invalidate();
         return Refuse(
             QStringLiteral("Not enough free space for %1: %2 bytes needed, %3 bytes free (%4)")
                 .arg(shown, QString::number(size), free >= 0 ? QString::number(free) : QStringLiteral("?"), reason),
             reason, RefusedWhy::NoSpace);
     }
+    if (m_space >= 0)
+        m_space = std::max<qint64>(0, m_space - (size - held));
     return {Admission::Verdict::Admitted, RefusedWhy::UnsafeName, QString()};
 }

@@ -4,6 +4,7 @@
 #include "transfer/extensionmessages.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <functional>
@@ -24,6 +25,11 @@ struct Admission {
 // write and the disk has room for, and the policy for a name that is taken. Admitting
 // creates the file (a temporary one, put in place when complete) and reserves its room;
 // each refusal is shown and logged in the view, a skip logged.
+//
+// The limits are not read for every file of a copy of many: the file size limit at most once
+// a second, the free space of a folder once a second as long as the files admitted since
+// leave a wide margin of it (kSpaceMargin); a file that comes near the last reading, or
+// past it, has it read again, and is refused only on a fresh reading.
 class FileAdmission {
 public:
     explicit FileAdmission(TransferView& view);
@@ -56,9 +62,23 @@ public:
     // Refuses a file: shows and logs `text`.
     Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
 
+    // Free space that lets the files of a copy in without a new reading.
+    static constexpr qint64 kSpaceMargin = qint64(64) << 20;
+
 private:
+    qint64 fileSizeLimit();
+    // The free space in `folderPath` for a file of `size` bytes: the last reading less what was
+    // admitted since, while that stays well above `size`; otherwise a fresh reading.
+    qint64 freeSpaceFor(const QByteArray& folderPath, qint64 size);
+
     TransferView& m_view;
     FreeSpaceProbe m_freeSpace;
     FileSizeLimitProbe m_fileSizeLimit;
     ExistingFiles m_existing = ExistingFiles::Overwrite;
+
+    QElapsedTimer m_limitRead; // invalid: read it at the next file
+    qint64 m_limit = -1;
+    QElapsedTimer m_spaceRead;
+    QByteArray m_spaceFolder;
+    qint64 m_space = -1; // the last reading less what was admitted since
 };

@@ -119,11 +119,12 @@ void PartialFile::Leave(bool flushed)
     m_held.clear();
 }
 
-void PartialFile::Drop()
+bool PartialFile::Drop()
 {
     if (!m_partial)
-        return;
+        return false;
     m_store.Finish(true);
     m_partial = false;
     m_held.clear();
+    return true;
 }

@@ -50,9 +50,10 @@ public:
     Digest FileDigest() const { return m_digests.FileDigest(); }
 
     // The file was cut off and its partial file left in place (`flushed`: its data reached
-    // the disk); or it is done with, complete or not to be kept: its record goes.
+    // the disk); or it is done with, complete or not to be kept: its record goes (true when
+    // there was one).
     void Leave(bool flushed);
-    void Drop();
+    bool Drop();
     void RemoveFolderIfEmpty() { m_store.RemoveFolderIfEmpty(); }
 
 private:

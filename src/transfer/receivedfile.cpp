@@ -84,6 +84,7 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
         return false;
     }
     m_directoryFd = AT_FDCWD;
+    m_ownsDirectory = false;
     m_target = target;
     return openFile(directoryOf(target), error);
 }
@@ -96,11 +97,8 @@ bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* er
         *error = errorText(EISDIR);
         return false;
     }
-    m_directoryFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
-    if (m_directoryFd < 0) {
-        *error = errorText(errno);
-        return false;
-    }
+    m_directoryFd = directoryFd;
+    m_ownsDirectory = false;
     m_target = name;
     return openFile(QByteArray(), error);
 }
@@ -115,6 +113,7 @@ bool ReceivedFile::CreatePartial(int directoryFd, const QByteArray& name, int pa
         return false;
     }
     m_directoryFd = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    m_ownsDirectory = true;
     m_partFolderFd = ::fcntl(partFolderFd, F_DUPFD_CLOEXEC, 0);
     if (m_directoryFd < 0 || m_partFolderFd < 0) {
         *error = errorText(errno);
@@ -209,9 +208,10 @@ bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error
 
 void ReceivedFile::releaseDirectory()
 {
-    if (m_directoryFd >= 0)
+    if (m_directoryFd >= 0 && m_ownsDirectory)
         ::close(m_directoryFd);
     m_directoryFd = -1;
+    m_ownsDirectory = false;
     if (m_partFolderFd >= 0)
         ::close(m_partFolderFd);
     m_partFolderFd = -1;

@@ -27,9 +27,9 @@ public:
     // reason in `error`, when the temporary file cannot be made or the target is a
     // directory.
     bool Create(const QByteArray& target, QString* error);
-    // The same for `name`, one part of a path, in the directory open at `directoryFd` (kept
-    // open by a copy of its own until the file ends). A link of that name is never followed:
-    // the file takes its place.
+    // The same for `name`, one part of a path, in the directory open at `directoryFd`. The
+    // file borrows that descriptor: the caller keeps it open until the file is committed or
+    // discarded. A link of that name is never followed: the file takes its place.
     bool CreateAt(int directoryFd, const QByteArray& name, QString* error);
     // The same, written under the name `partName` in the folder open at `partFolderFd` (a
     // receiver's partial file, which survives it): its bytes so far stay when `reuse`, and
@@ -128,9 +128,10 @@ private:
 
     int m_fd = -1;
     qint64 m_written = 0;
-    bool m_holeAtEnd = false; // the last bytes were skipped: the size must still be set
-    bool m_reserved = false;  // room was reserved for the whole file
-    int m_directoryFd = -1;   // what m_target and m_temp are relative to (AT_FDCWD, or ours)
+    bool m_holeAtEnd = false;     // the last bytes were skipped: the size must still be set
+    bool m_reserved = false;      // room was reserved for the whole file
+    int m_directoryFd = -1;       // what m_target and m_temp are relative to (AT_FDCWD, or ours)
+    bool m_ownsDirectory = false; // m_directoryFd is ours to close (else borrowed or AT_FDCWD)
     QByteArray m_target;
     QByteArray m_temp;       // the temporary name; empty while the file has none
     int m_partFolderFd = -1; // ours: the folder of a partial file, else -1

@@ -39,6 +39,10 @@ bool ReceiveTree::Open(const QByteArray& directory, QString* error)
 
 void ReceiveTree::Close()
 {
+    if (m_lastFd >= 0 && m_lastFd != m_fd)
+        ::close(m_lastFd);
+    m_lastFd = -1;
+    m_lastFolder.clear();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
@@ -84,12 +88,29 @@ int ReceiveTree::walk(const QList<QByteArray>& parts, bool* lastExisted, QString
     return fd;
 }
 
-int ReceiveTree::OpenFolderOf(const QByteArray& path, QString* error)
+int ReceiveTree::FolderOf(const QByteArray& path, QString* error)
 {
-    QList<QByteArray> parts = path.split('/');
-    parts.removeLast();
-    bool existed = true;
-    return walk(parts, &existed, error);
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray() : path.left(slash);
+    if (m_lastFd >= 0 && folder == m_lastFolder)
+        return m_lastFd;
+    if (m_lastFd >= 0 && m_lastFd != m_fd)
+        ::close(m_lastFd);
+    m_lastFd = -1;
+    if (folder.isEmpty()) {
+        if (m_fd < 0) {
+            *error = errorText(EBADF);
+            return -1;
+        }
+        m_lastFd = m_fd;
+    } else {
+        bool existed = true;
+        m_lastFd = walk(folder.split('/'), &existed, error);
+        if (m_lastFd < 0)
+            return -1;
+    }
+    m_lastFolder = folder;
+    return m_lastFd;
 }
 
 bool ReceiveTree::MakeFolder(const QByteArray& path, bool* existed, QString* error)

@@ -20,9 +20,10 @@ public:
     bool Open(const QByteArray& directory, QString* error);
     void Close();
 
-    // The folder that holds `path` (every part but the last), made as needed: a descriptor
-    // the caller closes, or -1 with the reason in `error`.
-    int OpenFolderOf(const QByteArray& path, QString* error);
+    // The folder that holds `path` (every part but the last), made as needed, or -1 with the
+    // reason in `error`. The descriptor stays the tree's: it is valid until the next call, or
+    // Close. The files of one folder, which come one after another, share it.
+    int FolderOf(const QByteArray& path, QString* error);
     // Makes the folder `path` and whatever is missing above it; `existed` tells whether it
     // was there already.
     bool MakeFolder(const QByteArray& path, bool* existed, QString* error);
@@ -35,6 +36,11 @@ private:
     // Walks the parts of `path` from the receive directory, making missing folders: the last
     // one reached, or -1. `lastExisted` tells whether the last part was there already.
     int walk(const QList<QByteArray>& parts, bool* lastExisted, QString* error);
+
+    // What FolderOf gave last: the folder's path (its file's path up to the last "/") and
+    // its descriptor (m_fd itself for the receive directory).
+    QByteArray m_lastFolder;
+    int m_lastFd = -1;
 
     int m_fd = -1;
 };

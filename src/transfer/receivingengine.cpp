@@ -170,7 +170,9 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
     QByteArray folderPath = m_receiveDirectoryBytes;
     if (m_extended) {
         QString reason;
-        folder = m_tree.OpenFolderOf(m_entryPath, &reason);
+        // The folder stays the tree's: no file of the last one may still use it.
+        m_file.Discard();
+        folder = m_tree.FolderOf(m_entryPath, &reason);
         if (folder < 0) {
             m_note = reason;
             return m_admission.Refuse(
@@ -179,10 +181,6 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
         }
         folderPath += entryFolder();
     }
-    const auto closeFolder = qScopeGuard([folder] {
-        if (folder >= 0)
-            ::close(folder);
-    });
     // A large file of a copy that resumes is written as a partial file; any other as usual.
     const Admission admission = m_admission.Admit(
         m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
@@ -352,10 +350,11 @@ void ReceivingEngine::commitFile()
     }
     QString reason;
     ReceivedFile::Placement placed;
+    const bool partial = m_file.IsPartial();
     const bool committed = m_file.Commit(m_admission.Existing(), &placed, &reason);
     // In place or not, its partial file is gone and its record goes too.
-    m_partial.Drop();
-    m_partial.RemoveFolderIfEmpty();
+    if (m_partial.Drop() || partial)
+        m_partial.RemoveFolderIfEmpty();
     if (!committed) {
         const QString text =
             QStringLiteral("Transmission failed: %1 could not be written (%2)").arg(m_targetPath, reason);
@@ -414,9 +413,10 @@ void ReceivingEngine::cutOffFile()
     if (keep) {
         m_partial.Leave(m_file.Detach());
     } else if (receiving) {
+        const bool partial = m_file.IsPartial();
         m_file.Discard();
-        m_partial.Drop();
-        m_partial.RemoveFolderIfEmpty();
+        if (m_partial.Drop() || partial)
+            m_partial.RemoveFolderIfEmpty();
     }
     m_state = FileState::Failed;
     m_view.LogError(QStringLiteral("Transmission aborted: \"%1\" incomplete (%2 of %3 bytes); %4")

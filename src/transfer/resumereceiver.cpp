@@ -84,13 +84,14 @@ bool ResumeReceiver::AnswerIfUnchanged()
     if (!careful())
         return false;
     QString reason;
-    const int folder = e.m_tree.OpenFolderOf(e.m_entryPath, &reason);
+    // The folder stays the tree's: no file of the last one may still use it.
+    e.m_file.Discard();
+    const int folder = e.m_tree.FolderOf(e.m_entryPath, &reason);
     if (folder < 0)
         return false; // the admission says why
     const QByteArray name = e.m_entryPath.mid(e.m_entryPath.lastIndexOf('/') + 1);
     struct stat info {};
     const bool found = ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    ::close(folder);
     const qint64 ns = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     if (!found || !S_ISREG(info.st_mode) || qint64(info.st_size) != e.m_progress.FileSize()
         || ns != m_fileAttributes->modifiedNs || (info.st_mode & 0777) != (m_fileAttributes->mode & 0777))

@@ -10,7 +10,12 @@ struct SendEntry {
                      // without one travels without its time and mode)
     QByteArray name; // the relative path it travels under, parts separated by "/"
     bool folder = false;
-    bool operator==(const SendEntry&) const = default;
+    qint64 size = -1; // a file's size when it was checked, for the copy's total; -1: unknown
+    // The same entry: where it is, and how it travels.
+    bool operator==(const SendEntry& other) const
+    {
+        return path == other.path && name == other.name && folder == other.folder;
+    }
 };
 
 // An entry the server did not store, and why, in words.

@@ -43,29 +43,43 @@ SendingEngine::~SendingEngine()
 void SendingEngine::StartCopy(const QStringList& selected)
 {
     m_entries.clear();
-    prepareCopy(selected);
+    prepareCopy(static_cast<int>(selected.size()), m_filesToSend.isEmpty() ? selected.value(0) : m_filesToSend[0]);
+    m_filesToSend += selected;
     SendAllFiles();
 }
 
 void SendingEngine::StartCopy(const QList<SendEntry>& entries)
 {
     QStringList files;
+    int fileCount = 0;
+    QString first;
     bool folders = false;
     for (const SendEntry& entry : entries) {
-        if (entry.folder)
+        if (entry.folder) {
             folders = true;
-        else
+            continue;
+        }
+        if (fileCount++ == 0)
+            first = entry.path;
+        // The design's messages go through the list of files; the extension's through the
+        // entries alone.
+        if (m_extension == 0)
             files << entry.path;
     }
     if (folders && m_extension == 0)
         throw AppError(QStringLiteral("The server takes files only: it does not offer the extended protocol "
                                       "that carries folders"));
     // Files already listed (by the wizard) go first, under their bare names.
-    m_entries.clear();
-    for (const QString& path : std::as_const(m_filesToSend))
-        m_entries.append(bareEntry(path));
-    m_entries += entries;
-    prepareCopy(files);
+    if (m_filesToSend.isEmpty()) {
+        m_entries = entries; // shared, not copied
+    } else {
+        m_entries.clear();
+        for (const QString& path : std::as_const(m_filesToSend))
+            m_entries.append(bareEntry(path));
+        m_entries += entries;
+    }
+    prepareCopy(fileCount, m_filesToSend.isEmpty() ? first : m_filesToSend.constFirst());
+    m_filesToSend += files;
     SendAllFiles();
 }
 
@@ -74,22 +88,21 @@ QString SendingEngine::OlderProtocolNotice()
     return QStringLiteral("The server speaks the older protocol: no receipts, no folders, no encryption");
 }
 
-void SendingEngine::prepareCopy(const QStringList& selected)
+void SendingEngine::prepareCopy(int fileCount, const QString& firstFile)
 {
     m_view.ProcessEvents();
     if (m_extension != 0)
         m_view.LogMessage(QStringLiteral("Extended protocol %1: the server answers for every file").arg(m_extension));
     else if (m_serverOffer == 0)
         m_view.LogMessage(OlderProtocolNotice());
-    m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(selected.size()));
-    m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(selected.size()));
-    m_filesToSend += selected;
+    m_view.LogMessage(QStringLiteral("Filelist contains %1 files").arg(fileCount));
+    m_view.ShowFileCounter(QStringLiteral("File 1/%1").arg(fileCount));
     m_view.LogMessage(QStringLiteral("Protocol: %1; BlockSize: %2").arg(m_transportName).arg(m_blocksize));
     if (m_encrypt)
         m_view.LogAppend(QStringLiteral("; Using Encryption"));
     m_view.ShowStatus(QStringLiteral(" Client Sending..."));
     m_view.ProcessEvents();
-    m_view.ShowFileName(m_filesToSend.value(0));
+    m_view.ShowFileName(firstFile);
 }
 
 void SendingEngine::SendAllFiles()
@@ -296,7 +309,10 @@ void SendingEngine::sendExtended()
             continue;
         }
         ++start.files;
-        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, GetFileSize(entry.path)));
+        // The size the caller found when it checked the file; the file's header has its size
+        // when it is sent.
+        const qint64 size = entry.size >= 0 ? entry.size : GetFileSize(entry.path);
+        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, size));
     }
     const int fileCount = static_cast<int>(start.files);
     m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
@@ -350,7 +366,11 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_progress.SetFileStep(m_blocksize);
         m_answers.ClearAbandoned(); // the answer to this header may come at once
         const bool resume = CarriesResume(m_extension);
-        const bool asked = resume && sendAttributes(number, entry.path, m_reader.Descriptor()) && m_careful;
+        // In a careful copy every file waits for the server's word (it may have the file).
+        const bool asked = resume && m_careful;
+        if (resume)
+            sendMessage(EncodeAttributes(
+                {number, m_reader.ModifiedNs(), m_reader.Mode(), asked ? kCarefulEntry : std::uint32_t(0)}));
         // The offer may come as soon as the header is out.
         const bool waits = resume && (size >= kResumeFrom || asked);
         if (waits)
@@ -391,7 +411,8 @@ void SendingEngine::sendSparseFileData()
     const qint64 block = m_blocksize;
     const qint64 lastBlock = size == 0 ? 0 : alignDown(size - 1, block);
     qint64 at = 0;
-    while (at < lastBlock && !m_answers.FileAbandoned()) {
+    // A file with every block on the disk has no holes to look for.
+    while (!m_reader.Dense() && at < lastBlock && !m_answers.FileAbandoned()) {
         const qint64 data = m_reader.NextData(at);
         const qint64 zerosEnd = std::min(alignDown(data, block), lastBlock);
         if (zerosEnd > at) {
@@ -433,20 +454,17 @@ QString grouped(qint64 value)
 
 } // namespace
 
-bool SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
+void SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
 {
     struct stat info {};
     const int result = fd >= 0 ? ::fstat(fd, &info) : ::stat(QFile::encodeName(path).constData(), &info);
     if (result != 0)
-        return false; // it goes without: the server leaves its own time and mode
+        return; // it goes without: the server leaves its own time and mode
     Attributes attributes;
     attributes.entry = entry;
     attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
-    // Only files are asked about.
-    attributes.flags = m_careful && fd >= 0 ? kCarefulEntry : 0;
     sendMessage(EncodeAttributes(attributes));
-    return true;
 }
 
 std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)

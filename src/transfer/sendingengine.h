@@ -136,7 +136,8 @@ private:
     static constexpr std::size_t kBatch = 256;
     static_assert(kBatch <= BlockReader::kMaxBatch);
 
-    void prepareCopy(const QStringList& selected);
+    // The lines and bars before a copy of `fileCount` files; `firstFile` is shown first.
+    void prepareCopy(int fileCount, const QString& firstFile);
     void sendExtended();
     void sendEntryFile(std::uint32_t number, const SendEntry& entry);
     void sendSparseFileData();
@@ -147,8 +148,7 @@ private:
     static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
     // Version 2.
-    // False when the attributes could not be read, and none went.
-    bool sendAttributes(std::uint32_t entry, const QString& path, int fd);
+    void sendAttributes(std::uint32_t entry, const QString& path, int fd);
     // The server's resume offer for the file being sent, or nothing when it answered with a
     // receipt instead (it refused the file).
     std::optional<ResumeOffer> waitForOffer(std::uint32_t entry);

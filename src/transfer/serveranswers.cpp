@@ -63,11 +63,13 @@ QString problemOf(const Receipt& receipt)
 void ServerAnswers::Begin(const QList<SendEntry>& entries)
 {
     m_entries = &entries;
-    m_receipts.assign(static_cast<std::size_t>(entries.size()), std::nullopt);
+    m_answered.assign(static_cast<std::size_t>(entries.size()), Answer::None);
+    m_reasons.clear();
     m_summary.reset();
     m_problems.clear();
     m_currentEntry = 0;
     m_alreadyThere = 0;
+    m_lastAlreadyThere = 0;
     m_abandonFile = false;
     m_connectionLost = false;
     ExpectOffer(0, 0);
@@ -88,21 +90,14 @@ std::optional<ResumeOffer> ServerAnswers::TakeOffer()
 
 bool ServerAnswers::Answered(std::uint32_t entry) const
 {
-    return entry >= 1 && entry <= m_receipts.size() && m_receipts[entry - 1].has_value();
-}
-
-bool ServerAnswers::AlreadyThere(std::uint32_t entry) const
-{
-    return Answered(entry) && m_receipts[entry - 1]->outcome == Outcome::Stored
-           && m_receipts[entry - 1]->detail == static_cast<std::uint8_t>(StoredHow::AlreadyThere);
+    return entry >= 1 && entry <= m_answered.size() && m_answered[entry - 1] != Answer::None;
 }
 
 QList<SendEntry> ServerAnswers::Unfinished() const
 {
     QList<SendEntry> left;
     for (qsizetype i = 0; m_entries && i < m_entries->size(); ++i) {
-        const auto& receipt = m_receipts.size() > std::size_t(i) ? m_receipts[std::size_t(i)] : std::nullopt;
-        const bool done = receipt && (receipt->outcome == Outcome::Stored || receipt->outcome == Outcome::Skipped);
+        const bool done = m_answered.size() > std::size_t(i) && m_answered[std::size_t(i)] == Answer::Done;
         if (!done || m_entries->at(i).folder)
             left.append(m_entries->at(i));
     }
@@ -131,8 +126,10 @@ QString ServerAnswers::entryName(std::uint32_t entry) const
 const QList<EntryProblem>& ServerAnswers::CollectProblems()
 {
     for (qsizetype i = 0; i < m_entries->size(); ++i) {
-        const auto& receipt = m_receipts[static_cast<std::size_t>(i)];
-        const QString reason = receipt ? problemOf(*receipt) : QStringLiteral("no word from the server");
+        const Answer answer = m_answered[static_cast<std::size_t>(i)];
+        const QString reason = answer == Answer::None      ? QStringLiteral("no word from the server")
+                               : answer == Answer::Problem ? m_reasons[static_cast<std::uint32_t>(i + 1)]
+                                                           : QString();
         if (!reason.isEmpty())
             m_problems.append({Printable(QFile::decodeName(m_entries->at(i).name)), reason});
     }
@@ -225,21 +222,26 @@ void ServerAnswers::answerLine(const QString& text, bool error)
 void ServerAnswers::noteReceipt(const Receipt& receipt)
 {
     // Only entries already sent can have an outcome.
-    if (receipt.entry > m_currentEntry || receipt.entry > m_receipts.size()) {
+    if (receipt.entry > m_currentEntry || receipt.entry > m_answered.size()) {
         answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
                    true);
         return;
     }
     const SendEntry& entry = m_entries->at(static_cast<qsizetype>(receipt.entry) - 1);
-    auto& slot = m_receipts[receipt.entry - 1];
+    Answer& slot = m_answered[receipt.entry - 1];
     const QString name = Printable(entryName(receipt.entry));
-    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot) {
+    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot != Answer::None) {
         answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
         return;
     }
-    slot = receipt;
     m_lastAnswer.start();
     const QString problem = problemOf(receipt);
+    if (receipt.outcome == Outcome::Stored || receipt.outcome == Outcome::Skipped) {
+        slot = Answer::Done;
+    } else {
+        slot = Answer::Problem;
+        m_reasons[receipt.entry] = problem;
+    }
     if (entry.folder) {
         if (!problem.isEmpty())
             answerLine(QStringLiteral("Folder \"%1\" not made: %2").arg(name, problem), true);
@@ -259,6 +261,7 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
     case Outcome::Stored:
         if (alreadyThere) {
             ++m_alreadyThere;
+            m_lastAlreadyThere = receipt.entry;
             answerLine(QStringLiteral("\"%1\": already there, unchanged").arg(name), false);
         } else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
             answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")

@@ -20,6 +20,7 @@
 #include <QScopeGuard>
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -261,6 +262,56 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
         EXPECT_FALSE(QFile::exists(t.root.filePath("outside/f")));
         EXPECT_FALSE(t.server.CopySucceeded());
     }
+}
+
+// The sender never waits for a file's answer: answers that come only after later files went
+// out are still told, and counted, for the file they belong to.
+TEST(ExtendedCopyTest, AnswersThatComeLateAreTakenForTheirOwnFiles)
+{
+    ExtendedCopy t;
+    t.server.SetFileSizeLimitProbe([] { return qint64(4999); });
+    // The server's answers wait until the client ends the copy.
+    std::vector<QByteArray> held;
+    std::size_t heldAtEnd = 0;
+    t.toClient.to = [&](QByteArray& message) { held.push_back(message); };
+    t.toServer.tamper = [&](QByteArray& message) {
+        if (std::holds_alternative<CopyEnd>(DecodeExtensionMessage(message))) {
+            heldAtEnd = held.size();
+            for (QByteArray& answer : std::exchange(held, {})) {
+                t.answers.push_back(answer);
+                t.client.HandleAnswer(answer.constData(), answer.size());
+            }
+        }
+        return true;
+    };
+    t.toServer.to = [&](QByteArray& message) {
+        t.server.HandleTransferMessage(message.data(), message.size());
+        t.server.Flush();
+        // The summary comes straight back: the client waits for it.
+        for (QByteArray& answer : std::exchange(held, {})) {
+            if (std::holds_alternative<CopySummary>(DecodeExtensionMessage(answer))) {
+                t.answers.push_back(answer);
+                t.client.HandleAnswer(answer.constData(), answer.size());
+            } else {
+                held.push_back(answer);
+            }
+        }
+    };
+    t.client.StartCopy(
+        {t.file("a", "first"), ExtendedCopy::folder("d"), t.file("d/big", RandomBytes(5000, 4)), t.file("c", "c")});
+
+    EXPECT_EQ(heldAtEnd, 4u) << "every receipt came after the last file went out";
+    EXPECT_EQ(t.receipts().size(), 4u);
+    ASSERT_EQ(t.client.Problems().size(), 1);
+    EXPECT_EQ(t.client.Problems()[0].name, "d/big");
+    EXPECT_EQ(t.client.Problems()[0].reason, "too large for the server (files of at most 4999 bytes)");
+    const QStringList told = t.clientView.log.filter(QRegularExpression(QStringLiteral("^(Stored|Refused|Folder) ")));
+    EXPECT_EQ(told, QStringList({"Stored \"a\" (5 bytes)", "Folder \"d\" made",
+                                 "Refused \"d/big\": too large for the server (files of at most 4999 bytes)",
+                                 "Stored \"c\" (1 bytes)"}));
+    EXPECT_EQ(t.received("a"), "first");
+    EXPECT_EQ(t.received("c"), "c");
+    EXPECT_FALSE(QFile::exists(t.receiveDirectory + "d/big"));
 }
 
 TEST(ExtendedCopyTest, ATakenNameIsOverwrittenNumberedOrKeptAsTheServerSays)

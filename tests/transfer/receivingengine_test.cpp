@@ -3,6 +3,7 @@
 #include "support/testdata.h"
 #include "transfer/blockchecksum.h"
 #include "transfer/cipher.h"
+#include "transfer/fileadmission.h"
 #include "transfer/messages.h"
 #include "transfer/receivedfile.h"
 #include "transfer/receivingengine.h"
@@ -24,6 +25,7 @@
 
 #include <csignal>
 #include <deque>
+#include <functional>
 
 namespace {
 
@@ -491,6 +493,59 @@ TEST_F(ReceivingEngineTest, FilesThatCannotBeCreatedAreCountedButWrittenNowhere)
     }
     EXPECT_EQ(entries(receiveDirectory), QStringList());
     EXPECT_EQ(entries(root.path()), QStringList({"recv"}));
+}
+
+// Free space is not read for every file of a copy of many; a disk that fills up in the middle
+// of one still refuses each file that no longer fits, with the free space of that moment.
+TEST_F(ReceivingEngineTest, FreeSpaceRunningOutInTheMiddleOfACopyRefusesEachFileThatNoLongerFits)
+{
+    const QByteArray bytes = RandomBytes(1000, 3);
+    std::vector<CopyFile> files;
+    for (int i = 1; i <= 6; ++i)
+        files.push_back({"f" + QByteArray::number(i), bytes});
+    const auto stored = [&] {
+        qint64 total = 0;
+        for (const QFileInfo& info : QDir(receiveDirectory).entryInfoList(QDir::Files))
+            total += info.size();
+        return total;
+    };
+    const qint64 margin = FileAdmission::kSpaceMargin;
+    const struct {
+        const char* what;
+        // What the disk has free, given the bytes this copy stored and the readings so far.
+        std::function<qint64(qint64 stored, int readings)> free;
+        int fit;     // files stored before the disk is full
+        qint64 left; // bytes free once it is
+    } rows[] = {
+        {"room for two and a half files", [](qint64 s, int) { return 2500 - s; }, 2, 500},
+        // Ample room at the first reading, then another program takes most of it: the file
+        // admitted against that reading still fits, the next one comes near it and is checked
+        // afresh.
+        {"another program fills the disk",
+         [margin](qint64 s, int readings) { return (readings == 0 ? margin + 2500 : 2500) - s; }, 2, 500},
+    };
+    for (const auto& row : rows) {
+        QDir(receiveDirectory).removeRecursively();
+        QDir().mkpath(receiveDirectory);
+        view.log.clear();
+        view.messages.clear();
+        int readings = 0;
+        engine.SetFreeSpaceProbe([&](const QByteArray&) { return row.free(stored(), readings++); });
+        feed(BuildCopySequence(files, 2048, std::nullopt));
+        QStringList expected;
+        for (int i = row.fit + 1; i <= 6; ++i)
+            expected << QStringLiteral("Not enough free space for %1f%2: 1000 bytes needed, %3 bytes free")
+                            .arg(receiveDirectory)
+                            .arg(i)
+                            .arg(row.left);
+        EXPECT_EQ(view.messages, expected) << row.what;
+        QStringList kept;
+        for (int i = 1; i <= row.fit; ++i) {
+            kept << QStringLiteral("f%1").arg(i);
+            EXPECT_EQ(received(kept.last()), bytes) << row.what;
+        }
+        EXPECT_EQ(entries(receiveDirectory), kept) << row.what;
+    }
 }
 
 TEST_F(ReceivingEngineTest, TargetThatIsADirectoryIsNotCreated)
