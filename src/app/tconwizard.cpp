@@ -4,6 +4,7 @@
 #include "app/ferrowardenapplication.h"
 #include "app/helpbrowser.h"
 #include "app/separatoraccessibility.h"
+#include "app/wizardparts.h"
 #include "app/wizardpicture.h"
 #include "app/wizardsessions.h"
 #include "net/sessionroles.h"
@@ -32,6 +33,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace WizardParts;
+
 namespace {
 
 constexpr int kNameMinimum = 4;   // characters
@@ -43,43 +46,6 @@ const char* const kCaptions[TConWizard::kPageCount] = {
     "Client - Ready for Transmission",
 };
 const int kHelpContexts[TConWizard::kPageCount] = {100, 111, 112, 113, 115, 116, 117};
-
-QLabel* text(QWidget* parent, const char* name, const QString& content)
-{
-    auto* label = new QLabel(content, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setWordWrap(true);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return label;
-}
-
-QLabel* heading(QWidget* parent, bool server)
-{
-    auto* label = new QLabel(server ? QStringLiteral("Your computer is configured as Server")
-                                    : QStringLiteral("Your computer is configured as Client"),
-                             parent);
-    QFont bold = label->font();
-    bold.setBold(true);
-    label->setFont(bold);
-    return label;
-}
-
-QTreeWidget* reportList(QWidget* parent, const char* name, const QStringList& columns, const QList<int>& widths,
-                        double scale)
-{
-    auto* list = new QTreeWidget(parent);
-    list->setObjectName(QLatin1String(name));
-    list->setHeaderLabels(columns);
-    list->setRootIsDecorated(false);
-    list->setUniformRowHeights(true);
-    list->setAllColumnsShowFocus(true);
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    for (int i = 0; i < widths.size(); ++i)
-        list->header()->resizeSection(i, int(std::lround(widths[i] * scale)));
-    return list;
-}
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "bridge/outgoingcopy.h"
 
+#include "bridge/cutcopymarker.h"
 #include "bridge/deviceidentity.h"
 #include "bridge/endpointsink.h"
 #include "bridge/securesenderlink.h"
@@ -22,6 +23,7 @@ OutgoingCopy::OutgoingCopy(SessionRoles& roles, SendingView& view) : m_roles(rol
 
 OutgoingCopy::~OutgoingCopy()
 {
+    Finished();
     if (m_engine || m_link) {
         m_roles.SetTransferHandler(nullptr);
         m_roles.SetSessionEventHandler(nullptr);
@@ -129,6 +131,7 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
 {
     if (!m_roles.Player())
         throw AppError(QStringLiteral("The session has ended"));
+    Finished(); // of a copy this one made before
     m_sink = makeSink();
     m_lost = false;
     const bool secure = Secure();
@@ -150,9 +153,35 @@ SendingEngine& OutgoingCopy::Start(std::int16_t blocksize, bool encrypt)
         m_view.LogMessage(QStringLiteral("The secure copy encrypts every block; the older scrambling (--encrypt) is "
                                          "left off"));
     m_engine->SetTransportName(TransportText(m_roles.Transport()));
+    noteStart(secure);
     m_roles.SetTransferHandler([this](void* data, qsizetype size) { deliver(data, size); });
     m_roles.SetSessionEventHandler([this](const SessionEvent& event) { sessionEvent(event); });
     return *m_engine;
+}
+
+void OutgoingCopy::noteStart(bool secure)
+{
+    m_marker.reset();
+    if (!CarriesResume(Extension()))
+        return;
+    // The server as this end knows it for certain: its proven key, else its session's name.
+    const QString key =
+        secure && m_link ? QStringLiteral("device ") + Identity::Fingerprint(m_link->Handshake().session().peerIdentity)
+                         : QStringLiteral("session ") + m_label;
+    m_marker = std::make_unique<CutCopyMarker>(key);
+    const bool answers = (m_roles.Player()->SessionDesc.dwUser3 & kAnswersEveryFile) != 0;
+    if (answers && m_marker->Present()) {
+        m_engine->SetCareful(true);
+        m_view.LogMessage(QStringLiteral("The last copy to this server was cut off: the server is asked about every "
+                                         "file first, and what it has already is not sent again"));
+    }
+    m_marker->Write();
+}
+
+void OutgoingCopy::Finished()
+{
+    if (m_marker && m_engine && m_engine->CopyConfirmed())
+        m_marker->Remove();
 }
 
 void OutgoingCopy::deliver(void* data, qsizetype size)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+class CutCopyMarker;
 class MessageSink;
 class SecureSenderLink;
 class TrustedDevices;
@@ -64,6 +65,11 @@ public:
     // or offers no secure copies while a code was given or the host is trusted here.
     SendingEngine& Start(std::int16_t blocksize, bool encrypt);
 
+    // Once the engine has ended its copy: forgets the marker of a cut copy to this server when
+    // the copy ran through to its end (the server confirmed it), so that the next copy to it
+    // goes as usual. The destructor does the same.
+    void Finished();
+
     // The engine once started, or null.
     SendingEngine* Engine() const { return m_engine.get(); }
 
@@ -76,6 +82,9 @@ private:
     MessageSink& secure();
     // Refuses a copy in plain to a host that should prove itself.
     void refusePlain() const;
+    // A copy of version 2 notes that it started; after a copy to this server that was cut
+    // off, this one goes carefully.
+    void noteStart(bool secure);
 
     SessionRoles& m_roles;
     SendingView& m_view;
@@ -83,6 +92,7 @@ private:
     std::unique_ptr<TrustedDevices> m_trusted;
     std::unique_ptr<SecureSenderLink> m_link;
     std::unique_ptr<SendingEngine> m_engine;
+    std::unique_ptr<CutCopyMarker> m_marker;
     std::optional<PairingCode> m_code;
     QString m_label; // the joined session's label
     bool m_lost = false;

@@ -145,6 +145,9 @@ QString CommandHelp(const QString& command)
                                 "A file that was cut off before (a lost link, a stopped program) goes on where it\n"
                                 "stopped: only what the server lacks is sent, one line tells how much was there\n"
                                 "already, and the whole file is checked against this one before it is stored.\n"
+                                "After a copy to the same server that was cut off, send asks the server about\n"
+                                "every file first and sends nothing of one it has with the same size, time and\n"
+                                "permissions (\"a.txt\": already there, unchanged).\n"
                                 "\n"
                                 "Options:\n"
                                 "  --session LABEL      the session to join; needed when several are found\n")

@@ -503,6 +503,7 @@ int CliSession::send()
     int filesDone = 0;    // stored in earlier rounds
     qint64 bytesDone = 0; // of the files stored in earlier rounds
     qint64 wireBytes = 0; // sent as data in earlier rounds
+    int alreadyThere = 0; // files the server had already, unchanged, in earlier rounds
     QElapsedTimer clock;
     clock.start();
     QList<EntryProblem> notStored;
@@ -518,6 +519,7 @@ int CliSession::send()
         try {
             engine.StartCopy(entries);
             wireBytes += engine.BytesSent();
+            alreadyThere += engine.FilesAlreadyThere();
             notStored = engine.Problems();
             break;
         } catch (const AppError& error) {
@@ -535,6 +537,7 @@ int CliSession::send()
                     }
                 }
                 wireBytes += engine.BytesSent();
+                alreadyThere += engine.FilesAlreadyThere();
                 entries = left;
                 m_log.LogError(error.message());
                 m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
@@ -551,10 +554,10 @@ int CliSession::send()
                     return code;
                 continue;
             }
-            m_output.PrintSummary(SentSummary(filesDone + qMax(0, at.fileNumber - 1), fileCount,
-                                              bytesDone + at.totalBytes, sources.totalBytes, clock.elapsed() / 1000.0,
-                                              stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
-                                              extension != 0 ? wireBytes + engine.BytesSent() : -1));
+            m_output.PrintSummary(SentSummary(
+                filesDone + qMax(0, at.fileNumber - 1), fileCount, bytesDone + at.totalBytes, sources.totalBytes,
+                clock.elapsed() / 1000.0, stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
+                extension != 0 ? wireBytes + engine.BytesSent() : -1, alreadyThere + engine.FilesAlreadyThere()));
             if (stopped)
                 return fail(CarriesResume(extension)
                                 ? QStringLiteral("interrupted; the same copy again goes on where this one stopped")
@@ -581,7 +584,7 @@ int CliSession::send()
     m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
                                       clock.elapsed() / 1000.0,
                                       notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored"),
-                                      extension != 0 ? wireBytes : -1));
+                                      extension != 0 ? wireBytes : -1, alreadyThere));
     if (notStored.isEmpty())
         return 0;
     const qsizetype entryCount = sources.entries.size();

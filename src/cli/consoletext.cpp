@@ -104,7 +104,7 @@ QString ProgressLine(const TransferProgress& p, double seconds, const QString& l
 }
 
 QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 totalBytes, double seconds,
-                    const QString& outcome, qint64 wireBytes)
+                    const QString& outcome, qint64 wireBytes, int alreadyThere)
 {
     const bool whole = filesSent == fileCount && bytesSent == totalBytes;
     QString text = whole ? QStringLiteral("Sent %1 (%2)").arg(filesText(fileCount), BytesText(totalBytes))
@@ -114,6 +114,8 @@ QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 total
     const bool resumed = wireBytes >= 0 && wireBytes != bytesSent;
     if (resumed)
         text += QStringLiteral(", %1 sent over the network").arg(BytesText(wireBytes));
+    if (alreadyThere > 0)
+        text += QStringLiteral(", %1 already there").arg(alreadyThere);
     text += QStringLiteral(" in ") + DurationText(seconds);
     const QString rate = rateText(resumed ? wireBytes : bytesSent, seconds);
     if (!rate.isEmpty())

@@ -21,9 +21,10 @@ QString ProgressLine(const TransferProgress& progress, double seconds, const QSt
 // The sender's last line: files and bytes sent of all, time, speed and the outcome ("done",
 // "failed", "interrupted"). `wireBytes`, when known (>= 0), is what went over the network as
 // data: less than what was sent when the server had parts of resumed files already; the
-// speed is taken from it.
+// speed is taken from it. `alreadyThere` files the server had already, unchanged, and were
+// not sent ("812 already there").
 QString SentSummary(int filesSent, int fileCount, qint64 bytesSent, qint64 totalBytes, double seconds,
-                    const QString& outcome, qint64 wireBytes = -1);
+                    const QString& outcome, qint64 wireBytes = -1, int alreadyThere = 0);
 
 // The server's line for one client's copy, from `from`: files written, bytes, time, speed
 // and how it ended (complete, or what was discarded or cut off).

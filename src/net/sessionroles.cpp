@@ -325,6 +325,7 @@ bool SessionRoles::HostSession(const QString& label, const QString& directory, c
         desc.dwMaxPlayers = kMaxPlayers;
         desc.dwUser1 = m_hostUser1;
         desc.dwUser2 = m_hostUser2;
+        desc.dwUser3 = m_hostUser3;
         CheckResult(m_player->DirectPlay->Open(&desc, DPOPEN_CREATE), QStringLiteral("Session create/connect"));
         CheckResult(m_player->Connect(descriptor, nullptr, 0, 0), QStringLiteral("Create Player:"));
         m_player->SendTimeout = kHostSendTimeoutMs;

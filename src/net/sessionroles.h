@@ -44,12 +44,13 @@ public:
     void SetTransport(TTransport transport) { m_transport = transport; }
     // What a hosted session tells searchers in its dwUser1: the extension of the transfer
     // protocol its server offers (0: none), and in its dwUser2 what that extension needs
-    // said (secure copies: the security word). A joined client finds the host's values in
-    // Player()->SessionDesc.
-    void SetHostUserData(DWORD user1, DWORD user2 = 0)
+    // said (secure copies: the security word), in its dwUser3 more of what its server does
+    // (flags). A joined client finds the host's values in Player()->SessionDesc.
+    void SetHostUserData(DWORD user1, DWORD user2 = 0, DWORD user3 = 0)
     {
         m_hostUser1 = user1;
         m_hostUser2 = user2;
+        m_hostUser3 = user3;
     }
     TTransport Transport() const { return m_transport; }
     void SetTransferHandler(TransferHandler handler) { m_transferHandler = std::move(handler); }
@@ -132,6 +133,7 @@ private:
     TTransport m_transport = trTCPIP;
     DWORD m_hostUser1 = 0;
     DWORD m_hostUser2 = 0;
+    DWORD m_hostUser3 = 0;
     TransferHandler m_transferHandler;
     std::function<void()> m_batchEndHandler;
     EventHandler m_eventHandler;

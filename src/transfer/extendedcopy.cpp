@@ -117,6 +117,9 @@ void ExtendedCopy::fileEntry(const FileEntry& entry)
         e.m_view.LogError(QStringLiteral("Refused \"%1\": announced size %2 is larger than a file can be")
                               .arg(e.m_fileName, QString::number(entry.size)));
         admission.why = RefusedWhy::TooLarge;
+    } else if (e.m_resume.AnswerIfUnchanged()) {
+        e.m_progress.Show();
+        return;
     } else if ((admission = e.admitFile(entry.path.mid(entry.path.lastIndexOf('/') + 1))).verdict
                == Admission::Verdict::Admitted) {
         return;

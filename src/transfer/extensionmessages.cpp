@@ -79,7 +79,7 @@ bool knownDetail(Outcome outcome, std::uint8_t detail)
 {
     switch (outcome) {
     case Outcome::Stored:
-        return detail <= static_cast<std::uint8_t>(StoredHow::FolderExisted);
+        return detail <= static_cast<std::uint8_t>(StoredHow::AlreadyThere);
     case Outcome::Skipped:
         return detail == 0;
     case Outcome::Refused:
@@ -256,6 +256,7 @@ QByteArray EncodeAttributes(const Attributes& m)
     put<std::uint32_t>(out, 4, m.entry);
     put<std::int64_t>(out, 8, m.modifiedNs);
     put<std::uint32_t>(out, 16, m.mode);
+    put<std::uint32_t>(out, 20, m.flags);
     return out;
 }
 
@@ -387,8 +388,9 @@ ExtensionMessage DecodeExtensionMessage(QByteArrayView bytes)
     case ExtensionType::Attributes: {
         if (bytes.size() != kAttributesSize)
             return wrongSize("Attributes message", bytes.size(), kAttributesSize);
-        Attributes m{get<std::uint32_t>(bytes, 4), get<std::int64_t>(bytes, 8), get<std::uint32_t>(bytes, 16)};
-        if (m.entry == 0 || m.mode > 07777 || get<std::uint32_t>(bytes, 20) != 0)
+        Attributes m{get<std::uint32_t>(bytes, 4), get<std::int64_t>(bytes, 8), get<std::uint32_t>(bytes, 16),
+                     get<std::uint32_t>(bytes, 20)};
+        if (m.entry == 0 || m.mode > 07777 || (m.flags & ~kCarefulEntry) != 0)
             return rejected(
                 QStringLiteral("Attributes message for entry %1 with mode %2").arg(m.entry).arg(m.mode, 0, 8));
         return m;

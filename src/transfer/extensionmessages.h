@@ -20,7 +20,8 @@
 //   20 Copy end    0 u32 type   4 u32 entries sent                                  8 bytes
 //   version 2:
 //   24 Attributes  0 u32 type   4 u32 entry   8 i64 modification time (ns since 1970, UTC)
-//                 16 u32 mode (permission bits, 0 .. 07777)   20 u32 0               24 bytes
+//                 16 u32 mode (permission bits, 0 .. 07777)   20 u32 flags (bit 0: careful,
+//                 only to a host whose dwUser3 has kAnswersEveryFile; others 0)   24 bytes
 //                 (just before the file or folder message of the same entry)
 //   25 Keep        0 u32 type   4 u32 0   8 u64 count (>= 1): the current file's next count
 //                                         bytes are those the server holds already  16 bytes
@@ -104,6 +105,12 @@ inline constexpr qsizetype kResumeOfferHead = 16;
 inline constexpr qsizetype kOfferedChunkSize = 20;
 // Chunks named in one offer at most: the offer stays below 168 KiB.
 inline constexpr std::uint32_t kMaxOfferedChunks = 8192;
+// Attributes.flags: the entry goes carefully (the last copy to this server was cut off).
+inline constexpr std::uint32_t kCarefulEntry = 1;
+// What a host of this build puts in its session's dwUser3: it answers every file of a
+// careful entry before its data. A sender goes carefully only to a host that says so, so
+// that it never waits for an answer a host of an earlier build would not give.
+inline constexpr std::uint32_t kAnswersEveryFile = 1;
 // Files this large get a resume offer before their data goes (and are kept when cut off).
 inline constexpr qint64 kResumeFrom = qint64(16) << 20;
 // The chunk size of a file of `size` bytes: 4 MiB, doubled until the file has no more than
@@ -163,6 +170,10 @@ struct Attributes {
     std::uint32_t entry = 0;
     std::int64_t modifiedNs = 0; // since 1970-01-01 UTC
     std::uint32_t mode = 0;      // permission bits only (07777)
+    // kCarefulEntry: the sender waits for the server's word on this file before its data
+    // (a resume offer, or a receipt: "already there, unchanged" when the server's file has
+    // this size, time and mode).
+    std::uint32_t flags = 0;
     bool operator==(const Attributes&) const = default;
 };
 
@@ -201,7 +212,9 @@ enum class Outcome : std::uint8_t {
     Refused = 3,   // never written; detail: RefusedWhy
     Discarded = 4, // written but not put in place; detail: DiscardedWhy
 };
-enum class StoredHow : std::uint8_t { New = 0, Replaced = 1, Renamed = 2, FolderExisted = 3 };
+// AlreadyThere (a careful copy): the server's file of that path has the size, time and mode
+// the sender's has; nothing was sent.
+enum class StoredHow : std::uint8_t { New = 0, Replaced = 1, Renamed = 2, FolderExisted = 3, AlreadyThere = 4 };
 enum class RefusedWhy : std::uint8_t { UnsafeName = 1, CannotCreate = 2, NoSpace = 3, TooLarge = 4 };
 // Mismatch (version 2): what arrived does not match the sender's digest of its file.
 enum class DiscardedWhy : std::uint8_t {

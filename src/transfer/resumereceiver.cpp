@@ -78,12 +78,37 @@ qint64 ResumeReceiver::SpaceHeld() const
     return m_partial.SpaceHeld({m_sender, e.m_entryPath, e.m_progress.FileSize(), m_fileAttributes->modifiedNs});
 }
 
+bool ResumeReceiver::AnswerIfUnchanged()
+{
+    ReceivingEngine& e = m_engine;
+    if (!careful())
+        return false;
+    QString reason;
+    // The folder stays the tree's: no file of the last one may still use it.
+    e.m_file.Discard();
+    const int folder = e.m_tree.FolderOf(e.m_entryPath, &reason);
+    if (folder < 0)
+        return false; // the admission says why
+    const QByteArray name = e.m_entryPath.mid(e.m_entryPath.lastIndexOf('/') + 1);
+    struct stat info {};
+    const bool found = ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    const qint64 ns = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    if (!found || !S_ISREG(info.st_mode) || qint64(info.st_size) != e.m_progress.FileSize()
+        || ns != m_fileAttributes->modifiedNs || (info.st_mode & 0777) != (m_fileAttributes->mode & 0777))
+        return false;
+    e.m_state = ReceivingEngine::FileState::Failed; // whatever data comes goes nowhere
+    e.m_view.LogMessage(QStringLiteral("\"%1\" is there already, unchanged").arg(e.m_fileName));
+    e.fileOutcome(Outcome::Stored, static_cast<std::uint8_t>(StoredHow::AlreadyThere));
+    return true;
+}
+
 void ResumeReceiver::FileAdmitted()
 {
     ReceivingEngine& e = m_engine;
     if (m_fileAttributes)
         e.m_file.SetAttributes(m_fileAttributes->modifiedNs, m_fileAttributes->mode);
-    if (!e.carriesResume() || e.m_progress.FileSize() < kResumeFrom)
+    // A careful sender waits for this word on every file, a sender for a large file always.
+    if (!e.carriesResume() || (e.m_progress.FileSize() < kResumeFrom && !careful()))
         return;
     // The sender waits for this before it sends the file's data.
     const qint64 held = m_partial.HeldBytes();

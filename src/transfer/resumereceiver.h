@@ -42,8 +42,12 @@ public:
     // The room on the disk that a partial file kept of the engine's file takes already, which
     // its free space need not offer again.
     qint64 SpaceHeld() const;
-    // The file is admitted: its attributes go to it and, when it is large, the sender hears
-    // what the receiver holds of it.
+    // A careful entry (kCarefulEntry) whose target is a regular file of the announced size,
+    // time and permission bits already: true once its receipt ("already there, unchanged")
+    // has gone out; its data, should any come, is dropped.
+    bool AnswerIfUnchanged();
+    // The file is admitted: its attributes go to it and, when it is large or careful, the
+    // sender hears what the receiver holds of it.
     void FileAdmitted();
     // A folder made (or there already, `made` false) whose attributes are set at the copy's end.
     void AddFolder(const QByteArray& path, const std::optional<Attributes>& attributes, bool made);
@@ -51,6 +55,7 @@ public:
     void EndCopy();
 
 private:
+    bool careful() const { return m_fileAttributes && (m_fileAttributes->flags & kCarefulEntry) != 0; }
     void keep(const Keep& keep);
     void fileEnd(const FileEnd& end);
 

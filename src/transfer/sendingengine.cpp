@@ -366,17 +366,23 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         m_progress.SetFileStep(m_blocksize);
         m_answers.ClearAbandoned(); // the answer to this header may come at once
         const bool resume = CarriesResume(m_extension);
+        // In a careful copy every file waits for the server's word (it may have the file).
+        const bool asked = resume && m_careful;
         if (resume)
-            sendMessage(EncodeAttributes({number, m_reader.ModifiedNs(), m_reader.Mode()}));
+            sendMessage(EncodeAttributes(
+                {number, m_reader.ModifiedNs(), m_reader.Mode(), asked ? kCarefulEntry : std::uint32_t(0)}));
         // The offer may come as soon as the header is out.
-        if (resume && size >= kResumeFrom)
+        const bool waits = resume && (size >= kResumeFrom || asked);
+        if (waits)
             m_answers.ExpectOffer(number, size);
         const QByteArray header = EncodeFileEntry({number, static_cast<std::uint64_t>(size), entry.name});
         sendMessage(header);
         m_answers.CloseLine();
         m_digests.Restart(size);
         m_reader.SetDigests(resume ? &m_digests : nullptr);
-        const std::optional<ResumeOffer> offer = resume && size >= kResumeFrom ? waitForOffer(number) : std::nullopt;
+        const std::optional<ResumeOffer> offer = waits ? waitForOffer(number) : std::nullopt;
+        if (waits && m_answers.AlreadyThere(number))
+            m_progress.AddBytes(size); // done: the server has it
         if (offer && !offer->chunks.empty())
             sendResumed(number, *offer);
         else

@@ -80,6 +80,14 @@ public:
     void SetServerOffer(std::uint16_t version) { m_serverOffer = version; }
     // The line that tells the user a copy goes without what only the extension carries.
     static QString OlderProtocolNotice();
+    // A careful copy (the last copy to this server was cut off, and the server answers every
+    // file): every file waits for the server's word before its data, so that the server can
+    // say it has the file already, unchanged, and nothing of it is sent.
+    void SetCareful(bool careful) { m_careful = careful; }
+    // Files of the last copy the server had already, unchanged; whether the server confirmed
+    // the last copy with its summary (the copy ran through to its end).
+    int FilesAlreadyThere() const { return m_answers.FilesAlreadyThere(); }
+    bool CopyConfirmed() const { return m_answers.SummaryArrived(); }
     // How long to wait for the server's next answer once everything is sent.
     void SetAnswerTimeout(int milliseconds) { m_answerTimeout = milliseconds; }
 
@@ -173,6 +181,7 @@ private:
 
     // Version 2.
     ChunkDigests m_digests;
+    bool m_careful = false;
     qint64 m_bytesKept = 0;
     qint64 m_bytesSent = 0;
 };

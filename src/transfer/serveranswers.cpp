@@ -68,6 +68,8 @@ void ServerAnswers::Begin(const QList<SendEntry>& entries)
     m_summary.reset();
     m_problems.clear();
     m_currentEntry = 0;
+    m_alreadyThere = 0;
+    m_lastAlreadyThere = 0;
     m_abandonFile = false;
     m_connectionLost = false;
     ExpectOffer(0, 0);
@@ -249,12 +251,19 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
             answerLine(QStringLiteral("Folder \"%1\" made").arg(name), false);
         return;
     }
-    // Refused, skipped, or discarded while it still arrives: the rest would go nowhere.
-    if (receipt.entry == m_currentEntry && receipt.outcome != Outcome::Stored)
+    const bool alreadyThere =
+        receipt.outcome == Outcome::Stored && receipt.detail == static_cast<std::uint8_t>(StoredHow::AlreadyThere);
+    // Refused, skipped, or discarded while it still arrives, or there already: the rest would
+    // go nowhere.
+    if (receipt.entry == m_currentEntry && (receipt.outcome != Outcome::Stored || alreadyThere))
         m_abandonFile = true;
     switch (receipt.outcome) {
     case Outcome::Stored:
-        if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
+        if (alreadyThere) {
+            ++m_alreadyThere;
+            m_lastAlreadyThere = receipt.entry;
+            answerLine(QStringLiteral("\"%1\": already there, unchanged").arg(name), false);
+        } else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
             answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")
                            .arg(name, Printable(QFile::decodeName(receipt.storedAs)))
                            .arg(receipt.size),

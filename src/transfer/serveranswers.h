@@ -62,6 +62,12 @@ public:
     // Lets answers in until the summary has come; throws AppError when the connection is
     // lost first, or when the server says nothing for `timeoutMs`.
     void WaitForSummary(int timeoutMs);
+    // The server confirmed the copy with its summary.
+    bool SummaryArrived() const { return m_summary.has_value(); }
+    // Files of this copy the server had already, unchanged (careful entries); whether file
+    // `entry` is the last one it said so of.
+    int FilesAlreadyThere() const { return m_alreadyThere; }
+    bool AlreadyThere(std::uint32_t entry) const { return entry != 0 && entry == m_lastAlreadyThere; }
     // After the copy: the entries not stored (refused, discarded, or never answered for).
     // Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& CollectProblems();
@@ -84,6 +90,8 @@ private:
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
+    int m_alreadyThere = 0;
+    std::uint32_t m_lastAlreadyThere = 0;
     bool m_abandonFile = false;
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent

@@ -130,6 +130,7 @@ private slots:
         // Every window and process of this test reads its own settings and discovers on a
         // port of its own, below the ephemeral range.
         qputenv("XDG_CONFIG_HOME", path("cfg").toLocal8Bit());
+        qputenv("XDG_DATA_HOME", path("data").toLocal8Bit()); // where a sender remembers a cut copy
         m_port = QString::number(10000 + (::getpid() * 11) % 12000);
         qputenv("FERROWARDEN_DISCOVERY_PORT", m_port.toLatin1());
         for (const char* sub : {"work", "in", "out"})

@@ -128,6 +128,67 @@ TEST_F(Resume, ASenderFindsARestartedServerAndGoesOn)
 
 namespace {
 
+// "12.3 MiB" (as the sender's summary writes sizes) in bytes.
+qint64 bytesOf(const QRegularExpressionMatch& match)
+{
+    const QString unit = match.captured(2);
+    const double scale = unit == "GiB" ? kMiB * 1024.0 : unit == "MiB" ? kMiB : unit == "KiB" ? 1024.0 : 1.0;
+    return qint64(match.captured(1).toDouble() * scale);
+}
+
+} // namespace
+
+// The sender killed in the middle of a tree of many files: the same send again asks the
+// server about every file first, and sends nothing of those that arrived whole.
+TEST_F(Resume, AfterAKilledSenderTheSameTreeAgainSendsOnlyWhatDidNotArrive)
+{
+    std::vector<SourceFile> files;
+    for (int i = 0; i < 300; ++i)
+        files.push_back(
+            {QStringLiteral("tree/f%1.bin").arg(i, 3, 10, QLatin1Char('0')), randomBytes(64 * 1024, 100 + i)});
+    files.push_back({"tree/m/big1.bin", randomBytes(20 * kMiB, 31)});
+    files.push_back({"tree/m/big2.bin", randomBytes(20 * kMiB, 32)});
+    qint64 total = 0;
+    for (const SourceFile& file : files)
+        total += file.bytes.size();
+    writeSources(files);
+    const QStringList send{"send",    "--host", QStringLiteral("127.0.0.1:%1").arg(port),
+                           "--retry", "0",      dir.filePath("out/tree")};
+    startServer();
+    startSenderWith(send.mid(1));
+    // Cut once a third of the small files is there.
+    const QDir small(dir.filePath("in/tree"));
+    QElapsedTimer clock;
+    clock.start();
+    while (small.entryList({"f*.bin"}, QDir::Files).size() < 100 && sender.state() != QProcess::NotRunning
+           && clock.elapsed() < 20000)
+        QThread::usleep(200);
+    kill(sender);
+    ASSERT_TRUE(waitForServer("Client disconnected..."));
+    qint64 arrived = 0; // a file under its own name is whole
+    for (const SourceFile& file : files)
+        if (QFileInfo(dir.filePath("in/" + file.name)).exists())
+            arrived += file.bytes.size();
+    ASSERT_GT(arrived, 0);
+    ASSERT_LT(arrived, total) << "the copy ended before it could be cut";
+    EXPECT_EQ(QDir(dir.filePath("data/ferrowarden/cut-copies")).entryList(QDir::Files).size(), 1)
+        << "the sender remembers the cut copy";
+
+    QByteArray out, err;
+    ASSERT_EQ(run(send, &out, &err), 0) << out.toStdString() << err.toStdString();
+    EXPECT_TRUE(out.contains("already there, unchanged")) << out.toStdString();
+    for (const SourceFile& file : files)
+        EXPECT_TRUE(received(file.name) == file.bytes) << file.name.toStdString();
+    const QRegularExpressionMatch wire =
+        QRegularExpression("([0-9.]+) (B|KiB|MiB|GiB) sent over the network").match(QString::fromUtf8(out));
+    ASSERT_TRUE(wire.hasMatch()) << out.toStdString();
+    // What had arrived whole goes no more (the summary rounds to a tenth).
+    EXPECT_LE(bytesOf(wire), total - arrived + kMiB / 10) << out.toStdString();
+    EXPECT_TRUE(QDir(dir.filePath("data/ferrowarden/cut-copies")).isEmpty()) << "the copy ran through";
+}
+
+namespace {
+
 // The link between two namespaces goes down in the middle of a large file and comes back.
 class ResumeAcrossALink : public NamespaceCopy {};
 

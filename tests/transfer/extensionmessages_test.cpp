@@ -131,6 +131,14 @@ TEST(ExtensionMessages, LayoutsByteByByte)
     EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[10].encoded)).storedAs, "a (1).txt");
     EXPECT_EQ(std::get<Receipt>(DecodeExtensionMessage(rows[11].encoded)).note, "Read-only");
     EXPECT_EQ(std::get<Attributes>(DecodeExtensionMessage(rows[2].encoded)), (Attributes{5, -1500000000, 0755}));
+    const QByteArray careful = EncodeAttributes({5, 0, 0644, kCarefulEntry});
+    EXPECT_EQ(careful.toHex(), hex("18000000"
+                                   "05000000"
+                                   "0000000000000000"
+                                   "a4010000"
+                                   "01000000")
+                                   .toHex());
+    EXPECT_EQ(std::get<Attributes>(DecodeExtensionMessage(careful)), (Attributes{5, 0, 0644, kCarefulEntry}));
     EXPECT_EQ(std::get<ResumeOffer>(DecodeExtensionMessage(rows[5].encoded)).chunks.size(), 2u);
     for (const std::uint32_t type : {0u, 1u, 2u, 3u, 15u, 21u, 31u, 34u})
         EXPECT_FALSE(IsExtensionType(type)) << type;
@@ -157,7 +165,7 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"copy start of version 0", with(start, 4, hex("0000"))},
         {"attributes with mode 010000", EncodeAttributes({1, 0, 010000})},
         {"attributes for entry 0", EncodeAttributes({0, 0, 0644})},
-        {"attributes with a non-zero last field", with(EncodeAttributes({1, 0, 0644}), 20, hex("01000000"))},
+        {"attributes with an unknown flag", with(EncodeAttributes({1, 0, 0644}), 20, hex("02000000"))},
         {"keep of 0 bytes", EncodeKeep({0})},
         {"file end one byte short", EncodeFileEnd({1, {}}).chopped(1)},
         {"file end for entry 0", EncodeFileEnd({0, {}})},
@@ -189,7 +197,7 @@ TEST(ExtensionMessages, TheDecoderRefusesWhatDoesNotFit)
         {"receipt for entry 0", with(receipt, 4, hex("00000000"))},
         {"receipt of kind 3", with(receipt, 8, hex("03"))},
         {"receipt with outcome 5", with(receipt, 9, hex("05"))},
-        {"receipt with stored detail 4", with(receipt, 10, hex("04"))},
+        {"receipt with stored detail 5", with(receipt, 10, hex("05"))},
         {"receipt refused for reason 0", with(with(receipt, 9, hex("03")), 10, hex("00"))},
         {"receipt with a name past the end", with(receipt, 32, hex("0100"))},
         {"receipt with a note past the end", with(receipt, 34, hex("0100"))},

@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -73,6 +74,7 @@ struct Round {
     QList<EntryProblem> problems;
     QList<SendEntry> unfinished;
     std::vector<Receipt> receipts;
+    TransferProgress progress; // the sender's, last shown
 };
 
 class ResumeCopy {
@@ -118,12 +120,14 @@ public:
 
     // One copy by a new sending engine, cut off after `cutAfter` data packets (-1: never); a
     // cut copy's client is gone, as the server's front end then tells it.
-    Round copy(const QList<SendEntry>& entries, qint64 cutAfter = -1, std::uint16_t version = kExtensionVersion)
+    Round copy(const QList<SendEntry>& entries, qint64 cutAfter = -1, std::uint16_t version = kExtensionVersion,
+               bool careful = false)
     {
         Round round;
         RecordingView clientView;
         SendingEngine client(toServer, clientView, [] { return std::uint16_t(7); });
         client.SetExtension(version);
+        client.SetCareful(careful);
         client.SetAnswerTimeout(300);
         toClient.to = [&](QByteArray& message) {
             const ExtensionMessage decoded = DecodeExtensionMessage(message);
@@ -141,6 +145,7 @@ public:
         }
         round.dataBytes = toServer.dataBytes;
         round.clientLog = clientView.log;
+        round.progress = clientView.progress;
         round.problems = client.Problems();
         round.unfinished = client.Unfinished();
         toClient.to = [](QByteArray&) {};
@@ -285,6 +290,48 @@ TEST(ResumeTest, ACutCopyGoesOnWhereItStopped)
         }
         EXPECT_FALSE(QFileInfo::exists(t.partials)) << "the hidden folder goes once it is empty";
     }
+}
+
+// After a cut copy the sender asks about every file first: the server answers at once for a
+// file it has with the same size, time and permissions, and nothing of it is sent; any other
+// goes whole (or from its partial file).
+TEST(ResumeTest, ACarefulCopySendsNothingOfAFileTheServerHasUnchanged)
+{
+    ResumeCopy t;
+    const qint64 time = 1000000000LL * 1600000000 + 123;
+    const QList<SendEntry> entries{t.file("same.txt", "same"), t.file("size.txt", "size"), t.file("time.txt", "time"),
+                                   t.file("mode.txt", "mode"), t.file("big.bin", randomBytes(17 * kMiB, 3))};
+    for (const SendEntry& entry : entries)
+        setModified(entry.path, time);
+    ASSERT_TRUE(t.copy(entries).problems.isEmpty());
+    // The sender's files change after the first copy; new.txt is not on the server at all.
+    t.file("size.txt", "size and more");
+    setModified(entries[1].path, time);
+    setModified(entries[2].path, time + 1);
+    ASSERT_EQ(::chmod(QFile::encodeName(entries[3].path).constData(), 0600), 0);
+    const QList<SendEntry> all = entries + QList<SendEntry>{t.file("new.txt", "new")};
+
+    const Round careful = t.copy(all, -1, kExtensionVersion, true);
+    ASSERT_FALSE(careful.cut);
+    ASSERT_TRUE(careful.problems.isEmpty()) << careful.problems.value(0).reason.toStdString();
+    std::vector<bool> there;
+    for (const Receipt& receipt : careful.receipts)
+        there.push_back(receipt.outcome == Outcome::Stored
+                        && receipt.detail == static_cast<std::uint8_t>(StoredHow::AlreadyThere));
+    EXPECT_EQ(there, (std::vector<bool>{true, false, false, false, true, false}));
+    EXPECT_EQ(careful.dataBytes, qint64(std::strlen("size and more") + 4 + 4 + 3));
+    EXPECT_TRUE(logHas(careful.clientLog, "\"same.txt\": already there, unchanged"));
+    EXPECT_TRUE(logHas(t.serverView.log, "\"big.bin\" is there already, unchanged"));
+    EXPECT_EQ(t.received("size.txt"), "size and more");
+    EXPECT_EQ(modifiedNs(t.receiveDirectory + "time.txt"), time + 1);
+    EXPECT_EQ(modeOf(t.receiveDirectory + "mode.txt"), mode_t(0600));
+    EXPECT_EQ(t.received("new.txt"), "new");
+    EXPECT_EQ(careful.progress.totalBytes, careful.progress.totalSize) << "what was there counts as done";
+
+    // Without the flag nothing changes: every file goes again.
+    const Round plain = t.copy(all);
+    ASSERT_TRUE(plain.problems.isEmpty());
+    EXPECT_EQ(plain.dataBytes, 17 * kMiB + 4 + 13 + 4 + 4 + 3);
 }
 
 // What was kept is thrown away, with a line, and the copy starts from zero; or, after a

@@ -48,6 +48,7 @@ CliEnvironment::CliEnvironment()
     Label = QStringLiteral("Test %1").arg(::getpid());
     Environment = QProcessEnvironment::systemEnvironment();
     Environment.insert("XDG_CONFIG_HOME", Path("cfg"));
+    Environment.insert("XDG_DATA_HOME", Path("data"));
     Environment.insert("FERROWARDEN_DISCOVERY_PORT", QString::number(Port));
 }
 

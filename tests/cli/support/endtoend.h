@@ -50,6 +50,7 @@ protected:
         port = 10000 + (::getpid() * 7 + sequence++ * 13) % 12000;
         environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", dir.filePath("cfg"));
+        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
         environment.insert("FERROWARDEN_DISCOVERY_PORT", QString::number(port));
     }
 
