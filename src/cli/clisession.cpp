@@ -533,7 +533,7 @@ int CliSession::send()
                 for (const SendEntry& entry : std::as_const(entries)) {
                     if (!entry.folder && !left.contains(entry)) {
                         ++filesDone;
-                        bytesDone += QFileInfo(entry.path).size();
+                        bytesDone += entry.size >= 0 ? entry.size : QFileInfo(entry.path).size();
                     }
                 }
                 wireBytes += engine.BytesSent();

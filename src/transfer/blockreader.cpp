@@ -5,6 +5,7 @@
 #include "platform/apperror.h"
 #include "transfer/blockchecksum.h"
 #include "transfer/cipher.h"
+#include "transfer/filetimes.h"
 #include "transfer/messages.h"
 
 #include <QFile>
@@ -60,7 +61,7 @@ bool BlockReader::Open(const QString& path)
         return false;
     const auto size = static_cast<qint64>(info.st_size);
     m_dense = qint64(info.st_blocks) * 512 >= size;
-    m_modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    m_modifiedNs = ModifiedNsOf(info);
     m_mode = static_cast<std::uint32_t>(info.st_mode & 07777);
     // A small file is read in one call: read-ahead advice would not change it.
     if (size > kSequentialFrom)

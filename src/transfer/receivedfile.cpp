@@ -1,5 +1,7 @@
 #include "transfer/receivedfile.h"
 
+#include "transfer/filetimes.h"
+
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -534,14 +536,7 @@ void ReceivedFile::applyAttributes()
     if (mode != 0 || m_attributes)
         ::fchmod(m_fd, mode);
     if (m_attributes) {
-        const timespec times[2] = {
-            {0, UTIME_OMIT},
-            {static_cast<time_t>(m_modifiedNs / 1000000000), static_cast<long>(m_modifiedNs % 1000000000)}};
-        timespec fixed[2] = {times[0], times[1]};
-        if (fixed[1].tv_nsec < 0) { // before 1970
-            fixed[1].tv_sec -= 1;
-            fixed[1].tv_nsec += 1000000000;
-        }
-        ::futimens(m_fd, fixed);
+        const timespec times[2] = {{0, UTIME_OMIT}, TimespecOf(m_modifiedNs)};
+        ::futimens(m_fd, times);
     }
 }

@@ -1,5 +1,6 @@
 #include "transfer/resumereceiver.h"
 
+#include "transfer/filetimes.h"
 #include "transfer/receivingengine.h"
 #include "transfer/receivingview.h"
 
@@ -92,9 +93,9 @@ bool ResumeReceiver::AnswerIfUnchanged()
     const QByteArray name = e.m_entryPath.mid(e.m_entryPath.lastIndexOf('/') + 1);
     struct stat info {};
     const bool found = ::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-    const qint64 ns = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     if (!found || !S_ISREG(info.st_mode) || qint64(info.st_size) != e.m_progress.FileSize()
-        || ns != m_fileAttributes->modifiedNs || (info.st_mode & 0777) != (m_fileAttributes->mode & 0777))
+        || ModifiedNsOf(info) != m_fileAttributes->modifiedNs
+        || (info.st_mode & 0777) != (m_fileAttributes->mode & 0777))
         return false;
     e.m_state = ReceivingEngine::FileState::Failed; // whatever data comes goes nowhere
     e.m_view.LogMessage(QStringLiteral("\"%1\" is there already, unchanged").arg(e.m_fileName));
@@ -199,13 +200,7 @@ void ResumeReceiver::EndCopy()
             continue;
         if (it->made)
             ::fchmod(fd, static_cast<mode_t>(it->attributes.mode & 0777));
-        const qint64 ns = it->attributes.modifiedNs;
-        timespec times[2] = {{0, UTIME_OMIT},
-                             {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)}};
-        if (times[1].tv_nsec < 0) {
-            times[1].tv_sec -= 1;
-            times[1].tv_nsec += 1000000000;
-        }
+        const timespec times[2] = {{0, UTIME_OMIT}, TimespecOf(it->attributes.modifiedNs)};
         ::futimens(fd, times);
         ::close(fd);
     }

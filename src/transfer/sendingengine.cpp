@@ -4,6 +4,7 @@
 
 #include "platform/apperror.h"
 #include "transfer/cipher.h"
+#include "transfer/filetimes.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingview.h"
@@ -328,7 +329,7 @@ void SendingEngine::sendExtended()
         if (entry.folder) {
             m_answers.OpenLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
             if (CarriesResume(m_extension) && !entry.path.isEmpty())
-                sendAttributes(number, entry.path, -1);
+                sendFolderAttributes(number, entry.path);
             const QByteArray message = EncodeFolderEntry({number, entry.name});
             sendMessage(message);
             m_answers.CloseLine();
@@ -454,15 +455,14 @@ QString grouped(qint64 value)
 
 } // namespace
 
-void SendingEngine::sendAttributes(std::uint32_t entry, const QString& path, int fd)
+void SendingEngine::sendFolderAttributes(std::uint32_t entry, const QString& path)
 {
     struct stat info {};
-    const int result = fd >= 0 ? ::fstat(fd, &info) : ::stat(QFile::encodeName(path).constData(), &info);
-    if (result != 0)
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return; // it goes without: the server leaves its own time and mode
     Attributes attributes;
     attributes.entry = entry;
-    attributes.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    attributes.modifiedNs = ModifiedNsOf(info);
     attributes.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
     sendMessage(EncodeAttributes(attributes));
 }

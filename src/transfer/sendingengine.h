@@ -148,7 +148,7 @@ private:
     static SendEntry bareEntry(const QString& path);
     void packetSent(std::int32_t count);
     // Version 2.
-    void sendAttributes(std::uint32_t entry, const QString& path, int fd);
+    void sendFolderAttributes(std::uint32_t entry, const QString& path);
     // The server's resume offer for the file being sent, or nothing when it answered with a
     // receipt instead (it refused the file).
     std::optional<ResumeOffer> waitForOffer(std::uint32_t entry);

@@ -69,7 +69,6 @@ void ServerAnswers::Begin(const QList<SendEntry>& entries)
     m_problems.clear();
     m_currentEntry = 0;
     m_alreadyThere = 0;
-    m_lastAlreadyThere = 0;
     m_abandonFile = false;
     m_connectionLost = false;
     ExpectOffer(0, 0);
@@ -97,7 +96,7 @@ QList<SendEntry> ServerAnswers::Unfinished() const
 {
     QList<SendEntry> left;
     for (qsizetype i = 0; m_entries && i < m_entries->size(); ++i) {
-        const bool done = m_answered.size() > std::size_t(i) && m_answered[std::size_t(i)] == Answer::Done;
+        const bool done = m_answered.size() > std::size_t(i) && m_answered[std::size_t(i)] >= Answer::Done;
         if (!done || m_entries->at(i).folder)
             left.append(m_entries->at(i));
     }
@@ -261,7 +260,7 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
     case Outcome::Stored:
         if (alreadyThere) {
             ++m_alreadyThere;
-            m_lastAlreadyThere = receipt.entry;
+            slot = Answer::AlreadyThere;
             answerLine(QStringLiteral("\"%1\": already there, unchanged").arg(name), false);
         } else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
             answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")

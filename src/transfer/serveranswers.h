@@ -65,9 +65,12 @@ public:
     // The server confirmed the copy with its summary.
     bool SummaryArrived() const { return m_summary.has_value(); }
     // Files of this copy the server had already, unchanged (careful entries); whether file
-    // `entry` is the last one it said so of.
+    // `entry` is one of them.
     int FilesAlreadyThere() const { return m_alreadyThere; }
-    bool AlreadyThere(std::uint32_t entry) const { return entry != 0 && entry == m_lastAlreadyThere; }
+    bool AlreadyThere(std::uint32_t entry) const
+    {
+        return entry >= 1 && entry <= m_answered.size() && m_answered[entry - 1] == Answer::AlreadyThere;
+    }
     // After the copy: the entries not stored (refused, discarded, or never answered for).
     // Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& CollectProblems();
@@ -83,15 +86,15 @@ private:
     SendingView& m_view;
     const QList<SendEntry>* m_entries = nullptr;
     // By entry number - 1: what its receipt said, in a byte (a copy of many files keeps no
-    // receipt): none yet, stored or skipped, or a problem, whose words wait in m_reasons.
-    enum class Answer : std::uint8_t { None, Done, Problem };
+    // receipt): none yet, a problem (its words wait in m_reasons), stored or skipped, or there
+    // already, unchanged. The last two count as done.
+    enum class Answer : std::uint8_t { None, Problem, Done, AlreadyThere };
     std::vector<Answer> m_answered;
     std::map<std::uint32_t, QString> m_reasons; // by entry number
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
     int m_alreadyThere = 0;
-    std::uint32_t m_lastAlreadyThere = 0;
     bool m_abandonFile = false;
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent

@@ -117,10 +117,9 @@ private:
     std::size_t m_queuedBytes = 0; // in m_queue
     MessageBytes m_pending;
     std::vector<MessageBytes> m_spare; // written buffers, for the next rooms
-    bool m_wakeQueued = false;
-    Clock::time_point m_pendingSince; // when the first frame now in m_pending was queued
-    bool m_pendingUrgent = false; // m_pending holds a frame that must not wait         // the network thread will look
-                                  // at m_pending without a wake
+    bool m_wakeQueued = false;         // the network thread will look at m_pending without a wake
+    Clock::time_point m_pendingSince;  // when the first frame now in m_pending was queued
+    bool m_pendingUrgent = false;      // m_pending holds a frame that must not wait
     // While set, the network thread looks at this connection at least every millisecond.
     bool m_streaming = false;
     bool m_closed = false;
