@@ -9,7 +9,7 @@
 #include "cli/consoletext.h"
 #include "cli/consoleviews.h"
 #include "cli/hostlookup.h"
-#include "cli/sourcefiles.h"
+#include "cli/sourcewalk.h"
 #include "net/joinerror.h"
 #include "net/resulttext.h"
 #include "net/searchfindings.h"
@@ -20,6 +20,7 @@
 #include "transfer/receivingview.h"
 #include "transfer/sendingengine.h"
 #include "transfer/sendingview.h"
+#include "transfer/storedfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -458,7 +459,9 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
 
 int CliSession::send()
 {
-    const SourceFiles sources = CheckSourceFiles(m_arguments.files);
+    // Checked first, then walked again as it is sent: the tree is never held whole.
+    SourceWalk walk(m_arguments.files);
+    const SourceFiles sources = walk.Check();
     if (!sources.problems.empty()) {
         for (const SourceFiles::Problem& problem : sources.problems)
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
@@ -498,8 +501,10 @@ int CliSession::send()
     // After a lost link the copy goes on where it stopped, when the server can resume.
     const std::uint16_t extension = copy->Extension();
     const int retry = m_arguments.retrySeconds.value_or(CarriesResume(extension) ? 30 : 0);
-    QList<SendEntry> entries = sources.entries;
-    const int fileCount = int(sources.paths.size());
+    EntrySource* entries = &walk;
+    StoredFiles stored;               // the files stored in earlier rounds
+    std::unique_ptr<SourceWalk> rest; // what is left after a cut: all but those
+    const int fileCount = sources.fileCount;
     int filesDone = 0;    // stored in earlier rounds
     qint64 bytesDone = 0; // of the files stored in earlier rounds
     qint64 wireBytes = 0; // sent as data in earlier rounds
@@ -517,7 +522,7 @@ int CliSession::send()
         }
         SendingEngine& engine = *started;
         try {
-            engine.StartCopy(entries);
+            engine.StartCopy(*entries);
             wireBytes += engine.BytesSent();
             alreadyThere += engine.FilesAlreadyThere();
             notStored = engine.Problems();
@@ -528,17 +533,17 @@ int CliSession::send()
             const bool stopped = SignalWatch::Interrupted();
             const bool lost = engine.ConnectionWasLost() || IsConnectionLost(error);
             if (lost && !stopped && retry > 0 && CarriesResume(engine.Extension())) {
-                // What this round stored: its files that are not left.
-                const QList<SendEntry> left = engine.Unfinished();
-                for (const SendEntry& entry : std::as_const(entries)) {
-                    if (!entry.folder && !left.contains(entry)) {
-                        ++filesDone;
-                        bytesDone += entry.size >= 0 ? entry.size : QFileInfo(entry.path).size();
-                    }
-                }
+                filesDone += engine.FilesStored();
+                bytesDone += engine.BytesStored();
                 wireBytes += engine.BytesSent();
                 alreadyThere += engine.FilesAlreadyThere();
-                entries = left;
+                stored.Add(engine.Stored());
+                rest = std::make_unique<SourceWalk>(m_arguments.files, &stored);
+                if (const SourceFiles left = rest->Check(); !left.problems.empty())
+                    return fail(QStringLiteral("%1: %2; the copy stopped there")
+                                    .arg(left.problems.front().file, left.problems.front().reason),
+                                error.message());
+                entries = rest.get();
                 m_log.LogError(error.message());
                 m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
                                                    "again for up to %1 s")
@@ -587,7 +592,7 @@ int CliSession::send()
                                       extension != 0 ? wireBytes : -1, alreadyThere));
     if (notStored.isEmpty())
         return 0;
-    const qsizetype entryCount = sources.entries.size();
+    const int entryCount = sources.fileCount + sources.folderCount;
     m_output.PrintError(
         QStringLiteral("the server did not store %1 of %2 %3:")
             .arg(notStored.size())

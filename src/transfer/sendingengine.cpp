@@ -5,12 +5,14 @@
 #include "platform/apperror.h"
 #include "transfer/cipher.h"
 #include "transfer/filetimes.h"
+#include "transfer/listentrysource.h"
 #include "transfer/messages.h"
 #include "transfer/messagesink.h"
 #include "transfer/sendingview.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,7 +45,8 @@ SendingEngine::~SendingEngine()
 
 void SendingEngine::StartCopy(const QStringList& selected)
 {
-    m_entries.clear();
+    m_source = nullptr;
+    m_answersExpected = false;
     prepareCopy(static_cast<int>(selected.size()), m_filesToSend.isEmpty() ? selected.value(0) : m_filesToSend[0]);
     m_filesToSend += selected;
     SendAllFiles();
@@ -51,37 +54,75 @@ void SendingEngine::StartCopy(const QStringList& selected)
 
 void SendingEngine::StartCopy(const QList<SendEntry>& entries)
 {
-    QStringList files;
-    int fileCount = 0;
-    QString first;
-    bool folders = false;
-    for (const SendEntry& entry : entries) {
+    ListEntrySource source(entries);
+    StartCopy(source);
+}
+
+void SendingEngine::StartCopy(EntrySource& source)
+{
+    m_source = &source;
+    m_answersExpected = false;
+    const auto forget = qScopeGuard([this] { m_source = nullptr; });
+    if (m_extension == 0) {
+        // The design's messages go through the list of files.
+        QStringList files;
+        SendEntry entry;
+        source.Rewind();
+        while (source.Next(entry)) {
+            if (entry.folder)
+                throw AppError(QStringLiteral("The server takes files only: it does not offer the extended "
+                                              "protocol that carries folders"));
+            files << entry.path;
+        }
+        prepareCopy(static_cast<int>(files.size()), m_filesToSend.isEmpty() ? files.value(0) : m_filesToSend[0]);
+        m_filesToSend += files;
+        SendAllFiles();
+        return;
+    }
+    m_counts = countEntries();
+    prepareCopy(static_cast<int>(m_counts.files), m_counts.firstFile);
+    SendAllFiles();
+}
+
+EntryCounts SendingEngine::countEntries()
+{
+    m_listedNext = 0;
+    if (const std::optional<EntryCounts> known = m_source ? m_source->Counts() : std::nullopt;
+        known && m_filesToSend.isEmpty())
+        return *known;
+    EntryCounts counts;
+    SendEntry entry;
+    rewindEntries();
+    while (nextEntry(entry)) {
         if (entry.folder) {
-            folders = true;
+            ++counts.folders;
             continue;
         }
-        if (fileCount++ == 0)
-            first = entry.path;
-        // The design's messages go through the list of files; the extension's through the
-        // entries alone.
-        if (m_extension == 0)
-            files << entry.path;
+        if (counts.files++ == 0)
+            counts.firstFile = entry.path;
+        // The size the caller found when it checked the file; the file's header has its size
+        // when it is sent.
+        const qint64 size = entry.size >= 0 ? entry.size : GetFileSize(entry.path);
+        counts.bytes += static_cast<std::uint64_t>(std::max<qint64>(0, size));
     }
-    if (folders && m_extension == 0)
-        throw AppError(QStringLiteral("The server takes files only: it does not offer the extended protocol "
-                                      "that carries folders"));
-    // Files already listed (by the wizard) go first, under their bare names.
-    if (m_filesToSend.isEmpty()) {
-        m_entries = entries; // shared, not copied
-    } else {
-        m_entries.clear();
-        for (const QString& path : std::as_const(m_filesToSend))
-            m_entries.append(bareEntry(path));
-        m_entries += entries;
+    rewindEntries();
+    return counts;
+}
+
+bool SendingEngine::nextEntry(SendEntry& entry)
+{
+    if (m_listedNext < m_filesToSend.size()) {
+        entry = bareEntry(m_filesToSend.at(m_listedNext++));
+        return true;
     }
-    prepareCopy(fileCount, m_filesToSend.isEmpty() ? first : m_filesToSend.constFirst());
-    m_filesToSend += files;
-    SendAllFiles();
+    return m_source && m_source->Next(entry);
+}
+
+void SendingEngine::rewindEntries()
+{
+    m_listedNext = 0;
+    if (m_source)
+        m_source->Rewind();
 }
 
 QString SendingEngine::OlderProtocolNotice()
@@ -269,7 +310,7 @@ void SendingEngine::CloseCurrentFile()
 
 void SendingEngine::HandleAnswer(const void* data, qsizetype size)
 {
-    m_answers.Handle(data, size, m_extension != 0 && !m_entries.isEmpty());
+    m_answers.Handle(data, size, m_extension != 0 && m_answersExpected);
 }
 
 // ---- the extension -----------------------------------------------------------------------
@@ -286,11 +327,12 @@ qint64 alignDown(qint64 offset, qint64 block)
 void SendingEngine::sendExtended()
 {
     m_progress.RestartCopy();
-    if (m_entries.isEmpty()) {
-        for (const QString& path : std::as_const(m_filesToSend))
-            m_entries.append(bareEntry(path));
-    }
-    m_answers.Begin(m_entries);
+    // A copy of the files listed alone (StartCopy of paths) counts them here.
+    if (!m_source)
+        m_counts = countEntries();
+    rewindEntries();
+    m_answers.Begin(CarriesResume(m_extension));
+    m_answersExpected = m_counts.files + m_counts.folders > 0;
     m_answersLetIn.start();
     m_bytesKept = 0;
     m_bytesSent = 0;
@@ -304,17 +346,9 @@ void SendingEngine::sendExtended()
         m_sessionKey = m_keySource();
         start.key = m_sessionKey;
     }
-    for (const SendEntry& entry : std::as_const(m_entries)) {
-        if (entry.folder) {
-            ++start.folders;
-            continue;
-        }
-        ++start.files;
-        // The size the caller found when it checked the file; the file's header has its size
-        // when it is sent.
-        const qint64 size = entry.size >= 0 ? entry.size : GetFileSize(entry.path);
-        start.totalSize += static_cast<std::uint64_t>(std::max<qint64>(0, size));
-    }
+    start.files = m_counts.files;
+    start.folders = m_counts.folders;
+    start.totalSize = m_counts.bytes;
     const int fileCount = static_cast<int>(start.files);
     m_progress.SetCopy(fileCount, static_cast<qint64>(start.totalSize), m_blocksize);
     const QByteArray startMessage = EncodeCopyStart(start);
@@ -322,10 +356,13 @@ void SendingEngine::sendExtended()
     m_answers.CloseLine();
 
     int fileNumber = 0;
-    for (qsizetype i = 0; i < m_entries.size(); ++i) {
-        const SendEntry& entry = m_entries[i];
-        const auto number = static_cast<std::uint32_t>(i + 1);
-        m_answers.SetCurrentEntry(number);
+    std::uint32_t number = 0;
+    SendEntry entry;
+    const auto forget = qScopeGuard([this] { m_current = nullptr; });
+    while (nextEntry(entry)) {
+        m_current = &entry;
+        ++number;
+        m_answers.SetCurrentEntry(number, entry.name, entry.folder);
         if (entry.folder) {
             m_answers.OpenLine(QStringLiteral("Sending folder \"%1\"...").arg(QFile::decodeName(entry.name)));
             if (CarriesResume(m_extension) && !entry.path.isEmpty())
@@ -345,7 +382,7 @@ void SendingEngine::sendExtended()
             m_answersLetIn.start();
         }
     }
-    const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
+    const QByteArray end = EncodeCopyEnd({number});
     sendMessage(end);
     m_answers.WaitForSummary(m_answerTimeout);
     m_sink.Finish();
@@ -361,6 +398,7 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
     if (!m_reader.Open(entry.path))
         throw AppError(QStringLiteral("Datei %1 kann nicht geöffnet werden").arg(entry.path));
     const qint64 size = m_reader.Size();
+    m_answers.SetCurrentFile(size, m_reader.ModifiedNs());
     try {
         m_progress.RestartFile(m_currentFileNumber, size);
         m_view.ShowFileName(name);
@@ -479,7 +517,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
         if (left <= 0) {
             m_answers.ExpectOffer(0, 0);
             throw AppError(QStringLiteral("The server did not answer for \"%1\" within %2 s")
-                               .arg(QFile::decodeName(m_entries.at(qsizetype(entry) - 1).name))
+                               .arg(QFile::decodeName(m_current->name))
                                .arg(limit / 1000.0));
         }
         m_view.WaitForAnswers(static_cast<int>(left),
@@ -490,7 +528,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
     return m_answers.TakeOffer();
 }
 
-void SendingEngine::sendResumed(std::uint32_t entry, const ResumeOffer& offer)
+void SendingEngine::sendResumed(std::uint32_t /*entry*/, const ResumeOffer& offer)
 {
     std::vector<ResumeRange> ranges;
     qint64 kept = 0;
@@ -500,7 +538,7 @@ void SendingEngine::sendResumed(std::uint32_t entry, const ResumeOffer& offer)
             QStringLiteral("Cannot read %1: %2").arg(m_reader.Path(), QString::fromLocal8Bit(std::strerror(errno))));
     if (kept > 0)
         m_view.LogMessage(QStringLiteral("Resuming \"%1\": %2 bytes already there")
-                              .arg(QFile::decodeName(m_entries.at(qsizetype(entry) - 1).name), grouped(kept)));
+                              .arg(QFile::decodeName(m_current->name), grouped(kept)));
     m_bytesKept += kept;
     for (const ResumeRange& range : ranges) {
         if (m_answers.FileAbandoned())

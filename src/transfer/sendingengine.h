@@ -3,6 +3,7 @@
 #include "transfer/blockreader.h"
 #include "transfer/chunkdigests.h"
 #include "transfer/copyprogress.h"
+#include "transfer/entrysource.h"
 #include "transfer/extensionmessages.h"
 #include "transfer/sendentry.h"
 #include "transfer/serveranswers.h"
@@ -99,6 +100,9 @@ public:
     void StartCopy(const QStringList& selected);
     // The same for entries with relative paths; folders need the extension.
     void StartCopy(const QList<SendEntry>& entries);
+    // The same for entries pulled one at a time from `source` (which the engine uses until
+    // the copy ends): only the entries in flight are held, whatever the number of files.
+    void StartCopy(EntrySource& source);
     void SendAllFiles();
     void SendSessionData();
     // Sends the file at the full path `path`.
@@ -125,9 +129,13 @@ public:
     qint64 BytesSent() const { return m_bytesSent; }
     // The connection was lost during the last copy (ConnectionLost, or a send that failed).
     bool ConnectionWasLost() const { return m_answers.ConnectionWasLost(); }
-    // After an extended copy that was cut off: every folder, and the files not yet stored (or
-    // skipped) by the server, in order, to be sent again.
-    QList<SendEntry> Unfinished() const { return m_answers.Unfinished(); }
+    // After an extended copy of version 2 that was cut off: the files the server stored (or
+    // skipped), which need not go again (every folder goes again, so that its time is set at
+    // the end of the copy that ends). A source made with them leaves them out.
+    const StoredFiles& Stored() const { return m_answers.Stored(); }
+    // How many files of the last copy the server stored or skipped, and their bytes.
+    int FilesStored() const { return m_answers.FilesStored(); }
+    qint64 BytesStored() const { return m_answers.BytesStored(); }
 
 private:
     // Data packets built and sent together: rooms of about half a megabyte. Against rooms of
@@ -139,6 +147,12 @@ private:
     // The lines and bars before a copy of `fileCount` files; `firstFile` is shown first.
     void prepareCopy(int fileCount, const QString& firstFile);
     void sendExtended();
+    // The next entry of the extended copy: the files listed before (under their bare names),
+    // then the source's.
+    bool nextEntry(SendEntry& entry);
+    void rewindEntries();
+    // The counts of the copy's entries: the source's own, or found in a pass over them.
+    EntryCounts countEntries();
     void sendEntryFile(std::uint32_t number, const SendEntry& entry);
     void sendSparseFileData();
     void sendFileData(qint64 length, bool last);
@@ -175,7 +189,11 @@ private:
     std::uint16_t m_extension = 0;
     std::optional<std::uint16_t> m_serverOffer; // unknown until SetServerOffer
     int m_answerTimeout = 60000;
-    QList<SendEntry> m_entries;
+    EntrySource* m_source = nullptr; // the copy's entries after FilesToSend's
+    EntryCounts m_counts;
+    qsizetype m_listedNext = 0;      // the next of FilesToSend to go as an entry
+    const SendEntry* m_current = nullptr;
+    bool m_answersExpected = false; // an extended copy with entries was started
     ServerAnswers m_answers;
     QElapsedTimer m_answersLetIn; // between entries
 

@@ -60,15 +60,19 @@ QString problemOf(const Receipt& receipt)
 
 } // namespace
 
-void ServerAnswers::Begin(const QList<SendEntry>& entries)
+void ServerAnswers::Begin(bool keepStored)
 {
-    m_entries = &entries;
-    m_answered.assign(static_cast<std::size_t>(entries.size()), Answer::None);
-    m_reasons.clear();
+    m_waiting.clear();
+    m_notStored.clear();
     m_summary.reset();
     m_problems.clear();
     m_currentEntry = 0;
+    m_alreadyThereEntry = 0;
     m_alreadyThere = 0;
+    m_keepStored = keepStored;
+    m_stored.Clear();
+    m_filesStored = 0;
+    m_bytesStored = 0;
     m_abandonFile = false;
     m_connectionLost = false;
     ExpectOffer(0, 0);
@@ -87,20 +91,24 @@ std::optional<ResumeOffer> ServerAnswers::TakeOffer()
     return std::exchange(m_offer, std::nullopt);
 }
 
-bool ServerAnswers::Answered(std::uint32_t entry) const
+void ServerAnswers::SetCurrentEntry(std::uint32_t entry, const QByteArray& name, bool folder)
 {
-    return entry >= 1 && entry <= m_answered.size() && m_answered[entry - 1] != Answer::None;
+    m_currentEntry = entry;
+    m_waiting[entry] = {name, folder, 0, 0};
 }
 
-QList<SendEntry> ServerAnswers::Unfinished() const
+void ServerAnswers::SetCurrentFile(qint64 size, qint64 modifiedNs)
 {
-    QList<SendEntry> left;
-    for (qsizetype i = 0; m_entries && i < m_entries->size(); ++i) {
-        const bool done = m_answered.size() > std::size_t(i) && m_answered[std::size_t(i)] >= Answer::Done;
-        if (!done || m_entries->at(i).folder)
-            left.append(m_entries->at(i));
+    const auto waiting = m_waiting.find(m_currentEntry);
+    if (waiting != m_waiting.end()) {
+        waiting->second.size = size;
+        waiting->second.modifiedNs = modifiedNs;
     }
-    return left;
+}
+
+bool ServerAnswers::Answered(std::uint32_t entry) const
+{
+    return entry >= 1 && entry <= m_currentEntry && !m_waiting.contains(entry);
 }
 
 void ServerAnswers::noteOffer(const ResumeOffer& offer)
@@ -117,20 +125,19 @@ void ServerAnswers::noteOffer(const ResumeOffer& offer)
     m_offer = offer;
 }
 
-QString ServerAnswers::entryName(std::uint32_t entry) const
-{
-    return QFile::decodeName(m_entries->at(static_cast<qsizetype>(entry) - 1).name);
-}
-
 const QList<EntryProblem>& ServerAnswers::CollectProblems()
 {
-    for (qsizetype i = 0; i < m_entries->size(); ++i) {
-        const Answer answer = m_answered[static_cast<std::size_t>(i)];
-        const QString reason = answer == Answer::None      ? QStringLiteral("no word from the server")
-                               : answer == Answer::Problem ? m_reasons[static_cast<std::uint32_t>(i + 1)]
-                                                           : QString();
-        if (!reason.isEmpty())
-            m_problems.append({Printable(QFile::decodeName(m_entries->at(i).name)), reason});
+    // In the order of the entries: those not stored, and those never answered for.
+    auto notStored = m_notStored.cbegin();
+    auto waiting = m_waiting.cbegin();
+    while (notStored != m_notStored.cend() || waiting != m_waiting.cend()) {
+        if (waiting == m_waiting.cend() || (notStored != m_notStored.cend() && notStored->first < waiting->first)) {
+            m_problems.append(notStored++->second);
+        } else {
+            m_problems.append(
+                {Printable(QFile::decodeName(waiting->second.name)), QStringLiteral("no word from the server")});
+            ++waiting;
+        }
     }
     return m_problems;
 }
@@ -221,25 +228,34 @@ void ServerAnswers::answerLine(const QString& text, bool error)
 void ServerAnswers::noteReceipt(const Receipt& receipt)
 {
     // Only entries already sent can have an outcome.
-    if (receipt.entry > m_currentEntry || receipt.entry > m_answered.size()) {
+    if (receipt.entry > m_currentEntry || receipt.entry == 0) {
         answerLine(QStringLiteral("Message dropped: a receipt for entry %1, which was not sent").arg(receipt.entry),
                    true);
         return;
     }
-    const SendEntry& entry = m_entries->at(static_cast<qsizetype>(receipt.entry) - 1);
-    Answer& slot = m_answered[receipt.entry - 1];
-    const QString name = Printable(entryName(receipt.entry));
-    if ((receipt.kind == EntryKind::Folder) != entry.folder || slot != Answer::None) {
+    const auto waiting = m_waiting.find(receipt.entry);
+    if (waiting == m_waiting.end()) {
+        answerLine(QStringLiteral("Message dropped: a second receipt for entry %1").arg(receipt.entry), true);
+        return;
+    }
+    const Waiting entry = waiting->second;
+    const QString name = Printable(QFile::decodeName(entry.name));
+    if ((receipt.kind == EntryKind::Folder) != entry.folder) {
         answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
         return;
     }
+    m_waiting.erase(waiting);
     m_lastAnswer.start();
     const QString problem = problemOf(receipt);
     if (receipt.outcome == Outcome::Stored || receipt.outcome == Outcome::Skipped) {
-        slot = Answer::Done;
-    } else {
-        slot = Answer::Problem;
-        m_reasons[receipt.entry] = problem;
+        if (!entry.folder) {
+            ++m_filesStored;
+            m_bytesStored += entry.size;
+            if (m_keepStored)
+                m_stored.Add(StoredFiles::Key(entry.name, entry.size, entry.modifiedNs));
+        }
+    } else if (!problem.isEmpty()) {
+        m_notStored[receipt.entry] = {name, problem};
     }
     if (entry.folder) {
         if (!problem.isEmpty())
@@ -260,7 +276,7 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
     case Outcome::Stored:
         if (alreadyThere) {
             ++m_alreadyThere;
-            slot = Answer::AlreadyThere;
+            m_alreadyThereEntry = receipt.entry;
             answerLine(QStringLiteral("\"%1\": already there, unchanged").arg(name), false);
         } else if (receipt.detail == static_cast<std::uint8_t>(StoredHow::Renamed))
             answerLine(QStringLiteral("Stored \"%1\" as \"%2\" (%3 bytes): the server has a file of that name")

@@ -2,6 +2,7 @@
 
 #include "transfer/extensionmessages.h"
 #include "transfer/sendentry.h"
+#include "transfer/storedfiles.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -21,15 +22,21 @@ class SendingView;
 // rest of it is not sent. The sender's own lines ("Transmitting file ..." up to its "Done")
 // are written through OpenLine and CloseLine: an answer that comes while one is open waits
 // for its end.
+//
+// Nothing is kept for every entry of a copy: the names of the entries sent and not yet
+// answered, the problems, and (for a copy that may go on after a cut) the keys of the files
+// stored.
 class ServerAnswers {
 public:
     explicit ServerAnswers(SendingView& view) : m_view(view) {}
 
-    // A new copy of `entries` (kept by the caller for the whole copy): no receipts, no
-    // summary, no problems, no lost connection.
-    void Begin(const QList<SendEntry>& entries);
-    // The entry being sent now, from 1: receipts for later ones are dropped.
-    void SetCurrentEntry(std::uint32_t entry) { m_currentEntry = entry; }
+    // A new copy: no receipts, no summary, no problems, no lost connection. `keepStored`: the
+    // keys of the files stored are kept (Stored).
+    void Begin(bool keepStored);
+    // The entry being sent now, from 1, under `name`: receipts for later ones are dropped.
+    void SetCurrentEntry(std::uint32_t entry, const QByteArray& name, bool folder);
+    // The current file as it is sent: its size and modification time.
+    void SetCurrentFile(qint64 size, qint64 modifiedNs);
 
     // One message from the server. `expected`: an extended copy is under way; otherwise
     // every message is dropped with a log line.
@@ -45,9 +52,11 @@ public:
     std::optional<ResumeOffer> TakeOffer();
     // Whether a receipt for `entry` came.
     bool Answered(std::uint32_t entry) const;
-    // After a copy that was cut off: every folder (so that its time is set at the end of the
-    // copy that ends), and the files not yet stored or skipped, in order.
-    QList<SendEntry> Unfinished() const;
+    // The files of this copy the server stored or skipped (their keys, when Begin asked for
+    // them), how many and their bytes as sent: after a cut copy, what need not go again.
+    const StoredFiles& Stored() const { return m_stored; }
+    int FilesStored() const { return m_filesStored; }
+    qint64 BytesStored() const { return m_bytesStored; }
 
     void OpenLine(const QString& text);
     // Appends "Done" to the open line, then writes the answers that waited for it.
@@ -67,10 +76,7 @@ public:
     // Files of this copy the server had already, unchanged (careful entries); whether file
     // `entry` is one of them.
     int FilesAlreadyThere() const { return m_alreadyThere; }
-    bool AlreadyThere(std::uint32_t entry) const
-    {
-        return entry >= 1 && entry <= m_answered.size() && m_answered[entry - 1] == Answer::AlreadyThere;
-    }
+    bool AlreadyThere(std::uint32_t entry) const { return entry != 0 && entry == m_alreadyThereEntry; }
     // After the copy: the entries not stored (refused, discarded, or never answered for).
     // Skipped files count as stored: the server keeps its own.
     const QList<EntryProblem>& CollectProblems();
@@ -81,20 +87,26 @@ private:
     void noteOffer(const ResumeOffer& offer);
     // An answer's line, held back while a line waits for its "Done".
     void answerLine(const QString& text, bool error);
-    QString entryName(std::uint32_t entry) const;
 
     SendingView& m_view;
-    const QList<SendEntry>* m_entries = nullptr;
-    // By entry number - 1: what its receipt said, in a byte (a copy of many files keeps no
-    // receipt): none yet, a problem (its words wait in m_reasons), stored or skipped, or there
-    // already, unchanged. The last two count as done.
-    enum class Answer : std::uint8_t { None, Problem, Done, AlreadyThere };
-    std::vector<Answer> m_answered;
-    std::map<std::uint32_t, QString> m_reasons; // by entry number
+    // An entry sent and not yet answered.
+    struct Waiting {
+        QByteArray name;
+        bool folder = false;
+        qint64 size = 0; // a file's, as sent
+        qint64 modifiedNs = 0;
+    };
+    std::map<std::uint32_t, Waiting> m_waiting;           // by entry number
+    std::map<std::uint32_t, EntryProblem> m_notStored;    // by entry number
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;
+    std::uint32_t m_alreadyThereEntry = 0; // the latest file answered as there already
     int m_alreadyThere = 0;
+    bool m_keepStored = false;
+    StoredFiles m_stored;
+    int m_filesStored = 0;
+    qint64 m_bytesStored = 0;
     bool m_abandonFile = false;
     bool m_connectionLost = false;
     QElapsedTimer m_lastAnswer; // the server's last word, once everything is sent

@@ -6,9 +6,11 @@
 #include "platform/apperror.h"
 #include "support/recordingviews.h"
 #include "transfer/extensionmessages.h"
+#include "transfer/listentrysource.h"
 #include "transfer/partialstore.h"
 #include "transfer/receivingengine.h"
 #include "transfer/sendingengine.h"
+#include "transfer/storedfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +74,7 @@ struct Round {
     qint64 dataBytes = 0;
     QStringList clientLog;
     QList<EntryProblem> problems;
-    QList<SendEntry> unfinished;
+    StoredFiles stored; // what need not go again
     std::vector<Receipt> receipts;
     TransferProgress progress; // the sender's, last shown
 };
@@ -120,8 +122,9 @@ public:
 
     // One copy by a new sending engine, cut off after `cutAfter` data packets (-1: never); a
     // cut copy's client is gone, as the server's front end then tells it.
+    // `skip`: files a cut copy stored, left out.
     Round copy(const QList<SendEntry>& entries, qint64 cutAfter = -1, std::uint16_t version = kExtensionVersion,
-               bool careful = false)
+               bool careful = false, const StoredFiles* skip = nullptr)
     {
         Round round;
         RecordingView clientView;
@@ -138,7 +141,8 @@ public:
         toServer.cutAfter = cutAfter;
         toServer.dataPackets = toServer.dataBytes = 0;
         try {
-            client.StartCopy(entries);
+            ListEntrySource source(entries, skip);
+            client.StartCopy(source);
         } catch (const AppError&) {
             round.cut = true;
             server.CloseCurrentFile();
@@ -147,7 +151,7 @@ public:
         round.clientLog = clientView.log;
         round.progress = clientView.progress;
         round.problems = client.Problems();
-        round.unfinished = client.Unfinished();
+        round.stored = client.Stored();
         toClient.to = [](QByteArray&) {};
         return round;
     }
@@ -272,7 +276,12 @@ TEST(ResumeTest, ACutCopyGoesOnWhereItStopped)
         EXPECT_LE(part.st_blocks * 512, part.st_size + 4 * kMiB) << "what was reserved for the rest went back";
         EXPECT_TRUE(logHas(t.serverView.log, "received data kept for the next copy of it"));
 
-        const Round second_ = t.copy(row.folder ? first.unfinished : entries);
+        const Round second_ = t.copy(entries, -1, kExtensionVersion, false, row.folder ? &first.stored : nullptr);
+        if (row.folder) {
+            EXPECT_EQ(first.stored.Count(), 2u) << "d/a.bin and d/small.txt";
+            EXPECT_FALSE(logHas(second_.clientLog, "Transmitting file \"d/a.bin\"")) << "stored: not sent again";
+            EXPECT_TRUE(logHas(second_.clientLog, "Sending folder \"d\"")) << "folders go again";
+        }
         ASSERT_FALSE(second_.cut);
         ASSERT_TRUE(second_.problems.isEmpty()) << second_.problems.value(0).reason.toStdString();
         const qint64 cutSize = row.folder ? 18 * kMiB : size;
