@@ -9,7 +9,7 @@
 #include "cli/consoletext.h"
 #include "cli/consoleviews.h"
 #include "cli/hostlookup.h"
-#include "cli/sourcewalk.h"
+#include "cli/sendrounds.h"
 #include "net/joinerror.h"
 #include "net/resulttext.h"
 #include "net/searchfindings.h"
@@ -20,7 +20,6 @@
 #include "transfer/receivingview.h"
 #include "transfer/sendingengine.h"
 #include "transfer/sendingview.h"
-#include "transfer/storedfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -460,8 +459,8 @@ int CliSession::findAndJoin(OutgoingCopy& copy)
 int CliSession::send()
 {
     // Checked first, then walked again as it is sent: the tree is never held whole.
-    SourceWalk walk(m_arguments.files);
-    const SourceFiles sources = walk.Check();
+    SendRounds rounds(m_arguments.files);
+    const SourceFiles sources = rounds.Check();
     if (!sources.problems.empty()) {
         for (const SourceFiles::Problem& problem : sources.problems)
             m_output.PrintError(QStringLiteral("%1: %2").arg(problem.file, problem.reason));
@@ -501,14 +500,7 @@ int CliSession::send()
     // After a lost link the copy goes on where it stopped, when the server can resume.
     const std::uint16_t extension = copy->Extension();
     const int retry = m_arguments.retrySeconds.value_or(CarriesResume(extension) ? 30 : 0);
-    EntrySource* entries = &walk;
-    StoredFiles stored;               // the files stored in earlier rounds
-    std::unique_ptr<SourceWalk> rest; // what is left after a cut: all but those
     const int fileCount = sources.fileCount;
-    int filesDone = 0;    // stored in earlier rounds
-    qint64 bytesDone = 0; // of the files stored in earlier rounds
-    qint64 wireBytes = 0; // sent as data in earlier rounds
-    int alreadyThere = 0; // files the server had already, unchanged, in earlier rounds
     QElapsedTimer clock;
     clock.start();
     QList<EntryProblem> notStored;
@@ -522,9 +514,8 @@ int CliSession::send()
         }
         SendingEngine& engine = *started;
         try {
-            engine.StartCopy(*entries);
-            wireBytes += engine.BytesSent();
-            alreadyThere += engine.FilesAlreadyThere();
+            engine.StartCopy(rounds.Entries());
+            rounds.Ended(engine);
             notStored = engine.Problems();
             break;
         } catch (const AppError& error) {
@@ -533,17 +524,10 @@ int CliSession::send()
             const bool stopped = SignalWatch::Interrupted();
             const bool lost = engine.ConnectionWasLost() || IsConnectionLost(error);
             if (lost && !stopped && retry > 0 && CarriesResume(engine.Extension())) {
-                filesDone += engine.FilesStored();
-                bytesDone += engine.BytesStored();
-                wireBytes += engine.BytesSent();
-                alreadyThere += engine.FilesAlreadyThere();
-                stored.Add(engine.Stored());
-                rest = std::make_unique<SourceWalk>(m_arguments.files, &stored);
-                if (const SourceFiles left = rest->Check(); !left.problems.empty())
+                if (const auto problems = rounds.Cut(engine); !problems.empty())
                     return fail(QStringLiteral("%1: %2; the copy stopped there")
-                                    .arg(left.problems.front().file, left.problems.front().reason),
+                                    .arg(problems.front().file, problems.front().reason),
                                 error.message());
-                entries = rest.get();
                 m_log.LogError(error.message());
                 m_output.PrintError(QStringLiteral("the connection to the server was lost; looking for the session "
                                                    "again for up to %1 s")
@@ -559,10 +543,12 @@ int CliSession::send()
                     return code;
                 continue;
             }
-            m_output.PrintSummary(SentSummary(
-                filesDone + qMax(0, at.fileNumber - 1), fileCount, bytesDone + at.totalBytes, sources.totalBytes,
-                clock.elapsed() / 1000.0, stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
-                extension != 0 ? wireBytes + engine.BytesSent() : -1, alreadyThere + engine.FilesAlreadyThere()));
+            m_output.PrintSummary(SentSummary(rounds.FilesDone() + qMax(0, at.fileNumber - 1), fileCount,
+                                              rounds.BytesDone() + at.totalBytes, sources.totalBytes,
+                                              clock.elapsed() / 1000.0,
+                                              stopped ? QStringLiteral("interrupted") : QStringLiteral("failed"),
+                                              extension != 0 ? rounds.WireBytes() + engine.BytesSent() : -1,
+                                              rounds.AlreadyThere() + engine.FilesAlreadyThere()));
             if (stopped)
                 return fail(CarriesResume(extension)
                                 ? QStringLiteral("interrupted; the same copy again goes on where this one stopped")
@@ -589,7 +575,7 @@ int CliSession::send()
     m_output.PrintSummary(SentSummary(fileCount, fileCount, sources.totalBytes, sources.totalBytes,
                                       clock.elapsed() / 1000.0,
                                       notStored.isEmpty() ? QStringLiteral("done") : QStringLiteral("not all stored"),
-                                      extension != 0 ? wireBytes : -1, alreadyThere));
+                                      extension != 0 ? rounds.WireBytes() : -1, rounds.AlreadyThere()));
     if (notStored.isEmpty())
         return 0;
     const int entryCount = sources.fileCount + sources.folderCount;

@@ -277,7 +277,8 @@ void SourceWalk::enter(const SendEntry& entry, const QString& shown)
         } else {
             child.problem = nameProblem(child.name);
             if (child.problem.isEmpty() && entry.name.size() + 1 + child.name.size() > kMaxPathBytes)
-                child.problem = QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
+                child.problem =
+                    QStringLiteral("its path is longer than the %1 bytes a server takes").arg(kMaxPathBytes);
             if (child.problem.isEmpty() && S_ISREG(info.st_mode) && !mayRead(fd, child.name.constData(), info))
                 child.problem = errorText(errno);
             if (child.problem.isEmpty()) {
@@ -298,8 +299,7 @@ void SourceWalk::enter(const SendEntry& entry, const QString& shown)
     } else {
         // A file that cannot be read now is named; any other change names its folder.
         if (firstProblem)
-            problem(shown + QLatin1Char('/') + Printable(QFile::decodeName(firstProblem->name)),
-                    firstProblem->problem);
+            problem(shown + QLatin1Char('/') + Printable(QFile::decodeName(firstProblem->name)), firstProblem->problem);
         if (m_folders >= m_digests.size() || m_digests[m_folders] != digest)
             throw changed(shown, QStringLiteral("something in it was added, removed or replaced"));
     }

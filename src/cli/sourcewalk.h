@@ -56,9 +56,9 @@ private:
         QString problem; // why it cannot be sent (Kind::Problem)
     };
     struct Level {
-        QString path;       // full
-        QString shown;      // as lines show it
-        QByteArray name;    // as it travels
+        QString path;    // full
+        QString shown;   // as lines show it
+        QByteArray name; // as it travels
         QList<Child> children;
         qsizetype next = 0;
     };

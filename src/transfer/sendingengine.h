@@ -191,7 +191,7 @@ private:
     int m_answerTimeout = 60000;
     EntrySource* m_source = nullptr; // the copy's entries after FilesToSend's
     EntryCounts m_counts;
-    qsizetype m_listedNext = 0;      // the next of FilesToSend to go as an entry
+    qsizetype m_listedNext = 0; // the next of FilesToSend to go as an entry
     const SendEntry* m_current = nullptr;
     bool m_answersExpected = false; // an extended copy with entries was started
     ServerAnswers m_answers;

@@ -96,8 +96,8 @@ private:
         qint64 size = 0; // a file's, as sent
         qint64 modifiedNs = 0;
     };
-    std::map<std::uint32_t, Waiting> m_waiting;           // by entry number
-    std::map<std::uint32_t, EntryProblem> m_notStored;    // by entry number
+    std::map<std::uint32_t, Waiting> m_waiting;        // by entry number
+    std::map<std::uint32_t, EntryProblem> m_notStored; // by entry number
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
     std::uint32_t m_currentEntry = 0;

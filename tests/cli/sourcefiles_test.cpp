@@ -182,8 +182,8 @@ TEST_F(SourceFilesCheck, ATreeIsWalkedWithoutFollowingLinks)
     const SourceFiles checked = walk.Check();
     EXPECT_TRUE(checked.problems.empty());
     EXPECT_EQ(sent(walk), (QStringList{"tree/", "tree/a b #1.txt=" + dir.filePath("tree/a b #1.txt"), "tree/b/",
-                                    "tree/b/deep/", "tree/b/deep/z.txt=" + dir.filePath("tree/b/deep/z.txt"),
-                                    "tree/empty/", "good.txt=" + dir.filePath("good.txt")}));
+                                       "tree/b/deep/", "tree/b/deep/z.txt=" + dir.filePath("tree/b/deep/z.txt"),
+                                       "tree/empty/", "good.txt=" + dir.filePath("good.txt")}));
     EXPECT_EQ(checked.skipped, (QStringList{"Skipped the link tree/link-to-file: links are not followed",
                                             "Skipped the link tree/link-to-folder: links are not followed",
                                             "Skipped tree/pipe: not a regular file"}));
@@ -208,7 +208,7 @@ TEST_F(SourceFilesCheck, WhatChangedAfterTheCheckStopsTheSendThere)
         const char* what;
         std::function<void()> change;
         const char* error; // nullptr: sent as it is now
-        int entriesBefore;  // sent before the error
+        int entriesBefore; // sent before the error
     } rows[] = {
         {"a file gone", [] { QFile::remove("tree/b/two.txt"); },
          "tree/b changed after it was checked: something in it was added, removed or replaced", 2},
@@ -264,7 +264,8 @@ TEST_F(SourceFilesCheck, StoredFilesAreLeftOutUnlessChanged)
     for (const char* name : {"tree/a.txt", "tree/b.txt", "good.txt"}) {
         struct stat info {};
         ASSERT_EQ(::stat(name, &info), 0);
-        stored.Add(StoredFiles::Key(name, info.st_size, qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec));
+        stored.Add(
+            StoredFiles::Key(name, info.st_size, qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec));
     }
     write("tree/b.txt", "b, changed");
     SourceWalk walk({"tree", "good.txt"}, &stored);
