@@ -231,6 +231,39 @@ TEST_F(Extension, ATreeArrivesWholeWithoutItsLinks)
     EXPECT_TRUE(serverOutput.contains(": complete")) << serverOutput.toStdString();
 }
 
+// The sender walks its tree again as it sends it: a file gone after the check stops the copy
+// at its folder, with a line that names the folder, and nothing of that folder goes; what was
+// sent before it is stored, and the summary says the copy failed.
+TEST_F(Extension, AFileGoneAfterTheCheckStopsTheCopyAtItsFolder)
+{
+    writeSources({{"tree/a.txt", "a"}, {"tree/b/one.txt", "one"}, {"tree/b/two.txt", "two"}});
+    // The check is done once the sender waits for its session.
+    sender.setReadChannel(QProcess::StandardError);
+    startSenderWith({"--wait", "30", "--host", QStringLiteral("127.0.0.1:%1").arg(port), "--session", label,
+                     dir.filePath("out/tree")});
+    QByteArray err;
+    while (!err.contains("waiting up to")) {
+        ASSERT_TRUE(sender.waitForReadyRead(20000)) << err.toStdString();
+        err += sender.readAllStandardError();
+    }
+    ASSERT_TRUE(QFile::remove(dir.filePath("out/tree/b/two.txt")));
+    startServer();
+    ASSERT_TRUE(sender.waitForFinished(30000));
+    err += sender.readAllStandardError();
+    const QByteArray out = sender.readAllStandardOutput();
+    EXPECT_EQ(sender.exitCode(), 1) << out.toStdString() << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("ferrowarden: the copy stopped: %1 changed after it was checked: "
+                                            "something in it was added, removed or replaced")
+                                 .arg(dir.filePath("out/tree/b"))
+                                 .toUtf8()))
+        << err.toStdString();
+    EXPECT_TRUE(out.contains("failed")) << out.toStdString();
+    EXPECT_FALSE(out.contains("Transmission complete!")) << out.toStdString();
+    ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
+    EXPECT_EQ(received("tree/a.txt"), "a");
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("in/tree/b")));
+}
+
 TEST_F(Extension, ATakenNameIsReplacedNumberedOrKeptAsServeIsTold)
 {
     const struct {
