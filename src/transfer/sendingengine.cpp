@@ -261,7 +261,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
         if (ownRoom)
             room = {m_packets.get(), std::size_t(kDataPacketSize)};
         try {
-            m_reader.BuildPackets(room.base, room.stride, counts, n,
+            m_reader.BuildPackets(room, counts, n,
                                   m_encrypt ? std::optional<std::uint16_t>(m_sessionKey) : std::nullopt);
         } catch (...) {
             if (!ownRoom)
@@ -270,7 +270,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
         }
         if (ownRoom) {
             for (std::size_t i = 0; i < n; ++i)
-                sendMessage(room.base + i * room.stride, kDataPacketSize);
+                sendMessage(room.At(i), kDataPacketSize);
         } else {
             m_sink.SendReserved();
         }
