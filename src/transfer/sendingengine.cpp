@@ -331,7 +331,7 @@ void SendingEngine::sendExtended()
     if (!m_source)
         m_counts = countEntries();
     rewindEntries();
-    m_answers.Begin(CarriesResume(m_extension));
+    m_answers.Begin(CarriesResume(m_extension), m_counts.files);
     m_answersExpected = m_counts.files + m_counts.folders > 0;
     m_answersLetIn.start();
     m_bytesKept = 0;

@@ -60,7 +60,7 @@ QString problemOf(const Receipt& receipt)
 
 } // namespace
 
-void ServerAnswers::Begin(bool keepStored)
+void ServerAnswers::Begin(bool keepStored, std::uint32_t files)
 {
     m_waiting.clear();
     m_notStored.clear();
@@ -71,6 +71,8 @@ void ServerAnswers::Begin(bool keepStored)
     m_alreadyThere = 0;
     m_keepStored = keepStored;
     m_stored.Clear();
+    if (keepStored)
+        m_stored.Reserve(files);
     m_filesStored = 0;
     m_bytesStored = 0;
     m_abandonFile = false;

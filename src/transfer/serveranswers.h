@@ -31,8 +31,8 @@ public:
     explicit ServerAnswers(SendingView& view) : m_view(view) {}
 
     // A new copy: no receipts, no summary, no problems, no lost connection. `keepStored`: the
-    // keys of the files stored are kept (Stored).
-    void Begin(bool keepStored);
+    // keys of the files stored are kept (Stored), for about `files` files.
+    void Begin(bool keepStored, std::uint32_t files = 0);
     // The entry being sent now, from 1, under `name`: receipts for later ones are dropped.
     void SetCurrentEntry(std::uint32_t entry, const QByteArray& name, bool folder);
     // The current file as it is sent: its size and modification time.

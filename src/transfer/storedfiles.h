@@ -19,6 +19,8 @@ public:
     void Add(const StoredFiles& other);
     bool Contains(std::uint64_t key) const;
     void Clear() { m_keys.clear(); }
+    // Room for `count` keys at once: no growing copies (a page costs only once it is used).
+    void Reserve(std::size_t count) { m_keys.reserve(count); }
     std::size_t Count() const { return m_keys.size(); }
 
 private:
