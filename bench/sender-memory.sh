@@ -39,7 +39,10 @@ for count in $COUNTS; do
   done
   for run in $(seq "$RUNS"); do
     for bin in "$@"; do
-      rm -rf "$WORK/dst" && mkdir -p "$WORK/dst"
+      # The last copy's files are moved aside, not deleted, until the end (see copy-bench.sh:
+      # inodes deleted just before make the next copy's new files slow).
+      [ -d "$WORK/dst" ] && mv "$WORK/dst" "$(mktemp -d "$WORK/old.XXXXXX")/"
+      mkdir -p "$WORK/dst"
       label="mem$RANDOM"
       (cd "$WORK" && /usr/bin/time -f "$TIMEFMT" -o "$WORK/srv.time" "$bin" serve "$WORK/dst" --label "$label" --once >/dev/null) &
       srv=$!
