@@ -179,11 +179,20 @@ bool SourceWalk::step(SendEntry& entry)
         case Kind::File:
             break;
         }
+        if (m_checking && child.size > kLargestPlainFile)
+            m_result.needExtension.push_back({shown(), tooLargeReason(child.size)});
+        // The check counts a file by its size (and shows the first one's path): its names are
+        // made when it is sent.
+        if (m_checking && !m_skip) {
+            entry.folder = false;
+            entry.size = child.size;
+            if (m_result.fileCount == 0)
+                entry.path = level.path + QLatin1Char('/') + QFile::decodeName(child.name);
+            return true;
+        }
         const QByteArray name = level.name + '/' + child.name;
         if (skipped(name, child.size, child.modifiedNs))
             continue;
-        if (m_checking && child.size > kLargestPlainFile)
-            m_result.needExtension.push_back({shown(), tooLargeReason(child.size)});
         entry = {level.path + QLatin1Char('/') + QFile::decodeName(child.name), name, false, child.size};
         return true;
     }

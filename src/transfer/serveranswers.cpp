@@ -63,6 +63,7 @@ QString problemOf(const Receipt& receipt)
 void ServerAnswers::Begin(bool keepStored, std::uint32_t files)
 {
     m_waiting.clear();
+    m_firstWaiting = 1;
     m_notStored.clear();
     m_summary.reset();
     m_problems.clear();
@@ -95,22 +96,37 @@ std::optional<ResumeOffer> ServerAnswers::TakeOffer()
 
 void ServerAnswers::SetCurrentEntry(std::uint32_t entry, const QByteArray& name, bool folder)
 {
+    // Entries go out one after the other, from 1.
+    if (m_waiting.empty())
+        m_firstWaiting = entry;
+    else if (entry != m_firstWaiting + m_waiting.size())
+        throw AppError(QStringLiteral("Entry %1 sent out of turn").arg(entry));
     m_currentEntry = entry;
-    m_waiting[entry] = {name, folder, 0, 0};
+    m_waiting.push_back({name, folder, false, 0, 0});
 }
 
 void ServerAnswers::SetCurrentFile(qint64 size, qint64 modifiedNs)
 {
-    const auto waiting = m_waiting.find(m_currentEntry);
-    if (waiting != m_waiting.end()) {
-        waiting->second.size = size;
-        waiting->second.modifiedNs = modifiedNs;
+    if (Waiting* current = waiting(m_currentEntry)) {
+        current->size = size;
+        current->modifiedNs = modifiedNs;
     }
+}
+
+ServerAnswers::Waiting* ServerAnswers::waiting(std::uint32_t entry)
+{
+    if (entry < m_firstWaiting || entry - m_firstWaiting >= m_waiting.size())
+        return nullptr;
+    Waiting& found = m_waiting[entry - m_firstWaiting];
+    return found.answered ? nullptr : &found;
 }
 
 bool ServerAnswers::Answered(std::uint32_t entry) const
 {
-    return entry >= 1 && entry <= m_currentEntry && !m_waiting.contains(entry);
+    if (entry < 1 || entry > m_currentEntry)
+        return false;
+    return entry < m_firstWaiting || entry - m_firstWaiting >= m_waiting.size()
+           || m_waiting[entry - m_firstWaiting].answered;
 }
 
 void ServerAnswers::noteOffer(const ResumeOffer& offer)
@@ -131,16 +147,16 @@ const QList<EntryProblem>& ServerAnswers::CollectProblems()
 {
     // In the order of the entries: those not stored, and those never answered for.
     auto notStored = m_notStored.cbegin();
-    auto waiting = m_waiting.cbegin();
-    while (notStored != m_notStored.cend() || waiting != m_waiting.cend()) {
-        if (waiting == m_waiting.cend() || (notStored != m_notStored.cend() && notStored->first < waiting->first)) {
-            m_problems.append(notStored++->second);
-        } else {
-            m_problems.append(
-                {Printable(QFile::decodeName(waiting->second.name)), QStringLiteral("no word from the server")});
-            ++waiting;
-        }
+    for (std::size_t i = 0; i < m_waiting.size(); ++i) {
+        if (m_waiting[i].answered)
+            continue;
+        const std::uint32_t entry = m_firstWaiting + std::uint32_t(i);
+        for (; notStored != m_notStored.cend() && notStored->first < entry; ++notStored)
+            m_problems.append(notStored->second);
+        m_problems.append({Printable(QFile::decodeName(m_waiting[i].name)), QStringLiteral("no word from the server")});
     }
+    for (; notStored != m_notStored.cend(); ++notStored)
+        m_problems.append(notStored->second);
     return m_problems;
 }
 
@@ -235,18 +251,22 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
                    true);
         return;
     }
-    const auto waiting = m_waiting.find(receipt.entry);
-    if (waiting == m_waiting.end()) {
+    Waiting* found = waiting(receipt.entry);
+    if (!found) {
         answerLine(QStringLiteral("Message dropped: a second receipt for entry %1").arg(receipt.entry), true);
         return;
     }
-    const Waiting entry = waiting->second;
+    const Waiting entry = std::exchange(*found, {QByteArray(), false, true, 0, 0});
     const QString name = Printable(QFile::decodeName(entry.name));
     if ((receipt.kind == EntryKind::Folder) != entry.folder) {
+        *found = entry;
         answerLine(QStringLiteral("Message dropped: a receipt that does not fit \"%1\"").arg(name), true);
         return;
     }
-    m_waiting.erase(waiting);
+    while (!m_waiting.empty() && m_waiting.front().answered) {
+        m_waiting.pop_front();
+        ++m_firstWaiting;
+    }
     m_lastAnswer.start();
     const QString problem = problemOf(receipt);
     if (receipt.outcome == Outcome::Stored || receipt.outcome == Outcome::Skipped) {

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <utility>
@@ -93,10 +94,16 @@ private:
     struct Waiting {
         QByteArray name;
         bool folder = false;
+        bool answered = false;
         qint64 size = 0; // a file's, as sent
         qint64 modifiedNs = 0;
     };
-    std::map<std::uint32_t, Waiting> m_waiting;        // by entry number
+    // The entry `entry` while it waits, or nullptr.
+    Waiting* waiting(std::uint32_t entry);
+    // From the oldest entry not yet answered (m_firstWaiting) to the current one; the answered
+    // ones in between are left empty until those before them are answered.
+    std::deque<Waiting> m_waiting;
+    std::uint32_t m_firstWaiting = 1;
     std::map<std::uint32_t, EntryProblem> m_notStored; // by entry number
     std::optional<CopySummary> m_summary;
     QList<EntryProblem> m_problems;
