@@ -119,7 +119,7 @@ void SendingEngine::SendAllFiles()
     SendSessionData();
     const auto count = static_cast<int>(m_filesToSend.size());
     for (int i = 1; i <= count; ++i) {
-        m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(i).arg(count));
+        m_view.ShowFileNumber(i, count);
         m_currentFileNumber = i;
         SendFile(m_filesToSend[i - 1]);
     }
@@ -334,7 +334,7 @@ void SendingEngine::sendExtended()
             sendMessage(message);
             m_answers.CloseLine();
         } else {
-            m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(++fileNumber).arg(fileCount));
+            m_view.ShowFileNumber(++fileNumber, fileCount);
             m_currentFileNumber = fileNumber;
             sendEntryFile(number, entry);
         }
