@@ -347,6 +347,7 @@ void SendingEngine::sendExtended()
     }
     const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
     sendMessage(end);
+    m_sink.Flush();
     m_answers.WaitForSummary(m_answerTimeout);
     m_sink.Finish();
 
@@ -474,6 +475,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
     const qint64 limit = qint64(m_answerTimeout) * 5;
     QElapsedTimer waited;
     waited.start();
+    m_sink.Flush();
     while (!answered() && !m_answers.ConnectionWasLost()) {
         const qint64 left = limit - waited.elapsed();
         if (left <= 0) {
