@@ -189,6 +189,7 @@ TEST(ExtendedCopyTest, TreeWithAnEmptyFolderAndOddNamesArrivesAndEveryEntryGetsI
     EXPECT_TRUE(t.serverView.log.contains("Folder \"top/empty\" created"));
     EXPECT_TRUE(t.server.CopySucceeded());
     EXPECT_EQ(t.serverView.fileCounter, "File 4/4");
+    EXPECT_EQ(t.clientView.fileCounter, "File 4/4");
 }
 
 TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHome)
