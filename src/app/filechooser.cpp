@@ -49,18 +49,17 @@ QStringList FileChooser::Choose(const QStringList& paths)
     m_list->SetDirectory(QDir(folder).absolutePath() + QLatin1Char('/'));
     m_list->clearSelection();
 
+    // The shown folder's files are selected in the list, which may still be reading a big
+    // folder: it selects each as it shows it.
+    const QString shownFolder = QDir(folder).absolutePath();
+    QStringList shown;
+    bool allShown = false;
     QStringList elsewhere;
     const auto choose = [&](const QFileInfo& file) {
-        const auto shown = file.absolutePath() == QDir(folder).absolutePath()
-                               ? m_list->findItems(file.fileName(), Qt::MatchExactly)
-                               : QList<QListWidgetItem*>();
-        if (!shown.isEmpty()) {
-            shown.first()->setSelected(true);
-            if (!m_list->currentItem() || !m_list->currentItem()->isSelected())
-                m_list->setCurrentItem(shown.first(), QItemSelectionModel::Select);
-        } else {
+        if (file.absolutePath() == shownFolder && file.isFile() && m_list->Lists(file.fileName()))
+            shown << file.fileName();
+        else
             elsewhere << file.absoluteFilePath();
-        }
     };
     for (const QString& path : paths) {
         const QFileInfo info(path);
@@ -69,10 +68,22 @@ QStringList FileChooser::Choose(const QStringList& paths)
             continue;
         }
         // A folder stands for its files, as the file list shows them.
+        if (info.absoluteFilePath() == shownFolder) {
+            allShown = true;
+            // Those the list's mask leaves out still go, from elsewhere.
+            for (const QString& name : QDir(path).entryList(QDir::Files, QDir::Name))
+                if (!m_list->Lists(name))
+                    elsewhere << QDir(path).absoluteFilePath(name);
+            continue;
+        }
         const QFileInfoList files = QDir(path).entryInfoList(QDir::Files, QDir::Name);
         for (const QFileInfo& file : files)
             choose(file);
     }
+    if (allShown)
+        m_list->SelectAllFiles();
+    else
+        m_list->SelectNames(shown);
     return elsewhere;
 }
 

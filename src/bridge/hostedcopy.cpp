@@ -110,7 +110,7 @@ bool HostedCopy::Host(const HostOptions& options)
     m_engine->SetAnswerSink(m_answers.get());
     const SecurityWord word{m_policy, m_codes != nullptr, m_secure ? SecurityWord::HintOf(m_identity->publicKey()) : 0};
     m_roles.SetHostUserData(m_secure ? ExtensionOffer(kSecureExtensionVersion) : 0, m_secure ? word.Encode() : 0,
-                            m_secure ? kAnswersEveryFile : 0);
+                            m_secure ? kAnswersEveryFile | kHostOpensGroupedRecords : 0);
     hook();
     m_serving = true;
     if (!m_roles.HostSession(options.label, options.directory, options.selectedFolder))

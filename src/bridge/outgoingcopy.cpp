@@ -99,6 +99,7 @@ MessageSink& OutgoingCopy::secure()
                                  m_code,
                                  nullptr,
                                  AesGcmAvailable()};
+    setup.hostGroups = (m_roles.Player()->SessionDesc.dwUser3 & kHostOpensGroupedRecords) != 0;
     m_link = std::make_unique<SecureSenderLink>(setup, m_trusted.get(), *m_sink);
     m_link->SetReport([this](const QString& line) { m_view.LogMessage(line); });
     m_link->SetFailed([this](const QString& why) {

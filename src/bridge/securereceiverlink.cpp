@@ -75,7 +75,21 @@ void SecureReceiverLink::Incoming(void* data, qsizetype size)
                      .arg(Printable(QString::fromUtf8(m_handshake.peerName())), opened.error));
             return;
         }
-        m_deliver(opened.data, qsizetype(opened.size));
+        if (!opened.grouped) {
+            m_deliver(opened.data, qsizetype(opened.size));
+            return;
+        }
+        QString malformed;
+        const bool whole = RecordChannel::SplitGroup(
+            opened.data, opened.size,
+            [this](std::uint8_t* message, std::size_t length) {
+                m_deliver(message, qsizetype(length));
+                return !m_ended;
+            },
+            &malformed);
+        if (!whole)
+            fail(QStringLiteral("The secure copy from \"%1\" ended: %2")
+                     .arg(Printable(QString::fromUtf8(m_handshake.peerName())), malformed));
         return;
     }
     const QByteArray answer = m_handshake.feed(QByteArrayView(static_cast<const char*>(data), size));
@@ -93,6 +107,7 @@ void SecureReceiverLink::handshakeDone()
     const SecureSession& session = m_handshake.session();
     m_channel = std::make_unique<RecordChannel>(session.cipher, RecordChannel::Side::Server, session.sendKey,
                                                 session.receiveKey);
+    m_channel->SetOpensGroups(session.groupedRecords);
     m_answers.SetChannel(m_channel.get());
     NotePeer(session, QStringLiteral("from"), m_trusted, m_report);
     if (m_established)

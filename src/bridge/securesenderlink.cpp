@@ -62,6 +62,7 @@ void SecureSenderLink::handshakeDone()
     m_channel = std::make_unique<RecordChannel>(session.cipher, RecordChannel::Side::Client, session.sendKey,
                                                 session.receiveKey);
     m_sink.SetChannel(m_channel.get());
+    m_sink.SetGrouping(session.groupedRecords);
     NotePeer(session, QStringLiteral("to"), m_trusted, m_report);
 }
 

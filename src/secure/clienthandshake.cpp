@@ -18,6 +18,7 @@ ClientHandshake::ClientHandshake(Setup setup) : m_setup(std::move(setup))
     SecureHello hello;
     hello.withCode = m_setup.code.has_value();
     hello.aesFast = m_setup.aesFast;
+    hello.groupsRecords = m_setup.hostGroups;
     hello.ephemeral = m_ephemeral;
     hello.identity = m_setup.identity.publicKey();
     hello.name = m_setup.name;
@@ -95,6 +96,9 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
     if (reply.aesRecords && !m_setup.aesFast)
         return refuse(HandshakeRefusal::Failed,
                       QStringLiteral("The server chose AES-256-GCM, which this end did not offer"));
+    if (reply.groupedRecords && !m_setup.hostGroups)
+        return refuse(HandshakeRefusal::Failed,
+                      QStringLiteral("The server agreed to grouped records, which this end did not offer"));
 
     const std::optional<Bytes32> exchanged = Exchange(m_ephemeralSecret, reply.ephemeral);
     if (!exchanged)
@@ -137,6 +141,7 @@ QByteArray ClientHandshake::answerReply(const SecureReply& reply, QByteArrayView
         return refuse(HandshakeRefusal::Failed, QStringLiteral("The server's identity signature does not hold"));
 
     m_session.cipher = reply.aesRecords ? RecordCipher::Aes256Gcm : RecordCipher::ChaCha20Poly1305;
+    m_session.groupedRecords = reply.groupedRecords;
     m_session.sendKey = keys.clientToServer;
     m_session.receiveKey = keys.serverToClient;
     m_session.peerName = reply.name;

@@ -29,6 +29,8 @@ public:
         std::optional<PairingCode> code;         // given by the user to pair
         const TrustedDevices* trusted = nullptr; // the devices trusted here; null: none
         bool aesFast = AesGcmAvailable();
+        // The host's session says its server opens grouped records (kHostOpensGroupedRecords).
+        bool hostGroups = false;
     };
 
     explicit ClientHandshake(Setup setup);

@@ -101,9 +101,21 @@ RecordChannel::~RecordChannel() = default;
 
 void RecordChannel::SealInPlace(std::uint8_t* record, std::size_t size)
 {
+    seal(recordType(m_side), record, size);
+}
+
+void RecordChannel::SealGroupInPlace(std::uint8_t* record, std::size_t size)
+{
+    if (m_side != Side::Client)
+        throw AppError(QStringLiteral("Only the sender seals grouped records"));
+    seal(static_cast<std::uint32_t>(SecureType::ClientRecords), record, size);
+}
+
+void RecordChannel::seal(std::uint32_t type, std::uint8_t* record, std::size_t size)
+{
     if (size == 0 || size > kMaxPlain)
         throw AppError(QStringLiteral("A message of %1 bytes cannot be sealed").arg(size));
-    qToLittleEndian(recordType(m_side), record);
+    qToLittleEndian(type, record);
     qToLittleEndian(std::uint32_t(0), record + 4);
     qToLittleEndian(m_sendSequence, record + 8);
     std::uint8_t nonce[kNonceBytes];
@@ -134,8 +146,10 @@ RecordChannel::Opened RecordChannel::OpenInPlace(std::uint8_t* record, std::size
     if (size <= kOverhead || size > kOverhead + kMaxPlain)
         return refuse(QStringLiteral("a record of %1 bytes").arg(size));
     const Side from = m_side == Side::Client ? Side::Server : Side::Client;
-    if (qFromLittleEndian<std::uint32_t>(record) != recordType(from)
-        || qFromLittleEndian<std::uint32_t>(record + 4) != 0)
+    const std::uint32_t type = qFromLittleEndian<std::uint32_t>(record);
+    const bool grouped =
+        m_opensGroups && from == Side::Client && type == static_cast<std::uint32_t>(SecureType::ClientRecords);
+    if ((type != recordType(from) && !grouped) || qFromLittleEndian<std::uint32_t>(record + 4) != 0)
         return refuse(QStringLiteral("a record with a wrong head"));
     const std::uint64_t sequence = qFromLittleEndian<std::uint64_t>(record + 8);
     if (sequence != m_receiveSequence)
@@ -152,5 +166,5 @@ RecordChannel::Opened RecordChannel::OpenInPlace(std::uint8_t* record, std::size
         return refuse(QStringLiteral("record %1 fails its authentication (altered on the way)").arg(sequence));
     }
     ++m_receiveSequence;
-    return Opened{text, length, {}};
+    return Opened{text, length, {}, grouped};
 }

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr std::uint16_t kHelloFlags = 0x3;
-constexpr std::uint16_t kReplyFlags = 0x7;
+constexpr std::uint16_t kHelloFlags = 0x7;
+constexpr std::uint16_t kReplyFlags = 0xf;
 
 template <typename T>
 void put(QByteArray& out, qsizetype offset, T value)
@@ -110,6 +110,7 @@ HandshakeMessage decodeHello(QByteArrayView bytes)
     SecureHello hello;
     hello.withCode = flags & 1;
     hello.aesFast = flags & 2;
+    hello.groupsRecords = flags & 4;
     hello.ephemeral = getBytes<32>(bytes, 8);
     hello.identity = getBytes<32>(bytes, 40);
     hello.share = getBytes<32>(bytes, 72);
@@ -131,6 +132,7 @@ HandshakeMessage decodeReply(QByteArrayView bytes)
     reply.codeUsed = flags & 1;
     reply.clientTrusted = flags & 2;
     reply.aesRecords = flags & 4;
+    reply.groupedRecords = flags & 8;
     reply.ephemeral = getBytes<32>(bytes, 8);
     reply.identity = getBytes<32>(bytes, 40);
     reply.share = getBytes<32>(bytes, 72);
@@ -173,15 +175,17 @@ QByteArray EncodeSecureHello(const SecureHello& hello)
 {
     QByteArray out = keysAndName(SecureType::Hello, hello.ephemeral, hello.identity, hello.share, hello.name, 0);
     put<std::uint16_t>(out, 4, kSecureVersion);
-    put<std::uint16_t>(out, 6, std::uint16_t((hello.withCode ? 1 : 0) | (hello.aesFast ? 2 : 0)));
+    put<std::uint16_t>(
+        out, 6, std::uint16_t((hello.withCode ? 1 : 0) | (hello.aesFast ? 2 : 0) | (hello.groupsRecords ? 4 : 0)));
     return out;
 }
 
 QByteArray EncodeSecureReplyHead(const SecureReply& reply)
 {
     QByteArray out = keysAndName(SecureType::Reply, reply.ephemeral, reply.identity, reply.share, reply.name, 0);
-    put<std::uint16_t>(
-        out, 4, std::uint16_t((reply.codeUsed ? 1 : 0) | (reply.clientTrusted ? 2 : 0) | (reply.aesRecords ? 4 : 0)));
+    put<std::uint16_t>(out, 4,
+                       std::uint16_t((reply.codeUsed ? 1 : 0) | (reply.clientTrusted ? 2 : 0)
+                                     | (reply.aesRecords ? 4 : 0) | (reply.groupedRecords ? 8 : 0)));
     return out;
 }
 

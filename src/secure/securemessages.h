@@ -6,18 +6,21 @@
 //
 //   client -> server
 //   21 Hello       0 u32 type   4 u16 version (2)   6 u16 flags: bit 0 a pairing code is
-//                  used, bit 1 AES-256-GCM is fast here; other bits 0
+//                  used, bit 1 AES-256-GCM is fast here, bit 2 the client will send
+//                  grouped records (24) if the server agrees; other bits 0
 //                  8 [32] ephemeral X25519 key   40 [32] identity (Ed25519 public key)
 //                 72 [32] CPace share Ya (zero without a code)
 //                104 u16 name length N (1 .. 255)   106 u16 0   108 name (UTF-8)  108 + N bytes
 //   22 Confirm     0 u32 type   4 u32 0   8 [32] confirmation tag
 //                 40 [64] identity signature                                      104 bytes
 //   23 Record      a sealed record, client to server (recordchannel.h)
+//   24 Records     a sealed record holding several messages, client to server
 //
 //   server -> client
 //   34 Reply       0 u32 type   4 u16 flags: bit 0 the code was used, bit 1 the client is
 //                  a trusted device here, bit 2 records use AES-256-GCM (else
-//                  ChaCha20-Poly1305); other bits 0   6 u16 0
+//                  ChaCha20-Poly1305), bit 3 the server opens grouped records (only
+//                  when the Hello offered them); other bits 0   6 u16 0
 //                  8 [32] ephemeral X25519 key   40 [32] identity   72 [32] CPace share Yb
 //                  (zero when no code was used)   104 u16 name length N (1 .. 255)
 //                106 u16 0   108 name   108 + N [32] confirmation tag
@@ -26,7 +29,7 @@
 //   36 Refusal     0 u32 type   4 u8 reason (1 .. 5, HandshakeRefusal)   5 u8 0
 //                  6 u16 text length M (0 .. 1024)   8 text (UTF-8, plain words)   8 + M bytes
 //
-//   secure copy = Hello , ( Refusal | Reply , Confirm , { Record } )
+//   secure copy = Hello , ( Refusal | Reply , Confirm , { Record | Records } )
 //
 // The decoder rejects, with a reason, a message of another size, a length field that does
 // not match what follows, a field shown as 0 that is not, unknown flag bits, a version other
@@ -45,6 +48,7 @@ enum class SecureType : std::uint32_t {
     Hello = 21,
     Confirm = 22,
     ClientRecord = 23,
+    ClientRecords = 24, // grouped: several messages in one record
     Reply = 34,
     ServerRecord = 35,
     Refusal = 36,
@@ -60,6 +64,10 @@ enum class HandshakeRefusal : std::uint8_t {
 };
 
 inline constexpr std::uint16_t kSecureVersion = 2;
+// What a host of this build adds to its session's dwUser3 (beside the transfer's flags): its
+// server opens grouped records. A server of an earlier build refuses a Hello with a flag it
+// does not know, so a sender offers grouped records only to a host that says so.
+inline constexpr std::uint32_t kHostOpensGroupedRecords = 2;
 inline constexpr qsizetype kMaxDeviceNameBytes = 255;
 inline constexpr qsizetype kMaxRefusalTextBytes = 1024;
 inline constexpr qsizetype kHelloHead = 108;
@@ -78,6 +86,9 @@ struct SecureHello {
     Bytes32 identity{};
     Bytes32 share{}; // CPace Ya; zero without a code
     QByteArray name; // 1 .. kMaxDeviceNameBytes bytes
+    // The sender will seal the Data packets of a batch several to a record (offered only to
+    // a host whose session says kHostOpensGroupedRecords).
+    bool groupsRecords = false;
     bool operator==(const SecureHello&) const = default;
 };
 
@@ -91,6 +102,7 @@ struct SecureReply {
     QByteArray name;
     Bytes32 tag{};
     Bytes64 signature{};
+    bool groupedRecords = false; // the server opens the sender's grouped records
     bool operator==(const SecureReply&) const = default;
 };
 

@@ -10,6 +10,7 @@
 // who the other end proved to be.
 struct SecureSession {
     RecordCipher cipher = RecordCipher::ChaCha20Poly1305;
+    bool groupedRecords = false; // the client seals a batch's Data packets several to a record
     Bytes32 sendKey{};
     Bytes32 receiveKey{};
     QByteArray peerName;      // the other device's name, as it sent it (escape before showing)

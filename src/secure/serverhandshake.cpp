@@ -108,6 +108,7 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
     reply.codeUsed = hello.withCode;
     reply.clientTrusted = m_trustedBefore;
     reply.aesRecords = hello.aesFast && m_setup.aesFast;
+    reply.groupedRecords = hello.groupsRecords;
     reply.ephemeral = MakeEphemeral(ephemeralSecret);
     reply.identity = m_setup.identity.publicKey();
     reply.name = m_setup.name;
@@ -140,6 +141,7 @@ QByteArray ServerHandshake::answerHello(const SecureHello& hello, QByteArrayView
     m_serverToClient = keys.serverToClient;
     m_reply = EncodeSecureReply(reply);
     m_session.cipher = reply.aesRecords ? RecordCipher::Aes256Gcm : RecordCipher::ChaCha20Poly1305;
+    m_session.groupedRecords = reply.groupedRecords;
     return m_reply;
 }
 

@@ -105,7 +105,7 @@ qint64 BlockReader::NextHole(qint64 offset) const
     return hole < 0 ? m_size : hole;
 }
 
-void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts, std::size_t n,
+void BlockReader::BuildPackets(const MessageSink::Room& room, const std::int32_t* counts, std::size_t n,
                                std::optional<std::uint16_t> key)
 {
     std::uint8_t* areas[kMaxBatch];
@@ -114,7 +114,7 @@ void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std
     iovec iov[kMaxBatch];
     int reads = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        areas[i] = base + i * stride + kDataAreaOffset;
+        areas[i] = room.At(i) + kDataAreaOffset;
         sizes[i] = static_cast<std::size_t>(counts[i]);
         if (sizes[i] > 0)
             iov[reads++] = {areas[i], sizes[i]};
@@ -134,7 +134,7 @@ void BlockReader::BuildPackets(std::uint8_t* base, std::size_t stride, const std
     if (key)
         EncryptBlocksInPlace(areas, n, kDataAreaSize, *key);
     for (std::size_t i = 0; i < n; ++i)
-        EncodeDataPacketFields(base + i * stride, counts[i], checksums[i]);
+        EncodeDataPacketFields(room.At(i), counts[i], checksums[i]);
 }
 
 // Reads exactly the bytes `iov` asks for.

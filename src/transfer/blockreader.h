@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/messagesink.h"
+
 #include <QString>
 
 #include <cstddef>
@@ -59,11 +61,11 @@ public:
     // The open file's descriptor, for reading elsewhere (pread), or -1.
     int Descriptor() const { return m_fd; }
 
-    // Data packet i of the batch at base + i * stride (n at most kMaxBatch): its data area
+    // Data packet i of the batch at room.At(i) (n at most kMaxBatch): its data area
     // read from the file (counts[i] bytes, zero past them), checksummed, enciphered with
     // `key` when given, and its fields set. Throws AppError when the file cannot be read or
     // ends first (it became shorter since its size was announced).
-    void BuildPackets(std::uint8_t* base, std::size_t stride, const std::int32_t* counts, std::size_t n,
+    void BuildPackets(const MessageSink::Room& room, const std::int32_t* counts, std::size_t n,
                       std::optional<std::uint16_t> key);
 
 private:

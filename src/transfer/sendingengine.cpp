@@ -220,7 +220,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
         if (ownRoom)
             room = {m_packets.get(), std::size_t(kDataPacketSize)};
         try {
-            m_reader.BuildPackets(room.base, room.stride, counts, n,
+            m_reader.BuildPackets(room, counts, n,
                                   m_encrypt ? std::optional<std::uint16_t>(m_sessionKey) : std::nullopt);
         } catch (...) {
             if (!ownRoom)
@@ -229,7 +229,7 @@ void SendingEngine::sendFileData(qint64 length, bool last)
         }
         if (ownRoom) {
             for (std::size_t i = 0; i < n; ++i)
-                sendMessage(room.base + i * room.stride, kDataPacketSize);
+                sendMessage(room.At(i), kDataPacketSize);
         } else {
             m_sink.SendReserved();
         }
@@ -347,6 +347,7 @@ void SendingEngine::sendExtended()
     }
     const QByteArray end = EncodeCopyEnd({static_cast<std::uint32_t>(m_entries.size())});
     sendMessage(end);
+    m_sink.Flush();
     m_answers.WaitForSummary(m_answerTimeout);
     m_sink.Finish();
 
@@ -474,6 +475,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
     const qint64 limit = qint64(m_answerTimeout) * 5;
     QElapsedTimer waited;
     waited.start();
+    m_sink.Flush();
     while (!answered() && !m_answers.ConnectionWasLost()) {
         const qint64 left = limit - waited.elapsed();
         if (left <= 0) {

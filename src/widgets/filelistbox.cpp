@@ -110,6 +110,63 @@ QString FileListBox::FileName() const
     return QDir(m_directory).filePath(current->text());
 }
 
+bool FileListBox::Lists(const QString& name) const
+{
+    return (m_showHidden || !name.startsWith(QLatin1Char('.'))) && FileMask(m_mask).Matches(name);
+}
+
+void FileListBox::SelectNames(const QStringList& names)
+{
+    m_wanted = QSet<QString>(names.cbegin(), names.cend());
+    m_wantAll = false;
+    selectWanted(0, count());
+    if (!Filling())
+        m_wanted.clear();
+}
+
+void FileListBox::SelectAllFiles()
+{
+    m_wanted.clear();
+    m_wantAll = true;
+    selectWanted(0, count());
+    if (!Filling())
+        m_wantAll = false;
+}
+
+void FileListBox::selectWanted(int from, int to)
+{
+    if (m_wanted.isEmpty() && !m_wantAll)
+        return;
+    // Runs of wanted rows become ranges of one selection: selecting 100,000 items one by one
+    // would tell the view of each.
+    QItemSelection selection;
+    int firstWanted = -1;
+    for (int row = from; row < to;) {
+        const auto wanted = [&](int r) { return m_wantAll || m_wanted.contains(item(r)->text()); };
+        if (!wanted(row)) {
+            ++row;
+            continue;
+        }
+        int end = row + 1;
+        while (end < to && m_multiSelect && wanted(end))
+            ++end;
+        if (firstWanted < 0)
+            firstWanted = row;
+        selection.select(model()->index(row, 0), model()->index(end - 1, 0));
+        if (!m_multiSelect) {
+            m_wanted.clear();
+            m_wantAll = false;
+            break;
+        }
+        row = end;
+    }
+    if (selection.isEmpty())
+        return;
+    selectionModel()->select(selection, QItemSelectionModel::Select);
+    if (!currentItem() || !currentItem()->isSelected())
+        selectionModel()->setCurrentIndex(model()->index(firstWanted, 0), QItemSelectionModel::NoUpdate);
+}
+
 bool FileListBox::Filling() const
 {
     return m_reading.Busy() || m_batchTimer->isActive();
@@ -121,6 +178,8 @@ void FileListBox::Refill()
     m_batchTimer->stop();
     m_pending = Listing();
     m_shown = 0;
+    m_wanted.clear();
+    m_wantAll = false;
     clear();
 
     Listing listing;
@@ -150,12 +209,14 @@ void FileListBox::ShowBatch()
     QElapsedTimer clock;
     clock.start();
     setUpdatesEnabled(false);
+    const int firstNew = count();
     const QDir folder(m_directory);
     while (m_shown < m_pending.names.size() && (clock.elapsed() < kBatchMs || m_shown < kInPlaceLimit)) {
         const QString& name = m_pending.names[m_shown];
         addItem(new QListWidgetItem(IconFor(folder.filePath(name), m_pending.types[m_shown]), name));
         ++m_shown;
     }
+    selectWanted(firstNew, count());
     setUpdatesEnabled(true);
     if (m_shown < m_pending.names.size()) {
         m_batchTimer->start();
@@ -164,6 +225,8 @@ void FileListBox::ShowBatch()
     m_batchTimer->stop();
     m_pending = Listing();
     m_shown = 0;
+    m_wanted.clear();
+    m_wantAll = false;
     unsetCursor();
     emit Filled();
 }

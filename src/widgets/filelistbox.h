@@ -5,6 +5,7 @@
 #include <QFileIconProvider>
 #include <QHash>
 #include <QListWidget>
+#include <QSet>
 
 class QTimer;
 
@@ -35,6 +36,14 @@ public:
 
     // The selected files' names as stored on disk, without path, in list order.
     QStringList SelectedNames() const;
+    // Whether a regular file of this name in the shown folder is listed (its mask, hidden
+    // files).
+    bool Lists(const QString& name) const;
+    // Selects the files of these names (or every file) and makes the first current; while a
+    // big folder is still being shown, each is selected as it appears. Reading another
+    // folder drops what is not shown yet.
+    void SelectNames(const QStringList& names);
+    void SelectAllFiles();
     // Full path of the current file, or empty when there is none.
     QString FileName() const;
     // Reads the folder again.
@@ -57,6 +66,8 @@ public:
 private:
     void Show(Listing listing);
     void ShowBatch();
+    // Selects the wanted ones among rows [from, to) in one step.
+    void selectWanted(int from, int to);
     QIcon IconFor(const QString& path, const QString& type);
 
     QString m_directory;
@@ -69,4 +80,6 @@ private:
     Listing m_pending;     // read, not yet shown
     qsizetype m_shown = 0; // of m_pending
     QTimer* m_batchTimer = nullptr;
+    QSet<QString> m_wanted; // names to select as they are shown
+    bool m_wantAll = false;
 };

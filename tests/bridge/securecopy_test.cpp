@@ -76,7 +76,9 @@ struct SecureCopy {
     QStringList serverFailures;
     QStringList clientFailures;
 
-    SecureCopy()
+    // `grouped`: the host said its server opens grouped records, so the sender seals its
+    // batches several packets to a record.
+    explicit SecureCopy(bool grouped = false)
     {
         QDir().mkpath(source);
         QDir().mkpath(receiveDirectory);
@@ -93,8 +95,8 @@ struct SecureCopy {
             server.CloseCurrentFile(); // what the front end does when a copy ends badly
         });
         clientLink = std::make_unique<SecureSenderLink>(
-            ClientHandshake::Setup{instance, Identity::Generate(), "client", std::nullopt, nullptr, true}, nullptr,
-            toServer);
+            ClientHandshake::Setup{instance, Identity::Generate(), "client", std::nullopt, nullptr, true, grouped},
+            nullptr, toServer);
         client = std::make_unique<SendingEngine>(clientLink->Sink(), clientView, [] { return std::uint16_t(0x1234); });
         clientLink->SetDeliver([this](const void* data, qsizetype size) { client->HandleAnswer(data, size); });
         clientLink->SetFailed([this](const QString& why) {
@@ -130,19 +132,28 @@ struct SecureCopy {
 
 TEST(SecureCopyTest, FilesArriveWholeThroughSealedRecords)
 {
-    SecureCopy t;
-    t.connect();
-    EXPECT_TRUE(t.serverLink->Secure());
-    const QByteArray big = RandomBytes(300'000, 7);
-    t.client->StartCopy({t.file("a.txt", "abc"), t.file("big.bin", big)});
-    EXPECT_TRUE(t.serverFailures.isEmpty()) << t.serverFailures.join('\n').toStdString();
-    EXPECT_TRUE(t.client->Problems().isEmpty());
-    EXPECT_EQ(t.received(), QStringList({"a.txt", "big.bin"}));
-    QFile in(t.receiveDirectory + "big.bin");
-    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    EXPECT_EQ(in.readAll(), big);
-    EXPECT_TRUE(t.server.CopySucceeded());
-    EXPECT_GT(t.toServer.reservedRecords, 100) << "data packets were sealed in the queue's room";
+    for (const bool grouped : {false, true}) {
+        SCOPED_TRACE(grouped ? "grouped records" : "a record per message");
+        SecureCopy t(grouped);
+        t.connect();
+        EXPECT_TRUE(t.serverLink->Secure());
+        // 300,000 bytes: one batch of 147 packets, in 7 groups of 21; the odd sizes around it
+        // (a prime number of packets goes one to a record) and a file of one packet.
+        const QByteArray big = RandomBytes(300'000, 7);
+        const QByteArray prime = RandomBytes(2048 * 36 + 5, 8); // 37 packets
+        t.client->StartCopy({t.file("a.txt", "abc"), t.file("big.bin", big), t.file("prime.bin", prime)});
+        EXPECT_TRUE(t.serverFailures.isEmpty()) << t.serverFailures.join('\n').toStdString();
+        EXPECT_TRUE(t.client->Problems().isEmpty());
+        EXPECT_EQ(t.received(), QStringList({"a.txt", "big.bin", "prime.bin"}));
+        for (const auto& [name, bytes] : {std::pair{"big.bin", big}, std::pair{"prime.bin", prime}}) {
+            QFile in(t.receiveDirectory + name);
+            ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+            EXPECT_EQ(in.readAll(), bytes) << name;
+        }
+        EXPECT_TRUE(t.server.CopySucceeded());
+        // Data packets are sealed in the queue's room: one record each, or 21 to a record.
+        EXPECT_EQ(t.toServer.reservedRecords, grouped ? 7 + 37 + 1 : 147 + 37 + 1);
+    }
 }
 
 TEST(SecureCopyTest, AnAttackedRecordEndsTheCopyAndNothingOfItsFileIsStored)
@@ -182,24 +193,28 @@ TEST(SecureCopyTest, AnAttackedRecordEndsTheCopyAndNothingOfItsFileIsStored)
              return std::vector{m};
          }},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        SecureCopy t;
-        t.connect();
-        t.toServer.attack = row.attack;
-        try {
-            t.client->StartCopy({t.file("first.txt", "whole"), t.file("big.bin", big)});
-            ADD_FAILURE() << "the copy passed as complete";
-        } catch (const AppError& error) {
-            EXPECT_FALSE(error.message().isEmpty());
+    // Grouped, message 10 is a record of 14 of big.bin's 98 packets; otherwise message 20
+    // is one packet.
+    for (const bool grouped : {false, true})
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(grouped ? "grouped: " : "") + row.what);
+            SecureCopy t(grouped);
+            t.connect();
+            const int shift = grouped ? 10 - 20 : 0;
+            t.toServer.attack = [&row, shift](int i, QByteArray m) { return row.attack(i - shift, m); };
+            try {
+                t.client->StartCopy({t.file("first.txt", "whole"), t.file("big.bin", big)});
+                ADD_FAILURE() << "the copy passed as complete";
+            } catch (const AppError& error) {
+                EXPECT_FALSE(error.message().isEmpty());
+            }
+            if (std::string(row.what) != "cut off") {
+                EXPECT_EQ(t.serverFailures.size(), 1);
+            }
+            t.server.CloseCurrentFile(); // the client leaves
+            EXPECT_FALSE(t.received().contains("big.bin"));
+            EXPECT_FALSE(t.server.CopySucceeded());
         }
-        if (std::string(row.what) != "cut off") {
-            EXPECT_EQ(t.serverFailures.size(), 1);
-        }
-        t.server.CloseCurrentFile(); // the client leaves
-        EXPECT_FALSE(t.received().contains("big.bin"));
-        EXPECT_FALSE(t.server.CopySucceeded());
-    }
 }
 
 TEST(SecureCopyTest, AnAttackedAnswerEndsTheCopyAtTheSender)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <functional>
 
@@ -361,6 +362,26 @@ TEST_F(Handshake, TheCipherIsAesOnlyWhenBothEndsAreFastAtIt)
             EXPECT_EQ(outcome.clientSession.cipher, expected);
             EXPECT_EQ(outcome.serverSession.cipher, expected);
         }
+}
+
+// Grouped records only where the host's session said its server opens them: a server of an
+// earlier build refuses a Hello with a flag it does not know.
+TEST_F(Handshake, GroupedRecordsOnlyWhenTheHostSaysItOpensThem)
+{
+    for (const bool hostGroups : {false, true}) {
+        SCOPED_TRACE(hostGroups ? "the host opens grouped records" : "a host that does not say so");
+        auto clientSide = clientSetup();
+        clientSide.hostGroups = hostGroups;
+        ClientHandshake client(clientSide);
+        ServerHandshake server(serverSetup(AcceptPolicy::Open));
+        const auto hello = std::get<SecureHello>(DecodeHandshakeMessage(client.hello()));
+        EXPECT_EQ(hello.groupsRecords, hostGroups);
+        EXPECT_EQ(qFromLittleEndian<std::uint16_t>(client.hello().constData() + 6) & 4, hostGroups ? 4 : 0);
+        const Outcome outcome = run(client, server);
+        expectWorkingKeys(outcome);
+        EXPECT_EQ(outcome.clientSession.groupedRecords, hostGroups);
+        EXPECT_EQ(outcome.serverSession.groupedRecords, hostGroups);
+    }
 }
 
 } // namespace

@@ -149,6 +149,92 @@ TEST(RecordChannel, WrongKeysAndDirectionsDoNotOpen)
     }
 }
 
+// A group of length-prefixed messages sealed as one record, as the sender's batches go.
+QByteArray groupRecord(RecordChannel& client, const std::vector<QByteArray>& messages)
+{
+    QByteArray plain;
+    for (const QByteArray& message : messages) {
+        char length[4];
+        qToLittleEndian(std::uint32_t(message.size()), length);
+        plain += QByteArray(length, 4) + message;
+    }
+    QByteArray record =
+        QByteArray(qsizetype(RecordChannel::kHead), '\0') + plain + QByteArray(qsizetype(RecordChannel::kTag), '\0');
+    client.SealGroupInPlace(reinterpret_cast<std::uint8_t*>(record.data()), std::size_t(plain.size()));
+    return record;
+}
+
+std::vector<QByteArray> split(const RecordChannel::Opened& opened, QString* error)
+{
+    std::vector<QByteArray> messages;
+    RecordChannel::SplitGroup(
+        opened.data, opened.size,
+        [&](std::uint8_t* message, std::size_t size) {
+            messages.emplace_back(reinterpret_cast<const char*>(message), qsizetype(size));
+            return true;
+        },
+        error);
+    return messages;
+}
+
+TEST(RecordChannel, GroupedRecordsOpenOnlyWhereAgreed)
+{
+    for (const RecordCipher cipher : ciphers()) {
+        SCOPED_TRACE(CipherName(cipher).toStdString());
+        const std::vector<QByteArray> messages{QByteArray(2060, 'a'), "b", QByteArray(2060, 'c')};
+        Pair agreed(cipher);
+        agreed.server->SetOpensGroups(true);
+        QByteArray single = agreed.client->Seal("before");
+        QByteArray group = groupRecord(*agreed.client, messages);
+        EXPECT_EQ(group.left(4).toHex(), QByteArray("18000000"));
+        EXPECT_FALSE(open(*agreed.server, single).grouped);
+        const auto opened = open(*agreed.server, group);
+        ASSERT_TRUE(opened.ok()) << opened.error.toStdString();
+        EXPECT_TRUE(opened.grouped);
+        QString error;
+        EXPECT_EQ(split(opened, &error), messages);
+        EXPECT_TRUE(error.isEmpty());
+        // A server never seals one, and a client takes none.
+        EXPECT_THROW(groupRecord(*agreed.server, messages), std::exception);
+        agreed.client->SetOpensGroups(true);
+        QByteArray back = agreed.server->Seal("answer");
+        EXPECT_FALSE(open(*agreed.client, back).grouped);
+
+        Pair plain(cipher); // the handshake did not agree: a group is a record of a wrong type
+        QByteArray unasked = groupRecord(*plain.client, messages);
+        EXPECT_FALSE(open(*plain.server, unasked).ok());
+        EXPECT_TRUE(plain.server->broken());
+    }
+}
+
+TEST(RecordChannel, AGroupWhoseLengthsDoNotFillItIsRefused)
+{
+    const auto le = [](std::uint32_t value) {
+        char bytes[4];
+        qToLittleEndian(value, bytes);
+        return QByteArray(bytes, 4);
+    };
+    const struct {
+        const char* what;
+        QByteArray plain;
+        int messagesBefore;
+    } rows[] = {
+        {"a length past the end", le(3) + "abc" + le(9) + "defg", 1},
+        {"a zero length", le(0) + "abc", 0},
+        {"stray bytes after the last message", le(3) + "abc" + "xy", 1},
+        {"a length of 2^32 - 1", le(0xffffffffu) + "abc", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        QByteArray plain = row.plain;
+        RecordChannel::Opened opened{
+            reinterpret_cast<std::uint8_t*>(plain.data()), std::size_t(plain.size()), {}, true};
+        QString error;
+        EXPECT_EQ(int(split(opened, &error).size()), row.messagesBefore);
+        EXPECT_FALSE(error.isEmpty());
+    }
+}
+
 } // namespace
 
 // The records are the wire's, whoever seals them: libsodium's AEAD with the same key, nonce

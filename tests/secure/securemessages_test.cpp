@@ -26,8 +26,9 @@ QByteArray repeat(const char* hexByte, int count)
 
 TEST(SecureMessages, LayoutsByteByByte)
 {
-    const SecureHello hello{true, true, filled32(1), filled32(2), filled32(3), "pc"};
-    const SecureReply reply{true, false, true, filled32(4), filled32(5), filled32(6), "srv", filled32(7), filled64(8)};
+    const SecureHello hello{true, true, filled32(1), filled32(2), filled32(3), "pc", true};
+    const SecureReply reply{true,        false, true,        filled32(4), filled32(5),
+                            filled32(6), "srv", filled32(7), filled64(8), true};
     const struct {
         const char* what;
         QByteArray encoded;
@@ -36,14 +37,14 @@ TEST(SecureMessages, LayoutsByteByByte)
         {"hello", EncodeSecureHello(hello),
          QByteArray::fromHex("15000000"
                              "0200"
-                             "0300")
+                             "0700")
              + repeat("01", 32) + repeat("02", 32) + repeat("03", 32)
              + QByteArray::fromHex("0200"
                                    "0000")
              + "pc"},
         {"reply", EncodeSecureReply(reply),
          QByteArray::fromHex("22000000"
-                             "0500"
+                             "0d00"
                              "0000")
              + repeat("04", 32) + repeat("05", 32) + repeat("06", 32)
              + QByteArray::fromHex("0300"
@@ -73,14 +74,14 @@ TEST(SecureMessages, LayoutsByteByByte)
     // A name over 255 bytes is cut on a character boundary.
     const QByteArray longName = QString(200, QChar(0x00E9)).toUtf8(); // 400 bytes of "é"
     const SecureHello cut =
-        std::get<SecureHello>(DecodeHandshakeMessage(EncodeSecureHello({false, false, {}, {}, {}, longName})));
+        std::get<SecureHello>(DecodeHandshakeMessage(EncodeSecureHello({false, false, {}, {}, {}, longName, false})));
     EXPECT_EQ(cut.name.size(), 254);
 }
 
 TEST(SecureMessages, TheDecoderRefusesWhatDoesNotFit)
 {
-    const QByteArray hello = EncodeSecureHello({false, false, {}, {}, {}, "pc"});
-    const QByteArray reply = EncodeSecureReply({false, false, false, {}, {}, {}, "srv", {}, {}});
+    const QByteArray hello = EncodeSecureHello({false, false, {}, {}, {}, "pc", false});
+    const QByteArray reply = EncodeSecureReply({false, false, false, {}, {}, {}, "srv", {}, {}, false});
     const QByteArray confirm = EncodeSecureConfirm({});
     const QByteArray refusal = EncodeSecureRefusal({HandshakeRefusal::WrongCode, "wrong"});
     const auto with = [](QByteArray bytes, qsizetype at, const QByteArray& value) {
@@ -94,13 +95,13 @@ TEST(SecureMessages, TheDecoderRefusesWhatDoesNotFit)
         {"nothing", {}},
         {"a type of no handshake message", with(hello, 0, QByteArray::fromHex("17000000"))},
         {"hello of version 1", with(hello, 4, QByteArray::fromHex("0100"))},
-        {"hello with an unknown flag", with(hello, 6, QByteArray::fromHex("0400"))},
+        {"hello with an unknown flag", with(hello, 6, QByteArray::fromHex("0800"))},
         {"hello with an empty name", with(hello.left(108), 104, QByteArray::fromHex("0000"))},
         {"hello with a longer name field", with(hello, 104, QByteArray::fromHex("0300"))},
         {"hello with a byte too many", hello + "x"},
         {"hello with a non-zero field", with(hello, 106, QByteArray::fromHex("0100"))},
         {"hello cut in its keys", hello.left(60)},
-        {"reply with an unknown flag", with(reply, 4, QByteArray::fromHex("0800"))},
+        {"reply with an unknown flag", with(reply, 4, QByteArray::fromHex("1000"))},
         {"reply with a non-zero field", with(reply, 6, QByteArray::fromHex("0100"))},
         {"reply without its signature", reply.left(reply.size() - 64)},
         {"reply with a name over 255 bytes", with(reply, 104, QByteArray::fromHex("0001"))},

@@ -132,6 +132,26 @@ void FileListBoxTest::bigFolderListsCompletelyInTheBackground()
     // Choosing all of them for a copy.
     box.selectAll();
     QCOMPARE(box.SelectedNames(), expected);
+
+    // Files chosen while the folder is still being shown (the program started with them, or
+    // dropped) are selected as they appear; a whole folder the same way.
+    const QStringList some{expected[1], expected[2500], expected[2501], expected[kFiles - 1]};
+    box.Refill();
+    QVERIFY(box.Filling());
+    box.SelectNames(some);
+    QTRY_VERIFY_WITH_TIMEOUT(!box.Filling(), 10000);
+    QCOMPARE(box.SelectedNames(), some);
+    QCOMPARE(box.currentItem()->text(), expected[1]);
+    box.Refill();
+    box.SelectAllFiles();
+    QTRY_VERIFY_WITH_TIMEOUT(!box.Filling(), 10000);
+    QCOMPARE(box.SelectedNames(), expected);
+    // Another folder read meanwhile drops what was not shown yet.
+    box.Refill();
+    box.SelectAllFiles();
+    box.SetDirectory(m_tree->Path(QStringLiteral("other")));
+    QTRY_VERIFY_WITH_TIMEOUT(!box.Filling(), 10000);
+    QVERIFY(box.SelectedNames().isEmpty());
 }
 
 QTEST_MAIN(FileListBoxTest)
