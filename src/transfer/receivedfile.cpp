@@ -365,8 +365,8 @@ bool ReceivedFile::Commit(QString* error)
 
 int ReceivedFile::linkNameless(const QByteArray& name)
 {
-    // The descriptor itself, where the kernel lets its opener link it (recent kernels, this
-    // VM's 6.18 among them, or any with CAP_DAC_READ_SEARCH): no walk through /proc per file.
+    // The descriptor itself, where the kernel lets its opener link it (recent kernels, or a
+    // process with CAP_DAC_READ_SEARCH): no walk through /proc per file.
     static std::atomic<bool> emptyPathRefused{false};
     if (!emptyPathRefused.load(std::memory_order_relaxed)) {
         if (::linkat(m_fd, "", m_directoryFd, name.constData(), AT_EMPTY_PATH) == 0)
