@@ -3,6 +3,8 @@
 // Data packet (2060 bytes) in place, as the copy does (the records are on OpenSSL); beside
 // them libsodium sealing the same records in place, and the plain copy's own per-block work
 // (the block checksum over a batch, and with --encrypt the design's cipher) for scale.
+// Beside them a batch sealed 16 packets to a record and opened again, as a copy does where the
+// server takes grouped records.
 // Run: build/bench/cipher_bench --benchmark_repetitions=5
 #include "secure/clienthandshake.h"
 #include "secure/recordchannel.h"
@@ -10,6 +12,8 @@
 #include "transfer/blockchecksum.h"
 #include "transfer/cipher.h"
 #include "transfer/messages.h"
+
+#include <QtEndian>
 
 #include <benchmark/benchmark.h>
 
@@ -70,6 +74,42 @@ void sealAndOpen(benchmark::State& state, RecordCipher cipher)
     state.SetBytesProcessed(std::int64_t(state.iterations() * kRecords * kMessage));
 }
 
+// The same batch sealed 16 packets to a record, each after its length, and opened and split
+// again: what a copy does where the server takes grouped records.
+void groupedSealAndOpen(benchmark::State& state, RecordCipher cipher)
+{
+    if (cipher == RecordCipher::Aes256Gcm && !AesGcmAvailable()) {
+        state.SkipWithError("no AES instructions here");
+        return;
+    }
+    constexpr std::size_t kGroup = 16;
+    constexpr std::size_t kSlot = RecordChannel::kGroupPrefix + kMessage;
+    constexpr std::size_t kRecordStride = RecordChannel::kOverhead + kGroup * kSlot;
+    Batch batch;
+    std::vector<std::uint8_t> records(kRecords / kGroup * kRecordStride);
+    randombytes_buf(records.data(), records.size());
+    RecordChannel sender(cipher, RecordChannel::Side::Client, batch.key, batch.key);
+    RecordChannel receiver(cipher, RecordChannel::Side::Server, batch.key, batch.key);
+    receiver.SetOpensGroups(true);
+    std::size_t delivered = 0;
+    for (auto _ : state) {
+        for (std::size_t r = 0; r < kRecords / kGroup; ++r) {
+            std::uint8_t* record = records.data() + r * kRecordStride;
+            for (std::size_t j = 0; j < kGroup; ++j)
+                qToLittleEndian(std::uint32_t(kMessage), record + RecordChannel::kHead + j * kSlot);
+            sender.SealGroupInPlace(record, kGroup * kSlot);
+            const RecordChannel::Opened opened = receiver.OpenInPlace(record, kRecordStride);
+            QString error;
+            if (!opened.ok()
+                || !RecordChannel::SplitGroup(
+                    opened.data, opened.size, [&](std::uint8_t*, std::size_t) { return ++delivered > 0; }, &error))
+                state.SkipWithError("a record did not open");
+        }
+    }
+    benchmark::DoNotOptimize(delivered);
+    state.SetBytesProcessed(std::int64_t(state.iterations() * kRecords * kMessage));
+}
+
 // libsodium sealing the same records in place, its AES state expanded once: the same bytes
 // on the wire as RecordChannel's, for comparison.
 void sodiumSeal(benchmark::State& state, RecordCipher cipher)
@@ -123,6 +163,14 @@ void BM_SealAndOpenAesGcm(benchmark::State& state)
 void BM_SealAndOpenChaCha20Poly1305(benchmark::State& state)
 {
     sealAndOpen(state, RecordCipher::ChaCha20Poly1305);
+}
+void BM_GroupedSealAndOpenAesGcm(benchmark::State& state)
+{
+    groupedSealAndOpen(state, RecordCipher::Aes256Gcm);
+}
+void BM_GroupedSealAndOpenChaCha20Poly1305(benchmark::State& state)
+{
+    groupedSealAndOpen(state, RecordCipher::ChaCha20Poly1305);
 }
 
 // The plain copy's work on the same batch: the checksum of every block, and the design's
@@ -198,6 +246,8 @@ BENCHMARK(BM_SodiumSealAesGcm);
 BENCHMARK(BM_SodiumSealChaCha20Poly1305);
 BENCHMARK(BM_SealAndOpenAesGcm);
 BENCHMARK(BM_SealAndOpenChaCha20Poly1305);
+BENCHMARK(BM_GroupedSealAndOpenAesGcm);
+BENCHMARK(BM_GroupedSealAndOpenChaCha20Poly1305);
 BENCHMARK(BM_PlainChecksums);
 BENCHMARK(BM_PlainChecksumsAndDesignCipher);
 

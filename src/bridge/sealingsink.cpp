@@ -13,6 +13,48 @@ void SealingSink::Send(std::uint32_t to, std::uint32_t flags, const void* data, 
         m_inner.Send(to, flags, data, size);
         return;
     }
+    const std::size_t slot = RecordChannel::kGroupPrefix + size;
+    if (!m_grouping || size == 0 || slot > RecordChannel::kMaxPlain) {
+        Flush();
+        sealOne(to, flags, data, size);
+        return;
+    }
+    if (m_pendingCount > 0
+        && (to != m_pendingTo || flags != m_pendingFlags
+            || m_pending.size() - RecordChannel::kHead + slot > RecordChannel::kMaxPlain))
+        Flush();
+    if (m_pendingCount == 0) {
+        m_pending.assign(RecordChannel::kHead, 0);
+        m_pendingTo = to;
+        m_pendingFlags = flags;
+    }
+    const std::size_t at = m_pending.size();
+    m_pending.resize(at + slot);
+    qToLittleEndian(size, m_pending.data() + at);
+    std::memcpy(m_pending.data() + at + RecordChannel::kGroupPrefix, data, size);
+    ++m_pendingCount;
+}
+
+void SealingSink::Flush()
+{
+    if (m_pendingCount == 0)
+        return;
+    const std::size_t plain = m_pending.size() - RecordChannel::kHead;
+    m_pending.resize(m_pending.size() + RecordChannel::kTag);
+    m_pendingCount = 0;
+    m_channel->SealGroupInPlace(m_pending.data(), plain);
+    m_inner.Send(m_pendingTo, m_pendingFlags, m_pending.data(), std::uint32_t(m_pending.size()));
+}
+
+void SealingSink::Finish()
+{
+    if (m_channel)
+        Flush();
+    m_inner.Finish();
+}
+
+void SealingSink::sealOne(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size)
+{
     m_record.resize(RecordChannel::kOverhead + size);
     if (size > 0)
         std::memcpy(m_record.data() + RecordChannel::kHead, data, size);
@@ -33,6 +75,7 @@ MessageSink::Room SealingSink::Reserve(std::uint32_t to, std::uint32_t flags, st
 {
     if (!m_channel)
         return m_inner.Reserve(to, flags, size, count);
+    Flush();
     m_group = m_grouping ? groupFor(size, count) : 1;
     if (m_group > 1) {
         const std::uint32_t slot = std::uint32_t(RecordChannel::kGroupPrefix) + size;

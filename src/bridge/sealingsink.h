@@ -11,7 +11,9 @@ class RecordChannel;
 // in the endpoint's send queue is handed to the engine one record head further on, so the
 // engine builds its data packets where they will be sealed and sent: no copy of the data.
 // With grouping on (the server agreed to grouped records) a batch goes several packets to a
-// record, each after its length, so the cipher is set up once per record, not per packet.
+// record, each after its length, so the cipher is set up once per record, not per packet;
+// and the small messages between batches (a file's attributes, header and end) wait to share
+// one record until the next batch, Flush or Finish, or until they fill a record.
 class SealingSink final : public MessageSink {
 public:
     explicit SealingSink(MessageSink& inner) : m_inner(inner) {}
@@ -25,7 +27,8 @@ public:
     Room Reserve(std::uint32_t to, std::uint32_t flags, std::uint32_t size, std::uint32_t count) override;
     void SendReserved() override;
     void CancelReserved() override;
-    void Finish() override { m_inner.Finish(); }
+    void Flush() override;
+    void Finish() override;
 
 private:
     MessageSink& m_inner;
@@ -36,6 +39,13 @@ private:
     std::uint32_t m_count = 0;
     std::uint32_t m_group = 1; // messages per record of the room
     bool m_grouping = false;
+    // Messages waiting to share a record: the head's room, then each after its length.
+    std::vector<std::uint8_t> m_pending;
+    std::uint32_t m_pendingTo = 0;
+    std::uint32_t m_pendingFlags = 0;
+    std::uint32_t m_pendingCount = 0;
+
+    void sealOne(std::uint32_t to, std::uint32_t flags, const void* data, std::uint32_t size);
 
     // The most messages of `size` bytes that share a record, evenly, in a room of `count`.
     static std::uint32_t groupFor(std::uint32_t size, std::uint32_t count);

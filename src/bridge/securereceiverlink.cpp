@@ -80,13 +80,16 @@ void SecureReceiverLink::Incoming(void* data, qsizetype size)
             return;
         }
         QString malformed;
+        const std::weak_ptr<bool> alive = m_alive;
         const bool whole = RecordChannel::SplitGroup(
             opened.data, opened.size,
-            [this](std::uint8_t* message, std::size_t length) {
+            [this, &alive](std::uint8_t* message, std::size_t length) {
                 m_deliver(message, qsizetype(length));
-                return !m_ended;
+                return !alive.expired() && !m_ended;
             },
             &malformed);
+        if (alive.expired())
+            return;
         if (!whole)
             fail(QStringLiteral("The secure copy from \"%1\" ended: %2")
                      .arg(Printable(QString::fromUtf8(m_handshake.peerName())), malformed));

@@ -60,4 +60,7 @@ private:
     bool m_started = false;
     bool m_plain = false;
     bool m_ended = false;
+    // Gone with the link: a delivery may end the copy, and the link with it, before the rest
+    // of a group is delivered.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

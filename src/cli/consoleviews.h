@@ -56,6 +56,7 @@ class ConsoleSendingView final : public ConsoleTransferView<SendingView> {
 public:
     ConsoleSendingView(SessionLog& log, ConsoleOutput& output);
     void ShowSentPackets(qint64) override {}
+    void ShowFileNumber(int, int) override {}
     void ShowCaption(const QString& text) override { m_output.AddLine(text); }
     void ProcessEvents() override;
     void ShowProgress(const TransferProgress& progress) override;

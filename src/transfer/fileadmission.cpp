@@ -88,7 +88,8 @@ Admission FileAdmission::Refuse(const QString& text, const QString& note, Refuse
 }
 
 Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath,
-                               qint64 size, const QString& shown, const std::function<bool()>& createOther, qint64 held)
+                               qint64 size, const QString& shown, const std::function<bool()>& createOther, qint64 held,
+                               bool mayBeFolder)
 {
     if (m_existing == ExistingFiles::Skip && ReceivedFile::Exists(folder, target)) {
         m_view.LogMessage(QStringLiteral("Kept the existing %1; the data that arrives for it is discarded").arg(shown));
@@ -109,7 +110,7 @@ Admission FileAdmission::Admit(ReceivedFile& file, int folder, const QByteArray&
     QString reason;
     const bool created =
         (createOther && createOther())
-        || (folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason));
+        || (folder == AT_FDCWD ? file.Create(target, &reason) : file.CreateAt(folder, target, &reason, mayBeFolder));
     if (!created)
         return Refuse(QStringLiteral("Datei %1 kann nicht erstellt werden").arg(shown), reason,
                       RefusedWhy::CannotCreate);

@@ -56,9 +56,11 @@ public:
     // lines.
     // `createOther`, when given, may create the file some other way first (a partial file
     // that survives a cut): true when it did. `held`: bytes of it on the disk already (a
-    // partial file that goes on), which the free space need not offer.
+    // partial file that goes on), which the free space need not offer. `mayBeFolder` false:
+    // the caller knows that `target` names no folder, which need not be looked for.
     Admission Admit(ReceivedFile& file, int folder, const QByteArray& target, const QByteArray& folderPath, qint64 size,
-                    const QString& shown, const std::function<bool()>& createOther = {}, qint64 held = 0);
+                    const QString& shown, const std::function<bool()>& createOther = {}, qint64 held = 0,
+                    bool mayBeFolder = true);
     // Refuses a file: shows and logs `text`.
     Admission Refuse(const QString& text, const QString& note, RefusedWhy why);
 

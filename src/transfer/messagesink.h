@@ -36,6 +36,9 @@ public:
     }
     virtual void SendReserved() {}
     virtual void CancelReserved() {}
+    // Sends on what the sink may still hold to share a write with later messages; called
+    // before every wait for the receiver's answer.
+    virtual void Flush() {}
     // Waits until everything sent has reached the receiver (its end of the connection has
     // read all of it); throws AppError when that cannot be confirmed. The copy is over then.
     virtual void Finish() {}

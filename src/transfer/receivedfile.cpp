@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,8 @@ const char* const kTempSuffix = ".part";
 constexpr time_t kLeftoverAge = 10;
 // A small file costs its reservation more than it gains from it.
 constexpr qint64 kReserveFrom = qint64(1) << 20;
+// What a received file is made with, before the umask.
+constexpr mode_t kCreatedMode = 0666;
 
 // The directory part of `path` including its last "/", or empty for a bare name.
 QByteArray directoryOf(const QByteArray& path)
@@ -91,11 +94,12 @@ bool ReceivedFile::Create(const QByteArray& target, QString* error)
     return openFile(directoryOf(target), error);
 }
 
-bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* error)
+bool ReceivedFile::CreateAt(int directoryFd, const QByteArray& name, QString* error, bool mayBeFolder)
 {
     Discard();
     struct stat info {};
-    if (::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+    if (mayBeFolder && ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+        && S_ISDIR(info.st_mode)) {
         *error = errorText(EISDIR);
         return false;
     }
@@ -175,7 +179,7 @@ bool ReceivedFile::openFile(const QByteArray& directoryPart, QString* error)
     resetState();
     if (s_namelessAllowed && procFdUsable()) {
         const int fd = ::openat(m_directoryFd, directoryPart.isEmpty() ? "." : directoryPart.constData(),
-                                O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+                                O_WRONLY | O_TMPFILE | O_CLOEXEC, kCreatedMode);
         if (fd >= 0) {
             m_fd = fd;
             return true;
@@ -188,8 +192,8 @@ bool ReceivedFile::openTemporary(const QByteArray& directoryPart, QString* error
 {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QByteArray temp = temporaryName(directoryPart);
-        const int fd =
-            ::openat(m_directoryFd, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        const int fd = ::openat(m_directoryFd, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                                kCreatedMode);
         if (fd >= 0) {
             // Marks the file as in use, so that no other receiver takes it for a leftover.
             ::flock(fd, LOCK_EX | LOCK_NB);
@@ -361,9 +365,24 @@ bool ReceivedFile::Commit(QString* error)
 
 int ReceivedFile::linkNameless(const QByteArray& name)
 {
+    // The descriptor itself, where the kernel lets its opener link it (recent kernels, or a
+    // process with CAP_DAC_READ_SEARCH): no walk through /proc per file.
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+        if (::linkat(m_fd, "", m_directoryFd, name.constData(), AT_EMPTY_PATH) == 0)
+            return 0;
+        // ENOENT is also what an older kernel says to an opener without the capability:
+        // the path through /proc tells the two apart.
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL)
+            return errno;
+    }
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
-    return ::linkat(AT_FDCWD, self, m_directoryFd, name.constData(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    if (::linkat(AT_FDCWD, self, m_directoryFd, name.constData(), AT_SYMLINK_FOLLOW) == 0) {
+        emptyPathRefused.store(true, std::memory_order_relaxed);
+        return 0;
+    }
+    return errno;
 }
 
 bool ReceivedFile::nameTemporarily(const QByteArray& directoryPart)
@@ -533,7 +552,9 @@ void ReceivedFile::applyAttributes()
         return mask;
     }();
     const mode_t mode = m_attributes ? mode_t(m_mode & 0777) : IsPartial() ? mode_t(0666 & ~mask) : mode_t(0);
-    if (mode != 0 || m_attributes)
+    // A file made here (not a partial file, made 0600) has 0666 less the umask already.
+    const bool hasMode = m_folderKeepsModes && !IsPartial() && mode == mode_t(kCreatedMode & ~mask);
+    if ((mode != 0 || m_attributes) && !hasMode)
         ::fchmod(m_fd, mode);
     if (m_attributes) {
         const timespec times[2] = {{0, UTIME_OMIT}, TimespecOf(m_modifiedNs)};

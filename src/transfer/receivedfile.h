@@ -30,7 +30,9 @@ public:
     // The same for `name`, one part of a path, in the directory open at `directoryFd`. The
     // file borrows that descriptor: the caller keeps it open until the file is committed or
     // discarded. A link of that name is never followed: the file takes its place.
-    bool CreateAt(int directoryFd, const QByteArray& name, QString* error);
+    // `mayBeFolder` false: the caller knows that no folder has that name (it read the
+    // folder), so it is not looked for.
+    bool CreateAt(int directoryFd, const QByteArray& name, QString* error, bool mayBeFolder = true);
     // The same, written under the name `partName` in the folder open at `partFolderFd` (a
     // receiver's partial file, which survives it): its bytes so far stay when `reuse`, and
     // Detach leaves it there. Commit moves it to `name`.
@@ -39,6 +41,10 @@ public:
     // The modification time (ns since 1970) and permission bits the file gets when it is
     // committed; without it, it keeps its own.
     void SetAttributes(qint64 modifiedNs, std::uint32_t mode);
+    // Whether the files made from now on get the permission bits they are made with, less
+    // the umask (their folder has no default ACL): then a file whose mode is what it was
+    // made with is not set again. Off (the default), the mode is always set.
+    void SetFolderKeepsModes(bool keeps) { m_folderKeepsModes = keeps; }
     // True when something of the name `name` is in the directory open at `directoryFd`
     // (AT_FDCWD: `name` is a path); links are not followed.
     static bool Exists(int directoryFd, const QByteArray& name);
@@ -139,6 +145,7 @@ private:
     qint64 m_modifiedNs = 0;
     std::uint32_t m_mode = 0;
     bool m_attributes = false;
+    bool m_folderKeepsModes = false;
     QString m_error;
     int m_errorNumber = 0;
 };

@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -18,6 +20,51 @@ QString errorText(int errorNumber)
 int openFolder(int at, const QByteArray& name)
 {
     return ::openat(at, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Whether the folder open at `fd` leaves a new file's permission bits to the umask: it has
+// no default ACL, or its file system has no ACLs.
+bool keepsModes(int fd)
+{
+    if (::fgetxattr(fd, "system.posix_acl_default", nullptr, 0) >= 0)
+        return false;
+    return errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// The names of the entries in the folder open at `fd` that are folders, or may be (a file
+// system that does not tell the kind): false when the folder has more than `most` entries
+// or cannot be read.
+bool listSubfolders(int fd, int most, QSet<QByteArray>* folders)
+{
+    folders->clear();
+    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (own < 0)
+        return false;
+    DIR* dir = ::fdopendir(own);
+    if (!dir) {
+        ::close(own);
+        return false;
+    }
+    int entries = 0;
+    bool whole = true;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (++entries > most) {
+            whole = false;
+            break;
+        }
+        if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+            continue;
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            folders->insert(name);
+    }
+    if (errno != 0)
+        whole = false;
+    ::closedir(dir);
+    if (!whole)
+        folders->clear();
+    return whole;
 }
 
 } // namespace
@@ -43,6 +90,9 @@ void ReceiveTree::Close()
         ::close(m_lastFd);
     m_lastFd = -1;
     m_lastFolder.clear();
+    m_lastKeepsModes = false;
+    m_lastListed = false;
+    m_lastSubfolders.clear();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
@@ -61,6 +111,9 @@ int ReceiveTree::walk(const QList<QByteArray>& parts, bool* lastExisted, QString
     }
     QByteArray reached;
     for (const QByteArray& part : parts) {
+        // A folder made (or found) in the folder whose list is kept joins that list.
+        if (m_lastListed && reached == m_lastFolder)
+            m_lastSubfolders.insert(part);
         reached += reached.isEmpty() ? part : "/" + part;
         int next = openFolder(fd, part);
         *lastExisted = next >= 0;
@@ -110,6 +163,8 @@ int ReceiveTree::FolderOf(const QByteArray& path, QString* error)
             return -1;
     }
     m_lastFolder = folder;
+    m_lastKeepsModes = keepsModes(m_lastFd);
+    m_lastListed = listSubfolders(m_lastFd, kListUpTo, &m_lastSubfolders);
     return m_lastFd;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 // The receive directory as the extension's relative paths reach into it: every folder on a
@@ -24,6 +25,19 @@ public:
     // reason in `error`. The descriptor stays the tree's: it is valid until the next call, or
     // Close. The files of one folder, which come one after another, share it.
     int FolderOf(const QByteArray& path, QString* error);
+    // Whether a file made in the folder FolderOf gave last gets the permission bits it is
+    // made with, less the umask: false when the folder has a default ACL, which decides
+    // them instead (or when that cannot be told).
+    bool FolderKeepsModes() const { return m_lastKeepsModes; }
+    // Whether `name` may be a folder in the folder FolderOf gave last: false only when the
+    // tree read that folder's list as it opened it (a folder of up to kListUpTo entries)
+    // and neither that list nor a folder made or entered since has that name. A folder
+    // that another program makes there later is not seen: a file then fails to take its
+    // place, as it would if it came a moment after the look.
+    bool MayBeFolder(const QByteArray& name) const { return !m_lastListed || m_lastSubfolders.contains(name); }
+
+    // The most entries a folder may have for its list to be read.
+    static constexpr int kListUpTo = 16384;
     // Makes the folder `path` and whatever is missing above it; `existed` tells whether it
     // was there already.
     bool MakeFolder(const QByteArray& path, bool* existed, QString* error);
@@ -41,6 +55,10 @@ private:
     // its descriptor (m_fd itself for the receive directory).
     QByteArray m_lastFolder;
     int m_lastFd = -1;
+    bool m_lastKeepsModes = false;
+    // The names in that folder that are (or may be) folders, when m_lastListed.
+    QSet<QByteArray> m_lastSubfolders;
+    bool m_lastListed = false;
 
     int m_fd = -1;
 };

@@ -181,10 +181,13 @@ Admission ReceivingEngine::admitFile(const QByteArray& target)
         }
         folderPath += entryFolder();
     }
+    // The plain protocol sets no modes; a folder's default ACL is looked at once, as it opens.
+    m_file.SetFolderKeepsModes(m_extended && m_tree.FolderKeepsModes());
     // A large file of a copy that resumes is written as a partial file; any other as usual.
     const Admission admission = m_admission.Admit(
         m_file, folder, target, folderPath, m_progress.FileSize(), m_targetPath,
-        [&] { return m_resume.CreatePartial(folder, target); }, m_resume.SpaceHeld());
+        [&] { return m_resume.CreatePartial(folder, target); }, m_resume.SpaceHeld(),
+        !m_extended || m_tree.MayBeFolder(target));
     if (admission.verdict == Admission::Verdict::Refused)
         m_note = admission.note;
     if (admission.verdict != Admission::Verdict::Admitted)

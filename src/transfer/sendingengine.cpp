@@ -160,7 +160,7 @@ void SendingEngine::SendAllFiles()
     SendSessionData();
     const auto count = static_cast<int>(m_filesToSend.size());
     for (int i = 1; i <= count; ++i) {
-        m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(i).arg(count));
+        m_view.ShowFileNumber(i, count);
         m_currentFileNumber = i;
         SendFile(m_filesToSend[i - 1]);
     }
@@ -371,7 +371,7 @@ void SendingEngine::sendExtended()
             sendMessage(message);
             m_answers.CloseLine();
         } else {
-            m_view.ShowFileCounter(QStringLiteral("File %1/%2").arg(++fileNumber).arg(fileCount));
+            m_view.ShowFileNumber(++fileNumber, fileCount);
             m_currentFileNumber = fileNumber;
             sendEntryFile(number, entry);
         }
@@ -384,6 +384,7 @@ void SendingEngine::sendExtended()
     }
     const QByteArray end = EncodeCopyEnd({number});
     sendMessage(end);
+    m_sink.Flush();
     m_answers.WaitForSummary(m_answerTimeout);
     m_sink.Finish();
 
@@ -512,6 +513,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
     const qint64 limit = qint64(m_answerTimeout) * 5;
     QElapsedTimer waited;
     waited.start();
+    m_sink.Flush();
     while (!answered() && !m_answers.ConnectionWasLost()) {
         const qint64 left = limit - waited.elapsed();
         if (left <= 0) {

@@ -311,7 +311,10 @@ void ServerAnswers::noteReceipt(const Receipt& receipt)
                            .arg(receipt.size),
                        false);
         else
-            answerLine(QStringLiteral("Stored \"%1\" (%2 bytes)").arg(name).arg(receipt.size), false);
+            // The line of almost every file: built in one go rather than argument by argument.
+            answerLine(QStringLiteral("Stored \"") + name + QStringLiteral("\" (") + QString::number(receipt.size)
+                           + QStringLiteral(" bytes)"),
+                       false);
         return;
     case Outcome::Skipped:
         answerLine(QStringLiteral("Skipped \"%1\": the server keeps its file of that name").arg(name), false);

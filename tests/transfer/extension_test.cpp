@@ -189,6 +189,7 @@ TEST(ExtendedCopyTest, TreeWithAnEmptyFolderAndOddNamesArrivesAndEveryEntryGetsI
     EXPECT_TRUE(t.serverView.log.contains("Folder \"top/empty\" created"));
     EXPECT_TRUE(t.server.CopySucceeded());
     EXPECT_EQ(t.serverView.fileCounter, "File 4/4");
+    EXPECT_EQ(t.clientView.fileCounter, "File 4/4");
 }
 
 TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHome)
@@ -213,6 +214,9 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
          },
          Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate),
          "the server cannot create it (link is a link, which is never followed)", false},
+        {"a folder where the file should be", "f", [](ExtendedCopy& t) { QDir().mkpath(t.receiveDirectory + "f"); },
+         Outcome::Refused, std::uint8_t(RefusedWhy::CannotCreate), "the server cannot create it (Is a directory)",
+         false},
         {"no space", "f",
          [](ExtendedCopy& t) { t.server.SetFreeSpaceProbe([](const QByteArray&) { return qint64(100); }); },
          Outcome::Refused, std::uint8_t(RefusedWhy::NoSpace), "not enough free space on the server (100 bytes free)",
@@ -258,10 +262,35 @@ TEST(ExtendedCopyTest, EveryOutcomeOfAFileIsToldAndTheRestOfARefusedFileStaysHom
         EXPECT_EQ(t.toServer.dataPackets > 1, row.dataSent) << t.toServer.dataPackets;
         EXPECT_EQ(t.received("after"), "after");
         EXPECT_EQ(ExtendedCopy::tree(t.receiveDirectory).filter(QStringLiteral(".ferrowarden-")), QStringList());
-        EXPECT_FALSE(QFile::exists(t.receiveDirectory + row.name));
+        EXPECT_FALSE(QFileInfo(t.receiveDirectory + row.name).isFile());
         EXPECT_FALSE(QFile::exists(t.root.filePath("outside/f")));
         EXPECT_FALSE(t.server.CopySucceeded());
     }
+}
+
+// The server reads a folder's list once, as its first file comes, rather than looking for
+// every file's name: a folder of that name that the copy itself made since still refuses
+// the file, in the receive directory and below it.
+TEST(ExtendedCopyTest, AFolderTheCopyMadeRefusesAFileOfItsName)
+{
+    ExtendedCopy t;
+    SendEntry atTop = t.file("src-top", "top");
+    atTop.name = "made";
+    SendEntry below = t.file("src-below", "below");
+    below.name = "d/made";
+    t.client.StartCopy({t.file("first", "first"), ExtendedCopy::folder("made"), atTop, ExtendedCopy::folder("d"),
+                        t.file("d/a", "a"), ExtendedCopy::folder("d/made"), below, t.file("d/b", "b")});
+
+    const std::vector<Receipt> got = t.receipts();
+    ASSERT_EQ(got.size(), 8u);
+    std::vector<Outcome> outcomes;
+    for (const Receipt& receipt : got)
+        outcomes.push_back(receipt.outcome);
+    EXPECT_EQ(outcomes, (std::vector<Outcome>{Outcome::Stored, Outcome::Stored, Outcome::Refused, Outcome::Stored,
+                                              Outcome::Stored, Outcome::Stored, Outcome::Refused, Outcome::Stored}));
+    EXPECT_EQ(got[2].detail, std::uint8_t(RefusedWhy::CannotCreate));
+    EXPECT_EQ(got[6].detail, std::uint8_t(RefusedWhy::CannotCreate));
+    EXPECT_EQ(ExtendedCopy::tree(t.receiveDirectory), QStringList({"d/", "d/a", "d/b", "d/made/", "first", "made/"}));
 }
 
 // The sender never waits for a file's answer: answers that come only after later files went

@@ -23,6 +23,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -235,6 +236,34 @@ TEST(ResumeTest, TimesAndModesTravelFoldersTimesAfterTheirContents)
     ASSERT_TRUE(again.problems.isEmpty());
     EXPECT_EQ(modeOf(t.receiveDirectory + "d"), mode_t(0755));
     EXPECT_EQ(modifiedNs(t.receiveDirectory + "d"), folderTime);
+}
+
+// A file whose mode is what the umask gives a new file is not set again; in a folder with a
+// default ACL, which decides a new file's mode instead, it still is.
+TEST(ResumeTest, AFileGetsItsModeInAFolderWithADefaultAcl)
+{
+    ResumeCopy t;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const mode_t umaskMode = 0666 & ~mask;
+    const SendEntry folder = t.folder("acl");
+    const SendEntry inAcl = t.file("acl/f.txt", "f");
+    const SendEntry plain = t.file("plain.txt", "p");
+    ASSERT_EQ(::chmod(QFile::encodeName(inAcl.path).constData(), umaskMode), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(plain.path).constData(), umaskMode), 0);
+    // A default ACL of user rwx, group ---, other --- (the kernel's binary form).
+    QDir().mkpath(t.receiveDirectory + "acl");
+    const std::uint8_t acl[] = {2, 0, 0,    0,    1,    0,    7,    0, 0xff, 0xff, 0xff, 0xff, 4,    0,
+                                0, 0, 0xff, 0xff, 0xff, 0xff, 0x20, 0, 0,    0,    0xff, 0xff, 0xff, 0xff};
+    if (::setxattr(QFile::encodeName(t.receiveDirectory + "acl").constData(), "system.posix_acl_default", acl,
+                   sizeof acl, 0)
+        != 0)
+        GTEST_SKIP() << "no ACLs here: " << std::strerror(errno);
+
+    const Round round = t.copy({folder, inAcl, plain});
+    ASSERT_TRUE(round.problems.isEmpty()) << round.problems.value(0).reason.toStdString();
+    EXPECT_EQ(modeOf(t.receiveDirectory + "acl/f.txt"), umaskMode) << "the ACL alone would give 0600";
+    EXPECT_EQ(modeOf(t.receiveDirectory + "plain.txt"), umaskMode);
 }
 
 // Cut at several points of one file and of a folder; the next copy sends what is missing.

@@ -65,6 +65,7 @@ struct Relay {
 constexpr std::uint8_t kDataFrame = 6;
 constexpr std::uint32_t kDataPacketMessage = 3;
 constexpr std::uint32_t kSealedRecordMessage = 23; // a secure copy's record, client to server
+constexpr std::uint32_t kSealedGroupMessage = 24;  // one holding several messages
 constexpr qsizetype kFrameHead = 5;
 constexpr qsizetype kMessageAt = kFrameHead + 8;
 
@@ -100,7 +101,8 @@ bool passFrames(Relay& relay)
         relay.up.pending.append(frame);
         if (std::uint8_t(frame[4]) == kDataFrame && frame.size() >= kMessageAt + 4
             && (qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kDataPacketMessage
-                || qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kSealedRecordMessage)
+                || qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kSealedRecordMessage
+                || qFromLittleEndian<std::uint32_t>(frame.data() + kMessageAt) == kSealedGroupMessage)
             && ++relay.dataPackets == relay.duplicatePacket) {
             relay.up.pending.append(frame);
             duplicated = true;
