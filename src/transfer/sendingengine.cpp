@@ -115,7 +115,19 @@ bool SendingEngine::nextEntry(SendEntry& entry)
         entry = bareEntry(m_filesToSend.at(m_listedNext++));
         return true;
     }
-    return m_source && m_source->Next(entry);
+    if (!m_source)
+        return false;
+    try {
+        return m_source->Next(entry);
+    } catch (...) {
+        // The copy stops here: what was sent before goes on to the server, which stores the
+        // files that arrived whole.
+        try {
+            m_sink.Flush();
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void SendingEngine::rewindEntries()

@@ -232,8 +232,8 @@ TEST_F(Extension, ATreeArrivesWholeWithoutItsLinks)
 }
 
 // The sender walks its tree again as it sends it: a file gone after the check stops the copy
-// at its folder, with a line that names the folder, and nothing of that folder goes; the
-// summary says the copy failed.
+// at its folder, with a line that names the folder, and nothing of that folder goes; what was
+// sent before it is stored, and the summary says the copy failed.
 TEST_F(Extension, AFileGoneAfterTheCheckStopsTheCopyAtItsFolder)
 {
     writeSources({{"tree/a.txt", "a"}, {"tree/b/one.txt", "one"}, {"tree/b/two.txt", "two"}});
@@ -260,6 +260,7 @@ TEST_F(Extension, AFileGoneAfterTheCheckStopsTheCopyAtItsFolder)
     EXPECT_TRUE(out.contains("failed")) << out.toStdString();
     EXPECT_FALSE(out.contains("Transmission complete!")) << out.toStdString();
     ASSERT_TRUE(waitForServer("Client disconnected...")) << serverOutput.toStdString();
+    EXPECT_EQ(received("tree/a.txt"), "a");
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("in/tree/b")));
 }
 
