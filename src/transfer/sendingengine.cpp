@@ -115,19 +115,7 @@ bool SendingEngine::nextEntry(SendEntry& entry)
         entry = bareEntry(m_filesToSend.at(m_listedNext++));
         return true;
     }
-    if (!m_source)
-        return false;
-    try {
-        return m_source->Next(entry);
-    } catch (...) {
-        // The copy stops here: what was sent before goes on to the server, which stores the
-        // files that arrived whole.
-        try {
-            m_sink.Flush();
-        } catch (...) {
-        }
-        throw;
-    }
+    return m_source && m_source->Next(entry);
 }
 
 void SendingEngine::rewindEntries()
@@ -164,7 +152,17 @@ void SendingEngine::SendAllFiles()
     if (m_blocksize < 1 || m_blocksize > kMaxBlockSize)
         throw AppError(QStringLiteral("Block size %1 is outside 1 to %2").arg(m_blocksize).arg(kMaxBlockSize));
     if (m_extension != 0) {
-        sendExtended();
+        try {
+            sendExtended();
+        } catch (...) {
+            // The copy stops here: what the sink still holds goes on to the server, which
+            // stores the files that arrived whole (a file cut short is discarded there).
+            try {
+                m_sink.Flush();
+            } catch (...) {
+            }
+            throw;
+        }
         return;
     }
     m_progress.RestartCopy();
