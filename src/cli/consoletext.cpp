@@ -3,7 +3,6 @@
 #include <QStringList>
 
 #include <algorithm>
-
 #include <cmath>
 
 namespace {
@@ -135,8 +134,12 @@ QString ReceivedSummary(const ReceiveSummary& summary, const TransferProgress& p
             : QStringLiteral("Received %1 of %2 (%3)")
                   .arg(summary.completedFiles)
                   .arg(filesText(summary.announcedFiles), BytesText(progress.totalBytes));
+    // A resumed file's kept bytes did not come over the network: the rate leaves them out.
+    const qint64 kept = std::clamp<qint64>(summary.bytesKept, 0, progress.totalBytes);
+    if (kept > 0)
+        text += QStringLiteral(", %1 over the network").arg(BytesText(progress.totalBytes - kept));
     text += QStringLiteral(" from %1 in %2").arg(from, DurationText(seconds));
-    const QString rate = rateText(progress.totalBytes, seconds);
+    const QString rate = rateText(progress.totalBytes - kept, seconds);
     if (!rate.isEmpty())
         text += QStringLiteral(", ") + rate;
     QStringList problems;

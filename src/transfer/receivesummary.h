@@ -18,6 +18,7 @@ struct ReceiveSummary {
     int foldersMade = 0;             // extension: folders made or already there
     int failedFolders = 0;           // extension: folders refused or not creatable
     qint64 bytesStored = 0;          // bytes of the files put in place
+    qint64 bytesKept = 0;            // bytes resumed files had here already: not received
 
     // Counts a file's outcome; `size` is what a stored file put in place.
     void CountFile(Outcome outcome, std::uint8_t detail, qint64 size);

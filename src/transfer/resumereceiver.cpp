@@ -136,6 +136,7 @@ void ResumeReceiver::keep(const Keep& keep)
         return;
     }
     e.m_file.Keep(static_cast<qint64>(keep.count));
+    e.m_summary.bytesKept += static_cast<qint64>(keep.count);
     e.m_progress.AddBytes(static_cast<qint64>(keep.count));
     e.m_progress.Show();
     if (e.m_progress.FileBytes() == e.m_progress.FileSize())

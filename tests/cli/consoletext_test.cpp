@@ -64,6 +64,12 @@ TEST(Summaries, FilesBytesTimeSpeedAndOutcome)
     whole.announcedFiles = whole.completedFiles = 2;
     EXPECT_EQ(ReceivedSummary(whole, p, 125, "10.0.0.5:50412"),
               "Received 2 files (3.0 MiB) from 10.0.0.5:50412 in 2:05, 0.0 MB/s: complete");
+    // A resumed file: the rate counts what came over the network.
+    ReceiveSummary resumed = whole;
+    resumed.bytesKept = 2097152;
+    EXPECT_EQ(ReceivedSummary(resumed, p, 0.5, "10.0.0.5:50412"),
+              "Received 2 files (3.0 MiB), 1.0 MiB over the network from 10.0.0.5:50412 in 0.50 s, 2.1 MB/s: "
+              "complete");
     ReceiveSummary broken;
     broken.announcedFiles = 6;
     broken.completedFiles = 1;
