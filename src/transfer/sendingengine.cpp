@@ -434,7 +434,7 @@ void SendingEngine::sendEntryFile(std::uint32_t number, const SendEntry& entry)
         if (waits && m_answers.AlreadyThere(number))
             m_progress.AddBytes(size); // done: the server has it
         if (offer && !offer->chunks.empty())
-            sendResumed(number, *offer);
+            sendResumed(*offer);
         else
             sendSparseFileData();
         m_reader.SetDigests(nullptr);
@@ -540,7 +540,7 @@ std::optional<ResumeOffer> SendingEngine::waitForOffer(std::uint32_t entry)
     return m_answers.TakeOffer();
 }
 
-void SendingEngine::sendResumed(std::uint32_t /*entry*/, const ResumeOffer& offer)
+void SendingEngine::sendResumed(const ResumeOffer& offer)
 {
     std::vector<ResumeRange> ranges;
     qint64 kept = 0;

@@ -166,7 +166,7 @@ private:
     // The server's resume offer for the file being sent, or nothing when it answered with a
     // receipt instead (it refused the file).
     std::optional<ResumeOffer> waitForOffer(std::uint32_t entry);
-    void sendResumed(std::uint32_t entry, const ResumeOffer& offer);
+    void sendResumed(const ResumeOffer& offer);
 
     MessageSink& m_sink;
     SendingView& m_view;

@@ -73,6 +73,7 @@ void FileListBox::SetMask(const QString& mask)
     if (mask == m_mask)
         return;
     m_mask = mask;
+    m_fileMask = FileMask(mask);
     if (!m_directory.isEmpty())
         Refill();
 }
@@ -112,7 +113,7 @@ QString FileListBox::FileName() const
 
 bool FileListBox::Lists(const QString& name) const
 {
-    return (m_showHidden || !name.startsWith(QLatin1Char('.'))) && FileMask(m_mask).Matches(name);
+    return (m_showHidden || !name.startsWith(QLatin1Char('.'))) && m_fileMask.Matches(name);
 }
 
 void FileListBox::SelectNames(const QStringList& names)
@@ -139,10 +140,10 @@ void FileListBox::selectWanted(int from, int to)
         return;
     // Runs of wanted rows become ranges of one selection: selecting 100,000 items one by one
     // would tell the view of each.
+    const auto wanted = [this](int row) { return m_wantAll || m_wanted.contains(item(row)->text()); };
     QItemSelection selection;
     int firstWanted = -1;
     for (int row = from; row < to;) {
-        const auto wanted = [&](int r) { return m_wantAll || m_wanted.contains(item(r)->text()); };
         if (!wanted(row)) {
             ++row;
             continue;

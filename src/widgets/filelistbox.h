@@ -1,6 +1,7 @@
 #pragma once
 
 #include "widgets/backgroundlisting.h"
+#include "widgets/filemask.h"
 
 #include <QFileIconProvider>
 #include <QHash>
@@ -72,6 +73,7 @@ private:
 
     QString m_directory;
     QString m_mask = QStringLiteral("*.*");
+    FileMask m_fileMask{m_mask}; // m_mask, ready to match
     bool m_multiSelect = true;
     bool m_showHidden = false;
     QFileIconProvider m_iconProvider;

@@ -25,23 +25,6 @@ protected:
     static void SetUpTestSuite() { UseOwnDiscoveryPort(); }
 };
 
-std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
-{
-    std::vector<unsigned char> data(size);
-    for (std::size_t i = 0; i < size; ++i)
-        data[i] = static_cast<unsigned char>(seq * 31 + i * 7);
-    if (size >= 4)
-        std::memcpy(data.data(), &seq, 4);
-    return data;
-}
-
-HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data, DWORD timeoutMs = 0)
-{
-    DWORD id = 0;
-    return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
-                     DWORD(data.size()), 0, timeoutMs, reinterpret_cast<void*>(0x11223344), &id);
-}
-
 int ConnectRaw(std::uint16_t port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

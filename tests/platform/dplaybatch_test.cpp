@@ -19,22 +19,6 @@ protected:
     static void SetUpTestSuite() { UseOwnDiscoveryPort(); }
 };
 
-std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
-{
-    std::vector<unsigned char> data(size);
-    for (std::size_t i = 0; i < size; ++i)
-        data[i] = static_cast<unsigned char>(seq * 13 + i * 5);
-    std::memcpy(data.data(), &seq, 4);
-    return data;
-}
-
-HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data)
-{
-    DWORD id = 0;
-    return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
-                     DWORD(data.size()), 0, 0, nullptr, &id);
-}
-
 std::size_t SizeOf(std::uint32_t seq)
 {
     static const std::size_t sizes[] = {4, 81, 300, 4, 10240 + 60, 2000, 4};

@@ -17,12 +17,6 @@ protected:
     static void SetUpTestSuite() { UseOwnDiscoveryPort(); }
 };
 
-HRESULT Send(IDirectPlay4A& dp, DPID from, std::vector<unsigned char> data)
-{
-    DWORD id = 0;
-    return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, data.data(), DWORD(data.size()), 0, 0, nullptr, &id);
-}
-
 // A further client of the pair's session, joined with a player of its own.
 struct Joiner {
     explicit Joiner(Pair& pair)

@@ -242,6 +242,25 @@ struct Message {
     }
 };
 
+// Test data of message `seq`: its number in the first four bytes, then a pattern of it.
+inline std::vector<unsigned char> Payload(std::uint32_t seq, std::size_t size)
+{
+    std::vector<unsigned char> data(size);
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<unsigned char>(seq * 31 + i * 7);
+    if (size >= 4)
+        std::memcpy(data.data(), &seq, 4);
+    return data;
+}
+
+// A guaranteed message to every player.
+inline HRESULT Send(IDirectPlay4A& dp, DPID from, const std::vector<unsigned char>& data, DWORD timeoutMs = 0)
+{
+    DWORD id = 0;
+    return dp.SendEx(from, DPID_ALLPLAYERS, DPSEND_GUARANTEED, const_cast<unsigned char*>(data.data()),
+                     DWORD(data.size()), 0, timeoutMs, reinterpret_cast<void*>(0x11223344), &id);
+}
+
 // Takes the next message, waiting on the player's event up to the timeout.
 inline bool ReceiveOne(IDirectPlay4A& dp, AutoResetEvent& event, Message& out,
                        std::chrono::milliseconds timeout = 5000ms)
